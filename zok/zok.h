@@ -157,7 +157,7 @@ typedef struct zok_block_status {
 
 /* Information record: 24 bytes. */
 typedef struct zok_info_record {
-  uint64_t reserved;
+  uint64_t datagrams_refused; /* datagrams dropped as malformed or foreign */
   uint64_t blocks_dropped;  /* Blocks Dropped + Blocks Not Available */
   uint64_t blocks_received; /* blocks handed to the program */
 } zok_info_record;
