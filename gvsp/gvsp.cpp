@@ -157,6 +157,7 @@ Result<std::size_t> leader_extent(bytes data) {
   }
   const std::size_t n = fixed_leader_size(base);
   if (n == 0) return refuse<std::size_t>(Error::bad_payload_type);
+  if (data.size() < n) return refuse<std::size_t>(Error::truncated);
   return {n, Error::ok};
 }
 

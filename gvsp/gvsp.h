@@ -205,9 +205,10 @@ inline constexpr std::uint16_t payload_type_chunk_bit = 0x4000;
 
 inline constexpr std::uint32_t pixel_format_mono8 = 0x01080001;
 
-// The payload type without the chunk bit.
+// The payload type without the chunk bit. Bit 15 stays: it marks device
+// specific types, whose layouts are not the standard ones of the same low bits.
 constexpr std::uint16_t payload_type_base(std::uint16_t payload_type) {
-  return payload_type & 0x3FFFu;
+  return payload_type & static_cast<std::uint16_t>(~payload_type_chunk_bit);
 }
 constexpr bool payload_type_has_chunks(std::uint16_t payload_type) {
   return (payload_type & payload_type_chunk_bit) != 0;
