@@ -1,0 +1,15 @@
+// The "<IPv4>[:<port>]" text of the command line, and the bounded decimal
+// reading that both the endpoint and the numeric options use.
+#pragma once
+
+#include <netinet/in.h>
+
+// Fills address from text. 0 on success; -1 when the text is no endpoint, in
+// which case address is cleared but may hold a family and a port.
+int parse_endpoint(const char *text, sockaddr_in *address);
+
+// atoi without its undefined behaviour: optional white space and sign, then
+// leading digits; no digits gives 0. Values beyond int saturate at INT_MAX or
+// INT_MIN, so every value that fits reads exactly as atoi reads it and an
+// oversized one still fails an upper-bound check rather than wrapping.
+int parse_int(const char *text);

@@ -1,0 +1,32 @@
+// The exits that do not come from main: SIGINT/SIGTERM and the -T timer.
+//
+// Signals are blocked in every thread from the start of main (so no
+// library thread can take them), and one dedicated thread takes them with
+// sigwait. Before the paths are armed it ends the process with the
+// default action, as an uncaught signal would. Once armed, it unblocks
+// both signals in itself before running handle_signal: a second signal is
+// then delivered to it with the default action and ends the process at
+// once, which keeps the one-shot rule of an installed-once handler.
+#pragma once
+
+// At the very start of main, before any thread exists.
+void prepare_exit_signals();
+
+// After the buffers are queued. seconds >= 1 starts the timer thread;
+// after_report runs after each handler's report (plaingrab's -z), may be
+// null. Exits with status 1 if the signals cannot be caught.
+void arm_exit_paths(int seconds, void (*after_report)());
+
+[[noreturn]] void handle_signal(int signal_number);
+[[noreturn]] void handle_timeout(void *unused);
+
+struct timer_request {
+  int seconds;
+  void (*handler)(void *);
+};
+
+unsigned timer_thread(timer_request *request);
+
+// Flushes both standard streams and ends the process without running
+// exit handlers, so it is safe while other threads still run.
+[[noreturn]] void end_process(int status);

@@ -1,0 +1,136 @@
+// Tool support shared by plaingrab and workergrab.
+//
+// A receiver's main reads as its flow; everything both receivers do alike
+// is one procedure here, and what differs is in its receiver_family:
+//
+//   start_receiver(argc, argv, &family);      // seed, block signals, argc
+//   while ((c = getopt_long(...)) != -1)       // program's option string
+//     switch (apply_common_option(c, optarg, &settings, &failure)) {
+//       case option_result::accepted: break;
+//       case option_result::failed: fail_usage(failure);
+//       case option_result::not_common: ... the program's own options ...
+//     }
+//   endpoint = check_command_line(argc, argv, settings);
+//   calibrate_receiver(&settings.delay, family.calibrate_always);
+//   parse_local_endpoint(endpoint, &local);
+//   pin_thread(settings);
+//   open_receiver_stream(settings, local);     // init .. drop packet
+//   print_receive_banner(settings, local);
+//   (workergrab: create the worker)
+//   n = allocate_buffers(settings, buffers); queue_buffers(buffers, n);
+//   arm_exit_paths(settings.run_seconds, family.after_report);
+//   start_gap_log();
+//   (workergrab: start the worker, show its state)
+//   receive_blocks(settings, after_block, context);
+//   (workergrab: stop the worker, show its state)
+//   report_statistics(); (plaingrab: finish_with_clear_stats())
+//   close_receiver_stream(); return exit_normal;
+//
+// Failures in these steps print their message and end the process with the
+// status of exit_status.h; the receive loop's failures only end the loop.
+#pragma once
+
+#include <netinet/in.h>
+#include <zok/zok.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "block_checks.h"
+#include "clock.h"
+#include "delay.h"
+#include "endpoint.h"
+#include "exit_paths.h"
+#include "exit_status.h"
+#include "gap_log.h"
+#include "process_state.h"
+#include "report.h"
+
+constexpr int max_buffers = 512;
+constexpr uint32_t zok_interface_version = 258;
+
+// What makes one receiver differ from the other.
+struct receiver_family {
+  void (*print_usage)(FILE *out, const char *program);
+  report_layout report;
+  bool own_timeout_messages;  // plaingrab: -E/-b have messages of their own
+  bool verify_detail_line;    // plaingrab: verify_payload's size line
+  bool calibrate_always;      // workergrab calibrates even without -D
+  void (*after_report)();     // runs after each handler's report; may be null
+};
+
+// Run settings from the command line, held by main.
+struct receiver_settings {
+  int run_seconds = 0;  // -T
+  int iterations = 1;   // -i as given; -1 means 2147483647
+  int buffer_count = 63;
+  int buffer_size = 2097152;
+  bool sequence_check = false;
+  bool pin = false;
+  int cpu = 0;
+  bool resend_given = false;
+  sockaddr_in resend = {};
+  zok_open_params params = {
+      ZOK_FLAG_PACKET_RESEND | ZOK_FLAG_DEFAULT_ON, 0, 0, 1, ZOK_BOOO_ALWAYS_RETURN, {}, 0, 0, 0};
+  int drop_block = 0;
+  int drop_packet = 0;
+  bool verify_payload = false;
+  delay_state delay;
+};
+
+// Long options both receivers know; a program's own codes start at
+// opt_program_own.
+enum long_option_code {
+  opt_drop_incomplete = 0x100,
+  opt_drop_blk,
+  opt_drop_pkt,
+  opt_verify_payload,
+  opt_program_own = 0x110
+};
+
+enum class option_result { accepted, not_common, failed };
+
+struct option_failure {
+  int status = exit_failure;
+  char message[128] = {};  // may be empty: then only the usage is printed
+};
+
+// Seeds rand, blocks SIGINT/SIGTERM ahead of any thread, keeps the family
+// and program name, and ends with the usage when there is no argument.
+void start_receiver(int argc, char **argv, const receiver_family *family);
+const receiver_family &current_family();
+const char *program_name();
+
+// One getopt_long result; the caller handles what is not_common.
+option_result apply_common_option(int code, const char *arg, receiver_settings *settings,
+                                  option_failure *failure);
+// Message (if any) and usage on stderr, then the failure's status.
+[[noreturn]] void fail_usage(const option_failure &failure);
+[[noreturn]] void fail_usage(int status);
+
+// After getopt_long: the endpoint text, or the usage and -1 when it or -P
+// is missing.
+const char *check_command_line(int argc, char **argv, const receiver_settings &settings);
+
+// "%s : %s (errno=%d)\n" on stderr and status -1.
+[[noreturn]] void fail_library(const char *what, int rc);
+
+void print_calibration_line(int64_t iters, int64_t nanosecs);
+void calibrate_receiver(delay_state *delay, bool always);
+void parse_local_endpoint(const char *text, sockaddr_in *local);
+
+// Affinity of the calling thread to one CPU; 0 or an errno.
+int set_thread_affinity(int cpu);
+void pin_thread(const receiver_settings &settings);
+
+void open_receiver_stream(const receiver_settings &settings, const sockaddr_in &local);
+void print_receive_banner(const receiver_settings &settings, const sockaddr_in &local);
+unsigned allocate_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers]);
+unsigned queue_buffers(zok_buffer_t buffers[max_buffers], unsigned allocated);
+void start_gap_log();  // with -t only
+
+// Polls until the block limit or a loop failure. after_block (may be null)
+// runs after each block's delay step, before the next poll.
+void receive_blocks(receiver_settings *settings, void (*after_block)(void *), void *context);
+
+void close_receiver_stream();
