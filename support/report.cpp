@@ -1,0 +1,99 @@
+#include "report.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "exit_paths.h"
+#include "process_state.h"
+#include "texts.h"
+
+app_statistics app_stats;
+
+namespace {
+
+struct stats_line {
+  const char *format;
+  uint64_t zok_stats_record::*counter;
+};
+
+// Rows 14-19 have no colon but keep the others' value column.
+constexpr stats_line stats_lines[] = {
+    {"Blocks Dropped:         %" PRIu64 "\n", &zok_stats_record::blocks_dropped},
+    {"Blocks Complete:        %" PRIu64 "\n", &zok_stats_record::blocks_complete},
+    {"Blocks Incomplete:      %" PRIu64 "\n", &zok_stats_record::blocks_incomplete},
+    {"Blocks Not Available:   %" PRIu64 "\n", &zok_stats_record::blocks_not_available},
+    {"Resend Requests:        %" PRIu64 "\n", &zok_stats_record::resend_requests},
+    {"Resend Requests OK:     %" PRIu64 "\n", &zok_stats_record::resend_requests_ok},
+    {"Resend Requests Failed: %" PRIu64 "\n", &zok_stats_record::resend_requests_failed},
+    {"Block Timeouts:         %" PRIu64 "\n", &zok_stats_record::block_timeouts},
+    {"Resend Timeouts:        %" PRIu64 "\n", &zok_stats_record::resend_timeouts},
+    {"Max Resend Retries:     %" PRIu64 "\n", &zok_stats_record::max_resend_retries},
+    {"Buffers Allocated:      %" PRIu64 "\n", &zok_stats_record::buffers_allocated},
+    {"Buffers Freed:          %" PRIu64 "\n", &zok_stats_record::buffers_freed},
+    {"Buffers Enqueued:       %" PRIu64 "\n", &zok_stats_record::buffers_enqueued},
+    {"Stream Stopped          %" PRIu64 "\n", &zok_stats_record::stream_stopped},
+    {"Stream Started          %" PRIu64 "\n", &zok_stats_record::stream_started},
+    {"Stream Blocked          %" PRIu64 "\n", &zok_stats_record::stream_blocked},
+    {"Stream Unblocked        %" PRIu64 "\n", &zok_stats_record::stream_unblocked},
+    {"Callbacks Invoked       %" PRIu64 "\n", &zok_stats_record::callbacks_invoked},
+    {"Blocked Blocks Dropped  %" PRIu64 "\n", &zok_stats_record::blocked_blocks_dropped},
+};
+
+constexpr int plaingrab_stats_lines = 13;
+constexpr int workergrab_stats_lines = 19;
+static_assert(sizeof stats_lines / sizeof stats_lines[0] == workergrab_stats_lines);
+
+[[noreturn]] void fail_report(const char *what, int rc) {
+  std::fprintf(stderr, text::library_failure, what, std::strerror(rc), rc);
+  end_process(-1);
+}
+
+}  // namespace
+
+void print_report(FILE *out, const report_record &r) {
+  std::fputs(text::app_heading, out);
+  std::fprintf(out, text::app_blocks_received, r.blocks_received);
+  std::fprintf(out, text::app_nonzero_status, r.blocks_nonzero_status);
+  std::fprintf(out, text::app_poll_retries, r.poll_retries);
+  std::fprintf(out, text::app_last_block_id, r.last_block_id);
+  std::fputs(text::info_heading, out);
+  std::fprintf(out, text::info_blocks_received, r.info.blocks_received);
+  std::fprintf(out, text::info_blocks_dropped, r.info.blocks_dropped);
+  std::fputs(text::stats_heading, out);
+  int lines =
+      r.layout == report_layout::workergrab ? workergrab_stats_lines : plaingrab_stats_lines;
+  for (int i = 0; i < lines; ++i) {
+    std::fprintf(out, stats_lines[i].format, r.stats.*stats_lines[i].counter);
+  }
+  if (r.read_blocks) std::fprintf(out, text::zero_words, r.zero_words);
+  if (r.gap_log) {
+    std::fputs(text::gaps_heading, out);
+    for (int i = 0; i < r.gap_entries; ++i) {
+      std::fprintf(out, text::gap_value, static_cast<uint64_t>(r.gaps[i]));
+    }
+  }
+}
+
+void report_statistics() {
+  report_record r;
+  int rc = zok_info(stream_handle, &r.info);
+  if (rc != 0) fail_report(text::could_not_get_info, rc);
+  rc = zok_get_stats(stream_handle, &r.stats);
+  if (rc != 0) fail_report(text::could_not_get_stats, rc);
+  r.layout = report_lines;
+  r.blocks_received = app_stats.blocks_received.load(std::memory_order_relaxed);
+  r.blocks_nonzero_status = app_stats.blocks_nonzero_status.load(std::memory_order_relaxed);
+  r.poll_retries = app_stats.poll_retries.load(std::memory_order_relaxed);
+  r.last_block_id = app_stats.last_block_id.load(std::memory_order_relaxed);
+  r.read_blocks = read_blocks_flag;
+  r.zero_words = app_stats.zero_words.load(std::memory_order_relaxed);
+  r.gap_log = gap_log_flag;
+  r.gap_entries = gap_log_flag ? snapshot_gaps(inter_arrival, r.gaps) : 0;
+  print_report(stdout, r);
+}
+
+void run_clear_stats_sequence() {
+  std::fputs(text::clear_stats, stdout);
+  zok_clear_stats(stream_handle);
+  report_statistics();
+}
