@@ -371,6 +371,10 @@ Result<Packet> parse_packet(bytes d) {
       const Result<Leader> l = parse_leader(body.first(ln.value));
       if (!l) return refuse<Packet>(l.error);
       const bytes rest = body.subspan(ln.value);
+      // The trailer's size follows from the leader's type; a trailer naming
+      // another type would put the data at a different offset.
+      if (rest.size() < 4) return refuse<Packet>(Error::truncated);
+      if (get16(rest, 2) != l.value.payload_type) return refuse<Packet>(Error::bad_payload_type);
       const std::size_t tn = trailer_size(l.value.payload_type);
       if (rest.size() < tn) return refuse<Packet>(Error::truncated);
       const Result<Trailer> t = parse_trailer(rest.first(tn));

@@ -277,7 +277,8 @@ struct Packet {
 // Parses one GVSP datagram. A status with bit 15 set makes an error packet,
 // whose body (normally none) is not examined. Refuses leaders and all-in
 // packets whose packet id is not 0, payload and trailer packets with id 0,
-// formats other than 1 to 4, and all-in packets of unknown payload types.
+// formats other than 1 to 4, and all-in packets of unknown payload types or
+// whose trailer names another payload type than their leader.
 Result<Packet> parse_packet(bytes datagram);
 
 // Builders. They take the header as given except for the format, which they

@@ -576,6 +576,14 @@ TEST(GvspPacket, AllInOfUnknownLayoutIsRefused) {
   EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_payload_type);
 }
 
+TEST(GvspPacket, AllInWithTrailerOfAnotherTypeIsRefused) {
+  auto out = buffer();
+  const std::size_t n = gvsp::build_all_in(out, header(kStd, 1, 0), make_leader(2), make_trailer(4),
+                                           wire({1, 2, 3, 4, 5}));
+  ASSERT_NE(n, 0u);
+  EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_payload_type);
+}
+
 TEST(GvspPacket, ErrorPacketsAreHeaderOnly) {
   for (HeaderKind kind : {kStd, kExt}) {
     gvsp::Header h = header(kind, 65535, 12);
