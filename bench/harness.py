@@ -1,0 +1,669 @@
+#!/usr/bin/env python3
+"""Loopback throughput of the sender and the receivers, next to this host's limit.
+
+Run through bench/run.sh, which builds the programs first; bench/README.md
+explains every column. Nothing here judges a number: the machines that run
+it are shared and noisy, so the output is a measurement, never a verdict.
+"""
+
+import argparse
+import datetime
+import os
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BLOCK_BYTES = 2 * 1024 * 1024
+# (GVSP packet size, UDP payload of the bare pair): the bare pair sends what
+# fits the same IP packet, 20 + 8 bytes of IP and UDP header less.
+PACKET_SIZES = [(1500, 1472), (9000, 8972)]
+GVSP_HEADER = 8
+LEADER_RAW = 20
+TRAILER_RAW = 4
+DELAYS_NS = [1_000, 10_000, 100_000, 1_000_000]
+TIME_BUDGET_S = 280  # the full run has to finish in under five minutes
+HOST = "127.0.0.1"
+
+
+def gvsp_packets_per_block(packet_size, data_bytes=BLOCK_BYTES):
+    per_packet = packet_size - 20 - 8 - GVSP_HEADER
+    return -(-data_bytes // per_packet) + 2
+
+
+def gvsp_udp_bytes_per_block(packet_size, data_bytes=BLOCK_BYTES):
+    packets = gvsp_packets_per_block(packet_size, data_bytes)
+    return data_bytes + packets * GVSP_HEADER + LEADER_RAW + TRAILER_RAW
+
+
+class Unavailable(Exception):
+    """A cell that cannot be measured; the message is shown instead of a number."""
+
+
+# ---------------------------------------------------------------- processes
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+
+def proc_cpu_seconds(pid):
+    """User + system seconds of a live process (all its threads), or None."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+class Child:
+    """A started program whose output goes to files and whose CPU time is kept."""
+
+    live = []
+
+    def __init__(self, argv, workdir, name):
+        self.argv = argv
+        self.name = name
+        self.out_path = os.path.join(workdir, name + ".out")
+        self.err_path = os.path.join(workdir, name + ".err")
+        with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
+            self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        self.status = None
+        self.cpu = None  # user + sys seconds, once reaped
+        Child.live.append(self)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def wait(self, timeout):
+        """Reaps the child within timeout seconds; returns True when it ended."""
+        deadline = time.monotonic() + timeout
+        while self.status is None:
+            pid, status, ru = os.wait4(self.pid, os.WNOHANG)
+            if pid != 0:
+                self.status = os.waitstatus_to_exitcode(status)
+                self.proc.returncode = self.status
+                self.cpu = ru.ru_utime + ru.ru_stime
+                Child.live.remove(self)
+                break
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.005)
+        return True
+
+    def stop(self, sig=signal.SIGINT, timeout=3.0):
+        """Asks the child to end (its report comes on SIGINT), then insists."""
+        if self.status is not None:
+            return
+        try:
+            os.kill(self.pid, sig)
+        except ProcessLookupError:
+            pass
+        if not self.wait(timeout):
+            os.kill(self.pid, signal.SIGKILL)
+            self.wait(5.0)
+
+    def output(self):
+        with open(self.out_path, errors="replace") as f:
+            return f.read()
+
+    def error_tail(self):
+        with open(self.err_path, errors="replace") as f:
+            lines = [line.strip() for line in f if line.strip()]
+        return lines[-1] if lines else ""
+
+    def wait_for_line(self, needle, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if needle in self.output():
+                return True
+            if self.wait(0):
+                return False
+            time.sleep(0.01)
+        return False
+
+    def failure(self, what):
+        tail = self.error_tail()
+        return f"{what} (exit {self.status}{': ' + tail if tail else ''})"
+
+    @classmethod
+    def stop_all(cls):
+        for child in list(cls.live):
+            child.stop(signal.SIGKILL, 1.0)
+
+
+# ------------------------------------------------------------------ parsing
+
+SENT_BLASTER = re.compile(r"Sent (\d+) datagrams, (\d+) bytes in ([\d.]+) s")
+RECEIVED_SINK = re.compile(r"Received (\d+) datagrams, (\d+) bytes in ([\d.]+) s")
+SENT_STROBIX = re.compile(r"Sent (\d+) blocks, (\d+) packets, (\d+) bytes in ([\d.]+) s")
+
+
+def report_value(text, label, occurrence=0):
+    """A counter of the receivers' statistics report, by its label."""
+    found = re.findall(r"^" + re.escape(label) + r"\s*(\d+)\s*$", text, re.M)
+    return int(found[occurrence]) if len(found) > occurrence else None
+
+
+def gap_log(text):
+    """The -t inter-arrival log: nanosecond gaps after its heading."""
+    head = text.find("Time between receives in nanoseconds")
+    if head < 0:
+        return None
+    gaps = []
+    for line in text[head:].splitlines()[1:]:
+        if not line.strip().isdigit():
+            break
+        value = int(line)
+        # A gap printed through an unsigned conversion from a negative value
+        # is a clock fault, not a delay.
+        if value < 10**12:
+            gaps.append(value)
+    return gaps
+
+
+# ------------------------------------------------------------------- bench
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build_dir)
+        self.workdir = tempfile.mkdtemp(prefix="zok-bench-")
+        self.port = args.base_port
+        self.two_cpus = (os.cpu_count() or 1) >= 2 and not args.no_pin
+        self.sender_cpu, self.receiver_cpu = ("0", "1") if self.two_cpus else (None, None)
+        self.notes = []
+        self.started = time.monotonic()
+        self.programs = {
+            "blaster": os.path.join(self.build, "bench", "blaster"),
+            "sink": os.path.join(self.build, "bench", "sink"),
+            "strobix": os.path.join(self.build, "strobix", "strobix"),
+            "plaingrab": os.path.join(self.build, "plaingrab", "plaingrab"),
+            "workergrab": os.path.join(self.build, "workergrab", "workergrab"),
+        }
+        self.blocks_per_run = {}  # packet size -> -n / -i for the receivers
+
+    def next_ports(self):
+        self.port += 2
+        if self.port > self.args.base_port + 2000:
+            self.port = self.args.base_port + 2
+        return self.port, self.port + 1
+
+    def program(self, name):
+        path = self.programs[name]
+        if not os.access(path, os.X_OK):
+            raise Unavailable(f"{name} not built")
+        if name in ("plaingrab", "workergrab"):
+            library = self.loaded_library(path)
+            if library is None:
+                raise Unavailable(f"{name}: libzok not found")
+            if os.sep + "double" + os.sep in library:
+                raise Unavailable(f"{name} linked against the library double")
+        return path
+
+    def loaded_library(self, path):
+        try:
+            out = subprocess.run(["ldd", path], capture_output=True, text=True, timeout=10).stdout
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+        match = re.search(r"libzok\.so\.0 => (\S+)", out)
+        return match.group(1) if match and match.group(1) != "not" else None
+
+    def pinned(self, cpu, argv):
+        return (["taskset", "-c", cpu] if cpu is not None else []) + argv
+
+    def elapsed(self):
+        return time.monotonic() - self.started
+
+    # One measurement of each kind returns a dict of raw figures:
+    #   seconds (sender's transfer time), packets, udp_bytes, blocks,
+    #   lost (count), lost_unit ("pkts" or ""), cpu (receiver CPU s over the
+    #   traffic), notes (list of short texts)
+
+    def sink_run(self, sender_name, sender_argv_for, secs):
+        stream_port, resend_port = self.next_ports()
+        sink = Child(self.pinned(self.receiver_cpu, [self.program("sink"), "-q", "300", "-w", "20",
+                                                     f"{HOST}:{stream_port}"]),
+                     self.workdir, "sink")
+        try:
+            if not sink.wait_for_line("Listening", 5):
+                raise Unavailable(sink.failure("sink did not start"))
+            before = proc_cpu_seconds(sink.pid) or 0.0
+            sender = Child(self.pinned(self.sender_cpu,
+                                       sender_argv_for(stream_port, resend_port)),
+                           self.workdir, "sender")
+            if not sender.wait(secs * 4 + 20):
+                sender.stop(signal.SIGKILL)
+                raise Unavailable("sender did not finish")
+            sender_text = sender.output()
+            if sender.status != 0:
+                raise Unavailable(sender.failure(sender_name + " failed"))
+            if not sink.wait(5):
+                sink.stop()
+            match = RECEIVED_SINK.search(sink.output())
+            if not match:
+                raise Unavailable(sink.failure("no sink report"))
+            received, received_bytes = int(match.group(1)), int(match.group(2))
+            return sender_text, received, received_bytes, (sink.cpu or 0.0) - before
+        finally:
+            sink.stop()
+
+    def measure_limit(self, size, payload, secs):
+        blaster = self.program("blaster")
+        text, received, received_bytes, cpu = self.sink_run(
+            "blaster", lambda port, _: [blaster, "-s", str(payload), "-d", str(secs), f"{HOST}:{port}"],
+            secs)
+        match = SENT_BLASTER.search(text)
+        if not match:
+            raise Unavailable("no blaster report")
+        sent, seconds = int(match.group(1)), float(match.group(3))
+        packets_per_block = gvsp_packets_per_block(size)
+        return {"seconds": seconds, "packets": received, "udp_bytes": received_bytes,
+                "blocks": received / packets_per_block, "lost": sent - received,
+                "lost_unit": " pkts", "cpu": cpu, "notes": []}
+
+    def strobix_argv(self, size, stream_port, resend_port, extra):
+        return [self.program("strobix"), "-c", "-k", str(size), "-s", str(BLOCK_BYTES),
+                "-l", f"{HOST}:{resend_port}"] + extra + [f"{HOST}:{stream_port}"]
+
+    def measure_strobix_sink(self, size, payload, secs):
+        strobix_seconds = max(1, round(secs))
+        text, received, received_bytes, cpu = self.sink_run(
+            "strobix", lambda port, resend: self.strobix_argv(size, port, resend,
+                                                   ["-n", "-1", "-T", str(strobix_seconds)]),
+            secs)
+        match = SENT_STROBIX.search(text)
+        if not match:
+            raise Unavailable("no strobix report")
+        blocks, packets = int(match.group(1)), int(match.group(2))
+        seconds = float(match.group(4))
+        packets_per_block = packets / blocks if blocks else gvsp_packets_per_block(size)
+        if seconds > 0 and blocks > 0:
+            self.blocks_per_run[size] = max(1, round(blocks / seconds * secs))
+        return {"seconds": seconds, "packets": received, "udp_bytes": received_bytes,
+                "blocks": received / packets_per_block, "lost": packets - received,
+                "lost_unit": " pkts", "cpu": cpu, "notes": []}
+
+    def receiver_argv(self, name, stream_port, resend_port, blocks, verify, mode, extra=()):
+        argv = ["stdbuf", "-oL", self.program(name), "-i", str(blocks), "-s", str(BLOCK_BYTES),
+                "-P", f"{HOST}:{resend_port}"]
+        if self.receiver_cpu is not None:
+            argv += ["-c", self.receiver_cpu]
+        if verify:
+            argv.append("--verify-payload")
+        if mode is not None:
+            argv += ["-w", str(mode)]
+        return argv + list(extra) + [f"{HOST}:{stream_port}"]
+
+    def measure_receiver(self, size, payload, secs, name, verify, mode):
+        self.program(name)
+        self.program("strobix")
+        blocks = self.blocks_per_run.get(size)
+        if blocks is None:
+            raise Unavailable("strobix rate unknown (strobix -> sink failed)")
+        stream_port, resend_port = self.next_ports()
+        receiver = Child(self.receiver_argv(name, stream_port, resend_port, blocks, verify, mode),
+                         self.workdir, name)
+        try:
+            if not receiver.wait_for_line("Queued", 10):
+                raise Unavailable(receiver.failure(f"{name} did not start"))
+            before = proc_cpu_seconds(receiver.pid)
+            sender = Child(self.pinned(self.sender_cpu,
+                                       self.strobix_argv(size, stream_port, resend_port,
+                                                         ["-n", str(blocks)])),
+                           self.workdir, "strobix")
+            if not sender.wait(secs * 10 + 30):
+                sender.stop(signal.SIGKILL)
+                raise Unavailable("strobix did not finish")
+            at_end = proc_cpu_seconds(receiver.pid)
+            if sender.status != 0:
+                raise Unavailable(sender.failure("strobix failed"))
+            match = SENT_STROBIX.search(sender.output())
+            if not match:
+                raise Unavailable("no strobix report")
+            sent, packets, seconds = int(match.group(1)), int(match.group(2)), float(match.group(4))
+            notes = []
+            # A receiver that got every block ends by itself; one that lost
+            # some waits for more and is told to report.
+            if receiver.wait(1.0):
+                cpu = receiver.cpu - (before or 0.0)
+            else:
+                cpu = (at_end or 0.0) - (before or 0.0)
+                receiver.stop()
+                notes.append("stopped by signal")
+            text = receiver.output()
+            received = report_value(text, "Blocks received:")
+            if received is None:
+                raise Unavailable(receiver.failure(f"no {name} report"))
+            if "Failed to verify block" in text:
+                notes.append("payload check failed")
+            breakdown = [(label, report_value(text, label + ":"))
+                         for label in ("Blocks Incomplete", "Blocks Dropped", "Blocks Not Available")]
+            lost_detail = ", ".join(f"{label.split()[1].lower()} {value}"
+                                    for label, value in breakdown if value)
+            if lost_detail:
+                notes.append(lost_detail)
+            packets_per_block = packets / sent if sent else gvsp_packets_per_block(size)
+            return {"seconds": seconds, "packets": received * packets_per_block,
+                    "udp_bytes": received * gvsp_udp_bytes_per_block(size),
+                    "blocks": received, "lost": sent - received, "lost_unit": "", "cpu": cpu,
+                    "notes": notes}
+        finally:
+            receiver.stop()
+
+    # ------------------------------------------------------------- the table
+
+    def cells(self):
+        """Every row of the table, per packet size, in the order measured."""
+        rows = [("limit: blaster -> sink", "limit", {}),
+                ("strobix -> sink", "strobix_sink", {})]
+        for verify in (False, True):
+            tag = ", verify" if verify else ""
+            rows.append((f"strobix -> plaingrab{tag}", "receiver",
+                         {"name": "plaingrab", "verify": verify, "mode": None}))
+            for mode in self.args.worker_modes:
+                rows.append((f"strobix -> workergrab -w {mode}{tag}", "receiver",
+                             {"name": "workergrab", "verify": verify, "mode": mode}))
+        return [(label, kind, params, size, payload)
+                for size, payload in PACKET_SIZES for label, kind, params in rows]
+
+    def measure(self, kind, params, size, payload, secs):
+        if kind == "limit":
+            return self.measure_limit(size, payload, secs)
+        if kind == "strobix_sink":
+            return self.measure_strobix_sink(size, payload, secs)
+        return self.measure_receiver(size, payload, secs, **params)
+
+    def run_table(self):
+        cells = self.cells()
+        results = {i: [] for i in range(len(cells))}
+        failures = {}
+        runs = self.args.runs
+        secs = self.args.seconds
+        # Rounds go over every cell in turn, so that a noisy minute spreads
+        # over all rows instead of spoiling one.
+        for round_no in range(runs):
+            for i, (label, kind, params, size, payload) in enumerate(cells):
+                if i in failures:
+                    continue
+                if round_no > 0 and self.elapsed() > TIME_BUDGET_S * 0.8:
+                    self.notes.append(f"time budget reached: round {round_no + 1} skipped "
+                                      f"from '{label}' at {size} on")
+                    return cells, results, failures
+                sys.stderr.write(f"[{self.elapsed():6.1f}s] round {round_no + 1}/{runs}: "
+                                 f"{label} @ {size}\n")
+                try:
+                    results[i].append(self.measure(kind, params, size, payload, secs))
+                except Unavailable as why:
+                    failures[i] = str(why)
+        return cells, results, failures
+
+    # --------------------------------------------------------- delay check
+
+    def measure_gaps(self, delay_ns, secs):
+        """Median gap between blocks that plaingrab takes back, with -D delay_ns."""
+        stream_port, resend_port = self.next_ports()
+        extra = ["-t", "-T", str(int(secs) + 30)]
+        if delay_ns:
+            extra += ["-D", str(delay_ns)]
+        receiver = Child(["stdbuf", "-oL", self.program("plaingrab"), "-i", "-1", "-s", "4096",
+                          "-P", f"{HOST}:{resend_port}"]
+                         + (["-c", self.receiver_cpu] if self.receiver_cpu else [])
+                         + extra + [f"{HOST}:{stream_port}"], self.workdir, "plaingrab-delay")
+        try:
+            if not receiver.wait_for_line("Queued", 10):
+                raise Unavailable(receiver.failure("plaingrab did not start"))
+            # Small all-in blocks as fast as strobix sends them keep the
+            # receiver busy, so that a gap is its own time per block; long
+            # delays get a rate cap at twice what they allow, so that the
+            # flood of blocks it must skip does not add to the gap.
+            rate = ["-r", str(int(2e9 / delay_ns))] if delay_ns >= 100_000 else []
+            sender = Child(self.pinned(self.sender_cpu,
+                                       [self.program("strobix"), "-k", "1500", "-s", "1024", "-a",
+                                        "-n", "-1", "-T", str(max(1, round(secs))),
+                                        "-l", f"{HOST}:{resend_port}"] + rate
+                                       + [f"{HOST}:{stream_port}"]),
+                           self.workdir, "strobix-delay")
+            if not sender.wait(secs * 4 + 20):
+                sender.stop(signal.SIGKILL)
+                raise Unavailable("strobix did not finish")
+            match = SENT_STROBIX.search(sender.output())
+            if sender.status != 0 or not match:
+                raise Unavailable(sender.failure("strobix failed"))
+            sender_period_ns = float(match.group(4)) * 1e9 / max(1, int(match.group(1)))
+            receiver.stop()
+            gaps = gap_log(receiver.output())
+            if not gaps:
+                raise Unavailable(receiver.failure("no gap log"))
+            return statistics.median(gaps), sender_period_ns, len(gaps)
+        finally:
+            receiver.stop()
+
+    def run_delay_check(self):
+        secs = 1.0 if self.args.short else 2.0
+        rows = []
+        try:
+            base, base_period, base_count = self.measure_gaps(0, secs)
+        except Unavailable as why:
+            return [(d, None, None, None, str(why)) for d in DELAYS_NS], None
+        for delay in DELAYS_NS:
+            sys.stderr.write(f"[{self.elapsed():6.1f}s] delay check: -D {delay}\n")
+            try:
+                gap, period, count = self.measure_gaps(delay, secs)
+            except Unavailable as why:
+                rows.append((delay, None, None, None, str(why)))
+                continue
+            note = f"{count} gaps"
+            # When blocks came no faster than the receiver took them, the gap
+            # is the sender's period and the delay hides inside it.
+            if gap < period * 1.2 or base < base_period * 1.2:
+                note += "; sender-bound: extra is a lower bound"
+            rows.append((delay, gap, gap - base, (gap - base) / delay, note))
+        return rows, base
+
+
+# ------------------------------------------------------------------ output
+
+
+def fmt(value, digits=3):
+    if value is None:
+        return "n/a"
+    if abs(value) >= 1000:
+        return f"{value:,.0f}"
+    return f"{value:.{digits}g}" if value != 0 else "0"
+
+
+def summarise(runs):
+    """Median of every figure over the runs of one cell."""
+    rates = [{"blocks_s": r["blocks"] / r["seconds"],
+              "gbit_s": r["udp_bytes"] * 8 / r["seconds"] / 1e9,
+              "mpps": r["packets"] / r["seconds"] / 1e6,
+              "lost": r["lost"],
+              "cpu_gb": (r["cpu"] / (r["udp_bytes"] / 1e9)) if r["udp_bytes"] else None}
+             for r in runs if r["seconds"] > 0]
+    if not rates:
+        return None
+    out = {key: statistics.median(x[key] for x in rates if x[key] is not None)
+           if any(x[key] is not None for x in rates) else None
+           for key in ("blocks_s", "gbit_s", "mpps", "lost", "cpu_gb")}
+    out["lost_unit"] = runs[0]["lost_unit"]
+    out["runs"] = len(rates)
+    notes = []
+    for r in runs:
+        for n in r["notes"]:
+            if n not in notes:
+                notes.append(n)
+    out["notes"] = notes
+    return out
+
+
+def with_ratio(value, limit, digits=3):
+    if value is None:
+        return "n/a"
+    if not limit:
+        return fmt(value, digits)
+    return f"{fmt(value, digits)} ({value / limit:.2f})"
+
+
+def render_table(bench, cells, results, failures):
+    lines = ["| receiver (sender -> receiver) | packet | blocks/s | Gbit/s | Mpps | lost | "
+             "CPU s/GB | runs | notes |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    limits = {}
+    plot_rows = {}
+    for i, (label, kind, _params, size, _payload) in enumerate(cells):
+        summary = summarise(results[i]) if results[i] else None
+        if kind == "limit" and summary:
+            limits[size] = summary
+        limit = limits.get(size, {})
+        if summary is None:
+            reason = failures.get(i, "not run")
+            lines.append(f"| {label} | {size} | n/a | n/a | n/a | n/a | n/a | 0 | {reason} |")
+            plot_rows.setdefault(label, {})[size] = None
+            continue
+        notes = list(summary["notes"])
+        if i in failures:
+            notes.append("later run failed: " + failures[i])
+        lost = "n/a" if summary["lost"] is None else f"{summary['lost']:.0f}{summary['lost_unit']}"
+        lines.append(
+            f"| {label} | {size} | {with_ratio(summary['blocks_s'], limit.get('blocks_s'))} | "
+            f"{with_ratio(summary['gbit_s'], limit.get('gbit_s'))} | "
+            f"{with_ratio(summary['mpps'], limit.get('mpps'))} | {lost} | "
+            f"{with_ratio(summary['cpu_gb'], limit.get('cpu_gb'))} | {summary['runs']} | "
+            f"{'; '.join(notes)} |")
+        plot_rows.setdefault(label, {})[size] = summary["gbit_s"]
+    return lines, plot_rows
+
+
+def render_delay(rows, base):
+    lines = ["| -D asked | median gap | extra per block | extra / asked | notes |",
+             "|---|---|---|---|---|",
+             f"| none (baseline) | {fmt(base) + ' ns' if base is not None else 'n/a'} | | | |"]
+    for delay, gap, extra, ratio, note in rows:
+        if gap is None:
+            lines.append(f"| {delay} ns | n/a | n/a | n/a | {note} |")
+        else:
+            lines.append(f"| {delay} ns | {fmt(gap)} ns | {fmt(extra)} ns | {ratio:.2f} | "
+                         f"{note} |")
+    return lines
+
+
+def write_plot(out_dir, plot_rows):
+    if shutil.which("gnuplot") is None:
+        return None, "gnuplot not installed (apt-get install gnuplot-nox): plot skipped"
+    data = os.path.join(out_dir, "gbits.dat")
+    png = os.path.join(out_dir, "gbits.png")
+    with open(data, "w") as f:
+        f.write("label " + " ".join(str(s) for s, _ in PACKET_SIZES) + "\n")
+        for label, by_size in plot_rows.items():
+            cols = ["?" if by_size.get(s) is None else f"{by_size[s]:.4f}"
+                    for s, _ in PACKET_SIZES]
+            f.write('"' + label.replace('"', "'") + '" ' + " ".join(cols) + "\n")
+    # Boxes at explicit positions rather than a histogram: a row without a
+    # figure must keep its place and label, not vanish from the axis.
+    script = f"""
+set terminal pngcairo size 1200,640 noenhanced font ',10'
+set output '{png}'
+set title 'Loopback Gbit/s per receiver and packet size (median of runs; missing bar = n/a)'
+set style fill solid 0.8 border -1
+set datafile missing '?'
+set key top right
+set ylabel 'Gbit/s'
+set yrange [0:*]
+set xrange [-0.6:{len(plot_rows) - 0.4}]
+set xtics rotate by -30 left nomirror
+set bmargin 10
+set rmargin 12
+plot '{data}' skip 1 using ($0-0.2):2:(0.4) with boxes title '{PACKET_SIZES[0][0]}', \\
+     '' skip 1 using ($0+0.2):3:(0.4) with boxes title '{PACKET_SIZES[1][0]}', \\
+     '' skip 1 using 0:(0):xtic(1) with points pointsize 0 notitle
+"""
+    result = subprocess.run(["gnuplot"], input=script, text=True, capture_output=True)
+    if result.returncode != 0 or not os.path.exists(png):
+        # pngcairo is not in every build; the plain png terminal is.
+        script = script.replace("pngcairo size 1200,640 noenhanced font ',10'",
+                                "png size 1200,640 noenhanced")
+        result = subprocess.run(["gnuplot"], input=script, text=True, capture_output=True)
+    if result.returncode != 0 or not os.path.exists(png):
+        return None, "gnuplot failed: " + result.stderr.strip().splitlines()[-1:][0] \
+            if result.stderr.strip() else "gnuplot failed"
+    return png, None
+
+
+def parse_args(argv):
+    here = os.path.dirname(os.path.abspath(__file__))
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--short", action="store_true",
+                   help="one run per cell of about a second: proves it works, measures nothing")
+    p.add_argument("--build-dir", default=os.path.join(os.path.dirname(here), "build", "bench"))
+    p.add_argument("--out", help="directory for the Markdown table and the plot "
+                                 "(default bench/results/<UTC time>)")
+    p.add_argument("--runs", type=int, help="runs per cell (default 3, short mode 1)")
+    p.add_argument("--seconds", type=float, help="seconds of traffic per run (default 3, short 1)")
+    p.add_argument("--worker-modes", default="0,1",
+                   help="workergrab -w values to measure, comma-separated (default 0,1)")
+    p.add_argument("--no-pin", action="store_true", help="run without CPU pinning")
+    p.add_argument("--no-delay", action="store_true", help="skip the delay-accuracy check")
+    p.add_argument("--base-port", type=int, default=46000)
+    args = p.parse_args(argv)
+    args.runs = args.runs or (1 if args.short else 3)
+    args.seconds = args.seconds or (1.0 if args.short else 3.0)
+    args.worker_modes = [m.strip() for m in args.worker_modes.split(",") if m.strip()]
+    if args.out is None:
+        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d-%H%M%SZ")
+        args.out = os.path.join(here, "results", stamp)
+    return args
+
+
+def main(argv):
+    args = parse_args(argv)
+    os.makedirs(args.out, exist_ok=True)
+    bench = Bench(args)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
+    try:
+        cells, results, failures = bench.run_table()
+        delay_rows, delay_base = ([], None) if args.no_delay else bench.run_delay_check()
+    finally:
+        Child.stop_all()
+        shutil.rmtree(bench.workdir, ignore_errors=True)
+
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    pinning = (f"senders (blaster, strobix) pinned to CPU {bench.sender_cpu} with taskset; "
+               f"sink with taskset and receivers with -c on CPU {bench.receiver_cpu}"
+               if bench.two_cpus else "no CPU pinning")
+    table, plot_rows = render_table(bench, cells, results, failures)
+    png, plot_note = write_plot(args.out, plot_rows)
+    doc = [f"# Loopback benchmark, {when}", "",
+           f"Mode: {'short (one run per cell, proves it works; figures mean nothing)' if args.short else 'full'}; "
+           f"{args.runs} run(s) per cell of {args.seconds:g} s of traffic, 2 MiB blocks, "
+           f"median per figure; (x) = ratio to the limit row of the same packet size.",
+           f"Host: {os.cpu_count()} CPUs, {os.uname().release}; {pinning}.", ""]
+    doc += table
+    if bench.notes:
+        doc += [""] + [f"- {n}" for n in bench.notes]
+    if not args.no_delay:
+        doc += ["", "## Synthetic delay (-D) accuracy, plaingrab, 1 KiB all-in blocks", ""]
+        doc += render_delay(delay_rows, delay_base)
+    doc += ["", f"Plot: {png}" if png else f"Plot: none ({plot_note})",
+            f"Total time: {bench.elapsed():.0f} s"]
+    text = "\n".join(doc) + "\n"
+    with open(os.path.join(args.out, "bench.md"), "w") as f:
+        f.write(text)
+    sys.stdout.write(text)
+    sys.stdout.write(f"\nWritten: {os.path.join(args.out, 'bench.md')}\n")
+    # The bare pair needs nothing of the project, so a limit row without a
+    # figure means the harness itself is broken; every other row may be n/a.
+    broken = [cells[i][3] for i in results if cells[i][1] == "limit" and not results[i]]
+    if broken:
+        sys.stderr.write(f"limit not measured for packet size(s) {broken}\n")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
