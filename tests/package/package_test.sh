@@ -79,6 +79,13 @@ real=$(readlink -f "$libdir/libzok.so.0")
 [ "$(readlink -f "$libdir/libzok.so")" = "$real" ] || fail "libzok.so and libzok.so.0 differ"
 soname=$(readelf -d "$real" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [ "$soname" = libzok.so.0 ] || fail "soname is '$soname', not libzok.so.0"
+# The interface is zok/zok.h alone: anything else exported (the codec linked
+# into the library, say) would become ABI that programs could bind to. The
+# standard library's template instances are exported by any C++ library and
+# are not ours to hide.
+extra=$(nm -D --defined-only "$real" |
+  awk '$3 !~ /^zok_/ && $3 !~ /^_Z(T[ISV]|GV)?Z?N?K?(St|9__gnu_cxx)/ { print $3 }')
+[ -z "$extra" ] || fail "libzok exports symbols outside its interface: $(head -n 5 <<<"$extra" | tr '\n' ' ')"
 pass "package contents"
 
 # --- The programs, run from the unpacked root --------------------------------
@@ -100,7 +107,7 @@ usage_path() {
   local status=$?
   if [ "$status" != "$expected" ]; then
     fail "$name $*: exit status $status, expected $expected"
-  elif ! grep -q '^Usage: ' "$scratch/err"; then
+  elif ! grep -q "$name \\[args\\]" "$scratch/err"; then
     fail "$name $*: no usage text on standard error"
   elif [ -s "$scratch/out" ]; then
     fail "$name $*: wrote to standard output: $(head -n 3 "$scratch/out")"
