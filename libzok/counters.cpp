@@ -1,0 +1,54 @@
+#include "counters_internal.h"
+
+namespace zok {
+
+namespace {
+std::uint64_t get(const std::atomic<std::uint64_t> &c) {
+  return c.load(std::memory_order_relaxed);
+}
+}  // namespace
+
+void Counters::snapshot(zok_stats_record &out) const noexcept {
+  out.blocks_dropped = get(blocks_dropped);
+  out.blocked_blocks_dropped = get(blocked_blocks_dropped);
+  out.blocks_complete = get(blocks_complete);
+  out.blocks_incomplete = get(blocks_incomplete);
+  out.blocks_not_available = get(blocks_not_available);
+  out.resend_requests = get(resend_requests);
+  out.resend_requests_ok = get(resend_requests_ok);
+  out.resend_requests_failed = get(resend_requests_failed);
+  out.block_timeouts = get(block_timeouts);
+  out.resend_timeouts = get(resend_timeouts);
+  out.max_resend_retries = get(max_resend_retries);
+  out.buffers_allocated = get(buffers_allocated);
+  out.buffers_freed = get(buffers_freed);
+  out.buffers_enqueued = get(buffers_enqueued);
+  out.stream_stopped = get(stream_stopped);
+  out.stream_started = get(stream_started);
+  out.stream_blocked = get(stream_blocked);
+  out.stream_unblocked = get(stream_unblocked);
+  out.callbacks_invoked = get(callbacks_invoked);
+  out.kernel_drops = get(kernel_drops);
+}
+
+void Counters::snapshot(zok_info_record &out) const noexcept {
+  out.datagrams_refused = get(datagrams_refused);
+  out.blocks_dropped = get(blocks_dropped) + get(blocks_not_available);
+  out.blocks_received = get(blocks_received);
+}
+
+void Counters::clear() noexcept {
+  for (std::atomic<std::uint64_t> *c :
+       {&blocks_dropped,     &blocked_blocks_dropped, &blocks_complete,
+        &blocks_incomplete,  &blocks_not_available,   &resend_requests,
+        &resend_requests_ok, &resend_requests_failed, &block_timeouts,
+        &resend_timeouts,    &max_resend_retries,     &buffers_allocated,
+        &buffers_freed,      &buffers_enqueued,       &stream_stopped,
+        &stream_started,     &stream_blocked,         &stream_unblocked,
+        &callbacks_invoked,  &kernel_drops,           &datagrams_refused,
+        &blocks_received}) {
+    c->store(0, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace zok

@@ -1,0 +1,637 @@
+#include <algorithm>
+#include <cstring>
+
+#include "reassembly_internal.h"
+
+namespace zok {
+
+namespace {
+
+bool means_unavailable(std::uint16_t status) {
+  return status == gvsp::status_packet_unavailable ||
+         status == gvsp::status_packet_and_prev_removed || status == gvsp::status_packet_removed;
+}
+
+// Data bytes a leader announces, when its layout says so; 0 when unknown.
+std::uint64_t announced_data(const gvsp::Leader &l) {
+  switch (gvsp::payload_type_base(l.payload_type)) {
+    case gvsp::payload_type_raw:
+    case gvsp::payload_type_file:
+      return l.payload_data_size;
+    case gvsp::payload_type_image:
+    case gvsp::payload_type_extended_chunk: {
+      // PFNC keeps the bits per pixel in bits 16-23.
+      const std::uint64_t bits = (l.pixel_format >> 16) & 0xFFu;
+      const std::uint64_t line = std::uint64_t{l.size_x} * bits / 8 + l.padding_x;
+      return line * l.size_y + l.padding_y;
+    }
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+void PacketBits::clear_through(std::uint32_t up_to) noexcept {
+  if (packets_ == 0) return;
+  const std::uint32_t last = std::min(up_to, packets_ - 1);
+  std::memset(words_.get(), 0, (last / 64 + 1) * sizeof(std::uint64_t));
+}
+
+void Reassembly::arm_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept {
+  drop_block_.store(block_id, std::memory_order_relaxed);
+  drop_packet_.store(packet_id, std::memory_order_relaxed);
+  drop_armed_.store(true, std::memory_order_release);
+}
+
+void Reassembly::note_hold_released() noexcept {
+  ++hold_generation_;
+  after_hold_ = true;
+}
+
+std::size_t Reassembly::open_blocks() const noexcept {
+  return static_cast<std::size_t>(
+      std::count_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return b.open; }));
+}
+
+Reassembly::Block *Reassembly::find(std::uint64_t block_id) noexcept {
+  for (Block &b : blocks_) {
+    if (b.open && b.block_id == block_id) return &b;
+  }
+  return nullptr;
+}
+
+bool Reassembly::recently_closed(std::uint64_t block_id) const noexcept {
+  return std::find(closed_.begin(), closed_.end(), block_id) != closed_.end();
+}
+
+void Reassembly::remember_closed(std::uint64_t block_id) noexcept {
+  closed_[closed_next_] = block_id;
+  closed_next_ = (closed_next_ + 1) % closed_.size();
+}
+
+bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
+  switch (packet.kind) {
+    case gvsp::PacketKind::leader:
+    case gvsp::PacketKind::all_in:
+      return true;
+    case gvsp::PacketKind::payload:
+    case gvsp::PacketKind::trailer: {
+      if (!have_newest_) return false;
+      const std::uint64_t d =
+          gvsp::block_id_distance(newest_, packet.header.block_id, config_.kind);
+      return d >= 1 && d <= open_window;
+    }
+    case gvsp::PacketKind::error:
+      return false;
+  }
+  return false;
+}
+
+void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
+  now_ = at.now;
+  const gvsp::Result<gvsp::Packet> parsed = gvsp::parse_packet(datagram);
+  if (!parsed) {
+    refuse();
+    return;
+  }
+  const gvsp::Packet &packet = parsed.value;
+  const gvsp::Header &h = packet.header;
+
+  if (drop_armed_.load(std::memory_order_acquire) && packet.kind != gvsp::PacketKind::error &&
+      h.packet_id == drop_packet_.load(std::memory_order_relaxed) &&
+      h.block_id == drop_block_.load(std::memory_order_relaxed)) {
+    drop_armed_.store(false, std::memory_order_relaxed);
+    if (Block *b = find(h.block_id)) {
+      b->forced = true;
+      b->forced_packet = h.packet_id;
+    } else {
+      pending_forced_ = true;
+      pending_block_ = h.block_id;
+      pending_packet_ = h.packet_id;
+    }
+    return;
+  }
+
+  Block *b = find(h.block_id);
+  if (b == nullptr) {
+    // Late resends and duplicates of finished blocks, and answers about
+    // them, are normal traffic: dropped without counting.
+    if (recently_closed(h.block_id) || packet.kind == gvsp::PacketKind::error) return;
+    if (!may_open(packet)) {
+      refuse();
+      return;
+    }
+    b = open_block(h.block_id, at);
+    if (b == nullptr) return;
+  }
+  b->last_arrival = at.now;
+  b->epoch_ns = at.epoch_ns;
+
+  switch (packet.kind) {
+    case gvsp::PacketKind::leader:
+      on_leader(*b, packet.leader);
+      break;
+    case gvsp::PacketKind::trailer:
+      on_trailer(*b, h.packet_id, packet.trailer);
+      break;
+    case gvsp::PacketKind::payload:
+      if (packet.data.size() > std::numeric_limits<std::uint32_t>::max()) {
+        refuse();
+        return;
+      }
+      if (!accept_payload(*b, h.packet_id, packet.data.data(),
+                          static_cast<std::uint32_t>(packet.data.size()))) {
+        return;
+      }
+      break;
+    case gvsp::PacketKind::all_in:
+      on_all_in(*b, packet);
+      break;
+    case gvsp::PacketKind::error:
+      on_error(*b, h.status, h.packet_id);
+      break;
+  }
+  if (b->open) maybe_finish(*b);
+}
+
+void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept {
+  now_ = at.now;
+  if (p.slot >= blocks_.size()) return;
+  Block &b = blocks_[p.slot];
+  if (!b.open || b.block_id != p.block_id || data_length > p.length) {
+    refuse();
+    return;
+  }
+  b.last_arrival = at.now;
+  b.epoch_ns = at.epoch_ns;
+  if (accept_payload(b, p.packet_id, nullptr, data_length) && b.open) maybe_finish(b);
+}
+
+Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) noexcept {
+  auto free_slot =
+      std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open; });
+  if (free_slot == blocks_.end()) {
+    evict_oldest(at.now);
+    free_slot =
+        std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open; });
+  }
+  if (!have_newest_ || gvsp::block_id_before(newest_, block_id, config_.kind)) {
+    have_newest_ = true;
+    newest_ = block_id;
+  }
+  Buffer *buffer = shell_.take_buffer();
+  if (buffer == nullptr) {
+    bump(counters_.blocks_not_available);
+    if (after_hold_) bump(counters_.blocked_blocks_dropped);
+    remember_closed(block_id);
+    have_last_ = true;
+    last_judged_ = block_id;
+    return nullptr;
+  }
+  Block &b = *free_slot;
+  b = Block{};
+  b.open = true;
+  b.buffer = buffer;
+  b.block_id = block_id;
+  b.order = ++order_;
+  b.psize = stream_psize_;
+  b.last_arrival = at.now;
+  b.epoch_ns = at.epoch_ns;
+  b.hold_generation = hold_generation_;
+  b.after_hold = after_hold_;
+  if (pending_forced_ && pending_block_ == block_id) {
+    pending_forced_ = false;
+    b.forced = true;
+    b.forced_packet = pending_packet_;
+  }
+  ask_tails();
+  return &b;
+}
+
+// A newer block started while an older one still lacks its trailer: the
+// older one's last packets or trailer were lost. Ask for them when the
+// leader said how much data to expect.
+void Reassembly::ask_tails() noexcept {
+  if (!config_.resend || config_.num_retries == 0) return;
+  for (Block &b : blocks_) {
+    if (!b.open || b.trailer || b.tail_asked || b.order == order_) continue;
+    if (b.expected_data == 0 || b.psize == 0) continue;
+    const std::uint64_t packets = gvsp::expected_packet_count(b.expected_data, b.psize);
+    const std::uint64_t trailer_id = packets + 1;
+    const std::uint64_t first = static_cast<std::uint64_t>(b.highest + 1);
+    if (trailer_id >= b.buffer->received.size() || first > trailer_id) continue;
+    b.tail_asked = true;
+    ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), now_);
+  }
+}
+
+void Reassembly::evict_oldest(Nanos now) noexcept {
+  Block *oldest = nullptr;
+  for (Block &b : blocks_) {
+    if (b.open && (oldest == nullptr || b.order < oldest->order)) oldest = &b;
+  }
+  (void)now;
+  if (oldest != nullptr) close_block(*oldest, Ending::incomplete);
+}
+
+void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
+  if (b.buffer->received.test(0)) return;
+  b.leader = true;
+  zok_block_desc &d = b.desc;
+  d.payload_type = gvsp::payload_type_base(l.payload_type);
+  d.timestamp = static_cast<std::uint32_t>(l.timestamp);
+  d.timestamp_high = static_cast<std::uint32_t>(l.timestamp >> 32);
+  switch (d.payload_type) {
+    case gvsp::payload_type_image:
+      d.image.pixel_type = l.pixel_format;
+      d.image.size_x = l.size_x;
+      d.image.size_y = l.size_y;
+      d.image.offset_x = l.offset_x;
+      d.image.offset_y = l.offset_y;
+      d.image.padding_x = l.padding_x;
+      d.image.padding_y = l.padding_y;
+      break;
+    case gvsp::payload_type_raw:
+      d.raw_data.payload_data_size = l.payload_data_size;
+      break;
+    case gvsp::payload_type_file: {
+      d.file.payload_data_size = l.payload_data_size;
+      const std::size_t n = std::min(l.file_name.size(), sizeof d.file.filename - 1);
+      std::memcpy(d.file.filename, l.file_name.data(), n);
+      d.file.filename[n] = '\0';
+      break;
+    }
+    case gvsp::payload_type_extended_chunk:
+      d.extended_chunk.pixel_type = l.pixel_format;
+      d.extended_chunk.size_x = l.size_x;
+      d.extended_chunk.size_y = l.size_y;
+      d.extended_chunk.offset_x = l.offset_x;
+      d.extended_chunk.offset_y = l.offset_y;
+      d.extended_chunk.padding_x = l.padding_x;
+      d.extended_chunk.padding_y = l.padding_y;
+      break;
+    default:
+      break;
+  }
+  b.expected_data = announced_data(l);
+  b.buffer->received.set(0);
+  ++b.received;
+  note_received(b, 0, now_);
+}
+
+namespace {
+
+void fill_trailer(zok_block_desc &d, const gvsp::Trailer &t, bool leader_seen) {
+  const std::uint16_t type = gvsp::payload_type_base(t.payload_type);
+  if (!leader_seen) d.payload_type = type;
+  switch (type) {
+    case gvsp::payload_type_image:
+      d.image.trailer_size_y = t.size_y;
+      break;
+    case gvsp::payload_type_chunk:
+      d.chunk_data.data_payload_len = t.chunk_data_payload_length;
+      break;
+    case gvsp::payload_type_extended_chunk:
+      d.extended_chunk.trailer_size_y = t.size_y;
+      d.extended_chunk.data_payload_len = t.chunk_data_payload_length;
+      d.extended_chunk.chunk_layout_id = t.chunk_layout_id;
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept {
+  if (b.trailer) {
+    if (packet_id != b.trailer_id) refuse();
+    return;
+  }
+  // A trailer must come after every packet of its block, and the block must
+  // fit the buffer's packet state.
+  if (static_cast<std::int64_t>(packet_id) <= b.highest || packet_id >= b.buffer->received.size()) {
+    refuse();
+    return;
+  }
+  b.trailer = true;
+  b.trailer_id = packet_id;
+  fill_trailer(b.desc, t, b.leader);
+  b.buffer->received.set(packet_id);
+  ++b.received;
+  note_received(b, packet_id, now_);
+}
+
+// Leader, trailer and data in one packet: the block is whole at once.
+void Reassembly::on_all_in(Block &b, const gvsp::Packet &p) noexcept {
+  if (b.highest >= 0) {
+    refuse();
+    return;
+  }
+  if (p.data.size() > b.buffer->size) {
+    close_block(b, Ending::overrun);
+    return;
+  }
+  std::memcpy(b.buffer->data, p.data.data(), p.data.size());
+  b.span_end = p.data.size();
+  on_leader(b, p.leader);
+  b.trailer = true;
+  b.trailer_id = 0;
+  fill_trailer(b.desc, p.trailer, true);
+}
+
+void Reassembly::on_error(Block &b, std::uint16_t status, std::uint32_t packet_id) noexcept {
+  if (!means_unavailable(status)) {
+    b.sender_status = status;
+    return;
+  }
+  Buffer &buf = *b.buffer;
+  if (packet_id >= buf.received.size() || buf.received.test(packet_id) ||
+      buf.unavailable.test(packet_id)) {
+    return;
+  }
+  buf.unavailable.set(packet_id);
+  b.touched = std::max(b.touched, packet_id);
+  for (std::size_t i = 0; i < b.range_count; ++i) {
+    ResendRange &r = b.ranges[i];
+    if (!r.active || packet_id < r.first || packet_id > r.last) continue;
+    bump(counters_.resend_requests_failed);
+    --r.remaining;
+    --b.outstanding;
+    if (r.remaining == 0) r.active = false;
+    break;
+  }
+}
+
+bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
+                                std::uint32_t length) noexcept {
+  Buffer &buf = *b.buffer;
+  if (length == 0 || (b.trailer && packet_id >= b.trailer_id)) {
+    refuse();
+    return false;
+  }
+  if (packet_id >= buf.received.size()) {
+    close_block(b, Ending::overrun);
+    return false;
+  }
+  if (b.psize == 0 || (length > b.psize && b.payloads == 0)) {
+    b.psize = length;
+  } else if (length > b.psize) {
+    // Only the last packet of a block is short. When the one packet seen so
+    // far was that short last one, the real packet size is this one and the
+    // short packet moves to where it belongs.
+    const std::uint64_t moved_to = gvsp::payload_data_offset(b.first_payload_id, length);
+    if (b.payloads != 1 || b.first_payload_len != b.psize ||
+        moved_to + b.first_payload_len > buf.size) {
+      refuse();
+      return false;
+    }
+    const std::uint64_t moved_from = gvsp::payload_data_offset(b.first_payload_id, b.psize);
+    std::memmove(buf.data + moved_to, buf.data + moved_from, b.first_payload_len);
+    b.psize = length;
+    b.span_end = moved_to + b.first_payload_len;
+  }
+  const std::uint64_t offset = gvsp::payload_data_offset(packet_id, b.psize);
+  if (offset + length > buf.size) {
+    close_block(b, Ending::overrun);
+    return false;
+  }
+  if (buf.received.test(packet_id)) return true;
+  if (src != nullptr) std::memcpy(buf.data + offset, src, length);
+  buf.received.set(packet_id);
+  ++b.received;
+  if (b.payloads++ == 0) {
+    b.first_payload_id = packet_id;
+    b.first_payload_len = length;
+  }
+  b.span_end = std::max(b.span_end, offset + length);
+  note_received(b, packet_id, now_);
+  return true;
+}
+
+void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept {
+  b.touched = std::max(b.touched, packet_id);
+  if (b.outstanding != 0) {
+    for (std::size_t i = 0; i < b.range_count; ++i) {
+      ResendRange &r = b.ranges[i];
+      if (!r.active || packet_id < r.first || packet_id > r.last) continue;
+      if (b.buffer->unavailable.test(packet_id)) break;
+      bump(counters_.resend_requests_ok);
+      --r.remaining;
+      --b.outstanding;
+      if (r.remaining == 0) r.active = false;
+      break;
+    }
+  }
+  if (static_cast<std::int64_t>(packet_id) > b.highest + 1) {
+    ask(b, static_cast<std::uint32_t>(b.highest + 1), packet_id - 1, now);
+  }
+  b.highest = std::max<std::int64_t>(b.highest, packet_id);
+}
+
+void Reassembly::ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos now) noexcept {
+  if (!config_.resend || config_.num_retries == 0) return;
+  ResendRange *slot = nullptr;
+  for (std::size_t i = 0; i < b.range_count; ++i) {
+    if (!b.ranges[i].active) {
+      slot = &b.ranges[i];
+      break;
+    }
+  }
+  if (slot == nullptr) {
+    if (b.range_count == b.ranges.size()) return;
+    slot = &b.ranges[b.range_count++];
+  }
+  std::uint32_t missing = 0;
+  for (std::uint32_t p = first; p <= last; ++p) {
+    if (!b.buffer->received.test(p) && !b.buffer->unavailable.test(p)) ++missing;
+  }
+  if (missing == 0) return;
+  *slot = ResendRange{first, last, 1, missing, now + config_.resend_timeout, true};
+  b.outstanding += missing;
+  if (!b.asked) {
+    b.asked = true;
+    b.first_asked = first;
+  }
+  raise_to(counters_.max_resend_retries, 1);
+  send_command(b, first, last);
+}
+
+void Reassembly::send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept {
+  bump(counters_.resend_requests);
+  ++b.commands;
+  shell_.send_resend(b.block_id, first, last);
+}
+
+void Reassembly::expire_range(Block &b, ResendRange &r, Nanos now) noexcept {
+  bump(counters_.resend_timeouts);
+  if (r.tries >= config_.num_retries) {
+    bump(counters_.resend_requests_failed, r.remaining);
+    b.outstanding -= r.remaining;
+    r.remaining = 0;
+    r.active = false;
+    return;
+  }
+  ++r.tries;
+  raise_to(counters_.max_resend_retries, r.tries);
+  r.deadline = now + config_.resend_timeout;
+  // Ask again only for what is still missing, one command per run.
+  const Buffer &buf = *b.buffer;
+  std::uint32_t p = r.first;
+  while (p <= r.last) {
+    if (buf.received.test(p) || buf.unavailable.test(p)) {
+      ++p;
+      continue;
+    }
+    const std::uint32_t run_first = p;
+    while (p < r.last && !buf.received.test(p + 1) && !buf.unavailable.test(p + 1)) ++p;
+    send_command(b, run_first, p);
+    if (p == r.last) break;
+    ++p;
+  }
+}
+
+void Reassembly::maybe_finish(Block &b) noexcept {
+  if (!b.trailer) return;
+  if (b.received == b.trailer_id + 1) {
+    close_block(b, Ending::complete);
+  } else if (b.outstanding == 0) {
+    close_block(b, Ending::incomplete);
+  }
+}
+
+void Reassembly::on_tick(Nanos now) noexcept {
+  now_ = now;
+  for (Block &b : blocks_) {
+    if (!b.open) continue;
+    if (b.outstanding != 0) {
+      for (std::size_t i = 0; i < b.range_count; ++i) {
+        ResendRange &r = b.ranges[i];
+        if (r.active && now >= r.deadline) expire_range(b, r, now);
+      }
+      maybe_finish(b);
+      if (!b.open) continue;
+    }
+    if (now - b.last_arrival >= config_.block_timeout) close_block(b, Ending::timeout);
+  }
+}
+
+Nanos Reassembly::next_deadline() const noexcept {
+  Nanos next = never;
+  for (const Block &b : blocks_) {
+    if (!b.open) continue;
+    next = std::min(next, b.last_arrival + config_.block_timeout);
+    for (std::size_t i = 0; i < b.range_count; ++i) {
+      if (b.ranges[i].active) next = std::min(next, b.ranges[i].deadline);
+    }
+  }
+  return next;
+}
+
+void Reassembly::abandon_all(Nanos now) noexcept {
+  now_ = now;
+  for (Block &b : blocks_) {
+    if (b.open) close_block(b, Ending::timeout);
+  }
+}
+
+std::size_t Reassembly::predict(std::span<Prediction> out) const noexcept {
+  const Block *newest = nullptr;
+  for (const Block &b : blocks_) {
+    if (b.open && (newest == nullptr || b.order > newest->order)) newest = &b;
+  }
+  if (newest == nullptr || newest->psize == 0 || newest->trailer) return 0;
+  const Buffer &buf = *newest->buffer;
+  std::size_t n = 0;
+  std::uint64_t p = static_cast<std::uint64_t>(std::max<std::int64_t>(newest->highest + 1, 1));
+  for (; n < out.size() && p < buf.received.size(); ++p, ++n) {
+    const std::uint64_t offset = gvsp::payload_data_offset(p, newest->psize);
+    if (offset >= buf.size) break;
+    out[n] = Prediction{
+        buf.data + offset,
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(newest->psize, buf.size - offset)),
+        newest->block_id, static_cast<std::uint32_t>(p),
+        static_cast<std::uint32_t>(newest - blocks_.data())};
+  }
+  return n;
+}
+
+// Judged against the last block handed over or dropped: the next id always
+// goes; older ids are "lt", ids past a gap "gt".
+bool Reassembly::hands_over(std::uint64_t block_id) const noexcept {
+  if (!have_last_) return true;
+  if (block_id == gvsp::block_id_next(last_judged_, config_.kind)) return true;
+  const bool lt =
+      block_id == last_judged_ || gvsp::block_id_before(block_id, last_judged_, config_.kind);
+  switch (config_.booo) {
+    case ZOK_BOOO_ALWAYS_DROP:
+      return false;
+    case ZOK_BOOO_RETURN_LT:
+      return lt;
+    case ZOK_BOOO_RETURN_GT:
+      return !lt;
+    default:
+      return true;
+  }
+}
+
+void Reassembly::close_block(Block &b, Ending how) noexcept {
+  Buffer &buf = *b.buffer;
+  const bool complete = how == Ending::complete;
+  std::uint16_t status = b.sender_status;
+  switch (how) {
+    case Ending::complete:
+      break;
+    case Ending::incomplete:
+      if (!gvsp::status_is_error(status)) status = ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE;
+      break;
+    case Ending::timeout:
+      status = ZOK_BLOCK_STATUS_BLOCK_TIMEOUT;
+      break;
+    case Ending::overrun:
+      status = ZOK_BLOCK_STATUS_DATA_OVERRUN;
+      break;
+  }
+  // Packets asked for and still missing are given up with the block.
+  if (b.outstanding != 0) bump(counters_.resend_requests_failed, b.outstanding);
+  bump(complete ? counters_.blocks_complete : counters_.blocks_incomplete);
+  if (how == Ending::timeout) bump(counters_.block_timeouts);
+  if (complete) stream_psize_ = b.psize;
+
+  FinishedBlock out;
+  out.desc = b.desc;
+  out.desc.payload_length = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(b.span_end, std::numeric_limits<std::uint32_t>::max()));
+  out.desc.payload = buf.data;
+  out.desc.buffer = buf.descriptor;
+  out.desc.status = status;
+  out.desc.block_id = b.block_id;
+  out.desc.epoch_time_ns = b.epoch_ns;
+  out.status = zok_block_status{};
+  out.status.status = status;
+  out.status.block_id = b.block_id;
+  out.status.dropped_packet_id = b.forced ? b.forced_packet : (b.asked ? b.first_asked : 0);
+  out.status.resend_request = b.commands;
+  out.status.next_request_id = shell_.next_request_id();
+
+  const bool handed = !(config_.drop_incomplete && !complete) && hands_over(b.block_id);
+  const bool lost = !handed || !complete;
+  if (lost && (b.hold_generation != hold_generation_ || b.after_hold || after_hold_)) {
+    bump(counters_.blocked_blocks_dropped);
+  }
+  have_last_ = true;
+  last_judged_ = b.block_id;
+  remember_closed(b.block_id);
+  buf.received.clear_through(b.touched);
+  buf.unavailable.clear_through(b.touched);
+  b.open = false;
+  if (handed) {
+    shell_.hand_over(out);
+  } else {
+    bump(counters_.blocks_dropped);
+    shell_.recycle(&buf);
+  }
+}
+
+}  // namespace zok

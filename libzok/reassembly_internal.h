@@ -1,0 +1,217 @@
+// The reassembly core: turns datagrams and the passing of time into
+// finished blocks, resend requests and counter updates. It does no I/O and
+// reads no clock, so the socket loop, the worker and the tests all drive it
+// the same way: on_packet / on_placed for arrivals, on_tick for time.
+#pragma once
+
+#include <gvsp/gvsp.h>
+#include <zok/zok.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "buffer_internal.h"
+#include "counters_internal.h"
+
+namespace zok {
+
+using Nanos = std::int64_t;  // monotonic time
+inline constexpr Nanos never = std::numeric_limits<Nanos>::max();
+inline constexpr Nanos ms_to_nanos(std::uint32_t ms) {
+  return Nanos{ms} * 1'000'000;
+}
+
+// Used when the stream was opened with a timeout of 0. Resends on a LAN or
+// loopback are answered well inside 10 ms; a block whose packets stopped for
+// 300 ms is not coming back, yet a slow sender at a low frame rate is not
+// cut short.
+inline constexpr std::uint32_t default_resend_timeout_ms = 10;
+inline constexpr std::uint32_t default_block_timeout_ms = 300;
+
+// Blocks assembled at once. More only happens when a sender interleaves
+// blocks or loses trailers; the oldest then ends incomplete.
+inline constexpr std::size_t max_open_blocks = 8;
+// Outstanding resend ranges per block; gaps past this are not asked for.
+inline constexpr std::size_t max_resend_ranges = 32;
+// A packet of a block not yet seen opens it only this close after the
+// newest block: a lost leader is normal, a far-off id is someone else's.
+inline constexpr std::uint64_t open_window = 16;
+// Ids of finished blocks remembered so that their late and duplicate
+// packets do not open them again.
+inline constexpr std::size_t closed_history = 64;
+
+struct CoreConfig {
+  gvsp::HeaderKind kind = gvsp::HeaderKind::standard;
+  bool resend = false;
+  bool drop_incomplete = false;
+  Nanos block_timeout = ms_to_nanos(default_block_timeout_ms);
+  Nanos resend_timeout = ms_to_nanos(default_resend_timeout_ms);
+  std::uint32_t num_retries = 1;
+  std::uint32_t booo = ZOK_BOOO_ALWAYS_RETURN;
+};
+
+struct FinishedBlock {
+  zok_block_desc desc;
+  zok_block_status status;
+};
+
+// What the core needs from the shell around it.
+class CoreShell {
+ public:
+  // Oldest queued buffer, or null when none is queued.
+  virtual Buffer *take_buffer() noexcept = 0;
+  // A buffer whose block was dropped: the engine keeps it.
+  virtual void recycle(Buffer *buffer) noexcept = 0;
+  virtual void hand_over(const FinishedBlock &block) noexcept = 0;
+  virtual void send_resend(std::uint64_t block_id, std::uint32_t first,
+                           std::uint32_t last) noexcept = 0;
+  virtual std::uint16_t next_request_id() const noexcept = 0;
+
+ protected:
+  ~CoreShell() = default;
+};
+
+struct Arrival {
+  Nanos now = 0;               // monotonic, one read per batch
+  std::uint64_t epoch_ns = 0;  // kernel receive time, 0 if none
+};
+
+// Where the socket loop may let the kernel put the data of the next
+// datagrams: regions of the newest block's buffer for packets not yet
+// received, so a wrong guess never overwrites received data.
+struct Prediction {
+  std::byte *dest = nullptr;
+  std::uint32_t length = 0;
+  std::uint64_t block_id = 0;
+  std::uint32_t packet_id = 0;
+  std::uint32_t slot = 0;
+};
+
+class Reassembly {
+ public:
+  Reassembly(const CoreConfig &config, Counters &counters, CoreShell &shell) noexcept
+      : config_(config), counters_(counters), shell_(shell) {}
+  Reassembly(const Reassembly &) = delete;
+  Reassembly &operator=(const Reassembly &) = delete;
+
+  void on_packet(gvsp::bytes datagram, Arrival at) noexcept;
+  // A payload packet the kernel already wrote where `p` predicted.
+  void on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept;
+  void on_tick(Nanos now) noexcept;
+  // A datagram refused before it could be parsed (truncated by the kernel).
+  void refuse() noexcept { bump(counters_.datagrams_refused); }
+
+  std::size_t predict(std::span<Prediction> out) const noexcept;
+  // Earliest time on_tick has something to do; `never` when idle.
+  Nanos next_deadline() const noexcept;
+
+  // From any thread: the first arrival of this packet of the next block
+  // with this id is discarded.
+  void arm_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
+
+  // The worker was held and let go: losses around now are blamed on it.
+  void note_hold_released() noexcept;
+  void end_batch() noexcept { after_hold_ = false; }
+
+  std::size_t open_blocks() const noexcept;
+  // Ends every open block as if it timed out (the stream is closing).
+  void abandon_all(Nanos now) noexcept;
+
+ private:
+  enum class Ending : std::uint8_t { complete, incomplete, timeout, overrun };
+
+  struct ResendRange {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    std::uint32_t tries = 0;
+    std::uint32_t remaining = 0;
+    Nanos deadline = never;
+    bool active = false;
+  };
+
+  struct Block {
+    bool open = false;
+    Buffer *buffer = nullptr;
+    std::uint64_t block_id = 0;
+    std::uint64_t order = 0;
+    std::uint32_t psize = 0;  // data bytes of a full payload packet, 0 unknown
+    std::uint32_t first_payload_id = 0;
+    std::uint32_t first_payload_len = 0;
+    std::uint32_t payloads = 0;  // distinct payload packets received
+    std::uint32_t received = 0;  // distinct packets received, leader and trailer too
+    std::int64_t highest = -1;   // highest packet id received
+    std::uint32_t touched = 0;   // highest packet bit set
+    bool leader = false;
+    bool trailer = false;
+    bool tail_asked = false;
+    std::uint32_t trailer_id = 0;
+    std::uint64_t span_end = 0;
+    std::uint64_t expected_data = 0;  // from the leader, 0 unknown
+    std::uint16_t sender_status = 0;
+    Nanos last_arrival = 0;
+    std::uint64_t epoch_ns = 0;
+    bool forced = false;
+    std::uint32_t forced_packet = 0;
+    bool asked = false;
+    std::uint32_t first_asked = 0;
+    std::uint32_t commands = 0;
+    std::uint32_t outstanding = 0;
+    std::uint64_t hold_generation = 0;
+    bool after_hold = false;
+    std::uint32_t range_count = 0;
+    std::array<ResendRange, max_resend_ranges> ranges{};
+    zok_block_desc desc{};
+  };
+
+  Block *find(std::uint64_t block_id) noexcept;
+  bool recently_closed(std::uint64_t block_id) const noexcept;
+  void remember_closed(std::uint64_t block_id) noexcept;
+  bool may_open(const gvsp::Packet &packet) const noexcept;
+  Block *open_block(std::uint64_t block_id, Arrival at) noexcept;
+  void evict_oldest(Nanos now) noexcept;
+  void ask_tails() noexcept;
+
+  void on_leader(Block &b, const gvsp::Leader &l) noexcept;
+  void on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept;
+  void on_all_in(Block &b, const gvsp::Packet &p) noexcept;
+  void on_error(Block &b, std::uint16_t status, std::uint32_t packet_id) noexcept;
+  // False when the block ended (overrun) or the packet was refused.
+  bool accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
+                      std::uint32_t length) noexcept;
+  void note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept;
+  void ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos now) noexcept;
+  void send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept;
+  void expire_range(Block &b, ResendRange &r, Nanos now) noexcept;
+  void maybe_finish(Block &b) noexcept;
+  bool hands_over(std::uint64_t block_id) const noexcept;
+  void close_block(Block &b, Ending how) noexcept;
+
+  CoreConfig config_;
+  Counters &counters_;
+  CoreShell &shell_;
+  std::array<Block, max_open_blocks> blocks_{};
+  std::array<std::uint64_t, closed_history> closed_{};
+  std::size_t closed_next_ = 0;
+  std::uint64_t order_ = 0;
+  bool have_newest_ = false;
+  std::uint64_t newest_ = 0;
+  bool have_last_ = false;
+  std::uint64_t last_judged_ = 0;
+  std::uint32_t stream_psize_ = 0;
+  Nanos now_ = 0;
+  std::uint64_t hold_generation_ = 0;
+  bool after_hold_ = false;
+  // A forced drop already taken from the wire, waiting for its block to open.
+  bool pending_forced_ = false;
+  std::uint64_t pending_block_ = 0;
+  std::uint32_t pending_packet_ = 0;
+  std::atomic<bool> drop_armed_{false};
+  std::atomic<std::uint64_t> drop_block_{0};
+  std::atomic<std::uint32_t> drop_packet_{0};
+};
+
+}  // namespace zok

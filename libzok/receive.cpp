@@ -1,0 +1,120 @@
+// The socket loop: one recvmmsg per batch, with each datagram's data
+// scattered straight into the block buffer where the core predicts it
+// belongs, so that for an in-order stream the kernel's copy is the only one.
+#include <time.h>
+
+#include <cstring>
+
+#include "stream_internal.h"
+
+namespace zok {
+
+namespace {
+
+enum Verdict : std::uint8_t { copied, placed, truncated };
+
+Nanos monotonic_now() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+}  // namespace
+
+std::size_t Stream::receive_batch() noexcept {
+  const std::size_t header = gvsp::header_size(config_.kind);
+  const std::size_t predicted = core_.predict(predictions_);
+  for (std::size_t i = 0; i < batch_size; ++i) {
+    std::byte *slot = slots_.get() + i * slot_size;
+    msghdr &m = msgs_[i].msg_hdr;
+    const Prediction &p = predictions_[i];
+    if (i < predicted && header + p.length < slot_size) {
+      // Header into the slot, data into the buffer, anything longer than
+      // predicted after the room the data would take in the slot, so a
+      // wrong guess can be made contiguous again in place.
+      iov_[i][0] = {slot, header};
+      iov_[i][1] = {p.dest, p.length};
+      iov_[i][2] = {slot + header + p.length, slot_size - header - p.length};
+      m.msg_iovlen = 3;
+    } else {
+      iov_[i][0] = {slot, slot_size};
+      m.msg_iovlen = 1;
+    }
+    m.msg_iov = iov_[i].data();
+    m.msg_name = &peers_[i];
+    m.msg_namelen = sizeof peers_[i];
+    m.msg_control = control_[i].bytes;
+    m.msg_controllen = sizeof control_[i].bytes;
+    m.msg_flags = 0;
+  }
+  const int got = recvmmsg(fd_, msgs_.data(), batch_size, MSG_DONTWAIT, nullptr);
+  const Nanos now = monotonic_now();
+  const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
+
+  for (std::size_t i = 0; i < n; ++i) {
+    const msghdr &m = msgs_[i].msg_hdr;
+    epoch_[i] = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr *>(&m), c)) {
+      if (c->cmsg_level != SOL_SOCKET) continue;
+      if (c->cmsg_type == SCM_TIMESTAMPNS) {
+        timespec ts{};
+        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+        epoch_[i] = static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
+                    static_cast<std::uint64_t>(ts.tv_nsec);
+      } else if (c->cmsg_type == SO_RXQ_OVFL) {
+        std::uint32_t dropped = 0;
+        std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+        // The kernel reports a running total for the socket.
+        bump(counters_.kernel_drops, dropped - last_overflow_);
+        last_overflow_ = dropped;
+      }
+    }
+    if ((m.msg_flags & MSG_TRUNC) != 0) {
+      verdict_[i] = truncated;
+      continue;
+    }
+    verdict_[i] = copied;
+    if (i >= predicted || m.msg_iovlen != 3) continue;
+    const Prediction &p = predictions_[i];
+    std::byte *slot = slots_.get() + i * slot_size;
+    const std::size_t len = msgs_[i].msg_len;
+    if (len > header && len - header <= p.length) {
+      const gvsp::Result<gvsp::Header> h = gvsp::parse_header(gvsp::bytes(slot, header));
+      if (h && h.value.kind == config_.kind &&
+          h.value.format == static_cast<std::uint8_t>(gvsp::Format::payload) &&
+          !gvsp::status_is_error(h.value.status) && h.value.block_id == p.block_id &&
+          h.value.packet_id == p.packet_id) {
+        verdict_[i] = placed;
+        continue;
+      }
+    }
+    // Not what was predicted: make the datagram contiguous in its slot before
+    // any datagram of this batch is handled (and may write that region).
+    if (len > header) {
+      std::memcpy(slot + header, p.dest, std::min<std::size_t>(len - header, p.length));
+    }
+  }
+  // Predicted packets first: they belong to a block already open, and none
+  // of them can end it before its other packets of this batch are in.
+  for (std::size_t i = 0; i < n; ++i) {
+    if (verdict_[i] != placed) continue;
+    core_.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header),
+                    Arrival{now, epoch_[i]});
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (verdict_[i] == placed) continue;
+    if (verdict_[i] == truncated) {
+      core_.refuse();
+      continue;
+    }
+    core_.on_packet(gvsp::bytes(slots_.get() + i * slot_size, msgs_[i].msg_len),
+                    Arrival{now, epoch_[i]});
+  }
+  if (n != 0) peer_ = peers_[n - 1];
+  core_.on_tick(now);
+  core_.end_batch();
+  return n;
+}
+
+}  // namespace zok

@@ -1,0 +1,244 @@
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "stream_internal.h"
+
+namespace zok {
+
+namespace {
+
+CoreConfig config_from(const zok_open_params &p) {
+  CoreConfig c;
+  c.kind = (p.flags & ZOK_FLAG_GEV2) != 0 ? gvsp::HeaderKind::extended : gvsp::HeaderKind::standard;
+  c.resend = (p.flags & ZOK_FLAG_PACKET_RESEND) != 0;
+  c.drop_incomplete = (p.flags & ZOK_FLAG_DROP_INCOMPLETE) != 0;
+  c.block_timeout = ms_to_nanos(p.block_timeout != 0 ? p.block_timeout : default_block_timeout_ms);
+  c.resend_timeout =
+      ms_to_nanos(p.resend_timeout != 0 ? p.resend_timeout : default_resend_timeout_ms);
+  c.num_retries = p.num_retries;
+  c.booo = p.booo;
+  return c;
+}
+
+// Asks for a large kernel receive buffer: forced past rmem_max when the
+// process may (CAP_NET_ADMIN), else as much as rmem_max allows.
+int enlarge_receive_buffer(int fd) {
+  int want = wanted_receive_buffer;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+  }
+  int granted = 0;
+  socklen_t len = sizeof granted;
+  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len);
+  return granted;
+}
+
+}  // namespace
+
+Stream::Stream(const OpenRequest &request, StreamId id, Counters &counters)
+    : id_(id),
+      request_(request),
+      counters_(counters),
+      config_(config_from(request.params)),
+      core_(config_, counters, *this) {}
+
+int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream> &out) {
+  std::unique_ptr<Stream> s(new (std::nothrow) Stream(request, id, slot_counters(id.slot)));
+  if (!s) return ENOMEM;
+  s->buffers_.reserve(max_buffers);
+  s->spare_.reserve(max_buffers);
+  s->slots_.reset(new (std::nothrow) std::byte[batch_size * slot_size]);
+  if (!s->slots_) return ENOMEM;
+
+  s->fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (s->fd_ < 0) return errno;
+  s->granted_rcvbuf_ = enlarge_receive_buffer(s->fd_);
+  const int on = 1;
+  setsockopt(s->fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  setsockopt(s->fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = request.local_addr;
+  local.sin_port = htons(request.local_port);
+  if (bind(s->fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) return errno;
+  s->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (s->wake_fd_ < 0) return errno;
+  out = std::move(s);
+  return 0;
+}
+
+Stream::~Stream() {
+  shut_down();
+  if (fd_ >= 0) close(fd_);
+  if (wake_fd_ >= 0) close(wake_fd_);
+  for (const auto &b : buffers_) munmap(b->data, b->mapped);
+  bump(counters_.buffers_freed, buffers_.size());
+}
+
+void Stream::shut_down() noexcept {
+  stop_worker();
+  FinishedBlock drained;
+  while (ready_.pop(drained)) {
+  }
+}
+
+int Stream::link_state(std::uint32_t &state) const {
+  ifaddrs *list = nullptr;
+  if (getifaddrs(&list) != 0) return errno;
+  bool up = false;
+  for (const ifaddrs *a = list; a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+    const auto *in = reinterpret_cast<const sockaddr_in *>(a->ifa_addr);
+    // A stream bound to any address is up when any interface is.
+    if (request_.local_addr != INADDR_ANY && in->sin_addr.s_addr != request_.local_addr) continue;
+    if ((a->ifa_flags & IFF_UP) != 0 && (a->ifa_flags & IFF_RUNNING) != 0) up = true;
+  }
+  freeifaddrs(list);
+  state = up ? ZOK_LINK_UP : ZOK_LINK_DOWN;
+  return 0;
+}
+
+int Stream::alloc(std::size_t size, zok_buffer_t &out) {
+  if (size == 0) return EINVAL;
+  if (buffers_.size() >= max_buffers || size > max_buffer_bytes - buffer_bytes_) return ENOMEM;
+  const long page = sysconf(_SC_PAGESIZE);
+  const std::size_t mapped = (size + page - 1) / page * page;
+  void *memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return ENOMEM;
+  std::unique_ptr<Buffer> b(new (std::nothrow) Buffer);
+  if (!b) {
+    munmap(memory, mapped);
+    return ENOMEM;
+  }
+  try {
+    const std::uint64_t packets = std::min<std::uint64_t>(size / min_packet_data + 2, 0xFFFFFFFFu);
+    b->received = PacketBits(static_cast<std::uint32_t>(packets));
+    b->unavailable = PacketBits(static_cast<std::uint32_t>(packets));
+  } catch (const std::bad_alloc &) {
+    munmap(memory, mapped);
+    return ENOMEM;
+  }
+  // Touched now, so the first block does not take a page fault per page.
+  std::memset(memory, 0, mapped);
+  b->data = static_cast<std::byte *>(memory);
+  b->size = size;
+  b->mapped = mapped;
+  b->descriptor = buffer_descriptor(id_, static_cast<std::uint32_t>(buffers_.size()));
+  out = b->descriptor;
+  buffers_.push_back(std::move(b));
+  buffer_bytes_ += size;
+  bump(counters_.buffers_allocated);
+  return 0;
+}
+
+Buffer *Stream::buffer(std::uint32_t index) noexcept {
+  return index < buffers_.size() ? buffers_[index].get() : nullptr;
+}
+
+int Stream::queue(Buffer &buffer) noexcept {
+  BufferOwner expected = BufferOwner::program;
+  if (!buffer.owner.compare_exchange_strong(expected, BufferOwner::library,
+                                            std::memory_order_acq_rel)) {
+    return EBUSY;
+  }
+  if (!free_.push(&buffer)) {
+    buffer.owner.store(BufferOwner::program, std::memory_order_release);
+    return EAGAIN;
+  }
+  bump(counters_.buffers_enqueued);
+  return 0;
+}
+
+int Stream::poll(zok_block_desc &block, zok_block_status &status) noexcept {
+  if (!worker_running_.load(std::memory_order_acquire)) {
+    for (int i = 0; i < batches_per_poll && ready_.size() == 0; ++i) {
+      if (receive_batch() < batch_size) break;
+    }
+  }
+  FinishedBlock finished;
+  if (!ready_.pop(finished)) return EAGAIN;
+  if (Buffer *b = find_buffer(finished.desc.buffer)) {
+    b->owner.store(BufferOwner::program, std::memory_order_release);
+  }
+  block = finished.desc;
+  status = finished.status;
+  bump(counters_.blocks_received);
+  return 0;
+}
+
+Buffer *Stream::take_buffer() noexcept {
+  if (!spare_.empty()) {
+    Buffer *b = spare_.back();
+    spare_.pop_back();
+    return b;
+  }
+  Buffer *b = nullptr;
+  return free_.pop(b) ? b : nullptr;
+}
+
+void Stream::recycle(Buffer *buffer) noexcept {
+  // Reserved for every buffer at open: never allocates.
+  spare_.push_back(buffer);
+}
+
+void Stream::hand_over(const FinishedBlock &block) noexcept {
+  // Cannot fail: every entry holds one of at most ready_capacity buffers.
+  ready_.push(block);
+}
+
+std::uint16_t Stream::next_request_id() const noexcept {
+  return next_request_id_ == 0 ? 1 : next_request_id_;
+}
+
+void Stream::refill_request_ids() noexcept {
+  std::uint16_t start = 0;
+  std::uint16_t count = 0;
+  callback_(stream_handle(id_), &start, &count);
+  bump(counters_.callbacks_invoked);
+  next_request_id_ = start;
+  request_ids_left_ = count;
+}
+
+std::uint16_t Stream::take_request_id() noexcept {
+  if (use_callback_) {
+    if (request_ids_left_ == 0) refill_request_ids();
+    // A program that grants no ids still gets its resends: ids run on.
+    if (request_ids_left_ != 0) --request_ids_left_;
+  }
+  // Id 0 is never sent.
+  if (next_request_id_ == 0) next_request_id_ = 1;
+  const std::uint16_t id = next_request_id_++;
+  return id;
+}
+
+void Stream::send_resend(std::uint64_t block_id, std::uint32_t first, std::uint32_t last) noexcept {
+  gvsp::ResendCommand command;
+  command.req_id = take_request_id();
+  command.channel = request_.params.channel;
+  command.kind = config_.kind;
+  command.block_id = block_id;
+  command.first_packet_id = first;
+  command.last_packet_id = last;
+  std::array<std::byte, gvsp::resend_command_extended_size> bytes{};
+  const std::size_t n = gvsp::build_resend_command(bytes, command);
+  if (n == 0) return;
+  // Without a resend address the command goes to the sender of the stream.
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr =
+      request_.params.resend_addr != 0 ? request_.params.resend_addr : peer_.sin_addr.s_addr;
+  to.sin_port =
+      htons(request_.params.resend_port != 0 ? request_.params.resend_port : gvsp::gvcp_port);
+  if (to.sin_addr.s_addr == 0) return;
+  sendto(fd_, bytes.data(), n, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+
+}  // namespace zok

@@ -1,0 +1,149 @@
+// One open stream: its socket, buffers, hand-over queues and worker, around
+// the reassembly core.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <zok/zok.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "buffer_internal.h"
+#include "counters_internal.h"
+#include "handles_internal.h"
+#include "reassembly_internal.h"
+#include "ring_internal.h"
+
+namespace zok {
+
+// Buffers a stream may have queued at once; zok_queue_buffer answers EAGAIN
+// beyond.
+inline constexpr std::size_t queue_capacity = 512;
+// Per-stream caps on zok_alloc; ENOMEM beyond either.
+inline constexpr std::size_t max_buffers = 1024;
+inline constexpr std::uint64_t max_buffer_bytes = std::uint64_t{4} << 30;
+// Finished blocks waiting for poll: each holds a buffer, so this never fills.
+inline constexpr std::size_t ready_capacity = 1024;
+static_assert(ready_capacity >= max_buffers);
+
+// Datagrams per recvmmsg, and the room for each: any UDP payload fits.
+inline constexpr std::size_t batch_size = 64;
+inline constexpr std::size_t slot_size = 65536;
+// Batches one poll takes at most before it returns, so a flooded socket
+// cannot keep the caller inside poll.
+inline constexpr int batches_per_poll = 16;
+// Kernel receive buffer asked for.
+inline constexpr int wanted_receive_buffer = 64 << 20;
+
+// Worker setting bits (zok_create_recv_worker).
+inline constexpr std::uint32_t worker_busy_poll = 0x1;
+inline constexpr std::uint32_t worker_settings_known = worker_busy_poll;
+
+// Worker status values.
+enum class WorkerState : std::uint32_t { none = 0, idle = 1, running = 2, held = 3 };
+enum class WorkerMode : std::uint32_t { kernel_wait = 0, busy_poll = 1 };
+
+struct OpenRequest {
+  in_addr_t local_addr = 0;  // network byte order
+  std::uint16_t local_port = 0;
+  zok_open_params params{};
+};
+
+class Stream final : public CoreShell {
+ public:
+  static int open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream> &out);
+  ~Stream();
+  Stream(const Stream &) = delete;
+  Stream &operator=(const Stream &) = delete;
+
+  int link_state(std::uint32_t &state) const;
+  void arm_drop(std::uint32_t block, std::uint32_t packet) noexcept {
+    core_.arm_drop(block, packet);
+  }
+  int alloc(std::size_t size, zok_buffer_t &out);
+  int queue(Buffer &buffer) noexcept;
+  int poll(zok_block_desc &block, zok_block_status &status) noexcept;
+  Buffer *buffer(std::uint32_t index) noexcept;
+  // Stops the worker and ends the open blocks; buffers are freed with the stream.
+  void shut_down() noexcept;
+
+  int create_worker(std::uint32_t setting, zok_req_id_fn callback) noexcept;
+  int start_worker() noexcept;
+  int stop_worker() noexcept;
+  int block_worker() noexcept;
+  int unblock_worker() noexcept;
+  int worker_status(zok_worker_status &status) const noexcept;
+
+  int granted_receive_buffer() const noexcept { return granted_rcvbuf_; }
+
+  // CoreShell
+  Buffer *take_buffer() noexcept override;
+  void recycle(Buffer *buffer) noexcept override;
+  void hand_over(const FinishedBlock &block) noexcept override;
+  void send_resend(std::uint64_t block_id, std::uint32_t first,
+                   std::uint32_t last) noexcept override;
+  std::uint16_t next_request_id() const noexcept override;
+
+ private:
+  Stream(const OpenRequest &request, StreamId id, Counters &counters);
+
+  // One recvmmsg and what it brought, then the timers. Datagrams taken.
+  std::size_t receive_batch() noexcept;
+  void worker_main() noexcept;
+  void wait_for_packets() noexcept;
+  std::uint16_t take_request_id() noexcept;
+  void refill_request_ids() noexcept;
+
+  StreamId id_;
+  OpenRequest request_;
+  Counters &counters_;
+  CoreConfig config_;
+  Reassembly core_;
+  int fd_ = -1;
+  int wake_fd_ = -1;
+  int granted_rcvbuf_ = 0;
+
+  std::vector<std::unique_ptr<Buffer>> buffers_;
+  std::uint64_t buffer_bytes_ = 0;
+  SpscRing<Buffer *, queue_capacity> free_;
+  std::vector<Buffer *> spare_;  // dropped blocks' buffers, engine side only
+  SpscRing<FinishedBlock, ready_capacity> ready_;
+
+  // Receive batch state, made once.
+  std::unique_ptr<std::byte[]> slots_;
+  std::array<mmsghdr, batch_size> msgs_{};
+  std::array<std::array<iovec, 3>, batch_size> iov_{};
+  std::array<sockaddr_in, batch_size> peers_{};
+  struct alignas(cmsghdr) Control {
+    char bytes[128];
+  };
+  std::array<Control, batch_size> control_{};
+  std::array<Prediction, batch_size> predictions_{};
+  std::array<std::uint8_t, batch_size> verdict_{};
+  std::array<std::uint64_t, batch_size> epoch_{};
+  std::uint32_t last_overflow_ = 0;
+  sockaddr_in peer_{};
+
+  // Request ids of resend commands.
+  std::uint16_t next_request_id_ = 1;
+  std::uint32_t request_ids_left_ = 0;
+  bool use_callback_ = false;
+
+  // Worker.
+  bool worker_created_ = false;
+  std::uint32_t worker_setting_ = 0;
+  zok_req_id_fn callback_ = nullptr;
+  std::thread worker_;
+  std::atomic<bool> worker_running_{false};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> hold_{false};
+  std::atomic<bool> holding_{false};
+};
+
+}  // namespace zok

@@ -1,0 +1,129 @@
+// The receive worker: the socket loop on the library's own thread, handing
+// finished blocks to poll through the ready queue.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "stream_internal.h"
+
+namespace zok {
+
+namespace {
+
+Nanos monotonic_now() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+}  // namespace
+
+int Stream::create_worker(std::uint32_t setting, zok_req_id_fn callback) noexcept {
+  if (worker_created_) return EEXIST;
+  if ((setting & ~worker_settings_known) != 0) return EINVAL;
+  worker_created_ = true;
+  worker_setting_ = setting;
+  callback_ = callback;
+  return 0;
+}
+
+int Stream::start_worker() noexcept {
+  if (!worker_created_) return EINVAL;
+  if (worker_running_.load(std::memory_order_acquire)) return EALREADY;
+  stop_.store(false, std::memory_order_release);
+  try {
+    worker_ = std::thread([this] { worker_main(); });
+  } catch (const std::system_error &e) {
+    return e.code().value() != 0 ? e.code().value() : EAGAIN;
+  }
+  worker_running_.store(true, std::memory_order_release);
+  bump(counters_.stream_started);
+  return 0;
+}
+
+int Stream::stop_worker() noexcept {
+  if (!worker_running_.load(std::memory_order_acquire)) return worker_created_ ? 0 : EINVAL;
+  stop_.store(true, std::memory_order_release);
+  // A held worker must get out of its wait, which only a change of the
+  // hold flag ends.
+  hold_.store(false, std::memory_order_release);
+  hold_.notify_all();
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t w = write(wake_fd_, &one, sizeof one);
+  worker_.join();
+  worker_running_.store(false, std::memory_order_release);
+  bump(counters_.stream_stopped);
+  return 0;
+}
+
+int Stream::block_worker() noexcept {
+  if (!worker_created_) return EINVAL;
+  if (hold_.exchange(true, std::memory_order_acq_rel)) return 0;
+  bump(counters_.stream_blocked);
+  return 0;
+}
+
+int Stream::unblock_worker() noexcept {
+  if (!worker_created_) return EINVAL;
+  if (!hold_.exchange(false, std::memory_order_acq_rel)) return 0;
+  hold_.notify_all();
+  bump(counters_.stream_unblocked);
+  return 0;
+}
+
+int Stream::worker_status(zok_worker_status &status) const noexcept {
+  status = zok_worker_status{};
+  WorkerState state = WorkerState::none;
+  if (worker_created_) {
+    state = WorkerState::idle;
+    if (worker_running_.load(std::memory_order_acquire)) {
+      state = hold_.load(std::memory_order_acquire) ? WorkerState::held : WorkerState::running;
+    }
+  }
+  status.thread_state = static_cast<std::uint32_t>(state);
+  status.thread_mode = static_cast<std::uint32_t>(
+      (worker_setting_ & worker_busy_poll) != 0 ? WorkerMode::busy_poll : WorkerMode::kernel_wait);
+  // 1: finished blocks reach poll through the worker's hand-over queue;
+  // 0: poll assembles them itself.
+  status.block_processing_mode = state == WorkerState::running || state == WorkerState::held;
+  return 0;
+}
+
+// Sleeps in the kernel until a datagram, the next timer or a stop.
+void Stream::wait_for_packets() noexcept {
+  const Nanos deadline = core_.next_deadline();
+  int timeout_ms = -1;
+  if (deadline != never) {
+    const Nanos left = deadline - monotonic_now();
+    timeout_ms = left <= 0 ? 0 : static_cast<int>(std::min<Nanos>(left / 1'000'000 + 1, 1000));
+  }
+  pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+  if (::poll(fds, 2, timeout_ms) > 0 && (fds[1].revents & POLLIN) != 0) {
+    std::uint64_t drained = 0;
+    [[maybe_unused]] const ssize_t r = read(wake_fd_, &drained, sizeof drained);
+  }
+}
+
+void Stream::worker_main() noexcept {
+  if (callback_ != nullptr) {
+    use_callback_ = true;
+    refill_request_ids();
+  }
+  const bool busy = (worker_setting_ & worker_busy_poll) != 0;
+  while (!stop_.load(std::memory_order_acquire)) {
+    if (hold_.load(std::memory_order_acquire)) {
+      // Held at a batch boundary: packets wait in the socket buffer.
+      while (hold_.load(std::memory_order_acquire) && !stop_.load(std::memory_order_acquire)) {
+        hold_.wait(true, std::memory_order_acquire);
+      }
+      core_.note_hold_released();
+      continue;
+    }
+    if (receive_batch() == 0 && !busy) wait_for_packets();
+  }
+}
+
+}  // namespace zok
