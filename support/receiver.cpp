@@ -81,10 +81,14 @@ option_result read_timeout(const char *arg, char option, const char *own_message
 void start_receiver(int argc, char **argv, const receiver_family *receiver) {
   prepare_exit_signals();
   std::srand(static_cast<unsigned>(std::time(nullptr)));
-  family = receiver;
-  program = argv[0] != nullptr ? argv[0] : "";
-  report_lines = receiver->report;
+  use_receiver_family(receiver, argv[0] != nullptr ? argv[0] : "");
   if (argc < 2) fail_usage(exit_failure);
+}
+
+void use_receiver_family(const receiver_family *receiver, const char *name) {
+  family = receiver;
+  program = name;
+  report_lines = receiver->report;
 }
 
 const receiver_family &current_family() {

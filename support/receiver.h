@@ -98,6 +98,8 @@ struct option_failure {
 // Seeds rand, blocks SIGINT/SIGTERM ahead of any thread, keeps the family
 // and program name, and ends with the usage when there is no argument.
 void start_receiver(int argc, char **argv, const receiver_family *family);
+// The part of start_receiver that tests use without touching signals.
+void use_receiver_family(const receiver_family *family, const char *program);
 const receiver_family &current_family();
 const char *program_name();
 

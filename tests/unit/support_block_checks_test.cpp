@@ -1,0 +1,265 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <support/block_checks.h>
+#include <support/process_state.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support_capture.h"
+
+namespace {
+
+std::string sequence_report(std::vector<uint64_t> ids, bool extended = false) {
+  block_sequence sequence;
+  sequence.extended_ids = extended;
+  return printed([&](FILE *out) {
+    for (uint64_t id : ids) check_block_sequence(out, &sequence, id);
+  });
+}
+
+TEST(BlockSequence, InOrderIdsAreQuiet) {
+  EXPECT_EQ(sequence_report({1, 2, 3}), "");
+}
+
+TEST(BlockSequence, AGapIsReportedOnceAndTheCheckFollowsTheNewId) {
+  EXPECT_EQ(sequence_report({1, 2, 5, 6}), "Got block id5, expected 3\n");
+}
+
+TEST(BlockSequence, SixteenBitIdsWrapPastZero) {
+  EXPECT_EQ(sequence_report({65534, 65535, 1}), "");
+  EXPECT_EQ(sequence_report({65535, 0}), "Got block id0, expected 1\n");
+}
+
+TEST(BlockSequence, TheFirstBlockIsNeverReported) {
+  EXPECT_EQ(sequence_report({40000}), "");
+  EXPECT_EQ(sequence_report({0, 1}), "");
+}
+
+TEST(BlockSequence, OneXStreamsReportIdsAbove65535) {
+  EXPECT_EQ(sequence_report({70000, 70001}), "Got block id70001, expected 4465\n");
+}
+
+TEST(BlockSequence, TwoXStreamsTrackSixtyFourBitIds) {
+  EXPECT_EQ(sequence_report({65534, 65535, 65536, 65537}, true), "");
+  EXPECT_EQ(sequence_report({0xfffffffffffffffe, 0xffffffffffffffff, 1}, true), "");
+  EXPECT_EQ(sequence_report({5000000000, 5000000002}, true),
+            "Got block id5000000002, expected 5000000001\n");
+}
+
+TEST(HexDump, FullRowsAndAShortTail) {
+  unsigned char bytes[17];
+  for (int i = 0; i < 17; ++i) bytes[i] = static_cast<unsigned char>(0xa0 + i);
+  EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, 16); }),
+            "0000: a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af\n");
+  EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, 17); }),
+            "0000: a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af\n"
+            "0010: b0 \n");
+  EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, 5); }), "0000: a0 a1 a2 a3 a4 \n");
+  EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, 0); }), "");
+  EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, -3); }), "");
+}
+
+TEST(HexDump, OffsetsGrowPastFourDigits) {
+  std::vector<unsigned char> bytes(0x10010, 0);
+  std::string text =
+      printed([&](FILE *out) { hex_dump(out, bytes.data(), static_cast<int32_t>(bytes.size())); });
+  EXPECT_NE(text.find("\n10000: 00 00"), std::string::npos);
+}
+
+// A raw-data block carrying strobix's pattern for block_id.
+struct raw_block {
+  std::vector<unsigned char> bytes;
+  zok_block_desc desc = {};
+
+  raw_block(uint64_t block_id, size_t length) : bytes(length) {
+    for (size_t i = 0; i < length; ++i) {
+      size_t in_word = i % 4;
+      uint16_t id = static_cast<uint16_t>(block_id);
+      uint16_t index = static_cast<uint16_t>(i / 4);
+      bytes[i] = static_cast<unsigned char>(in_word == 0   ? id >> 8
+                                            : in_word == 1 ? id & 0xff
+                                            : in_word == 2 ? index >> 8
+                                                           : index & 0xff);
+    }
+    desc.payload_type = GVSP_PAYLOAD_TYPE_RAW_DATA;
+    desc.block_id = block_id;
+    desc.payload = bytes.data();
+    desc.payload_length = static_cast<uint32_t>(length);
+    desc.raw_data.payload_data_size = length;
+  }
+};
+
+struct verdict {
+  int rc;
+  std::string err;
+};
+
+verdict verify(const zok_block_desc &desc, bool detail_line) {
+  verdict v{};
+  v.err = printed([&](FILE *out) { v.rc = verify_payload(out, desc, detail_line); });
+  return v;
+}
+
+TEST(VerifyPayload, AcceptsStrobixPattern) {
+  raw_block block(0x1234, 64);
+  verdict v = verify(block.desc, true);
+  EXPECT_EQ(v.rc, 0);
+  EXPECT_EQ(v.err, "");
+  verbosity = 1;
+  v = verify(block.desc, true);
+  verbosity = 0;
+  EXPECT_EQ(v.rc, 0);
+  EXPECT_EQ(v.err, "(verify_payload): Verify block ok\n");
+}
+
+TEST(VerifyPayload, RefusesOtherPayloadTypes) {
+  raw_block block(1, 16);
+  block.desc.payload_type = GVSP_PAYLOAD_TYPE_IMAGE;
+  verdict v = verify(block.desc, true);
+  EXPECT_EQ(v.rc, EINVAL);
+  EXPECT_EQ(v.err, "Verify payload only works with GVSP_PAYLOAD_TYPE_RAW_DATA\n");
+}
+
+TEST(VerifyPayload, SizeMismatchWithAndWithoutTheDetailLine) {
+  raw_block block(1, 16);
+  block.desc.raw_data.payload_data_size = 5000000000;
+  verdict plain = verify(block.desc, true);
+  EXPECT_EQ(plain.rc, EINVAL);
+  EXPECT_EQ(plain.err,
+            "Payload size does not match payload data size\n"
+            "payload_length: 16, payload_data_size: 5000000000\n");
+  verdict worker = verify(block.desc, false);
+  EXPECT_EQ(worker.rc, EINVAL);
+  EXPECT_EQ(worker.err, "Payload size does not match payload data size\n");
+}
+
+TEST(VerifyPayload, StopsAtTheFirstMismatchingWord) {
+  raw_block block(1, 64);
+  block.bytes[9] = 0x07;   // word 2: 00 07 -> 0x700
+  block.bytes[13] = 0x09;  // word 3, never reached
+  block.bytes[10] = 0xff;  // bytes 2-3 are not examined
+  verdict v = verify(block.desc, true);
+  EXPECT_EQ(v.rc, EINVAL);
+  EXPECT_EQ(v.err, "Verify payload failed. have:0x700, expected:0x100\n");
+}
+
+TEST(VerifyPayload, TrailingBytesOfAPartialWordAreNotChecked) {
+  raw_block block(1, 3);
+  block.bytes = {0xde, 0xad, 0xbe};
+  block.desc.payload = block.bytes.data();
+  EXPECT_EQ(verify(block.desc, true).rc, 0);
+}
+
+TEST(ZeroWords, CountsWholeZeroWordsOnly) {
+  std::vector<unsigned char> bytes(8 * 5 + 7, 0);
+  bytes[8] = 1;   // word 1 not zero
+  bytes[39] = 1;  // word 4 not zero
+  EXPECT_EQ(count_zero_words(bytes.data(), static_cast<uint32_t>(bytes.size())), 3u);
+  EXPECT_EQ(count_zero_words(bytes.data(), 7), 0u);
+}
+
+std::string leader(const zok_block_desc &block) {
+  bool known = false;
+  std::string text = printed([&](FILE *out) { known = print_block_leader(out, block); });
+  return known ? text : "unknown";
+}
+
+TEST(BlockLeader, ImageWithReceiveTime) {
+  zok_block_desc b = {};
+  b.payload_type = GVSP_PAYLOAD_TYPE_IMAGE;
+  b.timestamp = 4000000000u;
+  b.epoch_time_ns = 1700000000000000007;
+  b.image = {0x01080001, 640, 480, 1, 2, 3, 4, 5};
+  EXPECT_EQ(leader(b),
+            "Timestamp: 4000000000\n"
+            "epoc time: 1700000000.7\n"
+            "pixel type: 0x01080001\n"
+            "size_x: 640\n"
+            "size y: 480\n"
+            "offset x: 1\n"
+            "offset y: 2\n"
+            "padding x: 3\n"
+            "padding y: 4\n"
+            "trailer size y: 5\n");
+}
+
+TEST(BlockLeader, RawFileAndChunkTypes) {
+  zok_block_desc b = {};
+  b.payload_type = GVSP_PAYLOAD_TYPE_RAW_DATA;
+  b.timestamp = 9;
+  b.raw_data.payload_data_size = 5000000000;
+  EXPECT_EQ(leader(b), "Timestamp: 9\npayload data size: 5000000000\n");
+
+  b = {};
+  b.payload_type = GVSP_PAYLOAD_TYPE_FILE;
+  b.file.payload_data_size = 12;
+  std::memset(b.file.filename, 'f', sizeof b.file.filename);  // no NUL in the field
+  EXPECT_EQ(leader(b),
+            "Timestamp: 0\npayload data size: 12\nfilename: " + std::string(48, 'f') + "\n");
+
+  b = {};
+  b.payload_type = GVSP_PAYLOAD_TYPE_CHUNK_DATA;
+  b.timestamp = 9;
+  b.epoch_time_ns = 5;
+  b.chunk_data.data_payload_len = 77;
+  EXPECT_EQ(leader(b), "data payload len: 77\n");
+}
+
+TEST(BlockLeader, ExtendedChunkReadsItsOwnLayout) {
+  zok_block_desc b = {};
+  b.payload_type = GVSP_PAYLOAD_TYPE_EXTENDED_CHUNK;
+  b.epoch_time_ns = 2000000000;
+  auto &f = b.extended_chunk;
+  f.pixel_type = 0x02100005;
+  f.size_x = 10;
+  f.size_y = 20;
+  f.offset_x = 30;
+  f.offset_y = 40;
+  f.padding_x = 50;
+  f.padding_y = 60;
+  f.trailer_size_y = 70;
+  f.data_payload_len = 80;
+  f.chunk_layout_id = 90;
+  EXPECT_EQ(leader(b),
+            "Timestamp: 0\n"
+            "epoc time: 2.0\n"
+            "pixel type: 0x02100005\n"
+            "size_x: 10\nsize y: 20\noffset x: 30\noffset y: 40\n"
+            "padding x: 50\npadding y: 60\ntrailer size y: 70\n"
+            "data payload len: 80\nchunk layout id: 90\n");
+}
+
+TEST(BlockLeader, UnknownTypeEndsTheProcess) {
+  zok_block_desc b = {};
+  b.payload_type = 6;
+  EXPECT_EQ(leader(b), "unknown");
+  EXPECT_EXIT(dump_block_leader(b), testing::ExitedWithCode(255),
+              "^Invalid payload type : Invalid argument \\(errno=22\\)\n$");
+}
+
+TEST(PrintVerbose, CutsTheMessageTo127Characters) {
+  std::string long_text(300, 'x');
+  EXPECT_EQ(printed([&](FILE *out) { print_verbose(out, "main", "%s", long_text.c_str()); }),
+            "(main): " + std::string(127, 'x') + "\n");
+}
+
+TEST(PrintBlockStatus, SixLinesInOrder) {
+  zok_block_status s = {};
+  s.status = 0x800c;
+  s.block_id = 5000000000;
+  s.dropped_packet_id = 3;
+  s.resend_request = 2;
+  s.next_request_id = 65535;
+  EXPECT_EQ(printed([&](FILE *out) { print_block_status_to(out, s); }),
+            "(print_block_status): ---Block Status---\n"
+            "(print_block_status): Status:            32780\n"
+            "(print_block_status): Block ID:          5000000000\n"
+            "(print_block_status): Dropped Packet ID: 3\n"
+            "(print_block_status): Resend Request:    2\n"
+            "(print_block_status): Next Request ID:   65535\n");
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <support/endpoint.h>
+
+#include <climits>
+#include <string>
+
+namespace {
+
+struct parsed {
+  int rc;
+  sockaddr_in address;
+};
+
+parsed parse(const std::string &text) {
+  parsed p;
+  p.rc = parse_endpoint(text.c_str(), &p.address);
+  return p;
+}
+
+TEST(ParseEndpoint, AcceptsPortsAtBothEndsOfTheRange) {
+  for (int port : {1024, 65535, 5000}) {
+    parsed p = parse("10.1.2.3:" + std::to_string(port));
+    ASSERT_EQ(p.rc, 0) << port;
+    EXPECT_EQ(p.address.sin_family, AF_INET);
+    EXPECT_EQ(ntohs(p.address.sin_port), port);
+    EXPECT_EQ(p.address.sin_addr.s_addr, inet_addr("10.1.2.3"));
+    for (unsigned char zero : p.address.sin_zero) EXPECT_EQ(zero, 0);
+  }
+}
+
+TEST(ParseEndpoint, RejectsPortsOutsideTheRange) {
+  for (const char *text : {"10.1.2.3:1023", "10.1.2.3:65536", "10.1.2.3:0", "10.1.2.3:abc",
+                           "10.1.2.3:", "10.1.2.3:-5000"}) {
+    EXPECT_EQ(parse(text).rc, -1) << text;
+  }
+}
+
+TEST(ParseEndpoint, ManyDigitPortsFailWithoutWrapping) {
+  // 4294972296 is 5000 modulo 2^32: it must not pass as port 5000.
+  EXPECT_EQ(parse("10.1.2.3:4294972296").rc, -1);
+  EXPECT_EQ(parse("10.1.2.3:99999999999999999999999999").rc, -1);
+  parsed p = parse("10.1.2.3:0000000000000000000005000x");
+  ASSERT_EQ(p.rc, 0);
+  EXPECT_EQ(ntohs(p.address.sin_port), 5000);
+}
+
+TEST(ParseEndpoint, NoColonMeansPortZero) {
+  parsed p = parse("10.1.2.3");
+  ASSERT_EQ(p.rc, 0);
+  EXPECT_EQ(p.address.sin_port, 0);
+  EXPECT_EQ(p.address.sin_addr.s_addr, inet_addr("10.1.2.3"));
+}
+
+TEST(ParseEndpoint, TrailingTextAfterThePortIsIgnored) {
+  parsed p = parse("10.1.2.3:2000abc");
+  ASSERT_EQ(p.rc, 0);
+  EXPECT_EQ(ntohs(p.address.sin_port), 2000);
+}
+
+TEST(ParseEndpoint, RejectsBadAddresses) {
+  for (const char *text : {"255.255.255.255:2000", "host:2000", "", ":2000", "1.2.3.4.5"}) {
+    EXPECT_EQ(parse(text).rc, -1) << text;
+  }
+}
+
+TEST(ParseEndpoint, ReadsOnlyTheFirst63Characters) {
+  // 9 + 54 characters end inside the zeros: the port reads as 0.
+  std::string long_port = "10.1.2.3:" + std::string(54, '0') + "5000";
+  EXPECT_EQ(parse(long_port).rc, -1);
+  EXPECT_EQ(parse("10.1.2.3:" + std::string(50, '0') + "5000").rc, 0);
+}
+
+TEST(ParseInt, MatchesAtoiForValuesThatFit) {
+  for (const char *text : {"0", "42", "-1", "  17", "+8", "12abc", "abc", "", "-2147483648",
+                           "2147483647", "\t-0009", "- 5"}) {
+    EXPECT_EQ(parse_int(text), std::atoi(text)) << '"' << text << '"';
+  }
+}
+
+TEST(ParseInt, SaturatesBeyondInt) {
+  EXPECT_EQ(parse_int("2147483648"), INT_MAX);
+  EXPECT_EQ(parse_int("99999999999999999999999"), INT_MAX);
+  EXPECT_EQ(parse_int("-2147483649"), INT_MIN);
+  EXPECT_EQ(parse_int("-99999999999999999999999"), INT_MIN);
+}
+
+}  // namespace

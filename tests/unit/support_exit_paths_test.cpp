@@ -1,0 +1,121 @@
+// The exit paths end the process, so each case runs in a death-test child
+// whose stdout is joined to stderr for matching.
+#include <gtest/gtest.h>
+#include <support/receiver.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "support_fake_zok.h"
+
+namespace {
+
+void no_usage(FILE *, const char *) {}
+
+void note_after_report() {
+  std::fputs("after report\n", stdout);
+}
+
+// A second interrupt arriving while the first is still being handled.
+void interrupt_again() {
+  kill(getpid(), SIGINT);
+  sleep(5);
+}
+
+const receiver_family family = {no_usage, report_layout::plaingrab, true, true, false, nullptr};
+
+void start_child() {
+  std::fflush(stdout);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  use_receiver_family(&family, "plaingrab");
+  prepare_exit_signals();
+}
+
+[[noreturn]] void spin_printing() {
+  // Main keeps printing and looping as a receive loop would.
+  for (;;) {
+    std::fputs("", stdout);
+    bump(app_stats.poll_retries);
+  }
+}
+
+TEST(ExitPaths, SignalReportsAndEndsWithStatusOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int signal_number : {SIGINT, SIGTERM}) {
+    EXPECT_EXIT(
+        {
+          start_child();
+          arm_exit_paths(0, note_after_report);
+          kill(getpid(), signal_number);
+          spin_printing();
+        },
+        testing::ExitedWithCode(1),
+        "^Application received a signal\n--- APP stats ---\n(.*\n)+after report\n$");
+  }
+}
+
+TEST(ExitPaths, TimerReportsAndEndsWithStatusZero) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        start_child();
+        arm_exit_paths(1, note_after_report);
+        spin_printing();
+      },
+      testing::ExitedWithCode(0),
+      "^Application timeout expired\n--- APP stats ---\n(.*\n)+after report\n$");
+}
+
+TEST(ExitPaths, ASecondSignalEndsTheProcessAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        start_child();
+        arm_exit_paths(0, interrupt_again);
+        kill(getpid(), SIGINT);
+        spin_printing();
+      },
+      testing::KilledBySignal(SIGINT), "Application received a signal");
+}
+
+TEST(ExitPaths, UnarmedSignalsTakeTheDefaultAction) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        start_child();
+        kill(getpid(), SIGTERM);
+        spin_printing();
+      },
+      testing::KilledBySignal(SIGTERM), "^$");
+}
+
+TEST(ExitPaths, IgnoredSignalsAreCaughtOnceArmed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::signal(SIGINT, SIG_IGN);  // as a shell leaves background jobs
+        start_child();
+        arm_exit_paths(0, nullptr);
+        kill(getpid(), SIGINT);
+        spin_printing();
+      },
+      testing::ExitedWithCode(1), "^Application received a signal\n");
+}
+
+TEST(ExitPaths, AFailingLibraryTurnsASignalIntoStatusMinusOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        fake.info_rc = 5;
+        start_child();
+        arm_exit_paths(0, note_after_report);
+        kill(getpid(), SIGINT);
+        spin_printing();
+      },
+      testing::ExitedWithCode(255),
+      "^Application received a signal\nCould not get info : Input/output error \\(errno=5\\)\n$");
+}
+
+}  // namespace
