@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "worker_internal.h"
+
+namespace {
+
+// A counter in nanoseconds that only the fake busy work moves, so each
+// calibration trial takes exactly count x fake_ns_per_iteration.
+int64_t fake_counter = 0;
+int64_t fake_ns_per_iteration = 0;
+
+int fake_frequency(int64_t *frequency) {
+  *frequency = 1000000000;
+  return 1;
+}
+int64_t fake_read_counter() {
+  return fake_counter;
+}
+uint64_t fake_system_time() {
+  return 0;
+}
+double fake_work(int64_t count) {
+  fake_counter += count * fake_ns_per_iteration;
+  return 1.0;
+}
+
+void use_fake_clock(int64_t ns_per_iteration) {
+  fake_counter = 0;
+  fake_ns_per_iteration = ns_per_iteration;
+  clock_source = {fake_frequency, fake_read_counter, fake_system_time};
+  calibration_work = fake_work;
+  reset_now_usecs();
+}
+
+std::string read_file(const std::string &path) {
+  std::string text;
+  if (FILE *f = std::fopen(path.c_str(), "r")) {
+    char chunk[256];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+// Runs calibrate_worker in a child process with stdout in a file, and
+// returns what the child printed there; the exit status is checked here.
+std::string calibrate_in_child_and_expect_exit(delay_state delay, worker_settings worker,
+                                               int status, const char *stderr_pattern) {
+  std::string path = testing::TempDir() + "workergrab_calibration_stdout";
+  std::remove(path.c_str());
+  EXPECT_EXIT(
+      {
+        if (std::freopen(path.c_str(), "w", stdout) == nullptr) std::_Exit(99);
+        calibrate_worker(&delay, &worker);
+        std::fflush(stdout);
+        std::_Exit(42);
+      },
+      testing::ExitedWithCode(status), stderr_pattern);
+  return read_file(path);
+}
+
+TEST(WorkergrabCalibration, FailureWithoutDelayEndsWithStatusOneAndZeroDelay) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // A clock that never advances cannot reach the target in 100 trials.
+  use_fake_clock(0);
+  std::string out = calibrate_in_child_and_expect_exit(
+      delay_state{}, worker_settings{}, 1, "Couldn't converage delay_iters loop after 100 iters");
+  EXPECT_EQ(out, "Can't calibrate for delay of 0 nanoseconds\n");
+}
+
+TEST(WorkergrabCalibration, FailureNamesTheDrawnDelayAndSkipsBlockWorkerLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  use_fake_clock(0);
+  delay_state delay;
+  delay.given = true;
+  delay.range = {2500, 2500};
+  delay.current_delay = 2500;
+  worker_settings worker;
+  worker.block_worker = true;
+  worker.block_worker_nsecs = 2000;
+  std::string out = calibrate_in_child_and_expect_exit(delay, worker, 1, "Couldn't converage");
+  EXPECT_EQ(out, "Can't calibrate for delay of 2500 nanoseconds\n");
+}
+
+TEST(WorkergrabCalibration, ConvertsDelayThenBlockWorkerTime) {
+  // One iteration per microsecond: the search accepts 100000 iterations in
+  // 100000 us, so n nanoseconds take n / 1000 iterations.
+  use_fake_clock(1000);
+  delay_state delay;
+  delay.given = true;
+  delay.range = {5000, 5000};
+  delay.current_delay = 5000;
+  worker_settings worker;
+  worker.block_worker = true;
+  worker.block_worker_nsecs = 3999;
+  testing::internal::CaptureStdout();
+  calibrate_worker(&delay, &worker);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "After calibration, it takes 5 iters to generate 5000 nanoseconds of delay\n"
+            "After calibration, it takes 3 iters to generate 3999 nanoseconds of delay\n");
+  EXPECT_EQ(delay.delay_iters, 5);
+  EXPECT_EQ(worker.block_worker_iters, 3);
+}
+
+TEST(WorkergrabCalibration, CalibratesWithoutDelayAndPrintsNothingForZeroTimes) {
+  use_fake_clock(1000);
+  delay_state delay;
+  worker_settings worker;
+  worker.block_worker = true;  // --block-worker 0: the hold runs, with no spin
+  testing::internal::CaptureStdout();
+  calibrate_worker(&delay, &worker);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(delay.calibration_count, 100000);
+  EXPECT_EQ(delay.calibration_duration, 100000);
+  EXPECT_EQ(worker.block_worker_iters, 0);
+}
+
+TEST(WorkergrabCalibration, BlockWorkerTimeAbove2To31PrintsAsSigned32Bits) {
+  use_fake_clock(1000);
+  delay_state delay;
+  worker_settings worker;
+  worker.block_worker = true;
+  worker.block_worker_nsecs = 4294967295u;
+  testing::internal::CaptureStdout();
+  calibrate_worker(&delay, &worker);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "After calibration, it takes 4294967 iters to generate -1 nanoseconds of delay\n");
+  EXPECT_EQ(worker.block_worker_iters, 4294967);
+}
+
+// --block-worker reads its text the way a 32-bit strtoul in base 0 does.
+TEST(WorkergrabOptions, BlockWorkerTimeReadsLikeStrtoulBase0) {
+  struct row {
+    const char *text;
+    uint32_t nsecs;
+  };
+  const row rows[] = {
+      {"2000", 2000},
+      {"0x100", 256},
+      {"010", 8},
+      {"1000abc", 1000},
+      {"abc", 0},
+      {"  +7", 7},
+      {"-1", 4294967295u},
+      {"4294967295", 4294967295u},
+      {"4294967296", 4294967295u},
+      {"99999999999999999999999", 4294967295u},
+  };
+  for (const row &r : rows) {
+    worker_settings worker;
+    option_failure failure;
+    EXPECT_EQ(apply_worker_option(opt_block_worker, r.text, &worker, &failure),
+              option_result::accepted);
+    EXPECT_TRUE(worker.block_worker) << r.text;
+    EXPECT_EQ(worker.block_worker_nsecs, r.nsecs) << r.text;
+  }
+}
+
+TEST(WorkergrabOptions, RequestIdSettingsKeepTheirWidths) {
+  worker_settings worker;
+  option_failure failure;
+  ASSERT_EQ(apply_worker_option(opt_worker_req_id, "70000", &worker, &failure),
+            option_result::accepted);
+  ASSERT_EQ(apply_worker_option(opt_max_worker_reqs, "65537", &worker, &failure),
+            option_result::accepted);
+  uint16_t start = 0xBEEF;
+  uint16_t max = 0xBEEF;
+  zok_req_id(nullptr, &start, &max);
+  EXPECT_EQ(start, 4464);
+  EXPECT_EQ(max, 1);
+  EXPECT_EQ(max_worker_requests, 65537);
+
+  EXPECT_EQ(apply_worker_option(opt_max_worker_reqs, "-1", &worker, &failure),
+            option_result::failed);
+  EXPECT_STREQ(failure.message, "Error: --max-worker-reqs argument must be >=0\n");
+  EXPECT_EQ(failure.status, exit_failure);
+  EXPECT_EQ(apply_worker_option('p', "3", &worker, &failure), option_result::failed);
+  EXPECT_STREQ(failure.message, "");
+  EXPECT_EQ(failure.status, exit_failure);
+  starting_request_id = 1;
+  max_worker_requests = 1;
+}
+
+}  // namespace
