@@ -96,6 +96,9 @@ def parse_case(path):
         case.sections[current].append((number, line))
     if case.status is None:
         raise CaseError("no 'status:' line")
+    for number, line in case.sections.get("stdin", []):
+        if not (line == "|" or line.startswith("| ")):
+            raise CaseError(f"line {number}: [[stdin]] lines start with '| '")
     return case
 
 
@@ -189,6 +192,10 @@ def read_stream(pipe, sink):
 
 
 def run(case, program, double_dir, workdir):
+    # The program runs in the work directory, so every path must be absolute.
+    program = os.path.abspath(program)
+    double_dir = os.path.abspath(double_dir)
+    workdir = os.path.abspath(workdir)
     script_path = os.path.join(workdir, "script")
     log_path = os.path.join(workdir, "calls.log")
     with open(script_path, "w", encoding="utf-8") as f:
@@ -204,8 +211,6 @@ def run(case, program, double_dir, workdir):
     env["ZOK_DOUBLE_SCRIPT"] = script_path
     env["ZOK_DOUBLE_LOG"] = log_path
     stdin_lines = [line[2:] for _, line in case.sections.get("stdin", [])]
-    if any(not (line == "|" or line.startswith("| ")) for _, line in case.sections.get("stdin", [])):
-        raise CaseError("[[stdin]] lines start with '| '")
     stdin_bytes = "".join(line + "\n" for line in stdin_lines).encode()
 
     argv0 = os.path.basename(program)

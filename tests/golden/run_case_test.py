@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Self-test of the golden runner: a comparison that should fail must fail."""
+
+import os
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run_case  # noqa: E402
+
+RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run_case.py")
+
+
+def entries(text):
+    return [(n, line) for n, line in enumerate(textwrap.dedent(text).strip("\n").split("\n"), 1)]
+
+
+class CompareOutput(unittest.TestCase):
+    def test_exact_lines_and_empty_lines(self):
+        want = entries("""
+            | a  b
+            |
+            | c
+            """)
+        self.assertIsNone(run_case.compare_output("stdout", want, b"a  b\n\nc\n"))
+        diff = run_case.compare_output("stdout", want, b"a  b\n\nd\n")
+        self.assertIn("line 3", diff)
+        self.assertIn("'d'", diff)
+        self.assertIn("line 2", run_case.compare_output("stdout", want, b"a  b\nc\n"))
+
+    def test_trailing_spaces_and_missing_or_extra_lines(self):
+        want = entries("| x ")
+        self.assertIsNone(run_case.compare_output("stderr", want, b"x \n"))
+        self.assertIsNotNone(run_case.compare_output("stderr", want, b"x\n"))
+        self.assertIn("<end of output>", run_case.compare_output("stderr", want, b""))
+        self.assertIn("<end of output>", run_case.compare_output("stderr", want, b"x \ny\n"))
+
+    def test_absent_section_means_empty(self):
+        self.assertIsNone(run_case.compare_output("stdout", [], b""))
+        self.assertIsNotNone(run_case.compare_output("stdout", [], b"\n"))
+
+    def test_patterns_match_whole_lines(self):
+        want = entries(r"""
+            ~ Poll retries: +\d+
+            ~{2} \d+
+            """)
+        self.assertIsNone(run_case.compare_output("stdout", want, b"Poll retries:  12\n3\n4\n"))
+        self.assertIsNotNone(run_case.compare_output("stdout", want, b"Poll retries:  12x\n3\n4\n"))
+        self.assertIsNotNone(run_case.compare_output("stdout", want, b"Poll retries: 1\n3\n"))
+
+    def test_final_newline(self):
+        self.assertIsNotNone(run_case.compare_output("stdout", entries("| a"), b"a"))
+        self.assertIsNone(run_case.compare_output(
+            "stdout", entries("| a\n\\ no newline at end"), b"a"))
+
+
+class CheckLog(unittest.TestCase):
+    LOG = [
+        "zok_init call=1 version=258 rc=0",
+        "zok_alloc call=1 stream=S size=64 rc=0 buffer=#1",
+        "zok_queue_buffer call=1 buffer=#1 rc=0",
+        "zok_poll_recv_pr call=1 stream=S mode=1 rc=0 block_id=1 buffer=#1",
+        "zok_info call=1 stream=S rc=0",
+    ]
+
+    def test_order_and_tokens(self):
+        self.assertIsNone(run_case.check_log(entries("""
+            zok_init
+            zok_alloc rc=0 size=64
+            zok_info
+            """), self.LOG))
+        self.assertIn("not found", run_case.check_log(entries("""
+            zok_info
+            zok_alloc
+            """), self.LOG))
+        # A token must equal a whole token, not a part of one.
+        self.assertIsNotNone(run_case.check_log(entries("zok_alloc size=6"), self.LOG))
+        # The function name must be the first token exactly.
+        self.assertIsNotNone(run_case.check_log(entries("zok_poll"), self.LOG))
+
+    def test_forbidden_between_neighbours(self):
+        self.assertIsNone(run_case.check_log(entries("""
+            zok_queue_buffer
+            ! zok_alloc
+            zok_info
+            """), self.LOG))
+        self.assertIn("must not appear", run_case.check_log(entries("""
+            zok_queue_buffer
+            ! zok_poll_recv_pr
+            zok_info
+            """), self.LOG))
+        self.assertIn("must not appear", run_case.check_log(entries("! zok_info"), self.LOG))
+        self.assertIsNone(run_case.check_log(entries("! zok_close_stream"), self.LOG))
+
+
+class WholeRuns(unittest.TestCase):
+    """Runs the runner on a shell-script program and a fake double directory.
+
+    A script sees its own path as $0, so argv[0] is checked by the programs'
+    usage lines in the real scenarios instead.
+    """
+
+    def run_case(self, program_text, case_text):
+        with tempfile.TemporaryDirectory() as tmp:
+            program = os.path.join(tmp, "fakeprog")
+            with open(program, "w") as f:
+                f.write("#!/bin/sh\n" + textwrap.dedent(program_text))
+            os.chmod(program, stat.S_IRWXU)
+            case = os.path.join(tmp, "x.case")
+            with open(case, "w") as f:
+                f.write(textwrap.dedent(case_text))
+            result = subprocess.run(
+                [sys.executable, RUNNER, "--program", program, "--double-dir", tmp, case],
+                capture_output=True, text=True, timeout=60)
+            return result.returncode, result.stdout + result.stderr
+
+    def test_args_env_script_and_status(self):
+        rc, out = self.run_case(
+            """
+            echo "$1|$2|$GOLDEN_X" ; echo oops >&2
+            [ -n "$ZOK_DOUBLE_SCRIPT" ] && cat "$ZOK_DOUBLE_SCRIPT" >&2
+            echo "zok_init call=1 version=258 rc=0" >> "$ZOK_DOUBLE_LOG"
+            exit 3
+            """,
+            """
+            args: "a b" ''
+            env: GOLDEN_X=1
+            status: 3
+            [[script]]
+            link_state 2
+            [[stdout]]
+            | a b||1
+            [[stderr]]
+            | oops
+            | link_state 2
+            [[log]]
+            zok_init version=258
+            """)
+        self.assertEqual(rc, 0, out)
+        rc, out = self.run_case("exit 4\n", "status: 3\n")
+        self.assertEqual(rc, 1)
+        self.assertIn("exit status: expected 3, actual 4", out)
+
+    def test_signal_after_log_line(self):
+        rc, out = self.run_case(
+            """
+            trap 'echo got; exit 1' INT
+            echo "zok_poll_recv_pr call=1 rc=11 repeat=forever" >> "$ZOK_DOUBLE_LOG"
+            while :; do sleep 0.05; done
+            """,
+            """
+            status: 1
+            signal: SIGINT after-log zok_poll_recv_pr repeat=forever
+            [[stdout]]
+            | got
+            """)
+        self.assertEqual(rc, 0, out)
+
+    def test_timeout_kills_and_fails(self):
+        rc, out = self.run_case("sleep 30\n", "status: 0\ntimeout: 0.5\n")
+        self.assertEqual(rc, 1)
+        self.assertIn("timeout", out)
+
+    def test_malformed_case(self):
+        rc, out = self.run_case("exit 0\n", "status: 0\n[[stdout]]\nno prefix\n")
+        self.assertEqual(rc, 2)
+        rc, out = self.run_case("exit 0\n", "args: x\n")
+        self.assertEqual(rc, 2)
+        self.assertIn("status", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
