@@ -1,12 +1,11 @@
 #include "delay.h"
 
-#include <cctype>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "clock.h"
+#include "endpoint.h"
 
 double (*calibration_work)(int64_t count) = busy_work;
 
@@ -35,27 +34,6 @@ constexpr int rand_shift = RAND_MAX == 0x7fffffff ? 16 : 0;
 
 int32_t draw15() {
   return std::rand() >> rand_shift;
-}
-
-// strtoul base 0 as a 32-bit unsigned long would read it: a magnitude past
-// 32 bits gives 4294967295 and a minus sign negates modulo 2^32.
-uint32_t strtoul32(const char *text, const char **end) {
-  const char *p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  *end = text;
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return 0;
-  char *stop;
-  errno = 0;
-  unsigned long long magnitude = std::strtoull(p, &stop, 0);
-  *end = stop;
-  if (errno == ERANGE || magnitude > UINT32_MAX) return UINT32_MAX;
-  auto value = static_cast<uint32_t>(magnitude);
-  return negative ? static_cast<uint32_t>(0u - value) : value;
 }
 
 }  // namespace
@@ -92,11 +70,10 @@ int32_t draw_random() {
 
 bool parse_delay_range(const char *text, delay_range *range) {
   const char *end;
-  range->low = strtoul32(text, &end);
+  range->low = parse_u32_base0(text, &end);
   range->high = range->low;
   if (*end == '-') {
-    const char *ignored;
-    range->high = strtoul32(end + 1, &ignored);
+    range->high = parse_u32_base0(end + 1, nullptr);
   }
   return range->high >= range->low;
 }

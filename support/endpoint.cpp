@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 int parse_int(const char *text) {
@@ -48,4 +50,30 @@ int parse_endpoint(const char *text, sockaddr_in *address) {
   if (ip == INADDR_NONE) return -1;
   address->sin_addr.s_addr = ip;
   return 0;
+}
+
+uint32_t parse_u32_base0(const char *text, const char **end) {
+  const char *stop_at = text;
+  const char *p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  uint32_t value = 0;
+  if (std::isdigit(static_cast<unsigned char>(*p))) {
+    char *stop;
+    errno = 0;
+    unsigned long long magnitude = std::strtoull(p, &stop, 0);
+    stop_at = stop;
+    if (errno == ERANGE || magnitude > UINT32_MAX) {
+      value = UINT32_MAX;
+    } else {
+      value = static_cast<uint32_t>(magnitude);
+      if (negative) value = 0u - value;
+    }
+  }
+  if (end != nullptr) *end = stop_at;
+  return value;
 }

@@ -30,18 +30,6 @@ int low32(int64_t value) {
   return static_cast<int>(static_cast<uint32_t>(value));
 }
 
-option_result fail_with(option_failure *failure, int status, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-option_result fail_with(option_failure *failure, int status, const char *format, ...) {
-  failure->status = status;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(failure->message, sizeof failure->message, format, args);
-  va_end(args);
-  return option_result::failed;
-}
-
 option_result usage_only(option_failure *failure, int status) {
   failure->status = status;
   failure->message[0] = '\0';
@@ -53,15 +41,15 @@ option_result read_at_least(const char *arg, int minimum, char option, int *valu
                             option_failure *failure) {
   *value = parse_int(arg);
   if (*value >= minimum) return option_result::accepted;
-  return fail_with(failure, exit_failure,
-                   minimum == 0 ? text::must_be_ge0 : text::must_be_ge_minus1, option);
+  return fail_option(failure, exit_failure,
+                     minimum == 0 ? text::must_be_ge0 : text::must_be_ge_minus1, option);
 }
 
 option_result read_long_at_least0(const char *arg, const char *name, int *value,
                                   option_failure *failure) {
   *value = parse_int(arg);
   if (*value >= 0) return option_result::accepted;
-  return fail_with(failure, exit_failure, text::long_must_be_ge0, name);
+  return fail_option(failure, exit_failure, text::long_must_be_ge0, name);
 }
 
 // -E and -b: plaingrab words these two checks its own way.
@@ -69,8 +57,8 @@ option_result read_timeout(const char *arg, char option, const char *own_message
                            option_failure *failure) {
   int value = parse_int(arg);
   if (value < 0) {
-    if (family->own_timeout_messages) return fail_with(failure, exit_failure, own_message, value);
-    return fail_with(failure, exit_failure, text::must_be_ge0, option);
+    if (family->own_timeout_messages) return fail_option(failure, exit_failure, own_message, value);
+    return fail_option(failure, exit_failure, text::must_be_ge0, option);
   }
   *field = static_cast<uint32_t>(value);
   return option_result::accepted;
@@ -121,7 +109,7 @@ option_result apply_common_option(int code, const char *arg, receiver_settings *
       break;
     case 'D':
       if (!parse_delay_range(arg, &s->delay.range)) {
-        return fail_with(failure, exit_failure, text::delay_range_reversed, 'D');
+        return fail_option(failure, exit_failure, text::delay_range_reversed, 'D');
       }
       s->delay.given = true;
       s->delay.current_delay = draw_delay(s->delay.range);
@@ -141,7 +129,7 @@ option_result apply_common_option(int code, const char *arg, receiver_settings *
       break;
     case 'P':
       if (parse_endpoint(arg, &s->resend) != 0) {
-        return fail_with(failure, exit_failure, text::bad_resend_address, arg);
+        return fail_option(failure, exit_failure, text::bad_resend_address, arg);
       }
       s->resend_given = true;
       break;
@@ -190,11 +178,20 @@ option_result apply_common_option(int code, const char *arg, receiver_settings *
       s->verify_payload = true;
       break;
     case '?':
-      return fail_with(failure, exit_unrecognized_option, text::unrecognized_option, '?');
+      return fail_option(failure, exit_unrecognized_option, text::unrecognized_option, '?');
     default:
       return option_result::not_common;
   }
   return result;
+}
+
+option_result fail_option(option_failure *failure, int status, const char *format, ...) {
+  failure->status = status;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(failure->message, sizeof failure->message, format, args);
+  va_end(args);
+  return option_result::failed;
 }
 
 void fail_usage(const option_failure &failure) {

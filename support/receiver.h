@@ -106,6 +106,9 @@ const char *program_name();
 // One getopt_long result; the caller handles what is not_common.
 option_result apply_common_option(int code, const char *arg, receiver_settings *settings,
                                   option_failure *failure);
+// Fills failure with status and the formatted message; returns failed.
+option_result fail_option(option_failure *failure, int status, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 // Message (if any) and usage on stderr, then the failure's status.
 [[noreturn]] void fail_usage(const option_failure &failure);
 [[noreturn]] void fail_usage(int status);
