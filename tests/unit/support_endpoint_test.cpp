@@ -85,4 +85,19 @@ TEST(ParseInt, SaturatesBeyondInt) {
   EXPECT_EQ(parse_int("-99999999999999999999999"), INT_MIN);
 }
 
+TEST(ParseU32Base0, ReadsAs32BitStrtoul) {
+  const char *end = nullptr;
+  const char *text = "0x3e8-5";
+  EXPECT_EQ(parse_u32_base0(text, &end), 1000u);
+  EXPECT_EQ(end, text + 5);
+  EXPECT_EQ(parse_u32_base0("010", nullptr), 8u);
+  EXPECT_EQ(parse_u32_base0("-1000", nullptr), 4294966296u);
+  EXPECT_EQ(parse_u32_base0("4294967296", nullptr), 4294967295u);
+  EXPECT_EQ(parse_u32_base0("-99999999999999999999999", nullptr), 4294967295u);
+  text = "  +x";
+  EXPECT_EQ(parse_u32_base0(text, &end), 0u);
+  EXPECT_EQ(end, text);  // no number: end stays at the start
+  EXPECT_EQ(parse_u32_base0("- 5", nullptr), 0u);
+}
+
 }  // namespace
