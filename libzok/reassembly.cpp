@@ -377,12 +377,14 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   }
   if (b.psize == 0 || (length > b.psize && b.payloads == 0)) {
     b.psize = length;
+    b.psize_guessed = stream_psize_ == 0;
   } else if (length > b.psize) {
-    // Only the last packet of a block is short. When the one packet seen so
-    // far was that short last one, the real packet size is this one and the
-    // short packet moves to where it belongs.
+    // Only the last packet of a block is short. When the stream's packet
+    // size is not known yet and the one packet seen so far was that short
+    // last one, the real packet size is this one and the short packet moves
+    // to where it belongs.
     const std::uint64_t moved_to = gvsp::payload_data_offset(b.first_payload_id, length);
-    if (b.payloads != 1 || b.first_payload_len != b.psize ||
+    if (!b.psize_guessed || b.payloads != 1 || b.first_payload_len != b.psize ||
         moved_to + b.first_payload_len > buf.size) {
       refuse();
       return false;

@@ -138,7 +138,8 @@ class Reassembly {
     Buffer *buffer = nullptr;
     std::uint64_t block_id = 0;
     std::uint64_t order = 0;
-    std::uint32_t psize = 0;  // data bytes of a full payload packet, 0 unknown
+    std::uint32_t psize = 0;     // data bytes of a full payload packet, 0 unknown
+    bool psize_guessed = false;  // taken from this block's first packet alone
     std::uint32_t first_payload_id = 0;
     std::uint32_t first_payload_len = 0;
     std::uint32_t payloads = 0;  // distinct payload packets received

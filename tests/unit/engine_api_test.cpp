@@ -1,0 +1,448 @@
+// The library's C interface over loopback: handles, buffers, worker, and a
+// small GVSP sender built from the codec.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <gvsp/gvsp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zok/zok.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::byte>;
+using Clock = std::chrono::steady_clock;
+
+const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+
+// A UDP socket on 127.0.0.1 with a kernel-chosen port.
+struct Udp {
+  Udp() {
+    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = loopback;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
+    port = ntohs(a.sin_port);
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~Udp() { close(fd); }
+  void send_to(std::uint16_t to_port, const Bytes &d) const {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = loopback;
+    a.sin_port = htons(to_port);
+    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  }
+  int fd;
+  std::uint16_t port;
+};
+
+std::uint16_t free_port() {
+  Udp probe;
+  return probe.port;
+}
+
+gvsp::Header header(std::uint64_t block_id, std::uint32_t packet_id) {
+  gvsp::Header h;
+  h.block_id = block_id;
+  h.packet_id = packet_id;
+  return h;
+}
+
+Bytes data_of(std::uint64_t block, std::uint32_t packet, std::size_t size) {
+  Bytes d(size);
+  for (std::size_t i = 0; i < size; ++i) d[i] = std::byte((block * 13 + packet * 5 + i) & 0xFF);
+  return d;
+}
+
+Bytes leader(std::uint64_t block) {
+  gvsp::Leader l;
+  l.payload_type = gvsp::payload_type_raw;
+  Bytes out(128);
+  out.resize(gvsp::build_leader(out, header(block, 0), l));
+  return out;
+}
+Bytes payload(std::uint64_t block, std::uint32_t packet, std::size_t size) {
+  Bytes out(size + 32);
+  out.resize(gvsp::build_payload(out, header(block, packet), data_of(block, packet, size)));
+  return out;
+}
+Bytes trailer(std::uint64_t block, std::uint32_t packet) {
+  gvsp::Trailer t;
+  t.payload_type = gvsp::payload_type_raw;
+  Bytes out(64);
+  out.resize(gvsp::build_trailer(out, header(block, packet), t));
+  return out;
+}
+
+constexpr std::uint32_t packets_per_block = 20;
+constexpr std::size_t packet_bytes = 1000;
+
+void send_block(const Udp &from, std::uint16_t port, std::uint64_t block, std::uint32_t skip = 0) {
+  from.send_to(port, leader(block));
+  for (std::uint32_t k = 1; k <= packets_per_block; ++k) {
+    if (k != skip) from.send_to(port, payload(block, k, packet_bytes));
+  }
+  from.send_to(port, trailer(block, packets_per_block + 1));
+}
+
+bool block_data_ok(const zok_block_desc &d) {
+  for (std::uint32_t k = 1; k <= packets_per_block; ++k) {
+    const Bytes want = data_of(d.block_id, k, packet_bytes);
+    if (std::memcmp(static_cast<const std::byte *>(d.payload) + (k - 1) * packet_bytes, want.data(),
+                    packet_bytes) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+zok_open_params default_params() {
+  zok_open_params p{};
+  p.flags = ZOK_FLAG_DEFAULT_ON;
+  p.booo = ZOK_BOOO_ALWAYS_RETURN;
+  p.num_retries = 1;
+  return p;
+}
+
+// Every test may run alone (ctest runs them one per process).
+class Initialised : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(zok_init(ZOK_INTERFACE_VERSION), 0); }
+};
+const auto *const initialised = ::testing::AddGlobalTestEnvironment(new Initialised);
+
+struct Opened {
+  explicit Opened(zok_open_params p = default_params(), std::uint16_t port = free_port())
+      : port(port) {
+    EXPECT_EQ(zok_open_stream_pr(&loopback, port, &stream, &p, nullptr), 0);
+  }
+  ~Opened() {
+    if (stream != nullptr) zok_close_stream(stream);
+  }
+  void add_buffers(int n, std::size_t size = 64 * 1024) {
+    for (int i = 0; i < n; ++i) {
+      zok_buffer_t b = nullptr;
+      ASSERT_EQ(zok_alloc(stream, size, &b), 0);
+      ASSERT_EQ(zok_queue_buffer(b), 0);
+    }
+  }
+  // Polls until a block comes or a second passes.
+  int wait_block(zok_block_desc &d, zok_block_status &s) const {
+    const auto until = Clock::now() + std::chrono::seconds(1);
+    int rc = EAGAIN;
+    while ((rc = zok_poll_recv_pr(stream, &d, 1, &s)) == EAGAIN && Clock::now() < until) {
+    }
+    return rc;
+  }
+  zok_stats_record stats() const {
+    zok_stats_record r{};
+    zok_get_stats(stream, &r);
+    return r;
+  }
+  std::uint16_t port;
+  zok_stream_t stream = nullptr;
+};
+
+TEST(EngineApi, OpenChecksItsArguments) {
+  zok_stream_t s = nullptr;
+  zok_open_params p = default_params();
+  int dummy = 0;
+  EXPECT_EQ(zok_open_stream_pr(nullptr, 0, &s, &p, nullptr), EINVAL);
+  EXPECT_EQ(zok_open_stream_pr(&loopback, 0, nullptr, &p, nullptr), EINVAL);
+  EXPECT_EQ(zok_open_stream_pr(&loopback, 0, &s, nullptr, nullptr), EINVAL);
+  EXPECT_EQ(zok_open_stream_pr(&loopback, 0, &s, &p, &dummy), EINVAL);
+  for (std::uint32_t booo : {0u, 5u}) {
+    p.booo = booo;
+    EXPECT_EQ(zok_open_stream_pr(&loopback, 0, &s, &p, nullptr), EINVAL);
+  }
+  p = default_params();
+  const std::uint32_t not_here = inet_addr("192.0.2.77");
+  EXPECT_EQ(zok_open_stream_pr(&not_here, 0, &s, &p, nullptr), EADDRNOTAVAIL);
+  Opened first;
+  EXPECT_EQ(zok_open_stream_pr(&loopback, first.port, &s, &p, nullptr), EADDRINUSE);
+  std::uint32_t state = 9;
+  EXPECT_EQ(zok_get_link_state(first.stream, &state), 0);
+  EXPECT_EQ(state, ZOK_LINK_UP);
+  EXPECT_EQ(zok_get_timesource_state(first.stream, &state), 0);
+  EXPECT_EQ(state, ZOK_TIMESOURCE_LOCAL);
+}
+
+TEST(EngineApi, StaleAndMadeUpHandlesAreRefused) {
+  zok_stream_t closed = nullptr;
+  zok_buffer_t orphan = nullptr;
+  {
+    Opened o;
+    ASSERT_EQ(zok_alloc(o.stream, 4096, &orphan), 0);
+    closed = o.stream;
+  }
+  Opened live;
+  zok_buffer_t mine = nullptr;
+  ASSERT_EQ(zok_alloc(live.stream, 4096, &mine), 0);
+  const zok_stream_t made_up[] = {closed, nullptr, reinterpret_cast<zok_stream_t>(0x1234),
+                                  reinterpret_cast<zok_stream_t>(&live),
+                                  reinterpret_cast<zok_stream_t>(mine)};
+  for (zok_stream_t s : made_up) {
+    zok_block_desc d{};
+    zok_block_status st{};
+    zok_stats_record r{};
+    zok_info_record i{};
+    zok_buffer_t b = nullptr;
+    std::uint32_t v = 0;
+    zok_worker_status w{};
+    EXPECT_EQ(zok_poll_recv_pr(s, &d, 1, &st), EINVAL);
+    EXPECT_EQ(zok_get_stats(s, &r), EINVAL);
+    EXPECT_EQ(zok_info(s, &i), EINVAL);
+    EXPECT_EQ(zok_clear_stats(s), EINVAL);
+    EXPECT_EQ(zok_alloc(s, 4096, &b), EINVAL);
+    EXPECT_EQ(zok_get_link_state(s, &v), EINVAL);
+    EXPECT_EQ(zok_drop_packet(s, 1, 1), EINVAL);
+    EXPECT_EQ(zok_create_recv_worker(s, 0, nullptr), EINVAL);
+    EXPECT_EQ(zok_get_status_recv_worker(s, &w), EINVAL);
+    EXPECT_EQ(zok_close_stream(s), EINVAL);
+  }
+  EXPECT_EQ(zok_queue_buffer(orphan), EINVAL);
+  EXPECT_EQ(zok_queue_buffer(nullptr), EINVAL);
+  EXPECT_EQ(zok_queue_buffer(reinterpret_cast<zok_buffer_t>(live.stream)), EINVAL);
+  EXPECT_EQ(zok_queue_buffer(reinterpret_cast<zok_buffer_t>(&mine)), EINVAL);
+  EXPECT_EQ(zok_queue_buffer(mine), 0);
+  zok_block_desc d{};
+  zok_block_status st{};
+  EXPECT_EQ(zok_poll_recv_pr(live.stream, &d, 2, &st), EINVAL);
+  EXPECT_EQ(zok_poll_recv_pr(live.stream, nullptr, 1, &st), EINVAL);
+  EXPECT_EQ(zok_drop_packet(live.stream, 0, 1), EINVAL);
+  EXPECT_EQ(zok_drop_packet(live.stream, 1, 0), EINVAL);
+}
+
+TEST(EngineApi, BuffersQueueOnceAndUpToCapacity) {
+  Opened o;
+  zok_buffer_t b = nullptr;
+  EXPECT_EQ(zok_alloc(o.stream, 0, &b), EINVAL);
+  EXPECT_EQ(zok_alloc(o.stream, std::size_t{5} << 30, &b), ENOMEM);
+  std::vector<zok_buffer_t> buffers(1024);
+  for (auto &x : buffers) ASSERT_EQ(zok_alloc(o.stream, 4096, &x), 0);
+  EXPECT_EQ(zok_alloc(o.stream, 4096, &b), ENOMEM);  // per-stream cap
+  ASSERT_EQ(zok_queue_buffer(buffers[0]), 0);
+  EXPECT_EQ(zok_queue_buffer(buffers[0]), EBUSY);
+  int queued = 1;
+  int rc = 0;
+  for (std::size_t i = 1; i < buffers.size() && (rc = zok_queue_buffer(buffers[i])) == 0; ++i) {
+    ++queued;
+  }
+  EXPECT_EQ(rc, EAGAIN);
+  EXPECT_EQ(queued, 512);
+  const zok_stats_record r = o.stats();
+  EXPECT_EQ(r.buffers_allocated, 1024u);
+  EXPECT_EQ(r.buffers_enqueued, 512u);
+}
+
+TEST(EngineApi, BlocksArriveOverLoopbackWithAndWithoutWorker) {
+  for (const bool worker : {false, true}) {
+    Opened o;
+    o.add_buffers(8);
+    if (worker) {
+      ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
+      ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
+    }
+    Udp sender;
+    for (std::uint64_t id = 1; id <= 30; ++id) {
+      send_block(sender, o.port, id);
+      zok_block_desc d{};
+      zok_block_status s{};
+      ASSERT_EQ(o.wait_block(d, s), 0) << "block " << id;
+      EXPECT_EQ(d.block_id, id);
+      EXPECT_EQ(d.status, 0u);
+      EXPECT_EQ(d.payload_length, packets_per_block * packet_bytes);
+      EXPECT_NE(d.epoch_time_ns, 0u);
+      EXPECT_TRUE(block_data_ok(d)) << "block " << id;
+      EXPECT_EQ(zok_queue_buffer(d.buffer), 0);
+    }
+    if (worker) {
+      EXPECT_EQ(zok_stop_recv_worker(o.stream), 0);
+    }
+    const zok_stats_record r = o.stats();
+    EXPECT_EQ(r.blocks_complete, 30u);
+    zok_info_record info{};
+    EXPECT_EQ(zok_info(o.stream, &info), 0);
+    EXPECT_EQ(info.blocks_received, 30u);
+    EXPECT_EQ(info.datagrams_refused, 0u);
+  }
+}
+
+// The resend command reaches the sender with the stream's channel and the
+// request ids the worker's callback gave.
+std::atomic<int> callback_calls{0};
+void give_ids(void *, std::uint16_t *start, std::uint16_t *max) {
+  ++callback_calls;
+  *start = 500;
+  *max = 2;
+}
+
+TEST(EngineApi, LostPacketIsAskedOverGvcpAndArrives) {
+  for (const bool worker : {false, true}) {
+    Udp sender;
+    zok_open_params p = default_params();
+    p.flags |= ZOK_FLAG_PACKET_RESEND;
+    p.resend_addr = loopback;
+    p.resend_port = sender.port;
+    p.channel = 3;
+    p.resend_timeout = 200;
+    Opened o(p);
+    o.add_buffers(4);
+    callback_calls = 0;
+    if (worker) {
+      ASSERT_EQ(zok_create_recv_worker(o.stream, 0, give_ids), 0);
+      EXPECT_EQ(zok_create_recv_worker(o.stream, 0, give_ids), EEXIST);
+      ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
+    }
+    std::vector<std::uint16_t> req_ids;
+    for (std::uint64_t id = 1; id <= 3; ++id) {
+      send_block(sender, o.port, id, 7);
+      zok_block_desc d{};
+      zok_block_status s{};
+      // Without a worker the packets are only read inside poll.
+      EXPECT_EQ(zok_poll_recv_pr(o.stream, &d, 1, &s), EAGAIN);
+      std::array<std::byte, 64> command{};
+      const ssize_t n = recv(sender.fd, command.data(), command.size(), 0);
+      ASSERT_GT(n, 0);
+      const auto c = gvsp::parse_resend_command(gvsp::bytes(command.data(), n));
+      ASSERT_TRUE(c.ok());
+      EXPECT_EQ(c.value.channel, 3u);
+      EXPECT_EQ(c.value.block_id, id);
+      EXPECT_EQ(c.value.first_packet_id, 7u);
+      EXPECT_EQ(c.value.last_packet_id, 7u);
+      req_ids.push_back(c.value.req_id);
+      sender.send_to(o.port, payload(id, 7, packet_bytes));
+      ASSERT_EQ(o.wait_block(d, s), 0);
+      EXPECT_EQ(d.status, 0u);
+      EXPECT_TRUE(block_data_ok(d));
+      EXPECT_EQ(s.dropped_packet_id, 7u);
+      EXPECT_EQ(s.resend_request, 1u);
+      EXPECT_EQ(zok_queue_buffer(d.buffer), 0);
+    }
+    const zok_stats_record r = o.stats();
+    EXPECT_EQ(r.resend_requests, 3u);
+    EXPECT_EQ(r.resend_requests_ok, 3u);
+    if (worker) {
+      EXPECT_EQ(req_ids, (std::vector<std::uint16_t>{500, 501, 500}));
+      EXPECT_EQ(callback_calls.load(), 2);
+      EXPECT_EQ(r.callbacks_invoked, 2u);
+    } else {
+      EXPECT_EQ(req_ids, (std::vector<std::uint16_t>{1, 2, 3}));
+      EXPECT_EQ(r.callbacks_invoked, 0u);
+    }
+  }
+}
+
+TEST(EngineApi, WorkerStatesAndCounters) {
+  Opened o;
+  zok_worker_status w{};
+  EXPECT_EQ(zok_start_recv_worker(o.stream), EINVAL);
+  ASSERT_EQ(zok_get_status_recv_worker(o.stream, &w), 0);
+  EXPECT_EQ(w.thread_state, 0u);
+  EXPECT_EQ(zok_create_recv_worker(o.stream, 0x80, nullptr), EINVAL);
+  ASSERT_EQ(zok_create_recv_worker(o.stream, 1, nullptr), 0);
+  zok_get_status_recv_worker(o.stream, &w);
+  EXPECT_EQ(w.thread_state, 1u);
+  EXPECT_EQ(w.thread_mode, 1u);
+  ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
+  zok_get_status_recv_worker(o.stream, &w);
+  EXPECT_EQ(w.thread_state, 2u);
+  EXPECT_EQ(w.block_processing_mode, 1u);
+  zok_block_recv_worker(o.stream);
+  zok_block_recv_worker(o.stream);  // already held: no effect
+  zok_get_status_recv_worker(o.stream, &w);
+  EXPECT_EQ(w.thread_state, 3u);
+  zok_unblock_recv_worker(o.stream);
+  zok_get_status_recv_worker(o.stream, &w);
+  EXPECT_EQ(w.thread_state, 2u);
+  zok_block_recv_worker(o.stream);
+  EXPECT_EQ(zok_stop_recv_worker(o.stream), 0);  // a held worker still stops
+  zok_get_status_recv_worker(o.stream, &w);
+  EXPECT_EQ(w.thread_state, 1u);
+  const zok_stats_record r = o.stats();
+  EXPECT_EQ(r.stream_started, 1u);
+  EXPECT_EQ(r.stream_stopped, 1u);
+  EXPECT_EQ(r.stream_blocked, 2u);
+  EXPECT_EQ(r.stream_unblocked, 1u);
+}
+
+// The report thread reads and clears the counters while the main thread
+// polls and the worker fills blocks.
+TEST(EngineApi, StatisticsFromAnotherThreadDuringPoll) {
+  for (const bool worker : {false, true}) {
+    Opened o;
+    o.add_buffers(8);
+    if (worker) {
+      ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
+      ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
+    }
+    std::atomic<bool> done{false};
+    std::thread reporter([&] {
+      while (!done.load()) {
+        zok_stats_record r{};
+        zok_info_record i{};
+        EXPECT_EQ(zok_get_stats(o.stream, &r), 0);
+        EXPECT_EQ(zok_info(o.stream, &i), 0);
+        EXPECT_EQ(zok_clear_stats(o.stream), 0);
+      }
+    });
+    Udp sender;
+    int received = 0;
+    for (std::uint64_t id = 1; id <= 50; ++id) {
+      send_block(sender, o.port, id);
+      zok_block_desc d{};
+      zok_block_status s{};
+      if (o.wait_block(d, s) == 0) {
+        ++received;
+        EXPECT_TRUE(block_data_ok(d));
+        zok_queue_buffer(d.buffer);
+      }
+    }
+    done = true;
+    reporter.join();
+    EXPECT_EQ(received, 50);
+  }
+}
+
+// exit() from another thread while the worker runs and the main thread
+// polls: the process ends promptly and cleanly.
+TEST(EngineApi, ProcessExitsWithStreamOpenAndWorkerRunning) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(5);
+    zok_stream_t s = nullptr;
+    zok_open_params p = default_params();
+    if (zok_open_stream_pr(&loopback, 0, &s, &p, nullptr) != 0) _exit(10);
+    zok_buffer_t b = nullptr;
+    zok_alloc(s, 4096, &b);
+    zok_queue_buffer(b);
+    zok_create_recv_worker(s, 0, nullptr);
+    zok_start_recv_worker(s);
+    std::thread([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::exit(0);
+    }).detach();
+    zok_block_desc d{};
+    zok_block_status st{};
+    for (;;) zok_poll_recv_pr(s, &d, 1, &st);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace

@@ -1,0 +1,573 @@
+// The reassembly core fed packets and a fake clock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "reassembly_internal.h"
+
+namespace {
+
+using namespace zok;
+using gvsp::HeaderKind;
+
+constexpr Nanos ms = 1'000'000;
+
+struct Resend {
+  std::uint64_t block_id;
+  std::uint32_t first;
+  std::uint32_t last;
+};
+
+// Buffers with a guard area after their end, and a record of every action.
+class FakeShell final : public CoreShell {
+ public:
+  static constexpr std::size_t guard = 4096;
+
+  void add_buffers(std::size_t count, std::size_t size) {
+    for (std::size_t i = 0; i < count; ++i) {
+      auto memory = std::make_unique<std::vector<std::byte>>(size + guard, std::byte{0xEE});
+      auto b = std::make_unique<Buffer>();
+      b->data = memory->data();
+      b->size = size;
+      b->descriptor = reinterpret_cast<zok_buffer_t>(static_cast<std::uintptr_t>(i + 1));
+      b->received = PacketBits(static_cast<std::uint32_t>(size / min_packet_data + 2));
+      b->unavailable = PacketBits(static_cast<std::uint32_t>(size / min_packet_data + 2));
+      queued.push_back(b.get());
+      buffers.push_back(std::move(b));
+      memories.push_back(std::move(memory));
+    }
+  }
+  bool guards_intact() const {
+    for (std::size_t i = 0; i < buffers.size(); ++i) {
+      for (std::size_t j = buffers[i]->size; j < memories[i]->size(); ++j) {
+        if ((*memories[i])[j] != std::byte{0xEE}) return false;
+      }
+    }
+    return true;
+  }
+
+  Buffer *take_buffer() noexcept override {
+    if (queued.empty()) return nullptr;
+    Buffer *b = queued.front();
+    queued.pop_front();
+    return b;
+  }
+  void recycle(Buffer *b) noexcept override {
+    ++recycled;
+    queued.push_front(b);
+  }
+  void hand_over(const FinishedBlock &block) noexcept override { finished.push_back(block); }
+  void send_resend(std::uint64_t block_id, std::uint32_t first,
+                   std::uint32_t last) noexcept override {
+    resends.push_back({block_id, first, last});
+  }
+  std::uint16_t next_request_id() const noexcept override { return 7; }
+
+  std::vector<std::unique_ptr<Buffer>> buffers;
+  std::vector<std::unique_ptr<std::vector<std::byte>>> memories;
+  std::deque<Buffer *> queued;
+  std::vector<FinishedBlock> finished;
+  std::vector<Resend> resends;
+  int recycled = 0;
+};
+
+using Bytes = std::vector<std::byte>;
+
+gvsp::Header header(std::uint64_t block_id, std::uint32_t packet_id,
+                    HeaderKind kind = HeaderKind::standard) {
+  gvsp::Header h;
+  h.kind = kind;
+  h.block_id = block_id;
+  h.packet_id = packet_id;
+  return h;
+}
+
+Bytes make_leader(std::uint64_t block_id, HeaderKind kind = HeaderKind::standard,
+                  std::uint64_t data_size = 0) {
+  gvsp::Leader l;
+  l.payload_type = gvsp::payload_type_raw;
+  l.timestamp = 0x1122334455667788ull;
+  l.payload_data_size = data_size;
+  Bytes out(256);
+  out.resize(gvsp::build_leader(out, header(block_id, 0, kind), l));
+  return out;
+}
+
+Bytes make_trailer(std::uint64_t block_id, std::uint32_t packet_id,
+                   HeaderKind kind = HeaderKind::standard) {
+  gvsp::Trailer t;
+  t.payload_type = gvsp::payload_type_raw;
+  Bytes out(256);
+  out.resize(gvsp::build_trailer(out, header(block_id, packet_id, kind), t));
+  return out;
+}
+
+// Data of payload packet k: every byte says which block and packet it is.
+Bytes packet_data(std::uint64_t block_id, std::uint32_t packet_id, std::size_t size) {
+  Bytes data(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    data[i] = static_cast<std::byte>((block_id * 31 + packet_id * 7 + i) & 0xFF);
+  }
+  return data;
+}
+
+Bytes make_payload(std::uint64_t block_id, std::uint32_t packet_id, std::size_t size,
+                   HeaderKind kind = HeaderKind::standard) {
+  const Bytes data = packet_data(block_id, packet_id, size);
+  Bytes out(size + 64);
+  out.resize(gvsp::build_payload(out, header(block_id, packet_id, kind), data));
+  return out;
+}
+
+Bytes make_error(std::uint64_t block_id, std::uint32_t packet_id, std::uint16_t status) {
+  Bytes out(64);
+  gvsp::Header h = header(block_id, packet_id);
+  h.format = static_cast<std::uint8_t>(gvsp::Format::payload);
+  out.resize(gvsp::build_error(out, h, status));
+  return out;
+}
+
+struct Harness {
+  explicit Harness(CoreConfig config = {}, std::size_t buffers = 4, std::size_t size = 4096)
+      : core(config, counters, shell) {
+    shell.add_buffers(buffers, size);
+  }
+  void feed(const Bytes &datagram, Nanos at = 0) {
+    core.on_packet(gvsp::bytes(datagram), Arrival{at, static_cast<std::uint64_t>(at) + 1});
+  }
+  // A whole block of `packets` payload packets of `size` bytes, in order.
+  void send_block(std::uint64_t id, std::uint32_t packets, std::size_t size = 100, Nanos at = 0) {
+    feed(make_leader(id), at);
+    for (std::uint32_t k = 1; k <= packets; ++k) feed(make_payload(id, k, size), at);
+    feed(make_trailer(id, packets + 1), at);
+  }
+  std::uint64_t get(const std::atomic<std::uint64_t> &c) const { return c.load(); }
+
+  Counters counters;
+  FakeShell shell;
+  Reassembly core;
+};
+
+bool data_matches(const FinishedBlock &b, std::uint32_t packets, std::size_t size) {
+  const auto *p = static_cast<const std::byte *>(b.desc.payload);
+  for (std::uint32_t k = 1; k <= packets; ++k) {
+    const Bytes want = packet_data(b.desc.block_id, k, size);
+    if (std::memcmp(p + (k - 1) * size, want.data(), size) != 0) return false;
+  }
+  return true;
+}
+
+CoreConfig with_resend(std::uint32_t retries = 1) {
+  CoreConfig c;
+  c.resend = true;
+  c.num_retries = retries;
+  return c;
+}
+
+TEST(EngineCore, CompletesBlockInAnyOrderWithDuplicates) {
+  Harness h;
+  h.feed(make_leader(1));
+  for (std::uint32_t k : {3u, 1u, 4u, 1u, 2u}) h.feed(make_payload(1, k, 100));
+  h.feed(make_trailer(1, 5));
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  const FinishedBlock &b = h.shell.finished[0];
+  EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_EQ(b.desc.block_id, 1u);
+  EXPECT_EQ(b.desc.payload_length, 400u);
+  EXPECT_EQ(b.desc.payload_type, GVSP_PAYLOAD_TYPE_RAW_DATA);
+  EXPECT_EQ(b.desc.timestamp, 0x55667788u);
+  EXPECT_EQ(b.desc.timestamp_high, 0x11223344u);
+  EXPECT_EQ(b.desc.epoch_time_ns, 1u);
+  EXPECT_TRUE(data_matches(b, 4, 100));
+  EXPECT_EQ(h.get(h.counters.blocks_complete), 1u);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 0u);
+  EXPECT_TRUE(h.shell.resends.empty());  // resend is off
+}
+
+TEST(EngineCore, ShortLastPacketFirstMovesToItsPlace) {
+  Harness h;
+  h.feed(make_leader(1));
+  h.feed(make_payload(1, 3, 40));  // the short last packet, before any full one
+  h.feed(make_payload(1, 1, 100));
+  h.feed(make_payload(1, 2, 100));
+  h.feed(make_trailer(1, 4));
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  const FinishedBlock &b = h.shell.finished[0];
+  EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_EQ(b.desc.payload_length, 240u);
+  EXPECT_TRUE(data_matches(b, 2, 100));
+  const Bytes last = packet_data(1, 3, 40);
+  EXPECT_EQ(std::memcmp(static_cast<const std::byte *>(b.desc.payload) + 200, last.data(), 40), 0);
+}
+
+TEST(EngineCore, DataPastBufferEndEndsBlockWithoutWriting) {
+  Harness h({}, 2, 250);
+  h.feed(make_leader(1));
+  h.feed(make_payload(1, 1, 100));
+  h.feed(make_payload(1, 2, 100));
+  h.feed(make_payload(1, 3, 100));  // bytes 200..299 of a 250-byte buffer
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  EXPECT_EQ(h.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_DATA_OVERRUN);
+  EXPECT_EQ(h.shell.finished[0].desc.payload_length, 200u);
+  EXPECT_EQ(h.get(h.counters.blocks_incomplete), 1u);
+  EXPECT_TRUE(h.shell.guards_intact());
+  // The rest of the block is late traffic now, not a new block.
+  h.feed(make_trailer(1, 4));
+  EXPECT_EQ(h.shell.finished.size(), 1u);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 0u);
+}
+
+TEST(EngineCore, LeaderWithoutBufferSkipsTheBlockOnce) {
+  Harness h({}, 0);
+  h.send_block(1, 3);
+  EXPECT_EQ(h.get(h.counters.blocks_not_available), 1u);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 0u);
+  EXPECT_TRUE(h.shell.finished.empty());
+  h.shell.add_buffers(1, 4096);
+  h.send_block(2, 3);
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  EXPECT_EQ(h.shell.finished[0].desc.block_id, 2u);
+}
+
+TEST(EngineCore, GapIsAskedForAndFilled) {
+  Harness h(with_resend());
+  h.feed(make_leader(1));
+  h.feed(make_payload(1, 1, 100));
+  h.feed(make_payload(1, 4, 100));
+  ASSERT_EQ(h.shell.resends.size(), 1u);
+  EXPECT_EQ(h.shell.resends[0].first, 2u);
+  EXPECT_EQ(h.shell.resends[0].last, 3u);
+  h.feed(make_trailer(1, 5));
+  EXPECT_TRUE(h.shell.finished.empty());  // waits for the resend
+  h.feed(make_payload(1, 3, 100), 2 * ms);
+  h.feed(make_payload(1, 2, 100), 2 * ms);
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  const FinishedBlock &b = h.shell.finished[0];
+  EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_TRUE(data_matches(b, 4, 100));
+  EXPECT_EQ(b.status.dropped_packet_id, 2u);
+  EXPECT_EQ(b.status.resend_request, 1u);
+  EXPECT_EQ(b.status.next_request_id, 7u);
+  EXPECT_EQ(h.get(h.counters.resend_requests), 1u);
+  EXPECT_EQ(h.get(h.counters.resend_requests_ok), 2u);
+  EXPECT_EQ(h.get(h.counters.resend_requests_failed), 0u);
+  EXPECT_EQ(h.get(h.counters.max_resend_retries), 1u);
+}
+
+TEST(EngineCore, LostTrailerGapAndLeaderAreAskedFor) {
+  Harness h(with_resend());
+  h.send_block(1, 2);
+  // Block 2 lost its leader: its first payload opens it and asks for packet 0.
+  h.feed(make_payload(2, 1, 100));
+  ASSERT_EQ(h.shell.resends.size(), 1u);
+  EXPECT_EQ(h.shell.resends[0].block_id, 2u);
+  EXPECT_EQ(h.shell.resends[0].first, 0u);
+  EXPECT_EQ(h.shell.resends[0].last, 0u);
+  h.feed(make_trailer(2, 2));
+  h.feed(make_leader(2));
+  ASSERT_EQ(h.shell.finished.size(), 2u);
+  EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_EQ(h.shell.finished[1].desc.payload_type, GVSP_PAYLOAD_TYPE_RAW_DATA);
+}
+
+TEST(EngineCore, MissingTailIsAskedWhenTheNextBlockStarts) {
+  Harness h(with_resend());
+  h.feed(make_leader(1, HeaderKind::standard, 300));
+  h.feed(make_payload(1, 1, 100));
+  h.feed(make_payload(1, 2, 100));  // packet 3 and the trailer are lost
+  h.feed(make_leader(2, HeaderKind::standard, 300));
+  ASSERT_EQ(h.shell.resends.size(), 1u);
+  EXPECT_EQ(h.shell.resends[0].block_id, 1u);
+  EXPECT_EQ(h.shell.resends[0].first, 3u);
+  EXPECT_EQ(h.shell.resends[0].last, 4u);
+}
+
+TEST(EngineCore, UnansweredResendIsRetriedThenGivenUp) {
+  Harness h(with_resend(3));
+  h.feed(make_leader(1));
+  h.feed(make_payload(1, 2, 100));
+  h.feed(make_trailer(1, 3));
+  ASSERT_EQ(h.shell.resends.size(), 1u);
+  h.core.on_tick(9 * ms);  // before the 10 ms default
+  EXPECT_EQ(h.shell.resends.size(), 1u);
+  h.core.on_tick(10 * ms);
+  h.core.on_tick(20 * ms);
+  EXPECT_EQ(h.shell.resends.size(), 3u);
+  EXPECT_TRUE(h.shell.finished.empty());
+  h.core.on_tick(30 * ms);
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  const FinishedBlock &b = h.shell.finished[0];
+  EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
+  EXPECT_EQ(b.status.resend_request, 3u);
+  EXPECT_EQ(h.get(h.counters.resend_requests), 3u);
+  EXPECT_EQ(h.get(h.counters.resend_timeouts), 3u);
+  EXPECT_EQ(h.get(h.counters.resend_requests_failed), 1u);
+  EXPECT_EQ(h.get(h.counters.max_resend_retries), 3u);
+  EXPECT_EQ(h.get(h.counters.blocks_incomplete), 1u);
+  EXPECT_EQ(h.get(h.counters.block_timeouts), 0u);
+}
+
+TEST(EngineCore, ZeroRetriesNeverAsks) {
+  Harness h(with_resend(0));
+  h.feed(make_leader(1));
+  h.feed(make_payload(1, 2, 100));
+  h.feed(make_trailer(1, 3));
+  EXPECT_TRUE(h.shell.resends.empty());
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  EXPECT_EQ(h.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
+}
+
+TEST(EngineCore, UnavailableAnswerFailsThePacket) {
+  Harness h(with_resend(5));
+  h.feed(make_leader(1));
+  h.feed(make_payload(1, 2, 100));
+  h.feed(make_trailer(1, 3));
+  h.feed(make_error(1, 1, gvsp::status_packet_unavailable), 1 * ms);
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  EXPECT_EQ(h.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
+  EXPECT_EQ(h.get(h.counters.resend_requests_failed), 1u);
+  EXPECT_EQ(h.get(h.counters.resend_requests), 1u);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 0u);
+}
+
+TEST(EngineCore, BlockTimeoutReturnsOrDropsTheBlock) {
+  for (const bool drop : {false, true}) {
+    CoreConfig c;
+    c.drop_incomplete = drop;
+    c.block_timeout = 50 * ms;
+    Harness h(c, 1);
+    h.feed(make_leader(1), 0);
+    h.feed(make_payload(1, 1, 100), 10 * ms);
+    h.core.on_tick(59 * ms);
+    EXPECT_EQ(h.get(h.counters.block_timeouts), 0u);
+    EXPECT_EQ(h.core.next_deadline(), 60 * ms);
+    h.core.on_tick(60 * ms);
+    EXPECT_EQ(h.get(h.counters.block_timeouts), 1u);
+    EXPECT_EQ(h.get(h.counters.blocks_incomplete), 1u);
+    if (drop) {
+      EXPECT_TRUE(h.shell.finished.empty());
+      EXPECT_EQ(h.get(h.counters.blocks_dropped), 1u);
+      // The buffer is reused: the next block still finds one.
+      h.send_block(2, 1, 100, 70 * ms);
+      ASSERT_EQ(h.shell.finished.size(), 1u);
+      EXPECT_EQ(h.shell.finished[0].desc.block_id, 2u);
+    } else {
+      ASSERT_EQ(h.shell.finished.size(), 1u);
+      EXPECT_EQ(h.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_BLOCK_TIMEOUT);
+      EXPECT_EQ(h.shell.finished[0].desc.payload_length, 100u);
+      EXPECT_EQ(h.get(h.counters.blocks_dropped), 0u);
+    }
+  }
+}
+
+TEST(EngineCore, IncompleteWithoutResendEndsAtTrailer) {
+  for (const bool drop : {false, true}) {
+    CoreConfig c;
+    c.drop_incomplete = drop;
+    Harness h(c);
+    h.feed(make_leader(1));
+    h.feed(make_payload(1, 1, 100));
+    h.feed(make_trailer(1, 3));
+    EXPECT_EQ(h.get(h.counters.blocks_incomplete), 1u);
+    EXPECT_EQ(h.shell.finished.size(), drop ? 0u : 1u);
+    EXPECT_EQ(h.get(h.counters.blocks_dropped), drop ? 1u : 0u);
+    EXPECT_EQ(h.shell.recycled, drop ? 1 : 0);
+  }
+}
+
+// Blocks finishing as 1, 3, 2, 4: 3 is past a gap ("gt"), 2 is then older
+// than the last judged ("lt"), 4 follows 3... but after 2 it is past a gap.
+TEST(EngineCore, OutOfOrderActionPerCode) {
+  struct Case {
+    std::uint32_t booo;
+    std::vector<std::uint64_t> handed;
+  };
+  const Case cases[] = {
+      {ZOK_BOOO_ALWAYS_DROP, {1}},
+      {ZOK_BOOO_ALWAYS_RETURN, {1, 3, 2, 4}},
+      {ZOK_BOOO_RETURN_LT, {1, 2}},
+      {ZOK_BOOO_RETURN_GT, {1, 3, 4}},
+  };
+  for (const Case &c : cases) {
+    CoreConfig config;
+    config.booo = c.booo;
+    Harness h(config, 8);
+    h.send_block(1, 1);
+    h.feed(make_leader(2));  // block 2 opens first, finishes third
+    h.send_block(3, 1);
+    h.feed(make_payload(2, 1, 100));
+    h.feed(make_trailer(2, 2));
+    h.send_block(4, 1);
+    std::vector<std::uint64_t> handed;
+    for (const FinishedBlock &b : h.shell.finished) handed.push_back(b.desc.block_id);
+    EXPECT_EQ(handed, c.handed) << "booo " << c.booo;
+    EXPECT_EQ(h.get(h.counters.blocks_dropped), 4 - c.handed.size()) << "booo " << c.booo;
+    EXPECT_EQ(h.get(h.counters.blocks_complete), 4u);
+  }
+}
+
+TEST(EngineCore, SequenceWrapsSixteenBitIdsAndRunsOnSixtyFourBit) {
+  CoreConfig standard;
+  standard.booo = ZOK_BOOO_ALWAYS_DROP;  // anything out of sequence would vanish
+  Harness h(standard, 4);
+  for (std::uint64_t id : {65534u, 65535u, 1u, 2u}) h.send_block(id, 1);
+  EXPECT_EQ(h.shell.finished.size(), 4u);
+  EXPECT_EQ(h.get(h.counters.blocks_dropped), 0u);
+
+  CoreConfig extended = standard;
+  extended.kind = HeaderKind::extended;
+  Harness e(extended, 4);
+  const std::uint64_t base = (std::uint64_t{1} << 32) - 2;
+  for (std::uint64_t id = base; id < base + 4; ++id) {
+    e.feed(make_leader(id, HeaderKind::extended));
+    e.feed(make_payload(id, 1, 100, HeaderKind::extended));
+    e.feed(make_trailer(id, 2, HeaderKind::extended));
+  }
+  ASSERT_EQ(e.shell.finished.size(), 4u);
+  EXPECT_EQ(e.shell.finished[3].desc.block_id, base + 3);
+  EXPECT_EQ(e.get(e.counters.blocks_dropped), 0u);
+}
+
+TEST(EngineCore, ForcedDropIsResentAndNamed) {
+  Harness h(with_resend());
+  h.core.arm_drop(2, 2);
+  h.send_block(1, 3);  // another block with packet 2 is not touched
+  h.feed(make_leader(2));
+  for (std::uint32_t k = 1; k <= 3; ++k) h.feed(make_payload(2, k, 100));
+  h.feed(make_trailer(2, 4));
+  ASSERT_EQ(h.shell.resends.size(), 1u);
+  EXPECT_EQ(h.shell.resends[0].first, 2u);
+  h.feed(make_payload(2, 2, 100), ms);
+  ASSERT_EQ(h.shell.finished.size(), 2u);
+  const FinishedBlock &b = h.shell.finished[1];
+  EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_EQ(b.status.dropped_packet_id, 2u);
+  EXPECT_EQ(b.status.resend_request, 1u);
+  EXPECT_EQ(h.shell.finished[0].status.dropped_packet_id, 0u);
+  // One shot: the same packet of a later block with that id is kept.
+  h.send_block(3, 3);
+  EXPECT_EQ(h.shell.resends.size(), 1u);
+}
+
+TEST(EngineCore, HostileDatagramsAreRefusedWithoutTouchingBuffers) {
+  Harness h(with_resend(), 2, 1000);
+  h.send_block(1, 3);
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  // Block 2 is half received when the hostile traffic comes.
+  h.feed(make_leader(2));
+  h.feed(make_payload(2, 1, 100));
+  std::vector<Bytes> hostile;
+  hostile.push_back(Bytes{});
+  hostile.push_back(Bytes(3, std::byte{0x42}));
+  Bytes truncated = make_payload(2, 2, 100);
+  truncated.resize(5);
+  hostile.push_back(truncated);
+  Bytes unknown_format = make_payload(2, 2, 100);
+  unknown_format[4] = std::byte{0x0E};
+  hostile.push_back(unknown_format);
+  hostile.push_back(make_payload(9000, 1, 100));  // foreign block id
+  hostile.push_back(make_payload(2, 2, 500));     // longer than the block's packets
+  Bytes zero_block = make_payload(2, 2, 100);
+  zero_block[2] = zero_block[3] = std::byte{0};
+  hostile.push_back(zero_block);
+  const Bytes before(h.shell.memories[1]->begin(), h.shell.memories[1]->end());
+  for (const Bytes &d : hostile) h.feed(d);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), hostile.size());
+  EXPECT_EQ(*h.shell.memories[1], before);
+  EXPECT_TRUE(h.shell.resends.empty());
+  for (std::uint32_t k = 2; k <= 3; ++k) h.feed(make_payload(2, k, 100));
+  h.feed(make_trailer(2, 4));
+  h.feed(make_payload(2, 7, 100));  // past its trailer: cannot belong, block is closed
+  ASSERT_EQ(h.shell.finished.size(), 2u);
+  EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_TRUE(data_matches(h.shell.finished[1], 3, 100));
+  EXPECT_TRUE(h.shell.guards_intact());
+}
+
+TEST(EngineCore, PredictedRegionsTakeDataInPlace) {
+  Harness h({}, 2, 1000);
+  h.send_block(1, 2);  // teaches the stream its packet size
+  h.feed(make_leader(2));
+  std::array<Prediction, 16> predictions;
+  const std::size_t n = h.core.predict(predictions);
+  ASSERT_EQ(n, 10u);  // 1000 bytes in 100-byte packets
+  EXPECT_EQ(predictions[0].packet_id, 1u);
+  EXPECT_EQ(predictions[9].length, 100u);
+  for (std::uint32_t k = 1; k <= 3; ++k) {
+    const Bytes data = packet_data(2, k, 100);
+    std::memcpy(predictions[k - 1].dest, data.data(), 100);
+    h.core.on_placed(predictions[k - 1], 100, Arrival{});
+  }
+  h.feed(make_trailer(2, 4));
+  ASSERT_EQ(h.shell.finished.size(), 2u);
+  EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_TRUE(data_matches(h.shell.finished[1], 3, 100));
+  // A stale prediction (its block ended) is refused, not placed.
+  h.core.on_placed(predictions[5], 100, Arrival{});
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 1u);
+}
+
+TEST(EngineCore, ImageAndFileFieldsFillTheDescriptor) {
+  Harness h;
+  gvsp::Leader l;
+  l.payload_type = gvsp::payload_type_file;
+  l.payload_data_size = 100;
+  const std::string name(60, 'n');  // longer than the descriptor holds
+  l.file_name = name;
+  Bytes leader(256);
+  leader.resize(gvsp::build_leader(leader, header(1, 0), l));
+  h.feed(leader);
+  h.feed(make_payload(1, 1, 100));
+  gvsp::Trailer t;
+  t.payload_type = gvsp::payload_type_file;
+  Bytes trailer(64);
+  trailer.resize(gvsp::build_trailer(trailer, header(1, 2), t));
+  h.feed(trailer);
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  const zok_block_desc &d = h.shell.finished[0].desc;
+  EXPECT_EQ(d.payload_type, GVSP_PAYLOAD_TYPE_FILE);
+  EXPECT_EQ(d.file.payload_data_size, 100u);
+  EXPECT_EQ(std::string(d.file.filename), name.substr(0, 47));
+
+  l = gvsp::Leader{};
+  l.payload_type = gvsp::payload_type_extended_chunk;
+  l.pixel_format = gvsp::pixel_format_mono8;
+  l.size_x = 10;
+  l.size_y = 10;
+  t = gvsp::Trailer{};
+  t.payload_type = gvsp::payload_type_extended_chunk;
+  t.size_y = 9;
+  t.chunk_data_payload_length = 77;
+  t.chunk_layout_id = 0xABCD;
+  const Bytes data = packet_data(2, 1, 100);
+  Bytes all_in(512);
+  all_in.resize(gvsp::build_all_in(all_in, header(2, 0), l, t, data));
+  h.feed(all_in);
+  ASSERT_EQ(h.shell.finished.size(), 2u);
+  const zok_block_desc &e = h.shell.finished[1].desc;
+  EXPECT_EQ(e.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_EQ(e.payload_length, 100u);
+  EXPECT_EQ(e.extended_chunk.pixel_type, gvsp::pixel_format_mono8);
+  EXPECT_EQ(e.extended_chunk.size_x, 10u);
+  EXPECT_EQ(e.extended_chunk.trailer_size_y, 9u);
+  EXPECT_EQ(e.extended_chunk.data_payload_len, 77u);
+  EXPECT_EQ(e.extended_chunk.chunk_layout_id, 0xABCDu);
+}
+
+TEST(EngineCore, LossesAroundAHoldAreBlamedOnIt) {
+  CoreConfig c;
+  Harness h(c, 4);
+  h.feed(make_leader(1));
+  h.feed(make_payload(1, 1, 100));
+  h.core.note_hold_released();
+  h.core.end_batch();
+  h.feed(make_trailer(1, 3));  // packet 2 was lost while held
+  h.send_block(2, 1);          // a whole block after the hold is no loss
+  EXPECT_EQ(h.get(h.counters.blocks_incomplete), 1u);
+  EXPECT_EQ(h.get(h.counters.blocked_blocks_dropped), 1u);
+}
+
+}  // namespace
