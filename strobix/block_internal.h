@@ -1,0 +1,58 @@
+// The shape of the blocks strobix sends, and every packet of one block, built
+// again from nothing but the block's id and timestamp (which is how resends
+// come out byte for byte like the first sending).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "gvsp/gvsp.h"
+#include "options_internal.h"
+
+// Leader and trailer bytes never exceed this (file name included).
+inline constexpr std::size_t max_head_bytes = 128;
+
+struct block_layout {
+  gvsp::HeaderKind kind;
+  std::uint64_t block_bytes;
+  std::uint64_t bytes_per_packet;  // data of every full payload packet
+  std::uint64_t payload_packets;   // 0 for an all-in block
+  std::uint64_t last_packet_id;    // the trailer's, or 0 for an all-in block
+  bool all_in;
+  std::size_t leader_bytes;  // GVSP header + leader data
+  gvsp::Leader leader;       // timestamp filled per block
+  gvsp::Trailer trailer;
+};
+
+struct block_record {
+  std::uint64_t block_id;
+  std::uint64_t timestamp;
+};
+
+// The part of the block's data a packet carries.
+struct data_range {
+  std::uint64_t offset;
+  std::size_t length;
+};
+
+block_layout make_block_layout(const strobix_options &opts);
+
+// Data of packet packet_id (nothing for the leader and trailer).
+data_range packet_data(const block_layout &layout, std::uint32_t packet_id);
+
+// Writes the packet's header (and its leader or trailer data, or for an
+// all-in packet both) into head; the data of packet_data() follows it on the
+// wire. Returns the head's length. resent marks it as the 1.x status or the
+// 2.x flag says.
+std::size_t build_packet_head(const block_layout &layout, const block_record &block,
+                              std::uint32_t packet_id, bool resent, std::span<std::byte> head);
+
+// A header-only "packet unavailable" answer for a packet of a block.
+std::size_t build_unavailable(const block_layout &layout, std::uint64_t block_id,
+                              std::uint32_t packet_id, std::span<std::byte> head);
+
+// The -c pattern for the block bytes starting at offset: in every 4-byte word
+// the low 16 bits of the block id, then the low 16 bits of the word's index,
+// both high byte first.
+void fill_pattern(std::span<std::byte> out, std::uint64_t block_id, std::uint64_t offset);

@@ -1,0 +1,41 @@
+// strobix: a GVSP sender for testing receivers on one machine.
+#include <csignal>
+#include <cstdio>
+
+#include "exit_status_internal.h"
+#include "options_internal.h"
+#include "stream_internal.h"
+
+namespace {
+
+void on_stop_signal(int) {
+  stop_requested = 1;
+}
+
+// No SA_RESTART: a signal must cut a wait short.
+void arm_stop_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  strobix_options opts;
+  const int status = parse_options(argc, argv, opts);
+  if (status != exit_ok) return status;
+
+  stream_state st;
+  if (!open_stream(st, opts)) return exit_usage_error;
+  arm_stop_signals();
+
+  run_stream(st);
+
+  print_summary(stdout, st.counters, static_cast<double>(st.end_ns - st.start_ns) / 1e9);
+  std::fflush(stdout);
+  close_stream(st);
+  return st.failed ? exit_usage_error : exit_ok;
+}
