@@ -220,9 +220,9 @@ class Bench:
     def pinned(self, cpu, argv):
         return self.realtime() + (["taskset", "-c", cpu] if cpu is not None else []) + argv
 
-    def line_buffered(self, argv):
+    def line_buffered(self, argv, realtime=True):
         """A receiver whose setup lines can be watched while it runs."""
-        return self.realtime() + ["stdbuf", "-oL"] + argv
+        return (self.realtime() if realtime else []) + ["stdbuf", "-oL"] + argv
 
     def realtime(self):
         # Lowest real-time priority: ahead of every ordinary task, such as
@@ -304,8 +304,11 @@ class Bench:
                 "lost_unit": " pkts", "cpu": cpu, "notes": []}
 
     def receiver_argv(self, name, stream_port, resend_port, blocks, verify, mode, extra=()):
+        # Never workergrab: its main thread polls without sleeping, and at a
+        # fixed real-time priority it would starve its own receive worker
+        # whenever the two share a CPU, which no time slice would undo.
         argv = self.line_buffered([self.program(name), "-i", str(blocks), "-s", str(BLOCK_BYTES),
-                                   "-P", f"{HOST}:{resend_port}"])
+                                   "-P", f"{HOST}:{resend_port}"], realtime=name != "workergrab")
         if self.receiver_cpu is not None:
             argv += ["-c", self.receiver_cpu]
         if verify:
@@ -666,7 +669,8 @@ def main(argv):
         pinning = (f"senders (blaster, strobix) pinned to CPU {bench.sender_cpu} with taskset; "
                    f"sink with taskset and receivers with -c on CPU {bench.receiver_cpu}")
     if args.realtime:
-        pinning = "real-time priority (chrt -f 1) for every measured program; " + pinning
+        pinning = ("real-time priority (chrt -f 1) for every measured program but workergrab; "
+                   + pinning)
     mode = ("short (one run per cell, proves it works; figures mean nothing)" if args.short
             else "full")
     table, plot_rows = render_table(bench, cells, results, failures)
