@@ -1,0 +1,424 @@
+// niclabel and the names operations of the real library, run against this
+// host's interfaces with the names file in a temporary state directory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zok/zok.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One adapter as the kernel shows it in sysfs, independently of the
+// library's own listing.
+struct HostAdapter {
+  std::string mac;  // lower case
+  std::string interface_name;
+  unsigned serial = 0;
+};
+
+std::string read_text(const fs::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string first_line(const fs::path &file) {
+  std::string text = read_text(file);
+  return text.substr(0, text.find('\n'));
+}
+
+std::vector<HostAdapter> host_adapters() {
+  std::map<std::string, std::pair<unsigned, std::string>> by_mac;  // mac -> lowest index, name
+  std::error_code error;
+  for (const auto &entry : fs::directory_iterator("/sys/class/net", error)) {
+    if (first_line(entry.path() / "addr_len") != "6") continue;
+    std::string mac = first_line(entry.path() / "address");
+    std::transform(mac.begin(), mac.end(), mac.begin(), ::tolower);
+    const unsigned index = std::stoul("0" + first_line(entry.path() / "ifindex"));
+    const auto known = by_mac.find(mac);
+    if (known == by_mac.end() || index < known->second.first)
+      by_mac[mac] = {index, entry.path().filename().string()};
+  }
+  std::vector<HostAdapter> adapters;
+  for (const auto &[mac, found] : by_mac) {
+    const unsigned serial =
+        std::stoul(mac.substr(9, 2) + mac.substr(12, 2) + mac.substr(15, 2), nullptr, 16);
+    adapters.push_back({mac, found.second, serial});
+  }
+  return adapters;
+}
+
+std::string upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+  return text;
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+struct StateDirectory {
+  StateDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "zok-niclabel-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) root = pattern;
+    state = root / "state";
+    ::setenv("ZOK_STATE_DIR", state.c_str(), 1);
+    // The programs must load the real engine even when they were linked
+    // against the double for development.
+    ::setenv("LD_LIBRARY_PATH", ZOK_LIBRARY_DIR, 1);
+  }
+  ~StateDirectory() {
+    ::unsetenv("ZOK_STATE_DIR");
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+  fs::path names_file() const { return state / "names"; }
+
+  fs::path root;
+  fs::path state;
+  int runs = 0;
+};
+
+// With a barrier pipe, the child waits until the parent closes it.
+pid_t start_niclabel(const std::vector<std::string> &args, const int *barrier, const fs::path &out,
+                     const fs::path &err) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (barrier != nullptr) {
+    // Only the parent may hold the write end, or the read never ends.
+    ::close(barrier[1]);
+    char byte;
+    while (::read(barrier[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+  const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out_fd < 0 || err_fd < 0) ::_exit(120);
+  ::dup2(out_fd, STDOUT_FILENO);
+  ::dup2(err_fd, STDERR_FILENO);
+  std::vector<char *> argv{const_cast<char *>("niclabel")};
+  for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+  argv.push_back(nullptr);
+  ::execv(NICLABEL_PATH, argv.data());
+  ::_exit(121);
+}
+
+Outcome finish(pid_t pid, const fs::path &out, const fs::path &err) {
+  Outcome run;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  run.out = read_text(out);
+  run.err = read_text(err);
+  return run;
+}
+
+Outcome niclabel(StateDirectory &dir, const std::vector<std::string> &args) {
+  const int n = dir.runs++;
+  const fs::path out = dir.root / ("out" + std::to_string(n));
+  const fs::path err = dir.root / ("err" + std::to_string(n));
+  return finish(start_niclabel(args, nullptr, out, err), out, err);
+}
+
+// What niclabel prints for a name that came back.
+std::string shown(const std::string &adapter, const std::string &name) {
+  return adapter + ": " + name + "\n";
+}
+
+std::string name_via_library(const std::string &adapter) {
+  char *name = nullptr;
+  const int rc = zok_get_name(adapter.c_str(), &name);
+  std::string text = rc == 0 && name != nullptr ? name : "<rc=" + std::to_string(rc) + ">";
+  std::free(name);
+  return text;
+}
+
+// Every line of the names file is a comment or "<lower-case mac> <name>",
+// and no address appears twice.
+void expect_well_formed(const fs::path &file) {
+  static const std::regex entry("[0-9a-f]{2}(:[0-9a-f]{2}){5} [\\x20-\\x7e]{1,63}");
+  std::istringstream lines(read_text(file));
+  std::set<std::string> seen;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    EXPECT_TRUE(std::regex_match(line, entry)) << "line: " << line;
+    EXPECT_TRUE(seen.insert(line.substr(0, 17)).second) << "twice: " << line;
+  }
+}
+
+// An address that no interface of this host has.
+std::string absent_mac(const std::vector<HostAdapter> &adapters) {
+  for (unsigned n = 0xfe;; --n) {
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "02:00:5e:00:53:%02x", n);
+    if (std::none_of(adapters.begin(), adapters.end(),
+                     [&](const HostAdapter &a) { return a.mac == mac; }))
+      return mac;
+  }
+}
+
+unsigned absent_serial(const std::vector<HostAdapter> &adapters) {
+  for (unsigned serial = 0xfffffe;; --serial) {
+    if (std::none_of(adapters.begin(), adapters.end(),
+                     [&](const HostAdapter &a) { return a.serial == serial; }))
+      return serial;
+  }
+}
+
+TEST(Niclabel, SetsReadsBackInANewProcessAndResets) {
+  StateDirectory dir;
+  ASSERT_FALSE(dir.root.empty());
+  Outcome run = niclabel(dir, {"S=0"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, shown("S=0", "lo"));
+
+  run = niclabel(dir, {"-s", "front camera", "M=00:00:00:00:00:00"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, shown("M=00:00:00:00:00:00", "front camera"));
+  EXPECT_EQ(run.err, "");
+
+  run = niclabel(dir, {"S=0"});
+  EXPECT_EQ(run.out, shown("S=0", "front camera"));
+
+  run = niclabel(dir, {"-r", "S=0"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, shown("S=0", "lo"));
+  expect_well_formed(dir.names_file());
+}
+
+TEST(Niclabel, ResetThenSetInOneRunLeavesTheNewName) {
+  StateDirectory dir;
+  ASSERT_EQ(niclabel(dir, {"-s", "old", "S=0"}).status, 0);
+  const Outcome run = niclabel(dir, {"-r", "-s", "new", "S=0"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, shown("S=0", "new"));
+}
+
+TEST(Niclabel, ResetAllRestoresEveryInterfaceName) {
+  StateDirectory dir;
+  const auto adapters = host_adapters();
+  ASSERT_FALSE(adapters.empty());
+  for (const HostAdapter &adapter : adapters) {
+    const std::string id = "M=" + adapter.mac;
+    ASSERT_EQ(niclabel(dir, {"-s", "named " + adapter.interface_name, id}).status, 0);
+  }
+  Outcome run = niclabel(dir, {"-v", "-R"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "(main): Resetting all adapter names.\n");
+  for (const HostAdapter &adapter : adapters) {
+    const std::string id = "M=" + adapter.mac;
+    run = niclabel(dir, {id});
+    EXPECT_EQ(run.out, shown(id, adapter.interface_name));
+  }
+  expect_well_formed(dir.names_file());
+}
+
+TEST(Niclabel, SerialAndAddressNameTheSameAdapter) {
+  StateDirectory dir;
+  ASSERT_EQ(zok_init(ZOK_INTERFACE_VERSION), 0);
+  const auto adapters = host_adapters();
+  std::map<unsigned, int> serial_count;
+  for (const HostAdapter &adapter : adapters) ++serial_count[adapter.serial];
+  for (const HostAdapter &adapter : adapters) {
+    if (serial_count[adapter.serial] > 1) continue;
+    const std::string serial = "S=" + std::to_string(adapter.serial);
+    const std::string name = "via serial " + serial;
+    Outcome run = niclabel(dir, {"-s", name, serial});
+    EXPECT_EQ(run.out, shown(serial, name));
+    EXPECT_EQ(name_via_library("M=" + adapter.mac), name);
+    EXPECT_EQ(name_via_library("M=" + upper(adapter.mac)), name);
+
+    ASSERT_EQ(zok_set_name(("M=" + upper(adapter.mac)).c_str(), "via address"), 0);
+    run = niclabel(dir, {serial});
+    EXPECT_EQ(run.out, shown(serial, "via address"));
+  }
+}
+
+TEST(Niclabel, BadIdentifiersAreInvalid) {
+  StateDirectory dir;
+  ASSERT_EQ(zok_init(ZOK_INTERFACE_VERSION), 0);
+  for (const char *text : {"M=01:23", "S=abc", "X=1", "", "S=16777216", "M=00:00:00:00:00:00 "}) {
+    const std::string id = text;
+    char *name = nullptr;
+    EXPECT_EQ(zok_get_name(id.c_str(), &name), EINVAL) << id;
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(zok_set_name(id.c_str(), "x"), EINVAL) << id;
+    EXPECT_EQ(zok_reset_name(id.c_str()), EINVAL) << id;
+
+    const Outcome run = niclabel(dir, {"-s", "x", id});
+    EXPECT_EQ(run.out, "Failed to set adapter name for adapter=" + id + ", name=x, rc=22\n" +
+                           "Failed to get adapter name for adapter=" + id + ", rc=22\n");
+    EXPECT_EQ(run.err, "Adapter name is NULL : Unknown error -1 (errno=-1)\n");
+    EXPECT_EQ(run.status, 255);
+  }
+  const Outcome run = niclabel(dir, {"-r", "S=abc"});
+  EXPECT_EQ(run.out, "Failed to reset adapter name for adapter=S=abc, rc=22\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_FALSE(fs::exists(dir.names_file()));
+}
+
+TEST(Niclabel, AnAdapterThatIsNotHereIsNoDevice) {
+  StateDirectory dir;
+  ASSERT_EQ(zok_init(ZOK_INTERFACE_VERSION), 0);
+  const auto adapters = host_adapters();
+  const std::string by_mac = "M=" + upper(absent_mac(adapters));
+  const std::string by_serial = "S=" + std::to_string(absent_serial(adapters));
+  for (const std::string &id : {by_mac, by_serial}) {
+    char *name = nullptr;
+    EXPECT_EQ(zok_get_name(id.c_str(), &name), ENODEV) << id;
+    EXPECT_EQ(zok_set_name(id.c_str(), "ghost"), ENODEV) << id;
+    EXPECT_EQ(zok_reset_name(id.c_str()), ENODEV) << id;
+    const Outcome run = niclabel(dir, {"-r", id});
+    EXPECT_EQ(run.out, "Failed to reset adapter name for adapter=" + id + ", rc=19\n");
+    EXPECT_EQ(run.status, 1);
+  }
+}
+
+TEST(Niclabel, BadNamesAreInvalidAndChangeNothing) {
+  StateDirectory dir;
+  ASSERT_EQ(zok_init(ZOK_INTERFACE_VERSION), 0);
+  ASSERT_EQ(zok_set_name("S=0", "kept"), 0);
+  for (const std::string &name :
+       {std::string("two\nlines"), std::string(64, 'n'), std::string(), std::string("tab\t")}) {
+    EXPECT_EQ(zok_set_name("S=0", name.c_str()), EINVAL) << name;
+    const Outcome run = niclabel(dir, {"-s", name, "S=0"});
+    EXPECT_EQ(run.out, "Failed to set adapter name for adapter=S=0, name=" + name + ", rc=22\n" +
+                           shown("S=0", "kept"));
+    EXPECT_EQ(run.status, 0);
+  }
+  // Checked before the adapter is looked up.
+  EXPECT_EQ(zok_set_name(("M=" + absent_mac(host_adapters())).c_str(), ""), EINVAL);
+  EXPECT_EQ(zok_set_name("S=0", nullptr), EINVAL);
+  EXPECT_EQ(zok_get_name("S=0", nullptr), EINVAL);
+  EXPECT_EQ(zok_get_name(nullptr, nullptr), EINVAL);
+  EXPECT_EQ(zok_reset_name(nullptr), EINVAL);
+  const std::string longest(63, '~');
+  EXPECT_EQ(zok_set_name("S=0", longest.c_str()), 0);
+  EXPECT_EQ(name_via_library("S=0"), longest);
+}
+
+TEST(Niclabel, ConcurrentWritersLoseNoUpdate) {
+  StateDirectory dir;
+  const auto adapters = host_adapters();
+  ASSERT_FALSE(adapters.empty());
+  constexpr int writers = 20;
+  int barrier[2];
+  ASSERT_EQ(::pipe(barrier), 0);
+  std::vector<pid_t> pids;
+  std::map<std::string, std::set<std::string>> written;  // mac -> names
+  for (int n = 0; n < writers; ++n) {
+    const HostAdapter &adapter = adapters[n % adapters.size()];
+    const std::string name = "writer " + std::to_string(n);
+    written[adapter.mac].insert(name);
+    pids.push_back(start_niclabel({"-s", name, "M=" + adapter.mac}, barrier,
+                                  dir.root / ("out" + std::to_string(n)),
+                                  dir.root / ("err" + std::to_string(n))));
+  }
+  // Closing the write end releases every writer at once.
+  ::close(barrier[1]);
+  ::close(barrier[0]);
+  for (int n = 0; n < writers; ++n) {
+    const Outcome run = finish(pids[n], dir.root / ("out" + std::to_string(n)),
+                               dir.root / ("err" + std::to_string(n)));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+  }
+  expect_well_formed(dir.names_file());
+  ASSERT_EQ(zok_init(ZOK_INTERFACE_VERSION), 0);
+  for (const HostAdapter &adapter : adapters) {
+    const std::string name = name_via_library("M=" + adapter.mac);
+    EXPECT_EQ(written[adapter.mac].count(name), 1u) << adapter.interface_name << ": " << name;
+  }
+  // No temporary file survives.
+  for (const auto &entry : fs::directory_iterator(dir.state))
+    EXPECT_TRUE(entry.path().filename() == "names" || entry.path().filename() == "names.lock")
+        << entry.path();
+}
+
+TEST(Niclabel, AGarbageLineCostsOnlyItself) {
+  StateDirectory dir;
+  const auto adapters = host_adapters();
+  const std::string elsewhere = absent_mac(adapters);
+  fs::create_directories(dir.state);
+  std::ofstream(dir.names_file()) << "00:00:00:00:00:00 good loopback\n"
+                                  << "this line is garbage \x01\xff\n"
+                                  << "00:00:00:00:00:01\n"
+                                  << elsewhere << " card on the shelf\n";
+  Outcome run = niclabel(dir, {"S=0"});
+  EXPECT_EQ(run.out, shown("S=0", "good loopback"));
+  EXPECT_EQ(run.status, 0);
+
+  // A rewrite keeps the good entries, that of an absent adapter included,
+  // and drops the damaged ones.
+  run = niclabel(dir, {"-r", "S=0"});
+  EXPECT_EQ(run.out, shown("S=0", "lo"));
+  const std::string text = read_text(dir.names_file());
+  EXPECT_NE(text.find(elsewhere + " card on the shelf\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("garbage"), std::string::npos) << text;
+  expect_well_formed(dir.names_file());
+}
+
+TEST(Niclabel, AStateDirectoryThatCannotBeMadeIsReported) {
+  StateDirectory dir;
+  fs::create_directories(dir.root);
+  std::ofstream(dir.root / "plain") << "a file\n";
+  ::setenv("ZOK_STATE_DIR", (dir.root / "plain" / "state").c_str(), 1);
+  Outcome run = niclabel(dir, {"-R"});
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(run.err, std::string("Failed to reset all adapter names. : ") + std::strerror(ENOTDIR) +
+                         " (errno=" + std::to_string(ENOTDIR) + ")\n");
+  run = niclabel(dir, {"-s", "x", "S=0"});
+  EXPECT_EQ(run.out,
+            "Failed to set adapter name for adapter=S=0, name=x, rc=20\n" + shown("S=0", "lo"));
+}
+
+TEST(NamesLibrary, RefusesEveryNameOperationBeforeInit) {
+  // A process of its own, since this one may have initialised already.
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const std::string command = "'" + self + "' --before-init";
+  FILE *child = ::popen(command.c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  char line[128] = {};
+  const bool got = std::fgets(line, sizeof line, child) != nullptr;
+  EXPECT_EQ(::pclose(child), 0);
+  ASSERT_TRUE(got);
+  const std::string eperm = std::to_string(EPERM);
+  EXPECT_EQ(std::string(line), eperm + " " + eperm + " " + eperm + " " + eperm + " null\n");
+}
+
+int before_init() {
+  char *name = nullptr;
+  std::printf("%d %d %d %d %s\n", zok_get_name("S=0", &name), zok_set_name("S=0", "x"),
+              zok_reset_name("S=0"), zok_reset_all_name(), name == nullptr ? "null" : name);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--before-init") == 0) return before_init();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
