@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -31,17 +32,29 @@ inline std::int64_t now_ms() {
   return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// A UDP port free a moment ago (for a socket that must be known in advance).
+// n distinct UDP ports free a moment ago (for sockets that must be known in
+// advance), in ascending order.
+inline std::vector<std::uint16_t> free_ports(std::size_t n) {
+  std::vector<int> fds;
+  std::vector<std::uint16_t> ports;
+  for (std::size_t i = 0; i < n; ++i) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    fds.push_back(fd);
+    ports.push_back(ntohs(a.sin_port));
+  }
+  for (int fd : fds) close(fd);
+  std::sort(ports.begin(), ports.end());
+  return ports;
+}
+
 inline std::uint16_t free_port() {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
+  return free_ports(1)[0];
 }
 
 struct Datagram {
@@ -53,7 +66,7 @@ struct Datagram {
 // A UDP socket on 127.0.0.1 with a port the kernel picked.
 class Receiver {
  public:
-  Receiver() {
+  explicit Receiver(std::uint16_t port = 0) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int big = 4 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
@@ -62,6 +75,7 @@ class Receiver {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
     bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
     socklen_t len = sizeof a;
     getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
@@ -128,29 +142,30 @@ struct Outcome {
   double cpu_seconds = 0;
 };
 
-// strobix running in the background with its standard output and error piped.
-class Strobix {
+// A program running in the background with its standard output and error
+// piped. A program name without a slash is looked up on PATH.
+class Process {
  public:
-  explicit Strobix(const std::vector<std::string> &args) {
+  Process(const std::string &program, const std::vector<std::string> &args) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    std::vector<std::string> all{STROBIX_PATH};
+    std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, STROBIX_PATH, &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    if (posix_spawnp(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
     close(out[1]);
     close(err[1]);
     out_ = out[0];
     err_ = err[0];
   }
-  ~Strobix() {
+  ~Process() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
@@ -158,8 +173,27 @@ class Strobix {
     if (out_ >= 0) close(out_);
     if (err_ >= 0) close(err_);
   }
-  Strobix(const Strobix &) = delete;
-  Strobix &operator=(const Strobix &) = delete;
+  Process(const Process &) = delete;
+  Process &operator=(const Process &) = delete;
+
+  bool started() const { return pid_ > 0; }
+
+  // Reads standard error until it holds text; false when the program ends
+  // first or timeout_ms passes. What was read stays for finish().
+  bool wait_for_err(const std::string &text, int timeout_ms) {
+    const std::int64_t end = now_ms() + timeout_ms;
+    char buf[4096];
+    while (err_seen_.find(text) == std::string::npos) {
+      const std::int64_t left = end - now_ms();
+      if (left <= 0) return false;
+      pollfd p{err_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      const ssize_t n = read(err_, buf, sizeof buf);
+      if (n <= 0) return false;
+      err_seen_.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
 
   void signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);
@@ -168,6 +202,7 @@ class Strobix {
   // Waits for the end (killing it after timeout_ms) and collects its output.
   Outcome finish(int timeout_ms = 20000) {
     Outcome o;
+    o.err = err_seen_;
     const std::int64_t end = now_ms() + timeout_ms;
     bool out_open = true, err_open = true;
     char buf[4096];
@@ -204,6 +239,12 @@ class Strobix {
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;
+  std::string err_seen_;
+};
+
+class Strobix : public Process {
+ public:
+  explicit Strobix(const std::vector<std::string> &args) : Process(STROBIX_PATH, args) {}
 };
 
 inline gvsp::Packet parse(const Datagram &d) {
