@@ -16,27 +16,27 @@ struct stats_line {
   uint64_t zok_stats_record::*counter;
 };
 
-// Rows 14-19 have no colon but keep the others' value column.
+// plaingrab prints the first 13, workergrab all 19.
 constexpr stats_line stats_lines[] = {
-    {"Blocks Dropped:         %" PRIu64 "\n", &zok_stats_record::blocks_dropped},
-    {"Blocks Complete:        %" PRIu64 "\n", &zok_stats_record::blocks_complete},
-    {"Blocks Incomplete:      %" PRIu64 "\n", &zok_stats_record::blocks_incomplete},
-    {"Blocks Not Available:   %" PRIu64 "\n", &zok_stats_record::blocks_not_available},
-    {"Resend Requests:        %" PRIu64 "\n", &zok_stats_record::resend_requests},
-    {"Resend Requests OK:     %" PRIu64 "\n", &zok_stats_record::resend_requests_ok},
-    {"Resend Requests Failed: %" PRIu64 "\n", &zok_stats_record::resend_requests_failed},
-    {"Block Timeouts:         %" PRIu64 "\n", &zok_stats_record::block_timeouts},
-    {"Resend Timeouts:        %" PRIu64 "\n", &zok_stats_record::resend_timeouts},
-    {"Max Resend Retries:     %" PRIu64 "\n", &zok_stats_record::max_resend_retries},
-    {"Buffers Allocated:      %" PRIu64 "\n", &zok_stats_record::buffers_allocated},
-    {"Buffers Freed:          %" PRIu64 "\n", &zok_stats_record::buffers_freed},
-    {"Buffers Enqueued:       %" PRIu64 "\n", &zok_stats_record::buffers_enqueued},
-    {"Stream Stopped          %" PRIu64 "\n", &zok_stats_record::stream_stopped},
-    {"Stream Started          %" PRIu64 "\n", &zok_stats_record::stream_started},
-    {"Stream Blocked          %" PRIu64 "\n", &zok_stats_record::stream_blocked},
-    {"Stream Unblocked        %" PRIu64 "\n", &zok_stats_record::stream_unblocked},
-    {"Callbacks Invoked       %" PRIu64 "\n", &zok_stats_record::callbacks_invoked},
-    {"Blocked Blocks Dropped  %" PRIu64 "\n", &zok_stats_record::blocked_blocks_dropped},
+    {text::stats_blocks_dropped, &zok_stats_record::blocks_dropped},
+    {text::stats_blocks_complete, &zok_stats_record::blocks_complete},
+    {text::stats_blocks_incomplete, &zok_stats_record::blocks_incomplete},
+    {text::stats_blocks_not_available, &zok_stats_record::blocks_not_available},
+    {text::stats_resend_requests, &zok_stats_record::resend_requests},
+    {text::stats_resend_requests_ok, &zok_stats_record::resend_requests_ok},
+    {text::stats_resend_requests_failed, &zok_stats_record::resend_requests_failed},
+    {text::stats_block_timeouts, &zok_stats_record::block_timeouts},
+    {text::stats_resend_timeouts, &zok_stats_record::resend_timeouts},
+    {text::stats_max_resend_retries, &zok_stats_record::max_resend_retries},
+    {text::stats_buffers_allocated, &zok_stats_record::buffers_allocated},
+    {text::stats_buffers_freed, &zok_stats_record::buffers_freed},
+    {text::stats_buffers_enqueued, &zok_stats_record::buffers_enqueued},
+    {text::stats_stream_stopped, &zok_stats_record::stream_stopped},
+    {text::stats_stream_started, &zok_stats_record::stream_started},
+    {text::stats_stream_blocked, &zok_stats_record::stream_blocked},
+    {text::stats_stream_unblocked, &zok_stats_record::stream_unblocked},
+    {text::stats_callbacks_invoked, &zok_stats_record::callbacks_invoked},
+    {text::stats_blocked_blocks_dropped, &zok_stats_record::blocked_blocks_dropped},
 };
 
 constexpr int plaingrab_stats_lines = 13;
