@@ -1,45 +1,10 @@
 #include <support/texts.h>
 
-#include <cerrno>
-#include <cstdarg>
-#include <cstdlib>
-
 #include "worker_internal.h"
 #include "worker_texts.h"
 
 uint16_t starting_request_id = 1;
 int32_t max_worker_requests = 1;
-
-namespace {
-
-option_result refuse(option_failure *failure, int status, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-option_result refuse(option_failure *failure, int status, const char *format, ...) {
-  failure->status = status;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(failure->message, sizeof failure->message, format, args);
-  va_end(args);
-  return option_result::failed;
-}
-
-// strtoul base 0 as a 32-bit unsigned long reads it: a minus sign negates
-// modulo 2^32 and a magnitude beyond 32 bits gives 4294967295.
-uint32_t read_u32_base0(const char *text) {
-  const char *p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  bool negative = *p == '-';
-  if (*p == '+' || *p == '-') ++p;
-  if (*p < '0' || *p > '9') return 0;
-  errno = 0;
-  unsigned long long magnitude = std::strtoull(p, nullptr, 0);
-  if (errno == ERANGE || magnitude > UINT32_MAX) return UINT32_MAX;
-  auto value = static_cast<uint32_t>(magnitude);
-  return negative ? 0u - value : value;
-}
-
-}  // namespace
 
 option_result apply_worker_option(int code, const char *arg, worker_settings *worker,
                                   option_failure *failure) {
@@ -47,29 +12,29 @@ option_result apply_worker_option(int code, const char *arg, worker_settings *wo
   switch (code) {
     case 'w':
       value = parse_int(arg);
-      if (value < 0) return refuse(failure, exit_failure, text::must_be_ge0, 'w');
+      if (value < 0) return fail_option(failure, exit_failure, text::must_be_ge0, 'w');
       worker->worker_setting = static_cast<uint32_t>(value);
       return option_result::accepted;
     case opt_worker_req_id:
       value = parse_int(arg);
-      if (value < 0) return refuse(failure, exit_failure, text::long_must_be_ge0, "worker-req-id");
+      if (value < 0) {
+        return fail_option(failure, exit_failure, text::long_must_be_ge0, "worker-req-id");
+      }
       starting_request_id = static_cast<uint16_t>(value);
       return option_result::accepted;
     case opt_max_worker_reqs:
       value = parse_int(arg);
       if (value < 0) {
-        return refuse(failure, exit_failure, text::long_must_be_ge0, "max-worker-reqs");
+        return fail_option(failure, exit_failure, text::long_must_be_ge0, "max-worker-reqs");
       }
       max_worker_requests = value;
       return option_result::accepted;
     case opt_block_worker:
-      worker->block_worker_nsecs = read_u32_base0(arg);
+      worker->block_worker_nsecs = parse_u32_base0(arg, nullptr);
       worker->block_worker = true;
       return option_result::accepted;
     default:
-      failure->status = exit_failure;
-      failure->message[0] = '\0';
-      return option_result::failed;
+      return fail_option(failure, exit_failure, "%s", "");
   }
 }
 
