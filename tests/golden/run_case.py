@@ -18,7 +18,8 @@ import threading
 import time
 
 SECTIONS = ("script", "stdin", "stdout", "stderr", "log")
-HEADER_KEYS = ("args", "status", "env", "timeout", "signal", "min-ms", "max-ms")
+HEADER_KEYS = ("args", "status", "env", "timeout", "signal", "signal-delay-ms", "min-ms",
+               "max-ms")
 NO_EOL = "\\ no newline at end"
 
 
@@ -31,8 +32,9 @@ class Case:
         self.args = []
         self.status = None
         self.env = {}
-        self.timeout = 10.0
+        self.timeout = 30.0
         self.signal = None  # (signum, kind, argument)
+        self.signal_delay_ms = 0
         self.min_ms = None
         self.max_ms = None
         self.sections = {}
@@ -80,7 +82,7 @@ def parse_case(path):
                     case.env[name] = val
                 elif key == "timeout":
                     case.timeout = float(value)
-                elif key in ("min-ms", "max-ms"):
+                elif key in ("min-ms", "max-ms", "signal-delay-ms"):
                     setattr(case, key.replace("-", "_"), int(value))
                 elif key == "signal":
                     name, kind, argument = (value.split(None, 2) + ["", ""])[:3]
@@ -230,6 +232,7 @@ def run(case, program, double_dir, workdir):
         pass
 
     signalled = case.signal is None
+    condition_held_at = None
     timed_out = False
     while proc.poll() is None:
         elapsed = time.monotonic() - started
@@ -246,7 +249,10 @@ def run(case, program, double_dir, workdir):
             else:
                 with open(log_path, encoding="utf-8", errors="replace") as f:
                     due = any(log_matches(argument, line) for line in f.read().splitlines())
-            if due:
+            if due and condition_held_at is None:
+                condition_held_at = elapsed
+            if condition_held_at is not None and (
+                    elapsed - condition_held_at) * 1000 >= case.signal_delay_ms:
                 proc.send_signal(signum)
                 signalled = True
         time.sleep(0.005)
