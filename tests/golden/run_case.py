@@ -295,7 +295,8 @@ def main():
     if timed_out:
         failures.append(f"timeout: still running after {case.timeout:g} s, killed")
     elif not signalled:
-        failures.append(f"signal: its condition {case.signal[1]} {case.signal[2]!r} never held")
+        failures.append(f"signal: never sent: the program ended before {case.signal[1]}"
+                        f" {case.signal[2]!r} held (plus any signal-delay-ms)")
     if not timed_out and status != case.status:
         shown = f"killed by signal {-status}" if status < 0 else str(status)
         failures.append(f"exit status: expected {case.status}, actual {shown}")
