@@ -80,7 +80,17 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
       if (!have_newest_) return false;
       const std::uint64_t d =
           gvsp::block_id_distance(newest_, packet.header.block_id, config_.kind);
-      return d >= 1 && d <= open_window;
+      if (d < 1 || d > open_window) return false;
+      // It must also fit a buffer like those seen so far, or a stray packet
+      // would take (or find no) buffer in the name of the next block.
+      const std::uint64_t p = packet.header.packet_id;
+      if (largest_buffer_ == 0) return true;
+      if (p >= largest_buffer_ / min_packet_data + 2) return false;
+      if (packet.kind == gvsp::PacketKind::trailer) return true;
+      const std::uint64_t n = packet.data.size();
+      if (n == 0 || (stream_psize_ != 0 && n > stream_psize_)) return false;
+      return stream_psize_ == 0 ||
+             gvsp::payload_data_offset(p, stream_psize_) + n <= largest_buffer_;
     }
     case gvsp::PacketKind::error:
       return false;
@@ -114,6 +124,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
   }
 
   Block *b = find(h.block_id);
+  bool opened = false;
   if (b == nullptr) {
     // Late resends and duplicates of finished blocks, and answers about
     // them, are normal traffic: dropped without counting.
@@ -124,6 +135,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
     }
     b = open_block(h.block_id, at);
     if (b == nullptr) return;
+    opened = true;
   }
   b->last_arrival = at.now;
   b->epoch_ns = at.epoch_ns;
@@ -152,6 +164,19 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
       on_error(*b, h.status, h.packet_id);
       break;
   }
+  if (opened) {
+    if (b->open && b->received == 0) {
+      // The packet that opened the block was refused: it was never a block.
+      b->open = false;
+      shell_.recycle(b->buffer);
+      return;
+    }
+    if (!have_newest_ || gvsp::block_id_before(newest_, h.block_id, config_.kind)) {
+      have_newest_ = true;
+      newest_ = h.block_id;
+    }
+    ask_tails();
+  }
   if (b->open) maybe_finish(*b);
 }
 
@@ -176,12 +201,12 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
     free_slot =
         std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open; });
   }
-  if (!have_newest_ || gvsp::block_id_before(newest_, block_id, config_.kind)) {
-    have_newest_ = true;
-    newest_ = block_id;
-  }
   Buffer *buffer = shell_.take_buffer();
   if (buffer == nullptr) {
+    if (!have_newest_ || gvsp::block_id_before(newest_, block_id, config_.kind)) {
+      have_newest_ = true;
+      newest_ = block_id;
+    }
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);
     remember_closed(block_id);
@@ -189,6 +214,7 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
     last_judged_ = block_id;
     return nullptr;
   }
+  largest_buffer_ = std::max(largest_buffer_, buffer->size);
   Block &b = *free_slot;
   b = Block{};
   b.open = true;
@@ -205,7 +231,6 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
     b.forced = true;
     b.forced_packet = pending_packet_;
   }
-  ask_tails();
   return &b;
 }
 
@@ -371,8 +396,14 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     refuse();
     return false;
   }
+  // Past the buffer: the block ends with an overrun, unless this packet
+  // is all there is of it, and then it is no block of ours.
   if (packet_id >= buf.received.size()) {
-    close_block(b, Ending::overrun);
+    if (b.received == 0) {
+      refuse();
+    } else {
+      close_block(b, Ending::overrun);
+    }
     return false;
   }
   if (b.psize == 0 || (length > b.psize && b.payloads == 0)) {
@@ -396,7 +427,11 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   }
   const std::uint64_t offset = gvsp::payload_data_offset(packet_id, b.psize);
   if (offset + length > buf.size) {
-    close_block(b, Ending::overrun);
+    if (b.received == 0) {
+      refuse();
+    } else {
+      close_block(b, Ending::overrun);
+    }
     return false;
   }
   if (buf.received.test(packet_id)) return true;

@@ -203,6 +203,7 @@ class Reassembly {
   bool have_last_ = false;
   std::uint64_t last_judged_ = 0;
   std::uint32_t stream_psize_ = 0;
+  std::size_t largest_buffer_ = 0;
   Nanos now_ = 0;
   std::uint64_t hold_generation_ = 0;
   bool after_hold_ = false;

@@ -468,8 +468,10 @@ TEST(EngineCore, HostileDatagramsAreRefusedWithoutTouchingBuffers) {
   Bytes unknown_format = make_payload(2, 2, 100);
   unknown_format[4] = std::byte{0x0E};
   hostile.push_back(unknown_format);
-  hostile.push_back(make_payload(9000, 1, 100));  // foreign block id
-  hostile.push_back(make_payload(2, 2, 500));     // longer than the block's packets
+  hostile.push_back(make_payload(9000, 1, 100));    // foreign block id
+  hostile.push_back(make_payload(3, 100000, 100));  // the next block, far past any buffer
+  hostile.push_back(make_payload(3, 11, 100));      // the next block, just past its buffer
+  hostile.push_back(make_payload(2, 2, 500));       // longer than the block's packets
   Bytes zero_block = make_payload(2, 2, 100);
   zero_block[2] = zero_block[3] = std::byte{0};
   hostile.push_back(zero_block);
@@ -481,9 +483,13 @@ TEST(EngineCore, HostileDatagramsAreRefusedWithoutTouchingBuffers) {
   for (std::uint32_t k = 2; k <= 3; ++k) h.feed(make_payload(2, k, 100));
   h.feed(make_trailer(2, 4));
   h.feed(make_payload(2, 7, 100));  // past its trailer: cannot belong, block is closed
-  ASSERT_EQ(h.shell.finished.size(), 2u);
+  h.shell.queued.push_back(h.shell.buffers[0].get());
+  h.send_block(3, 2);
+  ASSERT_EQ(h.shell.finished.size(), 3u);
   EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_OK);
   EXPECT_TRUE(data_matches(h.shell.finished[1], 3, 100));
+  EXPECT_EQ(h.shell.finished[2].desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_EQ(h.get(h.counters.blocks_incomplete), 0u);
   EXPECT_TRUE(h.shell.guards_intact());
 }
 
