@@ -53,8 +53,10 @@ struct State {
 
 // One lock for everything: the report runs on other threads (signal, timer)
 // while the main thread polls, and the double has no hot path to protect.
+// Never destroyed: a report thread may still call in while the main thread
+// runs the static destructors of a process that is ending.
 std::mutex state_mutex;
-State state;
+State &state = *new State;
 char stream_object;
 uint8_t empty_payload;
 
