@@ -24,13 +24,14 @@ void arm_stop_signals() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Before anything else, so that a stop asked early still ends the run cleanly.
+  arm_stop_signals();
   strobix_options opts;
   const int status = parse_options(argc, argv, opts);
   if (status != exit_ok) return status;
 
   stream_state st;
   if (!open_stream(st, opts)) return exit_usage_error;
-  arm_stop_signals();
 
   run_stream(st);
 

@@ -88,6 +88,12 @@ class Receiver {
   std::uint16_t port() const { return port_; }
   std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
 
+  // True once a datagram waits (strobix is up and sending).
+  bool wait_first(int timeout_ms) {
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) > 0;
+  }
+
   // Datagrams until none came for idle_ms (or total_ms passed).
   std::vector<Datagram> take(int idle_ms, int total_ms = 10000) {
     std::vector<Datagram> out;
