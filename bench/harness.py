@@ -139,6 +139,35 @@ class Child:
 
 # ------------------------------------------------------------------ parsing
 
+
+def udp_socket_state(port, table="/proc/net/udp"):
+    """(bytes queued, datagrams the kernel dropped) of the UDP socket bound to port, or None."""
+    try:
+        with open(table) as f:
+            lines = f.readlines()[1:]
+    except OSError:
+        return None
+    for line in lines:
+        fields = line.split()
+        if len(fields) > 12 and int(fields[1].rsplit(":", 1)[1], 16) == port:
+            return int(fields[4].split(":")[1], 16), int(fields[-1])
+    return None
+
+
+def wait_for_drain(port, timeout):
+    """Waits until nothing is queued for the socket on port; returns its state then."""
+    deadline = time.monotonic() + timeout
+    while True:
+        state = udp_socket_state(port)
+        if state is None or state[0] == 0 or time.monotonic() >= deadline:
+            return state
+        time.sleep(0.01)
+
+
+# The library's own account of lost blocks, as the report prints it.
+LOSS_LABELS = (("Blocks Incomplete:", "incomplete"), ("Blocks Dropped:", "dropped"),
+               ("Blocks Not Available:", "not available"))
+
 SENT_BLASTER = re.compile(r"Sent (\d+) datagrams, (\d+) bytes in ([\d.]+) s")
 RECEIVED_SINK = re.compile(r"Received (\d+) datagrams, (\d+) bytes in ([\d.]+) s")
 SENT_STROBIX = re.compile(r"Sent (\d+) blocks, (\d+) packets, (\d+) bytes in ([\d.]+) s")
@@ -189,7 +218,7 @@ class Bench:
             "plaingrab": os.path.join(self.build, "plaingrab", "plaingrab"),
             "workergrab": os.path.join(self.build, "workergrab", "workergrab"),
         }
-        self.blocks_per_run = {}  # packet size -> -n / -i for the receivers
+        self.strobix_rate = {}  # packet size -> blocks/s strobix reached into the sink
 
     def next_ports(self):
         self.port += 2
@@ -298,7 +327,7 @@ class Bench:
         seconds = float(match.group(4))
         packets_per_block = packets / blocks if blocks else gvsp_packets_per_block(size)
         if seconds > 0 and blocks > 0:
-            self.blocks_per_run[size] = max(1, round(blocks / seconds * secs))
+            self.strobix_rate[size] = blocks / seconds
         return {"seconds": seconds, "packets": received, "udp_bytes": received_bytes,
                 "blocks": received / packets_per_block, "lost": packets - received,
                 "lost_unit": " pkts", "cpu": cpu, "notes": []}
@@ -320,9 +349,12 @@ class Bench:
     def measure_receiver(self, size, payload, secs, name, verify, mode):
         self.program(name)
         self.program("strobix")
-        blocks = self.blocks_per_run.get(size)
-        if blocks is None:
+        rate = self.strobix_rate.get(size)
+        if rate is None:
             raise Unavailable("strobix rate unknown (strobix -> sink failed)")
+        # Twice what strobix can send in the time: the receiver never reaches
+        # its -i before strobix stops, however fast it is.
+        blocks = int(2 * rate * secs) + 16
         stream_port, resend_port = self.next_ports()
         receiver = Child(self.receiver_argv(name, stream_port, resend_port, blocks, verify, mode),
                          self.workdir, name)
@@ -332,12 +364,11 @@ class Bench:
             before = proc_cpu_seconds(receiver.pid)
             sender = Child(self.pinned(self.sender_cpu,
                                        self.strobix_argv(size, stream_port, resend_port,
-                                                         ["-n", str(blocks)])),
+                                                         ["-n", "-1", "-T", f"{secs:g}"])),
                            self.workdir, "strobix")
-            if not sender.wait(secs * 10 + 30):
+            if not sender.wait(secs * 4 + 30):
                 sender.stop(signal.SIGKILL)
                 raise Unavailable("strobix did not finish")
-            at_end = proc_cpu_seconds(receiver.pid)
             if sender.status != 0:
                 raise Unavailable(sender.failure("strobix failed"))
             match = SENT_STROBIX.search(sender.output())
@@ -345,32 +376,34 @@ class Bench:
                 raise Unavailable("no strobix report")
             sent, packets, seconds = int(match.group(1)), int(match.group(2)), float(match.group(4))
             notes = []
-            # A receiver that got every block ends by itself; one that lost
-            # some waits for more and is told to report.
-            if receiver.wait(1.0):
-                cpu = receiver.cpu - (before or 0.0)
-            else:
-                cpu = (at_end or 0.0) - (before or 0.0)
-                receiver.stop()
-                notes.append("stopped by signal")
+            # What the kernel still holds for the receiver belongs to this
+            # run: let it be taken before the receiver is told to report.
+            state = wait_for_drain(stream_port, 5.0)
+            if state and state[0]:
+                notes.append(f"{state[0]} bytes left in the socket")
+            kernel_drops = state[1] if state else 0
+            time.sleep(0.05)
+            after = proc_cpu_seconds(receiver.pid)
+            if after is None:
+                if receiver.wait(1.0):
+                    notes.append(f"ended before strobix stopped (exit {receiver.status})")
+                    after = receiver.cpu
+            receiver.stop()
+            cpu = (after or 0.0) - (before or 0.0)
             text = receiver.output()
             received = report_value(text, "Blocks received:")
             if received is None:
                 raise Unavailable(receiver.failure(f"no {name} report"))
             if "Failed to verify block" in text:
                 notes.append("payload check failed")
-            breakdown = [(short, report_value(text, label))
-                         for label, short in (("Blocks Incomplete:", "incomplete"),
-                                              ("Blocks Dropped:", "dropped"),
-                                              ("Blocks Not Available:", "not available"))]
-            lost_detail = ", ".join(f"{short} {value}" for short, value in breakdown if value)
-            if lost_detail:
-                notes.append(lost_detail)
+            breakdown = {short: report_value(text, label) or 0
+                         for label, short in LOSS_LABELS}
             packets_per_block = packets / sent if sent else gvsp_packets_per_block(size)
             return {"seconds": seconds, "packets": received * packets_per_block,
                     "udp_bytes": received * gvsp_udp_bytes_per_block(size),
-                    "blocks": received, "lost": sent - received, "lost_unit": "", "cpu": cpu,
-                    "notes": notes}
+                    "blocks": received, "lost": max(0, sent - received), "lost_unit": "",
+                    "cpu": cpu, "notes": notes,
+                    "breakdown": dict(breakdown, **{"kernel drops": kernel_drops})}
         finally:
             receiver.stop()
 
@@ -522,6 +555,12 @@ def summarise(runs):
         for n in r["notes"]:
             if n not in notes:
                 notes.append(n)
+    # Loss causes are counts like the others: their medians, not a list.
+    causes = [r["breakdown"] for r in runs if r.get("breakdown")]
+    for cause in (causes[0] if causes else {}):
+        value = statistics.median(c.get(cause, 0) for c in causes)
+        if value:
+            notes.append(f"{cause} {value:g}")
     out["notes"] = notes
     return out
 

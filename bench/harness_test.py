@@ -7,6 +7,7 @@ The pair tests need the built programs: BENCH_BUILD_DIR names the build tree.
 
 import os
 import subprocess
+import tempfile
 import sys
 import time
 import unittest
@@ -71,6 +72,25 @@ class ReportReading(unittest.TestCase):
         self.assertEqual((m.group(1), m.group(2), m.group(3)), ("1000", "1472000", "0.010000"))
 
 
+class SocketState(unittest.TestCase):
+    TABLE = (
+        "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode ref pointer drops\n"
+        " 1632: 0100007F:B3B0 00000000:0000 07 00000000:00000000 00:00000000 00000000     0  "
+        "      0 278326 2 00000000bd0c9917 0\n"
+        " 1633: 0100007F:B3B2 00000000:0000 07 00000000:0001F400 00:00000000 00000000     0  "
+        "      0 278327 2 00000000bd0c9918 1234\n")
+
+    def test_queue_and_drops_of_the_socket_on_a_port(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".udp") as f:
+            f.write(self.TABLE)
+            f.flush()
+            self.assertEqual(harness.udp_socket_state(0xB3B0, f.name), (0, 0))
+            self.assertEqual(harness.udp_socket_state(0xB3B2, f.name), (0x1F400, 1234))
+            self.assertIsNone(harness.udp_socket_state(0xB3B4, f.name))
+        self.assertIsNone(harness.udp_socket_state(1, "/nonexistent/udp"))
+
+
 class Arithmetic(unittest.TestCase):
 
     def test_packets_per_block_follow_the_packet_size(self):
@@ -92,6 +112,14 @@ class Arithmetic(unittest.TestCase):
         self.assertAlmostEqual(s["cpu_gb"], 1.0)  # of 1, 4, 0.5
         self.assertEqual(s["lost"], 3)
         self.assertEqual(s["notes"], ["stopped by signal"])
+
+    def test_summary_gives_loss_causes_as_medians(self):
+        runs = [run_record(1.0, 1, 1, 1, 0.1), run_record(1.0, 1, 1, 1, 0.1),
+                run_record(1.0, 1, 1, 1, 0.1)]
+        for r, (incomplete, kernel) in zip(runs, ((10, 0), (31, 5), (2, 0))):
+            r["breakdown"] = {"incomplete": incomplete, "not available": 0,
+                              "kernel drops": kernel}
+        self.assertEqual(harness.summarise(runs)["notes"], ["incomplete 10"])
 
     def test_summary_skips_runs_without_a_duration(self):
         self.assertIsNone(harness.summarise([run_record(0.0, 0, 0, 0, 0.0)]))
