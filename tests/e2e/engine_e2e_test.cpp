@@ -1,0 +1,559 @@
+// plaingrab and workergrab on the real library, fed over loopback; every
+// case reads the counters of the receiver's report.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <gvsp/gvsp.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::byte>;
+using Args = std::vector<std::string>;
+
+const std::string plaingrab = PLAINGRAB_PATH;
+const std::string workergrab = WORKERGRAB_PATH;
+const std::string strobix = STROBIX_PATH;
+
+std::string temp_dir() {
+  static const std::string dir = [] {
+    char name[] = "/tmp/engine_e2e.XXXXXX";
+    return std::string(mkdtemp(name));
+  }();
+  return dir;
+}
+
+std::string slurp(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct Output {
+  int status = -1;  // exit status, or 128 + signal
+  bool hung = false;
+  std::string out;
+  std::string err;
+};
+
+// A program with its standard output and error in files (a pipe could fill
+// up and stall it).
+class Child {
+ public:
+  explicit Child(const Args &args) {
+    static int counter = 0;
+    const std::string base = temp_dir() + "/" + std::to_string(++counter);
+    out_path_ = base + ".out";
+    err_path_ = base + ".err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  void signal(int sig) const { kill(pid_, sig); }
+  Output wait(std::chrono::milliseconds limit) {
+    Output o;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (pid_ > 0) {
+      const pid_t r = waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+        break;
+      }
+      if (std::chrono::steady_clock::now() > until) {
+        o.hung = true;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        break;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    o.out = slurp(out_path_);
+    o.err = slurp(err_path_);
+    return o;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_path_;
+  std::string err_path_;
+};
+
+std::uint16_t free_port() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The receiver is ready once its stream socket holds the port; its buffers
+// are queued a moment later.
+bool wait_until_bound(std::uint16_t port) {
+  for (int i = 0; i < 600; ++i) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const bool taken = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0;
+    close(fd);
+    if (taken) {
+      std::this_thread::sleep_for(300ms);
+      return true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+// The value after "label:" on the nth line that starts with it.
+long long counter(const std::string &text, const std::string &label, int nth = 1) {
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(label + ":", 0) == 0 && --nth == 0) {
+      return std::stoll(line.substr(label.size() + 1));
+    }
+  }
+  return -1;
+}
+
+bool contains(const std::string &text, const std::string &what) {
+  return text.find(what) != std::string::npos;
+}
+
+std::size_t occurrences(const std::string &text, const std::string &what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+struct Ports {
+  std::uint16_t data = free_port();
+  std::uint16_t control = free_port();
+  std::string data_endpoint() const { return "127.0.0.1:" + std::to_string(data); }
+  std::string control_endpoint() const { return "127.0.0.1:" + std::to_string(control); }
+};
+
+struct PairRun {
+  Output receiver;
+  Output sender;
+};
+
+// The receiver with `receiver_args`, its resend address pointing at
+// strobix unless the args name one; strobix with `sender_args`.
+PairRun run_pair(const std::string &program, const Args &receiver_args, const Args &sender_args,
+                 std::chrono::milliseconds limit = 30s) {
+  Ports ports;
+  Args r{program};
+  r.insert(r.end(), receiver_args.begin(), receiver_args.end());
+  if (std::find(r.begin(), r.end(), "-P") == r.end()) {
+    r.insert(r.end(), {"-P", ports.control_endpoint()});
+  }
+  r.push_back(ports.data_endpoint());
+  Child receiver(r);
+  PairRun run;
+  if (!wait_until_bound(ports.data)) {
+    run.receiver = receiver.wait(1ms);
+    ADD_FAILURE() << "receiver never bound its port: " << run.receiver.err;
+    return run;
+  }
+  Args s{strobix};
+  s.insert(s.end(), sender_args.begin(), sender_args.end());
+  s.insert(s.end(), {"-l", ports.control_endpoint(), ports.data_endpoint()});
+  Child sender(s);
+  run.sender = sender.wait(limit);
+  run.receiver = receiver.wait(limit);
+  EXPECT_FALSE(run.receiver.hung) << run.receiver.out;
+  EXPECT_FALSE(run.sender.hung);
+  return run;
+}
+
+const std::vector<std::string> receivers = {plaingrab, workergrab};
+
+std::string name_of(const std::string &program) {
+  return program.substr(program.rfind('/') + 1);
+}
+
+void expect_all_good(const Output &o, long long blocks, long long last_id) {
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(counter(o.out, "Blocks received"), blocks) << o.out;
+  EXPECT_EQ(counter(o.out, "Blocks non-zero status"), 0) << o.out;
+  EXPECT_EQ(counter(o.out, "Last Block ID"), last_id) << o.out;
+  EXPECT_EQ(counter(o.out, "Blocks Complete"), blocks) << o.out;
+  EXPECT_EQ(counter(o.out, "Blocks Incomplete"), 0) << o.out;
+  EXPECT_FALSE(contains(o.out, "Failed to verify")) << o.out;
+  EXPECT_FALSE(contains(o.out, "bad status")) << o.out;
+}
+
+TEST(EngineEndToEnd, PatternBlocksArriveWholeAcrossIdWraps) {
+  struct Case {
+    Args receiver;
+    Args sender;
+    long long last_id;
+  };
+  const Case cases[] = {
+      {{}, {}, 40},
+      {{"-2"}, {"-2", "-I", "65530"}, 65569},  // 64-bit ids run past 65535
+      {{}, {"-I", "65530"}, 34},               // 16-bit ids wrap to 1
+  };
+  for (const std::string &program : receivers) {
+    for (const Case &c : cases) {
+      Args r{"-i", "40", "-n", "16", "--verify-payload"};
+      r.insert(r.end(), c.receiver.begin(), c.receiver.end());
+      Args s{"-c", "-n", "40"};
+      s.insert(s.end(), c.sender.begin(), c.sender.end());
+      SCOPED_TRACE(name_of(program) + " last id " + std::to_string(c.last_id));
+      const PairRun run = run_pair(program, r, s);
+      expect_all_good(run.receiver, 40, c.last_id);
+    }
+  }
+}
+
+TEST(EngineEndToEnd, LeaderDumpShowsWhatEveryPayloadTypeSent) {
+  struct Case {
+    Args sender;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {{"-y", "image", "-g", "64x32", "-s", "2048"},
+       {"pixel type: 0x01080001", "size_x: 64", "size y: 32", "trailer size y: 32"}},
+      {{"-y", "raw", "-s", "3000"}, {"payload data size: 3000"}},
+      {{"-y", "file", "-s", "3000"}, {"payload data size: 3000", "filename: strobix.bin"}},
+      {{"-y", "chunk", "-s", "3000"}, {"data payload len: 3000"}},
+      {{"-y", "extchunk", "-g", "50x20", "-s", "1000"},
+       {"size_x: 50", "size y: 20", "trailer size y: 20", "data payload len: 1000",
+        "chunk layout id: 0"}},
+      {{"-a", "-y", "raw", "-s", "1000"}, {"payload data size: 1000"}},
+      {{"-a", "-y", "image", "-g", "20x10", "-s", "200"}, {"size_x: 20", "trailer size y: 10"}},
+  };
+  for (const Case &c : cases) {
+    Args s{"-n", "3"};
+    s.insert(s.end(), c.sender.begin(), c.sender.end());
+    SCOPED_TRACE(c.sender[1]);
+    const PairRun run = run_pair(plaingrab, {"-i", "3", "-n", "8", "-vv"}, s);
+    EXPECT_EQ(run.receiver.status, 0);
+    EXPECT_EQ(counter(run.receiver.out, "Blocks Complete"), 3) << run.receiver.out;
+    for (const std::string &line : c.lines) {
+      EXPECT_EQ(occurrences(run.receiver.err, line + "\n"), 3u) << line << "\n" << run.receiver.err;
+    }
+  }
+}
+
+TEST(EngineEndToEnd, LossIsRecoveredByResends) {
+  for (const std::string &program : receivers) {
+    SCOPED_TRACE(name_of(program));
+    const PairRun run = run_pair(program, {"-i", "40", "-n", "16", "--verify-payload", "-R", "3"},
+                                 {"-c", "-n", "40", "-L", "5"});
+    expect_all_good(run.receiver, 40, 40);
+    const long long asked = counter(run.receiver.out, "Resend Requests");
+    EXPECT_GT(asked, 0);
+    EXPECT_GT(counter(run.receiver.out, "Resend Requests OK"), 0);
+    EXPECT_EQ(counter(run.receiver.out, "Resend Requests Failed"), 0);
+    EXPECT_EQ(counter(run.sender.out, "Resend requests"), asked) << run.sender.out;
+  }
+}
+
+TEST(EngineEndToEnd, LossWithoutResendIsCountedOrDropped) {
+  const PairRun returned =
+      run_pair(plaingrab, {"-i", "40", "-n", "16", "-p", "-T", "5"}, {"-c", "-n", "40", "-L", "5"});
+  const long long incomplete = counter(returned.receiver.out, "Blocks Incomplete");
+  EXPECT_GT(incomplete, 0) << returned.receiver.out;
+  EXPECT_EQ(counter(returned.receiver.out, "Blocks non-zero status"), incomplete);
+  EXPECT_EQ(occurrences(returned.receiver.out, "bad status"), static_cast<std::size_t>(incomplete));
+  EXPECT_EQ(counter(returned.receiver.out, "Resend Requests"), 0);
+  EXPECT_EQ(counter(returned.sender.out, "Resend requests"), 0);
+
+  const PairRun dropped =
+      run_pair(plaingrab, {"-i", "40", "-n", "16", "-p", "--drop-incomplete", "-T", "3"},
+               {"-c", "-n", "40", "-L", "5"});
+  const Output &o = dropped.receiver;
+  const long long lost = counter(o.out, "Blocks Incomplete");
+  EXPECT_GT(lost, 0) << o.out;
+  EXPECT_EQ(counter(o.out, "Blocks Dropped"), lost);
+  EXPECT_EQ(counter(o.out, "Blocks received"), 40 - lost);
+  EXPECT_EQ(counter(o.out, "Blocks non-zero status"), 0);
+  EXPECT_EQ(counter(o.out, "Blocks dropped"), lost);  // the information record
+}
+
+TEST(EngineEndToEnd, ForcedDropNeedsExactlyOneResend) {
+  for (const std::string &program : receivers) {
+    SCOPED_TRACE(name_of(program));
+    const PairRun run =
+        run_pair(program, {"-i", "10", "-n", "16", "-v", "--drop-blk", "5", "--drop-pkt", "3"},
+                 {"-c", "-n", "10"});
+    expect_all_good(run.receiver, 10, 10);
+    EXPECT_EQ(counter(run.receiver.out, "Resend Requests"), 1);
+    EXPECT_EQ(counter(run.receiver.out, "Resend Requests OK"), 1);
+    const std::string &err = run.receiver.err;
+    const std::size_t at = err.find("Block ID:          5\n");
+    ASSERT_NE(at, std::string::npos) << err;
+    const std::string record = err.substr(at, 200);
+    EXPECT_TRUE(contains(record, "Dropped Packet ID: 3\n")) << record;
+    EXPECT_TRUE(contains(record, "Resend Request:    1\n")) << record;
+  }
+}
+
+TEST(EngineEndToEnd, ReorderedAndDuplicatedPacketsStillMakeWholeBlocks) {
+  for (const std::string &program : receivers) {
+    for (const std::string &how : {"-O", "-U"}) {
+      SCOPED_TRACE(name_of(program) + " " + how);
+      const PairRun run =
+          run_pair(program, {"-i", "30", "-n", "16", "--verify-payload"}, {"-c", "-n", "30", how});
+      expect_all_good(run.receiver, 30, 30);
+    }
+  }
+}
+
+// A sender of the test's own: strobix's pattern, and whatever else a case needs.
+class Sender {
+ public:
+  explicit Sender(std::uint16_t to) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    to_.sin_family = AF_INET;
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to_.sin_port = htons(to);
+  }
+  ~Sender() { close(fd_); }
+  void send(const Bytes &d) const {
+    sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
+    // Loopback delivers at once; a short pause keeps a small socket buffer
+    // from overflowing under a loaded machine.
+    std::this_thread::sleep_for(20us);
+  }
+  static gvsp::Header header(std::uint64_t block, std::uint32_t packet) {
+    gvsp::Header h;
+    h.block_id = block;
+    h.packet_id = packet;
+    return h;
+  }
+  static constexpr std::size_t data_per_packet = 1000;
+  static constexpr std::uint32_t packets = 8;
+  // Leader and the first `upto` payload packets, then the trailer if whole.
+  void block(std::uint64_t id, std::uint32_t upto = packets) const {
+    gvsp::Leader l;
+    l.payload_type = gvsp::payload_type_raw;
+    l.payload_data_size = data_per_packet * packets;
+    Bytes out(9000);
+    out.resize(gvsp::build_leader(out, header(id, 0), l));
+    send(out);
+    for (std::uint32_t k = 1; k <= upto; ++k) {
+      Bytes data(data_per_packet);
+      for (std::size_t w = 0; w < data_per_packet / 4; ++w) {
+        const std::size_t index = (k - 1) * data_per_packet / 4 + w;
+        data[4 * w] = std::byte((id >> 8) & 0xFF);
+        data[4 * w + 1] = std::byte(id & 0xFF);
+        data[4 * w + 2] = std::byte((index >> 8) & 0xFF);
+        data[4 * w + 3] = std::byte(index & 0xFF);
+      }
+      out.assign(2000, std::byte{0});
+      out.resize(gvsp::build_payload(out, header(id, k), data));
+      send(out);
+    }
+    if (upto < packets) return;
+    gvsp::Trailer t;
+    t.payload_type = gvsp::payload_type_raw;
+    out.assign(64, std::byte{0});
+    out.resize(gvsp::build_trailer(out, header(id, packets + 1), t));
+    send(out);
+  }
+
+ private:
+  int fd_;
+  sockaddr_in to_{};
+};
+
+TEST(EngineEndToEnd, SenderStoppingMidBlockTimesOut) {
+  for (const bool drop : {false, true}) {
+    SCOPED_TRACE(drop ? "dropped" : "returned");
+    Ports ports;
+    Args r{plaingrab, "-b", "100", "-n", "4", "-T", "2", "-i", "1", "-p", ports.data_endpoint()};
+    if (drop) r.insert(r.begin() + 1, "--drop-incomplete");
+    Child receiver(r);
+    ASSERT_TRUE(wait_until_bound(ports.data));
+    Sender(ports.data).block(1, 3);
+    const Output o = receiver.wait(10s);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(counter(o.out, "Block Timeouts"), 1) << o.out;
+    EXPECT_EQ(counter(o.out, "Blocks Incomplete"), 1);
+    EXPECT_EQ(counter(o.out, "Blocks received"), drop ? 0 : 1);
+    EXPECT_EQ(counter(o.out, "Blocks Dropped"), drop ? 1 : 0);
+    if (!drop) EXPECT_TRUE(contains(o.out, "status=0xc001")) << o.out;
+  }
+}
+
+TEST(EngineEndToEnd, UnansweredResendIsRetriedThenFailed) {
+  for (const std::string &program : receivers) {
+    SCOPED_TRACE(name_of(program));
+    const std::string nobody = "127.0.0.1:" + std::to_string(free_port());
+    const PairRun run =
+        run_pair(program, {"-i", "5", "-n", "8", "-P", nobody, "-R", "3", "-E", "20"},
+                 {"-c", "-n", "5", "--drop", "3:5"});
+    const Output &o = run.receiver;
+    EXPECT_EQ(counter(o.out, "Blocks received"), 5) << o.out;
+    EXPECT_EQ(counter(o.out, "Blocks Incomplete"), 1);
+    EXPECT_EQ(counter(o.out, "Resend Requests"), 3);
+    EXPECT_EQ(counter(o.out, "Resend Timeouts"), 3);
+    EXPECT_EQ(counter(o.out, "Resend Requests Failed"), 1);
+    EXPECT_EQ(counter(o.out, "Max Resend Retries"), 3);
+  }
+}
+
+TEST(EngineEndToEnd, NoBuffersMeansBlocksNotAvailable) {
+  const PairRun none = run_pair(plaingrab, {"-n", "0", "-T", "2"}, {"-c", "-n", "20", "-r", "100"});
+  EXPECT_EQ(counter(none.receiver.out, "Blocks Not Available"), 20) << none.receiver.out;
+  EXPECT_EQ(counter(none.receiver.out, "Blocks received"), 0);
+  EXPECT_EQ(counter(none.receiver.out, "Blocks dropped"), 20);
+  EXPECT_EQ(none.receiver.status, 0);
+
+  // One buffer, held 20 ms by the program per block, blocks every 5 ms.
+  const PairRun few = run_pair(plaingrab, {"-n", "1", "-T", "3", "-D", "20000000"},
+                               {"-c", "-n", "40", "-r", "200", "-s", "65536"});
+  const long long got = counter(few.receiver.out, "Blocks received");
+  const long long missed = counter(few.receiver.out, "Blocks Not Available");
+  EXPECT_GT(missed, 0) << few.receiver.out;
+  EXPECT_EQ(got + missed, 40) << few.receiver.out;
+}
+
+// Block 3 loses a packet whose resends go unanswered, so it ends (incomplete)
+// after blocks 4 to 6: 4 comes past a gap ("gt"), 3 then is older ("lt").
+TEST(EngineEndToEnd, OutOfOrderBlocksFollowTheAction) {
+  struct Case {
+    std::string d;
+    long long received;
+    long long dropped;
+  };
+  const Case cases[] = {{"0", 4, 2}, {"none", 6, 0}, {"-1", 5, 1}, {"1", 5, 1}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE("-d " + c.d);
+    const std::string nobody = "127.0.0.1:" + std::to_string(free_port());
+    const PairRun run =
+        run_pair(plaingrab, {"-n", "8", "-T", "2", "-d", c.d, "-P", nobody, "-R", "2", "-E", "100"},
+                 {"-c", "-n", "6", "-s", "65536", "--drop", "3:5"});
+    const Output &o = run.receiver;
+    EXPECT_EQ(counter(o.out, "Blocks received"), c.received) << o.out;
+    EXPECT_EQ(counter(o.out, "Blocks Dropped"), c.dropped);
+    EXPECT_EQ(counter(o.out, "Blocks Complete"), 5);
+    EXPECT_EQ(counter(o.out, "Blocks Incomplete"), 1);
+  }
+}
+
+TEST(EngineEndToEnd, WorkerCallbackIdsAndHolds) {
+  const PairRun run =
+      run_pair(workergrab,
+               {"-i", "10", "-n", "16", "-v", "--worker-req-id", "1000", "--max-worker-reqs", "5",
+                "--drop-blk", "2", "--drop-pkt", "3", "--block-worker", "1000000"},
+               {"-c", "-n", "10", "-v"});
+  const Output &o = run.receiver;
+  expect_all_good(o, 10, 10);
+  EXPECT_GE(counter(o.out, "Callbacks Invoked"), 1) << o.out;
+  EXPECT_EQ(counter(o.out, "Stream Blocked"), 10);
+  EXPECT_EQ(counter(o.out, "Stream Unblocked"), 10);
+  EXPECT_EQ(counter(o.out, "Stream Started"), 1);
+  EXPECT_EQ(counter(o.out, "Stream Stopped"), 1);
+  EXPECT_TRUE(contains(run.sender.out, "Resend request 1000 for block 2 ")) << run.sender.out;
+  const std::size_t at = o.err.find("Block ID:          2\n");
+  ASSERT_NE(at, std::string::npos) << o.err;
+  EXPECT_TRUE(contains(o.err.substr(at, 200), "Next Request ID:   1001\n")) << o.err;
+}
+
+TEST(EngineEndToEnd, HeldWorkerLosesBlocksAndSaysSo) {
+  // Holds of a second per block while strobix sends far more than the
+  // socket buffer holds; no resends, so what overflowed stays lost.
+  const PairRun run =
+      run_pair(workergrab, {"-i", "3", "-n", "16", "-R", "0", "--block-worker", "1000000000"},
+               {"-c", "-n", "-1", "-T", "5", "-s", "1048576"}, 40s);
+  const Output &o = run.receiver;
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_GT(counter(o.out, "Blocked Blocks Dropped"), 0) << o.out;
+  EXPECT_GT(counter(o.out, "Blocks Incomplete"), 0) << o.out;
+}
+
+TEST(EngineEndToEnd, HostileDatagramsBetweenGoodBlocks) {
+  Ports ports;
+  Child receiver({plaingrab, "-i", "10", "-n", "4", "-s", "16384", "--verify-payload", "-P",
+                  ports.control_endpoint(), ports.data_endpoint()});
+  ASSERT_TRUE(wait_until_bound(ports.data));
+  Sender sender(ports.data);
+  for (std::uint64_t id = 1; id <= 10; ++id) {
+    sender.block(id);
+    sender.send(Bytes(3, std::byte{0x42}));  // truncated
+    Bytes out(70000);
+    const Bytes big(60000, std::byte{0x55});
+    out.resize(gvsp::build_payload(out, Sender::header(id + 1, 1), big));  // huge
+    sender.send(out);
+    const Bytes small(1000, std::byte{0x66});
+    out.assign(2000, std::byte{0});
+    out.resize(gvsp::build_payload(out, Sender::header(id + 1, 90000), small));  // past any buffer
+    sender.send(out);
+    out.assign(2000, std::byte{0});
+    out.resize(gvsp::build_payload(out, Sender::header(id + 3000, 2), small));  // foreign block
+    sender.send(out);
+    out.assign(2000, std::byte{0});
+    out.resize(gvsp::build_payload(out, Sender::header(id, 2), small));
+    out[4] = std::byte{0x0B};  // unknown format, naming the finished block
+    sender.send(out);
+  }
+  const Output o = receiver.wait(10s);
+  expect_all_good(o, 10, 10);
+}
+
+TEST(EngineEndToEnd, InterruptEndsWithReport) {
+  for (const std::string &program : receivers) {
+    SCOPED_TRACE(name_of(program));
+    Ports ports;
+    Child receiver(
+        {program, "-i", "-1", "-n", "16", "-P", ports.control_endpoint(), ports.data_endpoint()});
+    ASSERT_TRUE(wait_until_bound(ports.data));
+    Child sender({strobix, "-c", "-n", "-1", "-r", "200", "-l", ports.control_endpoint(),
+                  ports.data_endpoint()});
+    std::this_thread::sleep_for(1s);
+    receiver.signal(SIGINT);
+    const Output o = receiver.wait(10s);
+    sender.signal(SIGINT);
+    sender.wait(5s);
+    EXPECT_FALSE(o.hung);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_GT(counter(o.out, "Blocks Complete"), 0) << o.out;
+  }
+}
+
+}  // namespace
