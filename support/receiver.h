@@ -21,9 +21,9 @@
 //   arm_exit_paths(settings.run_seconds, family.after_report);
 //   start_gap_log();
 //   (workergrab: start the worker, show its state)
-//   receive_blocks(settings, after_block, context);
+//   receive_blocks(&settings, after_block, context);
 //   (workergrab: stop the worker, show its state)
-//   report_statistics(); (plaingrab: finish_with_clear_stats())
+//   report_statistics(); (plaingrab -z: run_clear_stats_sequence())
 //   close_receiver_stream(); return exit_normal;
 //
 // Failures in these steps print their message and end the process with the
