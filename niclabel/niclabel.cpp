@@ -19,12 +19,16 @@ struct niclabel_args {
 
 enum parse_result { parse_ok, parse_usage, parse_no_memory };
 
+// Process-wide, like every setting of the tools: on the exits that come
+// before zok_set_name the copied name is still held here, not leaked.
+static niclabel_args args;
+
 static void print_usage(const char *program) {
   fprintf(stderr, USAGE_FIRST_LINE, program);
   for (const char *line : usage_lines) fputs(line, stderr);
 }
 
-static parse_result parse_args(int argc, char **argv, niclabel_args *args) {
+static parse_result parse_args(int argc, char **argv, niclabel_args *parsed) {
   // No long options are defined: getopt_long reports any "--word" itself and
   // the run ends with the usage text.
   static const struct option long_options[] = {{nullptr, 0, nullptr, 0}};
@@ -32,23 +36,23 @@ static parse_result parse_args(int argc, char **argv, niclabel_args *args) {
   while ((option = getopt_long(argc, argv, "vs:rRh?", long_options, nullptr)) != -1) {
     switch (option) {
       case 'v':
-        args->verbosity++;
+        parsed->verbosity++;
         break;
       case 's': {
         size_t size = strlen(optarg) + 1;
         char *copy = (char *)malloc(size);
         if (copy == nullptr) return parse_no_memory;
         memcpy(copy, optarg, size);
-        free(args->name_to_set);
-        args->name_to_set = copy;
-        args->set_flag = 1;
+        free(parsed->name_to_set);
+        parsed->name_to_set = copy;
+        parsed->set_flag = 1;
         break;
       }
       case 'r':
-        args->reset_flag = 1;
+        parsed->reset_flag = 1;
         break;
       case 'R':
-        args->reset_all_flag = 1;
+        parsed->reset_all_flag = 1;
         break;
       default:  // -h, -?, an unknown option, -s without its argument
         return parse_usage;
@@ -56,7 +60,7 @@ static parse_result parse_args(int argc, char **argv, niclabel_args *args) {
   }
   // getopt_long has moved every option in front, so what is left from
   // optind on are the plain arguments; only the first one is used.
-  if (optind < argc) args->which_adapter = argv[optind];
+  if (optind < argc) parsed->which_adapter = argv[optind];
   return parse_ok;
 }
 
@@ -66,7 +70,6 @@ static void fail_with_errno(const char *what, int rc) {
 }
 
 int main(int argc, char **argv) {
-  niclabel_args args = {};
   switch (parse_args(argc, argv, &args)) {
     case parse_ok:
       break;
