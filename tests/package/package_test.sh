@@ -91,7 +91,7 @@ pass "package contents"
 # --- The programs, run from the unpacked root --------------------------------
 
 bin=$usr/bin
-for program in plaingrab workergrab niclabel strobix; do
+for program in plaingrab workergrab niclabel; do
   [ -x "$bin/$program" ] || continue
   where=$(ldd "$bin/$program" | awk '$1 == "libzok.so.0" { print $3 }')
   [ "$(readlink -f "$where")" = "$real" ] ||
@@ -112,7 +112,7 @@ usage_path() {
   elif [ -s "$scratch/out" ]; then
     fail "$name $*: wrote to standard output: $(head -n 3 "$scratch/out")"
   else
-    pass "$name $* prints its usage and exits $expected"
+    pass "$name${*:+ $*} prints its usage and exits $expected"
   fi
 }
 usage_path plaingrab 255
@@ -140,11 +140,12 @@ socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
 for s in socks:
     s.bind(("127.0.0.1", 0))
 print(*(s.getsockname()[1] for s in socks))')
-"$bin/plaingrab" -i "$blocks" -T 30 --verify-payload -P "127.0.0.1:$resend_port" \
-  "127.0.0.1:$stream_port" >"$scratch/demo.out" 2>"$scratch/demo.err" &
+# Line-buffered, so that "Queued" shows when the buffers are ready: blocks
+# sent before that find no buffer and are lost.
+stdbuf -oL "$bin/plaingrab" -i "$blocks" -n 16 -T 30 --verify-payload \
+  -P "127.0.0.1:$resend_port" "127.0.0.1:$stream_port" >"$scratch/demo.out" 2>"$scratch/demo.err" &
 receiver=$!
-# Send only once the receiver's socket is bound, or the first blocks are lost.
-for _ in $(seq 100); do
+for _ in $(seq 400); do
   grep -q '^Queued ' "$scratch/demo.out" && break
   kill -0 "$receiver" 2>/dev/null || break
   sleep 0.05
