@@ -207,5 +207,54 @@ class BarePair(unittest.TestCase):
                 self.assertIn("Usage:", result.stderr)
 
 
+class MissingAndFailingPrograms(unittest.TestCase):
+    """The harness measures what it can and names the reason for every gap."""
+
+    def test_limit_measured_and_every_other_cell_explained(self):
+        real = build_dir()
+        with tempfile.TemporaryDirectory() as fake:
+            os.makedirs(os.path.join(fake, "bench"))
+            for name in ("blaster", "sink"):
+                os.symlink(os.path.join(real, "bench", name), os.path.join(fake, "bench", name))
+            os.makedirs(os.path.join(fake, "strobix"))
+            with open(os.path.join(fake, "strobix", "strobix"), "w") as f:
+                f.write("#!/bin/sh\necho 'Bad value for -k: 9000x' >&2\nexit 255\n")
+            os.chmod(os.path.join(fake, "strobix", "strobix"), 0o755)
+            os.makedirs(os.path.join(fake, "workergrab"))
+            with open(os.path.join(fake, "workergrab", "workergrab"), "w") as f:
+                f.write("#!/bin/sh\nexit 0\n")
+            os.chmod(os.path.join(fake, "workergrab", "workergrab"), 0o755)
+            out = os.path.join(fake, "out")
+            result = subprocess.run(
+                [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                              "harness.py"),
+                 "--short", "--seconds", "0.3", "--no-delay", "--build-dir", fake, "--out", out],
+                capture_output=True, text=True, timeout=120)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(os.path.join(out, "bench.md")) as f:
+                rows = {tuple(cell.strip() for cell in line.split("|")[1:3]): line
+                        for line in f if line.startswith("| ")}
+        for size in ("1500", "9000"):
+            limit = rows[("limit: blaster -> sink", size)]
+            self.assertNotIn("n/a", limit)
+            self.assertIn("(1.00)", limit)
+            self.assertIn("strobix failed (exit 255: Bad value for -k: 9000x)",
+                          rows[("strobix -> sink", size)])
+            self.assertIn("plaingrab not built", rows[("strobix -> plaingrab", size)])
+            # A program without the library is not measured, whatever it prints.
+            self.assertIn("workergrab: libzok not found",
+                          rows[("strobix -> workergrab -w 0, verify", size)])
+
+    def test_no_limit_is_a_failure(self):
+        with tempfile.TemporaryDirectory() as empty:
+            result = subprocess.run(
+                [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                              "harness.py"),
+                 "--short", "--no-delay", "--build-dir", empty, "--out", empty],
+                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("limit not measured", result.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
