@@ -656,9 +656,9 @@ set key top right
 set ylabel 'Gbit/s'
 set yrange [0:*]
 set xrange [-0.6:{len(plot_rows) - 0.4}]
-set xtics rotate by -30 left nomirror
+set xtics rotate by 30 right nomirror
 set bmargin 10
-set rmargin 12
+set lmargin 22
 plot '{data}' skip 1 using ($0-0.2):2:(0.4) with boxes title '{PACKET_SIZES[0][0]}', \\
      '' skip 1 using ($0+0.2):3:(0.4) with boxes title '{PACKET_SIZES[1][0]}', \\
      '' skip 1 using 0:(0):xtic(1) with points pointsize 0 notitle
