@@ -156,6 +156,31 @@ def udp_socket_state(port, table="/proc/net/udp"):
     return None
 
 
+def raise_helper_threads(pid, timeout=1.0):
+    """Puts every thread of pid but its main thread at the lowest real-time priority.
+
+    workergrab's receive worker is the thread that must not wait for a CPU;
+    its main thread polls without sleeping and stays an ordinary task, so
+    that the worker always gets ahead of it. The worker may start only just
+    after the buffers are queued, hence the short wait for it.
+    """
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            helpers = [int(t) for t in os.listdir(f"/proc/{pid}/task") if int(t) != pid]
+        except OSError:
+            return False
+        if helpers or time.monotonic() >= deadline:
+            break
+        time.sleep(0.01)
+    for tid in helpers:
+        try:
+            os.sched_setscheduler(tid, os.SCHED_FIFO, os.sched_param(1))
+        except OSError:
+            return False
+    return bool(helpers)
+
+
 def wait_for_drain(port, timeout):
     """Waits until nothing is queued for the socket on port; returns its state then."""
     deadline = time.monotonic() + timeout
@@ -335,9 +360,10 @@ class Bench:
                 "lost_unit": " pkts", "cpu": cpu, "notes": []}
 
     def receiver_argv(self, name, stream_port, resend_port, blocks, verify, mode, extra=()):
-        # Never workergrab: its main thread polls without sleeping, and at a
-        # fixed real-time priority it would starve its own receive worker
-        # whenever the two share a CPU, which no time slice would undo.
+        # Never workergrab as a whole: its main thread polls without sleeping,
+        # and at a fixed real-time priority it would starve its own receive
+        # worker whenever the two share a CPU. Its worker alone gets the
+        # priority (raise_helper_threads).
         argv = self.line_buffered([self.program(name), "-i", str(blocks), "-s", str(BLOCK_BYTES),
                                    "-P", f"{HOST}:{resend_port}"], realtime=name != "workergrab")
         if self.receiver_cpu is not None:
@@ -363,6 +389,10 @@ class Bench:
         try:
             if not receiver.wait_for_line("Queued", 10):
                 raise Unavailable(receiver.failure(f"{name} did not start"))
+            notes = []
+            raise_worker = self.args.realtime and name == "workergrab"
+            if raise_worker and not raise_helper_threads(receiver.pid):
+                notes.append("no worker thread seen: all of workergrab at normal priority")
             before = proc_cpu_seconds(receiver.pid)
             sender = Child(self.pinned(self.sender_cpu,
                                        self.strobix_argv(size, stream_port, resend_port,
@@ -377,7 +407,6 @@ class Bench:
             if not match:
                 raise Unavailable("no strobix report")
             sent, packets, seconds = int(match.group(1)), int(match.group(2)), float(match.group(4))
-            notes = []
             # What the kernel still holds for the receiver belongs to this
             # run: let it be taken before the receiver is told to report.
             state = wait_for_drain(stream_port, 5.0)
@@ -724,8 +753,8 @@ def main(argv):
         pinning = (f"senders (blaster, strobix) pinned to CPU {bench.sender_cpu} with taskset; "
                    f"sink with taskset and receivers with -c on CPU {bench.receiver_cpu}")
     if args.realtime:
-        pinning = ("real-time priority (chrt -f 1) for every measured program but workergrab; "
-                   + pinning)
+        pinning = ("real-time priority (chrt -f 1) for every measured program, of workergrab "
+                   "only its receive worker thread; " + pinning)
     mode = ("short (one run per cell, proves it works; figures mean nothing)" if args.short
             else "full")
     table, plot_rows = render_table(bench, cells, results, failures)
