@@ -342,11 +342,10 @@ class Bench:
                 "-l", f"{HOST}:{resend_port}"] + extra + [f"{HOST}:{stream_port}"]
 
     def measure_strobix_sink(self, size, payload, secs):
-        strobix_seconds = max(1, round(secs))
         text, received, received_bytes, cpu = self.sink_run(
-            "strobix", lambda port, resend: self.strobix_argv(size, port, resend,
-                                                   ["-n", "-1", "-T", str(strobix_seconds)]),
-            secs)
+            "strobix",
+            lambda port, resend: self.strobix_argv(size, port, resend,
+                                                   ["-n", "-1", "-T", f"{secs:g}"]), secs)
         match = SENT_STROBIX.search(text)
         if not match:
             raise Unavailable("no strobix report")
