@@ -9,4 +9,12 @@ target_compile_definitions(niclabel_e2e_tests PRIVATE
   NICLABEL_PATH="$<TARGET_FILE:niclabel>"
   ZOK_LIBRARY_DIR="$<TARGET_FILE_DIR:zok>")
 add_dependencies(niclabel_e2e_tests niclabel)
+# A sanitizer owns malloc itself, so the out-of-memory shim runs only in
+# plain builds.
+if(NOT ZOK_SANITIZE)
+  add_library(niclabel_malloc_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/niclabel_malloc_shim.c)
+  target_compile_definitions(niclabel_e2e_tests PRIVATE
+    NICLABEL_MALLOC_SHIM="$<TARGET_FILE:niclabel_malloc_shim>")
+  add_dependencies(niclabel_e2e_tests niclabel_malloc_shim)
+endif()
 gtest_discover_tests(niclabel_e2e_tests PROPERTIES LABELS net)

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "niclabel_malloc_shim.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -392,6 +394,26 @@ TEST(Niclabel, AStateDirectoryThatCannotBeMadeIsReported) {
   run = niclabel(dir, {"-s", "x", "S=0"});
   EXPECT_EQ(run.out,
             "Failed to set adapter name for adapter=S=0, name=x, rc=20\n" + shown("S=0", "lo"));
+}
+
+TEST(Niclabel, NoMemoryForTheNameCopyEndsBeforeTheLibrary) {
+#ifdef NICLABEL_MALLOC_SHIM
+  StateDirectory dir;
+  ::setenv("LD_PRELOAD", NICLABEL_MALLOC_SHIM, 1);
+  const Outcome run =
+      niclabel(dir, {"-s", std::string(NICLABEL_REFUSED_ALLOCATION - 1, 'n'), "S=0"});
+  ::unsetenv("LD_PRELOAD");
+  EXPECT_EQ(run.status, 12);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), "Failed to allocate name to be set\n");
+  EXPECT_NE(run.err.find("\nUsage: niclabel [args] <which_adapter>\n"), std::string::npos)
+      << run.err;
+  EXPECT_FALSE(fs::exists(dir.state));
+  // Any other length is copied as usual.
+  EXPECT_EQ(niclabel(dir, {"-s", std::string(NICLABEL_REFUSED_ALLOCATION, 'n'), "S=0"}).status, 0);
+#else
+  GTEST_SKIP() << "the malloc shim cannot run under a sanitizer";
+#endif
 }
 
 TEST(NamesLibrary, RefusesEveryNameOperationBeforeInit) {
