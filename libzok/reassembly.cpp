@@ -449,7 +449,8 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
 
 void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept {
   b.touched = std::max(b.touched, packet_id);
-  if (b.outstanding != 0) {
+  // Ranges lie below the highest packet seen, but for an asked-for tail.
+  if (b.outstanding != 0 && (static_cast<std::int64_t>(packet_id) < b.highest || b.tail_asked)) {
     for (std::size_t i = 0; i < b.range_count; ++i) {
       ResendRange &r = b.ranges[i];
       if (!r.active || packet_id < r.first || packet_id > r.last) continue;

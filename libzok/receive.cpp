@@ -3,6 +3,7 @@
 // belongs, so that for an in-order stream the kernel's copy is the only one.
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "stream_internal.h"
@@ -13,9 +14,9 @@ namespace {
 
 enum Verdict : std::uint8_t { copied, placed, truncated };
 
-Nanos monotonic_now() noexcept {
+Nanos realtime_now() noexcept {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(CLOCK_REALTIME, &ts);
   return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
@@ -48,8 +49,12 @@ std::size_t Stream::receive_batch() noexcept {
     m.msg_flags = 0;
   }
   const int got = recvmmsg(fd_, msgs_.data(), batch_size, MSG_DONTWAIT, nullptr);
-  const Nanos now = monotonic_now();
   const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
+  // The core's clock is the kernel's arrival time of what it is handed, so
+  // that a backlog in the socket buffer does not count against the sender:
+  // a resend answered in time is judged by when it arrived, not by when
+  // this loop got round to it. An empty socket means we are up to date.
+  Nanos now = 0;
 
   for (std::size_t i = 0; i < n; ++i) {
     const msghdr &m = msgs_[i].msg_hdr;
@@ -70,6 +75,8 @@ std::size_t Stream::receive_batch() noexcept {
         last_overflow_ = dropped;
       }
     }
+    if (epoch_[i] == 0) epoch_[i] = static_cast<std::uint64_t>(realtime_now());
+    now = std::max(now, static_cast<Nanos>(epoch_[i]));
     if ((m.msg_flags & MSG_TRUNC) != 0) {
       verdict_[i] = truncated;
       continue;
@@ -100,7 +107,7 @@ std::size_t Stream::receive_batch() noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     if (verdict_[i] != placed) continue;
     core_.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header),
-                    Arrival{now, epoch_[i]});
+                    Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i]});
   }
   for (std::size_t i = 0; i < n; ++i) {
     if (verdict_[i] == placed) continue;
@@ -109,10 +116,10 @@ std::size_t Stream::receive_batch() noexcept {
       continue;
     }
     core_.on_packet(gvsp::bytes(slots_.get() + i * slot_size, msgs_[i].msg_len),
-                    Arrival{now, epoch_[i]});
+                    Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i]});
   }
   if (n != 0) peer_ = peers_[n - 1];
-  core_.on_tick(now);
+  core_.on_tick(n != 0 ? now : realtime_now());
   core_.end_batch();
   return n;
 }

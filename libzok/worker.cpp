@@ -13,9 +13,10 @@ namespace zok {
 
 namespace {
 
-Nanos monotonic_now() noexcept {
+// The core's clock: see receive_batch.
+Nanos realtime_now() noexcept {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(CLOCK_REALTIME, &ts);
   return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
@@ -97,7 +98,7 @@ void Stream::wait_for_packets() noexcept {
   const Nanos deadline = core_.next_deadline();
   int timeout_ms = -1;
   if (deadline != never) {
-    const Nanos left = deadline - monotonic_now();
+    const Nanos left = deadline - realtime_now();
     timeout_ms = left <= 0 ? 0 : static_cast<int>(std::min<Nanos>(left / 1'000'000 + 1, 1000));
   }
   pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
