@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@ constexpr std::string_view names_file = "/names";
 // be held on an inode that the rename unlinks, and the next writer would
 // lock the new inode while the first still works on the old one.
 constexpr std::string_view lock_file = "/names.lock";
+constexpr std::string_view temporary_prefix = ".names.";
 constexpr std::string_view temporary_template = "/.names.XXXXXX";
 constexpr mode_t directory_mode = 0755;
 // Names are not secret: any user may read them, only the owner may change.
@@ -116,6 +118,18 @@ int replace_file(const std::string &directory, std::string_view text) {
   return 0;
 }
 
+// Temporary files are only made under the lock, so any found while holding
+// it were left by a writer that died before its rename.
+void remove_leftovers(const std::string &directory) {
+  DIR *listing = ::opendir(directory.c_str());
+  if (listing == nullptr) return;
+  while (const dirent *entry = ::readdir(listing)) {
+    if (std::string_view(entry->d_name).starts_with(temporary_prefix))
+      ::unlinkat(::dirfd(listing), entry->d_name, 0);
+  }
+  ::closedir(listing);
+}
+
 }  // namespace
 
 std::string state_directory() {
@@ -142,6 +156,7 @@ int update_names(const std::string &directory, const std::function<void(NameTabl
   Descriptor lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, file_mode));
   if (!lock.valid()) return errno;
   if (const int error = lock_exclusive(lock.get()); error != 0) return error;
+  remove_leftovers(directory);
 
   NameTable names;
   if (const int error = read_names(directory, names); error != 0) return error;

@@ -76,6 +76,18 @@ TEST(NamesStore, UpdateCreatesTheDirectoryAndReadsBack) {
                 fs::perms::others_read);
 }
 
+TEST(NamesStore, AnUpdateClearsTemporaryFilesOfWritersThatDied) {
+  TemporaryDirectory temp;
+  std::ofstream(temp.path / ".names.AbC123") << "00:00:00:00:00:00 half writ";
+  std::ofstream(temp.path / "unrelated") << "stays\n";
+  ASSERT_EQ(zok::names::update_names(temp.path.string(), [](NameTable &) {}), 0);
+  EXPECT_FALSE(fs::exists(temp.path / ".names.AbC123"));
+  EXPECT_TRUE(fs::exists(temp.path / "unrelated"));
+  NameTable names;
+  ASSERT_EQ(zok::names::read_names(temp.path.string(), names), 0);
+  EXPECT_TRUE(names.empty());
+}
+
 TEST(NamesStore, AnUpdateDropsDamagedLinesAndKeepsTheRest) {
   TemporaryDirectory temp;
   const fs::path file = temp.path / "names";
