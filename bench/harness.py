@@ -76,6 +76,7 @@ class Child:
             self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         self.status = None
         self.cpu = None  # user + sys seconds, once reaped
+        self.killed = False  # had to be ended with SIGKILL
         Child.live.append(self)
 
     @property
@@ -107,6 +108,7 @@ class Child:
         except ProcessLookupError:
             pass
         if not self.wait(timeout):
+            self.killed = True
             os.kill(self.pid, signal.SIGKILL)
             self.wait(5.0)
 
@@ -131,7 +133,8 @@ class Child:
 
     def failure(self, what):
         tail = self.error_tail()
-        return f"{what} (exit {self.status}{': ' + tail if tail else ''})"
+        state = "still running" if self.status is None else f"exit {self.status}"
+        return f"{what} ({state}{': ' + tail if tail else ''})"
 
     @classmethod
     def stop_all(cls):
@@ -419,6 +422,8 @@ class Bench:
                     notes.append(f"ended before strobix stopped (exit {receiver.status})")
                     after = receiver.cpu
             receiver.stop()
+            if receiver.killed:
+                notes.append("did not end within 3 s of SIGINT: killed")
             cpu = (after or 0.0) - (before or 0.0)
             text = receiver.output()
             received = report_value(text, "Blocks received:")
