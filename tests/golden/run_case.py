@@ -306,6 +306,8 @@ def main():
             failures.append(difference)
     difference = check_log(case.sections.get("log", []), log_lines)
     if difference:
+        if not log_lines:
+            difference += " (the call log is empty: was the double loaded instead of libzok?)"
         failures.append(difference)
     if case.min_ms is not None and elapsed_ms < case.min_ms:
         failures.append(f"time: ran {elapsed_ms:.0f} ms, expected at least {case.min_ms} ms")
