@@ -9,6 +9,8 @@ import tempfile
 import textwrap
 import unittest
 
+# The test runs from the source tree, which must stay free of build products.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run_case  # noqa: E402
 
