@@ -73,6 +73,15 @@ data_range packet_data(const block_layout &layout, std::uint32_t packet_id) {
           static_cast<std::size_t>(std::min(layout.bytes_per_packet, layout.block_bytes - offset))};
 }
 
+std::size_t data_window_size(const block_layout &layout) {
+  return static_cast<std::size_t>(
+      std::min(layout.block_bytes, pattern_period + layout.bytes_per_packet));
+}
+
+std::uint64_t data_window_offset(const block_layout &layout, std::uint64_t offset) {
+  return layout.block_bytes <= data_window_size(layout) ? offset : offset % pattern_period;
+}
+
 std::size_t build_packet_head(const block_layout &layout, const block_record &block,
                               std::uint32_t packet_id, bool resent, std::span<std::byte> head) {
   gvsp::Header h = header_for(layout, block.block_id, packet_id);
@@ -83,17 +92,17 @@ std::size_t build_packet_head(const block_layout &layout, const block_record &bl
       h.status = gvsp::status_packet_resent;
     }
   }
+  if (!layout.all_in && packet_id != 0) {
+    if (packet_id == layout.last_packet_id) return gvsp::build_trailer(head, h, layout.trailer);
+    h.format = static_cast<std::uint8_t>(gvsp::Format::payload);
+    return gvsp::build_header(head, h);
+  }
   gvsp::Leader leader = layout.leader;
   leader.timestamp = block.timestamp;
-  if (layout.all_in) {
-    // The data goes out from its own buffer; only leader and trailer here.
-    const std::size_t n = gvsp::build_all_in(head, h, leader, layout.trailer, {});
-    return n;
-  }
-  if (packet_id == 0) return gvsp::build_leader(head, h, leader);
-  if (packet_id == layout.last_packet_id) return gvsp::build_trailer(head, h, layout.trailer);
-  h.format = static_cast<std::uint8_t>(gvsp::Format::payload);
-  return gvsp::build_header(head, h);
+  // An all-in packet's data goes out from its own buffer: only leader and
+  // trailer here.
+  return layout.all_in ? gvsp::build_all_in(head, h, leader, layout.trailer, {})
+                       : gvsp::build_leader(head, h, leader);
 }
 
 std::size_t build_unavailable(const block_layout &layout, std::uint64_t block_id,

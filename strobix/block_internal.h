@@ -52,6 +52,16 @@ std::size_t build_packet_head(const block_layout &layout, const block_record &bl
 std::size_t build_unavailable(const block_layout &layout, std::uint64_t block_id,
                               std::uint32_t packet_id, std::span<std::byte> head);
 
+// The -c pattern repeats every 65536 words (its word index keeps 16 bits) and
+// zeros repeat anyhow, so a block's data is sent from a window of one period
+// plus one packet: it stays in the cache where a whole block would not.
+inline constexpr std::uint64_t pattern_period = 65536 * 4;
+
+// Bytes of the window that holds every packet's data of a block.
+std::size_t data_window_size(const block_layout &layout);
+// Where in that window the data at this block offset starts.
+std::uint64_t data_window_offset(const block_layout &layout, std::uint64_t offset);
+
 // The -c pattern for the block bytes starting at offset: in every 4-byte word
 // the low 16 bits of the block id, then the low 16 bits of the word's index,
 // both high byte first.

@@ -30,6 +30,9 @@ int main(int argc, char **argv) {
   const int status = parse_options(argc, argv, opts);
   if (status != exit_ok) return status;
 
+  // Verbose lines are progress: let whoever reads them see them as they come.
+  if (opts.verbosity > 0) std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
   stream_state st;
   if (!open_stream(st, opts)) return exit_usage_error;
 

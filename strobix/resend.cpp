@@ -44,7 +44,7 @@ void queue_resend(stream_state &st, const block_record &block, std::uint32_t pac
   const std::size_t head_len =
       build_packet_head(st.layout, block, packet_id, true, b.heads[b.pending]);
   const data_range r = packet_data(st.layout, packet_id);
-  const std::byte *data = st.block_data.data() + r.offset;
+  const std::byte *data = st.block_data.data() + data_window_offset(st.layout, r.offset);
   if (st.opts.pattern && r.length != 0) {
     // The block buffer may hold a later block by now: make this one's bytes again.
     std::byte *slot = st.resend_data.data() + b.pending * st.resend_slot_bytes;
@@ -113,21 +113,24 @@ void take_commands(stream_state &st) {
     st.command_iovs.resize(command_slots);
     st.command_buf.resize(command_slots * command_room);
   }
-  for (;;) {
-    for (std::size_t i = 0; i < command_slots; ++i) {
-      st.command_iovs[i] = iovec{st.command_buf.data() + i * command_room, command_room};
-      st.command_msgs[i] = mmsghdr{};
-      st.command_msgs[i].msg_hdr.msg_iov = &st.command_iovs[i];
-      st.command_msgs[i].msg_hdr.msg_iovlen = 1;
+  const int fds[2] = {st.fd, st.send_fd};
+  for (int f = 0; f < (st.connected ? 2 : 1); ++f) {
+    for (;;) {
+      for (std::size_t i = 0; i < command_slots; ++i) {
+        st.command_iovs[i] = iovec{st.command_buf.data() + i * command_room, command_room};
+        st.command_msgs[i] = mmsghdr{};
+        st.command_msgs[i].msg_hdr.msg_iov = &st.command_iovs[i];
+        st.command_msgs[i].msg_hdr.msg_iovlen = 1;
+      }
+      const int n = recvmmsg(fds[f], st.command_msgs.data(), command_slots, MSG_DONTWAIT, nullptr);
+      if (n <= 0) break;
+      for (int i = 0; i < n; ++i) {
+        const std::size_t len = std::min<std::size_t>(st.command_msgs[i].msg_len, command_room);
+        const bool cut = (st.command_msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        answer_command(st, gvsp::bytes(st.command_buf.data() + i * command_room, len), cut);
+      }
+      if (static_cast<std::size_t>(n) < command_slots) break;
     }
-    const int n = recvmmsg(st.fd, st.command_msgs.data(), command_slots, MSG_DONTWAIT, nullptr);
-    if (n <= 0) break;
-    for (int i = 0; i < n; ++i) {
-      const std::size_t len = std::min<std::size_t>(st.command_msgs[i].msg_len, command_room);
-      const bool cut = (st.command_msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-      answer_command(st, gvsp::bytes(st.command_buf.data() + i * command_room, len), cut);
-    }
-    if (static_cast<std::size_t>(n) < command_slots) break;
   }
   send_pending(st, st.resends);
   st.last_command_check_ns = now_ns();

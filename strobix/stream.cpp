@@ -31,7 +31,6 @@ constexpr std::int64_t command_check_ns = 200000;
 // much of its pace at once: enough to ride out scheduling delays, not so much
 // that a receiver meets one huge burst.
 constexpr std::int64_t max_pace_debt_ns = 20 * ns_per_ms;
-constexpr int send_buffer_bytes = 4 << 20;
 
 std::uint64_t next_random(std::uint64_t &state) {
   // splitmix64: small, fast and plenty for loss draws and shuffles.
@@ -65,8 +64,8 @@ bool wait_until(stream_state &st, std::int64_t due) {
     std::int64_t wait = std::min(due - now, max_sleep_ns);
     if (st.deadline_ns != 0) wait = std::min(wait, st.deadline_ns - now);
     const timespec ts{static_cast<time_t>(wait / ns_per_s), static_cast<long>(wait % ns_per_s)};
-    pollfd p{st.fd, POLLIN, 0};
-    if (ppoll(&p, 1, &ts, nullptr) > 0) take_commands(st);
+    pollfd p[2] = {{st.fd, POLLIN, 0}, {st.send_fd, POLLIN, 0}};
+    if (ppoll(p, st.connected ? 2 : 1, &ts, nullptr) > 0) take_commands(st);
   }
 }
 
@@ -94,6 +93,7 @@ bool dropped_on_first_sending(stream_state &st, std::uint64_t block_id, std::uin
 struct block_tally {
   unsigned long long sent = 0;
   unsigned long long dropped = 0;
+  bool cut_short = false;  // the run stopped before every packet was out
 };
 
 void flush_first(stream_state &st, block_tally &tally) {
@@ -101,10 +101,14 @@ void flush_first(stream_state &st, block_tally &tally) {
   pace(st);
   if (stopping(st, now_ns())) {
     st.first.pending = 0;
+    tally.cut_short = true;
     return;
   }
   const std::uint64_t bytes = st.first.pending_bytes;
-  tally.sent += send_pending(st, st.first);
+  const std::size_t pending = st.first.pending;
+  const std::size_t sent = send_pending(st, st.first);
+  tally.sent += sent;
+  if (sent < pending) tally.cut_short = true;
   st.paced_bytes += bytes;
   if (now_ns() - st.last_command_check_ns >= command_check_ns) take_commands(st);
 }
@@ -120,7 +124,8 @@ void transmit(stream_state &st, const block_record &block, std::uint32_t packet_
   const std::size_t head_len = build_packet_head(st.layout, block, packet_id, false, b.heads[i]);
   const data_range r = packet_data(st.layout, packet_id);
   b.iovs[2 * i] = iovec{b.heads[i].data(), head_len};
-  b.iovs[2 * i + 1] = iovec{st.block_data.data() + r.offset, r.length};
+  b.iovs[2 * i + 1] =
+      iovec{st.block_data.data() + data_window_offset(st.layout, r.offset), r.length};
   b.msgs[i].msg_hdr.msg_iovlen = r.length != 0 ? 2 : 1;
   b.pending_bytes += head_len + r.length;
   if (++b.pending >= st.batch_limit) flush_first(st, tally);
@@ -156,12 +161,14 @@ bool send_block(stream_state &st, std::uint64_t block_id) {
     transmit(st, block, static_cast<std::uint32_t>(st.layout.last_packet_id), tally);
   }
   flush_first(st, tally);
-  if (stopping(st, now_ns())) return false;
+  // A block counts as sent when all its packets went out, even if a stop
+  // came right after.
+  if (tally.cut_short) return false;
   ++st.counters.blocks;
   if (st.opts.verbosity > 0) {
     std::printf(text_block, static_cast<unsigned long long>(block_id), tally.sent, tally.dropped);
   }
-  return true;
+  return !stopping(st, now_ns());
 }
 
 void print_start(const stream_state &st) {
@@ -183,14 +190,14 @@ std::int64_t now_ns() {
   return static_cast<std::int64_t>(ts.tv_sec) * ns_per_s + ts.tv_nsec;
 }
 
-void init_batch(send_batch &batch, std::size_t slots, const sockaddr_in &destination) {
+void init_batch(send_batch &batch, std::size_t slots, const sockaddr_in *destination) {
   batch.msgs.assign(slots, mmsghdr{});
   batch.iovs.assign(2 * slots, iovec{});
   batch.heads.assign(slots, {});
   for (std::size_t i = 0; i < slots; ++i) {
     msghdr &h = batch.msgs[i].msg_hdr;
-    h.msg_name = const_cast<sockaddr_in *>(&destination);
-    h.msg_namelen = sizeof destination;
+    h.msg_name = const_cast<sockaddr_in *>(destination);
+    h.msg_namelen = destination != nullptr ? sizeof *destination : 0;
     h.msg_iov = &batch.iovs[2 * i];
     h.msg_iovlen = 1;
   }
@@ -202,8 +209,8 @@ std::size_t send_pending(stream_state &st, send_batch &batch) {
   std::size_t done = 0;
   unsigned long long bytes = 0;
   while (done < batch.pending && !st.failed) {
-    const int n =
-        sendmmsg(st.fd, batch.msgs.data() + done, static_cast<unsigned>(batch.pending - done), 0);
+    const int n = sendmmsg(st.send_fd, batch.msgs.data() + done,
+                           static_cast<unsigned>(batch.pending - done), 0);
     if (n > 0) {
       for (int i = 0; i < n; ++i) bytes += batch.msgs[done + i].msg_len;
       done += static_cast<std::size_t>(n);
@@ -213,7 +220,7 @@ std::size_t send_pending(stream_state &st, send_batch &batch) {
       if (stop_requested != 0) break;
     } else if (errno == EAGAIN || errno == ENOBUFS) {
       // The kernel's queue is full for a moment; let it drain.
-      pollfd p{st.fd, POLLOUT, 0};
+      pollfd p{st.send_fd, POLLOUT, 0};
       poll(&p, 1, 1);
     } else {
       report_errno("sendmmsg");
@@ -234,25 +241,14 @@ std::size_t send_pending(stream_state &st, send_batch &batch) {
 bool open_stream(stream_state &st, const strobix_options &opts) {
   st.opts = opts;
   st.layout = make_block_layout(opts);
-  st.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (st.fd < 0) {
-    report_errno("socket");
-    return false;
-  }
-  // A larger queue keeps sendmmsg from stalling on bursts; refusal is harmless.
-  setsockopt(st.fd, SOL_SOCKET, SO_SNDBUF, &send_buffer_bytes, sizeof send_buffer_bytes);
-  if (bind(st.fd, reinterpret_cast<const sockaddr *>(&st.opts.local), sizeof st.opts.local) != 0) {
-    report_errno("bind");
-    close(st.fd);
-    st.fd = -1;
-    return false;
-  }
-  st.block_data.assign(opts.block_bytes, std::byte{0});
+  if (!open_sockets(st)) return false;
+  st.block_data.assign(data_window_size(st.layout), std::byte{0});
   st.history.assign(opts.history_blocks, block_record{});
   st.order.assign(st.layout.payload_packets, 0);
   st.rng = opts.seed;
-  init_batch(st.first, batch_slots, st.opts.destination);
-  init_batch(st.resends, resend_slots, st.opts.destination);
+  const sockaddr_in *named = st.connected ? nullptr : &st.opts.destination;
+  init_batch(st.first, batch_slots, named);
+  init_batch(st.resends, resend_slots, named);
   st.resend_slot_bytes = st.layout.all_in ? opts.block_bytes : st.layout.bytes_per_packet;
   if (opts.pattern) st.resend_data.assign(resend_slots * st.resend_slot_bytes, std::byte{0});
   st.batch_limit = batch_slots;
@@ -292,8 +288,7 @@ void run_stream(stream_state &st) {
 }
 
 void close_stream(stream_state &st) {
-  if (st.fd >= 0) close(st.fd);
-  st.fd = -1;
+  close_sockets(st);
 }
 
 void print_summary(std::FILE *out, const strobix_counters &c, double seconds) {

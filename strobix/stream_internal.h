@@ -38,8 +38,10 @@ struct send_batch {
 struct stream_state {
   strobix_options opts;
   block_layout layout{};
-  int fd = -1;
-  std::vector<std::byte> block_data;  // data of the block being sent
+  int fd = -1;       // bound to -l, takes resend requests
+  int send_fd = -1;  // sends; fd itself unless connected
+  bool connected = false;
+  std::vector<std::byte> block_data;  // data window of the block being sent
   std::vector<block_record> history;  // ring of the blocks resends can come from
   std::uint64_t history_count = 0;
   std::size_t history_next = 0;
@@ -82,4 +84,8 @@ void remember_block(stream_state &st, const block_record &block);
 void take_commands(stream_state &st);
 // Sends the batch's pending packets; returns how many went out.
 std::size_t send_pending(stream_state &st, send_batch &batch);
-void init_batch(send_batch &batch, std::size_t slots, const sockaddr_in &destination);
+// Datagrams of an unconnected socket name their destination.
+void init_batch(send_batch &batch, std::size_t slots, const sockaddr_in *destination);
+// socket.cpp: the sockets on the local address; prints why when they cannot be had.
+bool open_sockets(stream_state &st);
+void close_sockets(stream_state &st);

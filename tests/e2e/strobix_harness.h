@@ -184,31 +184,24 @@ class Process {
 
   bool started() const { return pid_ > 0; }
 
-  // Reads standard error until it holds text; false when the program ends
-  // first or timeout_ms passes. What was read stays for finish().
-  bool wait_for_err(const std::string &text, int timeout_ms) {
-    const std::int64_t end = now_ms() + timeout_ms;
-    char buf[4096];
-    while (err_seen_.find(text) == std::string::npos) {
-      const std::int64_t left = end - now_ms();
-      if (left <= 0) return false;
-      pollfd p{err_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      const ssize_t n = read(err_, buf, sizeof buf);
-      if (n <= 0) return false;
-      err_seen_.append(buf, static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-
   void signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);
+  }
+
+  // Reads standard error (or output) until it holds text; false when the
+  // program ends first or timeout_ms passes. What was read stays for finish().
+  bool wait_for_err(const std::string &text, int timeout_ms) {
+    return wait_for(err_, err_seen_, text, timeout_ms);
+  }
+  bool wait_for_out(const std::string &text, int timeout_ms) {
+    return wait_for(out_, out_seen_, text, timeout_ms);
   }
 
   // Waits for the end (killing it after timeout_ms) and collects its output.
   Outcome finish(int timeout_ms = 20000) {
     Outcome o;
     o.err = err_seen_;
+    o.out = out_seen_;
     const std::int64_t end = now_ms() + timeout_ms;
     bool out_open = true, err_open = true;
     char buf[4096];
@@ -242,10 +235,26 @@ class Process {
   }
 
  private:
+  bool wait_for(int fd, std::string &seen, const std::string &text, int timeout_ms) {
+    const std::int64_t end = now_ms() + timeout_ms;
+    char buf[4096];
+    while (seen.find(text) == std::string::npos) {
+      const std::int64_t left = end - now_ms();
+      if (left <= 0) return false;
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) return false;
+      seen.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;
   std::string err_seen_;
+  std::string out_seen_;
 };
 
 class Strobix : public Process {

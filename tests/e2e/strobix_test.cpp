@@ -30,13 +30,15 @@ struct Capture {
 
 // Runs strobix to its end with the given options and the receiver as its
 // destination; -W 0 unless the options say otherwise.
-Capture capture(Receiver &rx, std::vector<std::string> args) {
+Capture capture(Receiver &rx, std::vector<std::string> args, bool sends = true) {
   if (std::find(args.begin(), args.end(), "-W") == args.end()) {
     args.insert(args.end(), {"-W", "0"});
   }
   args.insert(args.end(), {"-l", "127.0.0.1:0", rx.endpoint()});
   Strobix s(args);
   Capture r;
+  // A loaded machine can take a while to start it.
+  if (sends) rx.wait_first(10000);
   r.datagrams = rx.take(400);
   r.outcome = s.finish();
   for (const Datagram &d : r.datagrams) r.packets.push_back(strobix_test::parse(d));
@@ -133,6 +135,18 @@ TEST(Strobix, SendsTheLeaderPayloadAndTrailerOfEveryBlock) {
   EXPECT_EQ(s.bytes, bytes);
 }
 
+TEST(Strobix, PatternHoldsThroughBlocksLargerThanItsPeriod) {
+  // The word index wraps at 65536 words, 256 KiB into the block.
+  Receiver rx;
+  const Capture r = capture(rx, {"-c", "-n", "2", "-I", "300", "-s", "600001", "-k", "9000"});
+  ASSERT_EQ(r.outcome.status, 0) << r.outcome.err;
+  ASSERT_EQ(r.packets.size(), 2u * (67 + 2));  // 8964 data bytes a packet
+  for (const auto &p : r.packets) {
+    if (p.kind != gvsp::PacketKind::payload) continue;
+    EXPECT_TRUE(has_pattern(p, (p.header.packet_id - 1) * (9000u - 36)));
+  }
+}
+
 TEST(Strobix, LeadersAndTrailersFollowThePayloadType) {
   Receiver rx;
   {
@@ -194,7 +208,7 @@ TEST(Strobix, BlockIdsWrapOrWidenWithTheHeaderKind) {
     EXPECT_EQ(r.packets[0].header.block_id, 4294967296u);
     EXPECT_EQ(r.packets[5].header.block_id, 4294967297u);
   }
-  const Capture wide = capture(rx, {"-I", "65536", "-s", "100"});
+  const Capture wide = capture(rx, {"-I", "65536", "-s", "100"}, false);
   EXPECT_EQ(wide.outcome.status, 255);
   EXPECT_TRUE(wide.packets.empty());
 }
@@ -278,6 +292,7 @@ TEST(Strobix, DropsOnlyTheNamedOrDrawnPackets) {
 TEST(Strobix, HoldsTheBlockRateWithoutSpinning) {
   Receiver rx;
   Strobix s({"-r", "20", "-n", "21", "-s", "1000", "-W", "0", "-l", "127.0.0.1:0", rx.endpoint()});
+  ASSERT_TRUE(rx.wait_first(10000));
   const auto got = rx.take(500, 5000);
   const Outcome o = s.finish();
   std::vector<std::int64_t> leaders;
@@ -295,6 +310,7 @@ TEST(Strobix, HoldsTheBandwidthCap) {
   // 40 Mbit/s for a second: 5 MB.
   Strobix s({"-R", "40", "-n", "-1", "-T", "1", "-s", "100000", "-W", "0", "-l", "127.0.0.1:0",
              rx.endpoint()});
+  ASSERT_TRUE(rx.wait_first(10000));
   const auto got = rx.take(500, 5000);
   const Outcome o = s.finish();
   ASSERT_EQ(o.status, 0) << o.err;
@@ -322,6 +338,7 @@ struct Live {
 void start_live(Live &live, std::vector<std::string> args) {
   args.insert(args.end(), {"-W", "20000", "-l", "127.0.0.1:0", live.rx.endpoint()});
   live.s = std::make_unique<Strobix>(args);
+  live.rx.wait_first(10000);
   live.first = live.rx.take(300);
   if (!live.first.empty()) live.control = live.first.front().from;
 }
@@ -341,7 +358,7 @@ TEST(StrobixResend, AnswersFromHistoryWithTheResentStatusOrFlag) {
     live.rx.send_to(live.control, strobix_test::resend_command(kind, 1, 2, 4, 7));
     live.rx.send_to(live.control, strobix_test::resend_command(kind, 2, 0, 0, 8));
     live.rx.send_to(live.control, strobix_test::resend_command(kind, 2, 8, 8, 9));
-    const auto again = live.rx.take(300);
+    const auto again = live.rx.take(1000);
     ASSERT_EQ(again.size(), 5u);
     const std::vector<std::pair<std::uint64_t, std::uint32_t>> want = {
         {1, 2}, {1, 3}, {1, 4}, {2, 0}, {2, 8}};
@@ -384,11 +401,12 @@ TEST(StrobixResend, DroppedPacketsComeBackWhenAsked) {
   live.control.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   live.control.sin_port = htons(port);
   live.s = std::make_unique<Strobix>(std::vector<std::string>{
-      "-n", "1", "-s", "10000", "-L", "100", "--drop", "1:4", "-W", "20000", "-l",
+      "-v", "-n", "1", "-s", "10000", "-L", "100", "--drop", "1:4", "-W", "20000", "-l",
       "127.0.0.1:" + std::to_string(port), live.rx.endpoint()});
-  EXPECT_TRUE(live.rx.take(300).empty());
+  ASSERT_TRUE(live.s->wait_for_out("Block 1: 0 packets sent, 9 dropped", 10000));
+  EXPECT_TRUE(live.rx.take(100).empty());
   live.rx.send_to(live.control, strobix_test::resend_command(kStd, 1, 0, 8));
-  const auto again = live.rx.take(300);
+  const auto again = live.rx.take(1000);
   ASSERT_EQ(again.size(), 9u);
   for (std::uint32_t k = 0; k < 9; ++k) {
     EXPECT_EQ(strobix_test::parse(again[k]).header.packet_id, k);
@@ -405,7 +423,7 @@ TEST(StrobixResend, PacketsNoLongerHeldAreUnavailable) {
   ASSERT_EQ(live.first.size(), 3u * 5);
   live.rx.send_to(live.control, strobix_test::resend_command(kStd, 1, 1, 2));
   live.rx.send_to(live.control, strobix_test::resend_command(kStd, 3, 1, 1));
-  const auto answers = live.rx.take(300);
+  const auto answers = live.rx.take(1000);
   ASSERT_EQ(answers.size(), 3u);
   for (std::size_t i = 0; i < 2; ++i) {
     ASSERT_EQ(answers[i].bytes.size(), gvsp::standard_header_size);  // header only
@@ -435,7 +453,7 @@ TEST(StrobixResend, MalformedCommandsAreCountedAndIgnored) {
   live.rx.send_to(live.control, {std::byte{0x42}, std::byte{0}});
   live.rx.send_to(live.control, oversized);
   live.rx.send_to(live.control, strobix_test::resend_command(kStd, 1, 1, 1));
-  const auto answers = live.rx.take(300);
+  const auto answers = live.rx.take(1000);
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(strobix_test::parse(answers[0]).header.packet_id, 1u);
   const Outcome o = stop_live(live);
@@ -480,6 +498,18 @@ TEST(StrobixCommandLine, ExitStatusesAndUsage) {
     EXPECT_NE(o.err.find("strobix [args] <dest IP>:<port>"), std::string::npos) << line << o.err;
     EXPECT_EQ(o.out, "") << line;
   }
+  EXPECT_TRUE(rx.take(100).empty());
+}
+
+TEST(StrobixCommandLine, LocalPortInUseIsRefused) {
+  // The stream socket shares its port with the sender; that must not let a
+  // second program in on a port already taken.
+  Receiver rx;
+  Receiver taken;
+  Strobix s({"-l", taken.endpoint(), rx.endpoint()});
+  const Outcome o = s.finish();
+  EXPECT_EQ(o.status, 255);
+  EXPECT_NE(o.err.find("bind : Address already in use"), std::string::npos) << o.err;
   EXPECT_TRUE(rx.take(100).empty());
 }
 

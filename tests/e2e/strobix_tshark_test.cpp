@@ -120,12 +120,13 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
         "-W", "20000", "-l", local, rx.endpoint()};
     if (ext) args.push_back("-2");
     Strobix s(args);
+    rx.wait_first(10000);
     sent += rx.take(300).size();
     // Resent packets of the block still held, unavailable ones of an older one.
     commander.send_to(to, strobix_test::resend_command(kind, first + 2, 0, 4, 1));
     commander.send_to(to, strobix_test::resend_command(kind, first, 1, 2, 2));
     commands += 2;
-    sent += rx.take(300).size();
+    sent += rx.take(1000).size();
     s.signal(SIGTERM);
     EXPECT_EQ(s.finish().status, 0);
   }
