@@ -493,13 +493,15 @@ void Reassembly::ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos no
     b.first_asked = first;
   }
   raise_to(counters_.max_resend_retries, 1);
-  send_command(b, first, last);
+  slot->deadline = send_command(b, first, last) + config_.resend_timeout;
 }
 
-void Reassembly::send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept {
+Nanos Reassembly::send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept {
   bump(counters_.resend_requests);
   ++b.commands;
-  shell_.send_resend(b.block_id, first, last);
+  // The wait runs from when the command left, which can be well after the
+  // arrival of the packets behind it when the socket holds a backlog.
+  return std::max(now_, shell_.send_resend(b.block_id, first, last));
 }
 
 void Reassembly::expire_range(Block &b, ResendRange &r, Nanos now) noexcept {
@@ -513,7 +515,7 @@ void Reassembly::expire_range(Block &b, ResendRange &r, Nanos now) noexcept {
   }
   ++r.tries;
   raise_to(counters_.max_resend_retries, r.tries);
-  r.deadline = now + config_.resend_timeout;
+  Nanos sent = now;
   // Ask again only for what is still missing, one command per run.
   const Buffer &buf = *b.buffer;
   std::uint32_t p = r.first;
@@ -524,10 +526,11 @@ void Reassembly::expire_range(Block &b, ResendRange &r, Nanos now) noexcept {
     }
     const std::uint32_t run_first = p;
     while (p < r.last && !buf.received.test(p + 1) && !buf.unavailable.test(p + 1)) ++p;
-    send_command(b, run_first, p);
+    sent = std::max(sent, send_command(b, run_first, p));
     if (p == r.last) break;
     ++p;
   }
+  r.deadline = sent + config_.resend_timeout;
 }
 
 void Reassembly::maybe_finish(Block &b) noexcept {

@@ -34,7 +34,7 @@ inline constexpr std::uint32_t default_block_timeout_ms = 300;
 
 // Blocks assembled at once. More only happens when a sender interleaves
 // blocks or loses trailers; the oldest then ends incomplete.
-inline constexpr std::size_t max_open_blocks = 32;
+inline constexpr std::size_t max_open_blocks = 64;
 // Resend ranges per block; gaps past this are not asked for. A 2 MiB block
 // of 1500-byte packets losing 5% of them has about 70 gaps.
 inline constexpr std::size_t max_resend_ranges = 256;
@@ -68,8 +68,9 @@ class CoreShell {
   // A buffer whose block was dropped: the engine keeps it.
   virtual void recycle(Buffer *buffer) noexcept = 0;
   virtual void hand_over(const FinishedBlock &block) noexcept = 0;
-  virtual void send_resend(std::uint64_t block_id, std::uint32_t first,
-                           std::uint32_t last) noexcept = 0;
+  // Returns when the command left, on the core's clock (0: unknown).
+  virtual Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
+                            std::uint32_t last) noexcept = 0;
   virtual std::uint16_t next_request_id() const noexcept = 0;
 
  protected:
@@ -186,7 +187,7 @@ class Reassembly {
                       std::uint32_t length) noexcept;
   void note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept;
   void ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos now) noexcept;
-  void send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept;
+  Nanos send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept;
   void expire_range(Block &b, ResendRange &r, Nanos now) noexcept;
   void maybe_finish(Block &b) noexcept;
   bool hands_over(std::uint64_t block_id) const noexcept;

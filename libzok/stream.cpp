@@ -3,6 +3,7 @@
 #include <net/if.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -219,7 +220,8 @@ std::uint16_t Stream::take_request_id() noexcept {
   return id;
 }
 
-void Stream::send_resend(std::uint64_t block_id, std::uint32_t first, std::uint32_t last) noexcept {
+Nanos Stream::send_resend(std::uint64_t block_id, std::uint32_t first,
+                          std::uint32_t last) noexcept {
   gvsp::ResendCommand command;
   command.req_id = take_request_id();
   command.channel = request_.params.channel;
@@ -229,7 +231,7 @@ void Stream::send_resend(std::uint64_t block_id, std::uint32_t first, std::uint3
   command.last_packet_id = last;
   std::array<std::byte, gvsp::resend_command_extended_size> bytes{};
   const std::size_t n = gvsp::build_resend_command(bytes, command);
-  if (n == 0) return;
+  if (n == 0) return 0;
   // Without a resend address the command goes to the sender of the stream.
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -237,8 +239,11 @@ void Stream::send_resend(std::uint64_t block_id, std::uint32_t first, std::uint3
       request_.params.resend_addr != 0 ? request_.params.resend_addr : peer_.sin_addr.s_addr;
   to.sin_port =
       htons(request_.params.resend_port != 0 ? request_.params.resend_port : gvsp::gvcp_port);
-  if (to.sin_addr.s_addr == 0) return;
+  if (to.sin_addr.s_addr == 0) return 0;
   sendto(fd_, bytes.data(), n, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
 }  // namespace zok

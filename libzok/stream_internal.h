@@ -86,8 +86,8 @@ class Stream final : public CoreShell {
   Buffer *take_buffer() noexcept override;
   void recycle(Buffer *buffer) noexcept override;
   void hand_over(const FinishedBlock &block) noexcept override;
-  void send_resend(std::uint64_t block_id, std::uint32_t first,
-                   std::uint32_t last) noexcept override;
+  Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
+                    std::uint32_t last) noexcept override;
   std::uint16_t next_request_id() const noexcept override;
 
  private:

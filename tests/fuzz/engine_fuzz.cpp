@@ -54,8 +54,9 @@ class Shell final : public CoreShell {
       if (b->data == data) finished.push_back(b.get());
     }
   }
-  void send_resend(std::uint64_t, std::uint32_t first, std::uint32_t last) noexcept override {
+  Nanos send_resend(std::uint64_t, std::uint32_t first, std::uint32_t last) noexcept override {
     if (first > last) __builtin_trap();
+    return 0;
   }
   std::uint16_t next_request_id() const noexcept override { return 1; }
 

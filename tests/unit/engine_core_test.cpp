@@ -60,9 +60,10 @@ class FakeShell final : public CoreShell {
     queued.push_front(b);
   }
   void hand_over(const FinishedBlock &block) noexcept override { finished.push_back(block); }
-  void send_resend(std::uint64_t block_id, std::uint32_t first,
-                   std::uint32_t last) noexcept override {
+  Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
+                    std::uint32_t last) noexcept override {
     resends.push_back({block_id, first, last});
+    return 0;
   }
   std::uint16_t next_request_id() const noexcept override { return 7; }
 
