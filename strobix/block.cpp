@@ -1,3 +1,5 @@
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -23,6 +25,7 @@ block_layout make_block_layout(const strobix_options &opts) {
   block_layout l{};
   l.kind = opts.header_kind;
   l.block_bytes = opts.block_bytes;
+  l.pattern = opts.pattern;
   l.leader.payload_type = opts.payload_type;
   l.trailer.payload_type = opts.payload_type;
   switch (opts.payload_type) {
@@ -74,11 +77,13 @@ data_range packet_data(const block_layout &layout, std::uint32_t packet_id) {
 }
 
 std::size_t data_window_size(const block_layout &layout) {
-  return static_cast<std::size_t>(
-      std::min(layout.block_bytes, pattern_period + layout.bytes_per_packet));
+  // An all-in block is smaller than a payload packet's data.
+  const std::uint64_t period = layout.pattern ? pattern_period : 0;
+  return static_cast<std::size_t>(std::min(layout.block_bytes, period + layout.bytes_per_packet));
 }
 
 std::uint64_t data_window_offset(const block_layout &layout, std::uint64_t offset) {
+  if (!layout.pattern) return 0;
   return layout.block_bytes <= data_window_size(layout) ? offset : offset % pattern_period;
 }
 
@@ -142,11 +147,11 @@ void fill_pattern(std::span<std::byte> out, std::uint64_t block_id, std::uint64_
     }
   }
   std::uint64_t word = (offset + i) / 4;
+  // Whole words as one big-endian store each: this runs over every block.
+  const std::uint32_t id16 = static_cast<std::uint32_t>(block_id & 0xFFFF) << 16;
   for (; i + 4 <= out.size(); i += 4, ++word) {
-    out[i] = id_hi;
-    out[i + 1] = id_lo;
-    out[i + 2] = std::byte((word >> 8) & 0xFF);
-    out[i + 3] = std::byte(word & 0xFF);
+    const std::uint32_t v = htonl(id16 | static_cast<std::uint32_t>(word & 0xFFFF));
+    std::memcpy(out.data() + i, &v, 4);
   }
   const std::byte tail[3] = {id_hi, id_lo, std::byte((word >> 8) & 0xFF)};
   for (std::size_t t = 0; i < out.size(); ++i, ++t) out[i] = tail[t];

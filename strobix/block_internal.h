@@ -20,6 +20,7 @@ struct block_layout {
   std::uint64_t payload_packets;   // 0 for an all-in block
   std::uint64_t last_packet_id;    // the trailer's, or 0 for an all-in block
   bool all_in;
+  bool pattern;              // -c: the data is the pattern, else zeros
   std::size_t leader_bytes;  // GVSP header + leader data
   gvsp::Leader leader;       // timestamp filled per block
   gvsp::Trailer trailer;
@@ -52,9 +53,10 @@ std::size_t build_packet_head(const block_layout &layout, const block_record &bl
 std::size_t build_unavailable(const block_layout &layout, std::uint64_t block_id,
                               std::uint32_t packet_id, std::span<std::byte> head);
 
-// The -c pattern repeats every 65536 words (its word index keeps 16 bits) and
-// zeros repeat anyhow, so a block's data is sent from a window of one period
-// plus one packet: it stays in the cache where a whole block would not.
+// The -c pattern repeats every 65536 words (its word index keeps 16 bits), so
+// a block's data is sent from a window of one period plus one packet, which
+// stays in the cache where a whole block would not. Zeros need one packet's
+// worth, shared by every packet.
 inline constexpr std::uint64_t pattern_period = 65536 * 4;
 
 // Bytes of the window that holds every packet's data of a block.

@@ -248,7 +248,12 @@ TEST(Strobix, OutOfOrderAndTwiceKeepEveryPayloadPacket) {
   const Capture u = capture(rx, {"-U", "-s", "5000"});  // 4 payload packets
   ASSERT_EQ(u.packets.size(), 2u + 8);
   std::map<std::uint32_t, int> seen;
-  for (const auto &p : u.packets) ++seen[p.header.packet_id];
+  for (const auto &p : u.packets) {
+    ++seen[p.header.packet_id];
+    // Without -c the data is zeros.
+    EXPECT_TRUE(
+        std::all_of(p.data.begin(), p.data.end(), [](std::byte b) { return b == std::byte{0}; }));
+  }
   EXPECT_EQ(seen[0], 1);
   EXPECT_EQ(seen[5], 1);
   for (std::uint32_t k = 1; k <= 4; ++k) EXPECT_EQ(seen[k], 2) << k;
