@@ -188,6 +188,16 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
     refuse();
     return;
   }
+  if (drop_armed_.load(std::memory_order_acquire) &&
+      p.packet_id == drop_packet_.load(std::memory_order_relaxed) &&
+      p.block_id == drop_block_.load(std::memory_order_relaxed)) {
+    // The data is in the buffer already; it stays unreceived and is
+    // overwritten when the packet is sent again.
+    drop_armed_.store(false, std::memory_order_relaxed);
+    b.forced = true;
+    b.forced_packet = p.packet_id;
+    return;
+  }
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
   if (accept_payload(b, p.packet_id, nullptr, data_length) && b.open) maybe_finish(b);

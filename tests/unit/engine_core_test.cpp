@@ -512,6 +512,17 @@ TEST(EngineCore, PredictedRegionsTakeDataInPlace) {
   ASSERT_EQ(h.shell.finished.size(), 2u);
   EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_OK);
   EXPECT_TRUE(data_matches(h.shell.finished[1], 3, 100));
+  // A forced drop applies to a packet that arrived in place too.
+  h.core.arm_drop(3, 2);
+  h.shell.queued.push_back(h.shell.buffers[0].get());
+  h.feed(make_leader(3));
+  ASSERT_EQ(h.core.predict(predictions), 10u);
+  h.core.on_placed(predictions[0], 100, Arrival{});
+  h.core.on_placed(predictions[1], 100, Arrival{});
+  h.feed(make_trailer(3, 3));
+  ASSERT_EQ(h.shell.finished.size(), 3u);
+  EXPECT_EQ(h.shell.finished[2].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
+  EXPECT_EQ(h.shell.finished[2].status.dropped_packet_id, 2u);
   // A stale prediction (its block ended) is refused, not placed.
   h.core.on_placed(predictions[5], 100, Arrival{});
   EXPECT_EQ(h.get(h.counters.datagrams_refused), 1u);
