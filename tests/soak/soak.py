@@ -1,0 +1,952 @@
+#!/usr/bin/env python3
+"""Soak runs of the receivers, strobix, libzok and niclabel on loopback.
+
+Scenarios (each prints one line of figures, then PASS or FAIL):
+  accounting  strobix -L 2 -O -U into plaingrab and workergrab, resend on and
+              off: every block sent is accounted for, handed over at most once,
+              verified when good; sequence lines only next to impaired blocks.
+  hostile     malformed and foreign datagrams at 10% of strobix's packet rate
+              into a stream read by stream_probe (libzok in-process): every good
+              block complete and intact; the engine's refused-datagram count.
+  exits       SIGINT, SIGTERM, -T expiry and two signals at once, at random
+              moments while blocks stream in (workergrab holding its worker).
+  names       niclabel set/reset from 8 processes while a ninth is SIGKILLed in
+              the middle of set: the names file always well-formed, the last
+              finished update per adapter kept.
+
+Only the standard library. Randomness is seeded (printed; --seed to repeat).
+Times scale with SOAK_TIME_SCALE, or by themselves for sanitizer builds.
+"""
+
+import argparse
+import ctypes
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SHORT = "short"
+LONG = "long"
+
+# Per-scenario port bases, apart from each other and from the other tests'.
+PORT_BASE = {"accounting": 36100, "hostile": 36300, "exits": 36500}
+
+BLOCK_BYTES = 65536
+BUFFER_BYTES = 131072
+BUFFERS = 64
+# strobix -k 1500, 1.x headers: 1500 - IP 20 - UDP 8 - GVSP 8 data bytes.
+PACKETS_PER_BLOCK = -(-BLOCK_BYTES // 1464) + 2
+
+APP_LINES = [
+    ("app_received", "Blocks received:        "),
+    ("app_nonzero", "Blocks non-zero status: "),
+    ("poll_retries", "Poll retries:           "),
+    ("last_id", "Last Block ID:          "),
+]
+INFO_LINES = [
+    ("info_received", "Blocks received:        "),
+    ("info_dropped", "Blocks dropped:         "),
+]
+STATS_LINES = [
+    ("dropped", "Blocks Dropped:         "),
+    ("complete", "Blocks Complete:        "),
+    ("incomplete", "Blocks Incomplete:      "),
+    ("not_available", "Blocks Not Available:   "),
+    ("resend_requests", "Resend Requests:        "),
+    ("resend_ok", "Resend Requests OK:     "),
+    ("resend_failed", "Resend Requests Failed: "),
+    ("block_timeouts", "Block Timeouts:         "),
+    ("resend_timeouts", "Resend Timeouts:        "),
+    ("max_retries", "Max Resend Retries:     "),
+    ("buffers_allocated", "Buffers Allocated:      "),
+    ("buffers_freed", "Buffers Freed:          "),
+    ("buffers_enqueued", "Buffers Enqueued:       "),
+]
+WORKER_LINES = [
+    ("stream_stopped", "Stream Stopped          "),
+    ("stream_started", "Stream Started          "),
+    ("stream_blocked", "Stream Blocked          "),
+    ("stream_unblocked", "Stream Unblocked        "),
+    ("callbacks", "Callbacks Invoked       "),
+    ("blocked_dropped", "Blocked Blocks Dropped  "),
+]
+
+
+def report_layout(receiver):
+    """The report's lines in order: (key or None for a heading, exact prefix)."""
+    layout = [(None, "--- APP stats ---")]
+    layout += APP_LINES
+    layout += [(None, "--- ZOK info ---")]
+    layout += INFO_LINES
+    layout += [(None, "--- ZOK stats ---")]
+    layout += STATS_LINES
+    if receiver == "workergrab":
+        layout += WORKER_LINES
+    return layout
+
+
+def parse_reports(text, receiver):
+    """Every report that starts in text: (complete?, values). Lines of the
+    main thread may come between report lines, so those are skipped."""
+    layout = report_layout(receiver)
+    lines = text.splitlines()
+    reports = []
+    for start, line in enumerate(lines):
+        if line != layout[0][1]:
+            continue
+        values = {}
+        step = 1
+        for line2 in lines[start + 1:]:
+            if step == len(layout):
+                break
+            if line2 == layout[0][1]:
+                break
+            key, prefix = layout[step]
+            if key is None:
+                if line2 == prefix:
+                    step += 1
+                continue
+            if line2.startswith(prefix) and line2[len(prefix):].isdigit():
+                values[key] = int(line2[len(prefix):])
+                step += 1
+        reports.append((step == len(layout), values))
+    return reports
+
+
+class Failures:
+    def __init__(self):
+        self.items = []
+
+    def check(self, ok, message):
+        if not ok:
+            self.items.append(message)
+        return ok
+
+    def __bool__(self):
+        return bool(self.items)
+
+
+class Soak:
+    def __init__(self, args):
+        self.args = args
+        self.mode = args.mode
+        self.rng = random.Random(args.seed)
+        self.work = args.work_dir or tempfile.mkdtemp(prefix="zok-soak-")
+        os.makedirs(self.work, exist_ok=True)
+        self.scale = time_scale(args)
+        self.children = set()
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def ports(self, scenario, offset):
+        base = (self.args.base_port or PORT_BASE[scenario]) + offset
+        for candidate in range(base, base + 40, 2):
+            if udp_port_free(candidate) and udp_port_free(candidate + 1):
+                return candidate, candidate + 1
+        raise RuntimeError(f"no free UDP port pair near {base}")
+
+    def start(self, argv, stdout=None, stderr=None, env=None, stdin=subprocess.DEVNULL):
+        proc = subprocess.Popen(argv, stdout=stdout, stderr=stderr, stdin=stdin, env=env)
+        self.children.add(proc.pid)
+        return proc
+
+    def reap(self, proc, timeout):
+        """Waits for proc; kills it when the watchdog runs out. Returns
+        (returncode, hung)."""
+        try:
+            return proc.wait(timeout=timeout), False
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            return proc.wait(), True
+
+    def leftover_processes(self):
+        """Processes that have become ours since the receivers exited: with
+        this process a subreaper, a receiver's orphans land here."""
+        mine = os.getpid()
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            fields = stat[stat.rfind(")") + 2:].split()
+            if int(fields[1]) == mine and int(entry) not in self.children:
+                found.append(int(entry))
+        return found
+
+
+# ---------------------------------------------------------------- helpers
+
+
+def time_scale(args):
+    if os.environ.get("SOAK_TIME_SCALE"):
+        return float(os.environ["SOAK_TIME_SCALE"])
+    scale = 1.0
+    for program in (args.plaingrab, args.stream_probe):
+        try:
+            with open(program, "rb") as f:
+                data = f.read()
+        except OSError:
+            continue
+        if b"__tsan_init" in data:
+            scale = max(scale, 6.0)
+        elif b"__asan_init" in data:
+            scale = max(scale, 3.0)
+    return scale
+
+
+def udp_port_free(port):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind(("127.0.0.1", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def udp_port_bound(port):
+    suffix = f":{port:04X}"
+    try:
+        with open("/proc/net/udp") as f:
+            return any(line.split()[1].endswith(suffix) for line in f.readlines()[1:])
+    except (OSError, IndexError):
+        return False
+
+
+def wait_for(predicate, timeout, proc=None, step=0.01):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        if proc is not None and proc.poll() is not None:
+            return predicate()
+        time.sleep(step)
+    return predicate()
+
+
+def read(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+def become_subreaper():
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        return libc.prctl(36, 1, 0, 0, 0) == 0  # PR_SET_CHILD_SUBREAPER
+    except (OSError, AttributeError):
+        return False
+
+
+STROBIX_SENT = re.compile(r"^Sent (\d+) blocks, (\d+) packets, (\d+) bytes", re.M)
+STROBIX_RESEND = re.compile(
+    r"^Resend requests: (\d+), packets resent: (\d+), unavailable: (\d+), malformed: (\d+)", re.M)
+
+
+def parse_strobix(text):
+    sent = STROBIX_SENT.search(text)
+    resend = STROBIX_RESEND.search(text)
+    if not sent or not resend:
+        return None
+    return {
+        "blocks": int(sent.group(1)), "packets": int(sent.group(2)),
+        "requests": int(resend.group(1)), "resent": int(resend.group(2)),
+        "unavailable": int(resend.group(3)), "malformed": int(resend.group(4)),
+    }
+
+
+SANITIZER_NOISE = re.compile(r"(Sanitizer|runtime error:|==\d+==ERROR)")
+
+
+# ------------------------------------------------------------- accounting
+
+
+def block_trace(stderr_text):
+    """The blocks as the receiver handed them over, in order, from its -v
+    block status lines: (block_id, status, resend_request)."""
+    trace = []
+    current = None
+    for line in stderr_text.splitlines():
+        if line == "(print_block_status): ---Block Status---":
+            current = {}
+            trace.append(current)
+        elif current is not None and line.startswith("(print_block_status): "):
+            label, _, value = line[len("(print_block_status): "):].partition(":")
+            value = value.strip()
+            if value.isdigit():
+                current[label.strip()] = int(value)
+    return [(t.get("Block ID"), t.get("Status"), t.get("Resend Request")) for t in trace]
+
+
+def sequence_mismatches(ids):
+    """What a 16-bit sequence check reports for these ids: (got, expected)."""
+    out = []
+    expected = None
+    for block_id in ids:
+        if expected is not None and block_id != expected:
+            out.append((block_id, expected))
+        expected = (block_id + 1) & 0xFFFF or 1
+    return out
+
+
+def unexplained_mismatches(trace):
+    """Sequence lines that no impaired block explains. A block is impaired
+    when it needed a resend or came back with a bad status; a line is
+    explained when an impaired block lies between the expected and the
+    received id, or the block before it was impaired (its delay moved the
+    expected id)."""
+    impaired = {bid for bid, status, resends in trace if status or resends}
+    ids = [bid for bid, _, _ in trace]
+    out = []
+    expected = None
+    previous = None
+    for block_id in ids:
+        if expected is not None and block_id != expected:
+            lo, hi = min(block_id, expected), max(block_id, expected)
+            if previous not in impaired and not any(i in impaired for i in range(lo, hi + 1)):
+                out.append((block_id, expected))
+        expected = (block_id + 1) & 0xFFFF or 1
+        previous = block_id
+    return out
+
+
+def run_accounting_case(soak, receiver, resend_on, blocks, rate, offset):
+    rport, sport = soak.ports("accounting", offset)
+    tag = f"{receiver}-resend-{'on' if resend_on else 'off'}"
+    out_path, err_path = soak.path(f"accounting-{tag}.out"), soak.path(f"accounting-{tag}.err")
+    tool = getattr(soak.args, receiver)
+    argv = [tool, "-i", str(blocks), "-v", "-V", "--verify-payload", "-s", str(BUFFER_BYTES),
+            "-n", str(BUFFERS), "-P", f"127.0.0.1:{sport}"]
+    if resend_on:
+        # Generous enough that a loaded host still gets its answers in time:
+        # strobix never drops a resent packet, so every block should complete.
+        argv += ["-R", "4", "-E", str(int(30 * soak.scale))]
+    elif receiver == "plaingrab":
+        argv += ["-p"]
+    else:
+        # workergrab has no -p: no retries means no packet is ever asked for.
+        argv += ["-R", "0"]
+    argv += [f"127.0.0.1:{rport}"]
+    failures = Failures()
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        proc = soak.start(argv, stdout=out, stderr=err)
+        bound = wait_for(lambda: udp_port_bound(rport), 10 * soak.scale, proc)
+        # Its buffers are queued just after the bind; leave it that moment.
+        time.sleep(0.3 * soak.scale)
+        if not failures.check(bound and proc.poll() is None,
+                              f"{tag}: receiver did not open its stream"):
+            proc.kill()
+            proc.wait()
+            return failures, None
+        strobix_argv = [soak.args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES),
+                        "-L", "2", "-O", "-U", "-r", str(rate), "-H", "512",
+                        "--seed", str(soak.rng.randrange(1, 1 << 31)),
+                        "-l", f"127.0.0.1:{sport}", f"127.0.0.1:{rport}"]
+        strobix = subprocess.run(strobix_argv, capture_output=True, text=True,
+                                 timeout=blocks / rate * 4 + 60 * soak.scale)
+        sent = parse_strobix(strobix.stdout)
+        # The receiver ends by itself once every block is handed over; when
+        # some are not (lost whole), ask for its report.
+        ended = "limit"
+        try:
+            proc.wait(timeout=5 * soak.scale)
+        except subprocess.TimeoutExpired:
+            ended = "signal"
+            proc.send_signal(signal.SIGINT)
+        rc, hung = soak.reap(proc, 10 * soak.scale)
+    out_text, err_text = read(out_path), read(err_path)
+    failures.check(strobix.returncode == 0 and sent is not None,
+                   f"{tag}: strobix failed (status {strobix.returncode}): {strobix.stderr.strip()}")
+    failures.check(not hung, f"{tag}: receiver hung after its report was asked for")
+    failures.check(rc == (0 if ended == "limit" else 1),
+                   f"{tag}: receiver exit status {rc} (ended by {ended})")
+    failures.check(not SANITIZER_NOISE.search(err_text), f"{tag}: sanitizer report in {err_path}")
+    reports = parse_reports(out_text, receiver)
+    if not failures.check(len(reports) == 1 and reports[0][0],
+                          f"{tag}: expected one complete report, found {len(reports)}"):
+        return failures, None
+    if sent is None:
+        return failures, None
+    r = reports[0][1]
+    trace = block_trace(err_text)
+    handed = len(trace)
+    good = sum(1 for _, status, _ in trace if status == 0)
+    verified = err_text.count("(verify_payload): Verify block ok")
+    accounted = r["complete"] + r["incomplete"] + r["dropped"] + r["not_available"]
+    failures.check(sent["blocks"] == blocks, f"{tag}: strobix sent {sent['blocks']} of {blocks}")
+    failures.check(accounted == sent["blocks"],
+                   f"{tag}: {sent['blocks']} blocks sent but Complete {r['complete']} + "
+                   f"Incomplete {r['incomplete']} + Dropped {r['dropped']} + Not Available "
+                   f"{r['not_available']} = {accounted}")
+    failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == handed,
+                   f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
+                   f"{r['app_received']}+{r['app_nonzero']}, status lines {handed}")
+    failures.check(r["info_dropped"] == r["dropped"] + r["not_available"],
+                   f"{tag}: info Blocks dropped {r['info_dropped']} != Dropped {r['dropped']} + "
+                   f"Not Available {r['not_available']}")
+    ids = [bid for bid, _, _ in trace]
+    failures.check(len(set(ids)) == len(ids),
+                   f"{tag}: {len(ids) - len(set(ids))} blocks handed over more than once")
+    failures.check(all(bid is not None and 1 <= bid <= blocks for bid in ids),
+                   f"{tag}: a block id outside 1..{blocks} was handed over")
+    failures.check(good == r["app_received"] == verified,
+                   f"{tag}: {good} good blocks, {r['app_received']} counted, {verified} verified")
+    failures.check(r["app_received"] == r["complete"] and r["app_nonzero"] == r["incomplete"],
+                   f"{tag}: good/bad blocks {r['app_received']}/{r['app_nonzero']} vs Complete/"
+                   f"Incomplete {r['complete']}/{r['incomplete']}")
+    failures.check("Failed to verify block" not in out_text
+                   and "Verify payload failed" not in err_text,
+                   f"{tag}: payload corruption ('Failed to verify block'), see {err_path}")
+    got = [(int(a), int(b)) for a, b in re.findall(r"^Got block id(\d+), expected (\d+)$",
+                                                    err_text, re.M)]
+    failures.check(got == sequence_mismatches(ids),
+                   f"{tag}: the receiver's sequence lines ({len(got)}) are not those of the "
+                   f"order it handed blocks over ({len(sequence_mismatches(ids))})")
+    unexplained = unexplained_mismatches(trace)
+    failures.check(not unexplained,
+                   f"{tag}: {len(unexplained)} sequence lines with no impaired block near, "
+                   f"first: got {unexplained[0][0] if unexplained else 0}, expected "
+                   f"{unexplained[0][1] if unexplained else 0}")
+    failures.check(r["resend_requests"] == sent["requests"],
+                   f"{tag}: receiver sent {r['resend_requests']} resend requests, strobix saw "
+                   f"{sent['requests']}")
+    if resend_on:
+        failures.check(sent["unavailable"] > 0 or r["incomplete"] == 0,
+                       f"{tag}: {r['incomplete']} blocks incomplete although strobix answered "
+                       f"every one of {sent['requests']} resend requests "
+                       f"(Resend Timeouts {r['resend_timeouts']}, Failed {r['resend_failed']})")
+        failures.check(r["resend_requests"] > 0, f"{tag}: no resend request under 2% loss")
+    else:
+        failures.check(r["resend_requests"] == 0,
+                       f"{tag}: {r['resend_requests']} resend requests with resend off")
+    figures = {"sent": sent["blocks"], "accounted": accounted, "handed": handed,
+               "verified": verified, "incomplete": r["incomplete"], "dropped": r["dropped"],
+               "not_available": r["not_available"], "seq": len(got),
+               "requests": r["resend_requests"], "ended": ended}
+    print(f"  {tag}: sent={figures['sent']} accounted={accounted} handed_over={handed} "
+          f"verified={verified} incomplete={r['incomplete']} dropped={r['dropped']} "
+          f"not_available={r['not_available']} sequence_lines={len(got)} "
+          f"resend_requests={r['resend_requests']} strobix_requests={sent['requests']} "
+          f"ended_by={ended}", flush=True)
+    return failures, figures
+
+
+def scenario_accounting(soak):
+    blocks = 2000 if soak.mode == SHORT else 20000
+    rate = max(50, int(500 / soak.scale))
+    failures = Failures()
+    totals = {"sent": 0, "accounted": 0, "handed": 0, "verified": 0, "incomplete": 0,
+              "seq": 0, "requests": 0}
+    offset = 0
+    for resend_on in (True, False):
+        for receiver in ("plaingrab", "workergrab"):
+            f, figures = run_accounting_case(soak, receiver, resend_on, blocks, rate, offset)
+            offset += 4
+            failures.items += f.items
+            if figures:
+                for key in totals:
+                    totals[key] += figures[key]
+    line = (f"soak accounting: runs=4 blocks sent={totals['sent']} accounted={totals['accounted']} "
+            f"handed over={totals['handed']} verified={totals['verified']} "
+            f"incomplete={totals['incomplete']} sequence lines={totals['seq']} (all explained "
+            f"by impairment: {'yes' if not any('sequence' in m for m in failures.items) else 'no'}) "
+            f"resend requests={totals['requests']}")
+    return line, failures
+
+
+# ---------------------------------------------------------------- hostile
+
+
+def parse_fields(prefix, text):
+    for line in text.splitlines():
+        if line.startswith(prefix + " "):
+            return {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", line)}
+    return None
+
+
+def run_hostile_case(soak, worker, blocks, rate, offset):
+    rport, sport = soak.ports("hostile", offset)
+    tag = "worker" if worker else "poll"
+    err_path = soak.path(f"hostile-{tag}.err")
+    failures = Failures()
+    probe_argv = [soak.args.stream_probe, "--local", f"127.0.0.1:{rport}",
+                  "--resend", f"127.0.0.1:{sport}", "--first-id", "1", "--blocks", str(blocks),
+                  "--buffers", str(BUFFERS), "--size", str(BUFFER_BYTES),
+                  "--drain-ms", str(int(500 * soak.scale))]
+    if worker:
+        probe_argv.append("--worker")
+    with open(err_path, "w") as err:
+        probe = soak.start(probe_argv, stdout=subprocess.PIPE, stderr=err)
+        ready = probe.stdout.readline().strip() == "ready"
+        if not failures.check(ready, f"hostile {tag}: stream_probe did not get ready"):
+            probe.kill()
+            probe.wait()
+            return failures, None
+        hostile_rate = rate * PACKETS_PER_BLOCK * 0.10
+        hostile = soak.start([soak.args.hostile_sender, "--to", f"127.0.0.1:{rport}",
+                              "--rate", f"{hostile_rate:.1f}", "--block-rate", str(rate),
+                              "--first-id", "1", "--foreign-base", "45000",
+                              "--seed", str(soak.rng.randrange(1, 1 << 31))],
+                             stdout=subprocess.PIPE, stderr=err)
+        strobix = subprocess.run([soak.args.strobix, "-c", "-n", str(blocks), "-s",
+                                  str(BLOCK_BYTES), "-r", str(rate), "-H", "512",
+                                  "-l", f"127.0.0.1:{sport}", f"127.0.0.1:{rport}"],
+                                 capture_output=True, text=True,
+                                 timeout=blocks / rate * 4 + 60 * soak.scale)
+        hostile.send_signal(signal.SIGTERM)
+        hostile_out, _ = hostile.communicate(timeout=10 * soak.scale)
+        probe.send_signal(signal.SIGTERM)
+        try:
+            probe_out, _ = probe.communicate(timeout=10 * soak.scale + 1)
+        except subprocess.TimeoutExpired:
+            probe.kill()
+            probe_out, _ = probe.communicate()
+            failures.check(False, f"hostile {tag}: stream_probe hung")
+    sent = parse_strobix(strobix.stdout)
+    h = parse_fields("hostile", hostile_out.decode())
+    p = parse_fields("probe", probe_out.decode())
+    err_text = read(err_path)
+    failures.check(strobix.returncode == 0 and sent is not None,
+                   f"hostile {tag}: strobix failed: {strobix.stderr.strip()}")
+    failures.check(probe.returncode == 0 and p is not None,
+                   f"hostile {tag}: stream_probe status {probe.returncode}: {err_text[-300:]}")
+    failures.check(h is not None, f"hostile {tag}: hostile sender printed no counts")
+    failures.check(not SANITIZER_NOISE.search(err_text), f"hostile {tag}: sanitizer report")
+    if sent is None or p is None or h is None:
+        return failures, None
+    ratio = h["total"] / max(1, sent["packets"])
+    failures.check(0.05 <= ratio <= 0.2,
+                   f"hostile {tag}: hostile traffic was {ratio:.1%} of strobix's packets, "
+                   f"not about 10% (suite fault or a starved sender)")
+    failures.check(p["good_ok"] == blocks,
+                   f"hostile {tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
+                   f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, missing "
+                   f"{p['good_missing']}, twice {p['good_twice']}); see {err_path}")
+    failures.check(p["refused"] + p["kernel_drops"] >= h["must_refuse"],
+                   f"hostile {tag}: engine refused {p['refused']} datagrams but "
+                   f"{h['must_refuse']} malformed ones were sent (kernel drops "
+                   f"{p['kernel_drops']})")
+    failures.check(p["refused"] <= h["total"] + sent["packets"],
+                   f"hostile {tag}: engine refused {p['refused']}, more than all datagrams sent")
+    print(f"  {tag}: good blocks sent={blocks} complete+intact={p['good_ok']} "
+          f"strobix packets={sent['packets']} hostile datagrams={h['total']} ({ratio:.1%}) "
+          f"malformed={h['must_refuse']} refused by engine={p['refused']} "
+          f"kernel drops={p['kernel_drops']} foreign blocks handed over={p['foreign']} "
+          f"kinds: " + " ".join(f"{k}={h[k]}" for k in ("random", "truncated_header",
+                                                      "truncated_leader", "unknown_format",
+                                                      "foreign_stream", "past_end", "oversize")),
+          flush=True)
+    return failures, {"blocks": blocks, "good": p["good_ok"], "hostile": h["total"],
+                      "malformed": h["must_refuse"], "refused": p["refused"],
+                      "foreign": p["foreign"]}
+
+
+def scenario_hostile(soak):
+    blocks = 2000 if soak.mode == SHORT else 20000
+    rate = max(50, int(500 / soak.scale))
+    failures = Failures()
+    totals = {"blocks": 0, "good": 0, "hostile": 0, "malformed": 0, "refused": 0, "foreign": 0}
+    for offset, worker in ((0, False), (4, True)):
+        f, figures = run_hostile_case(soak, worker, blocks, rate, offset)
+        failures.items += f.items
+        if figures:
+            for key in totals:
+                totals[key] += figures[key]
+    line = (f"soak hostile: runs=2 (poll, worker) good blocks sent={totals['blocks']} "
+            f"complete+verified={totals['good']} hostile datagrams={totals['hostile']} "
+            f"malformed={totals['malformed']} refused by engine={totals['refused']} "
+            f"foreign blocks handed over={totals['foreign']}")
+    return line, failures
+
+
+# ------------------------------------------------------------------ exits
+
+
+def run_exit_case(soak, receiver, path, rport, sport, index):
+    tag = f"{receiver}-{path}-{index}"
+    out_path, err_path = soak.path(f"exits-{tag}.out"), soak.path(f"exits-{tag}.err")
+    argv = [getattr(soak.args, receiver), "-i", "-1", "-v", "-V", "--verify-payload",
+            "-s", str(BUFFER_BYTES), "-n", str(BUFFERS), "-P", f"127.0.0.1:{sport}"]
+    seconds = 0
+    if path == "timeout":
+        seconds = soak.rng.choice((1, 1, 2))
+        argv += ["-T", str(seconds)]
+    if receiver == "workergrab":
+        argv += ["--block-worker", str(soak.rng.randrange(200_000, 3_000_000))]
+    argv += [f"127.0.0.1:{rport}"]
+    failures = Failures()
+    watchdog = 10 * soak.scale
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        started = time.monotonic()
+        proc = soak.start(argv, stdout=out, stderr=err)
+        streaming = wait_for(lambda: "(main): Received data block" in read(err_path),
+                             10 * soak.scale, proc, step=0.005)
+        if path in ("sigint", "sigterm", "double") and proc.poll() is None:
+            time.sleep(soak.rng.uniform(0.0, 0.5))
+            if path == "sigint":
+                proc.send_signal(signal.SIGINT)
+            elif path == "sigterm":
+                proc.send_signal(signal.SIGTERM)
+            else:
+                # Both pending at once, so that the second reaches the process
+                # while the first is being handled, never after it ended.
+                pair = [signal.SIGINT, signal.SIGTERM]
+                soak.rng.shuffle(pair)
+                os.kill(proc.pid, signal.SIGSTOP)
+                os.kill(proc.pid, pair[0])
+                os.kill(proc.pid, pair[1])
+                os.kill(proc.pid, signal.SIGCONT)
+            rc, hung = soak.reap(proc, watchdog)
+        else:
+            rc, hung = soak.reap(proc, seconds + watchdog)
+        elapsed = time.monotonic() - started
+    out_text, err_text = read(out_path), read(err_path)
+    failures.check(streaming, f"{tag}: no block arrived before the exit path was taken")
+    failures.check(not hung, f"{tag}: still running after the {watchdog:.0f} s watchdog")
+    failures.check(not SANITIZER_NOISE.search(err_text), f"{tag}: sanitizer report in {err_path}")
+    reports = parse_reports(out_text, receiver)
+    if path == "double":
+        failures.check(rc in (-signal.SIGINT, -signal.SIGTERM),
+                       f"{tag}: two signals at once: exit status {rc}, expected death by signal")
+        failures.check(len(reports) <= 1, f"{tag}: {len(reports)} reports after two signals")
+    else:
+        expected_rc = 0 if path == "timeout" else 1
+        first_line = ("Application timeout expired" if path == "timeout"
+                      else "Application received a signal")
+        failures.check(rc == expected_rc, f"{tag}: exit status {rc}, expected {expected_rc}")
+        failures.check(out_text.count(first_line + "\n") == 1,
+                       f"{tag}: '{first_line}' printed {out_text.count(first_line)} times")
+        complete = [values for ok, values in reports if ok]
+        failures.check(len(reports) == 1 and len(complete) == 1,
+                       f"{tag}: {len(reports)} reports, {len(complete)} complete; see {out_path}")
+        if complete:
+            taken = complete[0]["app_received"] + complete[0]["app_nonzero"]
+            failures.check(taken > 0, f"{tag}: report shows no block taken under load")
+        if path == "timeout":
+            failures.check(elapsed >= seconds, f"{tag}: -T {seconds} ended after {elapsed:.2f} s")
+    failures.check(udp_port_free(rport), f"{tag}: port {rport} still held after the exit")
+    left = soak.leftover_processes()
+    failures.check(not left, f"{tag}: processes left behind: {left}")
+    for pid in left:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    return failures
+
+
+def scenario_exits(soak):
+    per_path = 10 if soak.mode == SHORT else 100
+    doubles = per_path // 2
+    subreaper = become_subreaper()
+    failures = Failures()
+    tried = survived = 0
+    counts = {}
+    for index, receiver in enumerate(("plaingrab", "workergrab")):
+        rport, sport = soak.ports("exits", index * 4)
+        # One stream for all the runs: each receiver joins it mid-block.
+        strobix = soak.start([soak.args.strobix, "-c", "-n", "-1", "-s", str(BLOCK_BYTES),
+                              "-r", str(max(20, int(200 / soak.scale))),
+                              "-l", f"127.0.0.1:{sport}", f"127.0.0.1:{rport}"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        paths = (["sigint"] * per_path + ["sigterm"] * per_path + ["timeout"] * per_path
+                 + ["double"] * doubles)
+        soak.rng.shuffle(paths)
+        for i, path in enumerate(paths):
+            f = run_exit_case(soak, receiver, path, rport, sport, i)
+            tried += 1
+            key = (receiver, path)
+            ok_runs, runs = counts.get(key, (0, 0))
+            counts[key] = (ok_runs + (not f), runs + 1)
+            if not f:
+                survived += 1
+            failures.items += f.items
+        strobix.terminate()
+        if soak.reap(strobix, 10 * soak.scale)[1]:
+            failures.check(False, "exits: strobix did not end on SIGTERM")
+    detail = "; ".join(
+        f"{r} " + " ".join(f"{p} {counts[(r, p)][0]}/{counts[(r, p)][1]}"
+                           for p in ("sigint", "sigterm", "timeout", "double"))
+        for r in ("plaingrab", "workergrab"))
+    line = (f"soak exits: tried={tried} survived={survived} ({detail}); orphan check "
+            f"{'on' if subreaper else 'off (no subreaper)'}")
+    return line, failures
+
+
+# ------------------------------------------------------------------ names
+
+
+NAMES_HEADER = "# zok adapter names: hardware address, one space, name\n"
+MAC = re.compile(r"^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$")
+
+
+def adapters():
+    """This host's interfaces with a hardware address of their own:
+    (identifier text, interface name)."""
+    found = {}
+    for name in sorted(os.listdir("/sys/class/net")):
+        try:
+            address = read(f"/sys/class/net/{name}/address").strip()
+        except OSError:
+            continue
+        if MAC.match(address) and address not in found:
+            found[address] = name
+    by_serial = {}
+    for address in found:
+        serial = int(address.replace(":", "")[6:], 16)
+        by_serial.setdefault(serial, []).append(address)
+    out = []
+    for address, name in found.items():
+        out.append((f"M={address.upper()}", name))
+        serial = int(address.replace(":", "")[6:], 16)
+        if len(by_serial[serial]) == 1 and len(out) < 6:
+            out.append((f"S={serial}", name))
+    return out
+
+
+def names_file_problem(text):
+    """Why a names file is not well-formed, or None."""
+    if not text.startswith(NAMES_HEADER):
+        return "header missing"
+    if not text.endswith("\n"):
+        return "last line cut"
+    seen = set()
+    for line in text[len(NAMES_HEADER):].splitlines():
+        mac, sep, name = line[:17], line[17:18], line[18:]
+        if not MAC.match(mac) or sep != " ":
+            return f"bad line {line!r}"
+        if not 1 <= len(name) <= 63 or any(not 0x20 <= ord(c) <= 0x7E for c in name):
+            return f"bad name in {line!r}"
+        if mac.lower() in seen:
+            return f"adapter twice: {mac}"
+        seen.add(mac.lower())
+    return None
+
+
+def scenario_names(soak):
+    duration = 4.0 if soak.mode == SHORT else 30.0
+    state = tempfile.mkdtemp(prefix="names-", dir=soak.work)
+    env = dict(os.environ, ZOK_STATE_DIR=state)
+    niclabel = soak.args.niclabel
+    targets = adapters()
+    failures = Failures()
+    if not failures.check(targets, "names: this host has no adapter with a hardware address"):
+        return "soak names: no adapter", failures
+    default = {ident: ifname for ident, ifname in targets}
+    hardware = {ident: ident for ident, _ in targets}
+    # Both identifier forms of one adapter name the same entry.
+    for ident, ifname in targets:
+        for other, other_if in targets:
+            if other_if == ifname:
+                hardware[other] = hardware.get(ident, ident)
+    groups = {}
+    for ident, ifname in targets:
+        groups.setdefault(ifname, []).append(ident)
+
+    lock = threading.Lock()
+    ops = []  # (ifname, kind, name, start, end, finished)
+    stop_at = time.monotonic() + duration
+    seed = soak.rng.randrange(1 << 31)
+
+    def run_one(argv):
+        return subprocess.run([niclabel] + argv, env=env, capture_output=True, text=True,
+                              timeout=30 * soak.scale)
+
+    def worker(index):
+        rng = random.Random(seed + index)
+        n = 0
+        while time.monotonic() < stop_at:
+            ident, ifname = rng.choice(targets)
+            n += 1
+            if rng.random() < 0.75:
+                name = f"w{index}-{n}"
+                argv, kind = ["-s", name, ident], "set"
+            else:
+                name, argv, kind = ifname, ["-r", ident], "reset"
+            start = time.monotonic()
+            result = run_one(argv)
+            end = time.monotonic()
+            reported = None
+            m = re.fullmatch(re.escape(ident) + r": (.*)\n", result.stdout)
+            if m:
+                reported = m.group(1)
+            ok = result.returncode == 0 and reported is not None
+            with lock:
+                ops.append((ifname, kind, name, start, end, ok))
+                if not ok:
+                    failures.check(False, f"names: niclabel {' '.join(argv)} status "
+                                          f"{result.returncode}: {result.stdout.strip()} "
+                                          f"{result.stderr.strip()}")
+                else:
+                    reported_names.append((ifname, reported))
+
+    reported_names = []
+    kills = {"tried": 0, "finished_first": 0}
+
+    def killer():
+        rng = random.Random(seed - 1)
+        # How long one set takes here, so that kills land inside one.
+        t0 = time.monotonic()
+        run_one(["-s", "probe", targets[0][0]])
+        window = max(0.002, time.monotonic() - t0)
+        n = 0
+        while time.monotonic() < stop_at:
+            ident, ifname = rng.choice(targets)
+            n += 1
+            name = f"k-{n}"
+            start = time.monotonic()
+            proc = subprocess.Popen([niclabel, "-s", name, ident], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0, window * 1.2))
+            proc.send_signal(signal.SIGKILL)
+            killed_at = time.monotonic()
+            rc = proc.wait()
+            with lock:
+                kills["tried"] += 1
+                if rc == 0:
+                    kills["finished_first"] += 1
+                    ops.append((ifname, "set", name, start, killed_at, True))
+                else:
+                    ops.append((ifname, "killed", name, start, killed_at, False))
+
+    checks = {"reads": 0, "bad": 0}
+
+    def checker():
+        path = os.path.join(state, "names")
+        while time.monotonic() < stop_at + 0.2:
+            try:
+                with open(path) as f:
+                    text = f.read()
+            except FileNotFoundError:
+                time.sleep(0.001)
+                continue
+            problem = names_file_problem(text)
+            checks["reads"] += 1
+            if problem:
+                checks["bad"] += 1
+                with lock:
+                    failures.check(False, f"names: malformed names file: {problem}")
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    threads += [threading.Thread(target=killer), threading.Thread(target=checker)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+    # The last finished update of each adapter must be the one in force. An
+    # update could have been the last to take effect when no other finished
+    # update of that adapter started after it ended; a killed set may have
+    # taken effect any time before its kill.
+    kept = 0
+    for ifname, idents in groups.items():
+        mine = [o for o in ops if o[0] == ifname]
+        finished = [o for o in mine if o[5]]
+        candidates = set()
+        for o in mine:
+            if o[1] == "set" and not o[5]:
+                continue
+            if not any(other[3] > o[4] for other in finished):
+                candidates.add(o[2])
+        if not mine:
+            candidates.add(ifname)
+        for ident in idents:
+            result = run_one([ident])
+            m = re.fullmatch(re.escape(ident) + r": (.*)\n", result.stdout)
+            now = m.group(1) if m else None
+            if failures.check(now in candidates,
+                              f"names: {ident} reads {now!r}, but the last finished update "
+                              f"could only have left one of {sorted(candidates)[:6]}"):
+                kept += 1
+    universe = {o[2] for o in ops} | {"probe"}
+    bad_reports = [r for r in reported_names if r[1] not in universe]
+    failures.check(not bad_reports, f"names: a set read back a name never set: {bad_reports[:3]}")
+
+    # A writer killed before its rename leaves a temporary file; the next
+    # update must clear it.
+    final = run_one(["-s", "final", targets[0][0]])
+    failures.check(final.returncode == 0 and final.stdout == f"{targets[0][0]}: final\n",
+                   f"names: final set failed: {final.stdout.strip()} {final.stderr.strip()}")
+    leftovers = [f for f in os.listdir(state) if f.startswith(".names.")]
+    failures.check(not leftovers, f"names: temporary files left after an update: {leftovers}")
+    problem = names_file_problem(read(os.path.join(state, "names")))
+    failures.check(problem is None, f"names: final names file malformed: {problem}")
+
+    sets = sum(1 for o in ops if o[1] == "set" and o[5])
+    resets = sum(1 for o in ops if o[1] == "reset" and o[5])
+    line = (f"soak names: adapters={len(groups)} ({len(targets)} identifiers) updates tried="
+            f"{len(ops)} finished={sets + resets} (sets {sets}, resets {resets}) killed mid-set="
+            f"{kills['tried'] - kills['finished_first']} (of {kills['tried']} kills; "
+            f"{kills['finished_first']} finished first) file reads checked={checks['reads']} "
+            f"malformed={checks['bad']} final names kept={kept}/"
+            f"{sum(len(v) for v in groups.values())} temp files left={len(leftovers)}")
+    return line, failures
+
+
+# ------------------------------------------------------------------- main
+
+
+SCENARIOS = {
+    "accounting": scenario_accounting,
+    "hostile": scenario_hostile,
+    "exits": scenario_exits,
+    "names": scenario_names,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scenario", choices=sorted(SCENARIOS) + ["all"], default="all")
+    parser.add_argument("--mode", choices=(SHORT, LONG), default=SHORT)
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--work-dir", default=None, help="where logs go (default: a new temp dir)")
+    parser.add_argument("--base-port", type=int, default=None)
+    parser.add_argument("--keep", action="store_true", help="keep the logs of passing runs")
+    for program in ("strobix", "plaingrab", "workergrab", "niclabel", "hostile-sender",
+                    "stream-probe"):
+        parser.add_argument(f"--{program}", required=True)
+    args = parser.parse_args()
+    if args.seed is None:
+        args.seed = random.SystemRandom().randrange(1, 1 << 31)
+    soak = Soak(args)
+    print(f"soak: mode={args.mode} seed={args.seed} time scale={soak.scale:g} logs={soak.work}",
+          flush=True)
+    names = sorted(SCENARIOS) if args.scenario == "all" else [args.scenario]
+    order = [n for n in ("accounting", "hostile", "exits", "names") if n in names]
+    failed = False
+    for name in order:
+        started = time.monotonic()
+        try:
+            line, failures = SCENARIOS[name](soak)
+        except Exception as error:  # a suite fault must fail, not vanish
+            line, failures = f"soak {name}: aborted", Failures()
+            failures.check(False, f"{name}: {type(error).__name__}: {error}")
+        verdict = "FAIL" if failures else "PASS"
+        print(f"{line} [{time.monotonic() - started:.1f} s] {verdict}", flush=True)
+        for message in failures.items[:20]:
+            print(f"  FAIL {message}", flush=True)
+        if len(failures.items) > 20:
+            print(f"  ... and {len(failures.items) - 20} more", flush=True)
+        failed = failed or bool(failures)
+    if failed:
+        print(f"soak: FAILED (seed {args.seed}; logs in {soak.work})", flush=True)
+        return 1
+    if not args.keep and not args.work_dir:
+        shutil.rmtree(soak.work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
