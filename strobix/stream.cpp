@@ -218,6 +218,10 @@ std::size_t send_pending(stream_state &st, send_batch &batch) {
     }
     if (errno == EINTR) {
       if (stop_requested != 0) break;
+    } else if (errno == ECONNREFUSED) {
+      // The connected socket reports that nobody took an earlier datagram (an
+      // ICMP port unreachable); a device keeps streaming regardless, and the
+      // report is spent, so the send is tried again.
     } else if (errno == EAGAIN || errno == ENOBUFS) {
       // The kernel's queue is full for a moment; let it drain.
       pollfd p{st.send_fd, POLLOUT, 0};

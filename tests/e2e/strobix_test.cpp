@@ -518,6 +518,19 @@ TEST(StrobixCommandLine, LocalPortInUseIsRefused) {
   EXPECT_TRUE(rx.take(100).empty());
 }
 
+TEST(StrobixCommandLine, KeepsSendingWhenNobodyListens) {
+  // Loopback answers each datagram to a closed port with an ICMP error, which
+  // a connected socket reports on a later send.
+  const std::uint16_t closed = strobix_test::free_port();
+  Strobix s({"-n", "20", "-r", "200", "-s", "5000", "-W", "0", "-l", "127.0.0.1:0",
+             "127.0.0.1:" + std::to_string(closed)});
+  const Outcome o = s.finish();
+  EXPECT_EQ(o.status, 0) << o.err;
+  const Summary sum = summary_of(o.out);
+  EXPECT_EQ(sum.blocks, 20u);
+  EXPECT_EQ(sum.packets, 20u * 6);
+}
+
 TEST(StrobixCommandLine, SignalsEndTheRunWithTheSummary) {
   for (int sig : {SIGINT, SIGTERM}) {
     Receiver rx;
