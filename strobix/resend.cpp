@@ -2,7 +2,7 @@
 // held, else a header-only "packet unavailable" per packet asked for.
 #include <sys/socket.h>
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
 
 #include "stream_internal.h"
