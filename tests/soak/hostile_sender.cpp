@@ -15,7 +15,7 @@
 //    leader), so they are reported apart, never counted as good blocks.
 //
 //   hostile_sender --to IP:PORT --rate DGRAMS_PER_S --block-rate BLOCKS_PER_S
-//                  [--first-id N] [--foreign-base N] [--seed N]
+//                  [--first-id N] [--foreign-base N] [--seed N] [--only KIND]
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -49,12 +49,13 @@ enum kind : int {
   foreign_stream,
   past_end,
   oversize,
+  error_answer,
   kind_count
 };
 
 constexpr std::array<const char *, kind_count> kind_names = {
     "random",         "truncated_header", "truncated_leader", "unknown_format",
-    "foreign_stream", "past_end",         "oversize"};
+    "foreign_stream", "past_end",         "oversize",         "error_answer"};
 
 // Datagrams no receiver may accept whatever it does with leaderless blocks.
 constexpr bool must_be_refused(int k) {
@@ -72,6 +73,7 @@ struct options {
   std::uint32_t first_id = 1;
   std::uint32_t foreign_base = 45000;
   std::uint64_t seed = 1;
+  int only = -1;  // one kind alone, to tell which kind a receiver mishandles
 };
 
 void put16(std::vector<std::uint8_t> &b, std::size_t at, std::uint32_t v) {
@@ -117,6 +119,10 @@ bool parse_args(int argc, char **argv, options &o) {
       o.foreign_base = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 0));
     } else if (name == "--seed") {
       o.seed = std::strtoull(value, nullptr, 0);
+    } else if (name == "--only") {
+      for (int k = 0; k < kind_count; ++k)
+        if (kind_names[k] == std::string(value)) o.only = k;
+      if (o.only < 0) return false;
     } else {
       return false;
     }
@@ -131,8 +137,11 @@ class traffic {
   std::vector<std::uint8_t> next(int k, double elapsed_s) {
     switch (k) {
       case random_bytes: {
+        // Status kept a success: with its error bit set a datagram reads as
+        // a sender's answer about a block, the error_answer kind below.
         std::vector<std::uint8_t> b(pick(1, 1500));
         for (auto &byte : b) byte = static_cast<std::uint8_t>(rng_());
+        b[0] &= 0x7F;
         return b;
       }
       case truncated_header: {
@@ -184,11 +193,19 @@ class traffic {
         const std::array<std::uint32_t, 3> packets = {1, 23, foreign_packets_per_block};
         return header(foreign_id(), 3, packets[pick(0, 2)], 8 + pick(1501, 65507 - 8));
       }
+      case error_answer: {
+        // Header-only error packets, as a sender answers a resend request,
+        // about foreign blocks that no receiver asked for.
+        const std::array<std::uint32_t, 5> statuses = {0x800C, 0x800D, 0x8010, 0x8011, 0x8012};
+        auto b = header(foreign_id(), 3, pick(1, 45), 8);
+        put16(b, 0, statuses[pick(0, 4)]);
+        return b;
+      }
     }
     return {};
   }
 
-  int pick_kind() { return static_cast<int>(pick(0, kind_count - 1)); }
+  int pick_kind() { return o_.only >= 0 ? o_.only : static_cast<int>(pick(0, kind_count - 1)); }
 
  private:
   std::uint32_t pick(std::uint32_t lo, std::uint32_t hi) {
@@ -216,7 +233,7 @@ int main(int argc, char **argv) {
   if (!parse_args(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: %s --to IP:PORT --rate DGRAMS_PER_S --block-rate BLOCKS_PER_S "
-                 "[--first-id N] [--foreign-base N] [--seed N]\n",
+                 "[--first-id N] [--foreign-base N] [--seed N] [--only KIND]\n",
                  argv[0]);
     return 255;
   }
