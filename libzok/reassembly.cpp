@@ -511,7 +511,9 @@ Nanos Reassembly::send_command(Block &b, std::uint32_t first, std::uint32_t last
   ++b.commands;
   // The wait runs from when the command left, which can be well after the
   // arrival of the packets behind it when the socket holds a backlog.
-  return std::max(now_, shell_.send_resend(b.block_id, first, last));
+  const Nanos sent = std::max(now_, shell_.send_resend(b.block_id, first, last));
+  b.last_asked = std::max(b.last_asked, sent);
+  return sent;
 }
 
 void Reassembly::expire_range(Block &b, ResendRange &r, Nanos now) noexcept {
@@ -564,7 +566,7 @@ void Reassembly::on_tick(Nanos now) noexcept {
       maybe_finish(b);
       if (!b.open) continue;
     }
-    if (now - b.last_arrival >= config_.block_timeout) close_block(b, Ending::timeout);
+    if (now - quiet_since(b) >= config_.block_timeout) close_block(b, Ending::timeout);
   }
 }
 
@@ -572,7 +574,7 @@ Nanos Reassembly::next_deadline() const noexcept {
   Nanos next = never;
   for (const Block &b : blocks_) {
     if (!b.open) continue;
-    next = std::min(next, b.last_arrival + config_.block_timeout);
+    next = std::min(next, quiet_since(b) + config_.block_timeout);
     for (std::size_t i = 0; i < b.range_count; ++i) {
       if (b.ranges[i].active) next = std::min(next, b.ranges[i].deadline);
     }

@@ -156,6 +156,7 @@ class Reassembly {
     std::uint64_t expected_data = 0;  // from the leader, 0 unknown
     std::uint16_t sender_status = 0;
     Nanos last_arrival = 0;
+    Nanos last_asked = 0;  // when the last resend command for it left
     std::uint64_t epoch_ns = 0;
     bool forced = false;
     std::uint32_t forced_packet = 0;
@@ -170,6 +171,11 @@ class Reassembly {
     zok_block_desc desc{};
   };
 
+  // The block timeout runs from its last packet, or from its last resend
+  // command when that is later: the answer is still on its way.
+  static Nanos quiet_since(const Block &b) noexcept {
+    return b.last_arrival > b.last_asked ? b.last_arrival : b.last_asked;
+  }
   Block *find(std::uint64_t block_id) noexcept;
   bool recently_closed(std::uint64_t block_id) const noexcept;
   void remember_closed(std::uint64_t block_id) noexcept;
