@@ -139,9 +139,12 @@ class traffic {
       case random_bytes: {
         // Status kept a success: with its error bit set a datagram reads as
         // a sender's answer about a block, the error_answer kind below.
+        // A datagram naming a block that just ended reads as a late
+        // duplicate, dropped uncounted; so random 1.x ids stay foreign.
         std::vector<std::uint8_t> b(pick(1, 1500));
         for (auto &byte : b) byte = static_cast<std::uint8_t>(rng_());
         b[0] &= 0x7F;
+        if (b.size() >= 5 && (b[4] & 0x80) == 0) put16(b, 2, foreign_id());
         return b;
       }
       case truncated_header: {
