@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -165,7 +166,12 @@ int Stream::poll(zok_block_desc &block, zok_block_status &status) noexcept {
     }
   }
   FinishedBlock finished;
-  if (!ready_.pop(finished)) return EAGAIN;
+  if (!ready_.pop(finished)) {
+    // A program polling in a tight loop on the worker's CPU would take the
+    // time the worker needs to fill the blocks it waits for.
+    if (worker_running_.load(std::memory_order_relaxed)) sched_yield();
+    return EAGAIN;
+  }
   if (Buffer *b = find_buffer(finished.desc.buffer)) {
     b->owner.store(BufferOwner::program, std::memory_order_release);
   }
