@@ -146,7 +146,8 @@ bool wait_until_bound(std::uint16_t port) {
     const bool taken = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0;
     close(fd);
     if (taken) {
-      std::this_thread::sleep_for(300ms);
+      // Its buffers are queued a moment later: on a loaded machine, a long one.
+      std::this_thread::sleep_for(1s);
       return true;
     }
     std::this_thread::sleep_for(10ms);
@@ -364,7 +365,8 @@ TEST(EngineEndToEnd, ReorderedAndDuplicatedPacketsStillMakeWholeBlocks) {
     for (const std::string how : {"-O", "-U"}) {
       SCOPED_TRACE(name_of(program) + " " + how);
       const PairRun run =
-          run_pair(program, {"-i", "30", "-n", "16", "--verify-payload"}, {"-c", "-n", "30", how});
+          run_pair(program, {"-i", "30", "-n", "16", "--verify-payload", "-R", "3", "-b", "1000"},
+                   {"-c", "-n", "30", how});
       expect_all_good(run.receiver, 30, 30);
     }
   }
