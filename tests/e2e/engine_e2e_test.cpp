@@ -345,9 +345,9 @@ TEST(EngineEndToEnd, LossWithoutResendIsCountedOrDropped) {
 TEST(EngineEndToEnd, ForcedDropNeedsExactlyOneResend) {
   for (const std::string &program : receivers) {
     SCOPED_TRACE(name_of(program));
-    const PairRun run =
-        run_pair(program, {"-i", "10", "-n", "16", "-v", "--drop-blk", "5", "--drop-pkt", "3"},
-                 {"-c", "-n", "10"});
+    const PairRun run = run_pair(
+        program, {"-i", "10", "-n", "16", "-v", "-b", "2000", "--drop-blk", "5", "--drop-pkt", "3"},
+        {"-c", "-n", "10"});
     expect_all_good(run.receiver, 10, -1);
     EXPECT_EQ(counter(run.receiver.out, "Resend Requests"), 1);
     EXPECT_EQ(counter(run.receiver.out, "Resend Requests OK"), 1);
