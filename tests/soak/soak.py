@@ -391,7 +391,8 @@ def run_accounting_case(soak, receiver, resend_on, blocks, rate, offset):
     failures.check(accounted == sent["blocks"],
                    f"{tag}: {sent['blocks']} blocks sent but Complete {r['complete']} + "
                    f"Incomplete {r['incomplete']} + Dropped {r['dropped']} + Not Available "
-                   f"{r['not_available']} = {accounted}")
+                   f"{r['not_available']} = {accounted}; never handed over: "
+                   f"{sorted(set(range(1, blocks + 1)) - {b for b, _, _ in trace})[:8]}")
     failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == handed,
                    f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
                    f"{r['app_received']}+{r['app_nonzero']}, status lines {handed}")
