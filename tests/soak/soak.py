@@ -778,7 +778,7 @@ def names_file_problem(text):
 
 
 def scenario_names(soak):
-    duration = 4.0 if soak.mode == SHORT else 30.0
+    duration = (4.0 if soak.mode == SHORT else 30.0) * soak.scale
     state = tempfile.mkdtemp(prefix="names-", dir=soak.work)
     env = dict(os.environ, ZOK_STATE_DIR=state)
     niclabel = soak.args.niclabel
@@ -799,7 +799,6 @@ def scenario_names(soak):
 
     lock = threading.Lock()
     ops = []  # (ifname, kind, name, start, end, finished)
-    stop_at = time.monotonic() + duration
     seed = soak.rng.randrange(1 << 31)
 
     def run_one(argv):
@@ -839,13 +838,6 @@ def scenario_names(soak):
 
     def killer():
         rng = random.Random(seed - 1)
-        # How long one set takes here, so that kills land inside one.
-        times = []
-        for _ in range(3):
-            t0 = time.monotonic()
-            run_one(["-s", "probe", targets[0][0]])
-            times.append(time.monotonic() - t0)
-        window = max(0.002, sorted(times)[1])
         n = 0
         while time.monotonic() < stop_at:
             ident, ifname = rng.choice(targets)
@@ -885,6 +877,17 @@ def scenario_names(soak):
                 with lock:
                     failures.check(False, f"names: malformed names file: {problem}")
 
+    # How long one set takes alone, so that kills land inside one (or in its
+    # wait for the lock, once the others compete for it).
+    times = []
+    for _ in range(3):
+        t0 = time.monotonic()
+        result = run_one(["-s", "probe", targets[0][0]])
+        times.append(time.monotonic() - t0)
+        ops.append((targets[0][1], "set", "probe", t0, t0 + times[-1], result.returncode == 0))
+    window = max(0.002, sorted(times)[1])
+    stop_at = time.monotonic() + duration
+
     threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
     threads += [threading.Thread(target=killer), threading.Thread(target=checker)]
     for t in threads:
@@ -916,7 +919,9 @@ def scenario_names(soak):
                               f"names: {ident} reads {now!r}, but the last finished update "
                               f"could only have left one of {sorted(candidates)[:6]}"):
                 kept += 1
-    universe = {o[2] for o in ops} | {"probe"}
+    failures.check(kills["tried"] - kills["finished_first"] > 0,
+                   "names: no niclabel was killed in the middle of a set")
+    universe = {o[2] for o in ops}
     bad_reports = [r for r in reported_names if r[1] not in universe]
     failures.check(not bad_reports, f"names: a set read back a name never set: {bad_reports[:3]}")
 
