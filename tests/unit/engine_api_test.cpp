@@ -280,6 +280,28 @@ TEST(EngineApi, BlocksArriveOverLoopbackWithAndWithoutWorker) {
   }
 }
 
+// Buffers of a huge page or more are mapped aligned and trimmed: every byte
+// of each stays writable and blocks land in them as in small ones, also when
+// the size is not a whole number of pages.
+TEST(EngineApi, LargeBuffersAreWholeAndReceive) {
+  for (const std::size_t size :
+       {std::size_t{2} << 20, (std::size_t{2} << 20) + 4097, (std::size_t{6} << 20) + 123}) {
+    Opened o;
+    o.add_buffers(3, size);
+    Udp sender;
+    for (std::uint64_t id = 1; id <= 6; ++id) {
+      send_block(sender, o.port, id);
+      zok_block_desc d{};
+      zok_block_status s{};
+      ASSERT_EQ(o.wait_block(d, s), 0) << "size " << size << " block " << id;
+      EXPECT_EQ(d.status, 0u);
+      EXPECT_TRUE(block_data_ok(d)) << "size " << size << " block " << id;
+      std::memset(d.payload, 0xA5, size);
+      EXPECT_EQ(zok_queue_buffer(d.buffer), 0);
+    }
+  }
+}
+
 // The resend command reaches the sender with the stream's channel and the
 // request ids the worker's callback gave.
 std::atomic<int> callback_calls{0};
