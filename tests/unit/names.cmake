@@ -12,4 +12,4 @@ add_executable(names_unit_tests
   ${names_library_sources})
 target_include_directories(names_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/libzok)
 target_link_libraries(names_unit_tests PRIVATE zok_interface GTest::gtest_main Threads::Threads)
-gtest_discover_tests(names_unit_tests PROPERTIES LABELS "unit;threads")
+zok_discover_tests(names_unit_tests LABELS unit threads)
