@@ -77,10 +77,14 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
       return true;
     case gvsp::PacketKind::payload:
     case gvsp::PacketKind::trailer: {
-      if (!have_newest_) return false;
-      const std::uint64_t d =
-          gvsp::block_id_distance(newest_, packet.header.block_id, config_.kind);
-      if (d < 1 || d > open_window) return false;
+      // Before any block the stream's first one may have lost its leader:
+      // it opens on what came, so its leader is asked for and the block is
+      // accounted for like any other.
+      if (have_newest_) {
+        const std::uint64_t d =
+            gvsp::block_id_distance(newest_, packet.header.block_id, config_.kind);
+        if (d < 1 || d > open_window) return false;
+      }
       // It must also fit a buffer like those seen so far, or a stray packet
       // would take (or find no) buffer in the name of the next block.
       const std::uint64_t p = packet.header.packet_id;

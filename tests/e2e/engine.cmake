@@ -10,4 +10,4 @@ target_compile_definitions(engine_e2e_tests PRIVATE
   PLAINGRAB_PATH="$<TARGET_FILE:plaingrab>"
   WORKERGRAB_PATH="$<TARGET_FILE:workergrab>")
 add_dependencies(engine_e2e_tests strobix plaingrab workergrab zok)
-gtest_discover_tests(engine_e2e_tests PROPERTIES LABELS "net;threads" TIMEOUT 120)
+zok_discover_tests(engine_e2e_tests LABELS net threads TIMEOUT 300)

@@ -274,6 +274,29 @@ TEST(EngineCore, LostTrailerGapAndLeaderAreAskedFor) {
   EXPECT_EQ(h.shell.finished[1].desc.payload_type, GVSP_PAYLOAD_TYPE_RAW_DATA);
 }
 
+TEST(EngineCore, FirstBlockOfTheStreamWithoutItsLeaderIsAskedForAndCounted) {
+  Harness h(with_resend());
+  h.feed(make_payload(1, 1, 100));  // the stream's first leader was lost
+  ASSERT_EQ(h.shell.resends.size(), 1u);
+  EXPECT_EQ(h.shell.resends[0].block_id, 1u);
+  EXPECT_EQ(h.shell.resends[0].first, 0u);
+  h.feed(make_payload(1, 2, 100));
+  h.feed(make_trailer(1, 3));
+  h.feed(make_leader(1), 2 * ms);
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  EXPECT_EQ(h.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_TRUE(data_matches(h.shell.finished[0], 2, 100));
+  EXPECT_EQ(h.get(h.counters.blocks_complete), 1u);
+
+  // Without resend the block still ends, incomplete, instead of vanishing.
+  Harness off;
+  off.feed(make_payload(5, 1, 100));
+  off.feed(make_trailer(5, 2));
+  ASSERT_EQ(off.shell.finished.size(), 1u);
+  EXPECT_NE(off.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_OK);
+  EXPECT_EQ(off.get(off.counters.blocks_incomplete), 1u);
+}
+
 TEST(EngineCore, MissingTailIsAskedWhenTheNextBlockStarts) {
   Harness h(with_resend());
   h.feed(make_leader(1, HeaderKind::standard, 300));
