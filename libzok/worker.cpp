@@ -1,6 +1,7 @@
 // The receive worker: the socket loop on the library's own thread, handing
 // finished blocks to poll through the ready queue.
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -123,7 +124,23 @@ void Stream::worker_main() noexcept {
       core_.note_hold_released();
       continue;
     }
-    if (receive_batch() == 0 && !busy) wait_for_packets();
+    if (receive_batch() != 0) {
+      // Finished blocks wait for the program's thread, which also requeues
+      // the buffers this loop needs next; under a fixed real-time priority
+      // on a shared CPU it runs only when this thread lets it, and a socket
+      // that never empties would otherwise keep it out until the buffers
+      // ran out.
+      if (ready_.size() != 0) sched_yield();
+      continue;
+    }
+    if (busy) {
+      // Spinning, but never past a thread that shares this CPU: the
+      // program's own thread, which requeues the buffers this loop fills,
+      // may be waiting for it at the same real-time priority.
+      sched_yield();
+    } else {
+      wait_for_packets();
+    }
   }
 }
 

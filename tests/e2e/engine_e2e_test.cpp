@@ -571,6 +571,38 @@ TEST(EngineEndToEnd, HeldWorkerLosesBlocksAndSaysSo) {
   EXPECT_LE(counter(o.out, "Blocked Blocks Dropped"), incomplete);
 }
 
+// Both of workergrab's threads at one real-time priority on one CPU, as a
+// user pinning it with -c under chrt gets them: neither may keep the other
+// out, or the program never gets its blocks (busy polling) or runs out of
+// buffers to requeue.
+TEST(EngineEndToEnd, WorkerAndProgramShareOneRealTimeCpu) {
+  const std::string chrt = "/usr/bin/chrt";
+  const std::string taskset = "/usr/bin/taskset";
+  if (access(chrt.c_str(), X_OK) != 0 || access(taskset.c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "needs chrt and taskset";
+  }
+  if (sysconf(_SC_NPROCESSORS_ONLN) < 2) GTEST_SKIP() << "needs a second CPU for strobix";
+  if (Child({chrt, "-f", "1", "/bin/true"}).wait(5s).status != 0) {
+    GTEST_SKIP() << "real-time priority not permitted here";
+  }
+  for (const std::string mode : {"0", "1"}) {
+    SCOPED_TRACE("-w " + mode);
+    Ports ports;
+    Child receiver({chrt, "-f", "1", workergrab, "-c", "0", "-w", mode, "-i", "100", "-n", "8",
+                    "-s", "131072", "--verify-payload", "-P", ports.control_endpoint(),
+                    ports.data_endpoint()});
+    ASSERT_TRUE(wait_until_bound(ports.data));
+    Child sender({taskset, "-c", "1", strobix, "-c", "-n", "100", "-s", "65536", "-r", "500", "-W",
+                  "3000", "-l", ports.control_endpoint(), ports.data_endpoint()});
+    const Output o = receiver.wait(20s);
+    sender.signal(SIGINT);  // done with its lingering for resend requests
+    sender.wait(10s);
+    EXPECT_FALSE(o.hung) << o.out;
+    expect_all_good(o, 100, 100);
+    EXPECT_EQ(counter(o.out, "Blocks Not Available"), 0) << o.out;
+  }
+}
+
 TEST(EngineEndToEnd, HostileDatagramsBetweenGoodBlocks) {
   Ports ports;
   Child receiver({plaingrab, "-i", "10", "-n", "4", "-s", "16384", "--verify-payload", "-P",
