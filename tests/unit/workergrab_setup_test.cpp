@@ -50,7 +50,10 @@ std::string read_file(const std::string &path) {
 // returns what the child printed there; the exit status is checked here.
 std::string calibrate_in_child_and_expect_exit(delay_state delay, worker_settings worker,
                                                int status, const char *stderr_pattern) {
-  std::string path = testing::TempDir() + "workergrab_calibration_stdout";
+  // One file per test: ctest runs this binary's tests side by side, and the
+  // death test's child is a fresh run of the same test (its own pid).
+  std::string path = testing::TempDir() + "workergrab_calibration_stdout." +
+                     testing::UnitTest::GetInstance()->current_test_info()->name();
   std::remove(path.c_str());
   EXPECT_EXIT(
       {
