@@ -146,6 +146,22 @@ TEST(VerifyPayload, StopsAtTheFirstMismatchingWord) {
   EXPECT_EQ(v.err, "Verify payload failed. have:0x700, expected:0x100\n");
 }
 
+TEST(VerifyPayload, FindsTheFirstMismatchAnywhereInALargeBlock) {
+  // 1000 words and a partial one: not a whole number of any chunk size.
+  const std::size_t words = 1000;
+  for (std::size_t bad : {std::size_t{0}, std::size_t{63}, std::size_t{64}, std::size_t{500},
+                          std::size_t{959}, std::size_t{960}, words - 1}) {
+    raw_block block(0x0203, words * 4 + 2);
+    block.bytes[bad * 4 + 1] = 0x05;                           // the id's low byte: 0x0205
+    if (bad + 1 < words) block.bytes[(words - 1) * 4] = 0x09;  // a later one, never reported
+    verdict v = verify(block.desc, true);
+    EXPECT_EQ(v.rc, EINVAL) << bad;
+    EXPECT_EQ(v.err, "Verify payload failed. have:0x502, expected:0x302\n") << bad;
+  }
+  raw_block whole(0x0203, words * 4 + 2);
+  EXPECT_EQ(verify(whole.desc, true).rc, 0);
+}
+
 TEST(VerifyPayload, TrailingBytesOfAPartialWordAreNotChecked) {
   raw_block block(1, 3);
   block.bytes = {0xde, 0xad, 0xbe};
