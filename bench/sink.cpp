@@ -24,7 +24,7 @@ struct sink_options {
   int idle_ms = 300;         // end this long after the last datagram
   double wait_seconds = 30;  // give up when nothing comes at all
   long long count = -1;      // end after this many datagrams
-  int rcvbuf = 64 << 20;
+  int rcvbuf = 256 << 20;
   sockaddr_in local{};
 };
 
@@ -50,7 +50,7 @@ void print_usage(FILE *out, const char *name) {
                "  -q <ms>        end when nothing arrived for this long (default 300)\n"
                "  -w <seconds>   end when the first datagram has not come by then (default 30)\n"
                "  -n <count>     end after this many datagrams\n"
-               "  -r <bytes>     receive buffer to ask for (default 64 MiB)\n",
+               "  -r <bytes>     receive buffer to ask for (default 256 MiB)\n",
                name);
 }
 

@@ -39,7 +39,7 @@ inline constexpr std::size_t slot_size = 65536;
 // cannot keep the caller inside poll.
 inline constexpr int batches_per_poll = 16;
 // Kernel receive buffer asked for.
-inline constexpr int wanted_receive_buffer = 64 << 20;
+inline constexpr int wanted_receive_buffer = 256 << 20;
 
 // Worker setting bits (zok_create_recv_worker).
 inline constexpr std::uint32_t worker_busy_poll = 0x1;
