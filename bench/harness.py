@@ -20,6 +20,9 @@ import tempfile
 import time
 
 BLOCK_BYTES = 2 * 1024 * 1024
+# A receiver that keeps up holds at most a block or so in its socket buffer;
+# the kernel accounts about twice the data it queues.
+CAUGHT_UP_BYTES = 4 * BLOCK_BYTES
 # (GVSP packet size, UDP payload of the bare pair): the bare pair sends what
 # fits the same IP packet, 20 + 8 bytes of IP and UDP header less.
 PACKET_SIZES = [(1500, 1472), (9000, 8972)]
@@ -74,6 +77,7 @@ class Child:
         self.err_path = os.path.join(workdir, name + ".err")
         with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
             self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        self.started = time.monotonic()
         self.status = None
         self.cpu = None  # user + sys seconds, once reaped
         self.killed = False  # had to be ended with SIGKILL
@@ -159,29 +163,19 @@ def udp_socket_state(port, table="/proc/net/udp"):
     return None
 
 
-def raise_helper_threads(pid, timeout=1.0):
-    """Puts every thread of pid but its main thread at the lowest real-time priority.
-
-    workergrab's receive worker is the thread that must not wait for a CPU;
-    its main thread polls without sleeping and stays an ordinary task, so
-    that the worker always gets ahead of it. The worker may start only just
-    after the buffers are queued, hence the short wait for it.
-    """
+def time_to_empty(port, since, timeout, backlog=CAUGHT_UP_BYTES):
+    """Seconds after the monotonic time since until the socket on port held
+    less than backlog bytes (the kernel's accounting, about twice the data)."""
+    pause = since - time.monotonic()
+    if pause > 0:
+        time.sleep(pause)
     deadline = time.monotonic() + timeout
     while True:
-        try:
-            helpers = [int(t) for t in os.listdir(f"/proc/{pid}/task") if int(t) != pid]
-        except OSError:
-            return False
-        if helpers or time.monotonic() >= deadline:
-            break
+        state = udp_socket_state(port)
+        now = time.monotonic()
+        if state is None or state[0] < backlog or now >= deadline:
+            return max(0.0, now - since)
         time.sleep(0.01)
-    for tid in helpers:
-        try:
-            os.sched_setscheduler(tid, os.SCHED_FIFO, os.sched_param(1))
-        except OSError:
-            return False
-    return bool(helpers)
 
 
 def wait_for_drain(port, timeout):
@@ -362,12 +356,10 @@ class Bench:
                 "lost_unit": " pkts", "cpu": cpu, "notes": []}
 
     def receiver_argv(self, name, stream_port, resend_port, blocks, verify, mode, extra=()):
-        # Never workergrab as a whole: its main thread polls without sleeping,
-        # and at a fixed real-time priority it would starve its own receive
-        # worker whenever the two share a CPU. Its worker alone gets the
-        # priority (raise_helper_threads).
+        # workergrab as a whole too: its worker and its polling main thread
+        # share the CPU of -c at one priority and yield to each other.
         argv = self.line_buffered([self.program(name), "-i", str(blocks), "-s", str(BLOCK_BYTES),
-                                   "-P", f"{HOST}:{resend_port}"], realtime=name != "workergrab")
+                                   "-P", f"{HOST}:{resend_port}"])
         if self.receiver_cpu is not None:
             argv += ["-c", self.receiver_cpu]
         if verify:
@@ -392,14 +384,17 @@ class Bench:
             if not receiver.wait_for_line("Queued", 10):
                 raise Unavailable(receiver.failure(f"{name} did not start"))
             notes = []
-            raise_worker = self.args.realtime and name == "workergrab"
-            if raise_worker and not raise_helper_threads(receiver.pid):
-                notes.append("no worker thread seen: all of workergrab at normal priority")
             before = proc_cpu_seconds(receiver.pid)
             sender = Child(self.pinned(self.sender_cpu,
                                        self.strobix_argv(size, stream_port, resend_port,
                                                          ["-n", "-1", "-T", f"{secs:g}"])),
                            self.workdir, "strobix")
+            # strobix sends for secs, then lingers for resend requests. A
+            # receiver slower than strobix still has a backlog in its socket
+            # buffer when the sending stops; the time it takes to empty it is
+            # part of the receiver's time, or the buffer would hide that it
+            # fell behind.
+            drain = time_to_empty(stream_port, sender.started + secs, 10.0)
             if not sender.wait(secs * 4 + 30):
                 sender.stop(signal.SIGKILL)
                 raise Unavailable("strobix did not finish")
@@ -410,10 +405,16 @@ class Bench:
                 raise Unavailable("no strobix report")
             sent, packets, seconds = int(match.group(1)), int(match.group(2)), float(match.group(4))
             # What the kernel still holds for the receiver belongs to this
-            # run: let it be taken before the receiver is told to report.
+            # run: let it be taken before the receiver is told to report, and
+            # count the time it takes, so that a receiver slower than strobix
+            # is not credited with the sender's rate because the socket
+            # buffer hid the difference.
             state = wait_for_drain(stream_port, 5.0)
             if state and state[0]:
                 notes.append(f"{state[0]} bytes left in the socket")
+            if drain >= 0.05:
+                notes.append(f"socket emptied {drain:.2f} s after strobix's last block")
+            seconds += drain
             kernel_drops = state[1] if state else 0
             time.sleep(0.05)
             after = proc_cpu_seconds(receiver.pid)
@@ -757,8 +758,7 @@ def main(argv):
         pinning = (f"senders (blaster, strobix) pinned to CPU {bench.sender_cpu} with taskset; "
                    f"sink with taskset and receivers with -c on CPU {bench.receiver_cpu}")
     if args.realtime:
-        pinning = ("real-time priority (chrt -f 1) for every measured program, of workergrab "
-                   "only its receive worker thread; " + pinning)
+        pinning = "real-time priority (chrt -f 1) for every measured program; " + pinning
     mode = ("short (one run per cell, proves it works; figures mean nothing)" if args.short
             else "full")
     table, plot_rows = render_table(bench, cells, results, failures)
