@@ -243,7 +243,7 @@ class MissingAndFailingPrograms(unittest.TestCase):
             self.assertIn("plaingrab not built", rows[("strobix -> plaingrab", size)])
             # A program without the library is not measured, whatever it prints.
             self.assertIn("workergrab: libzok not found",
-                          rows[("strobix -> workergrab -w 0, verify", size)])
+                          rows[("strobix -c -> workergrab -w 0, verify", size)])
 
     def test_no_limit_is_a_failure(self):
         with tempfile.TemporaryDirectory() as empty:
