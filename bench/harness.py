@@ -294,7 +294,7 @@ class Bench:
 
     def sink_run(self, sender_name, sender_argv_for, secs):
         stream_port, resend_port = self.next_ports()
-        sink = Child(self.pinned(self.receiver_cpu, [self.program("sink"), "-q", "300", "-w", "20",
+        sink = Child(self.pinned(self.receiver_cpu, [self.program("sink"), "-p", "-q", "300", "-w", "20",
                                                      f"{HOST}:{stream_port}"]),
                      self.workdir, "sink")
         try:

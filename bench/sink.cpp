@@ -25,6 +25,7 @@ struct sink_options {
   double wait_seconds = 30;  // give up when nothing comes at all
   long long count = -1;      // end after this many datagrams
   int rcvbuf = 256 << 20;
+  bool busy = false;  // spin on the socket instead of sleeping in the kernel
   sockaddr_in local{};
 };
 
@@ -44,8 +45,9 @@ void handle_stop(int) {
 
 void print_usage(FILE *out, const char *name) {
   std::fprintf(out,
-               "Usage: %s [-b batch] [-q idle ms] [-w seconds] [-n datagrams] [-r bytes] "
+               "Usage: %s [-p] [-b batch] [-q idle ms] [-w seconds] [-n datagrams] [-r bytes] "
                "<local IP>:<port>\n"
+               "  -p             busy polling: never sleep in the kernel waiting for datagrams\n"
                "  -b <batch>     datagrams per recvmmsg call (default 64, at most 1024)\n"
                "  -q <ms>        end when nothing arrived for this long (default 300)\n"
                "  -w <seconds>   end when the first datagram has not come by then (default 30)\n"
@@ -56,14 +58,17 @@ void print_usage(FILE *out, const char *name) {
 
 int parse_sink_options(int argc, char **argv, sink_options *opt) {
   int c;
-  while ((c = getopt(argc, argv, "b:q:w:n:r:h")) != -1) {
+  while ((c = getopt(argc, argv, "pb:q:w:n:r:h")) != -1) {
     char *end = nullptr;
     long long v = 0;
-    if (c != 'w' && c != 'h' && c != '?') {
+    if (c != 'w' && c != 'p' && c != 'h' && c != '?') {
       v = std::strtoll(optarg, &end, 0);
       if (*end != '\0' || v <= 0) return exit_usage;
     }
     switch (c) {
+      case 'p':
+        opt->busy = true;
+        break;
       case 'b':
         if (v > 1024) return exit_usage;
         opt->batch = static_cast<unsigned>(v);
@@ -146,13 +151,23 @@ int main(int argc, char **argv) {
   const double give_up = now_seconds() + opt.wait_seconds;
   const unsigned long long limit =
       opt.count > 0 ? static_cast<unsigned long long>(opt.count) : ~0ULL;
+  // A sleeping receiver makes the sender pay for waking it on every
+  // datagram (on loopback the sender's CPU delivers them); the receivers
+  // under test poll without sleeping, so a fair limit does too.
+  const int flags = opt.busy ? MSG_DONTWAIT : MSG_WAITFORONE;
+  const double idle_seconds = opt.idle_ms / 1000.0;
   while (!stop_requested && counts.datagrams < limit) {
-    int n = recvmmsg(fd, msgs.data(), opt.batch, MSG_WAITFORONE, nullptr);
+    int n = recvmmsg(fd, msgs.data(), opt.batch, flags, nullptr);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
         std::perror("recvmmsg");
         return exit_failure;
+      }
+      if (opt.busy) {
+        const double now = now_seconds();
+        if (counts.datagrams > 0 ? now - counts.last > idle_seconds : now > give_up) break;
+        continue;
       }
       if (counts.datagrams > 0 || now_seconds() > give_up) break;
       continue;
