@@ -491,7 +491,18 @@ class Bench:
                 # The limit rows are every ratio's denominator: when the time
                 # budget cuts a round short, it cuts receiver rows first.
                 order.sort(key=lambda i: cells[i][1] == "receiver")
+            # The limit again after the last cell of its packet size: the
+            # host's speed drifts within a round, and the limit's median over
+            # both ends of the round is the fairer denominator.
+            last_of_size = {cells[i][3]: i for i in order}
+            limits = {cells[i][3]: i for i in order if cells[i][1] == "limit"}
+            schedule = []
             for i in order:
+                schedule.append(i)
+                size = cells[i][3]
+                if last_of_size[size] == i and size in limits and limits[size] != i:
+                    schedule.append(limits[size])
+            for i in schedule:
                 label, kind, params, size, payload = cells[i]
                 if i in failures:
                     continue
