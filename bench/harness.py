@@ -32,6 +32,7 @@ TRAILER_RAW = 4
 DELAYS_NS = [1_000, 10_000, 100_000, 1_000_000]
 DELAY_BLOCKS = 1025  # fills the receivers' log of 1024 gaps once
 TIME_BUDGET_S = 285  # the whole command has to finish in under five minutes
+PAIR_SECONDS = 1.0  # the limit run paired with every other cell's run
 DELAY_CHECK_S = 25  # what the delay check takes on a loaded host
 HOST = "127.0.0.1"
 
@@ -475,6 +476,9 @@ class Bench:
             return self.measure_strobix_sink(size, payload, secs, **params)
         return self.measure_receiver(size, payload, secs, **params)
 
+    def pair_seconds(self):
+        return min(PAIR_SECONDS, self.args.seconds / 2)
+
     def run_table(self):
         cells = self.cells()
         results = {i: [] for i in range(len(cells))}
@@ -491,18 +495,8 @@ class Bench:
                 # The limit rows are every ratio's denominator: when the time
                 # budget cuts a round short, it cuts receiver rows first.
                 order.sort(key=lambda i: cells[i][1] == "receiver")
-            # The limit again after the last cell of its packet size: the
-            # host's speed drifts within a round, and the limit's median over
-            # both ends of the round is the fairer denominator.
-            last_of_size = {cells[i][3]: i for i in order}
-            limits = {cells[i][3]: i for i in order if cells[i][1] == "limit"}
-            schedule = []
+            limit_of = {cells[i][3]: i for i in range(len(cells)) if cells[i][1] == "limit"}
             for i in order:
-                schedule.append(i)
-                size = cells[i][3]
-                if last_of_size[size] == i and size in limits and limits[size] != i:
-                    schedule.append(limits[size])
-            for i in schedule:
                 label, kind, params, size, payload = cells[i]
                 if i in failures:
                     continue
@@ -516,7 +510,20 @@ class Bench:
                                  f"{label} @ {size}\n")
                 started = time.monotonic()
                 try:
-                    results[i].append(self.measure(kind, params, size, payload, secs))
+                    # The host's speed drifts by tens of percent within a
+                    # minute: every other cell's run is paired with a short
+                    # limit run just before it, and its ratios are taken to
+                    # that one (the limit row keeps every limit run).
+                    pair = None
+                    li = limit_of.get(size)
+                    if kind != "limit" and li is not None and li not in failures:
+                        pair = self.measure_limit(size, payload, self.pair_seconds())
+                        pair["paired"] = True
+                    result = self.measure(kind, params, size, payload, secs)
+                    if pair is not None:
+                        results[li].append(pair)
+                        result["limit"] = pair
+                    results[i].append(result)
                 except Unavailable as why:
                     failures[i] = str(why)
                 took[i] = time.monotonic() - started
@@ -618,6 +625,15 @@ def summarise(runs):
            for key in ("blocks_s", "gbit_s", "mpps", "lost", "cpu_gb")}
     out["lost_unit"] = runs[0]["lost_unit"]
     out["runs"] = len(rates)
+    # Each run's figures over those of the limit run paired with it.
+    paired = [(rate, summarise([r["limit"]])) for rate, r in
+              zip(rates, [r for r in runs if r["seconds"] > 0]) if r.get("limit")]
+    out["ratios"] = {}
+    for key in ("blocks_s", "gbit_s", "mpps", "cpu_gb"):
+        quotients = [rate[key] / lim[key] for rate, lim in paired
+                     if lim and rate[key] is not None and lim.get(key)]
+        if quotients:
+            out["ratios"][key] = statistics.median(quotients)
     notes = []
     for r in runs:
         for n in r["notes"]:
@@ -633,12 +649,14 @@ def summarise(runs):
     return out
 
 
-def with_ratio(value, limit, digits=3):
+def with_ratio(value, limit, digits=3, ratio=None):
     if value is None:
         return "n/a"
-    if not limit:
+    if ratio is None and limit:
+        ratio = value / limit
+    if ratio is None:
         return fmt(value, digits)
-    return f"{fmt(value, digits)} ({value / limit:.2f})"
+    return f"{fmt(value, digits)} ({ratio:.2f})"
 
 
 def render_table(bench, cells, results, failures):
@@ -661,12 +679,14 @@ def render_table(bench, cells, results, failures):
         if i in failures:
             notes.append("later run failed: " + failures[i])
         lost = "n/a" if summary["lost"] is None else f"{summary['lost']:.0f}{summary['lost_unit']}"
+        ratios = summary["ratios"] if kind != "limit" else {}
+
+        def cell(key, digits=3):
+            return with_ratio(summary[key], limit.get(key), digits, ratios.get(key))
+
         lines.append(
-            f"| {label} | {size} | {with_ratio(summary['blocks_s'], limit.get('blocks_s'))} | "
-            f"{with_ratio(summary['gbit_s'], limit.get('gbit_s'))} | "
-            f"{with_ratio(summary['mpps'], limit.get('mpps'))} | {lost} | "
-            f"{with_ratio(summary['cpu_gb'], limit.get('cpu_gb'))} | {summary['runs']} | "
-            f"{'; '.join(notes)} |")
+            f"| {label} | {size} | {cell('blocks_s')} | {cell('gbit_s')} | {cell('mpps')} | "
+            f"{lost} | {cell('cpu_gb')} | {summary['runs']} | {'; '.join(notes)} |")
         plot_rows.setdefault(label, {})[size] = summary["gbit_s"]
     return lines, plot_rows
 
@@ -786,7 +806,9 @@ def main(argv):
     doc = [f"# Loopback benchmark, {when}", "",
            f"Mode: {mode}; "
            f"{args.runs} run(s) per cell of {args.seconds:g} s of traffic, 2 MiB blocks, "
-           f"median per figure; (x) = ratio to the limit row of the same packet size.",
+           f"median per figure; (x) = median over the runs of the figure "
+           f"divided by that of a {bench.pair_seconds():g} s limit run (blaster -> sink, same packet "
+           f"size) made just before it; the limit rows hold every limit run.",
            f"Host: {os.cpu_count()} CPUs, {os.uname().release}; {pinning}.", ""]
     doc += table
     if bench.notes:
