@@ -44,6 +44,9 @@ inline constexpr int wanted_receive_buffer = 256 << 20;
 // Worker setting bits (zok_create_recv_worker).
 inline constexpr std::uint32_t worker_busy_poll = 0x1;
 inline constexpr std::uint32_t worker_settings_known = worker_busy_poll;
+// Kernel-wait mode: empty polls (each followed by a yield) before the worker
+// sleeps in the kernel; a few tens of microseconds.
+inline constexpr unsigned polls_before_sleeping = 32;
 
 // Worker status values.
 enum class WorkerState : std::uint32_t { none = 0, idle = 1, running = 2, held = 3 };

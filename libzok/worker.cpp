@@ -115,6 +115,11 @@ void Stream::worker_main() noexcept {
     refill_request_ids();
   }
   const bool busy = (worker_setting_ & worker_busy_poll) != 0;
+  // Empty polls in a row since the last datagram. While a stream flows, the
+  // next datagram is microseconds away: a few more polls before sleeping
+  // spare the sender the wake-up it would pay for on every datagram (on
+  // loopback, its own CPU delivers them).
+  unsigned empty_polls = 0;
   while (!stop_.load(std::memory_order_acquire)) {
     if (hold_.load(std::memory_order_acquire)) {
       // Held at a batch boundary: packets wait in the socket buffer.
@@ -125,6 +130,7 @@ void Stream::worker_main() noexcept {
       continue;
     }
     if (receive_batch() != 0) {
+      empty_polls = 0;
       // Finished blocks wait for the program's thread, which also requeues
       // the buffers this loop needs next; under a fixed real-time priority
       // on a shared CPU it runs only when this thread lets it, and a socket
@@ -133,7 +139,7 @@ void Stream::worker_main() noexcept {
       if (ready_.size() != 0) sched_yield();
       continue;
     }
-    if (busy) {
+    if (busy || ++empty_polls <= polls_before_sleeping) {
       // Spinning, but never past a thread that shares this CPU: the
       // program's own thread, which requeues the buffers this loop fills,
       // may be waiting for it at the same real-time priority.

@@ -400,6 +400,32 @@ TEST(EngineApi, WorkerStatesAndCounters) {
   EXPECT_EQ(r.stream_unblocked, 1u);
 }
 
+double process_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A worker that waits in the kernel may poll a little after traffic stops,
+// but then sleeps: a stream that goes quiet must not keep a CPU busy.
+TEST(EngineApi, KernelWaitWorkerSleepsOnceTrafficStops) {
+  Opened o;
+  o.add_buffers(4);
+  ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
+  ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
+  Udp sender;
+  send_block(sender, o.port, 1);
+  zok_block_desc d{};
+  zok_block_status s{};
+  ASSERT_EQ(o.wait_block(d, s), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const double before = process_cpu_seconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double used = process_cpu_seconds() - before;
+  EXPECT_LT(used, 0.1) << "CPU seconds in 0.5 s of silence";
+  EXPECT_EQ(zok_stop_recv_worker(o.stream), 0);
+}
+
 // The report thread reads and clears the counters while the main thread
 // polls and the worker fills blocks.
 TEST(EngineApi, StatisticsFromAnotherThreadDuringPoll) {
