@@ -8,14 +8,21 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// What the C library's number readers skip before the digits: white space,
+// then one sign. Returns whether it was a minus.
+bool skip_space_and_sign(const char **p) {
+  while (std::isspace(static_cast<unsigned char>(**p))) ++*p;
+  if (**p != '+' && **p != '-') return false;
+  return *(*p)++ == '-';
+}
+
+}  // namespace
+
 int parse_int(const char *text) {
   const char *p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
+  const bool negative = skip_space_and_sign(&p);
   // Accumulate the magnitude in 64 bits and stop growing once it is past
   // int's range: the rest of the digits cannot bring it back.
   constexpr long long limit = static_cast<long long>(INT_MAX) + 1;
@@ -55,12 +62,7 @@ int parse_endpoint(const char *text, sockaddr_in *address) {
 uint32_t parse_u32_base0(const char *text, const char **end) {
   const char *stop_at = text;
   const char *p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
+  const bool negative = skip_space_and_sign(&p);
   uint32_t value = 0;
   if (std::isdigit(static_cast<unsigned char>(*p))) {
     char *stop;
