@@ -164,29 +164,25 @@ def udp_socket_state(port, table="/proc/net/udp"):
     return None
 
 
+def wait_for_drain(port, timeout, below=1):
+    """Waits until the socket on port holds less than below bytes (the kernel's
+    accounting, about twice the data); returns its state then."""
+    deadline = time.monotonic() + timeout
+    while True:
+        state = udp_socket_state(port)
+        if state is None or state[0] < below or time.monotonic() >= deadline:
+            return state
+        time.sleep(0.01)
+
+
 def time_to_empty(port, since, timeout, backlog=CAUGHT_UP_BYTES):
     """Seconds after the monotonic time since until the socket on port held
-    less than backlog bytes (the kernel's accounting, about twice the data)."""
+    less than backlog bytes."""
     pause = since - time.monotonic()
     if pause > 0:
         time.sleep(pause)
-    deadline = time.monotonic() + timeout
-    while True:
-        state = udp_socket_state(port)
-        now = time.monotonic()
-        if state is None or state[0] < backlog or now >= deadline:
-            return max(0.0, now - since)
-        time.sleep(0.01)
-
-
-def wait_for_drain(port, timeout):
-    """Waits until nothing is queued for the socket on port; returns its state then."""
-    deadline = time.monotonic() + timeout
-    while True:
-        state = udp_socket_state(port)
-        if state is None or state[0] == 0 or time.monotonic() >= deadline:
-            return state
-        time.sleep(0.01)
+    wait_for_drain(port, timeout, backlog)
+    return max(0.0, time.monotonic() - since)
 
 
 # The library's own account of lost blocks, as the report prints it.
@@ -612,12 +608,13 @@ def fmt(value, digits=3):
 
 def summarise(runs):
     """Median of every figure over the runs of one cell."""
+    timed = [r for r in runs if r["seconds"] > 0]
     rates = [{"blocks_s": r["blocks"] / r["seconds"],
               "gbit_s": r["udp_bytes"] * 8 / r["seconds"] / 1e9,
               "mpps": r["packets"] / r["seconds"] / 1e6,
               "lost": r["lost"],
               "cpu_gb": (r["cpu"] / (r["udp_bytes"] / 1e9)) if r["udp_bytes"] else None}
-             for r in runs if r["seconds"] > 0]
+             for r in timed]
     if not rates:
         return None
     out = {key: statistics.median(x[key] for x in rates if x[key] is not None)
@@ -626,8 +623,7 @@ def summarise(runs):
     out["lost_unit"] = runs[0]["lost_unit"]
     out["runs"] = len(rates)
     # Each run's figures over those of the limit run paired with it.
-    paired = [(rate, summarise([r["limit"]])) for rate, r in
-              zip(rates, [r for r in runs if r["seconds"] > 0]) if r.get("limit")]
+    paired = [(rate, summarise([r["limit"]])) for rate, r in zip(rates, timed) if r.get("limit")]
     out["ratios"] = {}
     for key in ("blocks_s", "gbit_s", "mpps", "cpu_gb"):
         quotients = [rate[key] / lim[key] for rate, lim in paired

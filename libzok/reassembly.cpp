@@ -44,6 +44,33 @@ void Reassembly::arm_drop(std::uint64_t block_id, std::uint32_t packet_id) noexc
   drop_armed_.store(true, std::memory_order_release);
 }
 
+bool Reassembly::takes_forced_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept {
+  if (!drop_armed_.load(std::memory_order_acquire) ||
+      packet_id != drop_packet_.load(std::memory_order_relaxed) ||
+      block_id != drop_block_.load(std::memory_order_relaxed)) {
+    return false;
+  }
+  drop_armed_.store(false, std::memory_order_relaxed);
+  return true;
+}
+
+void Reassembly::note_newest(std::uint64_t block_id) noexcept {
+  if (!have_newest_ || gvsp::block_id_before(newest_, block_id, config_.kind)) {
+    have_newest_ = true;
+    newest_ = block_id;
+  }
+}
+
+void Reassembly::refuse_or_overrun(Block &b) noexcept {
+  // Data past the buffer ends the block with an overrun, unless the packet
+  // is all there is of it, and then it is no block of ours.
+  if (b.received == 0) {
+    refuse();
+  } else {
+    close_block(b, Ending::overrun);
+  }
+}
+
 void Reassembly::note_hold_released() noexcept {
   ++hold_generation_;
   after_hold_ = true;
@@ -112,10 +139,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
   const gvsp::Packet &packet = parsed.value;
   const gvsp::Header &h = packet.header;
 
-  if (drop_armed_.load(std::memory_order_acquire) && packet.kind != gvsp::PacketKind::error &&
-      h.packet_id == drop_packet_.load(std::memory_order_relaxed) &&
-      h.block_id == drop_block_.load(std::memory_order_relaxed)) {
-    drop_armed_.store(false, std::memory_order_relaxed);
+  if (packet.kind != gvsp::PacketKind::error && takes_forced_drop(h.block_id, h.packet_id)) {
     if (Block *b = find(h.block_id)) {
       b->forced = true;
       b->forced_packet = h.packet_id;
@@ -175,10 +199,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
       shell_.recycle(b->buffer);
       return;
     }
-    if (!have_newest_ || gvsp::block_id_before(newest_, h.block_id, config_.kind)) {
-      have_newest_ = true;
-      newest_ = h.block_id;
-    }
+    note_newest(h.block_id);
     ask_tails();
   }
   if (b->open) maybe_finish(*b);
@@ -192,12 +213,9 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
     refuse();
     return;
   }
-  if (drop_armed_.load(std::memory_order_acquire) &&
-      p.packet_id == drop_packet_.load(std::memory_order_relaxed) &&
-      p.block_id == drop_block_.load(std::memory_order_relaxed)) {
+  if (takes_forced_drop(p.block_id, p.packet_id)) {
     // The data is in the buffer already; it stays unreceived and is
     // overwritten when the packet is sent again.
-    drop_armed_.store(false, std::memory_order_relaxed);
     b.forced = true;
     b.forced_packet = p.packet_id;
     return;
@@ -217,10 +235,7 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
   }
   Buffer *buffer = shell_.take_buffer();
   if (buffer == nullptr) {
-    if (!have_newest_ || gvsp::block_id_before(newest_, block_id, config_.kind)) {
-      have_newest_ = true;
-      newest_ = block_id;
-    }
+    note_newest(block_id);
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);
     remember_closed(block_id);
@@ -410,14 +425,8 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     refuse();
     return false;
   }
-  // Past the buffer: the block ends with an overrun, unless this packet
-  // is all there is of it, and then it is no block of ours.
   if (packet_id >= buf.received.size()) {
-    if (b.received == 0) {
-      refuse();
-    } else {
-      close_block(b, Ending::overrun);
-    }
+    refuse_or_overrun(b);
     return false;
   }
   if (b.psize == 0 || (length > b.psize && b.payloads == 0)) {
@@ -441,11 +450,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   }
   const std::uint64_t offset = gvsp::payload_data_offset(packet_id, b.psize);
   if (offset + length > buf.size) {
-    if (b.received == 0) {
-      refuse();
-    } else {
-      close_block(b, Ending::overrun);
-    }
+    refuse_or_overrun(b);
     return false;
   }
   if (buf.received.test(packet_id)) return true;

@@ -178,6 +178,10 @@ class Reassembly {
   }
   Block *find(std::uint64_t block_id) noexcept;
   bool recently_closed(std::uint64_t block_id) const noexcept;
+  // True once, for the packet zok_drop_packet armed; disarms it.
+  bool takes_forced_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
+  void note_newest(std::uint64_t block_id) noexcept;
+  void refuse_or_overrun(Block &b) noexcept;
   void remember_closed(std::uint64_t block_id) noexcept;
   bool may_open(const gvsp::Packet &packet) const noexcept;
   Block *open_block(std::uint64_t block_id, Arrival at) noexcept;

@@ -1,8 +1,6 @@
 // The socket loop: one recvmmsg per batch, with each datagram's data
 // scattered straight into the block buffer where the core predicts it
 // belongs, so that for an in-order stream the kernel's copy is the only one.
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -13,12 +11,6 @@ namespace zok {
 namespace {
 
 enum Verdict : std::uint8_t { copied, placed, truncated };
-
-Nanos realtime_now() noexcept {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-}
 
 }  // namespace
 
@@ -75,7 +67,7 @@ std::size_t Stream::receive_batch() noexcept {
         last_overflow_ = dropped;
       }
     }
-    if (epoch_[i] == 0) epoch_[i] = static_cast<std::uint64_t>(realtime_now());
+    if (epoch_[i] == 0) epoch_[i] = static_cast<std::uint64_t>(core_clock_now());
     now = std::max(now, static_cast<Nanos>(epoch_[i]));
     if ((m.msg_flags & MSG_TRUNC) != 0) {
       verdict_[i] = truncated;
@@ -119,7 +111,7 @@ std::size_t Stream::receive_batch() noexcept {
                     Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i]});
   }
   if (n != 0) peer_ = peers_[n - 1];
-  core_.on_tick(n != 0 ? now : realtime_now());
+  core_.on_tick(n != 0 ? now : core_clock_now());
   core_.end_batch();
   return n;
 }

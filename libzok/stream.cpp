@@ -4,7 +4,6 @@
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -278,9 +277,7 @@ Nanos Stream::send_resend(std::uint64_t block_id, std::uint32_t first,
       htons(request_.params.resend_port != 0 ? request_.params.resend_port : gvsp::gvcp_port);
   if (to.sin_addr.s_addr == 0) return 0;
   sendto(fd_, bytes.data(), n, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+  return core_clock_now();
 }
 
 }  // namespace zok

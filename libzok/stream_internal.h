@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <zok/zok.h>
 
 #include <array>
@@ -40,6 +41,15 @@ inline constexpr std::size_t slot_size = 65536;
 inline constexpr int batches_per_poll = 16;
 // Kernel receive buffer asked for.
 inline constexpr int wanted_receive_buffer = 256 << 20;
+
+// The core's clock: the kernel's receive timestamps are on CLOCK_REALTIME,
+// so every reading the core is given (arrivals, resend commands leaving,
+// ticks with nothing received) comes from the same clock.
+inline Nanos core_clock_now() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
 
 // Worker setting bits (zok_create_recv_worker).
 inline constexpr std::uint32_t worker_busy_poll = 0x1;

@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,17 +10,6 @@
 #include "stream_internal.h"
 
 namespace zok {
-
-namespace {
-
-// The core's clock: see receive_batch.
-Nanos realtime_now() noexcept {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-}
-
-}  // namespace
 
 int Stream::create_worker(std::uint32_t setting, zok_req_id_fn callback) noexcept {
   if (worker_created_) return EEXIST;
@@ -99,7 +87,7 @@ void Stream::wait_for_packets() noexcept {
   const Nanos deadline = core_.next_deadline();
   int timeout_ms = -1;
   if (deadline != never) {
-    const Nanos left = deadline - realtime_now();
+    const Nanos left = deadline - core_clock_now();
     timeout_ms = left <= 0 ? 0 : static_cast<int>(std::min<Nanos>(left / 1'000'000 + 1, 1000));
   }
   pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};

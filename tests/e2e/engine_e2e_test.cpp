@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
+#include "strobix_harness.h"  // free ports, environ
 
 namespace {
 
@@ -128,15 +128,7 @@ class Child {
 std::uint16_t free_port() {
   static std::vector<std::uint16_t> recent;
   for (;;) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
-    close(fd);
-    const std::uint16_t port = ntohs(a.sin_port);
+    const std::uint16_t port = strobix_test::free_port();
     if (std::find(recent.begin(), recent.end(), port) != recent.end()) continue;
     recent.push_back(port);
     if (recent.size() > 16) recent.erase(recent.begin());
