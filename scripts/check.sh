@@ -4,6 +4,7 @@
 #   2. clang with AddressSanitizer + UndefinedBehaviorSanitizer: all tests, fuzz targets included
 #   3. clang with ThreadSanitizer: the threaded tests
 # Usage: scripts/check.sh [--quick]   (--quick: configuration 1 only)
+# Installs the Debian packages it needs first (scripts/deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,6 +19,10 @@ build() {  # build <dir> <cmake args...>
   cmake -S "$root" -B "$dir" -G Ninja -DZOK_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
+
+# Installs only what is missing, so a machine that has everything goes on
+# without the package manager or the network.
+scripts/deps.sh install build test
 
 step "gcc build"
 build "$root/build/gcc" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++

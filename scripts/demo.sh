@@ -11,6 +11,7 @@ resend_port=${RESEND_PORT:-50011}
 rate=${RATE:-200}
 build=build/demo
 
+scripts/deps.sh install build
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZOK_BUILD_TESTS=OFF -DZOK_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" --target plaingrab strobix >/dev/null
 
