@@ -35,6 +35,7 @@ test_packages=(
   dpkg-dev
   file
   pkgconf
+  debootstrap # tests/bare/run.sh, which CI runs after check.sh
 )
 
 me=scripts/deps.sh
