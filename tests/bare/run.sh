@@ -132,10 +132,10 @@ fi
 
 # Everything is installed now: a second run leaves apt alone.
 history=$root/var/log/apt/history.log
-before=$(cksum <"$history" 2>/dev/null)
+before=$(cksum 2>/dev/null <"$history")
 out=$(demo "" 2>&1)
 status=$?
-if [ "$status" = 0 ] && ! grep -q 'deps.sh' <<<"$out" && [ "$(cksum <"$history" 2>/dev/null)" = "$before" ]; then
+if [ "$status" = 0 ] && ! grep -q 'deps.sh' <<<"$out" && [ "$(cksum 2>/dev/null <"$history")" = "$before" ]; then
   pass "second run: status 0 without the package manager"
 else
   fail "second run: status $status, output: $out"
