@@ -2,7 +2,7 @@
 # The Debian 12 packages the project needs, in one list. scripts/demo.sh asks
 # for the build set, scripts/check.sh (and so CI) for the build and test sets.
 #
-# Usage: scripts/deps.sh check|install|list <set>...   (sets: build, test)
+# Usage: scripts/deps.sh check|install|list <set>...   (sets: build, test, bare)
 #   check    print the missing packages; status 1 when any are missing
 #   install  install the missing packages with apt-get: directly as root,
 #            through sudo when it needs no password, otherwise stop with the
@@ -35,13 +35,16 @@ test_packages=(
   dpkg-dev
   file
   pkgconf
-  debootstrap # tests/bare/run.sh, which CI runs after check.sh
+)
+# tests/bare/run.sh, which CI runs after check.sh.
+bare_packages=(
+  debootstrap
 )
 
 me=scripts/deps.sh
 
 usage() {
-  echo "usage: $me check|install|list build|test..." >&2
+  echo "usage: $me check|install|list build|test|bare..." >&2
   exit 64
 }
 
@@ -53,6 +56,7 @@ select_sets() {
     case $set in
       build) packages+=("${build_packages[@]}") ;;
       test) packages+=("${test_packages[@]}") ;;
+      bare) packages+=("${bare_packages[@]}") ;;
       *) usage ;;
     esac
   done
@@ -128,7 +132,7 @@ install_missing() {
 }
 
 [ $# -ge 1 ] || usage
-command -v dpkg-query >/dev/null || give_up 1 "needs Debian's dpkg-query; install these by hand: ${build_packages[*]} ${test_packages[*]}"
+command -v dpkg-query >/dev/null || give_up 1 "needs Debian's dpkg-query; install these by hand: ${build_packages[*]} ${test_packages[*]} ${bare_packages[*]}"
 mode=$1
 shift
 select_sets "$@"
