@@ -32,7 +32,7 @@ int low32(int64_t value) {
 
 option_result usage_only(option_failure *failure, int status) {
   failure->status = status;
-  failure->message[0] = '\0';
+  failure->message.clear();
   return option_result::failed;
 }
 
@@ -189,13 +189,19 @@ option_result fail_option(option_failure *failure, int status, const char *forma
   failure->status = status;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(failure->message, sizeof failure->message, format, args);
+  va_list again;
+  va_copy(again, args);
+  int length = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
+  failure->message.assign(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0)
+    std::vsnprintf(failure->message.data(), failure->message.size() + 1, format, again);
+  va_end(again);
   return option_result::failed;
 }
 
 void fail_usage(const option_failure &failure) {
-  std::fputs(failure.message, stderr);
+  std::fputs(failure.message.c_str(), stderr);
   fail_usage(failure.status);
 }
 

@@ -35,6 +35,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "block_checks.h"
 #include "clock.h"
@@ -92,7 +93,8 @@ enum class option_result { accepted, not_common, failed };
 
 struct option_failure {
   int status = exit_failure;
-  char message[128] = {};  // may be empty: then only the usage is printed
+  // Sized to the text: it quotes the user's argument, which has no limit.
+  std::string message;  // may be empty: then only the usage is printed
 };
 
 // Seeds rand, blocks SIGINT/SIGTERM ahead of any thread, keeps the family

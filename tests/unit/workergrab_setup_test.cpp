@@ -179,10 +179,10 @@ TEST(WorkergrabOptions, RequestIdSettingsKeepTheirWidths) {
 
   EXPECT_EQ(apply_worker_option(opt_max_worker_reqs, "-1", &worker, &failure),
             option_result::failed);
-  EXPECT_STREQ(failure.message, "Error: --max-worker-reqs argument must be >=0\n");
+  EXPECT_STREQ(failure.message.c_str(), "Error: --max-worker-reqs argument must be >=0\n");
   EXPECT_EQ(failure.status, exit_failure);
   EXPECT_EQ(apply_worker_option('p', "3", &worker, &failure), option_result::failed);
-  EXPECT_STREQ(failure.message, "");
+  EXPECT_STREQ(failure.message.c_str(), "");
   EXPECT_EQ(failure.status, exit_failure);
   starting_request_id = 1;
   max_worker_requests = 1;
