@@ -75,8 +75,7 @@ int main(int argc, char **argv) {
 
   receive_blocks(&settings, nullptr, nullptr);
 
-  report_statistics();
-  clear_stats_after_report();
+  report_at_normal_end();
   close_receiver_stream();
   return exit_normal;
 }

@@ -23,7 +23,7 @@
 //   (workergrab: start the worker, show its state)
 //   receive_blocks(&settings, after_block, context);
 //   (workergrab: stop the worker, show its state)
-//   report_statistics(); (plaingrab -z: run_clear_stats_sequence())
+//   report_at_normal_end();  (plaingrab -z: run_clear_stats_sequence())
 //   close_receiver_stream(); return exit_normal;
 //
 // Failures in these steps print their message and end the process with the

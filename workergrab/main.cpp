@@ -68,7 +68,7 @@ int main(int argc, char **argv) {
 
   stop_worker(stream_handle);
   show_worker_status(stream_handle);
-  report_statistics();
+  report_at_normal_end();
   close_receiver_stream();
   return exit_normal;
 }
