@@ -8,6 +8,7 @@ enum {
   exit_ok = 0,
   exit_usage = 1,
   exit_reset_failed = 1,
+  exit_set_failed = 1,
   exit_no_memory = 12,
   exit_failure = -1,
 };
