@@ -1,5 +1,6 @@
 // niclabel: read, set or reset the persistent name of a zok adapter, or
 // reset the names of all adapters.
+#include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -131,5 +132,9 @@ int main(int argc, char **argv) {
   if (name_read == nullptr) fail_with_errno(NAME_NULL_TEXT, -1);
   printf(NAME_LINE, args.which_adapter, name_read);
   free(name_read);
+  // The name is the result: a run whose output was lost must not end as
+  // if it had been shown.
+  if (fflush(stdout) != 0) fail_with_errno(WRITE_FAILED_TEXT, errno);
+  if (ferror(stdout)) fail_with_errno(WRITE_FAILED_TEXT, EIO);
   return set_failed ? exit_set_failed : exit_ok;
 }

@@ -19,7 +19,7 @@ import time
 
 SECTIONS = ("script", "stdin", "stdout", "stderr", "log")
 HEADER_KEYS = ("args", "status", "env", "timeout", "signal", "signal-delay-ms", "min-ms",
-               "max-ms")
+               "max-ms", "stdout-file")
 NO_EOL = "\\ no newline at end"
 
 
@@ -37,6 +37,7 @@ class Case:
         self.signal_delay_ms = 0
         self.min_ms = None
         self.max_ms = None
+        self.stdout_file = None
         self.sections = {}
 
 
@@ -80,6 +81,10 @@ def parse_case(path):
                     if not eq or not name:
                         raise ValueError
                     case.env[name] = val
+                elif key == "stdout-file":
+                    if not value:
+                        raise ValueError
+                    case.stdout_file = value
                 elif key == "timeout":
                     case.timeout = float(value)
                 elif key in ("min-ms", "max-ms", "signal-delay-ms"):
@@ -216,13 +221,19 @@ def run(case, program, double_dir, workdir):
     stdin_bytes = "".join(line + "\n" for line in stdin_lines).encode()
 
     argv0 = os.path.basename(program)
+    stdout_target = subprocess.PIPE
+    if case.stdout_file:
+        stdout_target = open(case.stdout_file, "wb")
     started = time.monotonic()
     proc = subprocess.Popen([argv0] + case.args, executable=program, env=env, cwd=workdir,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stdin=subprocess.PIPE, stdout=stdout_target,
                             stderr=subprocess.PIPE, start_new_session=True)
+    if case.stdout_file:
+        stdout_target.close()
     out, err = [], []
-    readers = [threading.Thread(target=read_stream, args=(proc.stdout, out)),
-               threading.Thread(target=read_stream, args=(proc.stderr, err))]
+    readers = [threading.Thread(target=read_stream, args=(proc.stderr, err))]
+    if not case.stdout_file:
+        readers.append(threading.Thread(target=read_stream, args=(proc.stdout, out)))
     for r in readers:
         r.start()
     try:
