@@ -117,7 +117,7 @@ void prepare_exit_signals() {
   if (!signal_thread_running) pthread_sigmask(SIG_UNBLOCK, &exit_signals, nullptr);
 }
 
-void arm_exit_paths(int seconds, void (*after_report)()) {
+int arm_exit_paths(int seconds, void (*after_report)()) {
   after_report_hook = after_report;
   if (seconds >= 1) {
     request.seconds = seconds;
@@ -131,9 +131,10 @@ void arm_exit_paths(int seconds, void (*after_report)()) {
   sigemptyset(&action.sa_mask);
   if (!signal_thread_running || sigaction(SIGINT, &action, nullptr) != 0 ||
       sigaction(SIGTERM, &action, nullptr) != 0) {
-    end_process(exit_signal);
+    return exit_signal;
   }
   exit_paths_armed.store(true, std::memory_order_release);
+  return setup_done;
 }
 
 void handle_signal(int) {

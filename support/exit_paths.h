@@ -15,8 +15,9 @@ void prepare_exit_signals();
 
 // After the buffers are queued. seconds >= 1 starts the timer thread;
 // after_report runs after each handler's report (plaingrab's -z), may be
-// null. Exits with status 1 if the signals cannot be caught.
-void arm_exit_paths(int seconds, void (*after_report)());
+// null. setup_done, or exit_signal (nothing printed) if the signals cannot
+// be caught.
+int arm_exit_paths(int seconds, void (*after_report)());
 
 // The report at the end of the receive loop, then after_report. Of the
 // three paths (signal, timer, this) the first to get here reports; a later
