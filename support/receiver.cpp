@@ -98,7 +98,7 @@ option_result apply_common_option(int code, const char *arg, receiver_settings *
       result = read_at_least(arg, 0, 'T', &s->run_seconds, failure);
       break;
     case 'i':
-      result = read_at_least(arg, -1, 'i', &s->iterations, failure);
+      result = read_at_least(arg, iterations_unlimited, 'i', &s->iterations, failure);
       break;
     case 'r':
       read_blocks_flag = true;
@@ -268,7 +268,7 @@ int pin_thread(const receiver_settings &settings) {
 }
 
 int open_receiver_stream(const receiver_settings &settings, const sockaddr_in &local) {
-  int rc = zok_init(zok_interface_version);
+  int rc = zok_init(ZOK_INTERFACE_VERSION);
   if (rc != 0) return library_failure(text::could_not_init, rc);
 
   zok_open_params params = settings.params;
@@ -328,7 +328,7 @@ int open_receiver_stream(const receiver_settings &settings, const sockaddr_in &l
 
 void print_receive_banner(const receiver_settings &settings, const sockaddr_in &local) {
   char count[16];
-  if (settings.iterations == -1) {
+  if (settings.iterations == iterations_unlimited) {
     std::snprintf(count, sizeof count, "%s", text::infinite);
   } else {
     std::snprintf(count, sizeof count, "%d", settings.iterations);
@@ -377,8 +377,9 @@ void receive_blocks(receiver_settings *settings, void (*after_block)(void *), vo
   state.verify = settings->verify_payload;
   state.verify_detail_line = family->verify_detail_line;
   state.block_timeout = settings->params.block_timeout;
-  const uint64_t limit =
-      settings->iterations == -1 ? 2147483647u : static_cast<uint64_t>(settings->iterations);
+  const uint64_t limit = settings->iterations == iterations_unlimited
+                             ? unlimited_block_count
+                             : static_cast<uint64_t>(settings->iterations);
 
   zok_block_desc block = {};
   zok_block_status status = {};

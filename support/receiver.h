@@ -49,7 +49,9 @@
 #include "report.h"
 
 constexpr int max_buffers = 512;
-constexpr uint32_t zok_interface_version = 258;
+// -i -1: no block limit of its own, the largest int instead.
+constexpr int iterations_unlimited = -1;
+constexpr uint64_t unlimited_block_count = INT32_MAX;
 
 // What makes one receiver differ from the other.
 struct receiver_family {
@@ -64,7 +66,7 @@ struct receiver_family {
 // Run settings from the command line, held by main.
 struct receiver_settings {
   int run_seconds = 0;  // -T
-  int iterations = 1;   // -i as given; -1 means 2147483647
+  int iterations = 1;   // -i as given; see iterations_unlimited
   int buffer_count = 63;
   int buffer_size = 2097152;
   bool sequence_check = false;
