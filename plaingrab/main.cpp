@@ -68,20 +68,10 @@ int main(int argc, char **argv) {
 
   status = calibrate_receiver(&settings.delay, plaingrab_family.calibrate_always);
   if (status != setup_done) return status;
-  sockaddr_in local;
-  status = parse_local_endpoint(endpoint, &local);
+  status = set_up_stream(settings, endpoint);
   if (status != setup_done) return status;
-  status = pin_thread(settings);
-  if (status != setup_done) return status;
-  status = open_receiver_stream(settings, local);
-  if (status != setup_done) return status;
-  print_receive_banner(settings, local);
-
   zok_buffer_t buffers[max_buffers];
-  unsigned allocated = 0;
-  status = allocate_buffers(settings, buffers, &allocated);
-  if (status != setup_done) return status;
-  status = queue_buffers(buffers, allocated);
+  status = set_up_buffers(settings, buffers);
   if (status != setup_done) return status;
   status = arm_exit_paths(settings.run_seconds, plaingrab_family.after_report);
   if (status != setup_done) return status;

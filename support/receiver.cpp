@@ -366,6 +366,22 @@ int queue_buffers(zok_buffer_t buffers[max_buffers], unsigned allocated) {
   return setup_done;
 }
 
+int set_up_stream(const receiver_settings &settings, const char *endpoint) {
+  sockaddr_in local = {};
+  int status = parse_local_endpoint(endpoint, &local);
+  if (status == setup_done) status = pin_thread(settings);
+  if (status == setup_done) status = open_receiver_stream(settings, local);
+  if (status == setup_done) print_receive_banner(settings, local);
+  return status;
+}
+
+int set_up_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers]) {
+  unsigned allocated = 0;
+  int status = allocate_buffers(settings, buffers, &allocated);
+  if (status == setup_done) status = queue_buffers(buffers, allocated);
+  return status;
+}
+
 void start_gap_log() {
   if (gap_log_flag) setup_gap_log(&inter_arrival);
 }

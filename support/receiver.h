@@ -12,12 +12,9 @@
 //     }
 //   endpoint = check_command_line(argc, argv, settings);
 //   calibrate_receiver(&settings.delay, family.calibrate_always);
-//   parse_local_endpoint(endpoint, &local);
-//   pin_thread(settings);
-//   open_receiver_stream(settings, local);     // init .. drop packet
-//   print_receive_banner(settings, local);
+//   set_up_stream(settings, endpoint);         // endpoint, pin, init .. banner
 //   (workergrab: create the worker)
-//   allocate_buffers(settings, buffers, &n); queue_buffers(buffers, n);
+//   set_up_buffers(settings, buffers);         // allocate, queue
 //   arm_exit_paths(settings.run_seconds, family.after_report);
 //   start_gap_log();
 //   (workergrab: start the worker, show its state)
@@ -140,6 +137,9 @@ void print_receive_banner(const receiver_settings &settings, const sockaddr_in &
 int allocate_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers],
                      unsigned *allocated);
 int queue_buffers(zok_buffer_t buffers[max_buffers], unsigned allocated);
+// The steps both receivers take alike: endpoint to banner, and the buffers.
+int set_up_stream(const receiver_settings &settings, const char *endpoint);
+int set_up_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers]);
 void start_gap_log();  // with -t only
 
 // Polls until the block limit or a loop failure. after_block (may be null)

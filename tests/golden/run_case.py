@@ -134,20 +134,30 @@ def expected_output(entries, name):
     return matchers, no_eol
 
 
+def output_lines(actual):
+    """The output's lines, and whether it ends without a newline."""
+    text = actual.decode("utf-8", errors="backslashreplace")
+    if text == "":
+        return [], False
+    lines = text.split("\n")
+    no_eol = lines[-1] != ""
+    if not no_eol:
+        lines.pop()
+    return lines, no_eol
+
+
+def line_matches(matcher, got):
+    kind, want, _ = matcher
+    return got is not None and (got == want if kind == "text" else bool(want.fullmatch(got)))
+
+
 def compare_output(name, entries, actual):
     """Returns a description of the first difference, or None."""
     matchers, no_eol = expected_output(entries, name)
-    text = actual.decode("utf-8", errors="backslashreplace")
-    lines = text.split("\n")
-    actual_no_eol = lines[-1] != ""
-    if not actual_no_eol:
-        lines.pop()
-    if text == "":
-        lines, actual_no_eol = [], False
+    lines, actual_no_eol = output_lines(actual)
     for index, (kind, want, case_line) in enumerate(matchers):
         got = lines[index] if index < len(lines) else None
-        ok = got is not None and (got == want if kind == "text" else want.fullmatch(got))
-        if not ok:
+        if not line_matches((kind, want, case_line), got):
             shown = want if kind == "text" else f"~ {want.pattern}"
             return (f"{name}: first difference at line {index + 1} (case line {case_line}):\n"
                     f"  expected: {shown!r}\n"
@@ -292,13 +302,7 @@ def updated_section(raw, entries, actual):
     """
     if compare_output("", entries, actual) is None:
         return None
-    text = actual.decode("utf-8", errors="backslashreplace")
-    lines = text.split("\n")
-    no_eol = lines[-1] != ""
-    if not no_eol:
-        lines.pop()
-    if text == "":
-        lines, no_eol = [], False
+    lines, no_eol = output_lines(actual)
     # Positions of each entry's lines among the expanded matchers.
     positions = {}
     index = 0
@@ -316,9 +320,7 @@ def updated_section(raw, entries, actual):
             continue
         start, matchers = positions[number]
         span = lines[start:start + len(matchers)]
-        kept = len(span) == len(matchers) and all(
-            (got == want if kind == "text" else want.fullmatch(got))
-            for (kind, want, _), got in zip(matchers, span))
+        kept = len(span) == len(matchers) and all(map(line_matches, matchers, span))
         body.extend([line] if kept else [literal(got) for got in span])
     while body and not body[-1].strip():
         body.pop()
