@@ -4,10 +4,11 @@
 // library thread can take them), and one dedicated thread takes them with
 // sigwait. Before the paths are armed it does what the inherited
 // disposition would have done: end the process as an uncaught signal does,
-// or, if the process was started with the signal ignored, nothing. Once armed, it unblocks
-// both signals in itself before running handle_signal: a second signal is
-// then delivered to it with the default action and ends the process at
-// once, which keeps the one-shot rule of an installed-once handler.
+// or, if the process was started with the signal ignored, nothing. Once
+// armed, it unblocks both signals in itself before running handle_signal: a
+// second signal is then delivered to it with the default action and ends
+// the process at once, which keeps the one-shot rule of an installed-once
+// handler.
 #pragma once
 
 // At the very start of main, before any thread exists.
