@@ -1,46 +1,37 @@
-# Installation, the pkg-config and CMake package files, the manual pages and
-# the Debian package. Included last by the top level, so every target exists
-# by now; each one is still guarded, so that a tree where a program is not
-# written yet configures all the same.
+# Installation of the library, the pkg-config and CMake package files, the
+# manual pages and the Debian package (each program installs itself).
+# Included last by the top level, so every target exists by now.
 
 include(CMakePackageConfigHelpers)
 
 set(ZOK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zok)
 set(ZOK_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-foreach(program plaingrab workergrab niclabel strobix)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
+# zok links zok_interface publicly for the header, so the export needs both.
+install(TARGETS zok zok_interface EXPORT zokTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The unversioned name is only for linking new programs against; it goes
+# with the header and the package files.
+install(TARGETS zok LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_ONLY)
+install(FILES ${PROJECT_SOURCE_DIR}/zok/zok.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zok)
 
-if(TARGET zok)
-  # zok links zok_interface publicly for the header, so the export needs both.
-  install(TARGETS zok zok_interface EXPORT zokTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP
-    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  # The unversioned name is only for linking new programs against; it goes
-  # with the header and the package files.
-  install(TARGETS zok LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_ONLY)
-  install(FILES ${PROJECT_SOURCE_DIR}/zok/zok.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zok)
+install(EXPORT zokTargets NAMESPACE zok:: DESTINATION ${ZOK_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/zokConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/zokConfig.cmake
+  INSTALL_DESTINATION ${ZOK_CMAKE_DIR})
+# Until 1.0 a minor release may change the interface, hence SameMinorVersion.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/zokConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/zokConfig.cmake ${PROJECT_BINARY_DIR}/zokConfigVersion.cmake
+  DESTINATION ${ZOK_CMAKE_DIR})
 
-  install(EXPORT zokTargets NAMESPACE zok:: DESTINATION ${ZOK_CMAKE_DIR})
-  configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/zokConfig.cmake.in
-    ${PROJECT_BINARY_DIR}/zokConfig.cmake
-    INSTALL_DESTINATION ${ZOK_CMAKE_DIR})
-  # Until 1.0 a minor release may change the interface, hence SameMinorVersion.
-  write_basic_package_version_file(${PROJECT_BINARY_DIR}/zokConfigVersion.cmake
-    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
-  install(FILES ${PROJECT_BINARY_DIR}/zokConfig.cmake ${PROJECT_BINARY_DIR}/zokConfigVersion.cmake
-    DESTINATION ${ZOK_CMAKE_DIR})
-
-  # The .pc file finds its prefix from where it lies, so the same file serves
-  # /usr, /usr/local, a --prefix tree and an unpacked package alike.
-  file(RELATIVE_PATH ZOK_PC_TO_PREFIX /${ZOK_PKGCONFIG_DIR} /)
-  string(REGEX REPLACE "/$" "" ZOK_PC_TO_PREFIX "${ZOK_PC_TO_PREFIX}")
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/zok.pc.in ${PROJECT_BINARY_DIR}/zok.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/zok.pc DESTINATION ${ZOK_PKGCONFIG_DIR})
-endif()
+# The .pc file finds its prefix from where it lies, so the same file serves
+# /usr, /usr/local, a --prefix tree and an unpacked package alike.
+file(RELATIVE_PATH ZOK_PC_TO_PREFIX /${ZOK_PKGCONFIG_DIR} /)
+string(REGEX REPLACE "/$" "" ZOK_PC_TO_PREFIX "${ZOK_PC_TO_PREFIX}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/zok.pc.in ${PROJECT_BINARY_DIR}/zok.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/zok.pc DESTINATION ${ZOK_PKGCONFIG_DIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
 

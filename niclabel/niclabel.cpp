@@ -1,5 +1,6 @@
 // niclabel: read, set or reset the persistent name of a zok adapter, or
 // reset the names of all adapters.
+#include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -110,9 +111,15 @@ int main(int argc, char **argv) {
     }
   }
 
+  // A refused set still reads the name back, so the user sees the name in
+  // force; the status then tells a script that nothing was set.
+  bool set_failed = false;
   if (args.set_flag) {
     rc = zok_set_name(args.which_adapter, args.name_to_set);
-    if (rc != 0) printf(SET_FAILED_LINE, args.which_adapter, args.name_to_set, rc);
+    if (rc != 0) {
+      printf(SET_FAILED_LINE, args.which_adapter, args.name_to_set, rc);
+      set_failed = true;
+    }
     free(args.name_to_set);
     args.name_to_set = nullptr;
   }
@@ -125,5 +132,9 @@ int main(int argc, char **argv) {
   if (name_read == nullptr) fail_with_errno(NAME_NULL_TEXT, -1);
   printf(NAME_LINE, args.which_adapter, name_read);
   free(name_read);
-  return exit_ok;
+  // The name is the result: a run whose output was lost must not end as
+  // if it had been shown.
+  if (fflush(stdout) != 0) fail_with_errno(WRITE_FAILED_TEXT, errno);
+  if (ferror(stdout)) fail_with_errno(WRITE_FAILED_TEXT, EIO);
+  return set_failed ? exit_set_failed : exit_ok;
 }

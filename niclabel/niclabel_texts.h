@@ -8,6 +8,7 @@ enum {
   exit_ok = 0,
   exit_usage = 1,
   exit_reset_failed = 1,
+  exit_set_failed = 1,
   exit_no_memory = 12,
   exit_failure = -1,
 };
@@ -37,3 +38,4 @@ static const char *const usage_lines[] = {
 #define RESET_ALL_FAILED_TEXT "Failed to reset all adapter names."
 #define RESET_ALL_VERBOSE_TEXT "Resetting all adapter names."
 #define NAME_NULL_TEXT "Adapter name is NULL"
+#define WRITE_FAILED_TEXT "Could not write the adapter name"

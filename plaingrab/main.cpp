@@ -30,7 +30,8 @@ const option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-void read_command_line(int argc, char **argv, receiver_settings *settings) {
+// setup_done, or the status to end with once the usage is printed.
+int read_command_line(int argc, char **argv, receiver_settings *settings) {
   int code;
   while ((code = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
     option_failure failure;
@@ -38,45 +39,46 @@ void read_command_line(int argc, char **argv, receiver_settings *settings) {
       case option_result::accepted:
         break;
       case option_result::failed:
-        fail_usage(failure);
+        return usage_failure(failure);
       case option_result::not_common:
         if (code == 'p') {
           settings->params.flags &= ~ZOK_FLAG_PACKET_RESEND;
         } else if (code == 'z') {
           clear_stats_flag = true;
         } else {
-          fail_usage(exit_failure);
+          return usage_failure(exit_failure);
         }
         break;
     }
   }
+  return setup_done;
 }
 
 }  // namespace
 
+// A setup step that fails has said why; main ends with the status it gives.
 int main(int argc, char **argv) {
-  start_receiver(argc, argv, &plaingrab_family);
+  int status = start_receiver(argc, argv, &plaingrab_family);
+  if (status != setup_done) return status;
   receiver_settings settings;
-  read_command_line(argc, argv, &settings);
+  status = read_command_line(argc, argv, &settings);
+  if (status != setup_done) return status;
   const char *endpoint = check_command_line(argc, argv, settings);
+  if (endpoint == nullptr) return usage_failure(exit_failure);
 
-  calibrate_receiver(&settings.delay, plaingrab_family.calibrate_always);
-  sockaddr_in local;
-  parse_local_endpoint(endpoint, &local);
-  pin_thread(settings);
-  open_receiver_stream(settings, local);
-  print_receive_banner(settings, local);
-
+  status = calibrate_receiver(&settings.delay, plaingrab_family.calibrate_always);
+  if (status != setup_done) return status;
+  status = set_up_stream(settings, endpoint);
+  if (status != setup_done) return status;
   zok_buffer_t buffers[max_buffers];
-  unsigned allocated = allocate_buffers(settings, buffers);
-  queue_buffers(buffers, allocated);
-  arm_exit_paths(settings.run_seconds, plaingrab_family.after_report);
+  status = set_up_buffers(settings, buffers);
+  if (status != setup_done) return status;
+  status = arm_exit_paths(settings.run_seconds, plaingrab_family.after_report);
+  if (status != setup_done) return status;
   start_gap_log();
 
   receive_blocks(&settings, nullptr, nullptr);
 
-  report_statistics();
-  clear_stats_after_report();
-  close_receiver_stream();
-  return exit_normal;
+  report_at_normal_end();
+  return close_receiver_stream();
 }

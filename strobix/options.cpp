@@ -197,7 +197,7 @@ int parse_options(int argc, char **argv, strobix_options &opts) {
         size_given = true;
         break;
       case 'k':
-        ok = parse_u64(arg, 1, gvsp::max_datagram_size + 28, opts.packet_size);
+        ok = parse_u64(arg, 1, gvsp::stream_packet_size(gvsp::max_datagram_size), opts.packet_size);
         break;
       case 'y':
         ok = parse_payload_type(arg, opts.payload_type);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "clock.h"
+#include "exit_status.h"
 #include "gap_log.h"
 #include "process_state.h"
 #include "report.h"
@@ -115,7 +116,7 @@ void dump_block_leader(const zok_block_desc &block) {
   if (print_block_leader(stderr, block)) return;
   std::fprintf(stderr, text::library_failure, text::invalid_payload_type, std::strerror(EINVAL),
                EINVAL);
-  std::exit(-1);
+  std::exit(exit_failure);
 }
 
 void hex_dump(FILE *out, const void *bytes, int32_t length) {

@@ -13,12 +13,21 @@ namespace {
 
 // Truncates toward zero like a cast, but saturates where a cast would be
 // undefined (out of range, or NaN).
+constexpr double two_to_63 = 0x1p63;  // the first double past INT64_MAX
+
 int64_t truncate_to_int64(double value) {
   if (value != value) return 0;
-  if (value >= 9223372036854775807.0) return INT64_MAX;
-  if (value <= -9223372036854775808.0) return INT64_MIN;
+  if (value >= two_to_63) return INT64_MAX;
+  if (value <= -two_to_63) return INT64_MIN;
   return static_cast<int64_t>(value);
 }
+
+// The delay draw's two moduli: the product term spans about 2^31 and the
+// added term fills in between its steps.
+constexpr int32_t draw_product_modulus = 32766;
+constexpr int32_t draw_offset_modulus = 196604;
+
+constexpr double nanosecs_per_usec = 1000.0;
 
 // Next trial's count: at least one more than this one.
 int64_t grow_count(int64_t count, double ratio) {
@@ -43,7 +52,7 @@ int64_t calibrate_delay(int64_t *duration) {
   int64_t count = 0;
   double ratio = 0.0;
   for (int trials = 1;; ++trials) {
-    count = count == 0 ? 100 : grow_count(count, ratio);
+    count = count == 0 ? calibration_first_count : grow_count(count, ratio);
     int64_t t0 = now_usecs();
     calibration_work(count);
     int64_t elapsed = now_usecs() - t0;
@@ -65,7 +74,7 @@ int32_t draw_random() {
   int32_t r2 = draw15();
   int32_t r3 = draw15();
   int32_t r4 = draw15();
-  return r1 * (r2 % 32766) * (1 + r3 % 2) + r4 % 196604;
+  return r1 * (r2 % draw_product_modulus) * (1 + r3 % 2) + r4 % draw_offset_modulus;
 }
 
 bool parse_delay_range(const char *text, delay_range *range) {
@@ -86,7 +95,7 @@ int64_t draw_delay(const delay_range &range) {
 
 int64_t iterations_for(int64_t nanosecs, int64_t count, int64_t duration) {
   return truncate_to_int64(static_cast<double>(nanosecs) * static_cast<double>(count) /
-                           static_cast<double>(duration) / 1000.0);
+                           static_cast<double>(duration) / nanosecs_per_usec);
 }
 
 void run_delay_step(delay_state *delay) {

@@ -12,6 +12,7 @@ extern double (*calibration_work)(int64_t count);
 
 constexpr int64_t calibration_target_usecs = 100000;
 constexpr int calibration_max_trials = 100;
+constexpr int64_t calibration_first_count = 100;
 
 // Iterations that take *duration microseconds (the target on entry, the
 // measured time of the accepted trial on return); 0 when the search fails.

@@ -2,6 +2,8 @@
 // which rule it follows.
 #pragma once
 
+constexpr int setup_done = 0;  // a setup step's result when the run goes on
+
 constexpr int exit_normal = 0;               // normal end, run-time limit expired
 constexpr int exit_unrecognized_option = 1;  // getopt_long returned '?'
 constexpr int exit_calibration_failed = 1;

@@ -32,7 +32,7 @@ int low32(int64_t value) {
 
 option_result usage_only(option_failure *failure, int status) {
   failure->status = status;
-  failure->message[0] = '\0';
+  failure->message.clear();
   return option_result::failed;
 }
 
@@ -66,11 +66,11 @@ option_result read_timeout(const char *arg, char option, const char *own_message
 
 }  // namespace
 
-void start_receiver(int argc, char **argv, const receiver_family *receiver) {
+int start_receiver(int argc, char **argv, const receiver_family *receiver) {
   prepare_exit_signals();
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   use_receiver_family(receiver, argv[0] != nullptr ? argv[0] : "");
-  if (argc < 2) fail_usage(exit_failure);
+  return argc < 2 ? usage_failure(exit_failure) : setup_done;
 }
 
 void use_receiver_family(const receiver_family *receiver, const char *name) {
@@ -98,7 +98,7 @@ option_result apply_common_option(int code, const char *arg, receiver_settings *
       result = read_at_least(arg, 0, 'T', &s->run_seconds, failure);
       break;
     case 'i':
-      result = read_at_least(arg, -1, 'i', &s->iterations, failure);
+      result = read_at_least(arg, iterations_unlimited, 'i', &s->iterations, failure);
       break;
     case 'r':
       read_blocks_flag = true;
@@ -189,53 +189,60 @@ option_result fail_option(option_failure *failure, int status, const char *forma
   failure->status = status;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(failure->message, sizeof failure->message, format, args);
+  va_list again;
+  va_copy(again, args);
+  int length = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
+  failure->message.assign(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0)
+    std::vsnprintf(failure->message.data(), failure->message.size() + 1, format, again);
+  va_end(again);
   return option_result::failed;
 }
 
-void fail_usage(const option_failure &failure) {
-  std::fputs(failure.message, stderr);
-  fail_usage(failure.status);
+int usage_failure(const option_failure &failure) {
+  std::fputs(failure.message.c_str(), stderr);
+  return usage_failure(failure.status);
 }
 
-void fail_usage(int status) {
+int usage_failure(int status) {
   family->print_usage(stderr, program);
-  std::exit(status);
+  return status;
 }
 
 const char *check_command_line(int argc, char **argv, const receiver_settings &settings) {
-  if (optind >= argc || !settings.resend_given) fail_usage(exit_failure);
+  if (optind >= argc || !settings.resend_given) return nullptr;
   return argv[optind];
 }
 
-void fail_library(const char *what, int rc) {
+int library_failure(const char *what, int rc) {
   std::fprintf(stderr, text::library_failure, what, std::strerror(rc), rc);
-  std::exit(exit_failure);
+  return exit_failure;
 }
 
 void print_calibration_line(int64_t iters, int64_t nanosecs) {
   std::printf(text::calibration_line, low32(iters), low32(nanosecs));
 }
 
-void calibrate_receiver(delay_state *delay, bool always) {
-  if (!always && delay->current_delay <= 0) return;
+int calibrate_receiver(delay_state *delay, bool always) {
+  if (!always && delay->current_delay <= 0) return setup_done;
   delay->calibration_count = calibrate_delay(&delay->calibration_duration);
   if (delay->calibration_count == 0) {
     std::printf(text::calibration_failed, low32(delay->current_delay));
-    std::exit(exit_calibration_failed);
+    return exit_calibration_failed;
   }
   if (delay->current_delay > 0) {
     delay->delay_iters =
         iterations_for(delay->current_delay, delay->calibration_count, delay->calibration_duration);
     print_calibration_line(delay->delay_iters, delay->current_delay);
   }
+  return setup_done;
 }
 
-void parse_local_endpoint(const char *endpoint, sockaddr_in *local) {
-  if (parse_endpoint(endpoint, local) == 0) return;
+int parse_local_endpoint(const char *endpoint, sockaddr_in *local) {
+  if (parse_endpoint(endpoint, local) == 0) return setup_done;
   std::fprintf(stderr, text::bad_local_ip, endpoint);
-  fail_usage(exit_failure);
+  return usage_failure(exit_failure);
 }
 
 int set_thread_affinity(int cpu) {
@@ -246,22 +253,23 @@ int set_thread_affinity(int cpu) {
   return pthread_setaffinity_np(pthread_self(), sizeof set, &set);
 }
 
-void pin_thread(const receiver_settings &settings) {
+int pin_thread(const receiver_settings &settings) {
   if (!settings.pin) {
     std::fputs(text::not_pinned, stdout);
-    return;
+    return setup_done;
   }
   int rc = set_thread_affinity(settings.cpu);
   if (rc != 0) {
     std::printf(text::affinity_failed, rc);
-    std::exit(exit_pinning_failed);
+    return exit_pinning_failed;
   }
   std::printf(text::pinned, settings.cpu);
+  return setup_done;
 }
 
-void open_receiver_stream(const receiver_settings &settings, const sockaddr_in &local) {
-  int rc = zok_init(zok_interface_version);
-  if (rc != 0) fail_library(text::could_not_init, rc);
+int open_receiver_stream(const receiver_settings &settings, const sockaddr_in &local) {
+  int rc = zok_init(ZOK_INTERFACE_VERSION);
+  if (rc != 0) return library_failure(text::could_not_init, rc);
 
   zok_open_params params = settings.params;
   std::memset(params.reserved, 0, sizeof params.reserved);
@@ -269,11 +277,11 @@ void open_receiver_stream(const receiver_settings &settings, const sockaddr_in &
   params.resend_port = ntohs(settings.resend.sin_port);
   uint32_t local_addr = local.sin_addr.s_addr;
   rc = zok_open_stream_pr(&local_addr, ntohs(local.sin_port), &stream_handle, &params, nullptr);
-  if (rc != 0) fail_library(text::could_not_open, rc);
+  if (rc != 0) return library_failure(text::could_not_open, rc);
 
   uint32_t link_state = 0;
   rc = zok_get_link_state(stream_handle, &link_state);
-  if (rc != 0) fail_library(text::could_not_link, rc);
+  if (rc != 0) return library_failure(text::could_not_link, rc);
   const char *link_text = nullptr;
   switch (link_state) {
     case ZOK_LINK_DOWN:
@@ -284,12 +292,12 @@ void open_receiver_stream(const receiver_settings &settings, const sockaddr_in &
       break;
     default:
       std::printf(text::link_unknown, static_cast<int>(link_state));
-      std::exit(exit_unknown_link_state);
+      return exit_unknown_link_state;
   }
 
   uint32_t timesource_state = 0;
   rc = zok_get_timesource_state(stream_handle, &timesource_state);
-  if (rc != 0) fail_library(text::could_not_timesource, rc);
+  if (rc != 0) return library_failure(text::could_not_timesource, rc);
   const char *timesource_text = nullptr;
   switch (timesource_state) {
     case ZOK_TIMESOURCE_LOCAL:
@@ -306,20 +314,21 @@ void open_receiver_stream(const receiver_settings &settings, const sockaddr_in &
       break;
     default:
       std::printf(text::timesource_unknown, static_cast<int>(timesource_state));
-      std::exit(exit_unknown_timesource);
+      return exit_unknown_timesource;
   }
   std::printf(text::link_and_timesource, link_text, timesource_text);
 
   if (settings.drop_block != 0 && settings.drop_packet != 0) {
     rc = zok_drop_packet(stream_handle, static_cast<uint32_t>(settings.drop_block),
                          static_cast<uint32_t>(settings.drop_packet));
-    if (rc != 0) fail_library(text::drop_packet_failed, rc);
+    if (rc != 0) return library_failure(text::drop_packet_failed, rc);
   }
+  return setup_done;
 }
 
 void print_receive_banner(const receiver_settings &settings, const sockaddr_in &local) {
   char count[16];
-  if (settings.iterations == -1) {
+  if (settings.iterations == iterations_unlimited) {
     std::snprintf(count, sizeof count, "%s", text::infinite);
   } else {
     std::snprintf(count, sizeof count, "%d", settings.iterations);
@@ -332,27 +341,45 @@ void print_receive_banner(const receiver_settings &settings, const sockaddr_in &
   std::printf(text::stream_opened, inet_ntoa(local.sin_addr), ntohs(local.sin_port));
 }
 
-unsigned allocate_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers]) {
+int allocate_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers],
+                     unsigned *allocated) {
   int wanted = settings.buffer_count > max_buffers ? max_buffers : settings.buffer_count;
   int n = 0;
   for (; n < wanted; ++n) {
     int rc = zok_alloc(stream_handle, static_cast<size_t>(settings.buffer_size), &buffers[n]);
     if (rc == ENOMEM) break;
-    if (rc != 0) fail_library(text::alloc_failed, rc);
+    if (rc != 0) return library_failure(text::alloc_failed, rc);
   }
   std::printf(text::allocated, static_cast<unsigned>(n));
-  return static_cast<unsigned>(n);
+  *allocated = static_cast<unsigned>(n);
+  return setup_done;
 }
 
-unsigned queue_buffers(zok_buffer_t buffers[max_buffers], unsigned allocated) {
+int queue_buffers(zok_buffer_t buffers[max_buffers], unsigned allocated) {
   unsigned n = 0;
   for (; n < allocated; ++n) {
     int rc = zok_queue_buffer(buffers[n]);
     if (rc == EAGAIN) break;
-    if (rc != 0) fail_library(text::queue_failed, rc);
+    if (rc != 0) return library_failure(text::queue_failed, rc);
   }
   std::printf(text::queued, n);
-  return n;
+  return setup_done;
+}
+
+int set_up_stream(const receiver_settings &settings, const char *endpoint) {
+  sockaddr_in local = {};
+  int status = parse_local_endpoint(endpoint, &local);
+  if (status == setup_done) status = pin_thread(settings);
+  if (status == setup_done) status = open_receiver_stream(settings, local);
+  if (status == setup_done) print_receive_banner(settings, local);
+  return status;
+}
+
+int set_up_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers]) {
+  unsigned allocated = 0;
+  int status = allocate_buffers(settings, buffers, &allocated);
+  if (status == setup_done) status = queue_buffers(buffers, allocated);
+  return status;
 }
 
 void start_gap_log() {
@@ -366,8 +393,9 @@ void receive_blocks(receiver_settings *settings, void (*after_block)(void *), vo
   state.verify = settings->verify_payload;
   state.verify_detail_line = family->verify_detail_line;
   state.block_timeout = settings->params.block_timeout;
-  const uint64_t limit =
-      settings->iterations == -1 ? 2147483647u : static_cast<uint64_t>(settings->iterations);
+  const uint64_t limit = settings->iterations == iterations_unlimited
+                             ? unlimited_block_count
+                             : static_cast<uint64_t>(settings->iterations);
 
   zok_block_desc block = {};
   zok_block_status status = {};
@@ -392,7 +420,7 @@ void receive_blocks(receiver_settings *settings, void (*after_block)(void *), vo
   }
 }
 
-void close_receiver_stream() {
+int close_receiver_stream() {
   int rc = zok_close_stream(stream_handle);
-  if (rc != 0) fail_library(text::could_not_close, rc);
+  return rc != 0 ? library_failure(text::could_not_close, rc) : exit_normal;
 }

@@ -7,27 +7,25 @@
 //   while ((c = getopt_long(...)) != -1)       // program's option string
 //     switch (apply_common_option(c, optarg, &settings, &failure)) {
 //       case option_result::accepted: break;
-//       case option_result::failed: fail_usage(failure);
+//       case option_result::failed: return usage_failure(failure);
 //       case option_result::not_common: ... the program's own options ...
 //     }
 //   endpoint = check_command_line(argc, argv, settings);
 //   calibrate_receiver(&settings.delay, family.calibrate_always);
-//   parse_local_endpoint(endpoint, &local);
-//   pin_thread(settings);
-//   open_receiver_stream(settings, local);     // init .. drop packet
-//   print_receive_banner(settings, local);
+//   set_up_stream(settings, endpoint);         // endpoint, pin, init .. banner
 //   (workergrab: create the worker)
-//   n = allocate_buffers(settings, buffers); queue_buffers(buffers, n);
+//   set_up_buffers(settings, buffers);         // allocate, queue
 //   arm_exit_paths(settings.run_seconds, family.after_report);
 //   start_gap_log();
 //   (workergrab: start the worker, show its state)
 //   receive_blocks(&settings, after_block, context);
 //   (workergrab: stop the worker, show its state)
-//   report_statistics(); (plaingrab -z: run_clear_stats_sequence())
-//   close_receiver_stream(); return exit_normal;
+//   report_at_normal_end();  (plaingrab -z: run_clear_stats_sequence())
+//   return close_receiver_stream();
 //
-// Failures in these steps print their message and end the process with the
-// status of exit_status.h; the receive loop's failures only end the loop.
+// A step that fails prints its message and returns the exit status of
+// exit_status.h, which main returns; the others return setup_done. The
+// receive loop's failures only end the loop.
 #pragma once
 
 #include <netinet/in.h>
@@ -35,6 +33,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "block_checks.h"
 #include "clock.h"
@@ -47,7 +46,9 @@
 #include "report.h"
 
 constexpr int max_buffers = 512;
-constexpr uint32_t zok_interface_version = 258;
+// -i -1: no block limit of its own, the largest int instead.
+constexpr int iterations_unlimited = -1;
+constexpr uint64_t unlimited_block_count = INT32_MAX;
 
 // What makes one receiver differ from the other.
 struct receiver_family {
@@ -62,7 +63,7 @@ struct receiver_family {
 // Run settings from the command line, held by main.
 struct receiver_settings {
   int run_seconds = 0;  // -T
-  int iterations = 1;   // -i as given; -1 means 2147483647
+  int iterations = 1;   // -i as given; see iterations_unlimited
   int buffer_count = 63;
   int buffer_size = 2097152;
   bool sequence_check = false;
@@ -92,12 +93,13 @@ enum class option_result { accepted, not_common, failed };
 
 struct option_failure {
   int status = exit_failure;
-  char message[128] = {};  // may be empty: then only the usage is printed
+  // Sized to the text: it quotes the user's argument, which has no limit.
+  std::string message;  // may be empty: then only the usage is printed
 };
 
 // Seeds rand, blocks SIGINT/SIGTERM ahead of any thread, keeps the family
-// and program name, and ends with the usage when there is no argument.
-void start_receiver(int argc, char **argv, const receiver_family *family);
+// and program name; the usage and its status when there is no argument.
+int start_receiver(int argc, char **argv, const receiver_family *family);
 // The part of start_receiver that tests use without touching signals.
 void use_receiver_family(const receiver_family *family, const char *program);
 const receiver_family &current_family();
@@ -109,33 +111,40 @@ option_result apply_common_option(int code, const char *arg, receiver_settings *
 // Fills failure with status and the formatted message; returns failed.
 option_result fail_option(option_failure *failure, int status, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
-// Message (if any) and usage on stderr, then the failure's status.
-[[noreturn]] void fail_usage(const option_failure &failure);
-[[noreturn]] void fail_usage(int status);
+// Message (if any) and usage on stderr; returns the status to end with.
+int usage_failure(const option_failure &failure);
+int usage_failure(int status);
 
-// After getopt_long: the endpoint text, or the usage and -1 when it or -P
-// is missing.
+// After getopt_long: the endpoint text, or null when it or -P is missing
+// (the usage and exit_failure follow).
 const char *check_command_line(int argc, char **argv, const receiver_settings &settings);
 
-// "%s : %s (errno=%d)\n" on stderr and status -1.
-[[noreturn]] void fail_library(const char *what, int rc);
+// "%s : %s (errno=%d)\n" on stderr; returns exit_failure.
+int library_failure(const char *what, int rc);
 
+// The setup steps: setup_done, or the status to end with once the step has
+// said why.
 void print_calibration_line(int64_t iters, int64_t nanosecs);
-void calibrate_receiver(delay_state *delay, bool always);
-void parse_local_endpoint(const char *text, sockaddr_in *local);
+int calibrate_receiver(delay_state *delay, bool always);
+int parse_local_endpoint(const char *text, sockaddr_in *local);
 
 // Affinity of the calling thread to one CPU; 0 or an errno.
 int set_thread_affinity(int cpu);
-void pin_thread(const receiver_settings &settings);
+int pin_thread(const receiver_settings &settings);
 
-void open_receiver_stream(const receiver_settings &settings, const sockaddr_in &local);
+int open_receiver_stream(const receiver_settings &settings, const sockaddr_in &local);
 void print_receive_banner(const receiver_settings &settings, const sockaddr_in &local);
-unsigned allocate_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers]);
-unsigned queue_buffers(zok_buffer_t buffers[max_buffers], unsigned allocated);
+int allocate_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers],
+                     unsigned *allocated);
+int queue_buffers(zok_buffer_t buffers[max_buffers], unsigned allocated);
+// The steps both receivers take alike: endpoint to banner, and the buffers.
+int set_up_stream(const receiver_settings &settings, const char *endpoint);
+int set_up_buffers(const receiver_settings &settings, zok_buffer_t buffers[max_buffers]);
 void start_gap_log();  // with -t only
 
 // Polls until the block limit or a loop failure. after_block (may be null)
 // runs after each block's delay step, before the next poll.
 void receive_blocks(receiver_settings *settings, void (*after_block)(void *), void *context);
 
-void close_receiver_stream();
+// exit_normal, or exit_failure when the library refuses.
+int close_receiver_stream();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "exit_paths.h"
+#include "exit_status.h"
 #include "process_state.h"
 #include "texts.h"
 
@@ -45,7 +46,15 @@ static_assert(sizeof stats_lines / sizeof stats_lines[0] == workergrab_stats_lin
 
 [[noreturn]] void fail_report(const char *what, int rc) {
   std::fprintf(stderr, text::library_failure, what, std::strerror(rc), rc);
-  end_process(-1);
+  end_process(exit_failure);
+}
+
+// 0, or why standard output lost some of what was written to it. The
+// stream's error flag also keeps a failure from an earlier flush, whose
+// errno is gone by now.
+int stdout_write_error() {
+  if (std::fflush(stdout) != 0) return errno;
+  return std::ferror(stdout) ? EIO : 0;
 }
 
 }  // namespace
@@ -90,6 +99,9 @@ void report_statistics() {
   r.gap_log = gap_log_flag;
   r.gap_entries = gap_log_flag ? snapshot_gaps(inter_arrival, r.gaps) : 0;
   print_report(stdout, r);
+  // A report that did not reach its reader must not end as a good run.
+  rc = stdout_write_error();
+  if (rc != 0) fail_report(text::could_not_write_report, rc);
 }
 
 void run_clear_stats_sequence() {

@@ -50,7 +50,8 @@ struct report_record {
 void print_report(FILE *out, const report_record &record);
 
 // Gathers from the library and the process-wide state and prints to
-// stdout; ends the process with status -1 if the library fails.
+// stdout; ends the process with status -1 if the library fails or the
+// report cannot be written.
 void report_statistics();
 
 // "\nCLEAR STATS\n\n", zok_clear_stats, the report again.

@@ -109,6 +109,7 @@ inline constexpr char verify_ok[] = "Verify block ok";
 // Report and exit paths.
 inline constexpr char could_not_get_info[] = "Could not get info";
 inline constexpr char could_not_get_stats[] = "Could not get stats";
+inline constexpr char could_not_write_report[] = "Could not write the report";
 inline constexpr char app_heading[] = "--- APP stats ---\n";
 inline constexpr char app_blocks_received[] = "Blocks received:        %" PRIu64 "\n";
 inline constexpr char app_nonzero_status[] = "Blocks non-zero status: %" PRIu64 "\n";

@@ -32,8 +32,10 @@ const receiver_family workergrab = {
 
 }  // namespace
 
+// A setup step that fails has said why; main ends with the status it gives.
 int main(int argc, char **argv) {
-  start_receiver(argc, argv, &workergrab);
+  int status = start_receiver(argc, argv, &workergrab);
+  if (status != setup_done) return status;
 
   receiver_settings settings;
   worker_settings worker;
@@ -44,31 +46,34 @@ int main(int argc, char **argv) {
     if (result == option_result::not_common) {
       result = apply_worker_option(code, optarg, &worker, &failure);
     }
-    if (result == option_result::failed) fail_usage(failure);
+    if (result == option_result::failed) return usage_failure(failure);
   }
   const char *endpoint = check_command_line(argc, argv, settings);
+  if (endpoint == nullptr) return usage_failure(exit_failure);
 
-  calibrate_worker(&settings.delay, &worker);
-  sockaddr_in local = {};
-  parse_local_endpoint(endpoint, &local);
-  pin_thread(settings);
-  open_receiver_stream(settings, local);
-  print_receive_banner(settings, local);
-  create_worker(stream_handle, worker.worker_setting);
-
+  status = calibrate_worker(&settings.delay, &worker);
+  if (status != setup_done) return status;
+  status = set_up_stream(settings, endpoint);
+  if (status != setup_done) return status;
+  status = create_worker(stream_handle, worker.worker_setting);
+  if (status != setup_done) return status;
   zok_buffer_t buffers[max_buffers];
-  unsigned allocated = allocate_buffers(settings, buffers);
-  queue_buffers(buffers, allocated);
-  arm_exit_paths(settings.run_seconds, nullptr);
+  status = set_up_buffers(settings, buffers);
+  if (status != setup_done) return status;
+  status = arm_exit_paths(settings.run_seconds, nullptr);
+  if (status != setup_done) return status;
   start_gap_log();
-  start_worker(stream_handle);
-  show_worker_status(stream_handle);
+  status = start_worker(stream_handle);
+  if (status != setup_done) return status;
+  status = show_worker_status(stream_handle);
+  if (status != setup_done) return status;
 
   receive_blocks(&settings, worker.block_worker ? hold_worker : nullptr, &worker);
 
-  stop_worker(stream_handle);
-  show_worker_status(stream_handle);
-  report_statistics();
-  close_receiver_stream();
-  return exit_normal;
+  status = stop_worker(stream_handle);
+  if (status != setup_done) return status;
+  status = show_worker_status(stream_handle);
+  if (status != setup_done) return status;
+  report_at_normal_end();
+  return close_receiver_stream();
 }

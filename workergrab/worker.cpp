@@ -3,32 +3,34 @@
 
 // Unlike the -D delay, the hold is not drawn again per block: its count is
 // fixed here, from the one calibration that both conversions share.
-void calibrate_worker(delay_state *delay, worker_settings *worker) {
-  calibrate_receiver(delay, true);
-  if (worker->block_worker_nsecs == 0) return;
+int calibrate_worker(delay_state *delay, worker_settings *worker) {
+  int status = calibrate_receiver(delay, true);
+  if (status != setup_done || worker->block_worker_nsecs == 0) return status;
   worker->block_worker_iters = iterations_for(worker->block_worker_nsecs, delay->calibration_count,
                                               delay->calibration_duration);
   print_calibration_line(worker->block_worker_iters, worker->block_worker_nsecs);
+  return setup_done;
 }
 
-void create_worker(zok_stream_t stream, uint32_t worker_setting) {
+int create_worker(zok_stream_t stream, uint32_t worker_setting) {
   int rc = zok_create_recv_worker(stream, worker_setting, zok_req_id);
-  if (rc != 0) fail_library(worker_text::create_failed, rc);
+  return rc != 0 ? library_failure(worker_text::create_failed, rc) : setup_done;
 }
 
-void start_worker(zok_stream_t stream) {
+int start_worker(zok_stream_t stream) {
   int rc = zok_start_recv_worker(stream);
-  if (rc != 0) fail_library(worker_text::start_failed, rc);
+  return rc != 0 ? library_failure(worker_text::start_failed, rc) : setup_done;
 }
 
-void show_worker_status(zok_stream_t stream) {
+int show_worker_status(zok_stream_t stream) {
   zok_worker_status status = {};
   int rc = zok_get_status_recv_worker(stream, &status);
-  if (rc != 0) fail_library(worker_text::status_failed, rc);
-  if (verbosity == 0) return;
+  if (rc != 0) return library_failure(worker_text::status_failed, rc);
+  if (verbosity == 0) return setup_done;
   print_verbose(stderr, "main", worker_text::thread_state, status.thread_state);
   print_verbose(stderr, "main", worker_text::thread_mode, status.thread_mode);
   print_verbose(stderr, "main", worker_text::block_processing_mode, status.block_processing_mode);
+  return setup_done;
 }
 
 void hold_worker(void *context) {
@@ -38,7 +40,7 @@ void hold_worker(void *context) {
   zok_unblock_recv_worker(stream_handle);
 }
 
-void stop_worker(zok_stream_t stream) {
+int stop_worker(zok_stream_t stream) {
   int rc = zok_stop_recv_worker(stream);
-  if (rc != 0) fail_library(worker_text::stop_failed, rc);
+  return rc != 0 ? library_failure(worker_text::stop_failed, rc) : setup_done;
 }

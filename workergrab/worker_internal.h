@@ -35,16 +35,18 @@ void print_worker_usage(FILE *out, const char *program);
 option_result apply_worker_option(int code, const char *arg, worker_settings *worker,
                                   option_failure *failure);
 
-// Calibrates always, then converts the -D delay and the block-worker time.
-void calibrate_worker(delay_state *delay, worker_settings *worker);
+// Calibrates always, then converts the -D delay and the block-worker time;
+// setup_done or the status of a failed calibration.
+int calibrate_worker(delay_state *delay, worker_settings *worker);
 
 extern "C" void zok_req_id(void *context, uint16_t *start_request_id, uint16_t *max_requests);
 
-// Each ends the process with status -1 when the library refuses.
-void create_worker(zok_stream_t stream, uint32_t worker_setting);
-void start_worker(zok_stream_t stream);
-void show_worker_status(zok_stream_t stream);
-void stop_worker(zok_stream_t stream);
+// Each returns setup_done, or exit_failure once it has said that the
+// library refused.
+int create_worker(zok_stream_t stream, uint32_t worker_setting);
+int start_worker(zok_stream_t stream);
+int show_worker_status(zok_stream_t stream);
+int stop_worker(zok_stream_t stream);
 
 // After each block (context: the worker_settings). The results of the block
 // and unblock calls are not looked at: the hold is best effort.

@@ -82,6 +82,16 @@ class Child {
     }
   }
   void signal(int sig) const { kill(pid_, sig); }
+  // True once standard output holds text (the program must write it
+  // unbuffered or line-buffered); false if limit passes first.
+  bool wait_for_out(const std::string &text, std::chrono::milliseconds limit) const {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (slurp(out_path_).find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
   Output wait(std::chrono::milliseconds limit) {
     Output o;
     const auto until = std::chrono::steady_clock::now() + limit;
@@ -641,9 +651,10 @@ TEST(EngineEndToEnd, InterruptEndsWithReport) {
     Child receiver(
         {program, "-i", "-1", "-n", "16", "-P", ports.control_endpoint(), ports.data_endpoint()});
     ASSERT_TRUE(wait_until_bound(ports.data));
-    Child sender({strobix, "-c", "-n", "-1", "-r", "200", "-l", ports.control_endpoint(),
+    // -v: strobix names each block as it is sent, line by line.
+    Child sender({strobix, "-v", "-c", "-n", "-1", "-r", "200", "-l", ports.control_endpoint(),
                   ports.data_endpoint()});
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(sender.wait_for_out("Block 10:", 10s));
     receiver.signal(SIGINT);
     const Output o = receiver.wait(10s);
     sender.signal(SIGINT);

@@ -1,11 +1,7 @@
 # The engine's packet path: arbitrary datagrams into a stream core with small
-# buffers. The core's sources are compiled in so coverage reaches them.
-add_executable(engine_fuzz ${CMAKE_CURRENT_LIST_DIR}/engine_fuzz.cpp
-  ${PROJECT_SOURCE_DIR}/libzok/reassembly.cpp
-  ${PROJECT_SOURCE_DIR}/libzok/counters.cpp
-  ${PROJECT_SOURCE_DIR}/gvsp/gvsp.cpp)
-target_include_directories(engine_fuzz PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/libzok)
-target_link_libraries(engine_fuzz PRIVATE zok_interface)
+# buffers.
+add_executable(engine_fuzz ${CMAKE_CURRENT_LIST_DIR}/engine_fuzz.cpp)
+target_link_libraries(engine_fuzz PRIVATE zok_objects)
 target_compile_options(engine_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 target_link_options(engine_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 add_test(NAME engine_fuzz COMMAND engine_fuzz -max_total_time=20 -seed=1 -max_len=4096)

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Runs one golden scenario (tests/golden/README.md) against the library double.
+"""Runs golden scenarios (tests/golden/README.md) against the library double.
 
-Exit status 0 when the program's standard output, standard error, exit
-status and call log all meet the scenario; 1 with the first difference of
-each otherwise; 2 when the scenario file itself is malformed.
+Exit status 0 when, for every scenario, the program's standard output,
+standard error, exit status and call log all meet it; 1 with the first
+difference of each otherwise; 2 when a scenario file itself is malformed.
+
+With --update the expected outputs and status are rewritten to what the
+program did, for a deliberate change of output; the call log and time
+bounds are still checked, not rewritten.
 """
 
 import argparse
@@ -19,7 +23,7 @@ import time
 
 SECTIONS = ("script", "stdin", "stdout", "stderr", "log")
 HEADER_KEYS = ("args", "status", "env", "timeout", "signal", "signal-delay-ms", "min-ms",
-               "max-ms")
+               "max-ms", "stdout-file")
 NO_EOL = "\\ no newline at end"
 
 
@@ -37,6 +41,7 @@ class Case:
         self.signal_delay_ms = 0
         self.min_ms = None
         self.max_ms = None
+        self.stdout_file = None
         self.sections = {}
 
 
@@ -80,6 +85,10 @@ def parse_case(path):
                     if not eq or not name:
                         raise ValueError
                     case.env[name] = val
+                elif key == "stdout-file":
+                    if not value:
+                        raise ValueError
+                    case.stdout_file = value
                 elif key == "timeout":
                     case.timeout = float(value)
                 elif key in ("min-ms", "max-ms", "signal-delay-ms"):
@@ -125,20 +134,30 @@ def expected_output(entries, name):
     return matchers, no_eol
 
 
+def output_lines(actual):
+    """The output's lines, and whether it ends without a newline."""
+    text = actual.decode("utf-8", errors="backslashreplace")
+    if text == "":
+        return [], False
+    lines = text.split("\n")
+    no_eol = lines[-1] != ""
+    if not no_eol:
+        lines.pop()
+    return lines, no_eol
+
+
+def line_matches(matcher, got):
+    kind, want, _ = matcher
+    return got is not None and (got == want if kind == "text" else bool(want.fullmatch(got)))
+
+
 def compare_output(name, entries, actual):
     """Returns a description of the first difference, or None."""
     matchers, no_eol = expected_output(entries, name)
-    text = actual.decode("utf-8", errors="backslashreplace")
-    lines = text.split("\n")
-    actual_no_eol = lines[-1] != ""
-    if not actual_no_eol:
-        lines.pop()
-    if text == "":
-        lines, actual_no_eol = [], False
+    lines, actual_no_eol = output_lines(actual)
     for index, (kind, want, case_line) in enumerate(matchers):
         got = lines[index] if index < len(lines) else None
-        ok = got is not None and (got == want if kind == "text" else want.fullmatch(got))
-        if not ok:
+        if not line_matches((kind, want, case_line), got):
             shown = want if kind == "text" else f"~ {want.pattern}"
             return (f"{name}: first difference at line {index + 1} (case line {case_line}):\n"
                     f"  expected: {shown!r}\n"
@@ -216,13 +235,19 @@ def run(case, program, double_dir, workdir):
     stdin_bytes = "".join(line + "\n" for line in stdin_lines).encode()
 
     argv0 = os.path.basename(program)
+    stdout_target = subprocess.PIPE
+    if case.stdout_file:
+        stdout_target = open(case.stdout_file, "wb")
     started = time.monotonic()
     proc = subprocess.Popen([argv0] + case.args, executable=program, env=env, cwd=workdir,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stdin=subprocess.PIPE, stdout=stdout_target,
                             stderr=subprocess.PIPE, start_new_session=True)
+    if case.stdout_file:
+        stdout_target.close()
     out, err = [], []
-    readers = [threading.Thread(target=read_stream, args=(proc.stdout, out)),
-               threading.Thread(target=read_stream, args=(proc.stderr, err))]
+    readers = [threading.Thread(target=read_stream, args=(proc.stderr, err))]
+    if not case.stdout_file:
+        readers.append(threading.Thread(target=read_stream, args=(proc.stdout, out)))
     for r in readers:
         r.start()
     try:
@@ -265,19 +290,106 @@ def run(case, program, double_dir, workdir):
     return proc.returncode, b"".join(out), b"".join(err), log_lines, timed_out, signalled, elapsed_ms
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--program", required=True, help="path of the program under test")
-    parser.add_argument("--double-dir", required=True, help="directory of the double's libzok.so.0")
-    parser.add_argument("--keep", help="directory to keep the script, log and outputs in")
-    parser.add_argument("case")
-    options = parser.parse_args()
+def literal(line):
+    return "|" if line == "" else f"| {line}"
+
+
+def updated_section(raw, entries, actual):
+    """The section's lines rewritten to the actual output, or None if it matches.
+
+    Entries that still match stay as written, so patterns and comments
+    survive; the others become literal lines of the actual output.
+    """
+    if compare_output("", entries, actual) is None:
+        return None
+    lines, no_eol = output_lines(actual)
+    # Positions of each entry's lines among the expanded matchers.
+    positions = {}
+    index = 0
+    for number, line in entries:
+        if line == NO_EOL:
+            continue
+        matchers, _ = expected_output([(number, line)], "")
+        positions[number] = (index, matchers)
+        index += len(matchers)
+    body = []
+    for number, line in raw:
+        if number not in positions:
+            if line != NO_EOL and number not in {n for n, _ in entries}:
+                body.append(line)  # comment or blank line
+            continue
+        start, matchers = positions[number]
+        span = lines[start:start + len(matchers)]
+        kept = len(span) == len(matchers) and all(map(line_matches, matchers, span))
+        body.extend([line] if kept else [literal(got) for got in span])
+    while body and not body[-1].strip():
+        body.pop()
+    body.extend(literal(line) for line in lines[index:])
+    if no_eol:
+        body.append(NO_EOL)
+    return body
+
+
+def update_case(path, case, status, outputs):
+    """Rewrites the case file's status and output sections; True if it changed."""
+    with open(path, encoding="utf-8") as f:
+        file_lines = f.read().split("\n")
+    if file_lines and file_lines[-1] == "":
+        file_lines.pop()
+    # Where each section's raw lines are: from after its header to the next.
+    starts = [(i, m.group(1)) for i, line in enumerate(file_lines)
+              if (m := re.fullmatch(r"\[\[(\w+)\]\]", line))]
+    bounds = {name: (i + 1, (starts[k + 1][0] if k + 1 < len(starts) else len(file_lines)))
+              for k, (i, name) in enumerate(starts)}
+    changed = False
+    replacements = []  # (first, end, new lines), applied from the bottom up
+    for order, (name, actual) in enumerate(outputs):
+        if name in bounds:
+            first, end = bounds[name]
+            raw = [(n + 1, file_lines[n]) for n in range(first, end)]
+        else:
+            raw = []
+        body = updated_section(raw, case.sections.get(name, []), actual)
+        if body is None:
+            continue
+        changed = True
+        section = [f"[[{name}]]"] + body if body else []
+        if name in bounds:
+            first, end = bounds[name]
+            last = end == len(file_lines)
+            replacements.append(
+                (first - 1, order, end, section + ([] if last or not section else [""])))
+        elif "log" in bounds:  # a new section goes before [[log]], or at the end
+            at = bounds["log"][0] - 1
+            replacements.append((at, order, at, section + [""]))
+        else:
+            at = len(file_lines)
+            replacements.append((at, order, at, [""] + section))
+    # From the bottom up, so that earlier positions stay valid.
+    for first, _, end, new in sorted(replacements, reverse=True):
+        file_lines[first:end] = new
+    while file_lines and not file_lines[-1].strip():
+        file_lines.pop()
+    if status != case.status:
+        changed = True
+        for i, line in enumerate(file_lines):
+            if line.startswith("status:"):
+                file_lines[i] = f"status: {status}"
+                break
+    if changed:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("\n".join(file_lines) + "\n")
+    return changed
+
+
+def run_one(path, options):
+    """Runs one scenario; returns 0, 1 or 2 as the whole run does."""
     try:
-        case = parse_case(options.case)
+        case = parse_case(path)
         for name in ("stdout", "stderr"):
             expected_output(case.sections.get(name, []), name)
     except (CaseError, OSError) as e:
-        print(f"{options.case}: {e}", file=sys.stderr)
+        print(f"{path}: {e}", file=sys.stderr)
         return 2
 
     with tempfile.TemporaryDirectory(prefix="golden-") as tmp:
@@ -297,6 +409,10 @@ def main():
     elif not signalled:
         failures.append(f"signal: never sent: the program ended before {case.signal[1]}"
                         f" {case.signal[2]!r} held (plus any signal-delay-ms)")
+    if options.update and not timed_out and status >= 0:
+        if update_case(path, case, status, (("stdout", out), ("stderr", err))):
+            print(f"updated {path}")
+            case = parse_case(path)
     if not timed_out and status != case.status:
         shown = f"killed by signal {-status}" if status < 0 else str(status)
         failures.append(f"exit status: expected {case.status}, actual {shown}")
@@ -315,12 +431,24 @@ def main():
         failures.append(f"time: ran {elapsed_ms:.0f} ms, expected at most {case.max_ms} ms")
 
     if failures:
-        print(f"FAIL {options.case}")
+        print(f"FAIL {path}")
         for failure in failures:
             print(failure)
         return 1
-    print(f"ok {options.case}")
+    print(f"ok {path}")
     return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--program", required=True, help="path of the program under test")
+    parser.add_argument("--double-dir", required=True, help="directory of the double's libzok.so.0")
+    parser.add_argument("--keep", help="directory to keep the script, log and outputs in")
+    parser.add_argument("--update", action="store_true",
+                        help="rewrite the expected outputs and status to the actual ones")
+    parser.add_argument("cases", nargs="+", metavar="case")
+    options = parser.parse_args()
+    return max(run_one(path, options) for path in options.cases)
 
 
 if __name__ == "__main__":

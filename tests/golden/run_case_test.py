@@ -106,7 +106,7 @@ class WholeRuns(unittest.TestCase):
     usage lines in the real scenarios instead.
     """
 
-    def run_case(self, program_text, case_text):
+    def run_case(self, program_text, case_text, update=False, check=None):
         with tempfile.TemporaryDirectory() as tmp:
             program = os.path.join(tmp, "fakeprog")
             with open(program, "w") as f:
@@ -115,9 +115,14 @@ class WholeRuns(unittest.TestCase):
             case = os.path.join(tmp, "x.case")
             with open(case, "w") as f:
                 f.write(textwrap.dedent(case_text))
-            result = subprocess.run(
-                [sys.executable, RUNNER, "--program", program, "--double-dir", tmp, case],
-                capture_output=True, text=True, timeout=60)
+            command = [sys.executable, RUNNER, "--program", program, "--double-dir", tmp, case]
+            result = subprocess.run(command + (["--update"] if update else []),
+                                    capture_output=True, text=True, timeout=60)
+            if check is not None:
+                with open(case) as f:
+                    check(f.read())
+                again = subprocess.run(command, capture_output=True, text=True, timeout=60)
+                self.assertEqual(again.returncode, 0, again.stdout)
             return result.returncode, result.stdout + result.stderr
 
     def test_args_env_script_and_status(self):
@@ -161,6 +166,53 @@ class WholeRuns(unittest.TestCase):
             | got
             """)
         self.assertEqual(rc, 0, out)
+
+    def test_update_rewrites_what_differs_and_keeps_the_rest(self):
+        program = """
+            echo "zok_init call=1 rc=0" >> "$ZOK_DOUBLE_LOG"
+            printf 'a\\nb 42\\nnew\\n\\nlast'; echo oops >&2; exit 3
+            """
+        case = """\
+            # header comment
+            args: x
+            status: 0
+
+            [[stdout]]
+            | a
+            # the number varies
+            ~ b \\d+
+            | old
+
+            [[log]]
+            zok_init
+            """
+        updated = textwrap.dedent("""\
+            # header comment
+            args: x
+            status: 3
+
+            [[stdout]]
+            | a
+            # the number varies
+            ~ b \\d+
+            | new
+            |
+            | last
+            \\ no newline at end
+
+            [[stderr]]
+            | oops
+
+            [[log]]
+            zok_init
+            """)
+        rc, out = self.run_case(program, case, update=True,
+                                check=lambda text: self.assertEqual(text, updated))
+        self.assertEqual(rc, 0, out)
+        # The log is an expectation, never rewritten: a miss still fails.
+        rc, out = self.run_case("exit 0\n", "status: 0\n[[log]]\nzok_init\n", update=True)
+        self.assertEqual(rc, 1)
+        self.assertIn("log: expected", out)
 
     def test_timeout_kills_and_fails(self):
         rc, out = self.run_case("sleep 30\n", "status: 0\ntimeout: 0.5\n")

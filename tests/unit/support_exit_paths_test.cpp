@@ -23,6 +23,24 @@ void interrupt_again() {
   sleep(5);
 }
 
+// Sends an exit signal and gives the signal thread ample time to act on it:
+// waits until the signal is no longer pending, then a little longer.
+void signal_and_let_it_act(int signal_number) {
+  kill(getpid(), signal_number);
+  sigset_t pending;
+  do {
+    sched_yield();
+    sigpending(&pending);
+  } while (sigismember(&pending, signal_number));
+  usleep(200 * 1000);
+}
+
+// An interrupt that arrives while main is inside the final report.
+void interrupt_once_during_report() {
+  fake.during_info = nullptr;
+  signal_and_let_it_act(SIGINT);
+}
+
 const receiver_family family = {no_usage, report_layout::plaingrab, true, true, false, nullptr};
 
 void start_child() {
@@ -91,17 +109,46 @@ TEST(ExitPaths, UnarmedSignalsTakeTheDefaultAction) {
       testing::KilledBySignal(SIGTERM), "^$");
 }
 
-TEST(ExitPaths, IgnoredSignalsAreCaughtOnceArmed) {
+TEST(ExitPaths, AnInheritedIgnoreHoldsUntilTheSignalsAreCaught) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         std::signal(SIGINT, SIG_IGN);  // as a shell leaves background jobs
         start_child();
+        signal_and_let_it_act(SIGINT);
+        std::fputs("still running\n", stdout);
         arm_exit_paths(0, nullptr);
         kill(getpid(), SIGINT);
         spin_printing();
       },
-      testing::ExitedWithCode(1), "^Application received a signal\n");
+      testing::ExitedWithCode(1), "^still running\nApplication received a signal\n");
+}
+
+TEST(ExitPaths, MainsFinalReportIsTheRunsOnlyOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // A signal while main reports, and one after main has closed the stream:
+  // neither adds a report, and the run ends as main ends it.
+  EXPECT_EXIT(
+      {
+        start_child();
+        arm_exit_paths(0, note_after_report);
+        fake.during_info = interrupt_once_during_report;
+        report_at_normal_end();
+        close_receiver_stream();
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "^--- APP stats ---\n(.*\n)+after report\n$");
+  EXPECT_EXIT(
+      {
+        start_child();
+        arm_exit_paths(0, note_after_report);
+        report_at_normal_end();
+        close_receiver_stream();
+        signal_and_let_it_act(SIGTERM);
+        std::fputs("closed\n", stdout);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "^--- APP stats ---\n(.*\n)+after report\nclosed\n$");
 }
 
 TEST(ExitPaths, AFailingLibraryTurnsASignalIntoStatusMinusOne) {

@@ -43,6 +43,8 @@ int zok_poll_recv_pr(zok_stream_t, zok_block_desc *block, uint32_t, zok_block_st
   return rc;
 }
 int zok_info(zok_stream_t, zok_info_record *info) {
+  if (fake.closed) return EBADF;
+  if (fake.during_info != nullptr) fake.during_info();
   if (fake.info_rc != 0) return fake.info_rc;
   *info = fake.info;
   return 0;
@@ -58,6 +60,7 @@ int zok_clear_stats(zok_stream_t) {
   return 0;
 }
 int zok_close_stream(zok_stream_t) {
+  fake.closed = true;
   return 0;
 }
 }

@@ -20,6 +20,8 @@ struct fake_zok {
   size_t next_block = 0;
   int queue_rc = 0;
   int queue_calls = 0;
+  bool closed = false;              // calls on a closed stream fail with EBADF
+  void (*during_info)() = nullptr;  // runs inside zok_info, as a slow library would
 };
 
 // Reset by each test that uses it.

@@ -179,20 +179,24 @@ TEST(CommonOptions, ChecksNamedAfterTheirOption) {
   for (const auto &c : cases) {
     option_outcome o = apply(&s, c.code, c.arg);
     ASSERT_EQ(o.result, option_result::failed) << c.message;
-    EXPECT_STREQ(o.failure.message, c.message);
+    EXPECT_STREQ(o.failure.message.c_str(), c.message);
     EXPECT_EQ(o.failure.status, c.code == '?' ? 1 : -1) << c.message;
   }
+  // The message quotes the argument whole, however long.
+  const std::string long_address(300, '1');
+  EXPECT_EQ(apply(&s, 'P', long_address.c_str()).failure.message,
+            "Can't parse packet resend address '" + long_address + "'\n");
   option_outcome booo = apply(&s, 'd', "2");
   EXPECT_EQ(booo.result, option_result::failed);
-  EXPECT_STREQ(booo.failure.message, "");
+  EXPECT_STREQ(booo.failure.message.c_str(), "");
   EXPECT_EQ(booo.failure.status, 22);
 }
 
 TEST(CommonOptions, WorkergrabWordsTheTimeoutChecksLikeTheOthers) {
   use_receiver_family(&worker_family, "workergrab");
   receiver_settings s;
-  EXPECT_STREQ(apply(&s, 'E', "-5").failure.message, "Error: -E argument must be >=0\n");
-  EXPECT_STREQ(apply(&s, 'b', "-5").failure.message, "Error: -b argument must be >=0\n");
+  EXPECT_STREQ(apply(&s, 'E', "-5").failure.message.c_str(), "Error: -E argument must be >=0\n");
+  EXPECT_STREQ(apply(&s, 'b', "-5").failure.message.c_str(), "Error: -b argument must be >=0\n");
   use_receiver_family(&plain_family, "plaingrab");
 }
 

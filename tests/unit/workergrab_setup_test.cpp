@@ -35,48 +35,28 @@ void use_fake_clock(int64_t ns_per_iteration) {
   reset_now_usecs();
 }
 
-std::string read_file(const std::string &path) {
-  std::string text;
-  if (FILE *f = std::fopen(path.c_str(), "r")) {
-    char chunk[256];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    std::fclose(f);
-  }
-  return text;
-}
-
-// Runs calibrate_worker in a child process with stdout in a file, and
-// returns what the child printed there; the exit status is checked here.
-std::string calibrate_in_child_and_expect_exit(delay_state delay, worker_settings worker,
-                                               int status, const char *stderr_pattern) {
-  // One file per test: ctest runs this binary's tests side by side, and the
-  // death test's child is a fresh run of the same test (its own pid).
-  std::string path = testing::TempDir() + "workergrab_calibration_stdout." +
-                     testing::UnitTest::GetInstance()->current_test_info()->name();
-  std::remove(path.c_str());
-  EXPECT_EXIT(
-      {
-        if (std::freopen(path.c_str(), "w", stdout) == nullptr) std::_Exit(99);
-        calibrate_worker(&delay, &worker);
-        std::fflush(stdout);
-        std::_Exit(42);
-      },
-      testing::ExitedWithCode(status), stderr_pattern);
-  return read_file(path);
+// Runs calibrate_worker, expects the status it returns and a text in what
+// it wrote to stderr, and returns what it printed on stdout.
+std::string calibrate_and_expect(delay_state delay, worker_settings worker, int status,
+                                 const char *stderr_pattern) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(calibrate_worker(&delay, &worker), status);
+  std::string out = testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(stderr_pattern), std::string::npos) << err;
+  return out;
 }
 
 TEST(WorkergrabCalibration, FailureWithoutDelayEndsWithStatusOneAndZeroDelay) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   // A clock that never advances cannot reach the target in 100 trials.
   use_fake_clock(0);
-  std::string out = calibrate_in_child_and_expect_exit(
-      delay_state{}, worker_settings{}, 1, "Couldn't converage delay_iters loop after 100 iters");
+  std::string out = calibrate_and_expect(delay_state{}, worker_settings{}, 1,
+                                         "Couldn't converage delay_iters loop after 100 iters");
   EXPECT_EQ(out, "Can't calibrate for delay of 0 nanoseconds\n");
 }
 
 TEST(WorkergrabCalibration, FailureNamesTheDrawnDelayAndSkipsBlockWorkerLine) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   use_fake_clock(0);
   delay_state delay;
   delay.given = true;
@@ -85,7 +65,7 @@ TEST(WorkergrabCalibration, FailureNamesTheDrawnDelayAndSkipsBlockWorkerLine) {
   worker_settings worker;
   worker.block_worker = true;
   worker.block_worker_nsecs = 2000;
-  std::string out = calibrate_in_child_and_expect_exit(delay, worker, 1, "Couldn't converage");
+  std::string out = calibrate_and_expect(delay, worker, 1, "Couldn't converage");
   EXPECT_EQ(out, "Can't calibrate for delay of 2500 nanoseconds\n");
 }
 
@@ -179,10 +159,10 @@ TEST(WorkergrabOptions, RequestIdSettingsKeepTheirWidths) {
 
   EXPECT_EQ(apply_worker_option(opt_max_worker_reqs, "-1", &worker, &failure),
             option_result::failed);
-  EXPECT_STREQ(failure.message, "Error: --max-worker-reqs argument must be >=0\n");
+  EXPECT_STREQ(failure.message.c_str(), "Error: --max-worker-reqs argument must be >=0\n");
   EXPECT_EQ(failure.status, exit_failure);
   EXPECT_EQ(apply_worker_option('p', "3", &worker, &failure), option_result::failed);
-  EXPECT_STREQ(failure.message, "");
+  EXPECT_STREQ(failure.message.c_str(), "");
   EXPECT_EQ(failure.status, exit_failure);
   starting_request_id = 1;
   max_worker_requests = 1;
