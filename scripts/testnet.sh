@@ -140,11 +140,11 @@ do_down() {
   # for this network and would keep it alive.
   if ns_exists; then
     local pids
-    pids=$(ip netns pids "$ns" 2>/dev/null)
-    if [[ -n $pids ]]; then
-      kill $pids 2>/dev/null
+    mapfile -t pids < <(ip netns pids "$ns" 2>/dev/null)
+    if [[ ${#pids[@]} -gt 0 ]]; then
+      kill "${pids[@]}" 2>/dev/null
       sleep 0.2
-      kill -9 $pids 2>/dev/null
+      kill -9 "${pids[@]}" 2>/dev/null
     fi
     ip netns del "$ns" 2>/dev/null
   fi
@@ -159,7 +159,7 @@ build_dropper() {
   local obj=$state_root/$name.bpf.o
   command -v clang >/dev/null || skip "--drop needs clang to build the BPF dropper"
   [[ -r /usr/include/bpf/bpf_helpers.h ]] || skip "--drop needs libbpf-dev (bpf/bpf_helpers.h)"
-  clang -O2 -g -target bpf -mcpu=v3 -I/usr/include/$(uname -m)-linux-gnu \
+  clang -O2 -g -target bpf -mcpu=v3 "-I/usr/include/$(uname -m)-linux-gnu" \
     -DDROP_PPM="$drop_ppm" -DDROP_SEED="$seed" -DDROP_PORT="$drop_port" \
     -c "$here/testnet_drop.bpf.c" -o "$obj" || die "cannot build the BPF dropper"
   echo "$obj"
@@ -217,12 +217,14 @@ do_up() {
     do_down
     skip "cannot make a veth pair"
   fi
-  ip addr add "$host_addr/24" dev "$host_if" &&
+  if ! { ip addr add "$host_addr/24" dev "$host_if" &&
     ip link set "$host_if" up &&
     in_ns ip link set lo up &&
     in_ns ip addr add "$cam_addr/24" dev "$cam_if" &&
-    in_ns ip link set "$cam_if" up ||
-    { do_down; die "cannot configure the veth pair"; }
+    in_ns ip link set "$cam_if" up; }; then
+    do_down
+    die "cannot configure the veth pair"
+  fi
   # A multicast group sent from the camera side leaves by the veth.
   in_ns ip route add 224.0.0.0/4 dev "$cam_if" 2>/dev/null
 
@@ -265,8 +267,10 @@ do_up() {
       sleep 0.1
     done
     if [[ $ready -ne 1 ]]; then
+      local said
+      said=$(head -3 "$log" 2>/dev/null)
       do_down
-      die "the simulated camera did not start (see its log: $(cat "$log" 2>/dev/null | head -3))"
+      die "the simulated camera did not start: $said"
     fi
   fi
   grep -v '^TESTNET_CAMERA_PID=\|^TESTNET_SUBNET=' "$state"

@@ -164,7 +164,8 @@ def start_receiver(args, net, receiver, blocks, local, extra, seconds):
     # a receiver that falls behind on a loaded machine catches up.
     block_bytes = BLOCK_BYTES_LOSSY if "-R" in extra else BLOCK_BYTES
     argv = [tool, "-i", str(blocks), "-T", str(int(seconds)), "-v", "--verify-payload",
-            "-s", str(block_bytes), "-n", "512", "-P", f"{net['CAM_ADDR']}:{RESEND_PORT}"] + extra + [f"{local}:{STREAM_PORT}"]
+            "-s", str(block_bytes), "-n", "512", "-P", f"{net['CAM_ADDR']}:{RESEND_PORT}"]
+    argv += extra + [f"{local}:{STREAM_PORT}"]
     return Run(receiver, argv, int(seconds))
 
 
