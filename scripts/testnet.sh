@@ -176,6 +176,7 @@ do_up() {
     [[ $drop_ppm =~ ^[0-9]+$ && $drop_ppm -le 1000000 ]] || die "bad --drop: $drop_ppm"
     [[ $seed =~ ^[0-9]+$ && $drop_port =~ ^[0-9]+$ ]] || die "bad --seed or --drop-port"
     command -v tc >/dev/null || skip "--drop needs tc (iproute2)"
+    command -v bpftool >/dev/null || skip "--drop needs bpftool to read the dropper's counters"
   fi
   if [[ -n $rate ]]; then
     command -v tc >/dev/null || skip "--rate needs tc (iproute2)"
