@@ -35,6 +35,24 @@ TIME_BUDGET_S = 285  # the whole command has to finish in under five minutes
 PAIR_SECONDS = 1.0  # the limit run paired with every other cell's run
 DELAY_CHECK_S = 25  # what the delay check takes on a loaded host
 HOST = "127.0.0.1"
+TESTNET = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts",
+                       "testnet.sh")
+
+
+class Path:
+    """Where a cell's traffic goes: loopback, or across a veth pair from a
+    network namespace (the camera's side) to this host, at an MTU equal to
+    the packet size. Senders run through `prefix`, receivers on `recv`."""
+
+    def __init__(self, name, recv=HOST, send=HOST, prefix=(), skipped=None):
+        self.name = name
+        self.recv = recv
+        self.send = send
+        self.prefix = list(prefix)
+        self.skipped = skipped  # why the path could not be made, or None
+
+
+LOOPBACK = Path("loopback")
 
 
 def gvsp_packets_per_block(packet_size, data_bytes=BLOCK_BYTES):
@@ -240,6 +258,8 @@ class Bench:
             "workergrab": os.path.join(self.build, "workergrab", "workergrab"),
         }
         self.strobix_rate = {}  # packet size -> blocks/s strobix reached into the sink
+        self.veth = {}  # packet size -> Path across the test network
+        self.veth_names = []
 
     def next_ports(self):
         self.port += 2
@@ -289,17 +309,17 @@ class Bench:
     #   lost (count), lost_unit ("pkts" or ""), cpu (receiver CPU s over the
     #   traffic), notes (list of short texts)
 
-    def sink_run(self, sender_name, sender_argv_for, secs):
+    def sink_run(self, sender_name, sender_argv_for, secs, path=LOOPBACK):
         stream_port, resend_port = self.next_ports()
         sink = Child(self.pinned(self.receiver_cpu, [self.program("sink"), "-p", "-q", "300", "-w", "20",
-                                                     f"{HOST}:{stream_port}"]),
+                                                     f"{path.recv}:{stream_port}"]),
                      self.workdir, "sink")
         try:
             if not sink.wait_for_line("Listening", 5):
                 raise Unavailable(sink.failure("sink did not start"))
             before = proc_cpu_seconds(sink.pid) or 0.0
-            sender = Child(self.pinned(self.sender_cpu,
-                                       sender_argv_for(stream_port, resend_port)),
+            sender = Child(path.prefix + self.pinned(self.sender_cpu,
+                                                     sender_argv_for(stream_port, resend_port)),
                            self.workdir, "sender")
             if not sender.wait(secs * 4 + 20):
                 sender.stop(signal.SIGKILL)
@@ -317,11 +337,14 @@ class Bench:
         finally:
             sink.stop()
 
-    def measure_limit(self, size, payload, secs):
+    def measure_limit(self, size, payload, secs, path=LOOPBACK):
+        if path.skipped:
+            raise Unavailable(path.skipped)
         blaster = self.program("blaster")
         text, received, received_bytes, cpu = self.sink_run(
             "blaster",
-            lambda port, _: [blaster, "-s", str(payload), "-d", str(secs), f"{HOST}:{port}"], secs)
+            lambda port, _: [blaster, "-s", str(payload), "-d", str(secs), f"{path.recv}:{port}"],
+            secs, path)
         match = SENT_BLASTER.search(text)
         if not match:
             raise Unavailable("no blaster report")
@@ -331,13 +354,13 @@ class Bench:
                 "blocks": received / packets_per_block, "lost": sent - received,
                 "lost_unit": " pkts", "cpu": cpu, "notes": []}
 
-    def strobix_argv(self, size, stream_port, resend_port, extra, pattern):
+    def strobix_argv(self, size, stream_port, resend_port, extra, pattern, path=LOOPBACK):
         # -c only where the receiver checks the payload: filling the pattern
         # is strobix's own cost, and a plain stream is the harder test of a
         # receiver that does not look at the bytes.
         return ([self.program("strobix")] + (["-c"] if pattern else []) +
-                ["-k", str(size), "-s", str(BLOCK_BYTES), "-l", f"{HOST}:{resend_port}"] +
-                extra + [f"{HOST}:{stream_port}"])
+                ["-k", str(size), "-s", str(BLOCK_BYTES), "-l", f"{path.send}:{resend_port}"] +
+                extra + [f"{path.recv}:{stream_port}"])
 
     def measure_strobix_sink(self, size, payload, secs, pattern):
         text, received, received_bytes, cpu = self.sink_run(
@@ -357,20 +380,23 @@ class Bench:
                 "blocks": received / packets_per_block, "lost": packets - received,
                 "lost_unit": " pkts", "cpu": cpu, "notes": []}
 
-    def receiver_argv(self, name, stream_port, resend_port, blocks, verify, mode, extra=()):
+    def receiver_argv(self, name, stream_port, resend_port, blocks, verify, mode, extra=(),
+                      path=LOOPBACK):
         # workergrab as a whole too: its worker and its polling main thread
         # share the CPU of -c at one priority and yield to each other.
         argv = self.line_buffered([self.program(name), "-i", str(blocks), "-s", str(BLOCK_BYTES),
-                                   "-P", f"{HOST}:{resend_port}"])
+                                   "-P", f"{path.send}:{resend_port}"])
         if self.receiver_cpu is not None:
             argv += ["-c", self.receiver_cpu]
         if verify:
             argv.append("--verify-payload")
         if mode is not None:
             argv += ["-w", str(mode)]
-        return argv + list(extra) + [f"{HOST}:{stream_port}"]
+        return argv + list(extra) + [f"{path.recv}:{stream_port}"]
 
-    def measure_receiver(self, size, payload, secs, name, verify, mode, pattern):
+    def measure_receiver(self, size, payload, secs, name, verify, mode, pattern, path=LOOPBACK):
+        if path.skipped:
+            raise Unavailable(path.skipped)
         self.program(name)
         self.program("strobix")
         rate = self.strobix_rate.get(size)
@@ -380,17 +406,20 @@ class Bench:
         # its -i before strobix stops, however fast it is.
         blocks = int(2 * rate * secs) + 16
         stream_port, resend_port = self.next_ports()
-        receiver = Child(self.receiver_argv(name, stream_port, resend_port, blocks, verify, mode),
+        receiver = Child(self.receiver_argv(name, stream_port, resend_port, blocks, verify, mode,
+                                            path=path),
                          self.workdir, name)
         try:
             if not receiver.wait_for_line("Queued", 10):
                 raise Unavailable(receiver.failure(f"{name} did not start"))
             notes = []
             before = proc_cpu_seconds(receiver.pid)
-            sender = Child(self.pinned(self.sender_cpu,
-                                       self.strobix_argv(size, stream_port, resend_port,
-                                                         ["-n", "-1", "-T", f"{secs:g}"],
-                                                         pattern)),
+            sender = Child(path.prefix + self.pinned(self.sender_cpu,
+                                                     self.strobix_argv(size, stream_port,
+                                                                       resend_port,
+                                                                       ["-n", "-1", "-T",
+                                                                        f"{secs:g}"],
+                                                                       pattern, path)),
                            self.workdir, "strobix")
             # strobix sends for secs, then lingers for resend requests. A
             # receiver slower than strobix still has a backlog in its socket
@@ -462,12 +491,55 @@ class Bench:
                 rows.append((f"{sender} -> workergrab -w {mode}{tag}", "receiver",
                              {"name": "workergrab", "verify": verify, "mode": mode,
                               "pattern": verify}))
-        return [(label, kind, params, size, payload)
-                for size, payload in PACKET_SIZES for label, kind, params in rows]
+        cells = [(label, kind, params, size, payload)
+                 for size, payload in PACKET_SIZES for label, kind, params in rows]
+        if self.args.no_veth:
+            return cells
+        # The same programs across a veth pair, beside the loopback rows: the
+        # bare limit and the two receivers as they are usually run.
+        veth_rows = [("veth: limit: blaster -> sink", "limit", {}),
+                     ("veth: strobix -> plaingrab", "receiver",
+                      {"name": "plaingrab", "verify": False, "mode": None, "pattern": False})]
+        veth_rows += [(f"veth: strobix -> workergrab -w {mode}", "receiver",
+                       {"name": "workergrab", "verify": False, "mode": mode, "pattern": False})
+                      for mode in self.args.worker_modes[:1]]
+        for size, payload in PACKET_SIZES:
+            path = self.veth_path(size)
+            cells += [(label, kind, dict(params, path=path), size, payload)
+                      for label, kind, params in veth_rows]
+        return cells
+
+    def veth_path(self, size):
+        """The test network for one packet size, made on first use."""
+        if size in self.veth:
+            return self.veth[size]
+        name = f"bench{size}-{os.getpid()}"
+        try:
+            up = subprocess.run([TESTNET, "up", "--name", name, "--mtu", str(size)],
+                                capture_output=True, text=True, timeout=60)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            up = subprocess.CompletedProcess([], 1, "", str(error))
+        env = dict(line.split("=", 1) for line in up.stdout.splitlines() if "=" in line)
+        if up.returncode != 0 or "TESTNET_NS" not in env:
+            why = (up.stdout.strip() or up.stderr.strip() or "testnet.sh up failed").splitlines()[0]
+            path = Path(f"veth {size}", skipped=f"no veth pair: {why}")
+            self.notes.append(f"veth rows at {size} skipped: {why}")
+        else:
+            self.veth_names.append(name)
+            path = Path(f"veth {size}", recv=env["TESTNET_HOST_ADDR"],
+                        send=env["TESTNET_CAM_ADDR"],
+                        prefix=["ip", "netns", "exec", env["TESTNET_NS"]])
+        self.veth[size] = path
+        return path
+
+    def remove_networks(self):
+        for name in self.veth_names:
+            subprocess.run([TESTNET, "down", "--name", name], capture_output=True, timeout=60)
+        self.veth_names = []
 
     def measure(self, kind, params, size, payload, secs):
         if kind == "limit":
-            return self.measure_limit(size, payload, secs)
+            return self.measure_limit(size, payload, secs, **params)
         if kind == "strobix_sink":
             return self.measure_strobix_sink(size, payload, secs, **params)
         return self.measure_receiver(size, payload, secs, **params)
@@ -491,7 +563,8 @@ class Bench:
                 # The limit rows are every ratio's denominator: when the time
                 # budget cuts a round short, it cuts receiver rows first.
                 order.sort(key=lambda i: cells[i][1] == "receiver")
-            limit_of = {cells[i][3]: i for i in range(len(cells)) if cells[i][1] == "limit"}
+            limit_of = {(cells[i][3], cells[i][2].get("path", LOOPBACK)): i
+                        for i in range(len(cells)) if cells[i][1] == "limit"}
             for i in order:
                 label, kind, params, size, payload = cells[i]
                 if i in failures:
@@ -511,9 +584,10 @@ class Bench:
                     # limit run just before it, and its ratios are taken to
                     # that one (the limit row keeps every limit run).
                     pair = None
-                    li = limit_of.get(size)
+                    path = params.get("path", LOOPBACK)
+                    li = limit_of.get((size, path))
                     if kind != "limit" and li is not None and li not in failures:
-                        pair = self.measure_limit(size, payload, self.pair_seconds())
+                        pair = self.measure_limit(size, payload, self.pair_seconds(), path)
                         pair["paired"] = True
                     result = self.measure(kind, params, size, payload, secs)
                     if pair is not None:
@@ -661,11 +735,12 @@ def render_table(bench, cells, results, failures):
              "|---|---|---|---|---|---|---|---|---|"]
     limits = {}
     plot_rows = {}
-    for i, (label, kind, _params, size, _payload) in enumerate(cells):
+    for i, (label, kind, params, size, _payload) in enumerate(cells):
         summary = summarise(results[i]) if results[i] else None
+        where = (size, params.get("path", LOOPBACK))
         if kind == "limit" and summary:
-            limits[size] = summary
-        limit = limits.get(size, {})
+            limits[where] = summary
+        limit = limits.get(where, {})
         if summary is None:
             reason = failures.get(i, "not run")
             lines.append(f"| {label} | {size} | n/a | n/a | n/a | n/a | n/a | 0 | {reason} |")
@@ -762,6 +837,8 @@ def parse_args(argv):
                    help="run senders and receivers at real-time priority (chrt -f 1), "
                         "for figures that other load on the host does not bend")
     p.add_argument("--no-delay", action="store_true", help="skip the delay-accuracy check")
+    p.add_argument("--no-veth", action="store_true",
+                   help="skip the rows across a veth pair (scripts/testnet.sh, needs root)")
     p.add_argument("--delay-only", action="store_true", help="run only the delay-accuracy check")
     # Random by default, below the kernel's ephemeral range, so that two
     # benchmarks started on one host at once do not take each other's ports.
@@ -786,6 +863,7 @@ def main(argv):
         delay_rows, delay_base = ([], None) if args.no_delay else bench.run_delay_check()
     finally:
         Child.stop_all()
+        bench.remove_networks()
         shutil.rmtree(bench.workdir, ignore_errors=True)
 
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
@@ -806,6 +884,10 @@ def main(argv):
            f"divided by that of a {bench.pair_seconds():g} s limit run (blaster -> sink, same packet "
            f"size) made just before it; the limit rows hold every limit run.",
            f"Host: {os.cpu_count()} CPUs, {os.uname().release}; {pinning}.", ""]
+    if not args.no_veth and not args.delay_only:
+        doc[-1:-1] = ["veth rows: the sender in a network namespace (scripts/testnet.sh), the "
+                      "receiver on this host, across a veth pair whose MTU is the packet size; "
+                      "their (x) is to a limit run across the same pair.", ""]
     doc += table
     if bench.notes:
         doc += [""] + [f"- {n}" for n in bench.notes]
@@ -822,7 +904,8 @@ def main(argv):
     sys.stdout.write(f"\nWritten: {os.path.join(args.out, 'bench.md')}\n")
     # The bare pair needs nothing of the project, so a limit row without a
     # figure means the harness itself is broken; every other row may be n/a.
-    broken = [cells[i][3] for i in results if cells[i][1] == "limit" and not results[i]]
+    broken = [cells[i][3] for i in results
+              if cells[i][1] == "limit" and "path" not in cells[i][2] and not results[i]]
     if broken:
         sys.stderr.write(f"limit not measured for packet size(s) {broken}\n")
         return 1

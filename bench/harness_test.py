@@ -245,6 +245,33 @@ class MissingAndFailingPrograms(unittest.TestCase):
             self.assertIn("workergrab: libzok not found",
                           rows[("strobix -c -> workergrab -w 0, verify", size)])
 
+    def test_veth_rows_without_a_network_say_why_and_do_not_fail_the_run(self):
+        real = build_dir()
+        with tempfile.TemporaryDirectory() as fake:
+            os.makedirs(os.path.join(fake, "bench"))
+            for name in ("blaster", "sink"):
+                os.symlink(os.path.join(real, "bench", name), os.path.join(fake, "bench", name))
+            testnet = os.path.join(fake, "testnet.sh")
+            with open(testnet, "w") as f:
+                f.write("#!/bin/sh\necho 'SKIPPED: no namespaces here'\nexit 77\n")
+            os.chmod(testnet, 0o755)
+            out = os.path.join(fake, "out")
+            saved = harness.TESTNET
+            harness.TESTNET = testnet
+            try:
+                status = harness.main(["--short", "--seconds", "0.3", "--no-delay",
+                                       "--worker-modes", "0", "--build-dir", fake, "--out", out])
+            finally:
+                harness.TESTNET = saved
+            with open(os.path.join(out, "bench.md")) as f:
+                rows = {tuple(cell.strip() for cell in line.split("|")[1:3]): line
+                        for line in f if line.startswith("| ")}
+        self.assertEqual(status, 0)
+        for size in ("1500", "9000"):
+            self.assertNotIn("n/a", rows[("limit: blaster -> sink", size)])
+            self.assertIn("no veth pair: SKIPPED: no namespaces here",
+                          rows[("veth: limit: blaster -> sink", size)])
+
     def test_no_limit_is_a_failure(self):
         with tempfile.TemporaryDirectory() as empty:
             result = subprocess.run(

@@ -42,12 +42,52 @@ int enlarge_receive_buffer(int fd) {
   return granted;
 }
 
+// The address of this host's interface on the route to `to`. Connecting a
+// UDP socket sends nothing; it only makes the kernel choose the route.
+int route_source(in_addr_t to, in_addr_t &source) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = to;
+  a.sin_port = htons(gvsp::gvcp_port);
+  socklen_t len = sizeof a;
+  int rc = 0;
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+    rc = errno;
+  }
+  close(fd);
+  if (rc == 0) source = a.sin_addr.s_addr;
+  return rc;
+}
+
 }  // namespace
+
+// A multicast stream is joined on the interface that reaches the camera (the
+// resend address), since that is where the camera's packets come in; with no
+// resend address, on the interface of the route to the group itself.
+int Stream::join_group() {
+  const in_addr_t group = request_.local_addr;
+  const in_addr_t toward = request_.params.resend_addr != 0 ? request_.params.resend_addr : group;
+  in_addr_t interface_addr = 0;
+  if (int rc = route_source(toward, interface_addr); rc != 0) return rc;
+  membership_.imr_multiaddr.s_addr = group;
+  membership_.imr_address.s_addr = interface_addr;
+  membership_.imr_ifindex = 0;
+  if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership_, sizeof membership_) != 0) {
+    return errno;
+  }
+  joined_ = true;
+  link_addr_ = interface_addr;
+  return 0;
+}
 
 Stream::Stream(const OpenRequest &request, StreamId id, Counters &counters)
     : id_(id),
       request_(request),
       counters_(counters),
+      link_addr_(request.local_addr),
       config_(config_from(request.params)),
       core_(config_, counters, *this) {}
 
@@ -65,11 +105,18 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
   const int on = 1;
   setsockopt(s->fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   setsockopt(s->fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  const bool multicast = IN_MULTICAST(ntohl(request.local_addr));
+  // Every receiver of a group on this host binds the same group and port, and
+  // each gets its own copy of every datagram.
+  if (multicast && setsockopt(s->fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return errno;
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = request.local_addr;
   local.sin_port = htons(request.local_port);
   if (bind(s->fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) return errno;
+  if (multicast) {
+    if (int rc = s->join_group(); rc != 0) return rc;
+  }
   s->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (s->wake_fd_ < 0) return errno;
   out = std::move(s);
@@ -78,6 +125,7 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
 
 Stream::~Stream() {
   shut_down();
+  if (joined_) setsockopt(fd_, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership_, sizeof membership_);
   if (fd_ >= 0) close(fd_);
   if (wake_fd_ >= 0) close(wake_fd_);
   for (const auto &b : buffers_) munmap(b->data, b->mapped);
@@ -99,7 +147,7 @@ int Stream::link_state(std::uint32_t &state) const {
     if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
     const auto *in = reinterpret_cast<const sockaddr_in *>(a->ifa_addr);
     // A stream bound to any address is up when any interface is.
-    if (request_.local_addr != INADDR_ANY && in->sin_addr.s_addr != request_.local_addr) continue;
+    if (link_addr_ != INADDR_ANY && in->sin_addr.s_addr != link_addr_) continue;
     if ((a->ifa_flags & IFF_UP) != 0 && (a->ifa_flags & IFF_RUNNING) != 0) up = true;
   }
   freeifaddrs(list);

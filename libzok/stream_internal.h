@@ -112,10 +112,16 @@ class Stream final : public CoreShell {
   void wait_for_packets() noexcept;
   std::uint16_t take_request_id() noexcept;
   void refill_request_ids() noexcept;
+  int join_group();
 
   StreamId id_;
   OpenRequest request_;
   Counters &counters_;
+  // The interface address the link state answers for: the bound address,
+  // or for a multicast group the address of the interface it was joined on.
+  in_addr_t link_addr_;
+  ip_mreqn membership_{};
+  bool joined_ = false;
   CoreConfig config_;
   Reassembly core_;
   int fd_ = -1;

@@ -1,0 +1,426 @@
+#!/usr/bin/env python3
+"""Runs across a real network path on this machine: strobix in the camera
+side's network namespace (scripts/testnet.sh), plaingrab and workergrab on
+the host end of the veth pair.
+
+Scenarios:
+  path       --mtu 1500|9000: both receivers, every block complete and its
+             payload verified.
+  oversize   the camera sends 9000-byte packets, the host's end carries 1500:
+             every block ends incomplete, no resend comes back, the host
+             interface counts the drops.
+  loss       a seeded BPF dropper on the camera's egress: resends recover
+             the losses and the counters of strobix, the dropper and the
+             receiver add up.
+  multicast  plaingrab and workergrab on one group at once: both get every
+             block, on the interface that reaches the camera.
+  soak       60 s of workergrab under the dropper: every block sent is
+             handed over, dropped or counted.
+
+Exits 77 (ctest's skip) with "SKIPPED: reason" where the network cannot be
+made. Only the standard library, and the report parsers of tests/soak.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests", "soak"))
+from soak import SANITIZER_NOISE, block_trace, parse_reports, parse_strobix  # noqa: E402
+
+TESTNET = os.path.join(ROOT, "scripts", "testnet.sh")
+SKIP = 77
+STREAM_PORT = 50010
+RESEND_PORT = 50011
+# strobix's default block size, and the smaller blocks of the lossy runs.
+BLOCK_BYTES = 1048576
+BLOCK_BYTES_LOSSY = 262144
+
+
+class Failures:
+    def __init__(self):
+        self.items = []
+
+    def check(self, ok, message):
+        if not ok:
+            self.items.append(message)
+        return ok
+
+
+def time_scale(args):
+    if os.environ.get("SOAK_TIME_SCALE"):
+        return float(os.environ["SOAK_TIME_SCALE"])
+    with open(args.plaingrab, "rb") as f:
+        data = f.read()
+    if b"__tsan_init" in data:
+        return 6.0
+    if b"__asan_init" in data:
+        return 3.0
+    return 1.0
+
+
+class Network:
+    """A test network for the length of a with-block; a network that cannot
+    be made ends the run as skipped."""
+
+    def __init__(self, name, *options):
+        self.name = name
+        self.options = list(options)
+        self.env = {}
+
+    def __enter__(self):
+        up = subprocess.run([TESTNET, "up", "--name", self.name] + self.options,
+                            capture_output=True, text=True)
+        if up.returncode == SKIP:
+            print(up.stdout.strip() or "SKIPPED: testnet.sh up", flush=True)
+            sys.exit(SKIP)
+        if up.returncode != 0:
+            raise RuntimeError(f"testnet.sh up failed: {up.stderr.strip()}")
+        for line in up.stdout.splitlines():
+            key, _, value = line.partition("=")
+            self.env[key] = value
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run([TESTNET, "down", "--name", self.name], capture_output=True)
+        return False
+
+    def __getitem__(self, key):
+        return self.env["TESTNET_" + key]
+
+    def exec_argv(self, argv):
+        return [TESTNET, "exec", "--name", self.name, "--"] + argv
+
+    def drops(self):
+        out = subprocess.run([TESTNET, "drops", "--name", self.name], capture_output=True,
+                             text=True, check=True).stdout
+        return {k: int(v) for k, v in re.findall(r"^DROP_(\w+)=(\d+)$", out, re.M)}
+
+
+def udp_bound(address, port):
+    """Whether a host socket is bound to address:port (/proc/net/udp)."""
+    a = [int(x) for x in address.split(".")]
+    want = "%02X%02X%02X%02X:%04X" % (a[3], a[2], a[1], a[0], port)
+    with open("/proc/net/udp") as f:
+        return any(line.split()[1] == want for line in f.readlines()[1:])
+
+
+def wait_for(predicate, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return predicate()
+
+
+def rx_dropped(interface):
+    with open(f"/sys/class/net/{interface}/statistics/rx_dropped") as f:
+        return int(f.read())
+
+
+class Run:
+    """A receiver writing into files: a pipe nobody reads while strobix runs
+    would fill and hold the receiver in its next print."""
+
+    def __init__(self, receiver, argv, seconds):
+        self.receiver = receiver
+        self.seconds = seconds
+        self.started = time.monotonic()
+        self.files = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
+        self.proc = subprocess.Popen(argv, stdout=self.files[0], stderr=self.files[1])
+        self.out = self.err = ""
+        self.rc = None
+
+    def finish(self):
+        """Waits for the receiver's end: its own -T ends it, with some grace
+        for a loaded machine."""
+        left = self.started + self.seconds + 30 - time.monotonic()
+        try:
+            self.proc.wait(timeout=max(1, left))
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.rc = self.proc.returncode
+        for f in self.files:
+            f.seek(0)
+        self.out, self.err = (f.read() for f in self.files)
+        for f in self.files:
+            f.close()
+        reports = parse_reports(self.out, self.receiver)
+        self.report = reports[0][1] if len(reports) == 1 and reports[0][0] else None
+        return self
+
+
+def start_receiver(args, net, receiver, blocks, local, extra, seconds):
+    tool = getattr(args, receiver)
+    # Buffers the size of strobix's blocks: as many as the library allows, so
+    # a receiver that falls behind on a loaded machine catches up.
+    block_bytes = BLOCK_BYTES_LOSSY if "-R" in extra else BLOCK_BYTES
+    argv = [tool, "-i", str(blocks), "-T", str(int(seconds)), "-v", "--verify-payload",
+            "-s", str(block_bytes), "-n", "512", "-P", f"{net['CAM_ADDR']}:{RESEND_PORT}"]
+    argv += extra + [f"{local}:{STREAM_PORT}"]
+    return Run(receiver, argv, int(seconds))
+
+
+def send(args, net, blocks, dest, extra, timeout):
+    argv = net.exec_argv([args.strobix, "-c", "-n", str(blocks),
+                          "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}"] + extra
+                         + [f"{dest}:{STREAM_PORT}"])
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
+    return done.returncode, parse_strobix(done.stdout), done.stderr
+
+
+def check_accounting(failures, tag, run, blocks):
+    """The soak's identity: every block sent is handed over (and verified
+    when good), dropped or counted; nothing handed over twice."""
+    r = run.report
+    if not failures.check(r is not None, f"{tag}: no complete report (status {run.rc}): "
+                          f"{run.out[-400:]} {run.err[-400:]}"):
+        return None
+    failures.check(run.rc == 0, f"{tag}: receiver exit status {run.rc}")
+    failures.check(not SANITIZER_NOISE.search(run.err), f"{tag}: sanitizer report")
+    accounted = r["complete"] + r["incomplete"] + r["dropped"] + r["not_available"]
+    failures.check(accounted == blocks,
+                   f"{tag}: {blocks} blocks sent but Complete {r['complete']} + Incomplete "
+                   f"{r['incomplete']} + Dropped {r['dropped']} + Not Available "
+                   f"{r['not_available']} = {accounted}")
+    trace = block_trace(run.err)
+    ids = [bid for bid, _, _ in trace]
+    failures.check(len(set(ids)) == len(ids), f"{tag}: a block handed over more than once")
+    failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == len(trace),
+                   f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
+                   f"{r['app_received']}+{r['app_nonzero']}, status lines {len(trace)}")
+    verified = run.err.count("(verify_payload): Verify block ok")
+    failures.check(r["app_received"] == verified == r["complete"],
+                   f"{tag}: {r['complete']} complete, {r['app_received']} good, {verified} "
+                   f"verified")
+    failures.check("Failed to verify block" not in run.out, f"{tag}: payload corrupted")
+    return r
+
+
+def check_sender(failures, tag, rc, sent, err, blocks):
+    failures.check(rc == 0 and sent is not None and sent["blocks"] == blocks,
+                   f"{tag}: strobix status {rc}, sent {sent and sent['blocks']} of {blocks}: "
+                   f"{err.strip()[-300:]}")
+    return sent is not None
+
+
+def scenario_path(args, scale):
+    failures = Failures()
+    blocks = 200
+    rate = max(20, int(100 / scale))
+    lines = []
+    with Network(f"path{args.mtu}-{os.getpid()}", "--mtu", str(args.mtu)) as net:
+        for receiver in ("plaingrab", "workergrab"):
+            tag = f"{receiver} mtu {args.mtu}"
+            run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"], [],
+                                 blocks / rate + 30 * scale)
+            if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
+                                           10 * scale), f"{tag}: receiver never bound"):
+                run.finish()
+                continue
+            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
+                                 ["-k", str(args.mtu), "-r", str(rate)], blocks / rate + 60)
+            run.finish()
+            check_sender(failures, tag, rc, sent, err, blocks)
+            r = check_accounting(failures, tag, run, blocks)
+            if r is None:
+                continue
+            # Nothing on this path loses a packet, so nothing is asked for.
+            failures.check(r["complete"] == blocks, f"{tag}: {r['complete']} of {blocks} "
+                           f"complete")
+            failures.check("LINK UP" in run.out, f"{tag}: link not reported up")
+            lines.append(f"{tag}: complete={r['complete']} resend_requests="
+                         f"{r['resend_requests']}")
+    return lines, failures
+
+
+def scenario_oversize(args, scale):
+    failures = Failures()
+    blocks = 20
+    with Network(f"oversize-{os.getpid()}", "--mtu", "1500") as net:
+        # The camera's side is set up for jumbo frames, the host's is not.
+        subprocess.run(net.exec_argv(["ip", "link", "set", net["CAM_IF"], "mtu", "9000"]),
+                       check=True)
+        before = rx_dropped(net["HOST_IF"])
+        tag = "plaingrab, 9000-byte packets, 1500 MTU"
+        run = start_receiver(args, net, "plaingrab", blocks, net["HOST_ADDR"], [], 30 * scale)
+        failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT), 10 * scale),
+                       f"{tag}: receiver never bound")
+        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-k", "9000", "-r", "50"], 60)
+        run.finish()
+        dropped = rx_dropped(net["HOST_IF"]) - before
+        if not check_sender(failures, tag, rc, sent, err, blocks):
+            return [], failures
+        r = check_accounting(failures, tag, run, blocks)
+        if r is None:
+            return [], failures
+        # Leaders and trailers are small and pass; no payload packet does,
+        # first sent or resent.
+        payload = sent["packets"] - 2 * blocks
+        failures.check(r["incomplete"] == blocks and r["complete"] == 0,
+                       f"{tag}: {r['incomplete']} incomplete, {r['complete']} complete")
+        failures.check(r["resend_ok"] == 0 and r["resend_failed"] == payload,
+                       f"{tag}: Resend OK {r['resend_ok']}, Failed {r['resend_failed']}, "
+                       f"payload packets {payload}")
+        failures.check(dropped >= payload + sent["resent"],
+                       f"{tag}: host interface counted {dropped} drops of "
+                       f"{payload + sent['resent']} oversized packets")
+        return [f"{tag}: incomplete={r['incomplete']} resend_failed={r['resend_failed']} "
+                f"rx_dropped={dropped}"], failures
+
+
+def run_with_dropper(args, net, receiver, tag, blocks, rate, strobix_extra, failures, scale):
+    run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"],
+                         ["-R", "4", "-E", str(int(30 * scale))], blocks / rate + 60 * scale)
+    if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
+                                   10 * scale), f"{tag}: receiver never bound"):
+        run.finish()
+        return None, None, None
+    rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
+                         ["-s", str(BLOCK_BYTES_LOSSY), "-r", str(rate), "-H", "256", "-W",
+                          str(int(2000 * scale))] + strobix_extra,
+                         blocks / rate + 120 * scale)
+    run.finish()
+    drops = net.drops()
+    if not check_sender(failures, tag, rc, sent, err, blocks):
+        return None, None, None
+    r = check_accounting(failures, tag, run, blocks)
+    if r is None:
+        return None, None, None
+    failures.check(r["resend_requests"] == sent["requests"] > 0,
+                   f"{tag}: receiver sent {r['resend_requests']} resend requests, strobix saw "
+                   f"{sent['requests']}")
+    # The dropper sees every datagram strobix sends to the stream port.
+    answers = sent["resent"] + sent["unavailable"]
+    failures.check(drops.get("SEEN") == sent["packets"] + answers,
+                   f"{tag}: the dropper saw {drops.get('SEEN')} datagrams, strobix sent "
+                   f"{sent['packets']} + {answers} answers")
+    # A packet comes back at most once per answer (a retry answers it again).
+    failures.check(r["resend_ok"] <= answers,
+                   f"{tag}: Resend OK {r['resend_ok']} but strobix answered {answers}")
+    # Every dropped datagram was asked for again, unless it was itself a
+    # resend given up on.
+    failures.check(drops.get("DROPPED", 0) <= answers + r["resend_failed"],
+                   f"{tag}: {drops.get('DROPPED')} dropped but only {answers} answered and "
+                   f"{r['resend_failed']} failed")
+    failures.check(r["incomplete"] <= r["resend_failed"] + r["block_timeouts"],
+                   f"{tag}: {r['incomplete']} incomplete, {r['resend_failed']} failed resends")
+    return r, sent, drops
+
+
+def scenario_loss(args, scale):
+    failures = Failures()
+    blocks = 500
+    rate = max(30, int(200 / scale))
+    with Network(f"loss-{os.getpid()}", "--drop", "5000", "--seed", "7",
+                 "--drop-port", str(STREAM_PORT)) as net:
+        tag = "plaingrab, BPF dropper 0.5%"
+        r, sent, drops = run_with_dropper(args, net, "plaingrab", tag, blocks, rate, [],
+                                          failures, scale)
+        if r is None:
+            return [], failures
+        failures.check(drops["DROPPED"] > 0, f"{tag}: the dropper dropped nothing")
+        # How many blocks end complete depends on how far behind a loaded
+        # machine lets the receiver fall; that resends recover losses does not.
+        failures.check(r["resend_ok"] > 0, f"{tag}: no lost packet came back")
+        return [f"{tag}: seen={drops['SEEN']} dropped={drops['DROPPED']} "
+                f"({100.0 * drops['DROPPED'] / max(1, drops['SEEN']):.2f}%) "
+                f"resend_requests={r['resend_requests']} resend_ok={r['resend_ok']} "
+                f"resend_failed={r['resend_failed']} complete={r['complete']}/{blocks}"], failures
+
+
+def scenario_soak(args, scale):
+    failures = Failures()
+    seconds = args.seconds
+    rate = max(20, int(100 / scale))
+    blocks = seconds * rate
+    with Network(f"soak-{os.getpid()}", "--drop", "2000", "--seed", "11", "--drop-port",
+                 str(STREAM_PORT)) as net:
+        tag = f"workergrab, {seconds} s, BPF dropper 0.2%"
+        r, sent, drops = run_with_dropper(args, net, "workergrab", tag, blocks, rate, [],
+                                          failures, scale)
+        if r is None:
+            return [], failures
+        return [f"{tag}: blocks={blocks} complete={r['complete']} incomplete={r['incomplete']} "
+                f"dropped={r['dropped']} not_available={r['not_available']} "
+                f"bpf_dropped={drops['DROPPED']}/{drops['SEEN']} "
+                f"resend_requests={r['resend_requests']} resend_failed={r['resend_failed']}"], \
+            failures
+
+
+def scenario_multicast(args, scale):
+    failures = Failures()
+    blocks = 200
+    rate = max(20, int(100 / scale))
+    with Network(f"mcast-{os.getpid()}") as net:
+        # A group of this network's own, so two networks never share one.
+        group = "239.255.%s.1" % net["HOST_ADDR"].split(".")[2]
+        runs = [start_receiver(args, net, receiver, blocks, group, [],
+                               blocks / rate + 30 * scale)
+                for receiver in ("plaingrab", "workergrab")]
+
+        def joined():
+            out = subprocess.run(["ip", "maddr", "show", "dev", net["HOST_IF"]],
+                                 capture_output=True, text=True).stdout
+            return re.search(rf"inet\s+{re.escape(group)}\s+users 2", out) is not None
+        failures.check(wait_for(joined, 10 * scale),
+                       f"the receivers did not both join {group} on {net['HOST_IF']}")
+        rc, sent, err = send(args, net, blocks, group, ["-r", str(rate)], blocks / rate + 60)
+        check_sender(failures, "strobix", rc, sent, err, blocks)
+        lines = []
+        for run in runs:
+            run.finish()
+            tag = f"{run.receiver} on {group}"
+            r = check_accounting(failures, tag, run, blocks)
+            if r is None:
+                continue
+            failures.check(r["complete"] == blocks, f"{tag}: {r['complete']} of {blocks} "
+                           f"complete")
+            failures.check("LINK UP" in run.out, f"{tag}: link not reported up")
+            lines.append(f"{tag}: complete={r['complete']}")
+        return lines, failures
+
+
+SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scenario_loss,
+             "soak": scenario_soak, "multicast": scenario_multicast}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scenario", required=True, choices=sorted(SCENARIOS))
+    parser.add_argument("--mtu", type=int, default=1500)
+    parser.add_argument("--seconds", type=int, default=60)
+    parser.add_argument("--strobix", required=True)
+    parser.add_argument("--plaingrab", required=True)
+    parser.add_argument("--workergrab", required=True)
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        print("SKIPPED: the test network needs root", flush=True)
+        return SKIP
+    scale = time_scale(args)
+    started = time.monotonic()
+    try:
+        lines, failures = SCENARIOS[args.scenario](args, scale)
+    except (RuntimeError, subprocess.SubprocessError, OSError) as error:
+        lines, failures = [], Failures()
+        failures.check(False, f"{type(error).__name__}: {error}")
+    for line in lines:
+        print(f"  {line}", flush=True)
+    verdict = "FAIL" if failures.items else "PASS"
+    print(f"net {args.scenario}: [{time.monotonic() - started:.1f} s] {verdict}", flush=True)
+    for message in failures.items:
+        print(f"  FAIL {message}", flush=True)
+    return 1 if failures.items else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
