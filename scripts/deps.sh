@@ -35,6 +35,8 @@ test_packages=(
   dpkg-dev
   file
   pkgconf
+  libbpf-dev # the test network's seeded packet dropper (tc cls_bpf)
+  bpftool    # reads the dropper's counters
 )
 # tests/bare/run.sh, which CI runs after check.sh.
 bare_packages=(
