@@ -131,6 +131,7 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
 
 void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
   now_ = at.now;
+  advance_flow(at.now);
   const gvsp::Result<gvsp::Packet> parsed = gvsp::parse_packet(datagram);
   if (!parsed) {
     refuse();
@@ -207,6 +208,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
 
 void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept {
   now_ = at.now;
+  advance_flow(at.now);
   if (p.slot >= blocks_.size()) return;
   Block &b = blocks_[p.slot];
   if (!b.open || b.block_id != p.block_id || data_length > p.length) {
@@ -269,7 +271,13 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
 void Reassembly::ask_tails() noexcept {
   if (!config_.resend || config_.num_retries == 0) return;
   for (Block &b : blocks_) {
-    if (!b.open || b.trailer || b.tail_asked || b.order == order_) continue;
+    if (!b.open || b.order == order_) continue;
+    // The sender has moved on: what the older block still lacks is lost.
+    for (std::size_t i = 0; i < b.range_count && b.waiting != 0; ++i) {
+      ResendRange &r = b.ranges[i];
+      if (r.active && r.tries == 0) r.deadline = std::min(r.deadline, flow_);
+    }
+    if (b.trailer || b.tail_asked) continue;
     if (b.expected_data == 0 || b.psize == 0) continue;
     const std::uint64_t packets = gvsp::expected_packet_count(b.expected_data, b.psize);
     const std::uint64_t trailer_id = packets + 1;
@@ -278,7 +286,7 @@ void Reassembly::ask_tails() noexcept {
     b.tail_asked = true;
     // Asked for at the end of the batch: packets of it later in the same
     // batch were only overtaken.
-    ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), now_);
+    ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), flow_);
   }
 }
 
@@ -472,7 +480,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   return true;
 }
 
-void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept {
+void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos) noexcept {
   b.touched = std::max(b.touched, packet_id);
   // Ranges lie below the highest packet seen, but for an asked-for tail.
   if ((b.outstanding | b.waiting) != 0 &&
@@ -495,7 +503,8 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noe
   }
   // An asked-for tail already covers everything above the highest packet.
   if (static_cast<std::int64_t>(packet_id) > b.highest + 1 && !b.tail_asked) {
-    ask(b, static_cast<std::uint32_t>(b.highest + 1), packet_id - 1, now + config_.reorder_window);
+    ask(b, static_cast<std::uint32_t>(b.highest + 1), packet_id - 1,
+        flow_ + config_.reorder_window);
   }
   b.highest = std::max<std::int64_t>(b.highest, packet_id);
   if (b.waiting != 0 && b.trailer && packet_id == b.trailer_id) {
@@ -503,7 +512,7 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noe
     // for at the end of the batch, which may still bring some of it.
     for (std::size_t i = 0; i < b.range_count; ++i) {
       ResendRange &r = b.ranges[i];
-      if (r.active && r.tries == 0) r.deadline = std::min(r.deadline, now);
+      if (r.active && r.tries == 0) r.deadline = std::min(r.deadline, flow_);
     }
   }
 }
@@ -613,7 +622,7 @@ void Reassembly::on_tick(Nanos now) noexcept {
     if ((b.outstanding | b.waiting) != 0) {
       for (std::size_t i = 0; i < b.range_count; ++i) {
         ResendRange &r = b.ranges[i];
-        if (r.active && now >= r.deadline) expire_range(b, r, now);
+        if (r.active && (r.tries == 0 ? flow_ : now) >= r.deadline) expire_range(b, r, now);
       }
       maybe_finish(b);
       if (!b.open) continue;
@@ -627,8 +636,10 @@ Nanos Reassembly::next_deadline() const noexcept {
   for (const Block &b : blocks_) {
     if (!b.open) continue;
     next = std::min(next, quiet_since(b) + config_.block_timeout);
+    // Reorder windows end only with arrivals, which wake the loop anyway.
     for (std::size_t i = 0; i < b.range_count; ++i) {
-      if (b.ranges[i].active) next = std::min(next, b.ranges[i].deadline);
+      const ResendRange &r = b.ranges[i];
+      if (r.active && r.tries != 0) next = std::min(next, r.deadline);
     }
   }
   return next;

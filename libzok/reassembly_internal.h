@@ -32,14 +32,20 @@ inline constexpr Nanos ms_to_nanos(std::uint32_t ms) {
 // cut short.
 inline constexpr std::uint32_t default_resend_timeout_ms = 10;
 inline constexpr std::uint32_t default_block_timeout_ms = 300;
-// A gap is asked for only once it is this old: paths that spread a stream
-// over several links or queues, and senders that shuffle a block, deliver
-// packets out of order by microseconds, and a request for one of them costs
-// the sender a resend and the link twice the traffic. A millisecond covers a
-// shuffled block of several hundred kilobytes on a fast link. The block's
-// trailer, or the start of a later block, shows the sender has moved on:
-// what is missing then is asked for at once.
+// A gap is asked for only once the stream has flowed this long after it:
+// paths that spread a stream over several links or queues, and senders that
+// shuffle a block, deliver packets out of order by microseconds, and a
+// request for one of them costs the sender a resend and the link twice the
+// traffic. A millisecond covers a shuffled block of several hundred
+// kilobytes on a fast link. The block's trailer, or the start of a later
+// block, shows the sender has moved on: what is missing then is asked for
+// at once.
 inline constexpr Nanos default_reorder_window = 1'000'000;
+// The stream's flow time advances with arrivals, by at most this much per
+// datagram: a sender that pauses (descheduled, or between bursts) has not
+// lost what it has yet to send, and a slow stream needs at least ten packets
+// after a gap before it is asked for.
+inline constexpr Nanos max_flow_step = 100'000;
 
 // Blocks assembled at once. More only happens when a sender interleaves
 // blocks or loses trailers; the oldest then ends incomplete.
@@ -142,7 +148,7 @@ class Reassembly {
     std::uint32_t last = 0;
     std::uint32_t tries = 0;      // commands sent; 0 while the reorder window runs
     std::uint32_t remaining = 0;  // packets of it still missing
-    Nanos deadline = never;       // end of the reorder window, then of the resend wait
+    Nanos deadline = never;       // end of the reorder window (flow time), then of the wait
     bool active = false;
   };
 
@@ -199,6 +205,10 @@ class Reassembly {
   Block *open_block(std::uint64_t block_id, Arrival at) noexcept;
   void evict_oldest(Nanos now) noexcept;
   void ask_tails() noexcept;
+  void advance_flow(Nanos arrival) noexcept {
+    if (arrival > flow_seen_) flow_ += std::min(arrival - flow_seen_, max_flow_step);
+    flow_seen_ = arrival;
+  }
 
   void on_leader(Block &b, const gvsp::Leader &l) noexcept;
   void on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept;
@@ -208,7 +218,8 @@ class Reassembly {
   bool accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
                       std::uint32_t length) noexcept;
   void note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept;
-  // Schedules a missing range; it is asked for at `due` unless it comes.
+  // Schedules a missing range; it is asked for at flow time `due` unless it
+  // comes.
   void ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos due) noexcept;
   Nanos send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept;
   void expire_range(Block &b, ResendRange &r, Nanos now) noexcept;
@@ -230,6 +241,9 @@ class Reassembly {
   std::uint32_t stream_psize_ = 0;
   std::size_t largest_buffer_ = 0;
   Nanos now_ = 0;
+  // Flow time: the clock of reorder windows (see max_flow_step).
+  Nanos flow_ = 0;
+  Nanos flow_seen_ = never;
   std::uint64_t hold_generation_ = 0;
   bool after_hold_ = false;
   // A forced drop already taken from the wire, waiting for its block to open.

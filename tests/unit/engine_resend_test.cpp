@@ -155,16 +155,22 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
     EXPECT_EQ(c.get(c.counters.resend_requests_ok), 1u);
   }
 
-  // Without a trailer in sight the window alone decides: asked 1 ms after
-  // the gap showed, not before.
+  // Without a trailer in sight the window decides, and it runs only while
+  // the stream flows: a sender that pauses mid-block has lost nothing yet.
   Core slow(resend());
-  slow.feed(1, 0, 50, 0);
-  slow.feed(1, 1, 50, 100 * us);
-  slow.feed(1, 3, 50, 200 * us);  // packet 2 is missing from here
-  slow.core.on_tick(200 * us + default_reorder_window - 1);
+  Nanos t = 0;
+  slow.feed(1, 0, 50, t);
+  slow.feed(1, 1, 50, t += 100 * us);
+  slow.feed(1, 3, 50, t += 100 * us);  // packet 2 is missing from here
+  slow.core.on_tick(t += 50 * ms);     // a long pause
+  slow.feed(1, 4, 50, t += 100 * us);
+  slow.core.on_tick(t);
   EXPECT_TRUE(slow.shell.asked.empty());
-  EXPECT_EQ(slow.core.next_deadline(), 200 * us + default_reorder_window);
-  slow.core.on_tick(200 * us + default_reorder_window);
+  for (std::uint32_t id = 5; id <= 12; ++id) slow.feed(1, id, 50, t += 100 * us);
+  slow.core.on_tick(t);
+  EXPECT_TRUE(slow.shell.asked.empty());  // 0.9 ms of flow after the gap
+  slow.feed(1, 13, 50, t += 100 * us);
+  slow.core.on_tick(t);
   ASSERT_EQ(slow.shell.asked.size(), 1u);
   EXPECT_EQ(slow.shell.asked[0].first, 2u);
   EXPECT_EQ(slow.shell.asked[0].last, 2u);
@@ -199,7 +205,7 @@ TEST(EngineResend, ClockStepMidBlockEndsNothingEarlyOrLate) {
       const Nanos last_stamp = real(3 * ms);
       if (with_resend) {
         batch(3 * ms, {{3, real(2 * ms)}, {6, last_stamp}});  // 2, 4, 5 lost; 6 is the trailer
-        ASSERT_EQ(c.shell.asked.size(), 2u);                   // at once: the trailer came
+        ASSERT_EQ(c.shell.asked.size(), 2u);                  // at once: the trailer came
         real_offset += step;
         batch(13 * ms - 1, {});
         EXPECT_EQ(c.shell.asked.size(), 2u) << "resend wait ended early";
