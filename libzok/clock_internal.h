@@ -39,9 +39,10 @@ inline ClockReading read_clocks() noexcept {
 
 class ArrivalClock {
  public:
-  // At the start of each batch, after the datagrams were taken.
+  // At the start of each batch, after the datagrams were taken; a batch
+  // without datagrams needs no real time (0) and keeps the last offset.
   void start_batch(ClockReading now) noexcept {
-    offset_ = now.real - now.monotonic;
+    if (now.real != 0) offset_ = now.real - now.monotonic;
     now_ = std::max(floor_, now.monotonic);
   }
   // A kernel stamp (real time; 0 when there is none) on the monotonic clock.
