@@ -265,9 +265,9 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
   return &b;
 }
 
-// A newer block started while an older one still lacks its trailer: the
-// older one's last packets or trailer were lost. Ask for them when the
-// leader said how much data to expect.
+// A newer block started: the gaps older blocks still wait on are lost, and
+// so are the last packets or trailer of one that still lacks its trailer.
+// Those are asked for when the leader said how much data to expect.
 void Reassembly::ask_tails() noexcept {
   if (!config_.resend || config_.num_retries == 0) return;
   for (Block &b : blocks_) {
