@@ -174,6 +174,13 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
   ASSERT_EQ(slow.shell.asked.size(), 1u);
   EXPECT_EQ(slow.shell.asked[0].first, 2u);
   EXPECT_EQ(slow.shell.asked[0].last, 2u);
+
+  // A later block starting ends the window of an older block's gap at once.
+  slow.feed(1, 15, 50, t += 100 * us);  // 14 is missing
+  slow.feed(2, 0, 50, t += 100 * us);
+  slow.core.on_tick(t);
+  ASSERT_EQ(slow.shell.asked.size(), 2u);
+  EXPECT_EQ(slow.shell.asked[1].first, 14u);
 }
 
 // The real-time clock steps by an hour either way in the middle of a block,
