@@ -120,6 +120,11 @@ ZOK_EXPORT int zok_get_stats(zok_stream_t stream, zok_stats_record *stats) {
   return on_counters(stream, [&](const zok::Counters &c) { c.snapshot(*stats); });
 }
 
+ZOK_EXPORT int zok_get_io_errors(zok_stream_t stream, zok_io_errors *errors) {
+  if (errors == nullptr) return zok::library_initialized() ? EINVAL : EPERM;
+  return on_counters(stream, [&](const zok::Counters &c) { c.snapshot(*errors); });
+}
+
 ZOK_EXPORT int zok_clear_stats(zok_stream_t stream) {
   return on_counters(stream, [](zok::Counters &c) { c.clear(); });
 }

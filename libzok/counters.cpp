@@ -37,6 +37,13 @@ void Counters::snapshot(zok_info_record &out) const noexcept {
   out.blocks_received = get(blocks_received);
 }
 
+void Counters::snapshot(zok_io_errors &out) const noexcept {
+  out.receive_errors = get(receive_errors);
+  out.send_errors = get(send_errors);
+  out.resends_unsent = get(resends_unsent);
+  out.socket_option_errors = get(socket_option_errors);
+}
+
 void Counters::clear() noexcept {
   for (std::atomic<std::uint64_t> *c :
        {&blocks_dropped,     &blocked_blocks_dropped, &blocks_complete,
@@ -46,7 +53,8 @@ void Counters::clear() noexcept {
         &buffers_freed,      &buffers_enqueued,       &stream_stopped,
         &stream_started,     &stream_blocked,         &stream_unblocked,
         &callbacks_invoked,  &kernel_drops,           &datagrams_refused,
-        &blocks_received}) {
+        &blocks_received,    &receive_errors,         &send_errors,
+        &resends_unsent,     &socket_option_errors}) {
     c->store(0, std::memory_order_relaxed);
   }
 }

@@ -34,10 +34,15 @@ struct Counters {
   std::atomic<std::uint64_t> kernel_drops{0};
   std::atomic<std::uint64_t> datagrams_refused{0};
   std::atomic<std::uint64_t> blocks_received{0};
+  std::atomic<std::uint64_t> receive_errors{0};
+  std::atomic<std::uint64_t> send_errors{0};
+  std::atomic<std::uint64_t> resends_unsent{0};
+  std::atomic<std::uint64_t> socket_option_errors{0};
 
   // Safe from a signal handler: lock-free loads and stores only.
   void snapshot(zok_stats_record &out) const noexcept;
   void snapshot(zok_info_record &out) const noexcept;
+  void snapshot(zok_io_errors &out) const noexcept;
   void clear() noexcept;
 };
 

@@ -131,6 +131,7 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
 
 void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
   now_ = at.now;
+  advance_flow(at.now);
   const gvsp::Result<gvsp::Packet> parsed = gvsp::parse_packet(datagram);
   if (!parsed) {
     refuse();
@@ -207,6 +208,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
 
 void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept {
   now_ = at.now;
+  advance_flow(at.now);
   if (p.slot >= blocks_.size()) return;
   Block &b = blocks_[p.slot];
   if (!b.open || b.block_id != p.block_id || data_length > p.length) {
@@ -263,20 +265,28 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
   return &b;
 }
 
-// A newer block started while an older one still lacks its trailer: the
-// older one's last packets or trailer were lost. Ask for them when the
-// leader said how much data to expect.
+// A newer block started: the gaps older blocks still wait on are lost, and
+// so are the last packets or trailer of one that still lacks its trailer.
+// Those are asked for when the leader said how much data to expect.
 void Reassembly::ask_tails() noexcept {
   if (!config_.resend || config_.num_retries == 0) return;
   for (Block &b : blocks_) {
-    if (!b.open || b.trailer || b.tail_asked || b.order == order_) continue;
+    if (!b.open || b.order == order_) continue;
+    // The sender has moved on: what the older block still lacks is lost.
+    for (std::size_t i = 0; i < b.range_count && b.waiting != 0; ++i) {
+      ResendRange &r = b.ranges[i];
+      if (r.active && r.tries == 0) r.deadline = std::min(r.deadline, flow_);
+    }
+    if (b.trailer || b.tail_asked) continue;
     if (b.expected_data == 0 || b.psize == 0) continue;
     const std::uint64_t packets = gvsp::expected_packet_count(b.expected_data, b.psize);
     const std::uint64_t trailer_id = packets + 1;
     const std::uint64_t first = static_cast<std::uint64_t>(b.highest + 1);
     if (trailer_id >= b.buffer->received.size() || first > trailer_id) continue;
     b.tail_asked = true;
-    ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), now_);
+    // Asked for at the end of the batch: packets of it later in the same
+    // batch were only overtaken.
+    ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), flow_);
   }
 }
 
@@ -410,9 +420,13 @@ void Reassembly::on_error(Block &b, std::uint16_t status, std::uint32_t packet_i
   for (std::size_t i = 0; i < b.range_count; ++i) {
     ResendRange &r = b.ranges[i];
     if (!r.active || packet_id < r.first || packet_id > r.last) continue;
-    bump(counters_.resend_requests_failed);
+    if (r.tries == 0) {
+      --b.waiting;
+    } else {
+      bump(counters_.resend_requests_failed);
+      --b.outstanding;
+    }
     --r.remaining;
-    --b.outstanding;
     if (r.remaining == 0) r.active = false;
     break;
   }
@@ -466,28 +480,44 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   return true;
 }
 
-void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept {
+void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos) noexcept {
   b.touched = std::max(b.touched, packet_id);
   // Ranges lie below the highest packet seen, but for an asked-for tail.
-  if (b.outstanding != 0 && (static_cast<std::int64_t>(packet_id) < b.highest || b.tail_asked)) {
+  if ((b.outstanding | b.waiting) != 0 &&
+      (static_cast<std::int64_t>(packet_id) < b.highest || b.tail_asked)) {
     for (std::size_t i = 0; i < b.range_count; ++i) {
       ResendRange &r = b.ranges[i];
       if (!r.active || packet_id < r.first || packet_id > r.last) continue;
       if (b.buffer->unavailable.test(packet_id)) break;
-      bump(counters_.resend_requests_ok);
+      // Before its window ran out the packet was only late, not lost.
+      if (r.tries == 0) {
+        --b.waiting;
+      } else {
+        bump(counters_.resend_requests_ok);
+        --b.outstanding;
+      }
       --r.remaining;
-      --b.outstanding;
       if (r.remaining == 0) r.active = false;
       break;
     }
   }
-  if (static_cast<std::int64_t>(packet_id) > b.highest + 1) {
-    ask(b, static_cast<std::uint32_t>(b.highest + 1), packet_id - 1, now);
+  // An asked-for tail already covers everything above the highest packet.
+  if (static_cast<std::int64_t>(packet_id) > b.highest + 1 && !b.tail_asked) {
+    ask(b, static_cast<std::uint32_t>(b.highest + 1), packet_id - 1,
+        flow_ + config_.reorder_window);
   }
   b.highest = std::max<std::int64_t>(b.highest, packet_id);
+  if (b.waiting != 0 && b.trailer && packet_id == b.trailer_id) {
+    // The sender is done with the block: what is missing is lost. Asked
+    // for at the end of the batch, which may still bring some of it.
+    for (std::size_t i = 0; i < b.range_count; ++i) {
+      ResendRange &r = b.ranges[i];
+      if (r.active && r.tries == 0) r.deadline = std::min(r.deadline, flow_);
+    }
+  }
 }
 
-void Reassembly::ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos now) noexcept {
+void Reassembly::ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos due) noexcept {
   if (!config_.resend || config_.num_retries == 0) return;
   ResendRange *slot = nullptr;
   for (std::size_t i = 0; i < b.range_count; ++i) {
@@ -505,39 +535,48 @@ void Reassembly::ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos no
     if (!b.buffer->received.test(p) && !b.buffer->unavailable.test(p)) ++missing;
   }
   if (missing == 0) return;
-  *slot = ResendRange{first, last, 1, missing, now + config_.resend_timeout, true};
-  b.outstanding += missing;
+  *slot = ResendRange{first, last, 0, missing, due, true};
+  b.waiting += missing;
+}
+
+Nanos Reassembly::send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept {
+  const Nanos left = shell_.send_resend(b.block_id, first, last);
+  if (left == not_sent) return not_sent;
+  bump(counters_.resend_requests);
+  ++b.commands;
   if (!b.asked) {
     b.asked = true;
     b.first_asked = first;
   }
-  raise_to(counters_.max_resend_retries, 1);
-  slot->deadline = send_command(b, first, last) + config_.resend_timeout;
-}
-
-Nanos Reassembly::send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept {
-  bump(counters_.resend_requests);
-  ++b.commands;
   // The wait runs from when the command left, which can be well after the
   // arrival of the packets behind it when the socket holds a backlog.
-  const Nanos sent = std::max(now_, shell_.send_resend(b.block_id, first, last));
+  const Nanos sent = std::max(now_, left);
   b.last_asked = std::max(b.last_asked, sent);
   return sent;
 }
 
+// The end of a range's reorder window (its first request) or of a resend
+// wait (asked again, or given up).
 void Reassembly::expire_range(Block &b, ResendRange &r, Nanos now) noexcept {
-  bump(counters_.resend_timeouts);
-  if (r.tries >= config_.num_retries) {
-    bump(counters_.resend_requests_failed, r.remaining);
-    b.outstanding -= r.remaining;
-    r.remaining = 0;
-    r.active = false;
-    return;
+  const bool first_request = r.tries == 0;
+  if (first_request) {
+    b.waiting -= r.remaining;
+    b.outstanding += r.remaining;
+  } else {
+    bump(counters_.resend_timeouts);
+    if (r.tries >= config_.num_retries) {
+      bump(counters_.resend_requests_failed, r.remaining);
+      b.outstanding -= r.remaining;
+      r.remaining = 0;
+      r.active = false;
+      return;
+    }
   }
   ++r.tries;
-  raise_to(counters_.max_resend_retries, r.tries);
   Nanos sent = now;
-  // Ask again only for what is still missing, one command per run.
+  // Ask only for what is still missing, one command per run. A command that
+  // never left is not waited on: its packets are given up at once, and count
+  // as failed requests only if an earlier command asked for them.
   const Buffer &buf = *b.buffer;
   std::uint32_t p = r.first;
   while (p <= r.last) {
@@ -547,10 +586,23 @@ void Reassembly::expire_range(Block &b, ResendRange &r, Nanos now) noexcept {
     }
     const std::uint32_t run_first = p;
     while (p < r.last && !buf.received.test(p + 1) && !buf.unavailable.test(p + 1)) ++p;
-    sent = std::max(sent, send_command(b, run_first, p));
+    const Nanos left = send_command(b, run_first, p);
+    if (left != not_sent) {
+      sent = std::max(sent, left);
+    } else {
+      const std::uint32_t run = std::min(p - run_first + 1, r.remaining);
+      if (!first_request) bump(counters_.resend_requests_failed, run);
+      r.remaining -= run;
+      b.outstanding -= run;
+    }
     if (p == r.last) break;
     ++p;
   }
+  if (r.remaining == 0) {
+    r.active = false;
+    return;
+  }
+  raise_to(counters_.max_resend_retries, r.tries);
   r.deadline = sent + config_.resend_timeout;
 }
 
@@ -558,7 +610,7 @@ void Reassembly::maybe_finish(Block &b) noexcept {
   if (!b.trailer) return;
   if (b.received == b.trailer_id + 1) {
     close_block(b, Ending::complete);
-  } else if (b.outstanding == 0) {
+  } else if (b.outstanding == 0 && b.waiting == 0) {
     close_block(b, Ending::incomplete);
   }
 }
@@ -567,10 +619,10 @@ void Reassembly::on_tick(Nanos now) noexcept {
   now_ = now;
   for (Block &b : blocks_) {
     if (!b.open) continue;
-    if (b.outstanding != 0) {
+    if ((b.outstanding | b.waiting) != 0) {
       for (std::size_t i = 0; i < b.range_count; ++i) {
         ResendRange &r = b.ranges[i];
-        if (r.active && now >= r.deadline) expire_range(b, r, now);
+        if (r.active && (r.tries == 0 ? flow_ : now) >= r.deadline) expire_range(b, r, now);
       }
       maybe_finish(b);
       if (!b.open) continue;
@@ -584,8 +636,10 @@ Nanos Reassembly::next_deadline() const noexcept {
   for (const Block &b : blocks_) {
     if (!b.open) continue;
     next = std::min(next, quiet_since(b) + config_.block_timeout);
+    // Reorder windows end only with arrivals, which wake the loop anyway.
     for (std::size_t i = 0; i < b.range_count; ++i) {
-      if (b.ranges[i].active) next = std::min(next, b.ranges[i].deadline);
+      const ResendRange &r = b.ranges[i];
+      if (r.active && r.tries != 0) next = std::min(next, r.deadline);
     }
   }
   return next;

@@ -19,8 +19,9 @@
 
 namespace zok {
 
-using Nanos = std::int64_t;  // ns on the clock of the kernel's receive timestamps
+using Nanos = std::int64_t;  // ns on the monotonic clock
 inline constexpr Nanos never = std::numeric_limits<Nanos>::max();
+inline constexpr Nanos not_sent = -1;
 inline constexpr Nanos ms_to_nanos(std::uint32_t ms) {
   return Nanos{ms} * 1'000'000;
 }
@@ -31,6 +32,20 @@ inline constexpr Nanos ms_to_nanos(std::uint32_t ms) {
 // cut short.
 inline constexpr std::uint32_t default_resend_timeout_ms = 10;
 inline constexpr std::uint32_t default_block_timeout_ms = 300;
+// A gap is asked for only once the stream has flowed this long after it:
+// paths that spread a stream over several links or queues, and senders that
+// shuffle a block, deliver packets out of order by microseconds, and a
+// request for one of them costs the sender a resend and the link twice the
+// traffic. A millisecond covers a shuffled block of several hundred
+// kilobytes on a fast link. The block's trailer, or the start of a later
+// block, shows the sender has moved on: what is missing then is asked for
+// at once.
+inline constexpr Nanos default_reorder_window = 1'000'000;
+// The stream's flow time advances with arrivals, by at most this much per
+// datagram: a sender that pauses (descheduled, or between bursts) has not
+// lost what it has yet to send, and a slow stream needs at least ten packets
+// after a gap before it is asked for.
+inline constexpr Nanos max_flow_step = 100'000;
 
 // Blocks assembled at once. More only happens when a sender interleaves
 // blocks or loses trailers; the oldest then ends incomplete.
@@ -52,6 +67,7 @@ struct CoreConfig {
   Nanos block_timeout = ms_to_nanos(default_block_timeout_ms);
   Nanos resend_timeout = ms_to_nanos(default_resend_timeout_ms);
   std::uint32_t num_retries = 1;
+  Nanos reorder_window = default_reorder_window;
   std::uint32_t booo = ZOK_BOOO_ALWAYS_RETURN;
 };
 
@@ -68,7 +84,8 @@ class CoreShell {
   // A buffer whose block was dropped: the engine keeps it.
   virtual void recycle(Buffer *buffer) noexcept = 0;
   virtual void hand_over(const FinishedBlock &block) noexcept = 0;
-  // Returns when the command left, on the core's clock (0: unknown).
+  // Returns when the command left, on the core's clock (0: unknown), or
+  // not_sent when it never reached the wire (the shell counts why).
   virtual Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
                             std::uint32_t last) noexcept = 0;
   virtual std::uint16_t next_request_id() const noexcept = 0;
@@ -129,9 +146,9 @@ class Reassembly {
   struct ResendRange {
     std::uint32_t first = 0;
     std::uint32_t last = 0;
-    std::uint32_t tries = 0;
-    std::uint32_t remaining = 0;
-    Nanos deadline = never;
+    std::uint32_t tries = 0;      // commands sent; 0 while the reorder window runs
+    std::uint32_t remaining = 0;  // packets of it still missing
+    Nanos deadline = never;       // end of the reorder window (flow time), then of the wait
     bool active = false;
   };
 
@@ -163,7 +180,8 @@ class Reassembly {
     bool asked = false;
     std::uint32_t first_asked = 0;
     std::uint32_t commands = 0;
-    std::uint32_t outstanding = 0;
+    std::uint32_t outstanding = 0;  // missing packets asked for
+    std::uint32_t waiting = 0;      // missing packets whose reorder window runs
     std::uint64_t hold_generation = 0;
     bool after_hold = false;
     std::uint32_t range_count = 0;
@@ -187,6 +205,10 @@ class Reassembly {
   Block *open_block(std::uint64_t block_id, Arrival at) noexcept;
   void evict_oldest(Nanos now) noexcept;
   void ask_tails() noexcept;
+  void advance_flow(Nanos arrival) noexcept {
+    if (arrival > flow_seen_) flow_ += std::min(arrival - flow_seen_, max_flow_step);
+    flow_seen_ = arrival;
+  }
 
   void on_leader(Block &b, const gvsp::Leader &l) noexcept;
   void on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept;
@@ -196,7 +218,9 @@ class Reassembly {
   bool accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
                       std::uint32_t length) noexcept;
   void note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept;
-  void ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos now) noexcept;
+  // Schedules a missing range; it is asked for at flow time `due` unless it
+  // comes.
+  void ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos due) noexcept;
   Nanos send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept;
   void expire_range(Block &b, ResendRange &r, Nanos now) noexcept;
   void maybe_finish(Block &b) noexcept;
@@ -217,6 +241,9 @@ class Reassembly {
   std::uint32_t stream_psize_ = 0;
   std::size_t largest_buffer_ = 0;
   Nanos now_ = 0;
+  // Flow time: the clock of reorder windows (see max_flow_step).
+  Nanos flow_ = 0;
+  Nanos flow_seen_ = never;
   std::uint64_t hold_generation_ = 0;
   bool after_hold_ = false;
   // A forced drop already taken from the wire, waiting for its block to open.

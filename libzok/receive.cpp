@@ -2,6 +2,7 @@
 // scattered straight into the block buffer where the core predicts it
 // belongs, so that for an in-order stream the kernel's copy is the only one.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "stream_internal.h"
@@ -41,12 +42,15 @@ std::size_t Stream::receive_batch() noexcept {
     m.msg_flags = 0;
   }
   const int got = recvmmsg(fd_, msgs_.data(), batch_size, MSG_DONTWAIT, nullptr);
+  if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    bump(counters_.receive_errors);
+  }
   const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
-  // The core's clock is the kernel's arrival time of what it is handed, so
-  // that a backlog in the socket buffer does not count against the sender:
-  // a resend answered in time is judged by when it arrived, not by when
-  // this loop got round to it. An empty socket means we are up to date.
-  Nanos now = 0;
+  // Read after the datagrams were taken, so every stamp of the batch lies
+  // before it.
+  // The real-time clock only matters for stamps: an empty poll reads one clock.
+  const ClockReading clocks = n != 0 ? read_clocks() : ClockReading{core_clock_now(), 0};
+  clock_.start_batch(clocks);
 
   for (std::size_t i = 0; i < n; ++i) {
     const msghdr &m = msgs_[i].msg_hdr;
@@ -67,8 +71,6 @@ std::size_t Stream::receive_batch() noexcept {
         last_overflow_ = dropped;
       }
     }
-    if (epoch_[i] == 0) epoch_[i] = static_cast<std::uint64_t>(core_clock_now());
-    now = std::max(now, static_cast<Nanos>(epoch_[i]));
     if ((m.msg_flags & MSG_TRUNC) != 0) {
       verdict_[i] = truncated;
       continue;
@@ -94,24 +96,28 @@ std::size_t Stream::receive_batch() noexcept {
       std::memcpy(slot + header, p.dest, std::min<std::size_t>(len - header, p.length));
     }
   }
-  // Predicted packets first: they belong to a block already open, and none
-  // of them can end it before its other packets of this batch are in.
+  // In arrival order, however each datagram was copied: a placed packet
+  // judged before an earlier one would make the earlier one look late.
+  Nanos latest = clock_.now();
   for (std::size_t i = 0; i < n; ++i) {
-    if (verdict_[i] != placed) continue;
-    core_.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header),
-                    Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i]});
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (verdict_[i] == placed) continue;
-    if (verdict_[i] == truncated) {
+    // The time of arrival is the kernel's stamp, so a backlog in the socket
+    // buffer does not count against the sender: a resend answered in time is
+    // judged by when it arrived, not by when this loop got round to it.
+    if (epoch_[i] == 0) epoch_[i] = static_cast<std::uint64_t>(clocks.real);
+    const Arrival at{clock_.arrival(epoch_[i]), epoch_[i]};
+    latest = at.now;
+    if (verdict_[i] == placed) {
+      core_.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header), at);
+    } else if (verdict_[i] == truncated) {
       core_.refuse();
-      continue;
+    } else {
+      core_.on_packet(gvsp::bytes(slots_.get() + i * slot_size, msgs_[i].msg_len), at);
     }
-    core_.on_packet(gvsp::bytes(slots_.get() + i * slot_size, msgs_[i].msg_len),
-                    Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i]});
   }
   if (n != 0) peer_ = peers_[n - 1];
-  core_.on_tick(n != 0 ? now : core_clock_now());
+  // An empty socket means we are up to date; otherwise the clock stands at
+  // the last arrival taken, and a wait that ends after it is not over yet.
+  core_.on_tick(latest);
   core_.end_batch();
   return n;
 }

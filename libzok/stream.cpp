@@ -30,15 +30,19 @@ CoreConfig config_from(const zok_open_params &p) {
 }
 
 // Asks for a large kernel receive buffer: forced past rmem_max when the
-// process may (CAP_NET_ADMIN), else as much as rmem_max allows.
-int enlarge_receive_buffer(int fd) {
+// process may (CAP_NET_ADMIN), else as much as rmem_max allows. Less than
+// asked is no failure; a refusal of both is.
+int enlarge_receive_buffer(int fd, Counters &counters) {
   int want = wanted_receive_buffer;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0 &&
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want) != 0) {
+    bump(counters.socket_option_errors);
   }
   int granted = 0;
   socklen_t len = sizeof granted;
-  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len);
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) {
+    bump(counters.socket_option_errors);
+  }
   return granted;
 }
 
@@ -60,6 +64,17 @@ int route_source(in_addr_t to, in_addr_t &source) {
   close(fd);
   if (rc == 0) source = a.sin_addr.s_addr;
   return rc;
+}
+
+// The stream works without either: arrivals are then stamped when taken
+// from the socket, and the kernel's drops go uncounted. Counted, not fatal.
+void enable_receive_reports(int fd, Counters &counters) {
+  const int on = 1;
+  for (const int option : {SO_TIMESTAMPNS, SO_RXQ_OVFL}) {
+    if (setsockopt(fd, SOL_SOCKET, option, &on, sizeof on) != 0) {
+      bump(counters.socket_option_errors);
+    }
+  }
 }
 
 }  // namespace
@@ -101,10 +116,9 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
 
   s->fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s->fd_ < 0) return errno;
-  s->granted_rcvbuf_ = enlarge_receive_buffer(s->fd_);
+  s->granted_rcvbuf_ = enlarge_receive_buffer(s->fd_, s->counters_);
+  enable_receive_reports(s->fd_, s->counters_);
   const int on = 1;
-  setsockopt(s->fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-  setsockopt(s->fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   const bool multicast = IN_MULTICAST(ntohl(request.local_addr));
   // Every receiver of a group on this host binds the same group and port, and
   // each gets its own copy of every datagram.
@@ -307,15 +321,12 @@ std::uint16_t Stream::take_request_id() noexcept {
 Nanos Stream::send_resend(std::uint64_t block_id, std::uint32_t first,
                           std::uint32_t last) noexcept {
   gvsp::ResendCommand command;
-  command.req_id = take_request_id();
+  command.req_id = 1;
   command.channel = request_.params.channel;
   command.kind = config_.kind;
   command.block_id = block_id;
   command.first_packet_id = first;
   command.last_packet_id = last;
-  std::array<std::byte, gvsp::resend_command_extended_size> bytes{};
-  const std::size_t n = gvsp::build_resend_command(bytes, command);
-  if (n == 0) return 0;
   // Without a resend address the command goes to the sender of the stream.
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -323,8 +334,21 @@ Nanos Stream::send_resend(std::uint64_t block_id, std::uint32_t first,
       request_.params.resend_addr != 0 ? request_.params.resend_addr : peer_.sin_addr.s_addr;
   to.sin_port =
       htons(request_.params.resend_port != 0 ? request_.params.resend_port : gvsp::gvcp_port);
-  if (to.sin_addr.s_addr == 0) return 0;
-  sendto(fd_, bytes.data(), n, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  std::array<std::byte, gvsp::resend_command_extended_size> bytes{};
+  // Ids a 1.x command cannot carry, or nowhere to send it: nothing leaves,
+  // and no request id is spent on it.
+  if (to.sin_addr.s_addr == 0 || gvsp::build_resend_command(bytes, command) == 0) {
+    bump(counters_.resends_unsent);
+    return not_sent;
+  }
+  command.req_id = take_request_id();
+  const std::size_t n = gvsp::build_resend_command(bytes, command);
+  if (sendto(fd_, bytes.data(), n, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
+             sizeof to) < 0) {
+    bump(counters_.send_errors);
+    bump(counters_.resends_unsent);
+    return not_sent;
+  }
   return core_clock_now();
 }
 

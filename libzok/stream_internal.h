@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "buffer_internal.h"
+#include "clock_internal.h"
 #include "counters_internal.h"
 #include "handles_internal.h"
 #include "reassembly_internal.h"
@@ -41,15 +42,6 @@ inline constexpr std::size_t slot_size = 65536;
 inline constexpr int batches_per_poll = 16;
 // Kernel receive buffer asked for.
 inline constexpr int wanted_receive_buffer = 256 << 20;
-
-// The core's clock: the kernel's receive timestamps are on CLOCK_REALTIME,
-// so every reading the core is given (arrivals, resend commands leaving,
-// ticks with nothing received) comes from the same clock.
-inline Nanos core_clock_now() noexcept {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-}
 
 // Worker setting bits (zok_create_recv_worker).
 inline constexpr std::uint32_t worker_busy_poll = 0x1;
@@ -147,6 +139,7 @@ class Stream final : public CoreShell {
   std::array<std::uint8_t, batch_size> verdict_{};
   std::array<std::uint64_t, batch_size> epoch_{};
   std::uint32_t last_overflow_ = 0;
+  ArrivalClock clock_;
   sockaddr_in peer_{};
 
   // Request ids of resend commands.

@@ -91,7 +91,9 @@ void Stream::wait_for_packets() noexcept {
     timeout_ms = left <= 0 ? 0 : static_cast<int>(std::min<Nanos>(left / 1'000'000 + 1, 1000));
   }
   pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-  if (::poll(fds, 2, timeout_ms) > 0 && (fds[1].revents & POLLIN) != 0) {
+  const int ready = ::poll(fds, 2, timeout_ms);
+  if (ready < 0 && errno != EINTR) bump(counters_.receive_errors);
+  if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
     std::uint64_t drained = 0;
     [[maybe_unused]] const ssize_t r = read(wake_fd_, &drained, sizeof drained);
   }

@@ -19,6 +19,8 @@ namespace {
 constexpr std::uint64_t max_block_bytes = std::uint64_t{1} << 30;
 constexpr std::uint64_t max_history_blocks = 1000000;
 constexpr std::uint64_t max_linger_ms = 3600000;
+// Packet ids are at most 32 bits; keeps the sort keys of -O<n> in 64 bits.
+constexpr std::uint64_t max_reorder_distance = 1u << 24;
 
 enum long_option_code { opt_drop = 1000, opt_seed };
 
@@ -176,7 +178,7 @@ int parse_options(int argc, char **argv, strobix_options &opts) {
   optind = 1;
   int c;
   // The leading ':' makes a missing value distinguishable from an unknown option.
-  while ((c = getopt_long(argc, argv, ":cn:s:k:y:g:r:R:2I:l:H:W:L:OUaT:v", long_options,
+  while ((c = getopt_long(argc, argv, ":cn:s:k:y:g:r:R:2I:l:H:W:L:O::UaT:v", long_options,
                           nullptr)) != -1) {
     const char *arg = optarg;
     bool ok = true;
@@ -234,7 +236,9 @@ int parse_options(int argc, char **argv, strobix_options &opts) {
         ok = parse_double(arg, 0, 100, opts.loss_percent);
         break;
       case 'O':
+        // Only attached (-O8): a separate word after -O stays the destination.
         opts.out_of_order = true;
+        if (arg != nullptr) ok = parse_u64(arg, 1, max_reorder_distance, opts.reorder_distance);
         break;
       case 'U':
         opts.twice = true;

@@ -32,6 +32,7 @@ struct strobix_options {
   std::vector<drop_entry> drops;                              // --drop
   std::uint64_t seed = 1;                                     // --seed
   bool out_of_order = false;                                  // -O
+  std::uint64_t reorder_distance = 0;                         // -O<n>, 0 = shuffle
   bool twice = false;                                         // -U
   bool all_in = false;                                        // -a
   double run_seconds = 0;                                     // -T, 0 = no limit

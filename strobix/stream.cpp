@@ -131,12 +131,31 @@ void transmit(stream_state &st, const block_record &block, std::uint32_t packet_
   if (++b.pending >= st.batch_limit) flush_first(st, tally);
 }
 
-// The payload packet ids of one block in sending order: in order, or (-O) a
-// fresh shuffle that is never the plain order.
+// A path that reorders a little: each packet sorted by its place plus a
+// random share of d places, so none lands more than d places from its own
+// (a packet d or more places behind always had the smaller key).
+void order_within(stream_state &st, std::uint64_t d) {
+  const std::size_t n = st.order.size();
+  constexpr std::uint64_t fraction = 1u << 16;
+  st.order_keys.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    st.order_keys[i] = {i * fraction + next_random(st.rng) % (d * fraction),
+                        static_cast<std::uint32_t>(i + 1)};
+  }
+  std::sort(st.order_keys.begin(), st.order_keys.end());
+  for (std::size_t i = 0; i < n; ++i) st.order[i] = st.order_keys[i].second;
+}
+
+// The payload packet ids of one block in sending order: in order, (-O) a
+// fresh shuffle that is never the plain order, or (-O<n>) a bounded reorder.
 void order_payload(stream_state &st) {
   const std::size_t n = st.order.size();
   for (std::size_t i = 0; i < n; ++i) st.order[i] = static_cast<std::uint32_t>(i + 1);
   if (!st.opts.out_of_order || n < 2) return;
+  if (st.opts.reorder_distance != 0) {
+    order_within(st, st.opts.reorder_distance);
+    return;
+  }
   for (std::size_t i = n - 1; i > 0; --i) {
     std::swap(st.order[i], st.order[next_random(st.rng) % (i + 1)]);
   }

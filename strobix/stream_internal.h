@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "block_internal.h"
@@ -53,6 +54,7 @@ struct stream_state {
   std::vector<iovec> command_iovs;
   std::vector<std::byte> command_buf;
   std::vector<std::uint32_t> order;  // payload packet ids of a block in sending order
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> order_keys;  // -O<n> sort keys
   std::uint64_t rng = 0;
   std::size_t batch_limit = 0;
   double bytes_per_ns = 0;  // -R, 0 = unlimited

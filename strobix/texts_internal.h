@@ -26,7 +26,8 @@ inline constexpr const char usage_text[] =
     "dropped)\n"
     "  --drop <blk>:<pkt>  drop this packet of this block when first sent (repeatable)\n"
     "  --seed <n>       seed of the generator behind -L and -O (default 1: runs repeat exactly)\n"
-    "  -O               send each block's payload packets out of order; -U send each twice\n"
+    "  -O[<n>]          send each block's payload packets out of order: shuffled, or (-O<n>) each\n"
+    "                   at most n places from its own; -U send each twice\n"
     "  -a               send blocks that fit one packet as all-in packets\n"
     "  -T <seconds>     stop after this many seconds; -v one line per block and per resend "
     "request\n";

@@ -162,6 +162,18 @@ typedef struct zok_info_record {
   uint64_t blocks_received; /* blocks handed to the program */
 } zok_info_record;
 
+/*
+ * I/O failures of a stream: 32 bytes, filled by zok_get_io_errors. The
+ * information and statistics records have no room left, and a failure the
+ * engine survives must still show.
+ */
+typedef struct zok_io_errors {
+  uint64_t receive_errors;       /* failed recvmmsg or poll on the stream socket */
+  uint64_t send_errors;          /* failed sendto of a resend command */
+  uint64_t resends_unsent;       /* resend commands that never left, send errors included */
+  uint64_t socket_option_errors; /* socket options refused at open (see man 3 libzok) */
+} zok_io_errors;
+
 /* Statistics record: 160 bytes of counters. */
 typedef struct zok_stats_record {
   uint64_t blocks_dropped;
@@ -214,6 +226,7 @@ int zok_poll_recv_pr(zok_stream_t stream, zok_block_desc *block, uint32_t mode,
 int zok_info(zok_stream_t stream, zok_info_record *info);
 int zok_get_stats(zok_stream_t stream, zok_stats_record *stats);
 int zok_clear_stats(zok_stream_t stream);
+int zok_get_io_errors(zok_stream_t stream, zok_io_errors *errors);
 int zok_close_stream(zok_stream_t stream);
 
 int zok_create_recv_worker(zok_stream_t stream, uint32_t worker_setting, zok_req_id_fn req_id);
@@ -292,6 +305,7 @@ ZOK_STATIC_ASSERT(offsetof(zok_info_record, blocks_dropped) == 8, "blocks_droppe
 ZOK_STATIC_ASSERT(offsetof(zok_info_record, blocks_received) == 16, "blocks_received");
 
 ZOK_STATIC_ASSERT(sizeof(zok_stats_record) == 160, "statistics record is 160 bytes");
+ZOK_STATIC_ASSERT(sizeof(zok_io_errors) == 32, "I/O error record is 32 bytes");
 ZOK_STATIC_ASSERT(offsetof(zok_stats_record, blocks_dropped) == 0, "blocks_dropped");
 ZOK_STATIC_ASSERT(offsetof(zok_stats_record, blocked_blocks_dropped) == 8, "blocked_blocks_dropped");
 ZOK_STATIC_ASSERT(offsetof(zok_stats_record, blocks_complete) == 16, "blocks_complete");

@@ -154,6 +154,7 @@ bool parse_result(const std::vector<std::string> &tokens, ResultRule &rule, std:
       "zok_info",
       "zok_get_stats",
       "zok_clear_stats",
+      "zok_get_io_errors",
       "zok_close_stream",
       "zok_create_recv_worker",
       "zok_start_recv_worker",

@@ -245,6 +245,20 @@ TEST(Strobix, OutOfOrderAndTwiceKeepEveryPayloadPacket) {
   std::sort(ids.begin(), ids.end());
   for (std::uint32_t k = 0; k < ids.size(); ++k) EXPECT_EQ(ids[k], k + 1);
 
+  // Bounded: out of order, yet no packet more than 3 places from its own.
+  const Capture near = capture(rx, {"-O3", "-s", "30000"});
+  ASSERT_EQ(near.packets.size(), 23u);
+  EXPECT_EQ(near.packets.back().kind, gvsp::PacketKind::trailer);
+  ids.clear();
+  for (std::size_t i = 1; i + 1 < near.packets.size(); ++i) {
+    const std::uint32_t id = near.packets[i].header.packet_id;
+    ids.push_back(id);
+    EXPECT_LE(std::max<std::size_t>(id, i) - std::min<std::size_t>(id, i), 3u) << id << " at " << i;
+  }
+  EXPECT_FALSE(std::is_sorted(ids.begin(), ids.end()));
+  std::sort(ids.begin(), ids.end());
+  for (std::uint32_t k = 0; k < ids.size(); ++k) EXPECT_EQ(ids[k], k + 1);
+
   const Capture u = capture(rx, {"-U", "-s", "5000"});  // 4 payload packets
   ASSERT_EQ(u.packets.size(), 2u + 8);
   std::map<std::uint32_t, int> seen;

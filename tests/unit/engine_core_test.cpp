@@ -238,10 +238,11 @@ TEST(EngineCore, GapIsAskedForAndFilled) {
   h.feed(make_leader(1));
   h.feed(make_payload(1, 1, 100));
   h.feed(make_payload(1, 4, 100));
+  h.feed(make_trailer(1, 5));
+  h.core.on_tick(0);  // the trailer ended the reorder window
   ASSERT_EQ(h.shell.resends.size(), 1u);
   EXPECT_EQ(h.shell.resends[0].first, 2u);
   EXPECT_EQ(h.shell.resends[0].last, 3u);
-  h.feed(make_trailer(1, 5));
   EXPECT_TRUE(h.shell.finished.empty());  // waits for the resend
   h.feed(make_payload(1, 3, 100), 2 * ms);
   h.feed(make_payload(1, 2, 100), 2 * ms);
@@ -263,11 +264,12 @@ TEST(EngineCore, LostTrailerGapAndLeaderAreAskedFor) {
   h.send_block(1, 2);
   // Block 2 lost its leader: its first payload opens it and asks for packet 0.
   h.feed(make_payload(2, 1, 100));
+  h.feed(make_trailer(2, 2));
+  h.core.on_tick(0);
   ASSERT_EQ(h.shell.resends.size(), 1u);
   EXPECT_EQ(h.shell.resends[0].block_id, 2u);
   EXPECT_EQ(h.shell.resends[0].first, 0u);
   EXPECT_EQ(h.shell.resends[0].last, 0u);
-  h.feed(make_trailer(2, 2));
   h.feed(make_leader(2));
   ASSERT_EQ(h.shell.finished.size(), 2u);
   EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_OK);
@@ -277,11 +279,12 @@ TEST(EngineCore, LostTrailerGapAndLeaderAreAskedFor) {
 TEST(EngineCore, FirstBlockOfTheStreamWithoutItsLeaderIsAskedForAndCounted) {
   Harness h(with_resend());
   h.feed(make_payload(1, 1, 100));  // the stream's first leader was lost
+  h.feed(make_payload(1, 2, 100));
+  h.feed(make_trailer(1, 3));
+  h.core.on_tick(0);
   ASSERT_EQ(h.shell.resends.size(), 1u);
   EXPECT_EQ(h.shell.resends[0].block_id, 1u);
   EXPECT_EQ(h.shell.resends[0].first, 0u);
-  h.feed(make_payload(1, 2, 100));
-  h.feed(make_trailer(1, 3));
   h.feed(make_leader(1), 2 * ms);
   ASSERT_EQ(h.shell.finished.size(), 1u);
   EXPECT_EQ(h.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_OK);
@@ -303,6 +306,7 @@ TEST(EngineCore, MissingTailIsAskedWhenTheNextBlockStarts) {
   h.feed(make_payload(1, 1, 100));
   h.feed(make_payload(1, 2, 100));  // packet 3 and the trailer are lost
   h.feed(make_leader(2, HeaderKind::standard, 300));
+  h.core.on_tick(0);  // the end of the batch
   ASSERT_EQ(h.shell.resends.size(), 1u);
   EXPECT_EQ(h.shell.resends[0].block_id, 1u);
   EXPECT_EQ(h.shell.resends[0].first, 3u);
@@ -314,6 +318,7 @@ TEST(EngineCore, UnansweredResendIsRetriedThenGivenUp) {
   h.feed(make_leader(1));
   h.feed(make_payload(1, 2, 100));
   h.feed(make_trailer(1, 3));
+  h.core.on_tick(0);  // the trailer ends the reorder window
   ASSERT_EQ(h.shell.resends.size(), 1u);
   h.core.on_tick(9 * ms);  // before the 10 ms default
   EXPECT_EQ(h.shell.resends.size(), 1u);
@@ -349,6 +354,7 @@ TEST(EngineCore, UnavailableAnswerFailsThePacket) {
   h.feed(make_leader(1));
   h.feed(make_payload(1, 2, 100));
   h.feed(make_trailer(1, 3));
+  h.core.on_tick(0);
   h.feed(make_error(1, 1, gvsp::status_packet_unavailable), 1 * ms);
   ASSERT_EQ(h.shell.finished.size(), 1u);
   EXPECT_EQ(h.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
@@ -462,6 +468,7 @@ TEST(EngineCore, ForcedDropIsResentAndNamed) {
   h.feed(make_leader(2));
   for (std::uint32_t k = 1; k <= 3; ++k) h.feed(make_payload(2, k, 100));
   h.feed(make_trailer(2, 4));
+  h.core.on_tick(0);
   ASSERT_EQ(h.shell.resends.size(), 1u);
   EXPECT_EQ(h.shell.resends[0].first, 2u);
   h.feed(make_payload(2, 2, 100), ms);

@@ -1,0 +1,280 @@
+// The resend path of the reassembly core on a fake clock: what is asked for
+// and when, against reordering, clock steps and commands that never leave.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "clock_internal.h"
+#include "reassembly_internal.h"
+
+namespace {
+
+using namespace zok;
+
+constexpr Nanos us = 1'000;
+constexpr Nanos ms = 1'000'000;
+using Bytes = std::vector<std::byte>;
+
+struct Asked {
+  std::uint64_t block_id;
+  std::uint32_t first;
+  std::uint32_t last;
+};
+
+class Shell final : public CoreShell {
+ public:
+  explicit Shell(std::size_t buffer_size) {
+    for (int i = 0; i < 4; ++i) {
+      memories.emplace_back(buffer_size);
+      auto b = std::make_unique<Buffer>();
+      b->data = memories.back().data();
+      b->size = buffer_size;
+      b->received = PacketBits(static_cast<std::uint32_t>(buffer_size / min_packet_data + 2));
+      b->unavailable = PacketBits(static_cast<std::uint32_t>(buffer_size / min_packet_data + 2));
+      queued.push_back(b.get());
+      buffers.push_back(std::move(b));
+    }
+  }
+  Buffer *take_buffer() noexcept override {
+    if (queued.empty()) return nullptr;
+    Buffer *b = queued.front();
+    queued.pop_front();
+    return b;
+  }
+  void recycle(Buffer *b) noexcept override { queued.push_back(b); }
+  void hand_over(const FinishedBlock &block) noexcept override {
+    finished.push_back(block);
+    queued.push_back(buffers[finished.size() % buffers.size()].get());
+  }
+  Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
+                    std::uint32_t last) noexcept override {
+    attempts.push_back({block_id, first, last});
+    if (failing) return not_sent;
+    asked.push_back({block_id, first, last});
+    return 0;
+  }
+  std::uint16_t next_request_id() const noexcept override { return 1; }
+
+  std::deque<std::vector<std::byte>> memories;
+  std::vector<std::unique_ptr<Buffer>> buffers;
+  std::deque<Buffer *> queued;
+  std::vector<FinishedBlock> finished;
+  std::vector<Asked> asked;     // commands that left
+  std::vector<Asked> attempts;  // every command tried
+  bool failing = false;
+};
+
+gvsp::Header header(std::uint64_t block_id, std::uint32_t packet_id) {
+  gvsp::Header h;
+  h.block_id = block_id;
+  h.packet_id = packet_id;
+  return h;
+}
+
+Bytes packet(std::uint64_t block_id, std::uint32_t packet_id, std::uint32_t last_payload) {
+  Bytes out(256);
+  if (packet_id == 0) {
+    gvsp::Leader l;
+    l.payload_type = gvsp::payload_type_raw;
+    out.resize(gvsp::build_leader(out, header(block_id, 0), l));
+  } else if (packet_id > last_payload) {
+    gvsp::Trailer t;
+    t.payload_type = gvsp::payload_type_raw;
+    out.resize(gvsp::build_trailer(out, header(block_id, packet_id), t));
+  } else {
+    const Bytes data(100, std::byte(packet_id & 0xFF));
+    out.resize(gvsp::build_payload(out, header(block_id, packet_id), data));
+  }
+  return out;
+}
+
+struct Core {
+  explicit Core(CoreConfig config, std::size_t buffer_size = 64 * 1024)
+      : shell(buffer_size), core(config, counters, shell) {}
+  void feed(std::uint64_t block, std::uint32_t id, std::uint32_t payloads, Nanos at) {
+    const Bytes d = packet(block, id, payloads);
+    core.on_packet(gvsp::bytes(d), Arrival{at, static_cast<std::uint64_t>(at)});
+  }
+  std::uint64_t get(const std::atomic<std::uint64_t> &c) const { return c.load(); }
+
+  Counters counters;
+  Shell shell;
+  Reassembly core;
+};
+
+CoreConfig resend(std::uint32_t retries = 2) {
+  CoreConfig c;
+  c.resend = true;
+  c.num_retries = retries;
+  return c;
+}
+
+// Blocks of 200 payload packets, shuffled whole or a few places, 2 us apart
+// and taken in batches of 8 (the core is ticked after each, as the socket
+// loop does): a packet that is only late is never asked for; a lost one is,
+// once, as soon as the trailer shows the sender has moved on.
+TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
+  constexpr std::uint32_t payloads = 200;
+  std::mt19937 rng(7);
+  for (const std::uint32_t distance : {0u, 8u}) {  // 0: the whole block shuffled
+    SCOPED_TRACE(distance);
+    Core c(resend());
+    Nanos t = 0;
+    for (std::uint64_t block = 1; block <= 10; ++block) {
+      std::vector<std::uint32_t> order(payloads);
+      std::iota(order.begin(), order.end(), 1u);
+      if (distance == 0) {
+        std::shuffle(order.begin(), order.end(), rng);
+      } else {
+        for (std::size_t i = 0; i + distance < order.size(); i += distance) {
+          std::shuffle(order.begin() + i, order.begin() + i + distance, rng);
+        }
+      }
+      order.insert(order.begin(), 0u);
+      order.push_back(payloads + 1);
+      // Block 10 loses packet 77 on its first sending.
+      if (block == 10) order.erase(std::find(order.begin(), order.end(), 77u));
+      for (std::size_t i = 0; i < order.size(); ++i) {
+        c.feed(block, order[i], payloads, t += 2 * us);
+        if (i % 8 == 7 || i + 1 == order.size()) c.core.on_tick(t);
+      }
+    }
+    ASSERT_EQ(c.shell.asked.size(), 1u);
+    EXPECT_EQ(c.shell.asked[0].block_id, 10u);
+    EXPECT_EQ(c.shell.asked[0].first, 77u);
+    EXPECT_EQ(c.shell.asked[0].last, 77u);
+    c.feed(10, 77, payloads, t += 50 * us);
+    ASSERT_EQ(c.shell.finished.size(), 10u);
+    for (const FinishedBlock &b : c.shell.finished) EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_OK);
+    EXPECT_EQ(c.get(c.counters.resend_requests), 1u);
+    EXPECT_EQ(c.get(c.counters.resend_requests_ok), 1u);
+  }
+
+  // Without a trailer in sight the window decides, and it runs only while
+  // the stream flows: a sender that pauses mid-block has lost nothing yet.
+  Core slow(resend());
+  Nanos t = 0;
+  slow.feed(1, 0, 50, t);
+  slow.feed(1, 1, 50, t += 100 * us);
+  slow.feed(1, 3, 50, t += 100 * us);  // packet 2 is missing from here
+  slow.core.on_tick(t += 50 * ms);     // a long pause
+  slow.feed(1, 4, 50, t += 100 * us);
+  slow.core.on_tick(t);
+  EXPECT_TRUE(slow.shell.asked.empty());
+  for (std::uint32_t id = 5; id <= 12; ++id) slow.feed(1, id, 50, t += 100 * us);
+  slow.core.on_tick(t);
+  EXPECT_TRUE(slow.shell.asked.empty());  // 0.9 ms of flow after the gap
+  slow.feed(1, 13, 50, t += 100 * us);
+  slow.core.on_tick(t);
+  ASSERT_EQ(slow.shell.asked.size(), 1u);
+  EXPECT_EQ(slow.shell.asked[0].first, 2u);
+  EXPECT_EQ(slow.shell.asked[0].last, 2u);
+
+  // A later block starting ends the window of an older block's gap at once.
+  slow.feed(1, 15, 50, t += 100 * us);  // 14 is missing
+  slow.feed(2, 0, 50, t += 100 * us);
+  slow.core.on_tick(t);
+  ASSERT_EQ(slow.shell.asked.size(), 2u);
+  EXPECT_EQ(slow.shell.asked[1].first, 14u);
+}
+
+// The real-time clock steps by an hour either way in the middle of a block,
+// between a packet's kernel stamp and the batch that takes it in: resend
+// waits and the block timeout still end on time, as the monotonic clock says.
+TEST(EngineResend, ClockStepMidBlockEndsNothingEarlyOrLate) {
+  constexpr Nanos hour = 3600 * 1'000 * ms;
+  for (const Nanos step : {hour, -hour}) {
+    for (const bool with_resend : {true, false}) {
+      SCOPED_TRACE(testing::Message() << step << (with_resend ? " resend" : " timeout"));
+      CoreConfig config = with_resend ? resend(3) : CoreConfig{};
+      config.block_timeout = 50 * ms;
+      Core c(config);
+      ArrivalClock clock;
+      const Nanos mono0 = 5'000 * ms;
+      Nanos real_offset = 1'700'000'000'000 * ms;  // real time minus monotonic
+      auto real = [&](Nanos at) { return mono0 + at + real_offset; };
+      // One batch taken at monotonic `at`: packet ids and their kernel stamps.
+      auto batch = [&](Nanos at, std::vector<std::pair<std::uint32_t, Nanos>> packets) {
+        clock.start_batch(ClockReading{mono0 + at, real(at)});
+        for (const auto &[id, stamp] : packets) {
+          const Bytes d = packet(1, id, 5);
+          c.core.on_packet(gvsp::bytes(d), Arrival{clock.arrival(static_cast<std::uint64_t>(stamp)),
+                                                   static_cast<std::uint64_t>(stamp)});
+        }
+        c.core.on_tick(clock.now());
+      };
+      batch(0, {{0, real(0)}, {1, real(0)}});
+      const Nanos last_stamp = real(3 * ms);
+      if (with_resend) {
+        batch(3 * ms, {{3, real(2 * ms)}, {6, last_stamp}});  // 2, 4, 5 lost; 6 is the trailer
+        ASSERT_EQ(c.shell.asked.size(), 2u);                  // at once: the trailer came
+        real_offset += step;
+        batch(13 * ms - 1, {});
+        EXPECT_EQ(c.shell.asked.size(), 2u) << "resend wait ended early";
+        batch(13 * ms, {});
+        EXPECT_EQ(c.shell.asked.size(), 4u) << "resend wait ended late";
+        batch(23 * ms, {});
+        batch(33 * ms - 1, {});
+        EXPECT_TRUE(c.shell.finished.empty()) << "given up early";
+        batch(33 * ms, {});
+        ASSERT_EQ(c.shell.finished.size(), 1u) << "given up late";
+        EXPECT_EQ(c.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
+      } else {
+        batch(2 * ms, {{3, real(2 * ms)}});
+        real_offset += step;
+        // Stamped before the step, taken in after it: it arrived between
+        // the two batches, whatever its stamp now says.
+        batch(3 * ms, {{4, last_stamp}});
+        batch(52 * ms - 1, {});
+        EXPECT_TRUE(c.shell.finished.empty()) << "block timeout early";
+        batch(53 * ms, {});
+        ASSERT_EQ(c.shell.finished.size(), 1u) << "block timeout late";
+        EXPECT_EQ(c.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_BLOCK_TIMEOUT);
+      }
+      // The block's time is still the kernel's real-time stamp.
+      EXPECT_EQ(c.shell.finished[0].desc.epoch_time_ns, static_cast<std::uint64_t>(last_stamp));
+    }
+  }
+}
+
+// A command that never left (a failed send, or ids the stream's form cannot
+// carry) is not a request: not counted, not waited on. The block ends at once.
+TEST(EngineResend, CommandThatNeverLeftIsNotCountedNorWaitedOn) {
+  Core c(resend(3));
+  c.shell.failing = true;
+  c.feed(1, 0, 3, 0);
+  c.feed(1, 2, 3, 0);
+  c.feed(1, 4, 3, 0);  // the trailer: packets 1 and 3 are lost
+  c.core.on_tick(0);
+  EXPECT_EQ(c.shell.attempts.size(), 2u);
+  ASSERT_EQ(c.shell.finished.size(), 1u);
+  EXPECT_EQ(c.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
+  EXPECT_EQ(c.shell.finished[0].status.resend_request, 0u);
+  EXPECT_EQ(c.shell.finished[0].status.dropped_packet_id, 0u);
+  EXPECT_EQ(c.get(c.counters.resend_requests), 0u);
+  EXPECT_EQ(c.get(c.counters.resend_requests_failed), 0u);
+  EXPECT_EQ(c.get(c.counters.max_resend_retries), 0u);
+
+  // Asked once, then the second command fails: given up then, not a wait later.
+  Core d(resend(3));
+  d.feed(1, 0, 3, 0);
+  d.feed(1, 2, 3, 0);
+  d.feed(1, 4, 3, 0);
+  d.core.on_tick(0);
+  EXPECT_EQ(d.shell.asked.size(), 2u);
+  d.feed(1, 1, 3, 1 * ms);  // one answer comes
+  d.shell.failing = true;
+  d.core.on_tick(10 * ms);
+  ASSERT_EQ(d.shell.finished.size(), 1u);
+  EXPECT_EQ(d.shell.finished[0].status.resend_request, 2u);
+  EXPECT_EQ(d.get(d.counters.resend_requests), 2u);
+  EXPECT_EQ(d.get(d.counters.resend_requests_ok), 1u);
+  EXPECT_EQ(d.get(d.counters.resend_requests_failed), 1u);
+}
+
+}  // namespace
