@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -77,7 +79,46 @@ void enable_receive_reports(int fd, Counters &counters) {
   }
 }
 
+bool verbose() {
+  const char *v = std::getenv("ZOK_VERBOSE");
+  return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
+}
+
 }  // namespace
+
+// ZOK_RECEIVE decides; `auto` takes AF_XDP only where it can be had and
+// keeps the socket otherwise, `xdp` fails the open rather than fall back.
+int Stream::choose_receive_path() {
+  ReceiveChoice choice = ReceiveChoice::automatic;
+  if (!parse_receive_choice(std::getenv("ZOK_RECEIVE"), choice)) return EINVAL;
+  std::string why;
+  int rc = 0;
+  if (choice != ReceiveChoice::socket) {
+    rc = XdpPath::open(request_.local_addr, request_.local_port, xdp_, why);
+  } else {
+    why = "ZOK_RECEIVE=socket";
+  }
+  if (verbose()) {
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &request_.local_addr, addr, sizeof addr);
+    if (xdp_) {
+      std::fprintf(
+          stderr, "zok: stream %s:%u: receive path xdp (%s mode, %s, %zu queue%s)\n", addr,
+          request_.local_port, xdp_->mode() == ReceivePath::xdp_zero_copy ? "zero-copy" : "copy",
+          xdp_->interface_name().c_str(), xdp_->fds().size(), xdp_->fds().size() == 1 ? "" : "s");
+    } else {
+      std::fprintf(stderr, "zok: stream %s:%u: receive path %s (%s)\n", addr, request_.local_port,
+                   choice == ReceiveChoice::xdp ? "xdp failed" : "socket", why.c_str());
+    }
+  }
+  if (choice == ReceiveChoice::xdp && rc != 0) return rc;
+  wait_fds_.push_back({fd_, POLLIN, 0});
+  wait_fds_.push_back({wake_fd_, POLLIN, 0});
+  if (xdp_) {
+    for (const int fd : xdp_->fds()) wait_fds_.push_back({fd, POLLIN, 0});
+  }
+  return 0;
+}
 
 // A multicast stream is joined on the interface that reaches the camera (the
 // resend address), since that is where the camera's packets come in; with no
@@ -133,12 +174,14 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
   }
   s->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (s->wake_fd_ < 0) return errno;
+  if (int rc = s->choose_receive_path(); rc != 0) return rc;
   out = std::move(s);
   return 0;
 }
 
 Stream::~Stream() {
   shut_down();
+  xdp_.reset();
   if (joined_) setsockopt(fd_, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership_, sizeof membership_);
   if (fd_ >= 0) close(fd_);
   if (wake_fd_ >= 0) close(wake_fd_);
@@ -254,7 +297,7 @@ int Stream::queue(Buffer &buffer) noexcept {
 int Stream::poll(zok_block_desc &block, zok_block_status &status) noexcept {
   if (!worker_running_.load(std::memory_order_acquire)) {
     for (int i = 0; i < batches_per_poll && ready_.size() == 0; ++i) {
-      if (receive_batch() < batch_size) break;
+      if (receive() < batch_size) break;
     }
   }
   FinishedBlock finished;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <zok/zok.h>
@@ -21,6 +22,7 @@
 #include "handles_internal.h"
 #include "reassembly_internal.h"
 #include "ring_internal.h"
+#include "xdp_internal.h"
 
 namespace zok {
 
@@ -86,6 +88,7 @@ class Stream final : public CoreShell {
   int worker_status(zok_worker_status &status) const noexcept;
 
   int granted_receive_buffer() const noexcept { return granted_rcvbuf_; }
+  ReceivePath receive_path() const noexcept { return xdp_ ? xdp_->mode() : ReceivePath::socket; }
 
   // CoreShell
   Buffer *take_buffer() noexcept override;
@@ -100,6 +103,11 @@ class Stream final : public CoreShell {
 
   // One recvmmsg and what it brought, then the timers. Datagrams taken.
   std::size_t receive_batch() noexcept;
+  // The same from the AF_XDP rings, when the stream has them; the socket's
+  // batch when they are empty.
+  std::size_t receive_xdp_batch() noexcept;
+  std::size_t receive() noexcept { return xdp_ ? receive_xdp_batch() : receive_batch(); }
+  int choose_receive_path();
   void worker_main() noexcept;
   void wait_for_packets() noexcept;
   std::uint16_t take_request_id() noexcept;
@@ -141,6 +149,14 @@ class Stream final : public CoreShell {
   std::uint32_t last_overflow_ = 0;
   ArrivalClock clock_;
   sockaddr_in peer_{};
+
+  // The AF_XDP path, when the stream took it.
+  std::unique_ptr<XdpPath> xdp_;
+  std::array<gvsp::bytes, batch_size> frames_{};
+  std::uint64_t last_xdp_drops_ = 0;
+  unsigned batches_since_drop_check_ = 0;
+  // What the worker sleeps on: the socket, the wake event, the AF_XDP sockets.
+  std::vector<pollfd> wait_fds_;
 
   // Request ids of resend commands.
   std::uint16_t next_request_id_ = 1;

@@ -90,10 +90,9 @@ void Stream::wait_for_packets() noexcept {
     const Nanos left = deadline - core_clock_now();
     timeout_ms = left <= 0 ? 0 : static_cast<int>(std::min<Nanos>(left / 1'000'000 + 1, 1000));
   }
-  pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-  const int ready = ::poll(fds, 2, timeout_ms);
+  const int ready = ::poll(wait_fds_.data(), wait_fds_.size(), timeout_ms);
   if (ready < 0 && errno != EINTR) bump(counters_.receive_errors);
-  if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+  if (ready > 0 && (wait_fds_[1].revents & POLLIN) != 0) {
     std::uint64_t drained = 0;
     [[maybe_unused]] const ssize_t r = read(wake_fd_, &drained, sizeof drained);
   }
@@ -119,7 +118,7 @@ void Stream::worker_main() noexcept {
       core_.note_hold_released();
       continue;
     }
-    if (receive_batch() != 0) {
+    if (receive() != 0) {
       empty_polls = 0;
       // Finished blocks wait for the program's thread, which also requeues
       // the buffers this loop needs next; under a fixed real-time priority

@@ -229,6 +229,15 @@ int zok_clear_stats(zok_stream_t stream);
 int zok_get_io_errors(zok_stream_t stream, zok_io_errors *errors);
 int zok_close_stream(zok_stream_t stream);
 
+/*
+ * How a stream receives (see ZOK_RECEIVE in man 3 libzok): through its UDP
+ * socket, or through AF_XDP sockets in copy or zero-copy mode.
+ */
+#define ZOK_RECEIVE_PATH_SOCKET 0u
+#define ZOK_RECEIVE_PATH_XDP_COPY 1u
+#define ZOK_RECEIVE_PATH_XDP_ZEROCOPY 2u
+int zok_get_receive_path(zok_stream_t stream, uint32_t *path);
+
 int zok_create_recv_worker(zok_stream_t stream, uint32_t worker_setting, zok_req_id_fn req_id);
 int zok_start_recv_worker(zok_stream_t stream);
 int zok_stop_recv_worker(zok_stream_t stream);

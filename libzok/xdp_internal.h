@@ -1,0 +1,63 @@
+// The AF_XDP receive path: an XDP program on the interface that holds the
+// stream's address steers the stream's datagrams into one AF_XDP socket per
+// receive queue, past the kernel's IP and UDP layers. The stream's ordinary
+// socket stays bound: resend commands leave through it, and whatever the
+// program passes on (IP fragments) still arrives there.
+#pragma once
+
+#include <gvsp/gvsp.h>
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zok {
+
+// ZOK_RECEIVE, read at open.
+enum class ReceiveChoice { automatic, socket, xdp };
+// False for a value that is none of auto, socket, xdp.
+bool parse_receive_choice(const char *value, ReceiveChoice &out) noexcept;
+
+// zok_get_receive_path's answers.
+enum class ReceivePath : std::uint32_t { socket = 0, xdp_copy = 1, xdp_zero_copy = 2 };
+
+class XdpPath {
+ public:
+  // Attaches the program and binds the sockets, or says why not: an errno
+  // and a short reason. `forced` is ZOK_RECEIVE=xdp, whose failures must be
+  // told apart; `auto` gets the same errnos and falls back.
+  static int open(in_addr_t local_addr, std::uint16_t local_port, std::unique_ptr<XdpPath> &out,
+                  std::string &why) noexcept;
+  ~XdpPath();
+  XdpPath(const XdpPath &) = delete;
+  XdpPath &operator=(const XdpPath &) = delete;
+
+  // Up to `max` whole frames, in ring order per queue; each stays valid (and
+  // its room in the rings taken) until release().
+  std::size_t take(gvsp::bytes *frames, std::size_t max) noexcept;
+  void release() noexcept;
+  // Frames the kernel dropped for a full ring or no room to copy into:
+  // a running total over the path's sockets.
+  std::uint64_t kernel_drops() const noexcept;
+  // Every socket's descriptor, for poll().
+  const std::vector<int> &fds() const noexcept { return fds_; }
+  ReceivePath mode() const noexcept { return mode_; }
+  const std::string &interface_name() const noexcept { return interface_; }
+
+ private:
+  XdpPath() = default;
+  struct Queue;
+  struct Program;
+
+  std::vector<std::unique_ptr<Queue>> queues_;
+  std::unique_ptr<Program> program_;
+  std::vector<int> fds_;
+  std::string interface_;
+  ReceivePath mode_ = ReceivePath::socket;
+  std::size_t next_queue_ = 0;
+};
+
+}  // namespace zok
