@@ -154,6 +154,8 @@ class Stream final : public CoreShell {
   std::unique_ptr<XdpPath> xdp_;
   std::array<gvsp::bytes, batch_size> frames_{};
   std::uint64_t last_xdp_drops_ = 0;
+  bool xdp_engaged_ = false;
+  bool socket_first_ = false;
   unsigned batches_since_drop_check_ = 0;
   // What the worker sleeps on: the socket, the wake event, the AF_XDP sockets.
   std::vector<pollfd> wait_fds_;

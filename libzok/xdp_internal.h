@@ -35,6 +35,10 @@ class XdpPath {
   XdpPath(const XdpPath &) = delete;
   XdpPath &operator=(const XdpPath &) = delete;
 
+  // Until this, the program passes the stream's frames to the kernel, so
+  // that what arrives before the program takes its first blocks waits in
+  // the socket's buffer, as on the socket path.
+  int engage() noexcept;
   // Up to `max` whole frames, in ring order per queue; each stays valid (and
   // its room in the rings taken) until release().
   std::size_t take(gvsp::bytes *frames, std::size_t max) noexcept;
@@ -58,6 +62,7 @@ class XdpPath {
   std::string interface_;
   ReceivePath mode_ = ReceivePath::socket;
   std::size_t next_queue_ = 0;
+  int sockets_map_ = -1;
 };
 
 }  // namespace zok

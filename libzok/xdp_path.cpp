@@ -78,10 +78,13 @@ namespace zok {
 
 namespace {
 
-// Per receive queue: frames of a page each (a jumbo frame comes in pieces,
-// put together again below), enough for a few milliseconds at line rate.
-constexpr std::uint32_t frame_count = 4096;
-constexpr std::uint32_t frame_size = 4096;
+// Per receive queue: 64 MiB of frames, pinned while the stream is open. Only
+// this stands between a program that is slow to take its blocks and lost
+// packets, as the socket's receive buffer does on the socket path. A frame
+// of a 1500-byte MTU fits one; a jumbo frame comes in pieces, put together
+// again below.
+constexpr std::uint32_t frame_count = 32768;
+constexpr std::uint32_t frame_size = 2048;
 // Room for one frame put together from its pieces; larger frames are
 // handed up empty and so refused.
 constexpr std::size_t joined_size = 65536;
@@ -353,11 +356,6 @@ int XdpPath::open(in_addr_t local_addr, std::uint16_t local_port, std::unique_pt
       return rc;
     }
     zero_copy = zero_copy && queue_zero_copy;
-    if (bpf_map_update_elem(sockets, &q, &queue->fd, 0) != 0) {
-      rc = errno;
-      why = "cannot enter an AF_XDP socket in the XDP program's map";
-      return rc;
-    }
     path->fds_.push_back(queue->fd);
     path->queues_.push_back(std::move(queue));
   }
@@ -375,12 +373,20 @@ int XdpPath::open(in_addr_t local_addr, std::uint16_t local_port, std::unique_pt
               : "cannot attach driver XDP to " + path->interface_ + ": " + std::strerror(rc);
     return rc;
   }
+  path->sockets_map_ = sockets;
   path->mode_ = zero_copy ? ReceivePath::xdp_zero_copy : ReceivePath::xdp_copy;
   out = std::move(path);
   return 0;
 } catch (const std::bad_alloc &) {
   why = "out of memory";
   return ENOMEM;
+}
+
+int XdpPath::engage() noexcept {
+  for (std::uint32_t q = 0; q < fds_.size(); ++q) {
+    if (bpf_map_update_elem(sockets_map_, &q, &fds_[q], 0) != 0) return errno;
+  }
+  return 0;
 }
 
 XdpPath::~XdpPath() {

@@ -13,6 +13,18 @@ constexpr unsigned batches_per_drop_check = 64;
 }  // namespace
 
 std::size_t Stream::receive_xdp_batch() noexcept {
+  if (!xdp_engaged_) {
+    xdp_engaged_ = true;
+    // The stream goes on through the socket if the rings cannot be had.
+    if (xdp_->engage() != 0) bump(counters_.receive_errors);
+    socket_first_ = true;
+  }
+  // What waited in the socket is older than anything in the rings.
+  if (socket_first_) {
+    const std::size_t n = receive_batch();
+    if (n < batch_size) socket_first_ = false;
+    return n;
+  }
   const std::size_t n = xdp_->take(frames_.data(), batch_size);
   if (n == 0 || ++batches_since_drop_check_ >= batches_per_drop_check) {
     batches_since_drop_check_ = 0;

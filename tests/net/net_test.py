@@ -16,6 +16,15 @@ Scenarios:
              block, on the interface that reaches the camera.
   soak       60 s of workergrab under the dropper: every block sent is
              handed over, dropped or counted.
+  xdpkill    a receiver on the AF_XDP path killed by SIGKILL mid-stream
+             leaves no XDP program on the interface.
+  xdpauto    where AF_XDP cannot be had (an unprivileged receiver, the
+             loopback interface), ZOK_RECEIVE=xdp fails the open and the
+             default keeps the socket path.
+
+The receivers take the socket path (ZOK_RECEIVE=socket: `auto` would take
+AF_XDP on the veth pair as root); --receive xdp runs a scenario with them on
+the AF_XDP path and checks that they took it.
 
 Exits 77 (ctest's skip) with "SKIPPED: reason" where the network cannot be
 made. Only the standard library, and the report parsers of tests/soak.
@@ -41,6 +50,31 @@ RESEND_PORT = 50011
 # strobix's default block size, and the smaller blocks of the lossy runs.
 BLOCK_BYTES = 1048576
 BLOCK_BYTES_LOSSY = 262144
+
+
+class Skip(Exception):
+    pass
+
+
+# Set by --receive: the receivers' ZOK_RECEIVE.
+RECEIVE = None
+UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                "--inh-caps=-all"]
+
+
+def receiver_env(receive):
+    env = dict(os.environ)
+    env["ZOK_VERBOSE"] = "1"
+    env.pop("ZOK_RECEIVE", None)
+    if receive:
+        env["ZOK_RECEIVE"] = receive
+    return env
+
+
+def xdp_attached(interface):
+    out = subprocess.run(["ip", "link", "show", "dev", interface], capture_output=True,
+                         text=True).stdout
+    return "prog/xdp" in out
 
 
 class Failures:
@@ -129,12 +163,13 @@ class Run:
     """A receiver writing into files: a pipe nobody reads while strobix runs
     would fill and hold the receiver in its next print."""
 
-    def __init__(self, receiver, argv, seconds):
+    def __init__(self, receiver, argv, seconds, receive=None, wrapper=()):
         self.receiver = receiver
         self.seconds = seconds
         self.started = time.monotonic()
         self.files = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
-        self.proc = subprocess.Popen(argv, stdout=self.files[0], stderr=self.files[1])
+        self.proc = subprocess.Popen(list(wrapper) + argv, stdout=self.files[0],
+                                     stderr=self.files[1], env=receiver_env(receive))
         self.out = self.err = ""
         self.rc = None
 
@@ -158,7 +193,8 @@ class Run:
         return self
 
 
-def start_receiver(args, net, receiver, blocks, local, extra, seconds):
+def start_receiver(args, net, receiver, blocks, local, extra, seconds, receive=None,
+                   wrapper=()):
     tool = getattr(args, receiver)
     # Buffers the size of strobix's blocks: as many as the library allows, so
     # a receiver that falls behind on a loaded machine catches up.
@@ -166,7 +202,7 @@ def start_receiver(args, net, receiver, blocks, local, extra, seconds):
     argv = [tool, "-i", str(blocks), "-T", str(int(seconds)), "-v", "--verify-payload",
             "-s", str(block_bytes), "-n", "512", "-P", f"{net['CAM_ADDR']}:{RESEND_PORT}"]
     argv += extra + [f"{local}:{STREAM_PORT}"]
-    return Run(receiver, argv, int(seconds))
+    return Run(receiver, argv, int(seconds), receive or RECEIVE, wrapper)
 
 
 def send(args, net, blocks, dest, extra, timeout):
@@ -180,6 +216,11 @@ def send(args, net, blocks, dest, extra, timeout):
 def check_accounting(failures, tag, run, blocks):
     """The soak's identity: every block sent is handed over (and verified
     when good), dropped or counted; nothing handed over twice."""
+    if RECEIVE == "xdp" and "built without AF_XDP support" in run.err:
+        raise Skip("libzok was built without the AF_XDP path")
+    if RECEIVE == "xdp":
+        failures.check(re.search(r"^zok: stream \S+: receive path xdp \(", run.err, re.M),
+                       f"{tag}: the receiver did not take the AF_XDP path: {run.err[:300]}")
     r = run.report
     if not failures.check(r is not None, f"{tag}: no complete report (status {run.rc}): "
                           f"{run.out[-400:]} {run.err[-400:]}"):
@@ -389,8 +430,88 @@ def scenario_multicast(args, scale):
         return lines, failures
 
 
+def scenario_xdpkill(args, scale):
+    failures = Failures()
+    with Network(f"xkill-{os.getpid()}") as net:
+        tag = "plaingrab on AF_XDP, SIGKILL"
+        run = start_receiver(args, net, "plaingrab", 1000000, net["HOST_ADDR"], [], 120,
+                             receive="xdp")
+        if not wait_for(lambda: xdp_attached(net["HOST_IF"]) or run.proc.poll() is not None,
+                        10 * scale) or run.proc.poll() is not None:
+            run.finish()
+            if "built without AF_XDP support" in run.err:
+                raise Skip("libzok was built without the AF_XDP path")
+            failures.check(False, f"{tag}: no XDP program attached: {run.err[-300:]}")
+            return [], failures
+        sender = subprocess.Popen(net.exec_argv(
+            [args.strobix, "-c", "-n", "100000", "-r", "200",
+             "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}", f"{net['HOST_ADDR']}:{STREAM_PORT}"]),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1.5 * scale)
+        failures.check(run.proc.poll() is None, f"{tag}: the receiver ended before the kill")
+        run.proc.kill()
+        run.finish()
+        gone = wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5)
+        sender.kill()
+        sender.wait()
+        failures.check(gone, f"{tag}: an XDP program is left on {net['HOST_IF']}")
+        failures.check(run.err.count("Verify block ok") > 0,
+                       f"{tag}: no block arrived before the kill: {run.err[-300:]}")
+        return [f"{tag}: {run.err.count('Verify block ok')} blocks before the kill, program "
+                f"{'removed' if gone else 'LEFT'}"], failures
+
+
+def scenario_xdpauto(args, scale):
+    failures = Failures()
+    lines = []
+    blocks = 100
+    rate = max(10, int(50 / scale))
+    # Loopback has no driver XDP: a forced AF_XDP path is an error at open.
+    argv = [args.plaingrab, "-i", "1", "-T", "2", "-v", "-s", str(BLOCK_BYTES), "-P",
+            f"127.0.0.1:{RESEND_PORT}", f"127.0.0.1:{STREAM_PORT}"]
+    done = subprocess.run(argv, capture_output=True, text=True, env=receiver_env("xdp"),
+                          timeout=30)
+    if "built without AF_XDP support" in done.stderr:
+        raise Skip("libzok was built without the AF_XDP path")
+    failures.check(done.returncode != 0 and "errno=95" in done.stdout + done.stderr,
+                   f"loopback, ZOK_RECEIVE=xdp: status {done.returncode}, expected "
+                   f"EOPNOTSUPP: {(done.stdout + done.stderr)[-300:]}")
+    # Unprivileged, the socket's buffer is rmem_max's: small blocks on a
+    # shaped path, and resends for what overflows it while the receiver sets up.
+    with Network(f"xauto-{os.getpid()}", "--rate", "200mbit") as net:
+        for receive in ("xdp", None):
+            tag = f"unprivileged plaingrab, ZOK_RECEIVE={receive or 'auto'}"
+            run = start_receiver(args, net, "plaingrab", blocks, net["HOST_ADDR"], ["-R", "4"],
+                                 blocks / rate + 30 * scale, receive=receive or "auto",
+                                 wrapper=UNPRIVILEGED)
+            if receive == "xdp":
+                run.finish()
+                failures.check(run.rc != 0 and "errno=1)" in run.out + run.err,
+                               f"{tag}: status {run.rc}, expected EPERM: "
+                               f"{(run.out + run.err)[-300:]}")
+                continue
+            if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
+                                           10 * scale), f"{tag}: receiver never bound"):
+                run.finish()
+                continue
+            failures.check(not xdp_attached(net["HOST_IF"]), f"{tag}: an XDP program attached")
+            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
+                                 ["-r", str(rate), "-s", str(BLOCK_BYTES_LOSSY)],
+                                 blocks / rate + 60)
+            run.finish()
+            check_sender(failures, tag, rc, sent, err, blocks)
+            failures.check("receive path socket (" in run.err,
+                           f"{tag}: no fallback to the socket path: {run.err[:300]}")
+            r = check_accounting(failures, tag, run, blocks)
+            if r is not None:
+                failures.check(r["complete"] == blocks, f"{tag}: {r['complete']} complete")
+                lines.append(f"{tag}: socket path, complete={r['complete']}")
+    return lines, failures
+
+
 SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scenario_loss,
-             "soak": scenario_soak, "multicast": scenario_multicast}
+             "soak": scenario_soak, "multicast": scenario_multicast,
+             "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto}
 
 
 def main():
@@ -402,7 +523,10 @@ def main():
     parser.add_argument("--strobix", required=True)
     parser.add_argument("--plaingrab", required=True)
     parser.add_argument("--workergrab", required=True)
+    parser.add_argument("--receive", choices=["socket", "xdp"], default="socket")
     args = parser.parse_args()
+    global RECEIVE
+    RECEIVE = args.receive
     if os.geteuid() != 0:
         print("SKIPPED: the test network needs root", flush=True)
         return SKIP
@@ -410,6 +534,9 @@ def main():
     started = time.monotonic()
     try:
         lines, failures = SCENARIOS[args.scenario](args, scale)
+    except Skip as why:
+        print(f"SKIPPED: {why}", flush=True)
+        return SKIP
     except (RuntimeError, subprocess.SubprocessError, OSError) as error:
         lines, failures = [], Failures()
         failures.check(False, f"{type(error).__name__}: {error}")
