@@ -2,9 +2,10 @@
 // into a core with small buffers (guarded so any write past one is caught),
 // resend on and a short history, so every branch of the packet path runs.
 //
-// Input: records of [1 byte op][2 bytes length][length bytes]. op % 4:
+// Input: records of [1 byte op][2 bytes length][length bytes]. op % 5:
 // 0 datagram, 1 tick by length microseconds, 2 datagram into a predicted
-// region, 3 requeue every finished buffer.
+// region, 3 requeue every finished buffer, 4 an Ethernet frame as the AF_XDP
+// loop takes it (its headers checked, then the datagram).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "reassembly_internal.h"
+#include "xdp_frame_internal.h"
 
 namespace {
 
@@ -81,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   Nanos now = 0;
   std::size_t at = 0;
   while (at + 3 <= size) {
-    const std::uint8_t op = data[at] % 4;
+    const std::uint8_t op = data[at] % 5;
     const std::size_t len =
         std::min<std::size_t>(data[at + 1] | (data[at + 2] << 8), size - at - 3);
     const auto *body = reinterpret_cast<const std::byte *>(data + at + 3);
@@ -108,6 +110,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (Buffer *b : shell.finished) shell.queued.push_back(b);
         shell.finished.clear();
         break;
+      case 4: {
+        // A frame of exactly its length, so a read past it is caught.
+        auto frame = std::make_unique<std::byte[]>(len);
+        std::memcpy(frame.get(), body, len);
+        FrameDatagram d;
+        if (!parse_frame(gvsp::bytes(frame.get(), len), d)) {
+          core.refuse();
+          break;
+        }
+        if (d.payload.data() < frame.get() ||
+            d.payload.data() + d.payload.size() > frame.get() + len) {
+          __builtin_trap();
+        }
+        core.on_packet(d.payload, Arrival{now, 0});
+        break;
+      }
     }
   }
   core.abandon_all(now);
