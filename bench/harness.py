@@ -89,13 +89,14 @@ class Child:
 
     live = []
 
-    def __init__(self, argv, workdir, name):
+    def __init__(self, argv, workdir, name, env=None):
         self.argv = argv
         self.name = name
         self.out_path = os.path.join(workdir, name + ".out")
         self.err_path = os.path.join(workdir, name + ".err")
         with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
-            self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+            self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                                         env=env)
         self.started = time.monotonic()
         self.status = None
         self.cpu = None  # user + sys seconds, once reaped
@@ -394,9 +395,14 @@ class Bench:
             argv += ["-w", str(mode)]
         return argv + list(extra) + [f"{path.recv}:{stream_port}"]
 
-    def measure_receiver(self, size, payload, secs, name, verify, mode, pattern, path=LOOPBACK):
+    def measure_receiver(self, size, payload, secs, name, verify, mode, pattern, path=LOOPBACK,
+                         receive=None):
         if path.skipped:
             raise Unavailable(path.skipped)
+        # libzok's receive path; unset, its default (`auto`) decides.
+        env = None
+        if receive is not None:
+            env = dict(os.environ, ZOK_RECEIVE=receive, ZOK_VERBOSE="1")
         self.program(name)
         self.program("strobix")
         rate = self.strobix_rate.get(size)
@@ -408,10 +414,15 @@ class Bench:
         stream_port, resend_port = self.next_ports()
         receiver = Child(self.receiver_argv(name, stream_port, resend_port, blocks, verify, mode,
                                             path=path),
-                         self.workdir, name)
+                         self.workdir, name, env)
         try:
             if not receiver.wait_for_line("Queued", 10):
                 raise Unavailable(receiver.failure(f"{name} did not start"))
+            if receive == "xdp":
+                # Said on standard error at open, before the buffers were queued.
+                with open(receiver.err_path, errors="replace") as f:
+                    if "receive path xdp (" not in f.read():
+                        raise Unavailable(receiver.failure(f"{name} did not take AF_XDP"))
             notes = []
             before = proc_cpu_seconds(receiver.pid)
             sender = Child(path.prefix + self.pinned(self.sender_cpu,
@@ -496,13 +507,18 @@ class Bench:
         if self.args.no_veth:
             return cells
         # The same programs across a veth pair, beside the loopback rows: the
-        # bare limit and the two receivers as they are usually run.
-        veth_rows = [("veth: limit: blaster -> sink", "limit", {}),
-                     ("veth: strobix -> plaingrab", "receiver",
-                      {"name": "plaingrab", "verify": False, "mode": None, "pattern": False})]
-        veth_rows += [(f"veth: strobix -> workergrab -w {mode}", "receiver",
-                       {"name": "workergrab", "verify": False, "mode": mode, "pattern": False})
-                      for mode in self.args.worker_modes[:1]]
+        # bare limit and the two receivers as they are usually run, on
+        # libzok's socket path and on its AF_XDP path (which `auto` would
+        # take here as root).
+        veth_rows = [("veth: limit: blaster -> sink", "limit", {})]
+        for receive, tag in (("socket", ""), ("xdp", ", AF_XDP")):
+            veth_rows.append((f"veth: strobix -> plaingrab{tag}", "receiver",
+                              {"name": "plaingrab", "verify": False, "mode": None,
+                               "pattern": False, "receive": receive}))
+            veth_rows += [(f"veth: strobix -> workergrab -w {mode}{tag}", "receiver",
+                           {"name": "workergrab", "verify": False, "mode": mode,
+                            "pattern": False, "receive": receive})
+                          for mode in self.args.worker_modes[:1]]
         for size, payload in PACKET_SIZES:
             path = self.veth_path(size)
             cells += [(label, kind, dict(params, path=path), size, payload)

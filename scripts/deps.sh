@@ -35,7 +35,7 @@ test_packages=(
   dpkg-dev
   file
   pkgconf
-  libbpf-dev # the test network's seeded packet dropper (tc cls_bpf)
+  libbpf-dev # the test network's seeded packet dropper (tc cls_bpf); libzok's AF_XDP path
   bpftool    # reads the dropper's counters
 )
 # tests/bare/run.sh, which CI runs after check.sh.
