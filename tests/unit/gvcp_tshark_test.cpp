@@ -109,7 +109,8 @@ TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
   const std::string out =
       run("tshark -r " + file +
           " -d udp.port==3956,gvcp -T fields -E separator='|' -e gvcp.cmd.command -e "
-          "gvcp.cmd.req_id -e _ws.malformed -e gvcp.cmd.forceip.ip -e gvcp.cmd.readmem.count "2>/dev/null");
+          "gvcp.cmd.req_id -e _ws.malformed -e gvcp.cmd.forceip.ip -e gvcp.cmd.readmem.count "
+          "2>/dev/null");
   unlink(file.c_str());
   rmdir(dir_template);
   std::vector<std::string> lines;
