@@ -132,7 +132,6 @@ struct description::impl {
 
   std::uint64_t address(node n) {
     node owner = std::strcmp(n.name(), "StructEntry") == 0 ? n.parent() : n;
-    if (owner.child("pIndex")) fail(n, "indexed register addresses (pIndex) are not supported");
     std::uint64_t sum = 0;
     bool any = false;
     for (node c : owner.children()) {
@@ -144,6 +143,20 @@ struct description::impl {
         any = true;
       } else if (name == "pAddress") {
         sum += static_cast<std::uint64_t>(number(find(trim(c.child_value()))).as_int());
+        any = true;
+      } else if (name == "pIndex") {
+        // One register of a table: the index node's value times the entry
+        // size (Offset, pOffset, or the register's length).
+        std::int64_t step = 0;
+        if (const char *p = c.attribute("pOffset").value(); *p != '\0') {
+          step = number(find(p)).as_int();
+        } else if (c.attribute("Offset")) {
+          if (!parse_integer_text(c.attribute("Offset").value(), step))
+            fail(n, "bad pIndex Offset");
+        } else {
+          step = static_cast<std::int64_t>(length(n));
+        }
+        sum += static_cast<std::uint64_t>(number(find(trim(c.child_value()))).as_int() * step);
         any = true;
       } else if (name == "IntSwissKnife") {
         sum += static_cast<std::uint64_t>(swiss_knife(c).as_int());
