@@ -58,6 +58,20 @@ control_hold::control_hold(gvcp_client &client, bool exclusive) : c(client) {
   try {
     write_register(c, gvcp::reg_ccp, exclusive ? gvcp::ccp_exclusive : gvcp::ccp_control);
   } catch (const camctl_error &e) {
+    // Some devices ignore the controller's rivals rather than answer access
+    // denied. Reads stay open to all: a camera that answers them and shows
+    // its control taken is held by another application, not gone.
+    if (e.status == exit_no_answer) {
+      std::uint32_t ccp = 0;
+      try {
+        ccp = read_register(c, gvcp::reg_ccp);
+      } catch (const camctl_error &) {
+        throw e;
+      }
+      if ((ccp & (gvcp::ccp_exclusive | gvcp::ccp_control)) != 0)
+        throw camctl_error(exit_access_denied, c.name + ": " + text_access_denied);
+      throw;
+    }
     // A device that does not offer exclusive access refuses the bit; plain
     // control is then the most that can be had. Refused for being held
     // elsewhere is final.
