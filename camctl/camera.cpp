@@ -39,7 +39,8 @@ void open_camera(const camctl_options &opts, const std::string &camera, gvcp_cli
     const found_device *match = nullptr;
     for (const found_device &d : all) {
       if (!(by_mac ? d.mac == mac : (d.serial == camera || d.user_name == camera))) continue;
-      if (match != nullptr && match->mac != d.mac)
+      // Simulated and cloned devices share MACs: the address tells them apart.
+      if (match != nullptr && (match->mac != d.mac || match->address.s_addr != d.address.s_addr))
         throw camctl_error(exit_usage_error, text_ambiguous_camera + camera);
       // The same device seen on two interfaces: prefer where it is reachable.
       if (match == nullptr || (!match->on_subnet && d.on_subnet)) match = &d;
