@@ -206,12 +206,14 @@ int run_stream(const camctl_options &opts) {
     throw camctl_error(exit_usage_error, camera + ": " + text_no_such_channel);
 
   control_hold control(c, !opts.shared);
-  const unsigned current = read_register(c, gvcp::reg_scps(opts.channel)) & gvcp::scps_size_mask;
+  // Read before the test packets change them: the flags the camera had
+  // (do not fragment, pixel endianness) are kept for the stream.
+  const std::uint32_t scp = read_register(c, gvcp::reg_scp(opts.channel));
+  const std::uint32_t scps = read_register(c, gvcp::reg_scps(opts.channel));
+  const unsigned current = scps & gvcp::scps_size_mask;
   const unsigned wanted = opts.packet_size != 0 ? opts.packet_size : current;
   const unsigned size = check_packet_size(c, opts, d, toward_camera, wanted);
 
-  const std::uint32_t scp = read_register(c, gvcp::reg_scp(opts.channel));
-  const std::uint32_t scps = read_register(c, gvcp::reg_scps(opts.channel));
   write_register(c, gvcp::reg_scps(opts.channel),
                  (scps & ~(gvcp::scps_fire_test_packet | gvcp::scps_size_mask)) | size);
   write_register(c, gvcp::reg_scda(opts.channel), ntohl(d.addr.sin_addr.s_addr));
