@@ -91,6 +91,8 @@ rival)
   "$camctl" stream "$cam" --to "$host:50014" -T 20 >"$work/first" 2>&1 &
   first=$!
   for _ in $(seq 100); do grep -q Streaming "$work/first" && break; sleep 0.1; done
+  # Past the camera's heartbeat timeout (3 s): only the heartbeat keeps it held.
+  sleep 4
   "$camctl" stream "$cam" --to "$host:50016" -T 2 >"$work/second" 2>&1
   rc=$?
   [[ $rc -eq 3 ]] || fail "second controller: status $rc, want 3"
