@@ -45,6 +45,12 @@ bool parse_float_text(std::string_view text, double &out) {
   return !s.empty() && end != s.c_str() && *end == '\0' && std::isfinite(out);
 }
 
+// A value no integer can hold (a NaN or huge float register read as an
+// integer) surfaces as a formula_error outside any formula.
+description_error as_description_error(const formula_error &e) {
+  return description_error(std::string("value out of range: ") + e.what());
+}
+
 bool is_int_kind(std::string_view k) {
   return k == "Integer" || k == "IntReg" || k == "MaskedIntReg" || k == "StructEntry" ||
          k == "IntSwissKnife" || k == "IntConverter" || k == "Enumeration" || k == "Boolean" ||
@@ -610,11 +616,13 @@ bool description::has(std::string_view feature) const {
   return d_->nodes.count(feature) != 0;
 }
 
-std::int64_t description::get_int(std::string_view feature) {
+std::int64_t description::get_int(std::string_view feature) try {
   return d_->number(d_->find(feature)).as_int();
+} catch (const formula_error &e) {
+  throw as_description_error(e);
 }
 
-std::string description::get(std::string_view feature) {
+std::string description::get(std::string_view feature) try {
   const node n = d_->find(feature);
   const std::string k = n.name();
   if (k == "Enumeration") {
@@ -650,9 +658,11 @@ std::string description::get(std::string_view feature) {
     return is_float_kind(k) ? impl::show(formula_float(v.as_double())) : std::to_string(v.as_int());
   }
   impl::unsupported(n);
+} catch (const formula_error &e) {
+  throw as_description_error(e);
 }
 
-void description::set(std::string_view feature, std::string_view value) {
+void description::set(std::string_view feature, std::string_view value) try {
   const node n = d_->find(feature);
   const std::string k = n.name();
   if (k == "Command") return execute(feature);
@@ -693,9 +703,11 @@ void description::set(std::string_view feature, std::string_view value) {
     return d_->set_number(n, formula_int(i));
   }
   impl::unsupported(n);
+} catch (const formula_error &e) {
+  throw as_description_error(e);
 }
 
-void description::execute(std::string_view command) {
+void description::execute(std::string_view command) try {
   const node n = d_->find(command);
   if (std::strcmp(n.name(), "Command") != 0) impl::fail(n, "not a command");
   std::int64_t v = d_->literal_int(n, "CommandValue", 1);
@@ -705,10 +717,14 @@ void description::execute(std::string_view command) {
   if (!d_->available(n)) impl::fail(n, "not available now");
   if (d_->locked(n)) impl::fail(n, "locked");
   d_->set_number(p, formula_int(v));
+} catch (const formula_error &e) {
+  throw as_description_error(e);
 }
 
-std::string description::access(std::string_view feature) {
+std::string description::access(std::string_view feature) try {
   return d_->access_of(d_->find(feature));
+} catch (const formula_error &e) {
+  throw as_description_error(e);
 }
 
 std::vector<feature_info> description::features() {
@@ -728,6 +744,8 @@ std::vector<feature_info> description::features() {
     try {
       access = d_->access_of(n);
     } catch (const description_error &) {
+      access = "??";
+    } catch (const formula_error &) {
       access = "??";
     }
     out.push_back({name, n.name(), access});

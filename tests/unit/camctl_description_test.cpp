@@ -175,6 +175,7 @@ TEST(CamctlDescription, EvaluatesSwissKnivesAndConverters) {
       <FormulaTo>FROM * 10</FormulaTo><FormulaFrom>TO / 10</FormulaFrom>
       <pValue>BigReg</pValue></Converter>
     <Integer Name="Loop"><pValue>Loop</pValue></Integer>
+    <Integer Name="FromGain"><pValue>Gain</pValue></Integer>
   )"),
                 port);
   port.put(0x100, {0, 0, 0, 4});
@@ -185,6 +186,8 @@ TEST(CamctlDescription, EvaluatesSwissKnivesAndConverters) {
   EXPECT_EQ(d.get("ExposureTime"), "12.5");
   EXPECT_THROW(d.set("Payload", "1"), description_error);
   EXPECT_THROW(d.get("Loop"), description_error);  // refers to itself: an error, not a crash
+  port.put(0x500, {0x7F, 0xC0, 0x00, 0x00});       // a NaN no integer holds
+  EXPECT_THROW(d.get("FromGain"), description_error);
 }
 
 TEST(CamctlDescription, FindsTheFileInTheUrlAndInsideAZip) {
