@@ -52,5 +52,10 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     std::fprintf(stderr, text_error, e.what());
     return e.status;
+  } catch (const std::exception &e) {
+    // A description error outside a feature's own handling, or memory.
+    std::fflush(stdout);
+    std::fprintf(stderr, text_error, e.what());
+    return exit_failure;
   }
 }
