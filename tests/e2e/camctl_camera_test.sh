@@ -72,6 +72,9 @@ features)
   # cameras may share the serial), and read back.
   "$camctl" get -i "$TESTNET_HOST_IF" GV01 Width Height PixelFormat >"$work/get" 2>&1 || fail "get failed"
   printf 'Width=320\nHeight=200\nPixelFormat=Mono16\n' | diff - "$work/get" || fail "get differs"
+  mac=$(awk '{print $2; exit}' "$work/discover")
+  "$camctl" get -i "$TESTNET_HOST_IF" "$mac" Height >"$work/by_mac" 2>&1 || fail "get by MAC failed"
+  expect_in "$work/by_mac" "Height=200" "get by MAC"
   # Above the sensor's width (pMax): refused, and nothing written.
   "$camctl" set "$cam" Width=4096 >"$work/bad" 2>&1 && fail "a Width above its maximum was taken"
   expect_in "$work/bad" "out of range" "set Width=4096"
