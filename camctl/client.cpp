@@ -1,11 +1,13 @@
 #include <arpa/inet.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 
 #include "camctl_error_internal.h"
 #include "client_internal.h"
@@ -198,28 +200,67 @@ void device_port::write(std::uint64_t address, std::span<const std::byte> data) 
   write_memory(c, address, data);
 }
 
-std::string fetch_description(gvcp_client &c) {
+namespace {
+
+std::string read_url(gvcp_client &c, std::uint32_t reg) {
   std::vector<std::byte> url_bytes(gvcp::url_size);
-  read_memory(c, gvcp::reg_first_url, url_bytes);
+  read_memory(c, reg, url_bytes);
   std::string url;
   for (std::byte b : url_bytes) {
     if (b == std::byte{0}) break;
     url.push_back(static_cast<char>(b));
   }
-  local_url where;
-  if (!parse_local_url(url, where))
-    throw camctl_error(exit_failure, c.name + ": " + text_url_not_local + url);
-  // A description is at most a few megabytes; a larger length is a broken URL.
-  if (where.length > 64u * 1024 * 1024 || where.address + where.length > 0x100000000ull)
-    throw camctl_error(exit_failure, c.name + ": " + text_url_not_local + url);
-  std::vector<std::byte> file(where.length);
-  read_memory(c, where.address, file);
-  const std::string &n = where.file_name;
-  if (n.size() >= 4 &&
-      (n.compare(n.size() - 4, 4, ".zip") == 0 || n.compare(n.size() - 4, 4, ".ZIP") == 0))
-    return unzip_description(file);
+  return url;
+}
+
+bool zip_name(const std::string &n) {
+  return n.size() >= 4 &&
+         (n.compare(n.size() - 4, 4, ".zip") == 0 || n.compare(n.size() - 4, 4, ".ZIP") == 0);
+}
+
+std::string as_xml(std::vector<std::byte> file, const std::string &name) {
+  if (zip_name(name)) return unzip_description(file);
   std::string xml(reinterpret_cast<const char *>(file.data()), file.size());
   // Devices pad the file to their memory's word size with NULs.
   while (!xml.empty() && xml.back() == '\0') xml.pop_back();
   return xml;
+}
+
+// "File:" names a description on this host ("File:///path" or "File:path").
+bool read_host_file(const std::string &url, std::string &xml) {
+  if (url.size() < 5 || strncasecmp(url.c_str(), "file:", 5) != 0) return false;
+  std::string path = url.substr(5);
+  if (path.compare(0, 2, "//") == 0) path = path.substr(2);
+  const std::size_t query = path.find_first_of(";?");
+  if (query != std::string::npos) path = path.substr(0, query);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw camctl_error(exit_failure, text_url_file_missing + path);
+  std::vector<std::byte> file;
+  char b;
+  while (in.get(b) && file.size() < 64u * 1024 * 1024) file.push_back(std::byte(b));
+  xml = as_xml(std::move(file), path);
+  return true;
+}
+
+}  // namespace
+
+std::string fetch_description(gvcp_client &c) {
+  // The second URL is where a device keeps an alternative: used when the
+  // first names nothing camctl can read.
+  std::string first;
+  for (const std::uint32_t reg : {gvcp::reg_first_url, gvcp::reg_second_url}) {
+    const std::string url = read_url(c, reg);
+    if (reg == gvcp::reg_first_url) first = url;
+    std::string xml;
+    if (read_host_file(url, xml)) return xml;
+    local_url where;
+    // A description is at most a few megabytes; a larger length is a broken URL.
+    if (!parse_local_url(url, where) || where.length > 64u * 1024 * 1024 ||
+        where.address + where.length > 0x100000000ull)
+      continue;
+    std::vector<std::byte> file(where.length);
+    read_memory(c, where.address, file);
+    return as_xml(std::move(file), where.file_name);
+  }
+  throw camctl_error(exit_failure, c.name + ": " + text_url_not_local + first);
 }

@@ -38,7 +38,9 @@ inline constexpr const char text_no_answer[] = "no answer from the camera";
 inline constexpr const char text_bad_register_address[] = "register addresses are multiples of 4";
 inline constexpr const char text_address_range[] = "address beyond the camera's 32-bit space";
 inline constexpr const char text_url_not_local[] =
-    "the device description is not in the camera's memory; its URL reads: ";
+    "the device description is neither in the camera's memory nor a file here; its URL reads: ";
+inline constexpr const char text_url_file_missing[] =
+    "the device description's URL names a file this host does not have: ";
 inline constexpr const char text_no_interface[] = "no IPv4 interface that is up named ";
 inline constexpr const char text_ambiguous_camera[] =
     "more than one camera answers to this name (use its address or MAC): ";

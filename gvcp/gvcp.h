@@ -88,6 +88,7 @@ inline constexpr std::uint32_t reg_current_ip = 0x0024;
 inline constexpr std::uint32_t reg_current_mask = 0x0034;
 inline constexpr std::uint32_t reg_current_gateway = 0x0044;
 inline constexpr std::uint32_t reg_first_url = 0x0200;
+inline constexpr std::uint32_t reg_second_url = 0x0400;
 inline constexpr std::size_t url_size = 512;
 inline constexpr std::uint32_t reg_stream_channel_count = 0x0904;
 inline constexpr std::uint32_t reg_gvcp_capability = 0x0934;

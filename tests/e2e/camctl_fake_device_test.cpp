@@ -281,13 +281,38 @@ TEST(CamctlFakeDevice, ShortOrRefusingAnswersFailWithAReason) {
       << denied.err;
 }
 
-TEST(CamctlFakeDevice, BadDescriptionsAreRefusedByName) {
+TEST(CamctlFakeDevice, FindsTheDescriptionByEitherUrlOrRefusesItByName) {
+  const auto put_url = [](fake_device &d, std::uint32_t reg, const std::string &url) {
+    for (std::size_t i = 0; i < 512; ++i)
+      d.memory[reg + static_cast<std::uint32_t>(i)] =
+          i < url.size() ? std::byte(url[i]) : std::byte{0};
+  };
   fake_device dev;
-  const std::string url = "Local:fake.xml;10000;FFFFFFFF";
-  for (std::size_t i = 0; i < url.size(); ++i) dev.memory[0x200 + i] = std::byte(url[i]);
+  const std::string local =
+      "Local:fake.xml;10000;" + fake_device::hex(std::strlen(description_xml));
+  put_url(dev, 0x200, "Local:fake.xml;10000;FFFFFFFF");
   const Outcome huge = camctl({"get", dev.endpoint(), "Width"});
   EXPECT_EQ(huge.status, 1);
-  EXPECT_NE(huge.err.find("not in the camera's memory"), std::string::npos) << huge.err;
+  EXPECT_NE(huge.err.find("neither in the camera's memory nor a file here"), std::string::npos)
+      << huge.err;
+
+  // The first URL names what camctl cannot fetch; the second holds it.
+  put_url(dev, 0x200, "http://example.invalid/fake.xml");
+  put_url(dev, 0x400, local);
+  dev.put32(0x20000, 640);
+  const Outcome second = camctl({"get", dev.endpoint(), "Width"});
+  EXPECT_EQ(second.out, "Width=640\n") << second.err;
+
+  char path[] = "/tmp/camctl_fake_XXXXXX.xml";
+  const int fd = mkstemps(path, 4);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, description_xml, std::strlen(description_xml)),
+            static_cast<ssize_t>(std::strlen(description_xml)));
+  close(fd);
+  put_url(dev, 0x200, std::string("File://") + path);
+  const Outcome file = camctl({"get", dev.endpoint(), "Width"});
+  unlink(path);
+  EXPECT_EQ(file.out, "Width=640\n") << file.err;
 
   fake_device unknown;
   const Outcome missing = camctl({"get", unknown.endpoint(), "Width", "Gain"});
