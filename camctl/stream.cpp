@@ -23,7 +23,6 @@ namespace {
 // The smallest packet size every device must carry.
 constexpr unsigned min_packet_size = 576;
 constexpr unsigned ip_udp_overhead = 28;
-constexpr int test_packet_wait_ms = 300;
 
 std::int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -111,7 +110,8 @@ struct probe {
     }
     write_register(c, gvcp::reg_scps(channel),
                    scps_base | gvcp::scps_fire_test_packet | gvcp::scps_do_not_fragment | size);
-    const std::int64_t deadline = now_ms() + test_packet_wait_ms;
+    // As patient as for an acknowledge: a test packet is no faster.
+    const std::int64_t deadline = now_ms() + c.opts.timeout_ms;
     for (;;) {
       const std::int64_t left = deadline - now_ms();
       if (left <= 0) return false;
