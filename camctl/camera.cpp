@@ -71,12 +71,13 @@ control_hold::control_hold(gvcp_client &client, bool exclusive) : c(client) {
       }
       if ((ccp & (gvcp::ccp_exclusive | gvcp::ccp_control)) != 0)
         throw camctl_error(exit_access_denied, c.name + ": " + text_access_denied);
+      if (!exclusive) throw;
+    } else if (!exclusive || e.status != exit_failure) {
+      // A device that does not offer exclusive access refuses the bit (or,
+      // above, ignores it); plain control is then the most that can be had.
+      // Refused for being held elsewhere is final.
       throw;
     }
-    // A device that does not offer exclusive access refuses the bit; plain
-    // control is then the most that can be had. Refused for being held
-    // elsewhere is final.
-    if (!exclusive || e.status != exit_failure) throw;
     write_register(c, gvcp::reg_ccp, gvcp::ccp_control);
   }
   held = true;
