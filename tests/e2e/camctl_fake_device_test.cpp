@@ -346,6 +346,16 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   EXPECT_EQ(too_big.status, 1);
   EXPECT_NE(too_big.err.find("largest that does is 1000"), std::string::npos) << too_big.err;
 
+  // A camera without exclusive access that ignores the request for it.
+  fake_device shared;
+  shared.script = [](fake_device &d, const gvcp::Command &c, const sockaddr_in &) {
+    return c.command == gvcp::cmd_writereg && fake_device::be32(c.payload, 0) == gvcp::reg_ccp &&
+           fake_device::be32(c.payload, 4) == gvcp::ccp_exclusive && d.get32(gvcp::reg_ccp) == 0;
+  };
+  const Outcome plain = camctl({"stream", shared.endpoint(), "--to", "127.0.0.1:40000", "-T", "1"});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(plain.out.find("Streaming"), std::string::npos) << plain.out;
+
   Process lost(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000", "--timeout",
                              "100", "--retries", "1"});
   ASSERT_TRUE(lost.wait_for_out("Streaming", 20000));
