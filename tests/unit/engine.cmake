@@ -4,7 +4,7 @@ add_executable(engine_core_tests ${CMAKE_CURRENT_LIST_DIR}/engine_core_test.cpp)
 target_link_libraries(engine_core_tests PRIVATE zok_objects GTest::gtest_main)
 gtest_discover_tests(engine_core_tests PROPERTIES LABELS unit)
 add_executable(engine_resend_tests ${CMAKE_CURRENT_LIST_DIR}/engine_resend_test.cpp)
-target_link_libraries(engine_resend_tests PRIVATE zok_engine_core GTest::gtest_main)
+target_link_libraries(engine_resend_tests PRIVATE zok_objects GTest::gtest_main)
 gtest_discover_tests(engine_resend_tests PROPERTIES LABELS unit)
 
 add_executable(engine_api_tests ${CMAKE_CURRENT_LIST_DIR}/engine_api_test.cpp)
