@@ -99,7 +99,7 @@ std::size_t Stream::receive_batch() noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     if (verdict_[i] != placed) continue;
     core_.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header),
-                    Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i]});
+                    Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i], peers_[i].sin_addr.s_addr});
   }
   for (std::size_t i = 0; i < n; ++i) {
     if (verdict_[i] == placed) continue;
@@ -108,9 +108,8 @@ std::size_t Stream::receive_batch() noexcept {
       continue;
     }
     core_.on_packet(gvsp::bytes(slots_.get() + i * slot_size, msgs_[i].msg_len),
-                    Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i]});
+                    Arrival{static_cast<Nanos>(epoch_[i]), epoch_[i], peers_[i].sin_addr.s_addr});
   }
-  if (n != 0) peer_ = peers_[n - 1];
   core_.on_tick(n != 0 ? now : core_clock_now());
   core_.end_batch();
   return n;
