@@ -51,6 +51,9 @@ inline Nanos core_clock_now() noexcept {
   return Nanos{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
+// The receive worker's thread name (at most 15 characters).
+inline constexpr char worker_thread_name[] = "zok-worker";
+
 // Worker setting bits (zok_create_recv_worker).
 inline constexpr std::uint32_t worker_busy_poll = 0x1;
 inline constexpr std::uint32_t worker_settings_known = worker_busy_poll;

@@ -1,6 +1,7 @@
 // The receive worker: the socket loop on the library's own thread, handing
 // finished blocks to poll through the ready queue.
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -115,6 +116,8 @@ void Stream::wait_for_packets() noexcept {
 void Stream::worker_main() noexcept {
   // Advice: a worker left on the creating thread's CPUs still works.
   if (load_affinity_known) sched_setaffinity(0, sizeof load_affinity, &load_affinity);
+  // Named, so that tools listing the process's threads tell it apart.
+  pthread_setname_np(pthread_self(), worker_thread_name);
   if (callback_ != nullptr) {
     use_callback_ = true;
     refill_request_ids();
