@@ -244,10 +244,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
 
   switch (packet.kind) {
     case gvsp::PacketKind::leader:
-      // It came after a single packet of its block, which may have been a
-      // stray naming the block before the sender got to it: a later copy
-      // of that packet replaces it.
-      if (!b->leader && b->received == 1 && b->payloads == 1) b->doubtful_id = b->first_payload_id;
+      if (!b->confirmed && b->received != 0) forget_strays(*b);
       on_leader(*b, packet.leader);
       break;
     case gvsp::PacketKind::trailer:
@@ -377,8 +374,10 @@ void Reassembly::evict_oldest() noexcept {
 void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   if (b.buffer->received.test(0)) return;
   b.leader = true;
+  b.confirmed = true;
   fill_leader(b.desc, l);
-  b.sized = announced_data(l, b.expected_data);
+  // A size of 0 is what senders that do not fill the field send.
+  b.sized = announced_data(l, b.expected_data) && b.expected_data != 0;
   b.buffer->received.set(0);
   ++b.received;
   note_received(b, 0, now_);
@@ -440,6 +439,7 @@ void Reassembly::on_all_in(Block &b, const gvsp::Packet &p) noexcept {
   b.sender_status = p.header.status;
   if (p.data.size() > b.buffer->size) {
     b.leader = true;
+    b.confirmed = true;
     fill_leader(b.desc, p.leader);
     fill_trailer(b.desc, p.trailer, true);
     close_block(b, Ending::overrun);
@@ -489,7 +489,15 @@ bool Reassembly::fits_geometry(Block &b, std::uint32_t packet_id, std::uint32_t 
   const std::uint32_t psize = b.psize != 0 ? b.psize : length;
   const std::uint64_t last = last_payload(b, psize);
   if (last != 0 && packet_id > last) return false;
-  if (b.psize == 0 || length > b.psize) return true;  // learning, or moving a short one
+  if (b.psize == 0) return true;
+  if (length > b.psize) {
+    // Longer than the packets so far: right only when the one packet so far
+    // was the block's short last one.
+    if (!b.sized) return true;
+    const std::uint64_t last_then = gvsp::expected_packet_count(b.expected_data, length);
+    return b.payloads == 1 && b.first_payload_id == last_then &&
+           b.first_payload_len == b.expected_data - gvsp::payload_data_offset(last_then, length);
+  }
   if (last != 0 && packet_id == last) {
     // The last packet carries what is left, no more and no less.
     if (!b.sized || b.trailer) return true;
@@ -537,20 +545,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     }
     return false;
   }
-  bool replace = false;
-  if (packet_id == b.doubtful_id) {
-    b.doubtful_id = 0;
-    if (buf.received.test(packet_id)) {
-      // Either way, one of the two copies was not the sender's.
-      replace = length == b.first_payload_len;
-      if (replace) {
-        refuse();
-      } else {
-        unplace(b, packet_id);
-      }
-    }
-  }
-  if (!replace && !fits_geometry(b, packet_id, length)) {
+  if (!fits_geometry(b, packet_id, length)) {
     refuse();
     return false;
   }
@@ -577,17 +572,14 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     refuse_or_overrun(b);
     return false;
   }
-  if (buf.received.test(packet_id)) {
-    if (!replace) return true;
-  } else {
-    buf.received.set(packet_id);
-    ++b.received;
-    if (b.payloads++ == 0) {
-      b.first_payload_id = packet_id;
-      b.first_payload_len = length;
-    }
-    if (length < b.psize) b.short_id = packet_id;
+  if (buf.received.test(packet_id)) return true;
+  buf.received.set(packet_id);
+  ++b.received;
+  if (b.payloads++ == 0) {
+    b.first_payload_id = packet_id;
+    b.first_payload_len = length;
   }
+  if (length < b.psize) b.short_id = packet_id;
   if (src != nullptr) {
     std::memcpy(buf.data + offset, src, length);
   } else if (placed_psize != b.psize) {
@@ -616,7 +608,7 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noe
       break;
     }
   }
-  if (!b.leader && b.received <= 2) {
+  if (!b.confirmed) {
     confirm(b, packet_id, now);
     return;
   }
@@ -626,22 +618,45 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noe
   b.highest = std::max<std::int64_t>(b.highest, packet_id);
 }
 
-// A block opened without its leader asks for nothing on its first packet,
-// which may be a stray; its second shows the sender is at it, and what lies
-// before and between the two is asked for then.
+// A block opened without its leader asks for nothing while its packets may
+// be strays: a packet that follows on from the highest one, full as the one
+// before it or the trailer, shows the sender is at it, and all that lies
+// before is asked for then.
 void Reassembly::confirm(Block &b, std::uint32_t packet_id, Nanos now) noexcept {
-  if (b.received == 1) {
-    b.highest = packet_id;
+  const bool follows = b.received >= 2 && static_cast<std::int64_t>(packet_id) == b.highest + 1 &&
+                       (b.short_id == 0 || packet_id == b.trailer_id);
+  if (!follows) {
+    b.highest = std::max<std::int64_t>(b.highest, packet_id);
     return;
   }
-  const std::uint32_t other = static_cast<std::uint32_t>(b.highest);
-  const std::uint32_t lo = std::min(other, packet_id);
-  const std::uint32_t hi = std::max(other, packet_id);
-  if (lo > 0) ask(b, 0, lo - 1, now);
-  if (hi > lo + 1) ask(b, lo + 1, hi - 1, now);
-  b.highest = hi;
+  b.confirmed = true;
+  std::uint32_t last_missing = packet_id - 1;
+  while (last_missing > 0 && b.buffer->received.test(last_missing)) --last_missing;
+  ask(b, 0, last_missing, now);
+  b.highest = packet_id;
   note_newest(b.block_id);
   ask_tails();
+}
+
+// The leader came to a block that its packets alone did not confirm: they
+// named the block before the sender began it. They count as refused and the
+// block starts from the leader.
+void Reassembly::forget_strays(Block &b) noexcept {
+  bump(counters_.datagrams_refused, b.received);
+  b.buffer->received.clear_through(b.touched);
+  b.buffer->unavailable.clear_through(b.touched);
+  Block fresh;
+  fresh.open = true;
+  fresh.buffer = b.buffer;
+  fresh.block_id = b.block_id;
+  fresh.order = b.order;
+  fresh.last_arrival = b.last_arrival;
+  fresh.epoch_ns = b.epoch_ns;
+  fresh.forced = b.forced;
+  fresh.forced_packet = b.forced_packet;
+  fresh.hold_generation = b.hold_generation;
+  fresh.after_hold = b.after_hold;
+  b = fresh;
 }
 
 void Reassembly::ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos now) noexcept {
@@ -799,11 +814,11 @@ bool Reassembly::hands_over(std::uint64_t block_id) const noexcept {
   }
 }
 
-// A block of one packet and no leader was never the sender's: that packet
-// named a block nobody sent. It counts as refused and leaves no trace, so
-// the real block of that id still opens.
+// A block ending unconfirmed was never the sender's: its packets named a
+// block nobody sent. They count as refused and leave no trace, so the real
+// block of that id still opens.
 void Reassembly::discard_stray(Block &b) noexcept {
-  refuse();
+  bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
   if (b.outstanding != 0) bump(counters_.resend_requests_failed, b.outstanding);
   b.buffer->received.clear_through(b.touched);
   b.buffer->unavailable.clear_through(b.touched);
@@ -812,7 +827,7 @@ void Reassembly::discard_stray(Block &b) noexcept {
 }
 
 void Reassembly::close_block(Block &b, Ending how) noexcept {
-  if (!b.leader && b.received <= 1 && how != Ending::complete) {
+  if (!b.confirmed) {
     discard_stray(b);
     return;
   }

@@ -165,9 +165,9 @@ class Reassembly {
     bool sized = false;
     // The one packet shorter than `psize` while the block's end is unknown.
     std::uint32_t short_id = 0;
-    // A packet that came before its block's leader, alone: it may be a
-    // stray, so a later copy of it replaces it.
-    std::uint32_t doubtful_id = 0;
+    // By its leader, or by packets that follow on as a sender's do. Until
+    // then its packets may be strays naming a block not begun.
+    bool confirmed = false;
     std::uint16_t sender_status = 0;
     Nanos last_arrival = 0;
     Nanos last_asked = 0;  // when the last resend command for it left
@@ -229,6 +229,7 @@ class Reassembly {
   // asked for again.
   void drop_short(Block &b) noexcept;
   void confirm(Block &b, std::uint32_t packet_id, Nanos now) noexcept;
+  void forget_strays(Block &b) noexcept;
   void discard_stray(Block &b) noexcept;
   bool from_sender(std::uint32_t source) const noexcept;
   void note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept;

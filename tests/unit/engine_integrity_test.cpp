@@ -131,8 +131,9 @@ TEST(EngineIntegrity, PacketSizeIsEachBlocksOwn) {
 TEST(EngineIntegrity, StrayAheadNeitherDisplacesNorInventsABlock) {
   Harness h(with_resend(), 4);
   h.send_block(1, 3);
-  // A stray names the block after the newest, before the sender gets there.
+  // Strays name the block after the newest, before the sender gets there.
   h.feed(payload_of(2, 2, Bytes(100, std::byte{0xEE})));
+  h.feed(payload_of(2, 4, Bytes(100, std::byte{0xEE})));
   EXPECT_TRUE(h.shell.resends.empty());
   h.send_block(2, 3);
   ASSERT_EQ(h.shell.finished.size(), 2u);
@@ -148,7 +149,7 @@ TEST(EngineIntegrity, StrayAheadNeitherDisplacesNorInventsABlock) {
   ASSERT_EQ(h.shell.finished.size(), 3u);
   expect_whole(h.shell.finished[2], 3);
   EXPECT_TRUE(data_matches(h.shell.finished[2], 3, 100));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 2u);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 3u);
   EXPECT_TRUE(h.shell.resends.empty());
 }
 
@@ -172,7 +173,9 @@ TEST(EngineIntegrity, WrongLengthPacketsAreRefused) {
   Harness h({}, 2, 32768);
   constexpr std::uint64_t size = 16384;  // 11 packets of 1464, the 12th of 280
   h.feed(leader_of(1, raw_leader(size)));
-  for (std::uint32_t k = 1; k <= 3; ++k) h.feed(make_payload(1, k, 1464));
+  h.feed(make_payload(1, 1, 1464));
+  h.feed(payload_of(1, 1, Bytes(2000, std::byte{0xEE})));  // longer than the first
+  for (std::uint32_t k = 2; k <= 3; ++k) h.feed(make_payload(1, k, 1464));
   h.feed(payload_of(1, 5, Bytes(100, std::byte{0xEE})));    // short, not the last
   h.feed(payload_of(1, 12, Bytes(1464, std::byte{0xEE})));  // the last, padded
   for (std::uint32_t k = 4; k <= 12; ++k) h.feed(make_payload(1, k, length_of(k, size, 1464)));
@@ -181,7 +184,7 @@ TEST(EngineIntegrity, WrongLengthPacketsAreRefused) {
   expect_whole(h.shell.finished[0], 1);
   EXPECT_EQ(h.shell.finished[0].desc.payload_length, size);
   EXPECT_TRUE(sized_data_matches(h.shell.finished[0], size, 1464));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 2u);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 3u);
 
   // A leader that gives no size: a short packet is taken for the last one
   // until a full one after it shows otherwise.
@@ -195,7 +198,7 @@ TEST(EngineIntegrity, WrongLengthPacketsAreRefused) {
   ASSERT_EQ(h.shell.finished.size(), 2u);
   expect_whole(h.shell.finished[1], 2);
   EXPECT_TRUE(data_matches(h.shell.finished[1], 3, 100));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 3u);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 4u);
 }
 
 TEST(EngineIntegrity, AllInBlocksKeepTheSendersStatusAndType) {
