@@ -545,6 +545,15 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     }
     return false;
   }
+  if (b.sized && b.payloads == 1 && length != b.psize && length == stream_psize_) {
+    // One packet so far, and this one has another length, the stream's
+    // packet size: the lone one stays only as the block's short last one.
+    const std::uint64_t last_then = gvsp::expected_packet_count(b.expected_data, length);
+    if (b.first_payload_id != last_then ||
+        b.first_payload_len != b.expected_data - gvsp::payload_data_offset(last_then, length)) {
+      unplace(b, b.first_payload_id);
+    }
+  }
   if (!fits_geometry(b, packet_id, length)) {
     refuse();
     return false;

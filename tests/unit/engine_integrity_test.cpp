@@ -185,20 +185,31 @@ TEST(EngineIntegrity, WrongLengthPacketsAreRefused) {
   EXPECT_EQ(h.shell.finished[0].desc.payload_length, size);
   EXPECT_TRUE(sized_data_matches(h.shell.finished[0], size, 1464));
   EXPECT_EQ(h.get(h.counters.datagrams_refused), 3u);
+  // Short, before any packet of the next block: it cannot set that block's
+  // packet size.
+  h.shell.queued.push_back(h.shell.buffers[0].get());
+  h.feed(leader_of(3, raw_leader(size)));
+  h.feed(payload_of(3, 3, Bytes(100, std::byte{0xEE})));
+  for (std::uint32_t k = 1; k <= 12; ++k) h.feed(make_payload(3, k, length_of(k, size, 1464)));
+  h.feed(make_trailer(3, 13));
+  ASSERT_EQ(h.shell.finished.size(), 2u);
+  expect_whole(h.shell.finished[1], 3);
+  EXPECT_TRUE(sized_data_matches(h.shell.finished[1], size, 1464));
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 4u);
 
   // A leader that gives no size: a short packet is taken for the last one
   // until a full one after it shows otherwise.
-  h.shell.queued.push_back(h.shell.buffers[0].get());
+  h.shell.queued.push_back(h.shell.buffers[1].get());
   h.feed(make_leader(2));
   h.feed(make_payload(2, 1, 100));
   h.feed(payload_of(2, 2, Bytes(40, std::byte{0xEE})));
   h.feed(make_payload(2, 3, 100));
   h.feed(make_payload(2, 2, 100));
   h.feed(make_trailer(2, 4));
-  ASSERT_EQ(h.shell.finished.size(), 2u);
-  expect_whole(h.shell.finished[1], 2);
-  EXPECT_TRUE(data_matches(h.shell.finished[1], 3, 100));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 4u);
+  ASSERT_EQ(h.shell.finished.size(), 3u);
+  expect_whole(h.shell.finished[2], 2);
+  EXPECT_TRUE(data_matches(h.shell.finished[2], 3, 100));
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 5u);
 }
 
 TEST(EngineIntegrity, AllInBlocksKeepTheSendersStatusAndType) {
