@@ -478,10 +478,14 @@ void Reassembly::on_error(Block &b, std::uint16_t status, std::uint32_t packet_i
   }
 }
 
-std::uint64_t Reassembly::last_payload(const Block &b, std::uint32_t psize) noexcept {
+std::uint64_t Reassembly::last_payload(Block &b, std::uint32_t psize) noexcept {
   if (b.trailer) return b.trailer_id - 1;
   if (!b.sized || psize == 0) return 0;
-  return gvsp::expected_packet_count(b.expected_data, psize);
+  if (psize != b.last_for_psize) {
+    b.last_for_psize = psize;
+    b.last_by_size = gvsp::expected_packet_count(b.expected_data, psize);
+  }
+  return b.last_by_size;
 }
 
 bool Reassembly::fits_geometry(Block &b, std::uint32_t packet_id, std::uint32_t length) noexcept {

@@ -163,6 +163,10 @@ class Reassembly {
     std::uint64_t span_end = 0;
     std::uint64_t expected_data = 0;  // from the leader, when `sized`
     bool sized = false;
+    // The last payload id `expected_data` gives at a packet size: a
+    // division each packet could do without.
+    std::uint32_t last_for_psize = 0;
+    std::uint64_t last_by_size = 0;
     // The one packet shorter than `psize` while the block's end is unknown.
     std::uint32_t short_id = 0;
     // By its leader, or by packets that follow on as a sender's do. Until
@@ -215,7 +219,7 @@ class Reassembly {
   void on_all_in(Block &b, const gvsp::Packet &p) noexcept;
   void on_error(Block &b, std::uint16_t status, std::uint32_t packet_id) noexcept;
   // Last payload packet id by what the block has said of its end; 0 unknown.
-  static std::uint64_t last_payload(const Block &b, std::uint32_t psize) noexcept;
+  static std::uint64_t last_payload(Block &b, std::uint32_t psize) noexcept;
   // False when the packet contradicts what the block has said of itself.
   bool fits_geometry(Block &b, std::uint32_t packet_id, std::uint32_t length) noexcept;
   // False when the block ended (overrun) or the packet was refused. The
