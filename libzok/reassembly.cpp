@@ -504,7 +504,7 @@ bool Reassembly::fits_geometry(Block &b, std::uint32_t packet_id, std::uint32_t 
   }
   if (last != 0 && packet_id == last) {
     // The last packet carries what is left, no more and no less.
-    if (!b.sized || b.trailer) return true;
+    if (!b.sized) return true;
     return length == b.expected_data - gvsp::payload_data_offset(last, psize);
   }
   if (length == b.psize) {
