@@ -378,6 +378,16 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   fill_leader(b.desc, l);
   // A size of 0 is what senders that do not fill the field send.
   b.sized = announced_data(l, b.expected_data) && b.expected_data != 0;
+  if (b.sized && b.payloads != 0 && !b.trailer) {
+    // Packets that came before it past the end it gives were strays.
+    const std::uint64_t last = last_payload(b, b.psize);
+    for (std::uint64_t id = last + 1; id <= b.touched; ++id) {
+      if (b.buffer->received.test(static_cast<std::uint32_t>(id))) {
+        unplace(b, static_cast<std::uint32_t>(id));
+      }
+    }
+    b.highest = std::min<std::int64_t>(b.highest, static_cast<std::int64_t>(last));
+  }
   b.buffer->received.set(0);
   ++b.received;
   note_received(b, 0, now_);
@@ -632,21 +642,22 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos now) noe
 }
 
 // A block opened without its leader asks for nothing while its packets may
-// be strays: a packet that follows on from the highest one, full as the one
-// before it or the trailer, shows the sender is at it, and all that lies
-// before is asked for then.
+// be strays. A packet that follows on from the highest one (full as the one
+// before it, or the trailer), or a third full packet of one length (a sender
+// that sends out of order), shows the sender is at it; all that lies below
+// is asked for then.
 void Reassembly::confirm(Block &b, std::uint32_t packet_id, Nanos now) noexcept {
   const bool follows = b.received >= 2 && static_cast<std::int64_t>(packet_id) == b.highest + 1 &&
                        (b.short_id == 0 || packet_id == b.trailer_id);
-  if (!follows) {
-    b.highest = std::max<std::int64_t>(b.highest, packet_id);
-    return;
-  }
+  const std::uint32_t full = b.payloads - (b.short_id != 0 ? 1 : 0);
+  const std::uint32_t top =
+      static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, packet_id));
+  b.highest = top;
+  if (!follows && full < 3) return;
   b.confirmed = true;
-  std::uint32_t last_missing = packet_id - 1;
+  std::uint32_t last_missing = top - 1;
   while (last_missing > 0 && b.buffer->received.test(last_missing)) --last_missing;
   ask(b, 0, last_missing, now);
-  b.highest = packet_id;
   note_newest(b.block_id);
   ask_tails();
 }

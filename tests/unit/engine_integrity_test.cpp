@@ -153,6 +153,20 @@ TEST(EngineIntegrity, StrayAheadNeitherDisplacesNorInventsABlock) {
   EXPECT_TRUE(h.shell.resends.empty());
 }
 
+// Strays must not cost a real block that lost its leader: out of order, its
+// packets never follow on one from another, yet it is still counted.
+TEST(EngineIntegrity, LeaderlessBlockSentOutOfOrderIsStillCounted) {
+  Harness h;
+  h.send_block(1, 3);
+  for (std::uint32_t k : {5u, 3u, 1u, 4u}) h.feed(make_payload(2, k, 100));
+  h.feed(make_trailer(2, 7));  // packet 6 lost too
+  ASSERT_EQ(h.shell.finished.size(), 2u);
+  EXPECT_EQ(h.shell.finished[1].desc.block_id, 2u);
+  EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
+  EXPECT_EQ(h.get(h.counters.blocks_incomplete), 1u);
+  EXPECT_EQ(h.get(h.counters.datagrams_refused), 0u);
+}
+
 TEST(EngineIntegrity, PacketIdPastTheBlocksEndIsRefusedAndAsksForNothing) {
   Harness h(with_resend(), 2, 16384);
   constexpr std::uint64_t size = 14640;  // 10 packets of 1464, trailer 11
