@@ -15,6 +15,6 @@ if(TARGET camctl_core)
       COMMAND ${CMAKE_CURRENT_LIST_DIR}/camctl_camera_test.sh ${scenario} $<TARGET_FILE:camctl>
         $<TARGET_FILE:plaingrab> $<TARGET_FILE:workergrab> ${PROJECT_SOURCE_DIR}/scripts/testnet.sh)
     set_tests_properties(camctl_camera_${scenario} PROPERTIES LABELS camera SKIP_RETURN_CODE 77
-      TIMEOUT 180)
+      TIMEOUT 180 RESOURCE_LOCK adapters)
   endforeach()
 endif()
