@@ -338,7 +338,8 @@ Result<Packet> parse_packet(bytes d) {
   Packet p;
   p.header = h.value;
   const bytes body = d.subspan(header_size(p.header.kind));
-  if (status_is_error(p.header.status)) {
+  // An all-in packet is the whole block, and its status is the block's.
+  if (status_is_error(p.header.status) && static_cast<Format>(p.header.format) != Format::all_in) {
     p.kind = PacketKind::error;
     return {p, Error::ok};
   }

@@ -26,6 +26,7 @@ class PacketBits {
   std::uint32_t size() const noexcept { return packets_; }
   bool test(std::uint32_t i) const noexcept { return (words_[i >> 6] >> (i & 63)) & 1u; }
   void set(std::uint32_t i) noexcept { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }
+  void reset(std::uint32_t i) noexcept { words_[i >> 6] &= ~(std::uint64_t{1} << (i & 63)); }
   // Clears the bits of packets 0..up_to (inclusive), all that a block used.
   void clear_through(std::uint32_t up_to) noexcept;
 

@@ -49,12 +49,11 @@ void release_slot(StreamId id) {
   slots[id.slot].taken.store(false, std::memory_order_relaxed);
 }
 
-bool install_stream(std::unique_ptr<Stream> stream, StreamId id) {
+void install_stream(std::unique_ptr<Stream> stream, StreamId id) {
   const std::lock_guard lock(table_mutex);
   Slot &s = slots[id.slot];
   s.stream.store(stream.release(), std::memory_order_release);
   s.generation.store(id.generation, std::memory_order_release);
-  return true;
 }
 
 Counters &slot_counters(std::uint32_t slot) {

@@ -24,9 +24,8 @@ struct StreamId {
   std::uint32_t generation = 0;
 };
 
-// Installs an open stream; false when every slot is taken. The counters of
-// the slot are cleared for it.
-bool install_stream(std::unique_ptr<Stream> stream, StreamId id);
+// Installs an open stream in the slot reserve_slot took for it.
+void install_stream(std::unique_ptr<Stream> stream, StreamId id);
 // Reserves a slot for a stream about to open; its counters are cleared.
 bool reserve_slot(StreamId &id);
 void release_slot(StreamId id);

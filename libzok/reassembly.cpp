@@ -12,22 +12,69 @@ bool means_unavailable(std::uint16_t status) {
          status == gvsp::status_packet_and_prev_removed || status == gvsp::status_packet_removed;
 }
 
-// Data bytes a leader announces, when its layout says so; 0 when unknown.
-std::uint64_t announced_data(const gvsp::Leader &l) {
-  switch (gvsp::payload_type_base(l.payload_type)) {
+// Data bytes a leader announces, when its layout says so. Chunk data (the
+// chunk types, or the chunk bit on any type) adds bytes no leader counts.
+bool announced_data(const gvsp::Leader &l, std::uint64_t &size) {
+  if ((l.payload_type & gvsp::payload_type_chunk_bit) != 0) return false;
+  switch (l.payload_type) {
     case gvsp::payload_type_raw:
     case gvsp::payload_type_file:
-      return l.payload_data_size;
-    case gvsp::payload_type_image:
-    case gvsp::payload_type_extended_chunk: {
+    case gvsp::payload_type_jpeg:
+    case gvsp::payload_type_jpeg2000:
+      size = l.payload_data_size;
+      return true;
+    case gvsp::payload_type_image: {
       // PFNC keeps the bits per pixel in bits 16-23.
       const std::uint64_t bits = (l.pixel_format >> 16) & 0xFFu;
       const std::uint64_t line = std::uint64_t{l.size_x} * bits / 8 + l.padding_x;
-      return line * l.size_y + l.padding_y;
+      size = line * l.size_y + l.padding_y;
+      return true;
     }
     default:
-      return 0;
+      return false;
   }
+}
+
+// Image and extended chunk leaders share their geometry fields.
+template <typename Geometry>
+void fill_geometry(Geometry &g, const gvsp::Leader &l) {
+  g.pixel_type = l.pixel_format;
+  g.size_x = l.size_x;
+  g.size_y = l.size_y;
+  g.offset_x = l.offset_x;
+  g.offset_y = l.offset_y;
+  g.padding_x = l.padding_x;
+  g.padding_y = l.padding_y;
+}
+
+void fill_leader(zok_block_desc &d, const gvsp::Leader &l) {
+  d.payload_type = gvsp::payload_type_base(l.payload_type);
+  d.timestamp = static_cast<std::uint32_t>(l.timestamp);
+  d.timestamp_high = static_cast<std::uint32_t>(l.timestamp >> 32);
+  switch (d.payload_type) {
+    case gvsp::payload_type_image:
+      fill_geometry(d.image, l);
+      break;
+    case gvsp::payload_type_raw:
+      d.raw_data.payload_data_size = l.payload_data_size;
+      break;
+    case gvsp::payload_type_file: {
+      d.file.payload_data_size = l.payload_data_size;
+      const std::size_t n = std::min(l.file_name.size(), sizeof d.file.filename - 1);
+      std::memcpy(d.file.filename, l.file_name.data(), n);
+      d.file.filename[n] = '\0';
+      break;
+    }
+    case gvsp::payload_type_extended_chunk:
+      fill_geometry(d.extended_chunk, l);
+      break;
+    default:
+      break;
+  }
+}
+
+bool opens_with_leader(gvsp::PacketKind kind) {
+  return kind == gvsp::PacketKind::leader || kind == gvsp::PacketKind::all_in;
 }
 
 }  // namespace
@@ -76,11 +123,6 @@ void Reassembly::note_hold_released() noexcept {
   after_hold_ = true;
 }
 
-std::size_t Reassembly::open_blocks() const noexcept {
-  return static_cast<std::size_t>(
-      std::count_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return b.open; }));
-}
-
 Reassembly::Block *Reassembly::find(std::uint64_t block_id) noexcept {
   for (Block &b : blocks_) {
     if (b.open && b.block_id == block_id) return &b;
@@ -88,13 +130,32 @@ Reassembly::Block *Reassembly::find(std::uint64_t block_id) noexcept {
   return nullptr;
 }
 
-bool Reassembly::recently_closed(std::uint64_t block_id) const noexcept {
-  return std::find(closed_.begin(), closed_.end(), block_id) != closed_.end();
+const Reassembly::Closed *Reassembly::recently_closed(std::uint64_t block_id) const noexcept {
+  // Newest first: a restarted sender may have reused the id already.
+  for (std::size_t i = 1; i <= closed_.size(); ++i) {
+    const Closed &c = closed_[(closed_next_ + closed_.size() - i) % closed_.size()];
+    if (c.used && c.block_id == block_id) return &c;
+  }
+  return nullptr;
 }
 
-void Reassembly::remember_closed(std::uint64_t block_id) noexcept {
-  closed_[closed_next_] = block_id;
+void Reassembly::remember_closed(std::uint64_t block_id, const Block *b) noexcept {
+  Closed &c = closed_[closed_next_];
+  c.block_id = block_id;
+  c.used = true;
+  c.leader = b != nullptr && b->leader;
+  c.timestamp = c.leader ? (std::uint64_t{b->desc.timestamp_high} << 32) | b->desc.timestamp : 0;
   closed_next_ = (closed_next_ + 1) % closed_.size();
+}
+
+// A leader for a finished block is a new block when the sender started its
+// count again: it names another time than that block's leader did, or
+// (senders that leave the time at 0) other blocks came in between. A leader
+// the block never got is the late answer to asking for it.
+bool Reassembly::restarts(const Closed &c, const gvsp::Packet &packet) const noexcept {
+  if (!opens_with_leader(packet.kind) || !c.leader) return false;
+  return packet.leader.timestamp != c.timestamp || !have_newest_ ||
+         newest_ != packet.header.block_id;
 }
 
 bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
@@ -139,6 +200,10 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
   }
   const gvsp::Packet &packet = parsed.value;
   const gvsp::Header &h = packet.header;
+  if (!from_sender(at.source)) {
+    refuse();
+    return;
+  }
 
   if (packet.kind != gvsp::PacketKind::error && takes_forced_drop(h.block_id, h.packet_id)) {
     if (Block *b = find(h.block_id)) {
@@ -155,22 +220,32 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
   Block *b = find(h.block_id);
   bool opened = false;
   if (b == nullptr) {
+    if (packet.kind == gvsp::PacketKind::error) return;
     // Late resends and duplicates of finished blocks, and answers about
     // them, are normal traffic: dropped without counting.
-    if (recently_closed(h.block_id) || packet.kind == gvsp::PacketKind::error) return;
+    const Closed *closed = recently_closed(h.block_id);
+    const bool restarted = closed != nullptr && restarts(*closed, packet);
+    if (closed != nullptr && !restarted) return;
     if (!may_open(packet)) {
       refuse();
       return;
     }
+    // The sender counts from here again.
+    if (restarted) {
+      have_newest_ = true;
+      newest_ = h.block_id;
+    }
     b = open_block(h.block_id, at);
     if (b == nullptr) return;
     opened = true;
+    b->opener_id = h.packet_id;
   }
   b->last_arrival = at.now;
   b->epoch_ns = at.epoch_ns;
 
   switch (packet.kind) {
     case gvsp::PacketKind::leader:
+      if (!b->confirmed && b->received != 0) forget_strays(*b);
       on_leader(*b, packet.leader);
       break;
     case gvsp::PacketKind::trailer:
@@ -188,6 +263,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
       break;
     case gvsp::PacketKind::all_in:
       on_all_in(*b, packet);
+      if (!b->open) return;
       break;
     case gvsp::PacketKind::error:
       on_error(*b, h.status, h.packet_id);
@@ -200,10 +276,18 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
       shell_.recycle(b->buffer);
       return;
     }
-    note_newest(h.block_id);
-    ask_tails();
+    if (b->open && b->leader) {
+      if (host_ == 0) host_ = at.source;
+      note_newest(h.block_id);
+      ask_tails();
+    }
+    if (at.source != 0) first_host_ = at.source;
   }
   if (b->open) maybe_finish(*b);
+}
+
+bool Reassembly::from_sender(std::uint32_t source) const noexcept {
+  return source == 0 || host_ == 0 || source == host_;
 }
 
 void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept {
@@ -211,7 +295,7 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   advance_flow(at.now);
   if (p.slot >= blocks_.size()) return;
   Block &b = blocks_[p.slot];
-  if (!b.open || b.block_id != p.block_id || data_length > p.length) {
+  if (!b.open || b.block_id != p.block_id || data_length > p.length || !from_sender(at.source)) {
     refuse();
     return;
   }
@@ -224,14 +308,14 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   }
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
-  if (accept_payload(b, p.packet_id, nullptr, data_length) && b.open) maybe_finish(b);
+  if (accept_payload(b, p.packet_id, nullptr, data_length, p.psize) && b.open) maybe_finish(b);
 }
 
 Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) noexcept {
   auto free_slot =
       std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open; });
   if (free_slot == blocks_.end()) {
-    evict_oldest(at.now);
+    evict_oldest();
     free_slot =
         std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open; });
   }
@@ -240,7 +324,7 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
     note_newest(block_id);
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);
-    remember_closed(block_id);
+    remember_closed(block_id, nullptr);
     have_last_ = true;
     last_judged_ = block_id;
     return nullptr;
@@ -252,7 +336,6 @@ Reassembly::Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) no
   b.buffer = buffer;
   b.block_id = block_id;
   b.order = ++order_;
-  b.psize = stream_psize_;
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
   b.hold_generation = hold_generation_;
@@ -278,7 +361,7 @@ void Reassembly::ask_tails() noexcept {
       if (r.active && r.tries == 0) r.deadline = std::min(r.deadline, flow_);
     }
     if (b.trailer || b.tail_asked) continue;
-    if (b.expected_data == 0 || b.psize == 0) continue;
+    if (!b.sized || b.psize == 0) continue;
     const std::uint64_t packets = gvsp::expected_packet_count(b.expected_data, b.psize);
     const std::uint64_t trailer_id = packets + 1;
     const std::uint64_t first = static_cast<std::uint64_t>(b.highest + 1);
@@ -290,55 +373,31 @@ void Reassembly::ask_tails() noexcept {
   }
 }
 
-void Reassembly::evict_oldest(Nanos now) noexcept {
+void Reassembly::evict_oldest() noexcept {
   Block *oldest = nullptr;
   for (Block &b : blocks_) {
     if (b.open && (oldest == nullptr || b.order < oldest->order)) oldest = &b;
   }
-  (void)now;
   if (oldest != nullptr) close_block(*oldest, Ending::incomplete);
 }
 
 void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   if (b.buffer->received.test(0)) return;
   b.leader = true;
-  zok_block_desc &d = b.desc;
-  d.payload_type = gvsp::payload_type_base(l.payload_type);
-  d.timestamp = static_cast<std::uint32_t>(l.timestamp);
-  d.timestamp_high = static_cast<std::uint32_t>(l.timestamp >> 32);
-  switch (d.payload_type) {
-    case gvsp::payload_type_image:
-      d.image.pixel_type = l.pixel_format;
-      d.image.size_x = l.size_x;
-      d.image.size_y = l.size_y;
-      d.image.offset_x = l.offset_x;
-      d.image.offset_y = l.offset_y;
-      d.image.padding_x = l.padding_x;
-      d.image.padding_y = l.padding_y;
-      break;
-    case gvsp::payload_type_raw:
-      d.raw_data.payload_data_size = l.payload_data_size;
-      break;
-    case gvsp::payload_type_file: {
-      d.file.payload_data_size = l.payload_data_size;
-      const std::size_t n = std::min(l.file_name.size(), sizeof d.file.filename - 1);
-      std::memcpy(d.file.filename, l.file_name.data(), n);
-      d.file.filename[n] = '\0';
-      break;
+  b.confirmed = true;
+  fill_leader(b.desc, l);
+  // A size of 0 is what senders that do not fill the field send.
+  b.sized = announced_data(l, b.expected_data) && b.expected_data != 0;
+  if (b.sized && b.payloads != 0 && !b.trailer) {
+    // Packets that came before it past the end it gives were strays.
+    const std::uint64_t last = last_payload(b, b.psize);
+    for (std::uint64_t id = last + 1; id <= b.touched; ++id) {
+      if (b.buffer->received.test(static_cast<std::uint32_t>(id))) {
+        unplace(b, static_cast<std::uint32_t>(id));
+      }
     }
-    case gvsp::payload_type_extended_chunk:
-      d.extended_chunk.pixel_type = l.pixel_format;
-      d.extended_chunk.size_x = l.size_x;
-      d.extended_chunk.size_y = l.size_y;
-      d.extended_chunk.offset_x = l.offset_x;
-      d.extended_chunk.offset_y = l.offset_y;
-      d.extended_chunk.padding_x = l.padding_x;
-      d.extended_chunk.padding_y = l.padding_y;
-      break;
-    default:
-      break;
+    b.highest = std::min<std::int64_t>(b.highest, static_cast<std::int64_t>(last));
   }
-  b.expected_data = announced_data(l);
   b.buffer->received.set(0);
   ++b.received;
   note_received(b, 0, now_);
@@ -373,9 +432,13 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
     if (packet_id != b.trailer_id) refuse();
     return;
   }
-  // A trailer must come after every packet of its block, and the block must
-  // fit the buffer's packet state.
-  if (static_cast<std::int64_t>(packet_id) <= b.highest || packet_id >= b.buffer->received.size()) {
+  // A trailer must come after every packet of its block, where the leader
+  // puts the block's end, and the block must fit the buffer's packet state.
+  // A short packet it does not end with was not the last one after all.
+  if (b.short_id != 0 && b.short_id + 1 < packet_id) drop_short(b);
+  const std::uint64_t last = last_payload(b, b.psize);
+  if (static_cast<std::int64_t>(packet_id) <= b.highest || packet_id >= b.buffer->received.size() ||
+      (last != 0 && packet_id != last + 1) || (b.short_id != 0 && b.short_id + 1 != packet_id)) {
     refuse();
     return;
   }
@@ -393,7 +456,12 @@ void Reassembly::on_all_in(Block &b, const gvsp::Packet &p) noexcept {
     refuse();
     return;
   }
+  b.sender_status = p.header.status;
   if (p.data.size() > b.buffer->size) {
+    b.leader = true;
+    b.confirmed = true;
+    fill_leader(b.desc, p.leader);
+    fill_trailer(b.desc, p.trailer, true);
     close_block(b, Ending::overrun);
     return;
   }
@@ -403,6 +471,8 @@ void Reassembly::on_all_in(Block &b, const gvsp::Packet &p) noexcept {
   b.trailer = true;
   b.trailer_id = 0;
   fill_trailer(b.desc, p.trailer, true);
+  // A status the sender put on it is no whole block.
+  if (gvsp::status_is_error(b.sender_status)) close_block(b, Ending::incomplete);
 }
 
 void Reassembly::on_error(Block &b, std::uint16_t status, std::uint32_t packet_id) noexcept {
@@ -432,27 +502,99 @@ void Reassembly::on_error(Block &b, std::uint16_t status, std::uint32_t packet_i
   }
 }
 
+std::uint64_t Reassembly::last_payload(Block &b, std::uint32_t psize) noexcept {
+  if (b.trailer) return b.trailer_id - 1;
+  if (!b.sized || psize == 0) return 0;
+  if (psize != b.last_for_psize) {
+    b.last_for_psize = psize;
+    b.last_by_size = gvsp::expected_packet_count(b.expected_data, psize);
+  }
+  return b.last_by_size;
+}
+
+bool Reassembly::fits_geometry(Block &b, std::uint32_t packet_id, std::uint32_t length) noexcept {
+  // Until a packet of this block set its packet size, this one would.
+  const std::uint32_t psize = b.psize != 0 ? b.psize : length;
+  const std::uint64_t last = last_payload(b, psize);
+  if (last != 0 && packet_id > last) return false;
+  if (b.psize == 0) return true;
+  if (length > b.psize) {
+    // Longer than the packets so far: right only when the one packet so far
+    // was the block's short last one.
+    if (!b.sized) return true;
+    const std::uint64_t last_then = gvsp::expected_packet_count(b.expected_data, length);
+    return b.payloads == 1 && b.first_payload_id == last_then &&
+           b.first_payload_len == b.expected_data - gvsp::payload_data_offset(last_then, length);
+  }
+  if (last != 0 && packet_id == last) {
+    // The last packet carries what is left, no more and no less.
+    if (!b.sized) return true;
+    return length == b.expected_data - gvsp::payload_data_offset(last, psize);
+  }
+  if (length == b.psize) {
+    // A full packet after the short one: that was not the last after all.
+    if (b.short_id != 0 && packet_id > b.short_id) drop_short(b);
+    return true;
+  }
+  // Shorter: only the last packet, so nothing may follow it.
+  if (last != 0 || static_cast<std::int64_t>(packet_id) < b.highest) return false;
+  return b.short_id == 0 || b.short_id == packet_id;
+}
+
+void Reassembly::unplace(Block &b, std::uint32_t packet_id) noexcept {
+  b.buffer->received.reset(packet_id);
+  --b.received;
+  if (--b.payloads == 0) {
+    b.psize = 0;
+    b.span_end = 0;
+  }
+  if (b.short_id == packet_id) b.short_id = 0;
+  refuse();
+}
+
+void Reassembly::drop_short(Block &b) noexcept {
+  const std::uint32_t id = b.short_id;
+  unplace(b, id);
+  // A later packet showed the sender past it: lost, not reordered.
+  ask(b, id, id, flow_);
+}
+
 bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
-                                std::uint32_t length) noexcept {
+                                std::uint32_t length, std::uint32_t placed_psize) noexcept {
   Buffer &buf = *b.buffer;
   if (length == 0 || (b.trailer && packet_id >= b.trailer_id)) {
     refuse();
     return false;
   }
   if (packet_id >= buf.received.size()) {
-    refuse_or_overrun(b);
+    if (b.sized || b.trailer) {
+      refuse();
+    } else {
+      refuse_or_overrun(b);
+    }
     return false;
   }
-  if (b.psize == 0 || (length > b.psize && b.payloads == 0)) {
+  if (b.sized && b.payloads == 1 && length != b.psize && length == stream_psize_) {
+    // One packet so far, and this one has another length, the stream's
+    // packet size: the lone one stays only as the block's short last one.
+    const std::uint64_t last_then = gvsp::expected_packet_count(b.expected_data, length);
+    if (b.first_payload_id != last_then ||
+        b.first_payload_len != b.expected_data - gvsp::payload_data_offset(last_then, length)) {
+      unplace(b, b.first_payload_id);
+    }
+  }
+  if (!fits_geometry(b, packet_id, length)) {
+    refuse();
+    return false;
+  }
+  if (b.psize == 0) {
     b.psize = length;
-    b.psize_guessed = stream_psize_ == 0;
   } else if (length > b.psize) {
-    // Only the last packet of a block is short. When the stream's packet
-    // size is not known yet and the one packet seen so far was that short
-    // last one, the real packet size is this one and the short packet moves
-    // to where it belongs.
+    // Only the last packet of a block is short. When the one packet seen so
+    // far was that short last one, the real packet size is this one and the
+    // short packet moves to where it belongs.
     const std::uint64_t moved_to = gvsp::payload_data_offset(b.first_payload_id, length);
-    if (!b.psize_guessed || b.payloads != 1 || b.first_payload_len != b.psize ||
+    if (b.payloads != 1 || b.first_payload_len != b.psize || packet_id > b.first_payload_id ||
         moved_to + b.first_payload_len > buf.size) {
       refuse();
       return false;
@@ -461,6 +603,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     std::memmove(buf.data + moved_to, buf.data + moved_from, b.first_payload_len);
     b.psize = length;
     b.span_end = moved_to + b.first_payload_len;
+    if (b.first_payload_id != packet_id) b.short_id = b.first_payload_id;
   }
   const std::uint64_t offset = gvsp::payload_data_offset(packet_id, b.psize);
   if (offset + length > buf.size) {
@@ -468,12 +611,20 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     return false;
   }
   if (buf.received.test(packet_id)) return true;
-  if (src != nullptr) std::memcpy(buf.data + offset, src, length);
   buf.received.set(packet_id);
   ++b.received;
   if (b.payloads++ == 0) {
     b.first_payload_id = packet_id;
     b.first_payload_len = length;
+  }
+  if (length < b.psize) b.short_id = packet_id;
+  if (src != nullptr) {
+    std::memcpy(buf.data + offset, src, length);
+  } else if (placed_psize != b.psize) {
+    // Predicted with the last block's packet size, which this block does not
+    // share: the data moves to its place, which is no other packet's.
+    std::memmove(buf.data + offset, buf.data + gvsp::payload_data_offset(packet_id, placed_psize),
+                 length);
   }
   b.span_end = std::max(b.span_end, offset + length);
   note_received(b, packet_id, now_);
@@ -501,6 +652,10 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos) noexcep
       break;
     }
   }
+  if (!b.confirmed) {
+    confirm(b, packet_id);
+    return;
+  }
   // An asked-for tail already covers everything above the highest packet.
   if (static_cast<std::int64_t>(packet_id) > b.highest + 1 && !b.tail_asked) {
     ask(b, static_cast<std::uint32_t>(b.highest + 1), packet_id - 1,
@@ -515,6 +670,51 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, Nanos) noexcep
       if (r.active && r.tries == 0) r.deadline = std::min(r.deadline, flow_);
     }
   }
+}
+
+// A block opened without its leader asks for nothing while its packets may
+// be strays. A packet that follows on from the highest one (full as the one
+// before it, or the trailer), or a third full packet of one length (a sender
+// that sends out of order), shows the sender is at it; all that lies below
+// is asked for then.
+void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
+  const bool follows = b.received >= 2 && static_cast<std::int64_t>(packet_id) == b.highest + 1 &&
+                       (b.short_id == 0 || packet_id == b.trailer_id);
+  const std::uint32_t full = b.payloads - (b.short_id != 0 ? 1 : 0);
+  const std::uint32_t top =
+      static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, packet_id));
+  b.highest = top;
+  if (!follows && full < 3) return;
+  b.confirmed = true;
+  std::uint32_t last_missing = top - 1;
+  while (last_missing > 0 && b.buffer->received.test(last_missing)) --last_missing;
+  // Below a trailer the sender is done; otherwise the gaps get the reorder
+  // window like any other.
+  const bool done = b.trailer && packet_id == b.trailer_id;
+  ask(b, 0, last_missing, done ? flow_ : flow_ + config_.reorder_window);
+  note_newest(b.block_id);
+  ask_tails();
+}
+
+// The leader came to a block that its packets alone did not confirm: they
+// named the block before the sender began it. They count as refused and the
+// block starts from the leader.
+void Reassembly::forget_strays(Block &b) noexcept {
+  bump(counters_.datagrams_refused, b.received);
+  b.buffer->received.clear_through(b.touched);
+  b.buffer->unavailable.clear_through(b.touched);
+  Block fresh;
+  fresh.open = true;
+  fresh.buffer = b.buffer;
+  fresh.block_id = b.block_id;
+  fresh.order = b.order;
+  fresh.last_arrival = b.last_arrival;
+  fresh.epoch_ns = b.epoch_ns;
+  fresh.forced = b.forced;
+  fresh.forced_packet = b.forced_packet;
+  fresh.hold_generation = b.hold_generation;
+  fresh.after_hold = b.after_hold;
+  b = fresh;
 }
 
 void Reassembly::ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos due) noexcept {
@@ -657,18 +857,22 @@ std::size_t Reassembly::predict(std::span<Prediction> out) const noexcept {
   for (const Block &b : blocks_) {
     if (b.open && (newest == nullptr || b.order > newest->order)) newest = &b;
   }
-  if (newest == nullptr || newest->psize == 0 || newest->trailer) return 0;
+  if (newest == nullptr || newest->trailer) return 0;
+  const std::uint32_t psize = newest->psize != 0 ? newest->psize : stream_psize_;
+  if (psize == 0) return 0;
   const Buffer &buf = *newest->buffer;
   std::size_t n = 0;
   std::uint64_t p = static_cast<std::uint64_t>(std::max<std::int64_t>(newest->highest + 1, 1));
   for (; n < out.size() && p < buf.received.size(); ++p, ++n) {
-    const std::uint64_t offset = gvsp::payload_data_offset(p, newest->psize);
+    const std::uint64_t offset = gvsp::payload_data_offset(p, psize);
     if (offset >= buf.size) break;
-    out[n] = Prediction{
-        buf.data + offset,
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(newest->psize, buf.size - offset)),
-        newest->block_id, static_cast<std::uint32_t>(p),
-        static_cast<std::uint32_t>(newest - blocks_.data())};
+    out[n] =
+        Prediction{buf.data + offset,
+                   static_cast<std::uint32_t>(std::min<std::uint64_t>(psize, buf.size - offset)),
+                   newest->block_id,
+                   static_cast<std::uint32_t>(p),
+                   static_cast<std::uint32_t>(newest - blocks_.data()),
+                   psize};
   }
   return n;
 }
@@ -692,7 +896,23 @@ bool Reassembly::hands_over(std::uint64_t block_id) const noexcept {
   }
 }
 
+// A block ending unconfirmed was never the sender's: its packets named a
+// block nobody sent. They count as refused and leave no trace, so the real
+// block of that id still opens.
+void Reassembly::discard_stray(Block &b) noexcept {
+  bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
+  if (b.outstanding != 0) bump(counters_.resend_requests_failed, b.outstanding);
+  b.buffer->received.clear_through(b.touched);
+  b.buffer->unavailable.clear_through(b.touched);
+  b.open = false;
+  shell_.recycle(b.buffer);
+}
+
 void Reassembly::close_block(Block &b, Ending how) noexcept {
+  if (!b.confirmed) {
+    discard_stray(b);
+    return;
+  }
   Buffer &buf = *b.buffer;
   const bool complete = how == Ending::complete;
   std::uint16_t status = b.sender_status;
@@ -738,7 +958,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
   }
   have_last_ = true;
   last_judged_ = b.block_id;
-  remember_closed(b.block_id);
+  remember_closed(b.block_id, &b);
   buf.received.clear_through(b.touched);
   buf.unavailable.clear_through(b.touched);
   b.open = false;

@@ -69,6 +69,9 @@ struct CoreConfig {
   std::uint32_t num_retries = 1;
   Nanos reorder_window = default_reorder_window;
   std::uint32_t booo = ZOK_BOOO_ALWAYS_RETURN;
+  // The sender's host (IPv4, network order) when the stream names one; 0:
+  // the host of the first leader.
+  std::uint32_t sender_host = 0;
 };
 
 struct FinishedBlock {
@@ -97,6 +100,7 @@ class CoreShell {
 struct Arrival {
   Nanos now = 0;               // when it arrived, on the core's clock
   std::uint64_t epoch_ns = 0;  // kernel receive time, 0 if none
+  std::uint32_t source = 0;    // sender's IPv4 address, network order; 0 unknown
 };
 
 // Where the socket loop may let the kernel put the data of the next
@@ -108,12 +112,13 @@ struct Prediction {
   std::uint64_t block_id = 0;
   std::uint32_t packet_id = 0;
   std::uint32_t slot = 0;
+  std::uint32_t psize = 0;  // the packet size `dest` was worked out with
 };
 
 class Reassembly {
  public:
   Reassembly(const CoreConfig &config, Counters &counters, CoreShell &shell) noexcept
-      : config_(config), counters_(counters), shell_(shell) {}
+      : config_(config), counters_(counters), shell_(shell), host_(config.sender_host) {}
   Reassembly(const Reassembly &) = delete;
   Reassembly &operator=(const Reassembly &) = delete;
 
@@ -136,9 +141,12 @@ class Reassembly {
   void note_hold_released() noexcept;
   void end_batch() noexcept { after_hold_ = false; }
 
-  std::size_t open_blocks() const noexcept;
   // Ends every open block as if it timed out (the stream is closing).
   void abandon_all(Nanos now) noexcept;
+
+  // Where resend commands go when the stream names no address: the locked
+  // sender, or before any leader the sender of the newest block; 0 none.
+  std::uint32_t sender_host() const noexcept { return host_ != 0 ? host_ : first_host_; }
 
  private:
   enum class Ending : std::uint8_t { complete, incomplete, timeout, overrun };
@@ -157,8 +165,8 @@ class Reassembly {
     Buffer *buffer = nullptr;
     std::uint64_t block_id = 0;
     std::uint64_t order = 0;
-    std::uint32_t psize = 0;     // data bytes of a full payload packet, 0 unknown
-    bool psize_guessed = false;  // taken from this block's first packet alone
+    std::uint32_t psize = 0;      // data bytes of a full payload packet, 0 unknown
+    std::uint32_t opener_id = 0;  // the packet that opened the block
     std::uint32_t first_payload_id = 0;
     std::uint32_t first_payload_len = 0;
     std::uint32_t payloads = 0;  // distinct payload packets received
@@ -170,7 +178,17 @@ class Reassembly {
     bool tail_asked = false;
     std::uint32_t trailer_id = 0;
     std::uint64_t span_end = 0;
-    std::uint64_t expected_data = 0;  // from the leader, 0 unknown
+    std::uint64_t expected_data = 0;  // from the leader, when `sized`
+    bool sized = false;
+    // The last payload id `expected_data` gives at a packet size: a
+    // division each packet could do without.
+    std::uint32_t last_for_psize = 0;
+    std::uint64_t last_by_size = 0;
+    // The one packet shorter than `psize` while the block's end is unknown.
+    std::uint32_t short_id = 0;
+    // By its leader, or by packets that follow on as a sender's do. Until
+    // then its packets may be strays naming a block not begun.
+    bool confirmed = false;
     std::uint16_t sender_status = 0;
     Nanos last_arrival = 0;
     Nanos last_asked = 0;  // when the last resend command for it left
@@ -194,16 +212,24 @@ class Reassembly {
   static Nanos quiet_since(const Block &b) noexcept {
     return b.last_arrival > b.last_asked ? b.last_arrival : b.last_asked;
   }
+  struct Closed {
+    std::uint64_t block_id = 0;
+    std::uint64_t timestamp = 0;
+    bool leader = false;
+    bool used = false;
+  };
+
   Block *find(std::uint64_t block_id) noexcept;
-  bool recently_closed(std::uint64_t block_id) const noexcept;
+  const Closed *recently_closed(std::uint64_t block_id) const noexcept;
+  bool restarts(const Closed &c, const gvsp::Packet &packet) const noexcept;
   // True once, for the packet zok_drop_packet armed; disarms it.
   bool takes_forced_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
   void note_newest(std::uint64_t block_id) noexcept;
   void refuse_or_overrun(Block &b) noexcept;
-  void remember_closed(std::uint64_t block_id) noexcept;
+  void remember_closed(std::uint64_t block_id, const Block *b) noexcept;
   bool may_open(const gvsp::Packet &packet) const noexcept;
   Block *open_block(std::uint64_t block_id, Arrival at) noexcept;
-  void evict_oldest(Nanos now) noexcept;
+  void evict_oldest() noexcept;
   void ask_tails() noexcept;
   void advance_flow(Nanos arrival) noexcept {
     if (arrival > flow_seen_) flow_ += std::min(arrival - flow_seen_, max_flow_step);
@@ -214,9 +240,24 @@ class Reassembly {
   void on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept;
   void on_all_in(Block &b, const gvsp::Packet &p) noexcept;
   void on_error(Block &b, std::uint16_t status, std::uint32_t packet_id) noexcept;
-  // False when the block ended (overrun) or the packet was refused.
-  bool accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
-                      std::uint32_t length) noexcept;
+  // Last payload packet id by what the block has said of its end; 0 unknown.
+  static std::uint64_t last_payload(Block &b, std::uint32_t psize) noexcept;
+  // False when the packet contradicts what the block has said of itself.
+  bool fits_geometry(Block &b, std::uint32_t packet_id, std::uint32_t length) noexcept;
+  // False when the block ended (overrun) or the packet was refused. The
+  // data is at `src`, or (src null) already in the buffer where a packet
+  // size of `placed_psize` puts it.
+  bool accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src, std::uint32_t length,
+                      std::uint32_t placed_psize = 0) noexcept;
+  // Takes back a payload packet found not to belong: it counts as refused.
+  void unplace(Block &b, std::uint32_t packet_id) noexcept;
+  // The block's short packet turned out not to be its last: taken back and
+  // asked for again.
+  void drop_short(Block &b) noexcept;
+  void confirm(Block &b, std::uint32_t packet_id) noexcept;
+  void forget_strays(Block &b) noexcept;
+  void discard_stray(Block &b) noexcept;
+  bool from_sender(std::uint32_t source) const noexcept;
   void note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept;
   // Schedules a missing range; it is asked for at flow time `due` unless it
   // comes.
@@ -231,14 +272,18 @@ class Reassembly {
   Counters &counters_;
   CoreShell &shell_;
   std::array<Block, max_open_blocks> blocks_{};
-  std::array<std::uint64_t, closed_history> closed_{};
+  std::array<Closed, closed_history> closed_{};
   std::size_t closed_next_ = 0;
   std::uint64_t order_ = 0;
   bool have_newest_ = false;
   std::uint64_t newest_ = 0;
   bool have_last_ = false;
   std::uint64_t last_judged_ = 0;
+  // Packet size of the last complete block: where the next block's packets
+  // are predicted to go, never how they are judged.
   std::uint32_t stream_psize_ = 0;
+  std::uint32_t host_ = 0;
+  std::uint32_t first_host_ = 0;
   std::size_t largest_buffer_ = 0;
   Nanos now_ = 0;
   // Flow time: the clock of reorder windows (see max_flow_step).

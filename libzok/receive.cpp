@@ -104,7 +104,7 @@ std::size_t Stream::receive_batch() noexcept {
     // buffer does not count against the sender: a resend answered in time is
     // judged by when it arrived, not by when this loop got round to it.
     if (epoch_[i] == 0) epoch_[i] = static_cast<std::uint64_t>(clocks.real);
-    const Arrival at{clock_.arrival(epoch_[i]), epoch_[i]};
+    const Arrival at{clock_.arrival(epoch_[i]), epoch_[i], peers_[i].sin_addr.s_addr};
     latest = at.now;
     if (verdict_[i] == placed) {
       core_.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header), at);
@@ -114,7 +114,6 @@ std::size_t Stream::receive_batch() noexcept {
       core_.on_packet(gvsp::bytes(slots_.get() + i * slot_size, msgs_[i].msg_len), at);
     }
   }
-  if (n != 0) peer_ = peers_[n - 1];
   // An empty socket means we are up to date; otherwise the clock stands at
   // the last arrival taken, and a wait that ends after it is not over yet.
   core_.on_tick(latest);

@@ -28,6 +28,10 @@ CoreConfig config_from(const zok_open_params &p) {
       ms_to_nanos(p.resend_timeout != 0 ? p.resend_timeout : default_resend_timeout_ms);
   c.num_retries = p.num_retries;
   c.booo = p.booo;
+  // A broadcast or multicast resend address names no sender: no datagram
+  // comes from one, so the first leader's source is the sender then.
+  const std::uint32_t resend_host = ntohl(p.resend_addr);
+  if (resend_host != INADDR_BROADCAST && !IN_MULTICAST(resend_host)) c.sender_host = p.resend_addr;
   return c;
 }
 
@@ -347,17 +351,18 @@ void Stream::refill_request_ids() noexcept {
   bump(counters_.callbacks_invoked);
   next_request_id_ = start;
   request_ids_left_ = count;
+  // A program that grants no ids still gets its resends: ids run on from
+  // its start id, and it is not asked again.
+  ids_run_on_ = count == 0;
 }
 
 std::uint16_t Stream::take_request_id() noexcept {
-  if (use_callback_) {
-    if (request_ids_left_ == 0) refill_request_ids();
-    // A program that grants no ids still gets its resends: ids run on.
-    if (request_ids_left_ != 0) --request_ids_left_;
-  }
   // Id 0 is never sent.
   if (next_request_id_ == 0) next_request_id_ = 1;
   const std::uint16_t id = next_request_id_++;
+  // The next range is asked for as soon as this one is used up, so that the
+  // block status record names the id the next command really carries.
+  if (use_callback_ && !ids_run_on_ && --request_ids_left_ == 0) refill_request_ids();
   return id;
 }
 
@@ -370,11 +375,12 @@ Nanos Stream::send_resend(std::uint64_t block_id, std::uint32_t first,
   command.block_id = block_id;
   command.first_packet_id = first;
   command.last_packet_id = last;
-  // Without a resend address the command goes to the sender of the stream.
+  // Without a resend address the command goes to the sender of the stream,
+  // never to whoever sent a datagram the core refused.
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr =
-      request_.params.resend_addr != 0 ? request_.params.resend_addr : peer_.sin_addr.s_addr;
+      request_.params.resend_addr != 0 ? request_.params.resend_addr : core_.sender_host();
   to.sin_port =
       htons(request_.params.resend_port != 0 ? request_.params.resend_port : gvsp::gvcp_port);
   std::array<std::byte, gvsp::resend_command_extended_size> bytes{};

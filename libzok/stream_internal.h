@@ -45,6 +45,9 @@ inline constexpr int batches_per_poll = 16;
 // Kernel receive buffer asked for.
 inline constexpr int wanted_receive_buffer = 256 << 20;
 
+// The receive worker's thread name (at most 15 characters).
+inline constexpr char worker_thread_name[] = "zok-worker";
+
 // Worker setting bits (zok_create_recv_worker).
 inline constexpr std::uint32_t worker_busy_poll = 0x1;
 inline constexpr std::uint32_t worker_settings_known = worker_busy_poll;
@@ -77,7 +80,8 @@ class Stream final : public CoreShell {
   int queue(Buffer &buffer) noexcept;
   int poll(zok_block_desc &block, zok_block_status &status) noexcept;
   Buffer *buffer(std::uint32_t index) noexcept;
-  // Stops the worker and ends the open blocks; buffers are freed with the stream.
+  // Stops the worker and drops the blocks poll has not taken; buffers are
+  // freed with the stream.
   void shut_down() noexcept;
 
   int create_worker(std::uint32_t setting, zok_req_id_fn callback) noexcept;
@@ -87,7 +91,6 @@ class Stream final : public CoreShell {
   int unblock_worker() noexcept;
   int worker_status(zok_worker_status &status) const noexcept;
 
-  int granted_receive_buffer() const noexcept { return granted_rcvbuf_; }
   ReceivePath receive_path() const noexcept { return xdp_ ? xdp_->mode() : ReceivePath::socket; }
 
   // CoreShell
@@ -148,7 +151,6 @@ class Stream final : public CoreShell {
   std::array<std::uint64_t, batch_size> epoch_{};
   std::uint32_t last_overflow_ = 0;
   ArrivalClock clock_;
-  sockaddr_in peer_{};
 
   // The AF_XDP path, when the stream took it.
   std::unique_ptr<XdpPath> xdp_;
@@ -164,6 +166,7 @@ class Stream final : public CoreShell {
   std::uint16_t next_request_id_ = 1;
   std::uint32_t request_ids_left_ = 0;
   bool use_callback_ = false;
+  bool ids_run_on_ = false;  // the program granted a range of 0 ids
 
   // Worker.
   bool worker_created_ = false;
@@ -173,7 +176,6 @@ class Stream final : public CoreShell {
   std::atomic<bool> worker_running_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> hold_{false};
-  std::atomic<bool> holding_{false};
 };
 
 }  // namespace zok

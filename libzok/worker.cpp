@@ -1,6 +1,7 @@
 // The receive worker: the socket loop on the library's own thread, handing
 // finished blocks to poll through the ready queue.
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -10,6 +11,21 @@
 #include "stream_internal.h"
 
 namespace zok {
+
+namespace {
+
+// Where the process could run when the library was loaded, before the
+// program pinned its own thread (the receivers' -c pins the thread that
+// starts the worker). The worker runs there: it shares the program's CPU
+// only when the whole process was confined to it.
+cpu_set_t load_affinity;
+bool load_affinity_known = false;
+
+__attribute__((constructor)) void capture_load_affinity() {
+  load_affinity_known = sched_getaffinity(0, sizeof load_affinity, &load_affinity) == 0;
+}
+
+}  // namespace
 
 int Stream::create_worker(std::uint32_t setting, zok_req_id_fn callback) noexcept {
   if (worker_created_) return EEXIST;
@@ -99,6 +115,10 @@ void Stream::wait_for_packets() noexcept {
 }
 
 void Stream::worker_main() noexcept {
+  // Advice: a worker left on the creating thread's CPUs still works.
+  if (load_affinity_known) sched_setaffinity(0, sizeof load_affinity, &load_affinity);
+  // Named, so that tools listing the process's threads tell it apart.
+  pthread_setname_np(pthread_self(), worker_thread_name);
   if (callback_ != nullptr) {
     use_callback_ = true;
     refill_request_ids();

@@ -78,12 +78,13 @@ namespace zok {
 
 namespace {
 
-// Per receive queue: 64 MiB of frames, pinned while the stream is open. Only
-// this stands between a program that is slow to take its blocks and lost
-// packets, as the socket's receive buffer does on the socket path. A frame
+// Per receive queue: 128 MiB of frames, pinned while the stream is open.
+// Only this stands between a program that is slow to take its blocks and
+// lost packets, as the socket's receive buffer (up to 256 MiB) does on the
+// socket path; at 1500 bytes it holds about as many packets as that does. A frame
 // of a 1500-byte MTU fits one; a jumbo frame comes in pieces, put together
 // again below.
-constexpr std::uint32_t frame_count = 32768;
+constexpr std::uint32_t frame_count = 65536;
 constexpr std::uint32_t frame_size = 2048;
 // Room for one frame put together from its pieces; larger frames are
 // handed up empty and so refused.

@@ -46,10 +46,8 @@ std::size_t Stream::receive_xdp_batch() noexcept {
       core_.refuse();
       continue;
     }
-    const Arrival at{clock_.arrival(epoch), epoch};
+    const Arrival at{clock_.arrival(epoch), epoch, d.source};
     latest = at.now;
-    peer_.sin_addr.s_addr = d.source;
-    peer_.sin_port = d.port;
     core_.on_packet(d.payload, at);
   }
   // The frames go back to the kernel only once the core has copied them.

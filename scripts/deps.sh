@@ -18,6 +18,9 @@ build_packages=(
   ninja-build
   g++
   iproute2 # ss: demo.sh waits for the receiver's socket
+  libpugixml-dev # camctl reads the camera's device description
+  libzip-dev     # ... which cameras often serve zipped
+  pkgconf        # finds libzip
 )
 test_packages=(
   clang
@@ -34,9 +37,9 @@ test_packages=(
   groff-base
   dpkg-dev
   file
-  pkgconf
   libbpf-dev # the test network's seeded packet dropper (tc cls_bpf); libzok's AF_XDP path
   bpftool    # reads the dropper's counters
+  aravis-tools # the simulated camera the camera tests drive
 )
 # tests/bare/run.sh, which CI runs after check.sh.
 bare_packages=(

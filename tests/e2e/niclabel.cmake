@@ -14,4 +14,6 @@ if(NOT ZOK_SANITIZE)
     NICLABEL_MALLOC_SHIM="$<TARGET_FILE:niclabel_malloc_shim>")
   add_dependencies(niclabel_e2e_tests niclabel_malloc_shim)
 endif()
-gtest_discover_tests(niclabel_e2e_tests PROPERTIES LABELS net)
+# Interfaces that other tests add and remove would change the adapter list
+# under them.
+gtest_discover_tests(niclabel_e2e_tests PROPERTIES LABELS net RESOURCE_LOCK adapters)

@@ -2,15 +2,19 @@
 // into a core with small buffers (guarded so any write past one is caught),
 // resend on and a short history, so every branch of the packet path runs.
 //
-// Input: records of [1 byte op][2 bytes length][length bytes]. op % 5:
+// Input: records of [1 byte op][2 bytes length][length bytes]. op % 7:
 // 0 datagram, 1 tick by length microseconds, 2 datagram into a predicted
-// region, 3 requeue every finished buffer, 4 an Ethernet frame as the AF_XDP
-// loop takes it (its headers checked, then the datagram).
+// region, 3 requeue every finished buffer, 4 a well-formed datagram aimed at
+// the block being assembled (the body picks its format, packet id and data),
+// 5 the datagrams from here on come from another host (or back), 6 an
+// Ethernet frame as the AF_XDP loop takes it (its headers checked, then the
+// datagram, from the frame's source address).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "reassembly_internal.h"
@@ -68,6 +72,41 @@ class Shell final : public CoreShell {
   std::vector<Buffer *> finished;
 };
 
+// A datagram naming the block being assembled, as a stray or a hostile
+// sender would: body[0] picks the format, body[1..3] the packet id, the rest
+// is its data (or the leader's and trailer's fields).
+std::size_t aimed_datagram(std::span<std::byte> out, std::uint64_t block_id, gvsp::HeaderKind kind,
+                           const std::byte *body, std::size_t len) {
+  if (len < 4) return 0;
+  gvsp::Header h;
+  h.kind = kind;
+  h.block_id = block_id;
+  h.packet_id = (std::to_integer<std::uint32_t>(body[1]) << 16) |
+                (std::to_integer<std::uint32_t>(body[2]) << 8) |
+                std::to_integer<std::uint32_t>(body[3]);
+  const gvsp::bytes data(body + 4, len - 4);
+  gvsp::Leader l;
+  l.payload_type = static_cast<std::uint16_t>(1 + std::to_integer<unsigned>(body[0]) % 6);
+  l.payload_data_size = len * 7;
+  l.pixel_format = 0x01080001;
+  l.size_x = static_cast<std::uint32_t>(len);
+  l.size_y = 3;
+  gvsp::Trailer t;
+  t.payload_type = l.payload_type;
+  switch (std::to_integer<unsigned>(body[0]) >> 6) {
+    case 0:
+      return gvsp::build_payload(out, h, data);
+    case 1:
+      h.packet_id = 0;
+      return gvsp::build_leader(out, h, l);
+    case 2:
+      return gvsp::build_trailer(out, h, t);
+    default:
+      h.packet_id = 0;
+      return gvsp::build_all_in(out, h, l, t, data);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -81,16 +120,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   Reassembly core(config, counters, shell);
   core.arm_drop(1, 2);
   Nanos now = 0;
+  std::uint32_t source = 0x0100007F;
+  std::uint64_t last_block = 1;
+  std::vector<std::byte> aimed(70000);
   std::size_t at = 0;
   while (at + 3 <= size) {
-    const std::uint8_t op = data[at] % 5;
+    const std::uint8_t op = data[at] % 7;
     const std::size_t len =
         std::min<std::size_t>(data[at + 1] | (data[at + 2] << 8), size - at - 3);
     const auto *body = reinterpret_cast<const std::byte *>(data + at + 3);
     at += 3 + len;
     switch (op) {
       case 0:
-        core.on_packet(gvsp::bytes(body, len), Arrival{now, 0});
+        if (const auto h = gvsp::parse_header(gvsp::bytes(body, len)))
+          last_block = h.value.block_id;
+        core.on_packet(gvsp::bytes(body, len), Arrival{now, 0, source});
         break;
       case 1:
         now += static_cast<Nanos>(len) * 1000 + 1;
@@ -103,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (core.predict(p) == 0) break;
         const std::size_t n = std::min<std::size_t>(len, p[0].length);
         std::memcpy(p[0].dest, body, n);
-        core.on_placed(p[0], static_cast<std::uint32_t>(len), Arrival{now, 0});
+        core.on_placed(p[0], static_cast<std::uint32_t>(len), Arrival{now, 0, source});
         break;
       }
       case 3:
@@ -111,6 +155,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         shell.finished.clear();
         break;
       case 4: {
+        std::array<Prediction, 1> p;
+        const std::uint64_t target = core.predict(p) != 0 ? p[0].block_id : last_block;
+        const std::size_t n = aimed_datagram(aimed, target, config.kind, body, len);
+        if (n != 0) core.on_packet(gvsp::bytes(aimed.data(), n), Arrival{now, 0, source});
+        break;
+      }
+      case 5:
+        source ^= 0x03000000;
+        break;
+      case 6: {
         // A frame of exactly its length, so a read past it is caught.
         auto frame = std::make_unique<std::byte[]>(len);
         std::memcpy(frame.get(), body, len);
@@ -123,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             d.payload.data() + d.payload.size() > frame.get() + len) {
           __builtin_trap();
         }
-        core.on_packet(d.payload, Arrival{now, 0});
+        core.on_packet(d.payload, Arrival{now, 0, d.source});
         break;
       }
     }

@@ -67,7 +67,7 @@ usr=$root/usr
 libdir=$(dirname "$(find "$usr" -name 'libzok.so.0' | head -n 1)")
 [ -d "$libdir" ] || fatal "no libzok.so.0 in the package"
 
-for f in bin/plaingrab bin/workergrab bin/niclabel bin/strobix include/zok/zok.h; do
+for f in bin/plaingrab bin/workergrab bin/niclabel bin/strobix bin/camctl include/zok/zok.h; do
   [ -e "$usr/$f" ] || fail "missing /usr/$f"
 done
 for f in libzok.so libzok.so.0 pkgconfig/zok.pc cmake/zok/zokConfig.cmake \
@@ -170,7 +170,7 @@ fi
 # --- The manual pages ------------------------------------------------------
 
 mandir=$usr/share/man
-for page in man1/plaingrab.1 man1/workergrab.1 man1/niclabel.1 man1/strobix.1 man3/libzok.3; do
+for page in man1/plaingrab.1 man1/workergrab.1 man1/niclabel.1 man1/strobix.1 man1/camctl.1 man3/libzok.3; do
   file=$mandir/$page.gz
   if [ ! -f "$file" ]; then
     fail "missing manual page /usr/share/man/$page.gz"

@@ -9,6 +9,12 @@
 //    its block rate and start time): only datagrams that are unambiguously
 //    not GVSP a receiver could use (truncated headers and leaders, unknown
 //    packet formats), which must leave the good blocks untouched;
+//  - the same in-flight ids, with well-formed payload packets that
+//    contradict the good block's geometry: a packet id past its end, a
+//    packet shorter than a full one that is not its last, one longer than
+//    a full one. A receiver must refuse them where it knows the block, and
+//    drop them where the block is finished; they must never show in a
+//    good block;
 //  - a foreign block id stream, far from the good ids: payload and trailer
 //    packets without a leader, packet ids past any buffer, oversize
 //    datagrams. A receiver may open blocks for these (it might have lost the
@@ -50,12 +56,16 @@ enum kind : int {
   past_end,
   oversize,
   error_answer,
+  in_block_past_end,
+  in_block_short,
+  in_block_long,
   kind_count
 };
 
 constexpr std::array<const char *, kind_count> kind_names = {
-    "random",         "truncated_header", "truncated_leader", "unknown_format",
-    "foreign_stream", "past_end",         "oversize",         "error_answer"};
+    "random",       "truncated_header", "truncated_leader", "unknown_format",    "foreign_stream",
+    "past_end",     "oversize",         "error_answer",     "in_block_past_end", "in_block_short",
+    "in_block_long"};
 
 // Datagrams no receiver may accept whatever it does with leaderless blocks.
 constexpr bool must_be_refused(int k) {
@@ -65,6 +75,10 @@ constexpr bool must_be_refused(int k) {
 // 1.x payload packets carry this much data at the good stream's -k 1500.
 constexpr std::size_t data_per_packet = 1500 - 20 - 8 - 8;
 constexpr std::uint32_t foreign_packets_per_block = 45;
+// The good stream's blocks (soak.py: 64 KiB): 45 payload packets, the last
+// of them short, then the trailer.
+constexpr std::size_t good_block_bytes = 65536;
+constexpr std::uint32_t good_packets = (good_block_bytes + data_per_packet - 1) / data_per_packet;
 
 struct options {
   sockaddr_in to{};
@@ -196,6 +210,15 @@ class traffic {
         const std::array<std::uint32_t, 3> packets = {1, 23, foreign_packets_per_block};
         return header(foreign_id(), 3, packets[pick(0, 2)], 8 + pick(1501, 65507 - 8));
       }
+      case in_block_past_end:
+        return header(in_flight_id(elapsed_s), 3, pick(good_packets + 2, good_packets + 1000),
+                      8 + data_per_packet);
+      case in_block_short:
+        return header(in_flight_id(elapsed_s), 3, pick(1, good_packets - 1),
+                      8 + pick(1, data_per_packet - 1));
+      case in_block_long:
+        return header(in_flight_id(elapsed_s), 3, pick(1, good_packets),
+                      8 + pick(data_per_packet + 1, 8000));
       case error_answer: {
         // Header-only error packets, as a sender answers a resend request,
         // about foreign blocks that no receiver asked for.

@@ -190,6 +190,9 @@ int main(int argc, char **argv) {
     } else {
       ++foreign;
       if (block.status == 0) ++foreign_ok;
+      std::fprintf(stderr, "block %llu nobody sent handed over, status 0x%x, %u bytes\n",
+                   static_cast<unsigned long long>(block.block_id), block.status,
+                   block.payload_length);
     }
     if (int q = zok_queue_buffer(block.buffer); q != 0) return fail("zok_queue_buffer", q);
   }

@@ -1,0 +1,20 @@
+if(TARGET camctl_core)
+  # camctl against a scripted device on loopback.
+  add_executable(camctl_fake_device_tests ${CMAKE_CURRENT_LIST_DIR}/camctl_fake_device_test.cpp)
+  target_link_libraries(camctl_fake_device_tests PRIVATE gvcp gvsp GTest::gtest_main Threads::Threads)
+  target_compile_definitions(camctl_fake_device_tests PRIVATE CAMCTL_PATH="$<TARGET_FILE:camctl>"
+    STROBIX_PATH="$<TARGET_FILE:strobix>")
+  add_dependencies(camctl_fake_device_tests camctl)
+  gtest_discover_tests(camctl_fake_device_tests PROPERTIES LABELS net TIMEOUT 120)
+
+  # Against the simulated camera on a network namespace: root, namespaces and
+  # aravis-tools needed, else SKIPPED (77). Each scenario has its own network,
+  # so they may run side by side.
+  foreach(scenario features stream rival vanish)
+    add_test(NAME camctl_camera_${scenario}
+      COMMAND ${CMAKE_CURRENT_LIST_DIR}/camctl_camera_test.sh ${scenario} $<TARGET_FILE:camctl>
+        $<TARGET_FILE:plaingrab> $<TARGET_FILE:workergrab> ${PROJECT_SOURCE_DIR}/scripts/testnet.sh)
+    set_tests_properties(camctl_camera_${scenario} PROPERTIES LABELS camera SKIP_RETURN_CODE 77
+      TIMEOUT 180 RESOURCE_LOCK adapters)
+  endforeach()
+endif()

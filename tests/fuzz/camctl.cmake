@@ -1,0 +1,14 @@
+# The description evaluator under libFuzzer; the camctl sources it needs are
+# compiled in so that coverage reaches them.
+if(TARGET camctl_core)
+  find_package(pugixml REQUIRED)
+  add_executable(camctl_description_fuzz ${CMAKE_CURRENT_LIST_DIR}/camctl_description_fuzz.cpp
+    ${PROJECT_SOURCE_DIR}/camctl/description.cpp ${PROJECT_SOURCE_DIR}/camctl/formula.cpp)
+  target_include_directories(camctl_description_fuzz PRIVATE ${PROJECT_SOURCE_DIR}/camctl)
+  target_link_libraries(camctl_description_fuzz PRIVATE pugixml::pugixml)
+  target_compile_options(camctl_description_fuzz PRIVATE -fsanitize=fuzzer)
+  target_link_options(camctl_description_fuzz PRIVATE -fsanitize=fuzzer)
+  add_test(NAME camctl_description_fuzz COMMAND camctl_description_fuzz -max_total_time=20 -seed=1
+    -max_len=4096 -timeout=10)
+  set_tests_properties(camctl_description_fuzz PROPERTIES LABELS fuzz TIMEOUT 120)
+endif()

@@ -1,0 +1,137 @@
+// An outside opinion on the commands the codec builds: they are written into
+// a capture file as UDP datagrams to port 3956 and tshark's GVCP dissector
+// must name each command, its request id, and the fields camctl relies on,
+// without a malformed mark. Needs no network: the capture is made here.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gvcp/gvcp.h"
+
+namespace {
+
+void put_le32(std::ofstream &f, std::uint32_t v) {
+  f.write(reinterpret_cast<char *>(&v), 4);
+}
+void put_le16(std::ofstream &f, std::uint16_t v) {
+  f.write(reinterpret_cast<char *>(&v), 2);
+}
+
+// One IPv4/UDP frame (raw IP link type) from 10.0.0.1:50000 to 10.0.0.2:3956.
+void put_frame(std::ofstream &f, const std::vector<std::byte> &udp_payload) {
+  const std::size_t udp_len = 8 + udp_payload.size(), ip_len = 20 + udp_len;
+  std::vector<std::uint8_t> p = {0x45,
+                                 0,
+                                 std::uint8_t(ip_len >> 8),
+                                 std::uint8_t(ip_len),
+                                 0,
+                                 0,
+                                 0x40,
+                                 0,
+                                 64,
+                                 17,
+                                 0,
+                                 0,
+                                 10,
+                                 0,
+                                 0,
+                                 1,
+                                 10,
+                                 0,
+                                 0,
+                                 2,
+                                 0xC3,
+                                 0x50,
+                                 0x0F,
+                                 0x74,
+                                 std::uint8_t(udp_len >> 8),
+                                 std::uint8_t(udp_len),
+                                 0,
+                                 0};
+  for (std::byte b : udp_payload) p.push_back(std::to_integer<std::uint8_t>(b));
+  put_le32(f, 0);
+  put_le32(f, 0);
+  put_le32(f, static_cast<std::uint32_t>(p.size()));
+  put_le32(f, static_cast<std::uint32_t>(p.size()));
+  f.write(reinterpret_cast<const char *>(p.data()), static_cast<std::streamsize>(p.size()));
+}
+
+std::string run(const std::string &command) {
+  std::string out;
+  FILE *p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  std::array<char, 4096> buf;
+  while (std::size_t n = fread(buf.data(), 1, buf.size(), p)) out.append(buf.data(), n);
+  pclose(p);
+  return out;
+}
+
+TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
+  if (system("command -v tshark >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "SKIPPED: tshark is not installed";
+  char dir_template[] = "/tmp/gvcp_tshark_XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string file = std::string(dir_template) + "/commands.pcap";
+  {
+    std::ofstream f(file, std::ios::binary);
+    put_le32(f, 0xA1B2C3D4);
+    put_le16(f, 2);
+    put_le16(f, 4);
+    put_le32(f, 0);
+    put_le32(f, 0);
+    put_le32(f, 65535);
+    put_le32(f, 101);  // raw IPv4
+    std::vector<std::byte> buf(600);
+    auto frame = [&](std::size_t n) {
+      ASSERT_NE(n, 0u);
+      put_frame(f, std::vector<std::byte>(buf.begin(), buf.begin() + static_cast<long>(n)));
+    };
+    frame(gvcp::build_discovery(buf, 1));
+    frame(gvcp::build_forceip(buf, 2, {0, 0x11, 0x22, 0x33, 0x44, 0x55}, 0x0A000002, 0xFFFFFF00,
+                              0x0A000001));
+    const std::uint32_t regs[] = {gvcp::reg_ccp, gvcp::reg_scps(0)};
+    frame(gvcp::build_readreg(buf, 3, regs));
+    const gvcp::RegWrite writes[] = {{gvcp::reg_ccp, gvcp::ccp_control}, {gvcp::reg_scp(0), 5000}};
+    frame(gvcp::build_writereg(buf, 4, writes));
+    frame(gvcp::build_readmem(buf, 5, 0x10000, 536));
+    const std::vector<std::byte> data(8, std::byte{0x41});
+    frame(gvcp::build_writemem(buf, 6, 0x20, data));
+  }
+  const std::string out =
+      run("tshark -r " + file +
+          " -d udp.port==3956,gvcp -T fields -E separator='|' -e gvcp.cmd.command -e "
+          "gvcp.cmd.req_id -e _ws.malformed -e gvcp.cmd.forceip.ip -e gvcp.cmd.readmem.count "
+          "2>/dev/null");
+  unlink(file.c_str());
+  rmdir(dir_template);
+  std::vector<std::string> lines;
+  std::stringstream s(out);
+  for (std::string line; std::getline(s, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 6u) << out;
+  const char *commands[] = {"0x0002", "0x0004", "0x0080", "0x0082", "0x0084", "0x0086"};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::stringstream fields(lines[i]);
+    std::string command, req_id, malformed;
+    std::getline(fields, command, '|');
+    std::getline(fields, req_id, '|');
+    std::getline(fields, malformed, '|');
+    EXPECT_EQ(command, commands[i]) << lines[i];
+    char id[8];
+    snprintf(id, sizeof id, "0x%04zx", i + 1);
+    EXPECT_EQ(req_id, id) << lines[i];
+    EXPECT_EQ(malformed, "") << lines[i];
+  }
+  EXPECT_NE(lines[1].find("10.0.0.2"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[4].find("0x0218"), std::string::npos) << lines[4];
+}
+
+}  // namespace
