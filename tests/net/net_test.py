@@ -438,6 +438,7 @@ def scenario_xdpkill(args, scale):
                              receive="xdp")
         if not wait_for(lambda: xdp_attached(net["HOST_IF"]) or run.proc.poll() is not None,
                         10 * scale) or run.proc.poll() is not None:
+            run.proc.kill()
             run.finish()
             if "built without AF_XDP support" in run.err:
                 raise Skip("libzok was built without the AF_XDP path")

@@ -11,7 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -177,6 +179,32 @@ TEST(EngineApi, OpenChecksItsArguments) {
   EXPECT_EQ(state, ZOK_LINK_UP);
   EXPECT_EQ(zok_get_timesource_state(first.stream, &state), 0);
   EXPECT_EQ(state, ZOK_TIMESOURCE_LOCAL);
+}
+
+// Loopback never has driver XDP: the default keeps the socket, a forced
+// AF_XDP path fails the open instead of falling back, and a setting the
+// library does not know is no silent default either.
+TEST(EngineApi, ReceivePathSettingOnLoopback) {
+  const char *saved = std::getenv("ZOK_RECEIVE");
+  const std::string kept = saved != nullptr ? saved : "";
+  zok_open_params p = default_params();
+  zok_stream_t s = nullptr;
+  for (const char *value : {"", "auto", "socket"}) {
+    ASSERT_EQ(setenv("ZOK_RECEIVE", value, 1), 0);
+    Opened opened;
+    std::uint32_t path = 9;
+    ASSERT_EQ(zok_get_receive_path(opened.stream, &path), 0) << value;
+    EXPECT_EQ(path, ZOK_RECEIVE_PATH_SOCKET) << value;
+  }
+  ASSERT_EQ(setenv("ZOK_RECEIVE", "xdp", 1), 0);
+  EXPECT_EQ(zok_open_stream_pr(&loopback, 0, &s, &p, nullptr), EOPNOTSUPP);
+  ASSERT_EQ(setenv("ZOK_RECEIVE", "fast", 1), 0);
+  EXPECT_EQ(zok_open_stream_pr(&loopback, 0, &s, &p, nullptr), EINVAL);
+  if (saved != nullptr) {
+    setenv("ZOK_RECEIVE", kept.c_str(), 1);
+  } else {
+    unsetenv("ZOK_RECEIVE");
+  }
 }
 
 TEST(EngineApi, StaleAndMadeUpHandlesAreRefused) {
