@@ -18,6 +18,9 @@ Scenarios:
              handed over, dropped or counted.
   xdpkill    a receiver on the AF_XDP path ended by SIGINT or SIGKILL
              mid-stream leaves no XDP program on the interface.
+  xdpshare   two streams on one interface: the second finds the first's XDP
+             program, fails with EBUSY when AF_XDP is forced, takes the
+             socket under auto, and leaves the first's program in place.
   xdpauto    where AF_XDP cannot be had (an unprivileged receiver, the
              loopback interface), ZOK_RECEIVE=xdp fails the open and the
              default keeps the socket path.
@@ -195,21 +198,21 @@ class Run:
 
 
 def start_receiver(args, net, receiver, blocks, local, extra, seconds, receive=None,
-                   wrapper=()):
+                   wrapper=(), port=STREAM_PORT):
     tool = getattr(args, receiver)
     # Buffers the size of strobix's blocks: as many as the library allows, so
     # a receiver that falls behind on a loaded machine catches up.
     block_bytes = BLOCK_BYTES_LOSSY if "-R" in extra else BLOCK_BYTES
     argv = [tool, "-i", str(blocks), "-T", str(int(seconds)), "-v", "--verify-payload",
-            "-s", str(block_bytes), "-n", "512", "-P", f"{net['CAM_ADDR']}:{RESEND_PORT}"]
-    argv += extra + [f"{local}:{STREAM_PORT}"]
+            "-s", str(block_bytes), "-n", "512", "-P", f"{net['CAM_ADDR']}:{port + 1}"]
+    argv += extra + [f"{local}:{port}"]
     return Run(receiver, argv, int(seconds), receive or RECEIVE, wrapper)
 
 
-def send(args, net, blocks, dest, extra, timeout):
+def send(args, net, blocks, dest, extra, timeout, port=STREAM_PORT):
     argv = net.exec_argv([args.strobix, "-c", "-n", str(blocks),
-                          "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}"] + extra
-                         + [f"{dest}:{STREAM_PORT}"])
+                          "-l", f"{net['CAM_ADDR']}:{port + 1}"] + extra
+                         + [f"{dest}:{port}"])
     done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
     return done.returncode, parse_strobix(done.stdout), done.stderr
 
@@ -474,6 +477,53 @@ def scenario_xdpkill(args, scale):
     return lines, failures
 
 
+def scenario_xdpshare(args, scale):
+    """One interface, two streams: the second finds the first's program,
+    which it must neither replace nor remove."""
+    failures = Failures()
+    lines = []
+    blocks = 100
+    rate = max(20, int(100 / scale))
+    other = STREAM_PORT + 10
+    with Network(f"xshare-{os.getpid()}") as net:
+        first = start_receiver(args, net, "plaingrab", blocks, net["HOST_ADDR"], [],
+                               blocks / rate + 30 * scale, receive="xdp")
+        if not wait_for(lambda: xdp_attached(net["HOST_IF"]) or first.proc.poll() is not None,
+                        10 * scale) or first.proc.poll() is not None:
+            first.proc.kill()
+            first.finish()
+            if "built without AF_XDP support" in first.err:
+                raise Skip("libzok was built without the AF_XDP path")
+            failures.check(False, f"first stream: no XDP program attached: {first.err[-300:]}")
+            return [], failures
+        forced = start_receiver(args, net, "plaingrab", 1, net["HOST_ADDR"], [], 10,
+                                receive="xdp", port=other).finish()
+        failures.check(forced.rc != 0 and "errno=16)" in forced.out + forced.err,
+                       f"second stream, ZOK_RECEIVE=xdp: status {forced.rc}, expected EBUSY: "
+                       f"{(forced.out + forced.err)[-300:]}")
+        failures.check(xdp_attached(net["HOST_IF"]),
+                       "the failed second stream took the first stream's program away")
+        second = start_receiver(args, net, "workergrab", blocks, net["HOST_ADDR"], [],
+                                blocks / rate + 30 * scale, receive="auto", port=other)
+        failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], other), 10 * scale),
+                       "second stream never bound")
+        for port in (STREAM_PORT, other):
+            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
+                                 blocks / rate + 60, port=port)
+            check_sender(failures, f"strobix to port {port}", rc, sent, err, blocks)
+        for run, tag, path in ((first, "first stream, xdp", "receive path xdp ("),
+                               (second, "second stream, auto", "receive path socket (")):
+            run.finish()
+            failures.check(path in run.err, f"{tag}: expected '{path}': {run.err[:300]}")
+            r = check_accounting(failures, tag, run, blocks)
+            if r is not None:
+                failures.check(r["complete"] == blocks, f"{tag}: {r['complete']} complete")
+                lines.append(f"{tag}: complete={r['complete']}")
+        failures.check(wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5),
+                       "the program outlived both streams")
+    return lines, failures
+
+
 def scenario_xdpauto(args, scale):
     failures = Failures()
     lines = []
@@ -526,7 +576,8 @@ def scenario_xdpauto(args, scale):
 
 SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scenario_loss,
              "soak": scenario_soak, "multicast": scenario_multicast,
-             "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto}
+             "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto,
+             "xdpshare": scenario_xdpshare}
 
 
 def main():
