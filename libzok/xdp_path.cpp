@@ -35,6 +35,9 @@ int XdpPath::open(in_addr_t, std::uint16_t, std::unique_ptr<XdpPath> &, std::str
   return EOPNOTSUPP;
 }
 XdpPath::~XdpPath() = default;
+int XdpPath::engage() noexcept {
+  return EOPNOTSUPP;
+}
 std::size_t XdpPath::take(gvsp::bytes *, std::size_t) noexcept {
   return 0;
 }
