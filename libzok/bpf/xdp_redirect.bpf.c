@@ -8,6 +8,7 @@
 #include <linux/in.h>
 #include <linux/ip.h>
 #include <linux/udp.h>
+// After the kernel's types, which they use.
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 
