@@ -26,9 +26,9 @@ enum class ReceivePath : std::uint32_t { socket = 0, xdp_copy = 1, xdp_zero_copy
 
 class XdpPath {
  public:
-  // Attaches the program and binds the sockets, or says why not: an errno
-  // and a short reason. `forced` is ZOK_RECEIVE=xdp, whose failures must be
-  // told apart; `auto` gets the same errnos and falls back.
+  // Binds the sockets and attaches the program, or says why not: an errno
+  // (EOPNOTSUPP, EPERM, EBUSY or the kernel's) and a short reason, which
+  // ZOK_RECEIVE=xdp passes on and `auto` only reports.
   static int open(in_addr_t local_addr, std::uint16_t local_port, std::unique_ptr<XdpPath> &out,
                   std::string &why) noexcept;
   ~XdpPath();
