@@ -93,14 +93,14 @@ bool verbose() {
 // ZOK_RECEIVE decides; `auto` takes AF_XDP only where it can be had and
 // keeps the socket otherwise, `xdp` fails the open rather than fall back.
 int Stream::choose_receive_path() {
-  ReceiveChoice choice = ReceiveChoice::automatic;
+  ReceiveChoice choice = ReceiveChoice::socket;
   if (!parse_receive_choice(std::getenv("ZOK_RECEIVE"), choice)) return EINVAL;
   std::string why;
   int rc = 0;
   if (choice != ReceiveChoice::socket) {
     rc = XdpPath::open(request_.local_addr, request_.local_port, xdp_, why);
   } else {
-    why = "ZOK_RECEIVE=socket";
+    why = "ZOK_RECEIVE unset or socket";
   }
   if (verbose()) {
     char addr[INET_ADDRSTRLEN] = "?";

@@ -9,10 +9,12 @@
 namespace zok {
 
 bool parse_receive_choice(const char *value, ReceiveChoice &out) noexcept {
-  if (value == nullptr || *value == '\0' || std::strcmp(value, "auto") == 0) {
-    out = ReceiveChoice::automatic;
-  } else if (std::strcmp(value, "socket") == 0) {
+  // The socket path is the default until the AF_XDP path has shown, on real
+  // adapters, every case the socket path is tested against; it is asked for.
+  if (value == nullptr || *value == '\0' || std::strcmp(value, "socket") == 0) {
     out = ReceiveChoice::socket;
+  } else if (std::strcmp(value, "auto") == 0) {
+    out = ReceiveChoice::automatic;
   } else if (std::strcmp(value, "xdp") == 0) {
     out = ReceiveChoice::xdp;
   } else {
