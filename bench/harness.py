@@ -384,9 +384,13 @@ class Bench:
     def receiver_argv(self, name, stream_port, resend_port, blocks, verify, mode, extra=(),
                       path=LOOPBACK):
         # workergrab as a whole too: its worker and its polling main thread
-        # share the CPU of -c at one priority and yield to each other.
-        argv = self.line_buffered([self.program(name), "-i", str(blocks), "-s", str(BLOCK_BYTES),
-                                   "-P", f"{path.send}:{resend_port}"])
+        # share the CPU of -c at one priority and yield to each other. -c pins
+        # only the program's thread and libzok's worker runs where the process
+        # may, so the process is confined to that CPU as well; otherwise the
+        # worker would share the sender's CPU on a two-CPU host.
+        confine = ["taskset", "-c", self.receiver_cpu] if self.receiver_cpu is not None else []
+        argv = self.line_buffered(confine + [self.program(name), "-i", str(blocks), "-s",
+                                             str(BLOCK_BYTES), "-P", f"{path.send}:{resend_port}"])
         if self.receiver_cpu is not None:
             argv += ["-c", self.receiver_cpu]
         if verify:
@@ -399,7 +403,7 @@ class Bench:
                          receive=None):
         if path.skipped:
             raise Unavailable(path.skipped)
-        # libzok's receive path; unset, its default (`auto`) decides.
+        # libzok's receive path; unset, its default (the socket) is taken.
         env = None
         if receive is not None:
             env = dict(os.environ, ZOK_RECEIVE=receive, ZOK_VERBOSE="1")
@@ -886,7 +890,7 @@ def main(argv):
     pinning = "no CPU pinning"
     if bench.two_cpus:
         pinning = (f"senders (blaster, strobix) pinned to CPU {bench.sender_cpu} with taskset; "
-                   f"sink with taskset and receivers with -c on CPU {bench.receiver_cpu}")
+                   f"sink with taskset and receivers with taskset and -c on CPU {bench.receiver_cpu}")
     if args.realtime:
         pinning = "real-time priority (chrt -f 1) for every measured program; " + pinning
     mode = ("short (one run per cell, proves it works; figures mean nothing)" if args.short
