@@ -101,7 +101,7 @@ demo() {  # demo <chroot user spec or ""> [more unshare options]
 out=$(demo 65534:65534 2>&1)
 status=$?
 if [ "$status" = 2 ] && [ "$(printf '%s\n' "$out" | wc -l)" = 1 ] &&
-  grep -q 'apt-get install -y --no-install-recommends cmake ninja-build g++ iproute2$' <<<"$out"; then
+  grep -qF "apt-get install -y --no-install-recommends $("$src"/scripts/deps.sh list build | tr '\n' ' ' | sed 's/ $//')" <<<"$out"; then
   pass "unprivileged user: stops with the command to run"
 else
   fail "unprivileged user: status $status, output: $out"
