@@ -2,24 +2,12 @@
 
 #include <algorithm>
 
+#include "gvsp/byte_order_internal.h"
+
 namespace gvcp {
 namespace {
 
-std::uint16_t get16(bytes b, std::size_t off) {
-  return static_cast<std::uint16_t>((std::to_integer<unsigned>(b[off]) << 8) |
-                                    std::to_integer<unsigned>(b[off + 1]));
-}
-std::uint32_t get32(bytes b, std::size_t off) {
-  return (std::uint32_t{get16(b, off)} << 16) | get16(b, off + 2);
-}
-void put16(out_bytes b, std::size_t off, std::uint16_t v) {
-  b[off] = std::byte(v >> 8);
-  b[off + 1] = std::byte(v & 0xFF);
-}
-void put32(out_bytes b, std::size_t off, std::uint32_t v) {
-  put16(b, off, static_cast<std::uint16_t>(v >> 16));
-  put16(b, off + 2, static_cast<std::uint16_t>(v & 0xFFFF));
-}
+using namespace byte_order;
 
 std::size_t put_header(out_bytes out, std::uint8_t flags, std::uint16_t command,
                        std::size_t payload, std::uint16_t req_id) {

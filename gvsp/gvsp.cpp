@@ -2,45 +2,12 @@
 
 #include <cstring>
 
+#include "gvsp/byte_order_internal.h"
+
 namespace gvsp {
 namespace {
 
-// Big-endian field access at an offset the caller has already checked.
-std::uint16_t get16(bytes b, std::size_t off) {
-  return static_cast<std::uint16_t>((std::to_integer<unsigned>(b[off]) << 8) |
-                                    std::to_integer<unsigned>(b[off + 1]));
-}
-std::uint32_t get24(bytes b, std::size_t off) {
-  return (std::to_integer<std::uint32_t>(b[off]) << 16) |
-         (std::to_integer<std::uint32_t>(b[off + 1]) << 8) |
-         std::to_integer<std::uint32_t>(b[off + 2]);
-}
-std::uint32_t get32(bytes b, std::size_t off) {
-  return (std::uint32_t{get16(b, off)} << 16) | get16(b, off + 2);
-}
-std::uint64_t get64(bytes b, std::size_t off) {
-  return (std::uint64_t{get32(b, off)} << 32) | get32(b, off + 4);
-}
-
-void put8(out_bytes b, std::size_t off, std::uint8_t v) {
-  b[off] = std::byte{v};
-}
-void put16(out_bytes b, std::size_t off, std::uint16_t v) {
-  b[off] = std::byte(v >> 8);
-  b[off + 1] = std::byte(v & 0xFF);
-}
-void put24(out_bytes b, std::size_t off, std::uint32_t v) {
-  b[off] = std::byte((v >> 16) & 0xFF);
-  put16(b, off + 1, static_cast<std::uint16_t>(v & 0xFFFF));
-}
-void put32(out_bytes b, std::size_t off, std::uint32_t v) {
-  put16(b, off, static_cast<std::uint16_t>(v >> 16));
-  put16(b, off + 2, static_cast<std::uint16_t>(v & 0xFFFF));
-}
-void put64(out_bytes b, std::size_t off, std::uint64_t v) {
-  put32(b, off, static_cast<std::uint32_t>(v >> 32));
-  put32(b, off + 4, static_cast<std::uint32_t>(v & 0xFFFFFFFF));
-}
+using namespace byte_order;
 
 template <typename T>
 Result<T> refuse(Error e) {
