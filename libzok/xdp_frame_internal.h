@@ -106,12 +106,13 @@ inline bool parse_frame(gvsp::bytes frame, FrameDatagram &out) noexcept {
     const std::uint8_t pseudo[12] = {ip[12], ip[13], ip[14], ip[15], ip[16], ip[17],
                                      ip[18], ip[19], 0,      ip[9],  u[4],   u[5]};
     const std::uint64_t pseudo_sum = ones_sum(pseudo, sizeof pseudo);
-    if (ones_fold(ones_sum(u, udp_length, pseudo_sum)) == 0xFFFF) {
-      out.sum = UdpSum::verified;
-    } else if (stored == ones_fold(pseudo_sum)) {
-      // A damaged datagram with a complete sum gets through here only if
-      // that sum happened to be the pseudo-header's: 1 in 65535 of them.
+    if (stored == ones_fold(pseudo_sum)) {
+      // Nothing to check it against. A damaged datagram with a complete sum
+      // gets through here only if that sum happened to be the
+      // pseudo-header's: 1 in 65535 of them.
       out.sum = UdpSum::partial;
+    } else if (ones_fold(ones_sum(u, udp_length, pseudo_sum)) == 0xFFFF) {
+      out.sum = UdpSum::verified;
     } else {
       return false;
     }
