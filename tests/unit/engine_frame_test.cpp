@@ -227,8 +227,9 @@ TEST(FrameParser, RefusesFramesTheirChecksumsCondemn) {
   auto flipped = complete;
   flipped.back() ^= 0x10;
   EXPECT_FALSE(parses(flipped, d)) << "captured leader, a payload bit";
-  // A sum wrong by more than one bit, in the pseudo-header's source address:
-  // the datagram names another sender than the one that summed it.
+  // The source address rewritten and the IP header's sum made good again,
+  // the UDP sum left (a rewriter that forgot it): only the UDP sum's
+  // pseudo-header sees it.
   auto moved = frame(100);
   moved[14 + 15] ^= 0x03;
   seal(moved, false);
