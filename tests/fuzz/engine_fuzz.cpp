@@ -8,7 +8,7 @@
 // the block being assembled (the body picks its format, packet id and data),
 // 5 the datagrams from here on come from another host (or back), 6 an
 // Ethernet frame as the AF_XDP loop takes it (its headers checked, then the
-// datagram, from the frame's source address).
+// datagram, from the frame's source address; see fuzz_frame).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -107,6 +107,61 @@ std::size_t aimed_datagram(std::span<std::byte> out, std::uint64_t block_id, gvs
   }
 }
 
+// Random bytes hardly ever make an IPv4 header whose checksum holds, so
+// most frames are built: a datagram in headers a sender would write, then
+// spoiled as the body's first bytes say, so that the fuzzer reaches every
+// refusal and, past the sums, the core. Body: [how][options][IP length
+// change][UDP length change][bit to flip][payload...]; `how` bit 7 takes the
+// rest of the body as the whole frame instead.
+std::size_t fuzz_frame(const std::uint8_t *body, std::size_t len,
+                       std::unique_ptr<std::byte[]> &out) {
+  if (len == 0) return 0;
+  const std::uint8_t how = body[0];
+  if ((how & 0x80) != 0 || len < 5) {
+    out = std::make_unique<std::byte[]>(len - 1);
+    std::memcpy(out.get(), body + 1, len - 1);
+    return len - 1;
+  }
+  const std::size_t ip_header = 20 + 4 * (body[1] % 11);
+  const std::size_t payload = len - 5;
+  const std::size_t n = 14 + ip_header + 8 + payload;
+  out = std::make_unique<std::byte[]>(n);
+  auto *f = reinterpret_cast<std::uint8_t *>(out.get());
+  std::memset(f, 0, 14 + ip_header + 8);
+  std::memcpy(f + 14 + ip_header + 8, body + 5, payload);
+  f[12] = 0x08;
+  std::uint8_t *ip = f + 14;
+  std::uint8_t *u = ip + ip_header;
+  // Lengths as the frame says, changed by -128..127 where the body asks.
+  const std::size_t ip_total =
+      (ip_header + 8 + payload + static_cast<std::int8_t>(body[2])) & 0xFFFF;
+  const std::size_t udp_length = (8 + payload + static_cast<std::int8_t>(body[3])) & 0xFFFF;
+  ip[0] = static_cast<std::uint8_t>((how & 8) != 0 ? 0x40 | (body[1] >> 4) : 0x40 | ip_header / 4);
+  ip[2] = static_cast<std::uint8_t>(ip_total >> 8);
+  ip[3] = static_cast<std::uint8_t>(ip_total);
+  ip[6] = (how & 16) != 0 ? 0x20 : 0x40;  // more fragments, or don't fragment
+  ip[8] = 64;
+  ip[9] = (how & 32) != 0 ? 6 : 17;
+  ip[12] = 10, ip[15] = 2, ip[16] = 10, ip[19] = 1;
+  u[4] = static_cast<std::uint8_t>(udp_length >> 8);
+  u[5] = static_cast<std::uint8_t>(udp_length);
+  if ((how & 1) != 0) {
+    const auto sum = static_cast<std::uint16_t>(~ones_fold(ones_sum(ip, ip_header)));
+    std::memcpy(ip + 10, &sum, 2);
+  }
+  // A UDP sum over the length the header claims, where that stays inside.
+  if ((how & 2) != 0 && udp_length <= n - 14 - ip_header) {
+    const std::uint8_t pseudo[12] = {ip[12], ip[13], ip[14], ip[15], ip[16], ip[17],
+                                     ip[18], ip[19], 0,      ip[9],  u[4],   u[5]};
+    auto sum = static_cast<std::uint16_t>(
+        ~ones_fold(ones_sum(u, udp_length, ones_sum(pseudo, sizeof pseudo))));
+    if (sum == 0) sum = 0xFFFF;
+    std::memcpy(u + 6, &sum, 2);
+  }
+  if ((how & 4) != 0) f[body[4] % n] ^= static_cast<std::uint8_t>(1u << (body[4] % 8));
+  return n;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -166,15 +221,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
       case 6: {
         // A frame of exactly its length, so a read past it is caught.
-        auto frame = std::make_unique<std::byte[]>(len);
-        std::memcpy(frame.get(), body, len);
+        std::unique_ptr<std::byte[]> frame;
+        const std::size_t n = fuzz_frame(reinterpret_cast<const std::uint8_t *>(body), len, frame);
         FrameDatagram d;
-        if (!parse_frame(gvsp::bytes(frame.get(), len), d)) {
+        if (!parse_frame(gvsp::bytes(frame.get(), n), d)) {
           core.refuse();
           break;
         }
         if (d.payload.data() < frame.get() ||
-            d.payload.data() + d.payload.size() > frame.get() + len) {
+            d.payload.data() + d.payload.size() > frame.get() + n) {
           __builtin_trap();
         }
         core.on_packet(d.payload, Arrival{now, 0, d.source});
