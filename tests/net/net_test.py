@@ -18,9 +18,15 @@ Scenarios:
              handed over, dropped or counted.
   xdpkill    a receiver on the AF_XDP path ended by SIGINT or SIGKILL
              mid-stream leaves no XDP program on the interface.
-  xdpshare   two streams on one interface: the second finds the first's XDP
-             program, fails with EBUSY when AF_XDP is forced, takes the
-             socket under auto, and leaves the first's program in place.
+  xdpshare   two processes' streams on one interface: the second process
+             finds the first's XDP program, fails with EBUSY when AF_XDP is
+             forced, takes the socket under auto, and leaves the first's
+             program in place.
+  xdppair    two streams of one process on one interface share its program:
+             both on AF_XDP, both whole, the program gone after both close.
+  xdpnarrow  once a stream has locked onto its sender, a flood from another
+             host to its port stays out of the AF_XDP rings (the veth's own
+             redirect count) and is refused from the socket.
   xdpauto    where AF_XDP cannot be had (an unprivileged receiver, the
              loopback interface), ZOK_RECEIVE=xdp fails the open and the
              default keeps the socket path.
@@ -524,6 +530,215 @@ def scenario_xdpshare(args, scale):
     return lines, failures
 
 
+class StreamPair:
+    """tests/net/stream_pair: several streams in one process, answering
+    commands on its standard input."""
+
+    def __init__(self, args, endpoints, receive, resend=None, wrapper=(), extra_env=None):
+        argv = list(wrapper) + [args.stream_pair]
+        if resend:
+            argv += ["--resend", resend]
+        env = receiver_env(receive)
+        env.update(extra_env or {})
+        self.err = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen(argv + endpoints, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=self.err, text=True, env=env)
+        self.paths = {}
+        for line in self.proc.stdout:
+            if line.startswith("path "):
+                _, k, path = line.split()
+                self.paths[int(k)] = int(path)
+            if line.strip() == "ready":
+                break
+
+    def ask(self, command, until):
+        """Sends a command and reads lines up to the one `until` matches."""
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        lines = []
+        for line in self.proc.stdout:
+            lines.append(line.strip())
+            if until(line):
+                break
+        return lines
+
+    def stats(self):
+        """{stream: {good, bad, refused}} for the open streams."""
+        open_streams = len(self.paths) - len(getattr(self, "closed", ()))
+        seen = {}
+
+        def done(line):
+            m = re.match(r"stream (\d+) good=(\d+) bad=(\d+) refused=(\d+) kernel_drops=(\d+)",
+                         line)
+            if m:
+                seen[int(m[1])] = {"good": int(m[2]), "bad": int(m[3]), "refused": int(m[4]),
+                                   "kernel_drops": int(m[5])}
+            return len(seen) == open_streams
+        self.ask("stats", done)
+        return seen
+
+    def wait_good(self, stream, count, timeout):
+        end = time.monotonic() + timeout
+        while True:
+            s = self.stats().get(stream, {"good": -1})
+            if s["good"] >= count or time.monotonic() > end:
+                return s
+            time.sleep(0.2)
+
+    def close(self, stream):
+        self.closed = getattr(self, "closed", set()) | {stream}
+        self.ask(f"close {stream}", lambda line: line.strip() == f"closed {stream}")
+
+    def finish(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write("quit\n")
+                self.proc.stdin.flush()
+            except BrokenPipeError:
+                pass
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.err.seek(0)
+        text = self.err.read()
+        self.err.close()
+        return self.proc.returncode, text
+
+
+def xdp_redirects(interface):
+    """The veth driver's own count of the frames its XDP program redirected
+    (into an AF_XDP socket here), over all its receive queues."""
+    out = subprocess.run(["ethtool", "-S", interface], capture_output=True, text=True).stdout
+    return sum(int(n) for n in re.findall(r"rx_queue_\d+_xdp_redirect:\s*(\d+)", out))
+
+
+def flood(net, source, dest, port, count):
+    """`count` GVSP payload packets for block 5 from `source`, an address of
+    the camera's side that is not the sender's."""
+    code = ("import socket, sys\n"
+            "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.bind((sys.argv[1], 0))\n"
+            "packet = bytes([0, 0, 0, 5, 3, 0, 0, 1]) + bytes(1000)\n"
+            "for _ in range(int(sys.argv[4])):\n"
+            "    s.sendto(packet, (sys.argv[2], int(sys.argv[3])))\n")
+    subprocess.run(net.exec_argv(["python3", "-c", code, source, dest, str(port), str(count)]),
+                   check=True, timeout=60)
+
+
+def scenario_xdpnarrow(args, scale):
+    """Once a stream has locked onto its sender (here its first leader's
+    source, with no resend address named), its XDP program steers only that
+    sender's datagrams into the AF_XDP sockets: a flood from another host to
+    the stream's port passes to the kernel (the veth's own count of
+    redirects stands still) and the engine refuses it there, from the
+    stream's socket, as on the socket path."""
+    failures = Failures()
+    blocks = 50
+    flooded = 2000
+    rate = max(20, int(100 / scale))
+    with Network(f"xnarrow-{os.getpid()}") as net:
+        stranger = net["CAM_ADDR"].rsplit(".", 1)[0] + ".3"
+        subprocess.run(net.exec_argv(["ip", "addr", "add", f"{stranger}/24", "dev",
+                                      net["CAM_IF"]]), check=True)
+        probe = StreamPair(args, [f"{net['HOST_ADDR']}:{STREAM_PORT}"], "xdp")
+        if probe.paths.get(0) not in (1, 2):
+            rc, err = probe.finish()
+            if "built without AF_XDP support" in err:
+                raise Skip("libzok was built without the AF_XDP path")
+            failures.check(False, f"the stream did not take the AF_XDP path: {err[-300:]}")
+            return [], failures
+        start = xdp_redirects(net["HOST_IF"])
+        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
+                             blocks / rate + 60)
+        check_sender(failures, "strobix", rc, sent, err, blocks)
+        got = probe.wait_good(0, blocks, 20 * scale)
+        before = xdp_redirects(net["HOST_IF"])
+        # The observable works: the sender's own datagrams were redirected.
+        failures.check(before - start >= sent["packets"] if sent else False,
+                       f"the veth counted {before - start} redirects for "
+                       f"{sent and sent['packets']} datagrams sent")
+        flood(net, stranger, net["HOST_ADDR"], STREAM_PORT, flooded)
+        end = time.monotonic() + 20 * scale
+        while True:
+            after_flood = probe.stats()[0]
+            if after_flood["refused"] - got["refused"] >= flooded or time.monotonic() > end:
+                break
+            time.sleep(0.2)
+        after = xdp_redirects(net["HOST_IF"])
+        failures.check(after == before,
+                       f"{after - before} of {flooded} datagrams from {stranger} went into the "
+                       f"AF_XDP rings after the stream locked onto {net['CAM_ADDR']}")
+        failures.check(after_flood["refused"] - got["refused"] == flooded,
+                       f"the engine refused {after_flood['refused'] - got['refused']} of "
+                       f"{flooded} datagrams from {stranger}")
+        # The sender's stream goes on through the rings.
+        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
+                             blocks / rate + 60)
+        check_sender(failures, "strobix after the flood", rc, sent, err, blocks)
+        final = probe.wait_good(0, 2 * blocks, 20 * scale)
+        failures.check(final["good"] == 2 * blocks and final["bad"] == 0,
+                       f"{final['good']} good and {final['bad']} bad blocks of {2 * blocks}")
+        failures.check(xdp_redirects(net["HOST_IF"]) - after >= (sent or {}).get("packets", 1),
+                       "the sender's datagrams after the flood did not go through the rings")
+        rc, err = probe.finish()
+        failures.check(rc == 0 and not SANITIZER_NOISE.search(err) and "bad" not in err,
+                       f"probe status {rc}: {err[-600:]}")
+        return [f"flood of {flooded} from {stranger}: redirected {after - before}, refused "
+                f"{after_flood['refused'] - got['refused']}; good blocks {final['good']}"], \
+            failures
+
+
+def scenario_xdppair(args, scale):
+    """Two streams of one process on one interface share its one XDP
+    program: both take the AF_XDP path, both receive whole blocks at once,
+    the program stays while either is open and goes with the last."""
+    failures = Failures()
+    blocks = 60
+    rate = max(20, int(100 / scale))
+    other = STREAM_PORT + 20
+    with Network(f"xpair-{os.getpid()}") as net:
+        ends = [f"{net['HOST_ADDR']}:{port}" for port in (STREAM_PORT, other)]
+        probe = StreamPair(args, ends, "xdp", resend=f"{net['CAM_ADDR']}:{RESEND_PORT}")
+        if sorted(probe.paths) != [0, 1] or any(p not in (1, 2) for p in probe.paths.values()):
+            rc, err = probe.finish()
+            if "built without AF_XDP support" in err:
+                raise Skip("libzok was built without the AF_XDP path")
+            failures.check(False, f"not both streams took the AF_XDP path: {probe.paths} "
+                           f"status {rc}: {err[-300:]}")
+            return [], failures
+        senders = [subprocess.Popen(net.exec_argv(
+            [args.strobix, "-c", "-n", str(blocks), "-r", str(rate),
+             "-l", f"{net['CAM_ADDR']}:{port + 1}", f"{net['HOST_ADDR']}:{port}"]),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for port in (STREAM_PORT, other)]
+        for sender in senders:
+            sender.wait(timeout=blocks / rate + 60)
+        both = [probe.wait_good(k, blocks, 20 * scale) for k in (0, 1)]
+        for k, s in enumerate(both):
+            failures.check(s["good"] == blocks and s["bad"] == 0,
+                           f"stream {k}: {s['good']} good, {s['bad']} bad of {blocks}, "
+                           f"kernel drops {s['kernel_drops']}")
+        probe.close(0)
+        failures.check(xdp_attached(net["HOST_IF"]),
+                       "closing the first stream took the second's program away")
+        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
+                             blocks / rate + 60, port=other)
+        check_sender(failures, "strobix to the second stream alone", rc, sent, err, blocks)
+        alone = probe.wait_good(1, 2 * blocks, 20 * scale)
+        failures.check(alone["good"] == 2 * blocks,
+                       f"second stream alone: {alone['good']} good of {2 * blocks}")
+        probe.close(1)
+        gone = wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5)
+        failures.check(gone, "the program outlived both streams")
+        rc, err = probe.finish()
+        failures.check(rc == 0 and not SANITIZER_NOISE.search(err) and "bad" not in err,
+                       f"probe status {rc}: {err[-600:]}")
+        return [f"two streams on {net['HOST_IF']}: paths {probe.paths}, good "
+                f"{both[0]['good']}+{both[1]['good']}, then {alone['good']} on the second "
+                f"alone; program {'removed' if gone else 'LEFT'} after both"], failures
+
+
 def scenario_xdpauto(args, scale):
     failures = Failures()
     lines = []
@@ -577,7 +792,8 @@ def scenario_xdpauto(args, scale):
 SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scenario_loss,
              "soak": scenario_soak, "multicast": scenario_multicast,
              "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto,
-             "xdpshare": scenario_xdpshare}
+             "xdpshare": scenario_xdpshare, "xdpnarrow": scenario_xdpnarrow,
+             "xdppair": scenario_xdppair}
 
 
 def main():
@@ -590,6 +806,8 @@ def main():
     parser.add_argument("--plaingrab", required=True)
     parser.add_argument("--workergrab", required=True)
     parser.add_argument("--receive", choices=["socket", "xdp"], default="socket")
+    parser.add_argument("--stream-pair", help="tests/net/stream_pair, for xdppair, xdpnarrow "
+                        "and xdpmemlock")
     args = parser.parse_args()
     global RECEIVE
     RECEIVE = args.receive
