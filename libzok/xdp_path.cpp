@@ -229,7 +229,7 @@ struct XdpPool {
     reg.headroom = 0;
     // The kernel pins the frames and charges them to RLIMIT_MEMLOCK unless
     // the process has CAP_IPC_LOCK: ENOBUFS past the limit.
-    failed = "cannot lock the frames in memory (RLIMIT_MEMLOCK without CAP_IPC_LOCK?)";
+    failed = "cannot lock the frames in memory";
     if (setsockopt(fd, SOL_XDP, XDP_UMEM_REG, &reg, sizeof reg) != 0) return errno;
     failed = "cannot make the AF_XDP rings";
     const std::uint32_t ring = frames;
@@ -371,6 +371,11 @@ int attach_program(int ifindex, const std::string &interface, XdpProgram *&out, 
       why = std::string(failed) + " (" + std::to_string(std::size_t{frames} * frame_size >> 20) +
             " MiB for queue " + std::to_string(q) + " of " + std::to_string(queues) + " on " +
             interface + "): " + std::strerror(rc);
+      if (rc == ENOBUFS) {
+        why +=
+            ", over the locked-memory limit (RLIMIT_MEMLOCK) of a process without "
+            "CAP_IPC_LOCK";
+      }
       return rc;
     }
     program->zero_copy = program->zero_copy && zero_copy;

@@ -27,6 +27,9 @@ Scenarios:
   xdpnarrow  once a stream has locked onto its sender, a flood from another
              host to its port stays out of the AF_XDP rings (the veth's own
              redirect count) and is refused from the socket.
+  xdpmemlock on a veth pair of 32 queues, without CAP_IPC_LOCK: the frames
+             fit a 300 MiB locked-memory limit; under 16 MiB, xdp fails
+             with ENOBUFS saying why and auto keeps the socket.
   xdpauto    where AF_XDP cannot be had (an unprivileged receiver, the
              loopback interface), ZOK_RECEIVE=xdp fails the open and the
              default keeps the socket path.
@@ -739,6 +742,108 @@ def scenario_xdppair(args, scale):
                 f"alone; program {'removed' if gone else 'LEFT'} after both"], failures
 
 
+def resident_mib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        kib = re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M)
+    return int(kib[1]) // 1024 if kib else -1
+
+
+def scenario_xdpmemlock(args, scale):
+    """The frames a stream pins are bounded: on an interface of 32 receive
+    queues they take 256 MiB in all (the receiver's resident memory shows
+    it: every frame is touched when mapped); where the locked-memory limit
+    is too small for them (a process without CAP_IPC_LOCK), ZOK_RECEIVE=xdp
+    fails the open with ENOBUFS saying why, and auto keeps the socket path.
+    The veth pair is the scenario's own, between two namespaces, since the
+    test network's has one queue a side."""
+    failures = Failures()
+    lines = []
+    blocks = 30
+    rate = max(10, int(50 / scale))
+    # The frames, the probe's 64 buffers of 1 MiB and the rest of the
+    # process fit well under this; 32 queues at 128 MiB would not.
+    rss_limit_mib = 400
+    receiver_ns, sender_ns = f"zok-mlr-{os.getpid()}", f"zok-mls-{os.getpid()}"
+    local, remote = "10.213.250.1", "10.213.250.2"
+    created = []
+    try:
+        for ns in (receiver_ns, sender_ns):
+            if subprocess.run(["ip", "netns", "add", ns], capture_output=True).returncode != 0:
+                raise Skip(f"cannot make network namespace {ns}")
+            created.append(ns)
+        queues = ["numrxqueues", "32", "numtxqueues", "32"]
+        subprocess.run(["ip", "-n", receiver_ns, "link", "add", "zmr"] + queues
+                       + ["type", "veth", "peer", "name", "zms", "netns", sender_ns] + queues,
+                       check=True)
+        for ns, dev, addr in ((receiver_ns, "zmr", local), (sender_ns, "zms", remote)):
+            subprocess.run(["ip", "-n", ns, "addr", "add", f"{addr}/24", "dev", dev], check=True)
+            subprocess.run(["ip", "-n", ns, "link", "set", dev, "up"], check=True)
+        wait_for(lambda: "LOWER_UP" in subprocess.run(
+            ["ip", "-n", receiver_ns, "link", "show", "zmr"], capture_output=True,
+            text=True).stdout, 5)
+
+        def attached():
+            return "prog/xdp" in subprocess.run(["ip", "-n", receiver_ns, "link", "show", "zmr"],
+                                                capture_output=True, text=True).stdout
+
+        def probe(receive, limit_mib):
+            wrapper = ["ip", "netns", "exec", receiver_ns]
+            if limit_mib is not None:
+                limit = str(limit_mib << 20)
+                wrapper += ["setpriv", "--inh-caps=-ipc_lock", "--bounding-set=-ipc_lock",
+                            "prlimit", f"--memlock={limit}:{limit}"]
+            return StreamPair(args, [f"{local}:{STREAM_PORT}"], receive,
+                              resend=f"{remote}:{RESEND_PORT}", wrapper=wrapper)
+
+        def send_blocks():
+            done = subprocess.run(["ip", "netns", "exec", sender_ns, args.strobix, "-c", "-n",
+                                   str(blocks), "-r", str(rate), "-l", f"{remote}:{RESEND_PORT}",
+                                   f"{local}:{STREAM_PORT}"], capture_output=True, text=True,
+                                  timeout=blocks / rate + 60)
+            return done.returncode
+
+        for receive, limit_mib, path_wanted in (("xdp", None, (1, 2)), ("xdp", 4, None),
+                                                ("auto", 4, (0,))):
+            tag = (f"32 queues, {'root' if limit_mib is None else 'no CAP_IPC_LOCK'}, "
+                   f"RLIMIT_MEMLOCK {limit_mib or '-'} MiB, ZOK_RECEIVE={receive}")
+            p = probe(receive, limit_mib)
+            if path_wanted is None:
+                rc, err = p.finish()
+                if "built without AF_XDP support" in err:
+                    raise Skip("libzok was built without the AF_XDP path")
+                failures.check(rc != 0 and "errno=105)" in err and "RLIMIT_MEMLOCK" in err,
+                               f"{tag}: status {rc}, expected ENOBUFS naming the locked-memory "
+                               f"limit: {err[-400:]}")
+                lines.append(f"{tag}: {err.splitlines()[0] if err else '?'}")
+                continue
+            if not failures.check(p.paths.get(0) in path_wanted,
+                                  f"{tag}: path {p.paths.get(0)}, wanted {path_wanted}"):
+                rc, err = p.finish()
+                if "built without AF_XDP support" in err:
+                    raise Skip("libzok was built without the AF_XDP path")
+                failures.check(False, f"{tag}: {err[-400:]}")
+                continue
+            failures.check(receive != "auto" or not attached(), f"{tag}: an XDP program is left")
+            rss_mib = resident_mib(p.proc.pid)
+            failures.check(rss_mib <= rss_limit_mib, f"{tag}: the receiver holds {rss_mib} MiB")
+            failures.check(send_blocks() == 0, f"{tag}: strobix failed")
+            s = p.wait_good(0, blocks, 20 * scale)
+            failures.check(s["good"] == blocks, f"{tag}: {s['good']} good of {blocks}")
+            rc, err = p.finish()
+            failures.check(rc == 0 and "bad" not in err, f"{tag}: probe status {rc}: "
+                           f"{err[-400:]}")
+            first = err.splitlines()[0] if err else "?"
+            if receive == "xdp":
+                failures.check("32 queues" in first, f"{tag}: {first}")
+            else:
+                failures.check("cannot lock the frames" in first, f"{tag}: {first}")
+            lines.append(f"{tag}: {first}; resident {rss_mib} MiB; good {s['good']}")
+    finally:
+        for ns in created:
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+    return lines, failures
+
+
 def scenario_xdpauto(args, scale):
     failures = Failures()
     lines = []
@@ -793,7 +898,7 @@ SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scena
              "soak": scenario_soak, "multicast": scenario_multicast,
              "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto,
              "xdpshare": scenario_xdpshare, "xdpnarrow": scenario_xdpnarrow,
-             "xdppair": scenario_xdppair}
+             "xdppair": scenario_xdppair, "xdpmemlock": scenario_xdpmemlock}
 
 
 def main():
