@@ -297,9 +297,9 @@ XdpProgram::~XdpProgram() {
 namespace {
 
 // libbpf has one printer for the whole process. While this thread loads the
-// program, libbpf's first warning is kept for the stream's reason (the one
-// that names the cause; later ones only say the load failed) and nothing is
-// printed; whatever libbpf says meanwhile for anyone else goes to the
+// program, nothing is printed and libbpf's last warning but its closing
+// "failed to load object" (which names no cause) is kept for the stream's
+// reason; whatever libbpf says meanwhile for anyone else goes to the
 // printer that was there before.
 thread_local std::string *libbpf_warning = nullptr;
 std::atomic<libbpf_print_fn_t> others_printer{nullptr};
@@ -309,14 +309,13 @@ int keep_libbpf_warning(libbpf_print_level level, const char *format, va_list ar
     const libbpf_print_fn_t other = others_printer.load(std::memory_order_acquire);
     return other != nullptr ? other(level, format, args) : 0;
   }
-  if (level == LIBBPF_WARN && libbpf_warning->empty()) {
-    char line[200];
-    std::vsnprintf(line, sizeof line, format, args);
-    std::string said = line;
-    said.erase(std::min(said.find('\n'), said.size()));
-    if (said.rfind("libbpf: ", 0) == 0) said.erase(0, 8);
-    *libbpf_warning = said;
-  }
+  if (level != LIBBPF_WARN) return 0;
+  char line[200];
+  std::vsnprintf(line, sizeof line, format, args);
+  std::string said = line;
+  said.erase(std::min(said.find('\n'), said.size()));
+  if (said.rfind("libbpf: ", 0) == 0) said.erase(0, 8);
+  if (!said.empty() && said.rfind("failed to load object", 0) != 0) *libbpf_warning = said;
   return 0;
 }
 
@@ -348,6 +347,12 @@ int attach_program(int ifindex, const std::string &interface, XdpProgram *&out, 
   int rc = program->object == nullptr ? errno : -bpf_object__load(program->object);
   libbpf_warning = nullptr;
   libbpf_set_print(others_printer.load(std::memory_order_acquire));
+  if (rc == EPERM) {
+    // libbpf's own words for this blame RLIMIT_MEMLOCK, which the kernel
+    // stopped charging BPF programs and maps to in 5.11.
+    why = "cannot load the XDP program: needs CAP_BPF and CAP_NET_ADMIN, or root";
+    return rc;
+  }
   if (rc != 0) {
     why = std::string("cannot load the XDP program: ") + std::strerror(rc);
     if (!warning.empty()) why += " (libbpf: " + warning + ")";
