@@ -424,13 +424,16 @@ struct XdpPath::Queue {
 
   ~Queue() {
     if (fd < 0) return;
+    // What the ring still holds would be lost to the queue's other streams:
+    // the kernel hands a closed socket's frames back to no one. Taken while
+    // the ring is still the socket's; the stream is out of the program's
+    // maps by now, so at most a frame already on its way is lost.
+    if (rx != nullptr) {
+      const std::uint32_t waiting = load_acquire(rx_producer) - rx_head;
+      const std::uint32_t mask = pool->frames - 1;
+      pool->give_back(waiting, [&](std::uint32_t i) { return rx[(rx_head + i) & mask].addr; });
+    }
     close(fd);
-    // What the ring still held would be lost to the queue's other streams:
-    // the kernel hands a closed socket's frames back to no one.
-    if (rx == nullptr) return;
-    const std::uint32_t waiting = load_acquire(rx_producer) - rx_head;
-    const std::uint32_t mask = pool->frames - 1;
-    pool->give_back(waiting, [&](std::uint32_t i) { return rx[(rx_head + i) & mask].addr; });
   }
 
   int open(XdpPool &shared, int ifindex, std::uint32_t queue, std::size_t batch,
