@@ -537,12 +537,13 @@ class StreamPair:
     """tests/net/stream_pair: several streams in one process, answering
     commands on its standard input."""
 
-    def __init__(self, args, endpoints, receive, resend=None, wrapper=(), extra_env=None):
+    def __init__(self, args, endpoints, receive, resend=None, wrapper=(), worker=False):
         argv = list(wrapper) + [args.stream_pair]
         if resend:
             argv += ["--resend", resend]
+        if worker:
+            argv.append("--worker")
         env = receiver_env(receive)
-        env.update(extra_env or {})
         self.err = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen(argv + endpoints, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=self.err, text=True, env=env)
@@ -695,15 +696,18 @@ def scenario_xdpnarrow(args, scale):
 
 def scenario_xdppair(args, scale):
     """Two streams of one process on one interface share its one XDP
-    program: both take the AF_XDP path, both receive whole blocks at once,
-    the program stays while either is open and goes with the last."""
+    program and the queue's frames: both take the AF_XDP path, both receive
+    whole blocks at once (each on its worker thread, handing frames back to
+    the shared queue side by side), the program stays while either is open
+    and goes with the last."""
     failures = Failures()
     blocks = 60
     rate = max(20, int(100 / scale))
     other = STREAM_PORT + 20
     with Network(f"xpair-{os.getpid()}") as net:
         ends = [f"{net['HOST_ADDR']}:{port}" for port in (STREAM_PORT, other)]
-        probe = StreamPair(args, ends, "xdp", resend=f"{net['CAM_ADDR']}:{RESEND_PORT}")
+        probe = StreamPair(args, ends, "xdp", resend=f"{net['CAM_ADDR']}:{RESEND_PORT}",
+                           worker=True)
         if sorted(probe.paths) != [0, 1] or any(p not in (1, 2) for p in probe.paths.values()):
             rc, err = probe.finish()
             if "built without AF_XDP support" in err:

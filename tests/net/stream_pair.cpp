@@ -4,12 +4,13 @@
 // do not print. Checks every word of every block against strobix -c's
 // pattern.
 //
-//   stream_pair [--resend IP:PORT] [--size BYTES] IP:PORT...
+//   stream_pair [--resend IP:PORT] [--size BYTES] [--worker] IP:PORT...
 //
 // Without --resend the streams name no sender: each locks onto the source
-// of its first leader. Prints "path K P" per stream (zok_get_receive_path)
-// and "ready", then receives and takes commands on standard input, one a
-// line:
+// of its first leader. --worker receives each stream on its own worker
+// thread, so that the streams hand frames back to a shared queue at once. Prints "path K P" per
+// stream (zok_get_receive_path) and "ready", then receives and takes commands on standard input,
+// one a line:
 //   stats         "stream K good=.. bad=.. refused=.." for each open stream
 //   close K       closes stream K, answers "closed K"
 //   quit          closes the rest and ends
@@ -92,9 +93,12 @@ int main(int argc, char **argv) {
   Endpoint resend;
   std::size_t size = 1 << 20;
   std::vector<Endpoint> locals;
+  bool worker = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--resend" && i + 1 < argc) {
+    if (arg == "--worker") {
+      worker = true;
+    } else if (arg == "--resend" && i + 1 < argc) {
       if (!parse_endpoint(argv[++i], resend)) return 2;
     } else if (arg == "--size" && i + 1 < argc) {
       size = std::strtoull(argv[++i], nullptr, 0);
@@ -105,7 +109,8 @@ int main(int argc, char **argv) {
     }
   }
   if (locals.empty() || size == 0) {
-    std::fprintf(stderr, "usage: %s [--resend IP:PORT] [--size BYTES] IP:PORT...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--resend IP:PORT] [--size BYTES] [--worker] IP:PORT...\n",
+                 argv[0]);
     return 2;
   }
 
@@ -123,10 +128,20 @@ int main(int argc, char **argv) {
       return fail("zok_open_stream_pr", rc);
     }
     s.open = true;
+    if (worker) {
+      if (int rc = zok_create_recv_worker(s.handle, 0, nullptr); rc != 0) {
+        return fail("zok_create_recv_worker", rc);
+      }
+    }
     for (int b = 0; b < 64; ++b) {
       zok_buffer_t buffer = nullptr;
       if (int rc = zok_alloc(s.handle, size, &buffer); rc != 0) return fail("zok_alloc", rc);
       if (int rc = zok_queue_buffer(buffer); rc != 0) return fail("zok_queue_buffer", rc);
+    }
+    if (worker) {
+      if (int rc = zok_start_recv_worker(s.handle); rc != 0) {
+        return fail("zok_start_recv_worker", rc);
+      }
     }
     std::uint32_t path = 0;
     if (int rc = zok_get_receive_path(s.handle, &path); rc != 0) {
