@@ -321,7 +321,11 @@ int keep_libbpf_warning(libbpf_print_level level, const char *format, va_list ar
 
 // Guards the programs and their slots: streams open and close on any thread.
 std::mutex programs_mutex;
-std::vector<std::unique_ptr<XdpProgram> > programs;
+// Never destroyed: a stream still open at exit gives its slot back from the
+// stream table's destructor, which may run after this file's. The kernel
+// removes the programs with the process.
+std::vector<std::unique_ptr<XdpProgram> > &programs =
+    *new std::vector<std::unique_ptr<XdpProgram> >;
 
 // This process's program on the interface, attached if it has none yet.
 // Called with programs_mutex held.
