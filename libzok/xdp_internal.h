@@ -73,6 +73,7 @@ class XdpPath {
   in_addr_t local_addr_ = 0;
   std::uint16_t local_port_ = 0;  // network order
   std::vector<int> fds_;
+  std::unique_ptr<std::byte[]> joined_;  // jumbo frames put together
   std::string interface_;
   ReceivePath mode_ = ReceivePath::socket;
   std::size_t next_queue_ = 0;

@@ -134,6 +134,8 @@ constexpr std::uint32_t min_queue_frames = 2048;
 // Room for one frame put together from its pieces; larger frames are
 // handed up empty and so refused.
 constexpr std::size_t joined_size = 65536;
+// Frames one take() hands up at most: the stream's batch.
+constexpr std::size_t batch = 64;
 constexpr std::size_t max_queues = ZOK_XDP_MAX_QUEUES;
 static_assert(max_queues * min_queue_frames * frame_size <= umem_budget);
 
@@ -424,7 +426,6 @@ struct XdpPath::Queue {
   xdp_desc *rx = nullptr;
   std::uint32_t consumed = 0;  // rx descriptors read, not yet released
   std::uint32_t rx_head = 0;   // our copy of *rx_consumer
-  std::unique_ptr<std::byte[]> joined;
 
   ~Queue() {
     if (fd < 0) return;
@@ -440,8 +441,7 @@ struct XdpPath::Queue {
     close(fd);
   }
 
-  int open(XdpPool &shared, int ifindex, std::uint32_t queue, std::size_t batch,
-           const char *&failed) {
+  int open(XdpPool &shared, int ifindex, std::uint32_t queue, const char *&failed) {
     pool = &shared;
     failed = "cannot open an AF_XDP socket";
     fd = socket(AF_XDP, SOCK_RAW | SOCK_CLOEXEC, 0);
@@ -458,9 +458,6 @@ struct XdpPath::Queue {
     rx_map.base = mmap(nullptr, rx_map.size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd,
                        XDP_PGOFF_RX_RING);
     if (rx_map.base == MAP_FAILED) return errno;
-    failed = "out of memory";
-    joined.reset(new (std::nothrow) std::byte[batch * joined_size]);
-    if (!joined) return ENOMEM;
     failed = "cannot bind an AF_XDP socket";
     sockaddr_xdp at{};
     at.sxdp_family = AF_XDP;
@@ -486,8 +483,9 @@ struct XdpPath::Queue {
   }
 
   // Whole frames only: a frame whose last piece is not yet in the ring
-  // waits for the next batch.
-  std::size_t take(gvsp::bytes *out_frames, std::size_t max) noexcept {
+  // waits for the next batch. Frame i of these, when it comes in pieces, is
+  // put together at joined + i * joined_size.
+  std::size_t take(gvsp::bytes *out_frames, std::size_t max, std::byte *joined) noexcept {
     const std::uint32_t end = load_acquire(rx_producer);
     const std::uint32_t mask = pool->frames - 1;
     std::size_t n = 0;
@@ -499,7 +497,7 @@ struct XdpPath::Queue {
       if (last == at) {
         out_frames[n] = piece(rx[at & mask]);
       } else {
-        std::byte *out = joined.get() + n * joined_size;
+        std::byte *out = joined + n * joined_size;
         std::size_t length = 0;
         bool fits = true;
         for (std::uint32_t i = at; i != last + 1; ++i) {
@@ -574,11 +572,14 @@ int XdpPath::open(in_addr_t local_addr, std::uint16_t local_port, in_addr_t send
     path->program_ = program;
   }
 
+  // Room to join a batch's frames of every queue: take() fills at most
+  // batch frames in all.
+  path->joined_.reset(new std::byte[batch * joined_size]);
   XdpProgram &program = *path->program_;
   for (std::uint32_t q = 0; q < program.pools.size(); ++q) {
     auto queue = std::make_unique<Queue>();
     const char *failed = "";
-    if (int rc = queue->open(*program.pools[q], ifindex, q, 64, failed); rc != 0) {
+    if (int rc = queue->open(*program.pools[q], ifindex, q, failed); rc != 0) {
       why = std::string(failed) + " (queue " + std::to_string(q) + " of " + path->interface_ +
             "): " + std::strerror(rc);
       return rc;
@@ -634,10 +635,12 @@ XdpPath::~XdpPath() {
 
 std::size_t XdpPath::take(gvsp::bytes *frames, std::size_t max) noexcept {
   std::size_t n = 0;
+  max = std::min(max, batch);
   // Round the queues from a different one each batch, so a busy queue
   // cannot keep the others waiting.
   for (std::size_t i = 0; i < queues_.size() && n < max; ++i) {
-    n += queues_[(next_queue_ + i) % queues_.size()]->take(frames + n, max - n);
+    n += queues_[(next_queue_ + i) % queues_.size()]->take(frames + n, max - n,
+                                                           joined_.get() + n * joined_size);
   }
   next_queue_ = (next_queue_ + 1) % queues_.size();
   return n;

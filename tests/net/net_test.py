@@ -537,15 +537,14 @@ class StreamPair:
     """tests/net/stream_pair: several streams in one process, answering
     commands on its standard input."""
 
-    def __init__(self, args, endpoints, receive, resend=None, wrapper=(), worker=False):
-        argv = list(wrapper) + [args.stream_pair]
-        if resend:
-            argv += ["--resend", resend]
-        if worker:
-            argv.append("--worker")
+    def __init__(self, args, endpoints, receive, wrapper=(), worker=False):
+        """`endpoints`: (local, resend or None) for each stream."""
+        argv = list(wrapper) + [args.stream_pair] + (["--worker"] if worker else [])
+        for local, resend in endpoints:
+            argv += (["--resend", resend] if resend else []) + [local]
         env = receiver_env(receive)
         self.err = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen(argv + endpoints, stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=self.err, text=True, env=env)
         self.paths = {}
         for line in self.proc.stdout:
@@ -646,7 +645,7 @@ def scenario_xdpnarrow(args, scale):
         stranger = net["CAM_ADDR"].rsplit(".", 1)[0] + ".3"
         subprocess.run(net.exec_argv(["ip", "addr", "add", f"{stranger}/24", "dev",
                                       net["CAM_IF"]]), check=True)
-        probe = StreamPair(args, [f"{net['HOST_ADDR']}:{STREAM_PORT}"], "xdp")
+        probe = StreamPair(args, [(f"{net['HOST_ADDR']}:{STREAM_PORT}", None)], "xdp")
         if probe.paths.get(0) not in (1, 2):
             rc, err = probe.finish()
             if "built without AF_XDP support" in err:
@@ -702,12 +701,14 @@ def scenario_xdppair(args, scale):
     and goes with the last."""
     failures = Failures()
     blocks = 60
-    rate = max(20, int(100 / scale))
+    # Two streams at once: together the rate of the single-stream scenarios.
+    rate = max(10, int(50 / scale))
     other = STREAM_PORT + 20
     with Network(f"xpair-{os.getpid()}") as net:
-        ends = [f"{net['HOST_ADDR']}:{port}" for port in (STREAM_PORT, other)]
-        probe = StreamPair(args, ends, "xdp", resend=f"{net['CAM_ADDR']}:{RESEND_PORT}",
-                           worker=True)
+        # Each stream's resends go to its own sender.
+        ends = [(f"{net['HOST_ADDR']}:{port}", f"{net['CAM_ADDR']}:{port + 1}")
+                for port in (STREAM_PORT, other)]
+        probe = StreamPair(args, ends, "xdp", worker=True)
         if sorted(probe.paths) != [0, 1] or any(p not in (1, 2) for p in probe.paths.values()):
             rc, err = probe.finish()
             if "built without AF_XDP support" in err:
@@ -796,8 +797,8 @@ def scenario_xdpmemlock(args, scale):
                 limit = str(limit_mib << 20)
                 wrapper += ["setpriv", "--inh-caps=-ipc_lock", "--bounding-set=-ipc_lock",
                             "prlimit", f"--memlock={limit}:{limit}"]
-            return StreamPair(args, [f"{local}:{STREAM_PORT}"], receive,
-                              resend=f"{remote}:{RESEND_PORT}", wrapper=wrapper)
+            return StreamPair(args, [(f"{local}:{STREAM_PORT}", f"{remote}:{RESEND_PORT}")],
+                              receive, wrapper=wrapper)
 
         def send_blocks():
             done = subprocess.run(["ip", "netns", "exec", sender_ns, args.strobix, "-c", "-n",

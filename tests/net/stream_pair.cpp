@@ -4,13 +4,13 @@
 // do not print. Checks every word of every block against strobix -c's
 // pattern.
 //
-//   stream_pair [--resend IP:PORT] [--size BYTES] [--worker] IP:PORT...
+//   stream_pair [--size BYTES] [--worker] [[--resend IP:PORT] IP:PORT]...
 //
-// Without --resend the streams name no sender: each locks onto the source
-// of its first leader. --worker receives each stream on its own worker
-// thread, so that the streams hand frames back to a shared queue at once. Prints "path K P" per
-// stream (zok_get_receive_path) and "ready", then receives and takes commands on standard input,
-// one a line:
+// --resend names the sender of the streams after it; without, a stream
+// names none and locks onto the source of its first leader. --worker receives each stream on its
+// own worker thread, so that the streams hand frames back to a shared queue at once. Prints "path K
+// P" per stream (zok_get_receive_path) and "ready", then receives and takes commands on standard
+// input, one a line:
 //   stats         "stream K good=.. bad=.. refused=.." for each open stream
 //   close K       closes stream K, answers "closed K"
 //   quit          closes the rest and ends
@@ -36,6 +36,11 @@ namespace {
 struct Endpoint {
   std::uint32_t addr = 0;
   std::uint16_t port = 0;
+};
+
+struct Local {
+  Endpoint at;
+  Endpoint resend;
 };
 
 bool parse_endpoint(const char *text, Endpoint &e) {
@@ -92,7 +97,7 @@ void print_stats(std::size_t k, const Stream &s) {
 int main(int argc, char **argv) {
   Endpoint resend;
   std::size_t size = 1 << 20;
-  std::vector<Endpoint> locals;
+  std::vector<Local> locals;
   bool worker = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -103,13 +108,13 @@ int main(int argc, char **argv) {
     } else if (arg == "--size" && i + 1 < argc) {
       size = std::strtoull(argv[++i], nullptr, 0);
     } else {
-      Endpoint e;
-      if (!parse_endpoint(argv[i], e)) return 2;
-      locals.push_back(e);
+      Local local{{}, resend};
+      if (!parse_endpoint(argv[i], local.at)) return 2;
+      locals.push_back(local);
     }
   }
   if (locals.empty() || size == 0) {
-    std::fprintf(stderr, "usage: %s [--resend IP:PORT] [--size BYTES] [--worker] IP:PORT...\n",
+    std::fprintf(stderr, "usage: %s [--size BYTES] [--worker] [[--resend IP:PORT] IP:PORT]...\n",
                  argv[0]);
     return 2;
   }
@@ -120,10 +125,11 @@ int main(int argc, char **argv) {
     zok_open_params params{};
     params.flags = ZOK_FLAG_DEFAULT_ON | ZOK_FLAG_PACKET_RESEND;
     params.booo = ZOK_BOOO_ALWAYS_RETURN;
-    params.resend_addr = resend.addr;
-    params.resend_port = resend.port;
+    params.resend_addr = locals[k].resend.addr;
+    params.resend_port = locals[k].resend.port;
     Stream &s = streams[k];
-    if (int rc = zok_open_stream_pr(&locals[k].addr, locals[k].port, &s.handle, &params, nullptr);
+    if (int rc =
+            zok_open_stream_pr(&locals[k].at.addr, locals[k].at.port, &s.handle, &params, nullptr);
         rc != 0) {
       return fail("zok_open_stream_pr", rc);
     }
