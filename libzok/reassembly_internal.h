@@ -147,6 +147,9 @@ class Reassembly {
   // Where resend commands go when the stream names no address: the locked
   // sender, or before any leader the sender of the newest block; 0 none.
   std::uint32_t sender_host() const noexcept { return host_ != 0 ? host_ : first_host_; }
+  // The one source the stream takes datagrams from (network order); 0 until
+  // it has locked onto one.
+  std::uint32_t locked_sender() const noexcept { return host_; }
 
  private:
   enum class Ending : std::uint8_t { complete, incomplete, timeout, overrun };

@@ -98,7 +98,10 @@ int Stream::choose_receive_path() {
   std::string why;
   int rc = 0;
   if (choice != ReceiveChoice::socket) {
-    rc = XdpPath::open(request_.local_addr, request_.local_port, xdp_, why);
+    // A sender named at open is the lock from the start; otherwise the
+    // first leader's source becomes it, and the program learns it then.
+    xdp_sender_ = config_.sender_host;
+    rc = XdpPath::open(request_.local_addr, request_.local_port, xdp_sender_, xdp_, why);
   } else {
     why = "ZOK_RECEIVE unset or socket";
   }
@@ -122,6 +125,19 @@ int Stream::choose_receive_path() {
     for (const int fd : xdp_->fds()) wait_fds_.push_back({fd, POLLIN, 0});
   }
   return 0;
+}
+
+std::size_t Stream::receive_xdp() noexcept {
+  const std::size_t n = receive_xdp_batch();
+  // Other hosts' datagrams to the stream then pass to its socket, where the
+  // engine refuses them as on the socket path, and cannot fill the rings
+  // the sender's need. The engine's lock never moves; should the program
+  // not take it, every source keeps reaching the rings and is refused there.
+  if (const in_addr_t locked = core_.locked_sender(); locked != xdp_sender_) {
+    xdp_sender_ = locked;
+    if (xdp_->lock_sender(locked) != 0) bump(counters_.receive_errors);
+  }
+  return n;
 }
 
 // A multicast stream is joined on the interface that reaches the camera (the

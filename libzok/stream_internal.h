@@ -109,7 +109,10 @@ class Stream final : public CoreShell {
   // The same from the AF_XDP rings, when the stream has them; the socket's
   // batch when they are empty.
   std::size_t receive_xdp_batch() noexcept;
-  std::size_t receive() noexcept { return xdp_ ? receive_xdp_batch() : receive_batch(); }
+  std::size_t receive() noexcept { return xdp_ ? receive_xdp() : receive_batch(); }
+  // An AF_XDP batch, then the program told of the sender the engine locked
+  // onto, if it has only just done so.
+  std::size_t receive_xdp() noexcept;
   int choose_receive_path();
   void worker_main() noexcept;
   void wait_for_packets() noexcept;
@@ -156,6 +159,7 @@ class Stream final : public CoreShell {
   std::unique_ptr<XdpPath> xdp_;
   std::array<gvsp::bytes, batch_size> frames_{};
   std::uint64_t last_xdp_drops_ = 0;
+  in_addr_t xdp_sender_ = 0;  // the sender the program steers, network order
   bool xdp_engaged_ = false;
   bool socket_first_ = false;
   unsigned batches_since_drop_check_ = 0;

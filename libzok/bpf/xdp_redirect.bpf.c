@@ -1,8 +1,10 @@
-// Steers one stream's datagrams into the AF_XDP sockets and leaves every
+// Steers the streams' datagrams into their AF_XDP sockets and leaves every
 // other packet to the kernel: ARP, the answers to control traffic, IP
-// fragments (the kernel reassembles them for the stream's ordinary socket)
-// and anything for other ports. The receiver checks every length again: this
-// program only decides where a frame goes.
+// fragments (the kernel reassembles them for the stream's ordinary socket),
+// anything for other ports, and, once a stream has locked onto its sender,
+// what other hosts send to it, which the stream's socket receives and the
+// engine refuses there as on the socket path. The receiver checks every
+// length again: this program only decides where a frame goes.
 #include <linux/bpf.h>
 #include <linux/if_ether.h>
 #include <linux/in.h>
@@ -12,27 +14,22 @@
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 
-// One socket per receive queue, at the queue's index.
+#include "xdp_maps.h"
+
+// One socket per stream and receive queue.
 struct {
   __uint(type, BPF_MAP_TYPE_XSKMAP);
-  __uint(max_entries, 64);
+  __uint(max_entries, ZOK_XDP_MAX_STREAMS *ZOK_XDP_MAX_QUEUES);
   __type(key, __u32);
   __type(value, __u32);
 } zok_sockets SEC(".maps");
 
-// The stream's local address and port, network byte order.
-struct zok_dest {
-  __u32 addr;
-  __u16 port;
-  __u16 unused;
-};
-
 struct {
-  __uint(type, BPF_MAP_TYPE_ARRAY);
-  __uint(max_entries, 1);
-  __type(key, __u32);
-  __type(value, struct zok_dest);
-} zok_dest_map SEC(".maps");
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, ZOK_XDP_MAX_STREAMS);
+  __type(key, struct zok_xdp_key);
+  __type(value, struct zok_xdp_stream);
+} zok_streams SEC(".maps");
 
 // Frames larger than a page arrive in pieces on a jumbo MTU; the headers are
 // always in the first.
@@ -48,11 +45,14 @@ int zok_redirect(struct xdp_md *ctx) {
   if ((ip->frag_off & bpf_htons(0x3FFF)) != 0) return XDP_PASS;
   struct udphdr *udp = (void *)(ip + 1);
   if ((void *)(udp + 1) > end) return XDP_PASS;
-  __u32 key = 0;
-  struct zok_dest *dest = bpf_map_lookup_elem(&zok_dest_map, &key);
-  if (!dest || ip->daddr != dest->addr || udp->dest != dest->port) return XDP_PASS;
+  struct zok_xdp_key key = {.addr = ip->daddr, .port = udp->dest, .unused = 0};
+  struct zok_xdp_stream *stream = bpf_map_lookup_elem(&zok_streams, &key);
+  if (!stream) return XDP_PASS;
+  if (stream->sender != 0 && ip->saddr != stream->sender) return XDP_PASS;
+  __u32 queue = ctx->rx_queue_index;
+  if (queue >= ZOK_XDP_MAX_QUEUES) return XDP_PASS;
   // A queue without a socket passes its frames on rather than losing them.
-  return bpf_redirect_map(&zok_sockets, ctx->rx_queue_index, XDP_PASS);
+  return bpf_redirect_map(&zok_sockets, stream->slot * ZOK_XDP_MAX_QUEUES + queue, XDP_PASS);
 }
 
 char LICENSE[] SEC("license") = "GPL";

@@ -18,9 +18,19 @@ Scenarios:
              handed over, dropped or counted.
   xdpkill    a receiver on the AF_XDP path ended by SIGINT or SIGKILL
              mid-stream leaves no XDP program on the interface.
-  xdpshare   two streams on one interface: the second finds the first's XDP
-             program, fails with EBUSY when AF_XDP is forced, takes the
-             socket under auto, and leaves the first's program in place.
+  xdpshare   two processes' streams on one interface: the second process
+             finds the first's XDP program, fails with EBUSY when AF_XDP is
+             forced, takes the socket under auto, and leaves the first's
+             program in place.
+  xdppair    two streams of one process on one interface share its program:
+             both on AF_XDP, both whole, the program gone after both close.
+  xdpnarrow  once a stream has locked onto its sender, a flood from another
+             host to its port stays out of the AF_XDP rings (the veth's own
+             redirect count) and is refused from the socket.
+  xdpmemlock on a veth pair of 32 queues the frames stay within their bound
+             (the receiver's resident memory); without CAP_IPC_LOCK under a
+             4 MiB locked-memory limit, xdp fails with ENOBUFS saying why
+             and auto keeps the socket.
   xdpauto    where AF_XDP cannot be had (an unprivileged receiver, one
              with the capabilities but too little locked memory, the
              loopback interface), ZOK_RECEIVE=xdp fails the open and `auto`
@@ -39,6 +49,7 @@ made. Only the standard library, and the report parsers of tests/soak.
 import argparse
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -541,6 +552,324 @@ def scenario_xdpshare(args, scale):
     return lines, failures
 
 
+class StreamPair:
+    """tests/net/stream_pair: several streams in one process, answering
+    commands on its standard input."""
+
+    def __init__(self, args, endpoints, receive, wrapper=(), worker=False):
+        """`endpoints`: (local, resend or None) for each stream."""
+        argv = list(wrapper) + [args.stream_pair] + (["--worker"] if worker else [])
+        for local, resend in endpoints:
+            argv += (["--resend", resend] if resend else []) + [local]
+        env = receiver_env(receive)
+        self.err = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=self.err, text=True, env=env)
+        self.paths = {}
+        for line in self.proc.stdout:
+            if line.startswith("path "):
+                _, k, path = line.split()
+                self.paths[int(k)] = int(path)
+            if line.strip() == "ready":
+                break
+
+    def ask(self, command, until):
+        """Sends a command and reads lines up to the one `until` matches."""
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        lines = []
+        for line in self.proc.stdout:
+            lines.append(line.strip())
+            if until(line):
+                break
+        return lines
+
+    def stats(self):
+        """{stream: {good, bad, refused}} for the open streams."""
+        open_streams = len(self.paths) - len(getattr(self, "closed", ()))
+        seen = {}
+
+        def done(line):
+            m = re.match(r"stream (\d+) good=(\d+) bad=(\d+) refused=(\d+) kernel_drops=(\d+)",
+                         line)
+            if m:
+                seen[int(m[1])] = {"good": int(m[2]), "bad": int(m[3]), "refused": int(m[4]),
+                                   "kernel_drops": int(m[5])}
+            return len(seen) == open_streams
+        self.ask("stats", done)
+        return seen
+
+    def wait_good(self, stream, count, timeout):
+        end = time.monotonic() + timeout
+        while True:
+            s = self.stats().get(stream, {"good": -1})
+            if s["good"] >= count or time.monotonic() > end:
+                return s
+            time.sleep(0.2)
+
+    def close(self, stream):
+        self.closed = getattr(self, "closed", set()) | {stream}
+        self.ask(f"close {stream}", lambda line: line.strip() == f"closed {stream}")
+
+    def finish(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write("quit\n")
+                self.proc.stdin.flush()
+            except BrokenPipeError:
+                pass
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.err.seek(0)
+        text = self.err.read()
+        self.err.close()
+        return self.proc.returncode, text
+
+
+def xdp_redirects(interface):
+    """The veth driver's own count of the frames its XDP program redirected
+    (into an AF_XDP socket here), over all its receive queues."""
+    out = subprocess.run(["ethtool", "-S", interface], capture_output=True, text=True).stdout
+    return sum(int(n) for n in re.findall(r"rx_queue_\d+_xdp_redirect:\s*(\d+)", out))
+
+
+def flood(net, source, dest, port, count):
+    """`count` GVSP payload packets for block 5 from `source`, an address of
+    the camera's side that is not the sender's."""
+    code = ("import socket, sys\n"
+            "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.bind((sys.argv[1], 0))\n"
+            "packet = bytes([0, 0, 0, 5, 3, 0, 0, 1]) + bytes(1000)\n"
+            "for _ in range(int(sys.argv[4])):\n"
+            "    s.sendto(packet, (sys.argv[2], int(sys.argv[3])))\n")
+    subprocess.run(net.exec_argv(["python3", "-c", code, source, dest, str(port), str(count)]),
+                   check=True, timeout=60)
+
+
+def scenario_xdpnarrow(args, scale):
+    """Once a stream has locked onto its sender (here its first leader's
+    source, with no resend address named), its XDP program steers only that
+    sender's datagrams into the AF_XDP sockets: a flood from another host to
+    the stream's port passes to the kernel (the veth's own count of
+    redirects stands still) and the engine refuses it there, from the
+    stream's socket, as on the socket path."""
+    failures = Failures()
+    blocks = 50
+    flooded = 2000
+    if not shutil.which("ethtool"):
+        raise Skip("xdpnarrow reads the veth's XDP counters with ethtool")
+    rate = max(20, int(100 / scale))
+    with Network(f"xnarrow-{os.getpid()}") as net:
+        stranger = net["CAM_ADDR"].rsplit(".", 1)[0] + ".3"
+        subprocess.run(net.exec_argv(["ip", "addr", "add", f"{stranger}/24", "dev",
+                                      net["CAM_IF"]]), check=True)
+        probe = StreamPair(args, [(f"{net['HOST_ADDR']}:{STREAM_PORT}", None)], "xdp")
+        if probe.paths.get(0) not in (1, 2):
+            rc, err = probe.finish()
+            if "built without AF_XDP support" in err:
+                raise Skip("libzok was built without the AF_XDP path")
+            failures.check(False, f"the stream did not take the AF_XDP path: {err[-300:]}")
+            return [], failures
+        start = xdp_redirects(net["HOST_IF"])
+        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
+                             blocks / rate + 60)
+        check_sender(failures, "strobix", rc, sent, err, blocks)
+        got = probe.wait_good(0, blocks, 20 * scale)
+        before = xdp_redirects(net["HOST_IF"])
+        # The observable works: the sender's own datagrams were redirected.
+        failures.check(before - start >= sent["packets"] if sent else False,
+                       f"the veth counted {before - start} redirects for "
+                       f"{sent and sent['packets']} datagrams sent")
+        flood(net, stranger, net["HOST_ADDR"], STREAM_PORT, flooded)
+        end = time.monotonic() + 20 * scale
+        while True:
+            after_flood = probe.stats()[0]
+            if after_flood["refused"] - got["refused"] >= flooded or time.monotonic() > end:
+                break
+            time.sleep(0.2)
+        after = xdp_redirects(net["HOST_IF"])
+        failures.check(after == before,
+                       f"{after - before} of {flooded} datagrams from {stranger} went into the "
+                       f"AF_XDP rings after the stream locked onto {net['CAM_ADDR']}")
+        failures.check(after_flood["refused"] - got["refused"] == flooded,
+                       f"the engine refused {after_flood['refused'] - got['refused']} of "
+                       f"{flooded} datagrams from {stranger}")
+        # The sender's stream goes on through the rings.
+        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
+                             blocks / rate + 60)
+        check_sender(failures, "strobix after the flood", rc, sent, err, blocks)
+        final = probe.wait_good(0, 2 * blocks, 20 * scale)
+        failures.check(final["good"] == 2 * blocks and final["bad"] == 0,
+                       f"{final['good']} good and {final['bad']} bad blocks of {2 * blocks}")
+        failures.check(xdp_redirects(net["HOST_IF"]) - after >= (sent or {}).get("packets", 1),
+                       "the sender's datagrams after the flood did not go through the rings")
+        rc, err = probe.finish()
+        failures.check(rc == 0 and not SANITIZER_NOISE.search(err) and "bad" not in err,
+                       f"probe status {rc}: {err[-600:]}")
+        return [f"flood of {flooded} from {stranger}: redirected {after - before}, refused "
+                f"{after_flood['refused'] - got['refused']}; good blocks {final['good']}"], \
+            failures
+
+
+def scenario_xdppair(args, scale):
+    """Two streams of one process on one interface share its one XDP
+    program and the queue's frames: both take the AF_XDP path, both receive
+    whole blocks at once (each on its worker thread, handing frames back to
+    the shared queue side by side), the program stays while either is open
+    and goes with the last."""
+    failures = Failures()
+    blocks = 60
+    # Two streams at once: together the rate of the single-stream scenarios.
+    rate = max(10, int(50 / scale))
+    other = STREAM_PORT + 20
+    with Network(f"xpair-{os.getpid()}") as net:
+        # Each stream's resends go to its own sender.
+        ends = [(f"{net['HOST_ADDR']}:{port}", f"{net['CAM_ADDR']}:{port + 1}")
+                for port in (STREAM_PORT, other)]
+        probe = StreamPair(args, ends, "xdp", worker=True)
+        if sorted(probe.paths) != [0, 1] or any(p not in (1, 2) for p in probe.paths.values()):
+            rc, err = probe.finish()
+            if "built without AF_XDP support" in err:
+                raise Skip("libzok was built without the AF_XDP path")
+            failures.check(False, f"not both streams took the AF_XDP path: {probe.paths} "
+                           f"status {rc}: {err[-300:]}")
+            return [], failures
+        senders = [subprocess.Popen(net.exec_argv(
+            [args.strobix, "-c", "-n", str(blocks), "-r", str(rate),
+             "-l", f"{net['CAM_ADDR']}:{port + 1}", f"{net['HOST_ADDR']}:{port}"]),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for port in (STREAM_PORT, other)]
+        for sender in senders:
+            sender.wait(timeout=blocks / rate + 60)
+        both = [probe.wait_good(k, blocks, 20 * scale) for k in (0, 1)]
+        for k, s in enumerate(both):
+            failures.check(s["good"] == blocks and s["bad"] == 0,
+                           f"stream {k}: {s['good']} good, {s['bad']} bad of {blocks}, "
+                           f"kernel drops {s['kernel_drops']}")
+        probe.close(0)
+        failures.check(xdp_attached(net["HOST_IF"]),
+                       "closing the first stream took the second's program away")
+        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
+                             blocks / rate + 60, port=other)
+        check_sender(failures, "strobix to the second stream alone", rc, sent, err, blocks)
+        alone = probe.wait_good(1, 2 * blocks, 20 * scale)
+        failures.check(alone["good"] == 2 * blocks,
+                       f"second stream alone: {alone['good']} good of {2 * blocks}")
+        probe.close(1)
+        gone = wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5)
+        failures.check(gone, "the program outlived both streams")
+        rc, err = probe.finish()
+        failures.check(rc == 0 and not SANITIZER_NOISE.search(err) and "bad" not in err,
+                       f"probe status {rc}: {err[-600:]}")
+        return [f"two streams on {net['HOST_IF']}: paths {probe.paths}, good "
+                f"{both[0]['good']}+{both[1]['good']}, then {alone['good']} on the second "
+                f"alone; program {'removed' if gone else 'LEFT'} after both"], failures
+
+
+def resident_mib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        kib = re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M)
+    return int(kib[1]) // 1024 if kib else -1
+
+
+def scenario_xdpmemlock(args, scale):
+    """The frames a stream pins are bounded: on an interface of 32 receive
+    queues they take 256 MiB in all (the receiver's resident memory shows
+    it: every frame is touched when mapped); where the locked-memory limit
+    is too small for them (a process without CAP_IPC_LOCK), ZOK_RECEIVE=xdp
+    fails the open with ENOBUFS saying why, and auto keeps the socket path.
+    The veth pair is the scenario's own, between two namespaces, since the
+    test network's has one queue a side."""
+    failures = Failures()
+    lines = []
+    blocks = 30
+    rate = max(10, int(50 / scale))
+    # The frames, the probe's 64 buffers of 1 MiB and the rest of the
+    # process fit well under this; 32 queues at 128 MiB would not.
+    rss_limit_mib = 400
+    receiver_ns, sender_ns = f"zok-mlr-{os.getpid()}", f"zok-mls-{os.getpid()}"
+    local, remote = "10.213.250.1", "10.213.250.2"
+    created = []
+    try:
+        for ns in (receiver_ns, sender_ns):
+            if subprocess.run(["ip", "netns", "add", ns], capture_output=True).returncode != 0:
+                raise Skip(f"cannot make network namespace {ns}")
+            created.append(ns)
+        queues = ["numrxqueues", "32", "numtxqueues", "32"]
+        subprocess.run(["ip", "-n", receiver_ns, "link", "add", "zmr"] + queues
+                       + ["type", "veth", "peer", "name", "zms", "netns", sender_ns] + queues,
+                       check=True)
+        for ns, dev, addr in ((receiver_ns, "zmr", local), (sender_ns, "zms", remote)):
+            subprocess.run(["ip", "-n", ns, "addr", "add", f"{addr}/24", "dev", dev], check=True)
+            subprocess.run(["ip", "-n", ns, "link", "set", dev, "up"], check=True)
+        wait_for(lambda: "LOWER_UP" in subprocess.run(
+            ["ip", "-n", receiver_ns, "link", "show", "zmr"], capture_output=True,
+            text=True).stdout, 5)
+
+        def attached():
+            return "prog/xdp" in subprocess.run(["ip", "-n", receiver_ns, "link", "show", "zmr"],
+                                                capture_output=True, text=True).stdout
+
+        def probe(receive, limit_mib):
+            wrapper = ["ip", "netns", "exec", receiver_ns]
+            if limit_mib is not None:
+                limit = str(limit_mib << 20)
+                wrapper += ["setpriv", "--inh-caps=-ipc_lock", "--bounding-set=-ipc_lock",
+                            "prlimit", f"--memlock={limit}:{limit}"]
+            return StreamPair(args, [(f"{local}:{STREAM_PORT}", f"{remote}:{RESEND_PORT}")],
+                              receive, wrapper=wrapper)
+
+        def send_blocks():
+            done = subprocess.run(["ip", "netns", "exec", sender_ns, args.strobix, "-c", "-n",
+                                   str(blocks), "-r", str(rate), "-l", f"{remote}:{RESEND_PORT}",
+                                   f"{local}:{STREAM_PORT}"], capture_output=True, text=True,
+                                  timeout=blocks / rate + 60)
+            return done.returncode
+
+        for receive, limit_mib, path_wanted in (("xdp", None, (1, 2)), ("xdp", 4, None),
+                                                ("auto", 4, (0,))):
+            tag = (f"32 queues, {'root' if limit_mib is None else 'no CAP_IPC_LOCK'}, "
+                   f"RLIMIT_MEMLOCK {limit_mib or '-'} MiB, ZOK_RECEIVE={receive}")
+            p = probe(receive, limit_mib)
+            if path_wanted is None:
+                rc, err = p.finish()
+                if "built without AF_XDP support" in err:
+                    raise Skip("libzok was built without the AF_XDP path")
+                failures.check(rc != 0 and "errno=105)" in err and "RLIMIT_MEMLOCK" in err,
+                               f"{tag}: status {rc}, expected ENOBUFS naming the locked-memory "
+                               f"limit: {err[-400:]}")
+                lines.append(f"{tag}: {err.splitlines()[0] if err else '?'}")
+                continue
+            if not failures.check(p.paths.get(0) in path_wanted,
+                                  f"{tag}: path {p.paths.get(0)}, wanted {path_wanted}"):
+                rc, err = p.finish()
+                if "built without AF_XDP support" in err:
+                    raise Skip("libzok was built without the AF_XDP path")
+                failures.check(False, f"{tag}: {err[-400:]}")
+                continue
+            failures.check(receive != "auto" or not attached(), f"{tag}: an XDP program is left")
+            rss_mib = resident_mib(p.proc.pid)
+            failures.check(rss_mib <= rss_limit_mib, f"{tag}: the receiver holds {rss_mib} MiB")
+            failures.check(send_blocks() == 0, f"{tag}: strobix failed")
+            s = p.wait_good(0, blocks, 20 * scale)
+            failures.check(s["good"] == blocks, f"{tag}: {s['good']} good of {blocks}")
+            rc, err = p.finish()
+            failures.check(rc == 0 and "bad" not in err, f"{tag}: probe status {rc}: "
+                           f"{err[-400:]}")
+            first = err.splitlines()[0] if err else "?"
+            if receive == "xdp":
+                failures.check("32 queues" in first, f"{tag}: {first}")
+            else:
+                failures.check("cannot lock the frames" in first, f"{tag}: {first}")
+            lines.append(f"{tag}: {first}; resident {rss_mib} MiB; good {s['good']}")
+    finally:
+        for ns in created:
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+    return lines, failures
+
+
 def scenario_xdpauto(args, scale):
     failures = Failures()
     lines = []
@@ -617,7 +946,8 @@ def scenario_xdpauto(args, scale):
 SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scenario_loss,
              "soak": scenario_soak, "multicast": scenario_multicast,
              "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto,
-             "xdpshare": scenario_xdpshare}
+             "xdpshare": scenario_xdpshare, "xdpnarrow": scenario_xdpnarrow,
+             "xdppair": scenario_xdppair, "xdpmemlock": scenario_xdpmemlock}
 
 
 def main():
@@ -630,6 +960,8 @@ def main():
     parser.add_argument("--plaingrab", required=True)
     parser.add_argument("--workergrab", required=True)
     parser.add_argument("--receive", choices=["socket", "xdp"], default="socket")
+    parser.add_argument("--stream-pair", help="tests/net/stream_pair, for xdppair, xdpnarrow "
+                        "and xdpmemlock")
     args = parser.parse_args()
     global RECEIVE
     RECEIVE = args.receive
