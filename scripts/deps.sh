@@ -39,6 +39,7 @@ test_packages=(
   file
   libbpf-dev # the test network's seeded packet dropper (tc cls_bpf); libzok's AF_XDP path
   bpftool    # reads the dropper's counters
+  ethtool    # the veth's own AF_XDP redirect counts (tests/net xdpnarrow)
   aravis-tools # the simulated camera the camera tests drive
 )
 # tests/bare/run.sh, which CI runs after check.sh.
