@@ -355,7 +355,7 @@ class Bench:
                 raise Unavailable(sender.failure(sender_name + " failed"))
             if not sink.wait(5):
                 sink.stop()
-            host = host_cpu_since(host_before)
+            host = dict(host_cpu_since(host_before), sender=sender.cpu)
             match = RECEIVED_SINK.search(sink.output())
             if not match:
                 raise Unavailable(sink.failure("no sink report"))
@@ -513,7 +513,7 @@ class Bench:
             return {"seconds": seconds, "packets": received * packets_per_block,
                     "udp_bytes": received * gvsp_udp_bytes_per_block(size),
                     "blocks": received, "lost": max(0, sent - received), "lost_unit": "",
-                    "cpu": cpu, "notes": notes, **host,
+                    "cpu": cpu, "notes": notes, **host, "sender": sender.cpu,
                     "breakdown": dict(breakdown, **{"kernel drops": kernel_drops})}
         finally:
             receiver.stop()
@@ -731,8 +731,9 @@ def fmt(value, digits=3):
     return f"{value:.{digits}g}" if value != 0 else "0"
 
 
-# The receiving process's own CPU, the whole host's and the host's softirq.
-CPU_KEYS = ("cpu_gb", "host_gb", "softirq_gb")
+# The receiving process's own CPU, the sender's, the whole host's and the
+# host's softirq.
+CPU_KEYS = ("cpu_gb", "sender_gb", "host_gb", "softirq_gb")
 
 
 def per_gb(run, key):
@@ -749,7 +750,8 @@ def summarise(runs):
               "gbit_s": r["udp_bytes"] * 8 / r["seconds"] / 1e9,
               "mpps": r["packets"] / r["seconds"] / 1e6,
               "lost": r["lost"],
-              "cpu_gb": per_gb(r, "cpu"), "host_gb": per_gb(r, "host"),
+              "cpu_gb": per_gb(r, "cpu"), "sender_gb": per_gb(r, "sender"),
+              "host_gb": per_gb(r, "host"),
               "softirq_gb": per_gb(r, "softirq")}
              for r in timed]
     if not rates:
@@ -794,8 +796,8 @@ def with_ratio(value, limit, digits=3, ratio=None):
 
 def render_table(bench, cells, results, failures):
     lines = ["| receiver (sender -> receiver) | packet | blocks/s | Gbit/s | Mpps | lost | "
-             "CPU s/GB | host CPU s/GB | softirq s/GB | runs | notes |",
-             "|---|---|---|---|---|---|---|---|---|---|---|"]
+             "CPU s/GB | sender CPU s/GB | host CPU s/GB | softirq s/GB | runs | notes |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|"]
     limits = {}
     plot_rows = {}
     for i, (label, kind, params, size, _payload) in enumerate(cells):
@@ -806,7 +808,7 @@ def render_table(bench, cells, results, failures):
         limit = limits.get(where, {})
         if summary is None:
             reason = failures.get(i, "not run")
-            lines.append(f"| {label} | {size} | n/a | n/a | n/a | n/a | n/a | n/a | n/a | 0 | "
+            lines.append(f"| {label} | {size} | n/a | n/a | n/a | n/a | n/a | n/a | n/a | n/a | 0 | "
                          f"{reason} |")
             plot_rows.setdefault(label, {})[size] = None
             continue
@@ -821,7 +823,8 @@ def render_table(bench, cells, results, failures):
 
         lines.append(
             f"| {label} | {size} | {cell('blocks_s')} | {cell('gbit_s')} | {cell('mpps')} | "
-            f"{lost} | {cell('cpu_gb')} | {cell('host_gb')} | {cell('softirq_gb')} | "
+            f"{lost} | {cell('cpu_gb')} | {cell('sender_gb')} | {cell('host_gb')} | "
+            f"{cell('softirq_gb')} | "
             f"{summary['runs']} | {'; '.join(notes)} |")
         plot_rows.setdefault(label, {})[size] = summary["gbit_s"]
     return lines, plot_rows

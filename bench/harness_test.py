@@ -133,16 +133,18 @@ class Table(unittest.TestCase):
         cells = [("limit", "limit", {}, 1500, 1472),
                  ("strobix -> sink", "strobix_sink", {}, 1500, 1472),
                  ("strobix -> plaingrab", "receiver", {}, 1500, 1472)]
-        results = {0: [dict(run_record(1.0, 400, 5e9 / 8, 6e5, 0.5), host=1.25, softirq=0.25)],
-                   1: [dict(run_record(1.0, 200, 2.5e9 / 8, 3e5, 0.5), host=2.5, softirq=0.25)],
+        results = {0: [dict(run_record(1.0, 400, 5e9 / 8, 6e5, 0.5), sender=0.75, host=1.25,
+                            softirq=0.25)],
+                   1: [dict(run_record(1.0, 200, 2.5e9 / 8, 3e5, 0.5), sender=0.75, host=2.5,
+                            softirq=0.25)],
                    2: []}
         lines, plot = harness.render_table(None, cells, results, {2: "plaingrab not built"})
         self.assertIn("| limit | 1500 | 400 (1.00) | 5 (1.00) | 0.6 (1.00) |", lines[2])
         self.assertIn("| 200 (0.50) | 2.5 (0.50) | 0.3 (0.50) |", lines[3])
-        # Half the bytes for the same receiver CPU, for twice the host's
-        # CPU and the same softirq: each column per GB, in its own place.
-        self.assertIn("| 1.6 (2.00) | 8 (4.00) | 0.8 (2.00) | 1 |", lines[3])
-        self.assertIn("| 0.8 (1.00) | 2 (1.00) | 0.4 (1.00) | 1 |", lines[2])
+        # Half the bytes for the same receiver and sender CPU, for twice the
+        # host's CPU and the same softirq: each column per GB, in its place.
+        self.assertIn("| 1.6 (2.00) | 2.4 (2.00) | 8 (4.00) | 0.8 (2.00) | 1 |", lines[3])
+        self.assertIn("| 0.8 (1.00) | 1.2 (1.00) | 2 (1.00) | 0.4 (1.00) | 1 |", lines[2])
         self.assertTrue(lines[4].endswith("| 0 | plaingrab not built |"))
         self.assertEqual(plot["strobix -> plaingrab"], {1500: None})
 
