@@ -277,6 +277,29 @@ class MissingAndFailingPrograms(unittest.TestCase):
             self.assertIn("no veth pair: SKIPPED: no namespaces here",
                           rows[("veth: limit: blaster -> sink", size)])
 
+    def test_veth_only_keeps_the_veth_rows_and_the_rate_they_need(self):
+        with tempfile.TemporaryDirectory() as fake:
+            testnet = os.path.join(fake, "testnet.sh")
+            with open(testnet, "w") as f:
+                f.write("#!/bin/sh\necho 'SKIPPED: no namespaces here'\nexit 77\n")
+            os.chmod(testnet, 0o755)
+            saved = harness.TESTNET
+            harness.TESTNET = testnet
+            try:
+                args = harness.parse_args(["--veth-only", "--worker-modes", "0",
+                                           "--build-dir", fake, "--out", fake])
+                cells = harness.Bench(args).cells()
+            finally:
+                harness.TESTNET = saved
+        self.assertTrue(args.no_delay)
+        loopback = [(c[0], c[3]) for c in cells if not c[0].startswith("veth: ")]
+        self.assertEqual(loopback, [("strobix -> sink", 1500), ("strobix -> sink", 9000)])
+        veth = [c[0] for c in cells if c[0].startswith("veth: ") and c[3] == 9000]
+        self.assertEqual(veth, ["veth: limit: blaster -> sink", "veth: strobix -> plaingrab",
+                                "veth: strobix -> workergrab -w 0",
+                                "veth: strobix -> plaingrab, AF_XDP",
+                                "veth: strobix -> workergrab -w 0, AF_XDP"])
+
     def test_no_limit_is_a_failure(self):
         with tempfile.TemporaryDirectory() as empty:
             result = subprocess.run(
