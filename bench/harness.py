@@ -808,8 +808,7 @@ def render_table(bench, cells, results, failures):
         limit = limits.get(where, {})
         if summary is None:
             reason = failures.get(i, "not run")
-            lines.append(f"| {label} | {size} | n/a | n/a | n/a | n/a | n/a | n/a | n/a | n/a | 0 | "
-                         f"{reason} |")
+            lines.append(f"| {label} | {size} | " + "n/a | " * 8 + f"0 | {reason} |")
             plot_rows.setdefault(label, {})[size] = None
             continue
         notes = list(summary["notes"])
