@@ -84,6 +84,30 @@ def proc_cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
+def host_cpu_seconds():
+    """(busy, softirq) CPU seconds of the whole host since boot, over all CPUs.
+
+    Busy is user + nice + system + irq + softirq: idle, iowait and the time a
+    hypervisor stole are no work of this host's. On a veth pair or loopback
+    the receive side's kernel work runs in the sender's softirq, on the
+    sender's CPU, where no receiver's own figure can see it."""
+    try:
+        with open("/proc/stat") as f:
+            fields = [int(x) for x in f.readline().split()[1:8]]
+    except (OSError, ValueError):
+        return None
+    user, nice, system, _idle, _iowait, irq, softirq = fields
+    return (user + nice + system + irq + softirq) / CLK_TCK, softirq / CLK_TCK
+
+
+def host_cpu_since(before):
+    """{"host": busy s, "softirq": s} since a host_cpu_seconds() reading, or {}."""
+    after = host_cpu_seconds()
+    if before is None or after is None:
+        return {}
+    return {"host": after[0] - before[0], "softirq": after[1] - before[1]}
+
+
 class Child:
     """A started program whose output goes to files and whose CPU time is kept."""
 
@@ -319,6 +343,7 @@ class Bench:
             if not sink.wait_for_line("Listening", 5):
                 raise Unavailable(sink.failure("sink did not start"))
             before = proc_cpu_seconds(sink.pid) or 0.0
+            host_before = host_cpu_seconds()
             sender = Child(path.prefix + self.pinned(self.sender_cpu,
                                                      sender_argv_for(stream_port, resend_port)),
                            self.workdir, "sender")
@@ -330,11 +355,12 @@ class Bench:
                 raise Unavailable(sender.failure(sender_name + " failed"))
             if not sink.wait(5):
                 sink.stop()
+            host = dict(host_cpu_since(host_before), sender=sender.cpu)
             match = RECEIVED_SINK.search(sink.output())
             if not match:
                 raise Unavailable(sink.failure("no sink report"))
             received, received_bytes = int(match.group(1)), int(match.group(2))
-            return sender_text, received, received_bytes, (sink.cpu or 0.0) - before
+            return sender_text, received, received_bytes, (sink.cpu or 0.0) - before, host
         finally:
             sink.stop()
 
@@ -342,7 +368,7 @@ class Bench:
         if path.skipped:
             raise Unavailable(path.skipped)
         blaster = self.program("blaster")
-        text, received, received_bytes, cpu = self.sink_run(
+        text, received, received_bytes, cpu, host = self.sink_run(
             "blaster",
             lambda port, _: [blaster, "-s", str(payload), "-d", str(secs), f"{path.recv}:{port}"],
             secs, path)
@@ -353,7 +379,7 @@ class Bench:
         packets_per_block = gvsp_packets_per_block(size)
         return {"seconds": seconds, "packets": received, "udp_bytes": received_bytes,
                 "blocks": received / packets_per_block, "lost": sent - received,
-                "lost_unit": " pkts", "cpu": cpu, "notes": []}
+                "lost_unit": " pkts", "cpu": cpu, "notes": [], **host}
 
     def strobix_argv(self, size, stream_port, resend_port, extra, pattern, path=LOOPBACK):
         # -c only where the receiver checks the payload: filling the pattern
@@ -364,7 +390,7 @@ class Bench:
                 extra + [f"{path.recv}:{stream_port}"])
 
     def measure_strobix_sink(self, size, payload, secs, pattern):
-        text, received, received_bytes, cpu = self.sink_run(
+        text, received, received_bytes, cpu, host = self.sink_run(
             "strobix",
             lambda port, resend: self.strobix_argv(size, port, resend,
                                                    ["-n", "-1", "-T", f"{secs:g}"], pattern),
@@ -379,7 +405,7 @@ class Bench:
             self.strobix_rate[size] = max(self.strobix_rate.get(size, 0.0), blocks / seconds)
         return {"seconds": seconds, "packets": received, "udp_bytes": received_bytes,
                 "blocks": received / packets_per_block, "lost": packets - received,
-                "lost_unit": " pkts", "cpu": cpu, "notes": []}
+                "lost_unit": " pkts", "cpu": cpu, "notes": [], **host}
 
     def receiver_argv(self, name, stream_port, resend_port, blocks, verify, mode, extra=(),
                       path=LOOPBACK):
@@ -429,6 +455,7 @@ class Bench:
                         raise Unavailable(receiver.failure(f"{name} did not take AF_XDP"))
             notes = []
             before = proc_cpu_seconds(receiver.pid)
+            host_before = host_cpu_seconds()
             sender = Child(path.prefix + self.pinned(self.sender_cpu,
                                                      self.strobix_argv(size, stream_port,
                                                                        resend_port,
@@ -465,6 +492,7 @@ class Bench:
             kernel_drops = state[1] if state else 0
             time.sleep(0.05)
             after = proc_cpu_seconds(receiver.pid)
+            host = host_cpu_since(host_before)
             if after is None:
                 if receiver.wait(1.0):
                     notes.append(f"ended before strobix stopped (exit {receiver.status})")
@@ -485,7 +513,7 @@ class Bench:
             return {"seconds": seconds, "packets": received * packets_per_block,
                     "udp_bytes": received * gvsp_udp_bytes_per_block(size),
                     "blocks": received, "lost": max(0, sent - received), "lost_unit": "",
-                    "cpu": cpu, "notes": notes,
+                    "cpu": cpu, "notes": notes, **host, "sender": sender.cpu,
                     "breakdown": dict(breakdown, **{"kernel drops": kernel_drops})}
         finally:
             receiver.stop()
@@ -506,6 +534,9 @@ class Bench:
                 rows.append((f"{sender} -> workergrab -w {mode}{tag}", "receiver",
                              {"name": "workergrab", "verify": verify, "mode": mode,
                               "pattern": verify}))
+        if self.args.veth_only:
+            # strobix's rate into the sink still sets every receiver's -i.
+            rows = rows[1:2]
         cells = [(label, kind, params, size, payload)
                  for size, payload in PACKET_SIZES for label, kind, params in rows]
         if self.args.no_veth:
@@ -700,6 +731,18 @@ def fmt(value, digits=3):
     return f"{value:.{digits}g}" if value != 0 else "0"
 
 
+# The receiving process's own CPU, the sender's, the whole host's and the
+# host's softirq.
+CPU_KEYS = ("cpu_gb", "sender_gb", "host_gb", "softirq_gb")
+
+
+def per_gb(run, key):
+    """CPU seconds of one kind per 10^9 bytes moved, or None."""
+    if not run["udp_bytes"] or run.get(key) is None:
+        return None
+    return run[key] / (run["udp_bytes"] / 1e9)
+
+
 def summarise(runs):
     """Median of every figure over the runs of one cell."""
     timed = [r for r in runs if r["seconds"] > 0]
@@ -707,19 +750,21 @@ def summarise(runs):
               "gbit_s": r["udp_bytes"] * 8 / r["seconds"] / 1e9,
               "mpps": r["packets"] / r["seconds"] / 1e6,
               "lost": r["lost"],
-              "cpu_gb": (r["cpu"] / (r["udp_bytes"] / 1e9)) if r["udp_bytes"] else None}
+              "cpu_gb": per_gb(r, "cpu"), "sender_gb": per_gb(r, "sender"),
+              "host_gb": per_gb(r, "host"),
+              "softirq_gb": per_gb(r, "softirq")}
              for r in timed]
     if not rates:
         return None
     out = {key: statistics.median(x[key] for x in rates if x[key] is not None)
            if any(x[key] is not None for x in rates) else None
-           for key in ("blocks_s", "gbit_s", "mpps", "lost", "cpu_gb")}
+           for key in ("blocks_s", "gbit_s", "mpps", "lost") + CPU_KEYS}
     out["lost_unit"] = runs[0]["lost_unit"]
     out["runs"] = len(rates)
     # Each run's figures over those of the limit run paired with it.
     paired = [(rate, summarise([r["limit"]])) for rate, r in zip(rates, timed) if r.get("limit")]
     out["ratios"] = {}
-    for key in ("blocks_s", "gbit_s", "mpps", "cpu_gb"):
+    for key in ("blocks_s", "gbit_s", "mpps") + CPU_KEYS:
         quotients = [rate[key] / lim[key] for rate, lim in paired
                      if lim and rate[key] is not None and lim.get(key)]
         if quotients:
@@ -751,8 +796,8 @@ def with_ratio(value, limit, digits=3, ratio=None):
 
 def render_table(bench, cells, results, failures):
     lines = ["| receiver (sender -> receiver) | packet | blocks/s | Gbit/s | Mpps | lost | "
-             "CPU s/GB | runs | notes |",
-             "|---|---|---|---|---|---|---|---|---|"]
+             "CPU s/GB | sender CPU s/GB | host CPU s/GB | softirq s/GB | runs | notes |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|"]
     limits = {}
     plot_rows = {}
     for i, (label, kind, params, size, _payload) in enumerate(cells):
@@ -763,7 +808,7 @@ def render_table(bench, cells, results, failures):
         limit = limits.get(where, {})
         if summary is None:
             reason = failures.get(i, "not run")
-            lines.append(f"| {label} | {size} | n/a | n/a | n/a | n/a | n/a | 0 | {reason} |")
+            lines.append(f"| {label} | {size} | " + "n/a | " * 8 + f"0 | {reason} |")
             plot_rows.setdefault(label, {})[size] = None
             continue
         notes = list(summary["notes"])
@@ -777,7 +822,9 @@ def render_table(bench, cells, results, failures):
 
         lines.append(
             f"| {label} | {size} | {cell('blocks_s')} | {cell('gbit_s')} | {cell('mpps')} | "
-            f"{lost} | {cell('cpu_gb')} | {summary['runs']} | {'; '.join(notes)} |")
+            f"{lost} | {cell('cpu_gb')} | {cell('sender_gb')} | {cell('host_gb')} | "
+            f"{cell('softirq_gb')} | "
+            f"{summary['runs']} | {'; '.join(notes)} |")
         plot_rows.setdefault(label, {})[size] = summary["gbit_s"]
     return lines, plot_rows
 
@@ -860,6 +907,9 @@ def parse_args(argv):
     p.add_argument("--no-veth", action="store_true",
                    help="skip the rows across a veth pair (scripts/testnet.sh, needs root)")
     p.add_argument("--delay-only", action="store_true", help="run only the delay-accuracy check")
+    p.add_argument("--veth-only", action="store_true",
+                   help="run only the veth rows (and strobix -> sink, which sets the receivers' "
+                        "block count); no delay check")
     # Random by default, below the kernel's ephemeral range, so that two
     # benchmarks started on one host at once do not take each other's ports.
     p.add_argument("--base-port", type=int, default=random.randrange(20000, 30000, 2))
@@ -867,6 +917,10 @@ def parse_args(argv):
     args.runs = args.runs or (1 if args.short else 3)
     args.seconds = args.seconds or (1.0 if args.short else 3.0)
     args.worker_modes = [m.strip() for m in args.worker_modes.split(",") if m.strip()]
+    if args.veth_only:
+        if args.no_veth:
+            p.error("--veth-only and --no-veth exclude each other")
+        args.no_delay = True
     if args.out is None:
         stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d-%H%M%SZ")
         args.out = os.path.join(here, "results", stamp)

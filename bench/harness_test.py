@@ -133,13 +133,18 @@ class Table(unittest.TestCase):
         cells = [("limit", "limit", {}, 1500, 1472),
                  ("strobix -> sink", "strobix_sink", {}, 1500, 1472),
                  ("strobix -> plaingrab", "receiver", {}, 1500, 1472)]
-        results = {0: [run_record(1.0, 400, 5e9 / 8, 6e5, 0.5)],
-                   1: [run_record(1.0, 200, 2.5e9 / 8, 3e5, 0.5)],
+        results = {0: [dict(run_record(1.0, 400, 5e9 / 8, 6e5, 0.5), sender=0.75, host=1.25,
+                            softirq=0.25)],
+                   1: [dict(run_record(1.0, 200, 2.5e9 / 8, 3e5, 0.5), sender=0.75, host=2.5,
+                            softirq=0.25)],
                    2: []}
         lines, plot = harness.render_table(None, cells, results, {2: "plaingrab not built"})
         self.assertIn("| limit | 1500 | 400 (1.00) | 5 (1.00) | 0.6 (1.00) |", lines[2])
         self.assertIn("| 200 (0.50) | 2.5 (0.50) | 0.3 (0.50) |", lines[3])
-        self.assertIn("| 1.6 (2.00) |", lines[3])  # half the bytes for the same CPU
+        # Half the bytes for the same receiver and sender CPU, for twice the
+        # host's CPU and the same softirq: each column per GB, in its place.
+        self.assertIn("| 1.6 (2.00) | 2.4 (2.00) | 8 (4.00) | 0.8 (2.00) | 1 |", lines[3])
+        self.assertIn("| 0.8 (1.00) | 1.2 (1.00) | 2 (1.00) | 0.4 (1.00) | 1 |", lines[2])
         self.assertTrue(lines[4].endswith("| 0 | plaingrab not built |"))
         self.assertEqual(plot["strobix -> plaingrab"], {1500: None})
 
@@ -271,6 +276,29 @@ class MissingAndFailingPrograms(unittest.TestCase):
             self.assertNotIn("n/a", rows[("limit: blaster -> sink", size)])
             self.assertIn("no veth pair: SKIPPED: no namespaces here",
                           rows[("veth: limit: blaster -> sink", size)])
+
+    def test_veth_only_keeps_the_veth_rows_and_the_rate_they_need(self):
+        with tempfile.TemporaryDirectory() as fake:
+            testnet = os.path.join(fake, "testnet.sh")
+            with open(testnet, "w") as f:
+                f.write("#!/bin/sh\necho 'SKIPPED: no namespaces here'\nexit 77\n")
+            os.chmod(testnet, 0o755)
+            saved = harness.TESTNET
+            harness.TESTNET = testnet
+            try:
+                args = harness.parse_args(["--veth-only", "--worker-modes", "0",
+                                           "--build-dir", fake, "--out", fake])
+                cells = harness.Bench(args).cells()
+            finally:
+                harness.TESTNET = saved
+        self.assertTrue(args.no_delay)
+        loopback = [(c[0], c[3]) for c in cells if not c[0].startswith("veth: ")]
+        self.assertEqual(loopback, [("strobix -> sink", 1500), ("strobix -> sink", 9000)])
+        veth = [c[0] for c in cells if c[0].startswith("veth: ") and c[3] == 9000]
+        self.assertEqual(veth, ["veth: limit: blaster -> sink", "veth: strobix -> plaingrab",
+                                "veth: strobix -> workergrab -w 0",
+                                "veth: strobix -> plaingrab, AF_XDP",
+                                "veth: strobix -> workergrab -w 0, AF_XDP"])
 
     def test_no_limit_is_a_failure(self):
         with tempfile.TemporaryDirectory() as empty:
