@@ -579,7 +579,8 @@ def scenario_hostile(args, scale):
             failures.check(p["good_ok"] == blocks,
                            f"{tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
                            f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, "
-                           f"missing {p['good_missing']}, twice {p['good_twice']})")
+                           f"missing {p['good_missing']}, twice {p['good_twice']}): "
+                           f"{re.findall(r'^good block .*$', err, re.M)[:4]}")
             failures.check(p["foreign"] == 0,
                            f"{tag}: {p['foreign']} blocks nobody sent were handed over")
             # The other host is not the stream's sender: all it sends is
@@ -599,8 +600,8 @@ def scenario_hostile(args, scale):
             lines.append(f"{tag}: good={p['good_ok']}/{blocks} strobix_packets="
                          f"{sent['packets']} hostile={near['total']} (malformed "
                          f"{near['must_refuse']}) other_host={far['total']} (forged "
-                         f"{far['in_block_forged']}) refused={p['refused']} kernel_drops="
-                         f"{p['kernel_drops']} opened={opened} resend_requests="
+                         f"{far['in_block_forged']}) refused={p['refused']} (at least {must}) "
+                         f"kernel_drops={p['kernel_drops']} opened={opened} resend_requests="
                          f"{p['resend_requests']} strobix_requests={sent['requests']}")
     return lines, failures
 
