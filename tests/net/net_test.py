@@ -14,6 +14,15 @@ Scenarios:
              receiver add up.
   multicast  plaingrab and workergrab on one group at once: both get every
              block, on the interface that reaches the camera.
+  reorder    strobix shuffles each block's payload packets (-O) or moves each
+             at most 16 places (-O16): every block complete, and resends
+             under 1% of the packets sent.
+  hostile    stream_probe (libzok in-process, poll and worker) under
+             malformed and foreign datagrams from the sender's own address
+             and from a second address on the camera's link, which also
+             forges packets that fit the blocks in flight: every good block
+             complete and intact, none nobody sent handed over, and the
+             engine's refused count covers what had to be refused.
   soak       60 s of workergrab under the dropper: every block sent is
              handed over, dropped or counted.
   xdpkill    a receiver on the AF_XDP path ended by SIGINT or SIGKILL
@@ -59,7 +68,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "soak"))
-from soak import SANITIZER_NOISE, block_trace, parse_reports, parse_strobix  # noqa: E402
+from soak import (SANITIZER_NOISE, block_trace, parse_fields, parse_reports,  # noqa: E402
+                  parse_strobix)
 
 TESTNET = os.path.join(ROOT, "scripts", "testnet.sh")
 SKIP = 77
@@ -245,14 +255,18 @@ def send(args, net, blocks, dest, extra, timeout, port=STREAM_PORT):
     return done.returncode, parse_strobix(done.stdout), done.stderr
 
 
+def check_receive_path(failures, tag, err):
+    if RECEIVE == "xdp" and "built without AF_XDP support" in err:
+        raise Skip("libzok was built without the AF_XDP path")
+    if RECEIVE == "xdp":
+        failures.check(re.search(r"^zok: stream \S+: receive path xdp \(", err, re.M),
+                       f"{tag}: the receiver did not take the AF_XDP path: {err[:300]}")
+
+
 def check_accounting(failures, tag, run, blocks):
     """The soak's identity: every block sent is handed over (and verified
     when good), dropped or counted; nothing handed over twice."""
-    if RECEIVE == "xdp" and "built without AF_XDP support" in run.err:
-        raise Skip("libzok was built without the AF_XDP path")
-    if RECEIVE == "xdp":
-        failures.check(re.search(r"^zok: stream \S+: receive path xdp \(", run.err, re.M),
-                       f"{tag}: the receiver did not take the AF_XDP path: {run.err[:300]}")
+    check_receive_path(failures, tag, run.err)
     r = run.report
     if not failures.check(r is not None, f"{tag}: no complete report (status {run.rc}): "
                           f"{run.out[-400:]} {run.err[-400:]}"):
@@ -460,6 +474,171 @@ def scenario_multicast(args, scale):
             failures.check("LINK UP" in run.out, f"{tag}: link not reported up")
             lines.append(f"{tag}: complete={r['complete']}")
         return lines, failures
+
+
+# A block timeout that strobix, held off the CPU mid-block on a loaded
+# machine, does not run into: reorder and hostile judge the order and the
+# kind of datagrams, not how fast the sender is scheduled.
+STALL_PROOF_MS = 3000
+
+
+def scenario_reorder(args, scale):
+    failures = Failures()
+    blocks = 100
+    rate = max(20, int(50 / scale))
+    lines = []
+    with Network(f"reorder-{os.getpid()}") as net:
+        for receiver, how in (("plaingrab", "-O"), ("plaingrab", "-O16"),
+                              ("workergrab", "-O"), ("workergrab", "-O16")):
+            tag = f"{receiver}, strobix {how}"
+            run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"],
+                                 ["-R", "4", "-E", str(int(30 * scale)), "-b",
+                                  str(STALL_PROOF_MS)], blocks / rate + 30 * scale)
+            if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
+                                           10 * scale), f"{tag}: receiver never bound"):
+                run.finish()
+                continue
+            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
+                                 ["-s", str(BLOCK_BYTES_LOSSY), how, "-r", str(rate), "-W",
+                                  str(int(300 * scale))], blocks / rate + 60)
+            run.finish()
+            if not check_sender(failures, tag, rc, sent, err, blocks):
+                continue
+            r = check_accounting(failures, tag, run, blocks)
+            if r is None:
+                continue
+            # Nothing is lost, so every block ends whole; a packet that is
+            # only late must seldom be asked for again.
+            failures.check(r["complete"] == blocks, f"{tag}: {r['complete']} of {blocks} "
+                           f"complete")
+            failures.check(sent["resent"] * 100 < sent["packets"],
+                           f"{tag}: {sent['resent']} packets resent of {sent['packets']} sent")
+            failures.check(r["resend_requests"] == sent["requests"],
+                           f"{tag}: receiver sent {r['resend_requests']} resend requests, "
+                           f"strobix saw {sent['requests']}")
+            lines.append(f"{tag}: complete={r['complete']} packets={sent['packets']} "
+                         f"resend_requests={r['resend_requests']} resent={sent['resent']} "
+                         f"resend_ok={r['resend_ok']} resend_failed={r['resend_failed']}")
+    return lines, failures
+
+
+# hostile_sender's good stream: 64 KiB blocks, 47 packets each at -k 1500.
+HOSTILE_BLOCK_BYTES = 65536
+HOSTILE_PACKETS_PER_BLOCK = 47
+HOSTILE_KINDS = ("error_answer", "in_block_past_end", "in_block_short", "in_block_long")
+
+
+def run_hostile(args, net, other_addr, worker, blocks, rate, scale):
+    """One good stream, a hostile sender beside strobix and another on a
+    second address: (probe's status and figures, strobix's status and
+    figures, the two hostile senders' counts, stderr)."""
+    err = tempfile.TemporaryFile(mode="w+")
+    argv = [args.stream_probe, "--local", f"{net['HOST_ADDR']}:{STREAM_PORT}",
+            "--resend", f"{net['CAM_ADDR']}:{RESEND_PORT}", "--first-id", "1",
+            "--blocks", str(blocks), "--buffers", "256", "--size", "131072",
+            "--drain-ms", str(int(500 * scale)), "--block-timeout", str(STALL_PROOF_MS)]
+    argv += ["--worker"] if worker else []
+    probe = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=err, text=True,
+                             env=receiver_env(RECEIVE))
+    if probe.stdout.readline().strip() != "ready":
+        probe.kill()
+        probe.wait()
+        err.seek(0)
+        return probe.returncode, None, None, None, [], err.read()
+    started = time.monotonic()
+    strobix = subprocess.Popen(net.exec_argv(
+        [args.strobix, "-c", "-n", str(blocks), "-s", str(HOSTILE_BLOCK_BYTES), "-r", str(rate),
+         "-H", "512", "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}",
+         f"{net['HOST_ADDR']}:{STREAM_PORT}"]), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True)
+    # Once the good stream has begun: before it, a foreign block from the
+    # sender's address could fairly be taken for its first, leader lost.
+    time.sleep(0.2 * scale)
+    first = 1 + int((time.monotonic() - started) * rate)
+    hostile_rate = f"{rate * HOSTILE_PACKETS_PER_BLOCK * 0.05:.1f}"
+    hostiles = [subprocess.Popen(net.exec_argv(
+        [args.hostile_sender, "--to", f"{net['HOST_ADDR']}:{STREAM_PORT}", "--rate",
+         hostile_rate, "--block-rate", str(rate), "--first-id", str(first), "--foreign-base",
+         base, "--seed", seed] + extra), stdout=subprocess.PIPE, stderr=err, text=True)
+        for base, seed, extra in (("45000", "3", []),
+                                  ("30000", "5", ["--from", other_addr, "--forge"]))]
+    try:
+        strobix_out, strobix_err = strobix.communicate(timeout=blocks / rate * 4 + 60 * scale)
+    except subprocess.TimeoutExpired:
+        strobix.kill()
+        strobix_out, strobix_err = strobix.communicate()
+    counts = []
+    for hostile in hostiles:
+        hostile.send_signal(signal.SIGTERM)
+        counts.append(parse_fields("hostile", hostile.communicate(timeout=10 * scale)[0]))
+    probe.send_signal(signal.SIGTERM)
+    try:
+        probe_out = probe.communicate(timeout=10 * scale + 1)[0]
+    except subprocess.TimeoutExpired:
+        probe.kill()
+        probe_out = probe.communicate()[0]
+    err.seek(0)
+    text = err.read()
+    err.close()
+    return (probe.returncode, parse_fields("probe", probe_out), strobix.returncode,
+            parse_strobix(strobix_out), counts, text + strobix_err)
+
+
+def scenario_hostile(args, scale):
+    if not args.stream_probe or not args.hostile_sender:
+        raise RuntimeError("hostile needs --stream-probe and --hostile-sender")
+    failures = Failures()
+    blocks = 1000
+    rate = max(50, int(250 / scale))
+    lines = []
+    with Network(f"hostile-{os.getpid()}") as net:
+        # Another host on the camera's link: a second address on its side.
+        parts = net["CAM_ADDR"].split(".")
+        other = ".".join(parts[:3] + [str(int(parts[3]) + 1)])
+        subprocess.run(net.exec_argv(["ip", "addr", "add", f"{other}/{net['PREFIX']}", "dev",
+                                      net["CAM_IF"]]), check=True)
+        for worker in (False, True):
+            tag = "worker" if worker else "poll"
+            rc, p, strobix_rc, sent, counts, err = run_hostile(args, net, other, worker, blocks,
+                                                               rate, scale)
+            check_receive_path(failures, tag, err)
+            if not failures.check(p is not None and rc == 0,
+                                  f"{tag}: stream_probe status {rc}: {err[-300:]}"):
+                continue
+            failures.check(not SANITIZER_NOISE.search(err), f"{tag}: sanitizer report")
+            if not (check_sender(failures, tag, strobix_rc, sent, err, blocks)
+                    and failures.check(None not in counts, f"{tag}: a hostile sender printed "
+                                       f"no counts: {err[-300:]}")):
+                continue
+            near, far = counts
+            failures.check(p["good_ok"] == blocks,
+                           f"{tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
+                           f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, "
+                           f"missing {p['good_missing']}, twice {p['good_twice']}): "
+                           f"{re.findall(r'^good block .*$', err, re.M)[:4]}")
+            failures.check(p["foreign"] == 0,
+                           f"{tag}: {p['foreign']} blocks nobody sent were handed over")
+            # The other host is not the stream's sender: all it sends is
+            # refused. From the sender's address, what opened no block had to
+            # be, except answers about blocks never asked for and in-block
+            # packets naming a block already finished (late copies, dropped
+            # uncounted); once foreign blocks were opened, only the malformed.
+            opened = p["complete"] + p["incomplete"] + p["dropped"] + p["not_available"] - blocks
+            must = (near["total"] - sum(near[k] for k in HOSTILE_KINDS) if opened == 0
+                    else near["must_refuse"]) + far["total"]
+            failures.check(p["refused"] + p["kernel_drops"] >= must,
+                           f"{tag}: engine refused {p['refused']} datagrams but {must} sent had "
+                           f"to be (kernel drops {p['kernel_drops']}, foreign blocks opened "
+                           f"{opened}, from the other host {far['total']})")
+            failures.check(p["refused"] <= near["total"] + far["total"] + sent["packets"],
+                           f"{tag}: engine refused {p['refused']}, more than all datagrams sent")
+            lines.append(f"{tag}: good={p['good_ok']}/{blocks} strobix_packets="
+                         f"{sent['packets']} hostile={near['total']} (malformed "
+                         f"{near['must_refuse']}) other_host={far['total']} (forged "
+                         f"{far['in_block_forged']}) refused={p['refused']} (at least {must}) "
+                         f"kernel_drops={p['kernel_drops']} opened={opened} resend_requests="
+                         f"{p['resend_requests']} strobix_requests={sent['requests']}")
+    return lines, failures
 
 
 def scenario_xdpkill(args, scale):
@@ -947,7 +1126,8 @@ SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scena
              "soak": scenario_soak, "multicast": scenario_multicast,
              "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto,
              "xdpshare": scenario_xdpshare, "xdpnarrow": scenario_xdpnarrow,
-             "xdppair": scenario_xdppair, "xdpmemlock": scenario_xdpmemlock}
+             "xdppair": scenario_xdppair, "xdpmemlock": scenario_xdpmemlock,
+             "reorder": scenario_reorder, "hostile": scenario_hostile}
 
 
 def main():
@@ -959,6 +1139,8 @@ def main():
     parser.add_argument("--strobix", required=True)
     parser.add_argument("--plaingrab", required=True)
     parser.add_argument("--workergrab", required=True)
+    parser.add_argument("--stream-probe")
+    parser.add_argument("--hostile-sender")
     parser.add_argument("--receive", choices=["socket", "xdp"], default="socket")
     parser.add_argument("--stream-pair", help="tests/net/stream_pair, for xdppair, xdpnarrow "
                         "and xdpmemlock")

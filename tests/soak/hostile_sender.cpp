@@ -15,6 +15,9 @@
 //    a full one. A receiver must refuse them where it knows the block, and
 //    drop them where the block is finished; they must never show in a
 //    good block;
+//  - with --forge, the same in-flight ids with payload packets that fit the
+//    good block in every way but their data: only the sender's address
+//    tells them apart, so they are sent only from another host (--from);
 //  - a foreign block id stream, far from the good ids: payload and trailer
 //    packets without a leader, packet ids past any buffer, oversize
 //    datagrams. A receiver may open blocks for these (it might have lost the
@@ -22,6 +25,10 @@
 //
 //   hostile_sender --to IP:PORT --rate DGRAMS_PER_S --block-rate BLOCKS_PER_S
 //                  [--first-id N] [--foreign-base N] [--seed N] [--only KIND]
+//                  [--from IP] [--forge]
+//
+// --from sends from one of this host's addresses other than the route's, to
+// stand for a second host on the camera's link.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -59,13 +66,14 @@ enum kind : int {
   in_block_past_end,
   in_block_short,
   in_block_long,
+  in_block_forged,
   kind_count
 };
 
 constexpr std::array<const char *, kind_count> kind_names = {
-    "random",       "truncated_header", "truncated_leader", "unknown_format",    "foreign_stream",
-    "past_end",     "oversize",         "error_answer",     "in_block_past_end", "in_block_short",
-    "in_block_long"};
+    "random",        "truncated_header", "truncated_leader", "unknown_format",    "foreign_stream",
+    "past_end",      "oversize",         "error_answer",     "in_block_past_end", "in_block_short",
+    "in_block_long", "in_block_forged"};
 
 // Datagrams no receiver may accept whatever it does with leaderless blocks.
 constexpr bool must_be_refused(int k) {
@@ -82,12 +90,14 @@ constexpr std::uint32_t good_packets = (good_block_bytes + data_per_packet - 1) 
 
 struct options {
   sockaddr_in to{};
+  sockaddr_in from{};
   double rate = 100;
   double block_rate = 100;
   std::uint32_t first_id = 1;
   std::uint32_t foreign_base = 45000;
   std::uint64_t seed = 1;
   int only = -1;  // one kind alone, to tell which kind a receiver mishandles
+  bool forge = false;
 };
 
 void put16(std::vector<std::uint8_t> &b, std::size_t at, std::uint32_t v) {
@@ -113,9 +123,14 @@ std::uint32_t wrap_id(std::uint64_t id) {
 }
 
 bool parse_args(int argc, char **argv, options &o) {
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
-    const char *value = argv[i + 1];
+    if (name == "--forge") {
+      o.forge = true;
+      continue;
+    }
+    if (++i >= argc) return false;
+    const char *value = argv[i];
     if (name == "--to") {
       std::string text = value;
       const auto colon = text.find(':');
@@ -123,6 +138,9 @@ bool parse_args(int argc, char **argv, options &o) {
       o.to.sin_family = AF_INET;
       o.to.sin_port = htons(static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1)));
       if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &o.to.sin_addr) != 1) return false;
+    } else if (name == "--from") {
+      o.from.sin_family = AF_INET;
+      if (inet_pton(AF_INET, value, &o.from.sin_addr) != 1) return false;
     } else if (name == "--rate") {
       o.rate = std::atof(value);
     } else if (name == "--block-rate") {
@@ -141,7 +159,7 @@ bool parse_args(int argc, char **argv, options &o) {
       return false;
     }
   }
-  return argc % 2 == 1 && o.to.sin_port != 0 && o.rate > 0 && o.block_rate > 0;
+  return o.to.sin_port != 0 && o.rate > 0 && o.block_rate > 0;
 }
 
 class traffic {
@@ -219,6 +237,11 @@ class traffic {
       case in_block_long:
         return header(in_flight_id(elapsed_s), 3, pick(1, good_packets),
                       8 + pick(data_per_packet + 1, 8000));
+      case in_block_forged: {
+        auto b = header(in_flight_id(elapsed_s), 3, pick(1, good_packets - 1), 8 + data_per_packet);
+        for (std::size_t at = 8; at < b.size(); ++at) b[at] = static_cast<std::uint8_t>(rng_());
+        return b;
+      }
       case error_answer: {
         // Header-only error packets, as a sender answers a resend request,
         // about foreign blocks that no receiver asked for.
@@ -231,7 +254,10 @@ class traffic {
     return {};
   }
 
-  int pick_kind() { return o_.only >= 0 ? o_.only : static_cast<int>(pick(0, kind_count - 1)); }
+  int pick_kind() {
+    if (o_.only >= 0) return o_.only;
+    return static_cast<int>(pick(0, o_.forge ? kind_count - 1 : in_block_forged - 1));
+  }
 
  private:
   std::uint32_t pick(std::uint32_t lo, std::uint32_t hi) {
@@ -259,7 +285,8 @@ int main(int argc, char **argv) {
   if (!parse_args(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: %s --to IP:PORT --rate DGRAMS_PER_S --block-rate BLOCKS_PER_S "
-                 "[--first-id N] [--foreign-base N] [--seed N] [--only KIND]\n",
+                 "[--first-id N] [--foreign-base N] [--seed N] [--only KIND] [--from IP] "
+                 "[--forge]\n",
                  argv[0]);
     return 255;
   }
@@ -271,6 +298,11 @@ int main(int argc, char **argv) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
     std::perror("socket");
+    return 1;
+  }
+  if (o.from.sin_family == AF_INET &&
+      bind(fd, reinterpret_cast<const sockaddr *>(&o.from), sizeof o.from) != 0) {
+    std::perror("bind");
     return 1;
   }
   traffic t(o);

@@ -5,6 +5,7 @@
 //
 //   stream_probe --local IP:PORT --resend IP:PORT --first-id N --blocks N
 //                [--worker] [--buffers N] [--size BYTES] [--drain-ms MS]
+//                [--block-timeout MS]
 //
 // Prints "ready" once its buffers are queued; receives until SIGINT or
 // SIGTERM, then keeps receiving for the drain time and prints one line of
@@ -44,6 +45,7 @@ struct options {
   unsigned buffers = 64;
   std::size_t size = 131072;
   long drain_ms = 500;
+  std::uint32_t block_timeout_ms = 0;  // the library's default
 };
 
 bool parse_endpoint(const char *text, std::uint32_t &addr, std::uint16_t &port) {
@@ -81,6 +83,8 @@ bool parse_args(int argc, char **argv, options &o) {
       o.size = std::strtoull(value, nullptr, 0);
     } else if (name == "--drain-ms") {
       o.drain_ms = std::strtol(value, nullptr, 0);
+    } else if (name == "--block-timeout") {
+      o.block_timeout_ms = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 0));
     } else {
       return false;
     }
@@ -120,7 +124,7 @@ int main(int argc, char **argv) {
   if (!parse_args(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: %s --local IP:PORT --resend IP:PORT --first-id N --blocks N [--worker] "
-                 "[--buffers N] [--size BYTES] [--drain-ms MS]\n",
+                 "[--buffers N] [--size BYTES] [--drain-ms MS] [--block-timeout MS]\n",
                  argv[0]);
     return 2;
   }
@@ -134,6 +138,7 @@ int main(int argc, char **argv) {
   params.flags = ZOK_FLAG_DEFAULT_ON | ZOK_FLAG_PACKET_RESEND;
   params.booo = ZOK_BOOO_ALWAYS_RETURN;
   params.resend_timeout = 30;
+  params.block_timeout = o.block_timeout_ms;
   params.num_retries = 4;
   params.resend_addr = o.resend_addr;
   params.resend_port = o.resend_port;
