@@ -1,6 +1,8 @@
 // The socket loop: one recvmmsg per batch, with each datagram's data
 // scattered straight into the block buffer where the core predicts it
 // belongs, so that for an in-order stream the kernel's copy is the only one.
+#include <linux/sock_diag.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,6 +16,25 @@ namespace {
 enum Verdict : std::uint8_t { copied, placed, truncated };
 
 }  // namespace
+
+void Stream::note_socket_drops(std::uint32_t total) noexcept {
+  // Both reports read one wrapping counter, but a datagram queued before the
+  // socket was asked may be taken after it and report an older total.
+  const auto ahead = static_cast<std::int32_t>(total - last_overflow_);
+  if (ahead <= 0) return;
+  bump(counters_.kernel_drops, static_cast<std::uint64_t>(ahead));
+  last_overflow_ = total;
+}
+
+void Stream::read_socket_drops() noexcept {
+  std::uint32_t memory[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof memory;
+  if (getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
+      length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
+    return;
+  }
+  note_socket_drops(memory[SK_MEMINFO_DROPS]);
+}
 
 std::size_t Stream::receive_batch() noexcept {
   const std::size_t header = gvsp::header_size(config_.kind);
@@ -46,6 +67,11 @@ std::size_t Stream::receive_batch() noexcept {
     bump(counters_.receive_errors);
   }
   const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
+  // A datagram reports the drops before it was queued, so drops after the
+  // last one (a receiver that fell behind, then caught up) would go
+  // unreported: the socket is asked once each time it runs empty.
+  if (n == 0 && !socket_idle_) read_socket_drops();
+  socket_idle_ = n == 0;
   // Read after the datagrams were taken, so every stamp of the batch lies
   // before it.
   // The real-time clock only matters for stamps: an empty poll reads one clock.
@@ -66,9 +92,7 @@ std::size_t Stream::receive_batch() noexcept {
       } else if (c->cmsg_type == SO_RXQ_OVFL) {
         std::uint32_t dropped = 0;
         std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
-        // The kernel reports a running total for the socket.
-        bump(counters_.kernel_drops, dropped - last_overflow_);
-        last_overflow_ = dropped;
+        note_socket_drops(dropped);
       }
     }
     if ((m.msg_flags & MSG_TRUNC) != 0) {

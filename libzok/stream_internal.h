@@ -109,6 +109,10 @@ class Stream final : public CoreShell {
   // The same from the AF_XDP rings, when the stream has them; the socket's
   // batch when they are empty.
   std::size_t receive_xdp_batch() noexcept;
+  // The socket's running total of datagrams the kernel dropped, as far as
+  // it has moved on from what was counted.
+  void note_socket_drops(std::uint32_t total) noexcept;
+  void read_socket_drops() noexcept;
   std::size_t receive() noexcept { return xdp_ ? receive_xdp() : receive_batch(); }
   // An AF_XDP batch, then the program told of the sender the engine locked
   // onto, if it has only just done so.
@@ -153,6 +157,7 @@ class Stream final : public CoreShell {
   std::array<std::uint8_t, batch_size> verdict_{};
   std::array<std::uint64_t, batch_size> epoch_{};
   std::uint32_t last_overflow_ = 0;
+  bool socket_idle_ = false;  // the last socket batch came back empty
   ArrivalClock clock_;
 
   // The AF_XDP path, when the stream took it.
