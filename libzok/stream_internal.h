@@ -136,7 +136,6 @@ class Stream final : public CoreShell {
   Reassembly core_;
   int fd_ = -1;
   int wake_fd_ = -1;
-  int granted_rcvbuf_ = 0;
 
   std::vector<std::unique_ptr<Buffer>> buffers_;
   std::uint64_t buffer_bytes_ = 0;
