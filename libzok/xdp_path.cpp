@@ -9,8 +9,9 @@
 namespace zok {
 
 bool parse_receive_choice(const char *value, ReceiveChoice &out) noexcept {
-  // The socket path is the default until the AF_XDP path has shown, on real
-  // adapters, every case the socket path is tested against; it is asked for.
+  // The socket path is the default: a redirected frame is hidden from packet
+  // captures and the firewall, and AF_XDP has yet to show a gain on a real
+  // adapter. It is asked for.
   if (value == nullptr || *value == '\0' || std::strcmp(value, "socket") == 0) {
     out = ReceiveChoice::socket;
   } else if (std::strcmp(value, "auto") == 0) {
