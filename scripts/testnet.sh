@@ -17,9 +17,10 @@
 # and exits 77, the status ctest treats as a skip.
 #
 # --rate puts a token-bucket shaper on the camera side's egress: a burst
-# beyond --burst bytes waits in a queue of --limit bytes. A sender inside the
-# namespace is held back by its socket when that queue is full rather than
-# losing datagrams, so the shaper caps the path's rate; loss comes from --drop.
+# beyond --burst bytes waits in a queue of --limit bytes, and what overflows
+# that queue is dropped (a sender whose socket's send buffer is the smaller
+# is held back by it instead). Give --limit room for a block or more to cap
+# the path's rate without loss; seeded loss comes from --drop.
 # --drop adds a seeded BPF dropper on the same egress that drops PPM in a
 # million UDP datagrams (to --drop-port only, if given); the decision depends
 # only on the seed and the datagram's position in the sequence, so a run can
