@@ -641,6 +641,21 @@ def scenario_hostile(args, scale):
     return lines, failures
 
 
+def program_attached(run, net, scale, failures, tag):
+    """True once the receiver's XDP program is on the host's interface and
+    the receiver still runs; otherwise the receiver is ended and the failure
+    recorded (a library built without the AF_XDP path skips)."""
+    if wait_for(lambda: xdp_attached(net["HOST_IF"]) or run.proc.poll() is not None,
+                10 * scale) and run.proc.poll() is None:
+        return True
+    run.proc.kill()
+    run.finish()
+    if "built without AF_XDP support" in run.err:
+        raise Skip("libzok was built without the AF_XDP path")
+    failures.check(False, f"{tag}: no XDP program attached: {run.err[-300:]}")
+    return False
+
+
 def scenario_xdpkill(args, scale):
     failures = Failures()
     lines = []
@@ -651,13 +666,7 @@ def scenario_xdpkill(args, scale):
             tag = f"{receiver} on AF_XDP, {sig.name}"
             run = start_receiver(args, net, receiver, 1000000, net["HOST_ADDR"], [], 120,
                                  receive="xdp")
-            if not wait_for(lambda: xdp_attached(net["HOST_IF"]) or run.proc.poll() is not None,
-                            10 * scale) or run.proc.poll() is not None:
-                run.proc.kill()
-                run.finish()
-                if "built without AF_XDP support" in run.err:
-                    raise Skip("libzok was built without the AF_XDP path")
-                failures.check(False, f"{tag}: no XDP program attached: {run.err[-300:]}")
+            if not program_attached(run, net, scale, failures, tag):
                 continue
             sender = subprocess.Popen(net.exec_argv(
                 [args.strobix, "-c", "-n", "100000", "-r", "200",
@@ -695,13 +704,7 @@ def scenario_xdpshare(args, scale):
     with Network(f"xshare-{os.getpid()}") as net:
         first = start_receiver(args, net, "plaingrab", blocks, net["HOST_ADDR"], [],
                                blocks / rate + 30 * scale, receive="xdp")
-        if not wait_for(lambda: xdp_attached(net["HOST_IF"]) or first.proc.poll() is not None,
-                        10 * scale) or first.proc.poll() is not None:
-            first.proc.kill()
-            first.finish()
-            if "built without AF_XDP support" in first.err:
-                raise Skip("libzok was built without the AF_XDP path")
-            failures.check(False, f"first stream: no XDP program attached: {first.err[-300:]}")
+        if not program_attached(first, net, scale, failures, "first stream"):
             return [], failures
         forced = start_receiver(args, net, "plaingrab", 1, net["HOST_ADDR"], [], 10,
                                 receive="xdp", port=other).finish()

@@ -31,7 +31,12 @@
 #include <string>
 #include <vector>
 
+#include "../soak/probe_common.h"
+
 namespace {
+
+using probe::fail;
+using probe::pattern_holds;
 
 struct Endpoint {
   std::uint32_t addr = 0;
@@ -44,29 +49,7 @@ struct Local {
 };
 
 bool parse_endpoint(const char *text, Endpoint &e) {
-  const std::string s = text;
-  const auto colon = s.find(':');
-  if (colon == std::string::npos) return false;
-  in_addr a{};
-  if (inet_pton(AF_INET, s.substr(0, colon).c_str(), &a) != 1) return false;
-  e.addr = a.s_addr;
-  e.port = static_cast<std::uint16_t>(std::atoi(s.c_str() + colon + 1));
-  return e.port != 0;
-}
-
-// strobix -c: in every 4-byte word, bytes 0-1 the low 16 bits of the block
-// id and bytes 2-3 the word's index, both in network order.
-bool pattern_holds(const zok_block_desc &block) {
-  if (block.status != 0 || block.payload_type != GVSP_PAYLOAD_TYPE_RAW_DATA) return false;
-  if (block.payload_length != block.raw_data.payload_data_size) return false;
-  const auto *bytes = static_cast<const std::uint8_t *>(block.payload);
-  const auto id = static_cast<std::uint16_t>(block.block_id);
-  for (std::size_t word = 0; word < block.payload_length / 4; ++word) {
-    const std::uint8_t *w = bytes + word * 4;
-    if (w[0] != (id >> 8) || w[1] != (id & 0xFF)) return false;
-    if (w[2] != ((word >> 8) & 0xFF) || w[3] != (word & 0xFF)) return false;
-  }
-  return true;
+  return probe::parse_endpoint(text, e.addr, e.port);
 }
 
 struct Stream {
@@ -75,11 +58,6 @@ struct Stream {
   std::uint64_t good = 0;
   std::uint64_t bad = 0;
 };
-
-int fail(const char *what, int rc) {
-  std::fprintf(stderr, "%s : %s (errno=%d)\n", what, std::strerror(rc), rc);
-  return 1;
-}
 
 void print_stats(std::size_t k, const Stream &s) {
   zok_info_record info{};
@@ -175,7 +153,7 @@ int main(int argc, char **argv) {
       if (rc == EAGAIN) continue;
       if (rc != 0) return fail("zok_poll_recv_pr", rc);
       idle = false;
-      if (pattern_holds(block)) {
+      if (block.status == 0 && pattern_holds(block)) {
         ++s.good;
       } else {
         ++s.bad;

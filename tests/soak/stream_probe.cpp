@@ -26,7 +26,13 @@
 #include <string>
 #include <vector>
 
+#include "probe_common.h"
+
 namespace {
+
+using probe::fail;
+using probe::parse_endpoint;
+using probe::pattern_holds;
 
 volatile std::sig_atomic_t stop_requested = 0;
 
@@ -47,17 +53,6 @@ struct options {
   long drain_ms = 500;
   std::uint32_t block_timeout_ms = 0;  // the library's default
 };
-
-bool parse_endpoint(const char *text, std::uint32_t &addr, std::uint16_t &port) {
-  std::string s = text;
-  const auto colon = s.find(':');
-  if (colon == std::string::npos) return false;
-  in_addr a{};
-  if (inet_pton(AF_INET, s.substr(0, colon).c_str(), &a) != 1) return false;
-  addr = a.s_addr;
-  port = static_cast<std::uint16_t>(std::atoi(s.c_str() + colon + 1));
-  return port != 0;
-}
 
 bool parse_args(int argc, char **argv, options &o) {
   bool have_local = false, have_resend = false;
@@ -92,29 +87,9 @@ bool parse_args(int argc, char **argv, options &o) {
   return have_local && have_resend && o.blocks > 0 && o.buffers > 0 && o.size > 0;
 }
 
-// strobix -c: in every 4-byte word, bytes 0-1 the low 16 bits of the block
-// id and bytes 2-3 the word's index, both in network order.
-bool pattern_holds(const zok_block_desc &block) {
-  if (block.payload_type != GVSP_PAYLOAD_TYPE_RAW_DATA) return false;
-  if (block.payload_length != block.raw_data.payload_data_size) return false;
-  const auto *bytes = static_cast<const std::uint8_t *>(block.payload);
-  const std::uint16_t id = static_cast<std::uint16_t>(block.block_id);
-  for (std::size_t word = 0; word < block.payload_length / 4; ++word) {
-    const std::uint8_t *w = bytes + word * 4;
-    if (w[0] != (id >> 8) || w[1] != (id & 0xFF)) return false;
-    if (w[2] != ((word >> 8) & 0xFF) || w[3] != (word & 0xFF)) return false;
-  }
-  return true;
-}
-
 void no_request_ids(void *, std::uint16_t *start, std::uint16_t *max_requests) {
   if (start != nullptr) *start = 1;
   if (max_requests != nullptr) *max_requests = 0xFFFF;
-}
-
-int fail(const char *what, int rc) {
-  std::fprintf(stderr, "%s : %s (errno=%d)\n", what, std::strerror(rc), rc);
-  return 1;
 }
 
 }  // namespace
