@@ -73,8 +73,8 @@ std::size_t Stream::receive_batch() noexcept {
   if (n == 0 && !socket_idle_) read_socket_drops();
   socket_idle_ = n == 0;
   // Read after the datagrams were taken, so every stamp of the batch lies
-  // before it.
-  // The real-time clock only matters for stamps: an empty poll reads one clock.
+  // before it; the real-time clock only matters for stamps, so an empty poll
+  // reads one clock.
   const ClockReading clocks = n != 0 ? read_clocks() : ClockReading{core_clock_now(), 0};
   clock_.start_batch(clocks);
 
