@@ -277,7 +277,10 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
       return;
     }
     if (b->open && b->leader) {
-      if (host_ == 0) host_ = at.source;
+      if (host_ == 0 && at.source != 0) {
+        host_ = at.source;
+        shell_.sender_locked(host_, 0);
+      }
       note_newest(h.block_id);
       ask_tails();
     }

@@ -92,6 +92,12 @@ class CoreShell {
   virtual Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
                             std::uint32_t last) noexcept = 0;
   virtual std::uint16_t next_request_id() const noexcept = 0;
+  // The core locked onto its sender, or took a new one (network order;
+  // port 0: any port of that host).
+  virtual void sender_locked(std::uint32_t host, std::uint16_t port) noexcept {
+    static_cast<void>(host);
+    static_cast<void>(port);
+  }
 
  protected:
   ~CoreShell() = default;
