@@ -1,9 +1,9 @@
 // The core's clock. Timers run on CLOCK_MONOTONIC, which NTP and PTP daemons
-// never step; the kernel stamps arrivals on CLOCK_REALTIME, which they do.
-// Each arrival is moved onto the monotonic clock through the offset between
-// the two, read once per batch, so a backlog in the socket buffer still does
-// not count against the sender, while a step between a packet's stamp and its
-// batch can neither end a block early nor hold it back.
+// never step; the kernel stamps socket arrivals on CLOCK_REALTIME, which they
+// do. Each such arrival is moved onto the monotonic clock through the offset
+// between the two, read once per batch, so a backlog in the socket buffer
+// still does not count against the sender, while a step between a packet's
+// stamp and its batch can neither end a block early nor hold it back.
 #pragma once
 
 #include <time.h>
@@ -37,26 +37,53 @@ inline ClockReading read_clocks() noexcept {
   return r;
 }
 
+// Where the receive loop reads the time: the system's clocks, or a test's.
+class Clock {
+ public:
+  virtual ClockReading read() noexcept = 0;
+
+ protected:
+  ~Clock() = default;
+};
+
+class SystemClock final : public Clock {
+ public:
+  ClockReading read() noexcept override { return read_clocks(); }
+};
+
+// The arrivals of one batch on the core's clock. The batch's clocks are read
+// before any of its datagrams: a datagram that came after the reading is
+// held to it, which makes it no later, and a thread that loses its CPU
+// between the reading and the read cannot make the reading later than what
+// it then reads.
 class ArrivalClock {
  public:
-  // At the start of each batch, after the datagrams were taken; a batch
-  // without datagrams needs no real time (0) and keeps the last offset.
   void start_batch(ClockReading now) noexcept {
-    if (now.real != 0) offset_ = now.real - now.monotonic;
+    offset_ = now.real - now.monotonic;
     now_ = std::max(floor_, now.monotonic);
   }
-  // A kernel stamp (real time; 0 when there is none) on the monotonic clock.
-  // A stamp from before a step lands outside [last arrival, now] and is held
-  // to that range: arrivals never run backwards or past the present.
+  // A kernel stamp on real time; 0 (none): the batch's reading.
   Nanos arrival(std::uint64_t epoch_ns) noexcept {
-    Nanos t = epoch_ns != 0 ? static_cast<Nanos>(epoch_ns) - offset_ : now_;
+    return held(epoch_ns != 0 ? static_cast<Nanos>(epoch_ns) - offset_ : now_);
+  }
+  // A stamp on the monotonic clock itself (the XDP program's).
+  Nanos from_monotonic(Nanos t) noexcept { return held(t); }
+  // The real time of an arrival, for the block's epoch time.
+  std::uint64_t epoch_of(Nanos t) const noexcept { return static_cast<std::uint64_t>(t + offset_); }
+  // The core has judged the stream up to `t`: nothing read later arrives
+  // before it.
+  void judged(Nanos t) noexcept { floor_ = std::max(floor_, t); }
+  Nanos now() const noexcept { return now_; }
+
+ private:
+  // A stamp from before a step lands outside [last arrival, now] and is held
+  // to that range: arrivals never run backwards or past the batch's reading.
+  Nanos held(Nanos t) noexcept {
     t = std::clamp(t, floor_, now_);
     floor_ = t;
     return t;
   }
-  Nanos now() const noexcept { return now_; }
 
- private:
   Nanos offset_ = 0;
   Nanos now_ = 0;
   Nanos floor_ = 0;

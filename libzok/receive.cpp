@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
-#include "stream_internal.h"
+#include "socket_path_internal.h"
 
 namespace zok {
 
@@ -17,28 +18,37 @@ enum Verdict : std::uint8_t { copied, placed, truncated };
 
 }  // namespace
 
-void Stream::note_socket_drops(std::uint32_t total) noexcept {
-  // Both reports read one wrapping counter, but a datagram queued before the
-  // socket was asked may be taken after it and report an older total.
-  const auto ahead = static_cast<std::int32_t>(total - last_overflow_);
-  if (ahead <= 0) return;
-  bump(counters_.kernel_drops, static_cast<std::uint64_t>(ahead));
-  last_overflow_ = total;
+std::unique_ptr<SocketPath> SocketPath::make(int fd, gvsp::HeaderKind kind,
+                                             Counters &counters) noexcept {
+  std::unique_ptr<SocketPath> path(new (std::nothrow) SocketPath(fd, kind, counters));
+  if (!path) return nullptr;
+  path->slots_.reset(new (std::nothrow) std::byte[batch_size * slot_size]);
+  if (!path->slots_) return nullptr;
+  return path;
 }
 
-void Stream::read_socket_drops() noexcept {
+void SocketPath::note_drops(std::uint32_t total) noexcept {
+  // Both reports read one wrapping counter, but a datagram queued before the
+  // socket was asked may be taken after it and report an older total.
+  const auto ahead = static_cast<std::int32_t>(total - last_drops_);
+  if (ahead <= 0) return;
+  bump(counters_.kernel_drops, static_cast<std::uint64_t>(ahead));
+  last_drops_ = total;
+}
+
+void SocketPath::read_drops() noexcept {
   std::uint32_t memory[SK_MEMINFO_VARS] = {};
   socklen_t length = sizeof memory;
   if (getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
       length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
     return;
   }
-  note_socket_drops(memory[SK_MEMINFO_DROPS]);
+  note_drops(memory[SK_MEMINFO_DROPS]);
 }
 
-std::size_t Stream::receive_batch() noexcept {
-  const std::size_t header = gvsp::header_size(config_.kind);
-  const std::size_t predicted = core_.predict(predictions_);
+Batch SocketPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
+  const std::size_t header = gvsp::header_size(kind_);
+  const std::size_t predicted = core.predict(predictions_);
   for (std::size_t i = 0; i < batch_size; ++i) {
     std::byte *slot = slots_.get() + i * slot_size;
     msghdr &m = msgs_[i].msg_hdr;
@@ -70,14 +80,10 @@ std::size_t Stream::receive_batch() noexcept {
   // A datagram reports the drops before it was queued, so drops after the
   // last one (a receiver that fell behind, then caught up) would go
   // unreported: the socket is asked once each time it runs empty.
-  if (n == 0 && !socket_idle_) read_socket_drops();
-  socket_idle_ = n == 0;
-  // Read after the datagrams were taken, so every stamp of the batch lies
-  // before it; the real-time clock only matters for stamps, so an empty poll
-  // reads one clock.
-  const ClockReading clocks = n != 0 ? read_clocks() : ClockReading{core_clock_now(), 0};
-  clock_.start_batch(clocks);
+  if (n == 0 && !idle_) read_drops();
+  idle_ = n == 0;
 
+  bool stamped = true;
   for (std::size_t i = 0; i < n; ++i) {
     const msghdr &m = msgs_[i].msg_hdr;
     epoch_[i] = 0;
@@ -92,9 +98,10 @@ std::size_t Stream::receive_batch() noexcept {
       } else if (c->cmsg_type == SO_RXQ_OVFL) {
         std::uint32_t dropped = 0;
         std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
-        note_socket_drops(dropped);
+        note_drops(dropped);
       }
     }
+    stamped = stamped && epoch_[i] != 0;
     if ((m.msg_flags & MSG_TRUNC) != 0) {
       verdict_[i] = truncated;
       continue;
@@ -106,7 +113,7 @@ std::size_t Stream::receive_batch() noexcept {
     const std::size_t len = msgs_[i].msg_len;
     if (len > header && len - header <= p.length) {
       const gvsp::Result<gvsp::Header> h = gvsp::parse_header(gvsp::bytes(slot, header));
-      if (h && h.value.kind == config_.kind &&
+      if (h && h.value.kind == kind_ &&
           h.value.format == static_cast<std::uint8_t>(gvsp::Format::payload) &&
           !gvsp::status_is_error(h.value.status) && h.value.block_id == p.block_id &&
           h.value.packet_id == p.packet_id) {
@@ -122,27 +129,26 @@ std::size_t Stream::receive_batch() noexcept {
   }
   // In arrival order, however each datagram was copied: a placed packet
   // judged before an earlier one would make the earlier one look late.
-  Nanos latest = clock_.now();
+  Nanos latest = arrivals.now();
   for (std::size_t i = 0; i < n; ++i) {
     // The time of arrival is the kernel's stamp, so a backlog in the socket
     // buffer does not count against the sender: a resend answered in time is
     // judged by when it arrived, not by when this loop got round to it.
-    if (epoch_[i] == 0) epoch_[i] = static_cast<std::uint64_t>(clocks.real);
-    const Arrival at{clock_.arrival(epoch_[i]), epoch_[i], peers_[i].sin_addr.s_addr};
-    latest = at.now;
+    latest = arrivals.arrival(epoch_[i]);
+    const Arrival at{latest, epoch_[i] != 0 ? epoch_[i] : arrivals.epoch_of(latest),
+                     peers_[i].sin_addr.s_addr};
     if (verdict_[i] == placed) {
-      core_.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header), at);
+      core.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header), at);
     } else if (verdict_[i] == truncated) {
-      core_.refuse();
+      core.refuse();
     } else {
-      core_.on_packet(gvsp::bytes(slots_.get() + i * slot_size, msgs_[i].msg_len), at);
+      core.on_packet(gvsp::bytes(slots_.get() + i * slot_size, msgs_[i].msg_len), at);
     }
   }
-  // An empty socket means we are up to date; otherwise the clock stands at
-  // the last arrival taken, and a wait that ends after it is not over yet.
-  core_.on_tick(latest);
-  core_.end_batch();
-  return n;
+  // The socket is read in the order datagrams came, so with the kernel's
+  // stamps whatever is still waiting came after the last one taken; without
+  // them, only a batch that emptied the socket says so.
+  return Batch{n, stamped || n < batch_size ? latest : unjudged};
 }
 
 }  // namespace zok

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "stream_internal.h"
+#include "xdp_internal.h"
 
 namespace zok {
 
@@ -89,49 +90,43 @@ bool verbose() {
 int Stream::choose_receive_path() {
   ReceiveChoice choice = ReceiveChoice::socket;
   if (!parse_receive_choice(std::getenv("ZOK_RECEIVE"), choice)) return EINVAL;
+  std::unique_ptr<SocketPath> socket = SocketPath::make(fd_, config_.kind, counters_);
+  if (!socket) return ENOMEM;
   std::string why;
   int rc = 0;
+  std::unique_ptr<XdpPath> xdp;
   if (choice != ReceiveChoice::socket) {
     // A sender named at open is the lock from the start; otherwise the
     // first leader's source becomes it, and the program learns it then.
-    xdp_sender_ = config_.sender_host;
-    rc = XdpPath::open(request_.local_addr, request_.local_port, xdp_sender_, xdp_, why);
+    // The socket path stays when AF_XDP cannot be had.
+    rc = XdpPath::open(request_.local_addr, request_.local_port, config_.sender_host, socket, xdp,
+                       why);
   } else {
     why = "ZOK_RECEIVE unset or socket";
   }
   if (verbose()) {
     char addr[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &request_.local_addr, addr, sizeof addr);
-    if (xdp_) {
-      std::fprintf(
-          stderr, "zok: stream %s:%u: receive path xdp (%s mode, %s, %zu queue%s)\n", addr,
-          request_.local_port, xdp_->mode() == ReceivePath::xdp_zero_copy ? "zero-copy" : "copy",
-          xdp_->interface_name().c_str(), xdp_->fds().size(), xdp_->fds().size() == 1 ? "" : "s");
+    if (xdp) {
+      std::fprintf(stderr, "zok: stream %s:%u: receive path xdp (%s mode, %s, %zu queue%s)\n", addr,
+                   request_.local_port,
+                   xdp->kind() == PathKind::xdp_zero_copy ? "zero-copy" : "copy",
+                   xdp->interface_name().c_str(), xdp->queues(), xdp->queues() == 1 ? "" : "s");
     } else {
       std::fprintf(stderr, "zok: stream %s:%u: receive path %s (%s)\n", addr, request_.local_port,
                    choice == ReceiveChoice::xdp ? "xdp failed" : "socket", why.c_str());
     }
   }
   if (choice == ReceiveChoice::xdp && rc != 0) return rc;
-  wait_fds_.push_back({fd_, POLLIN, 0});
+  if (xdp) {
+    path_ = std::move(xdp);
+  } else {
+    path_ = std::move(socket);
+  }
+  loop_.emplace(core_, *path_, clock_);
   wait_fds_.push_back({wake_fd_, POLLIN, 0});
-  if (xdp_) {
-    for (const int fd : xdp_->fds()) wait_fds_.push_back({fd, POLLIN, 0});
-  }
+  for (const int fd : path_->wait_fds()) wait_fds_.push_back({fd, POLLIN, 0});
   return 0;
-}
-
-std::size_t Stream::receive_xdp() noexcept {
-  const std::size_t n = receive_xdp_batch();
-  // Other hosts' datagrams to the stream then pass to its socket, where the
-  // engine refuses them as on the socket path, and cannot fill the rings
-  // the sender's need. The engine's lock never moves; should the program
-  // not take it, every source keeps reaching the rings and is refused there.
-  if (const in_addr_t locked = core_.locked_sender(); locked != xdp_sender_) {
-    xdp_sender_ = locked;
-    if (xdp_->lock_sender(locked) != 0) bump(counters_.receive_errors);
-  }
-  return n;
 }
 
 // A multicast stream is joined on the interface that reaches the camera (the
@@ -166,8 +161,6 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
   if (!s) return ENOMEM;
   s->buffers_.reserve(max_buffers);
   s->spare_.reserve(max_buffers);
-  s->slots_.reset(new (std::nothrow) std::byte[batch_size * slot_size]);
-  if (!s->slots_) return ENOMEM;
 
   s->fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s->fd_ < 0) return errno;
@@ -195,7 +188,7 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
 
 Stream::~Stream() {
   shut_down();
-  xdp_.reset();
+  path_.reset();
   if (joined_) setsockopt(fd_, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership_, sizeof membership_);
   if (fd_ >= 0) close(fd_);
   if (wake_fd_ >= 0) close(wake_fd_);

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -21,8 +22,8 @@
 #include "counters_internal.h"
 #include "handles_internal.h"
 #include "reassembly_internal.h"
+#include "receive_path_internal.h"
 #include "ring_internal.h"
-#include "xdp_internal.h"
 
 namespace zok {
 
@@ -36,9 +37,6 @@ inline constexpr std::uint64_t max_buffer_bytes = std::uint64_t{4} << 30;
 inline constexpr std::size_t ready_capacity = 1024;
 static_assert(ready_capacity >= max_buffers);
 
-// Datagrams per recvmmsg, and the room for each: any UDP payload fits.
-inline constexpr std::size_t batch_size = 64;
-inline constexpr std::size_t slot_size = 65536;
 // Batches one poll takes at most before it returns, so a flooded socket
 // cannot keep the caller inside poll.
 inline constexpr int batches_per_poll = 16;
@@ -91,7 +89,7 @@ class Stream final : public CoreShell {
   int unblock_worker() noexcept;
   int worker_status(zok_worker_status &status) const noexcept;
 
-  ReceivePath receive_path() const noexcept { return xdp_ ? xdp_->mode() : ReceivePath::socket; }
+  PathKind receive_path() const noexcept { return path_->kind(); }
 
   // CoreShell
   Buffer *take_buffer() noexcept override;
@@ -100,23 +98,14 @@ class Stream final : public CoreShell {
   Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
                     std::uint32_t last) noexcept override;
   std::uint16_t next_request_id() const noexcept override;
+  void sender_locked(std::uint32_t host, std::uint16_t port) noexcept override {
+    if (path_) path_->sender_locked(host, port);
+  }
 
  private:
   Stream(const OpenRequest &request, StreamId id, Counters &counters);
 
-  // One recvmmsg and what it brought, then the timers. Datagrams taken.
-  std::size_t receive_batch() noexcept;
-  // The same from the AF_XDP rings, when the stream has them; the socket's
-  // batch when they are empty.
-  std::size_t receive_xdp_batch() noexcept;
-  // The socket's running total of datagrams the kernel dropped, as far as
-  // it has moved on from what was counted.
-  void note_socket_drops(std::uint32_t total) noexcept;
-  void read_socket_drops() noexcept;
-  std::size_t receive() noexcept { return xdp_ ? receive_xdp() : receive_batch(); }
-  // An AF_XDP batch, then the program told of the sender the engine locked
-  // onto, if it has only just done so.
-  std::size_t receive_xdp() noexcept;
+  std::size_t receive() noexcept { return loop_->batch(); }
   int choose_receive_path();
   void worker_main() noexcept;
   void wait_for_packets() noexcept;
@@ -143,31 +132,11 @@ class Stream final : public CoreShell {
   std::vector<Buffer *> spare_;  // dropped blocks' buffers, engine side only
   SpscRing<FinishedBlock, ready_capacity> ready_;
 
-  // Receive batch state, made once.
-  std::unique_ptr<std::byte[]> slots_;
-  std::array<mmsghdr, batch_size> msgs_{};
-  std::array<std::array<iovec, 3>, batch_size> iov_{};
-  std::array<sockaddr_in, batch_size> peers_{};
-  struct alignas(cmsghdr) Control {
-    char bytes[128];
-  };
-  std::array<Control, batch_size> control_{};
-  std::array<Prediction, batch_size> predictions_{};
-  std::array<std::uint8_t, batch_size> verdict_{};
-  std::array<std::uint64_t, batch_size> epoch_{};
-  std::uint32_t last_overflow_ = 0;
-  bool socket_idle_ = false;  // the last socket batch came back empty
-  ArrivalClock clock_;
-
-  // The AF_XDP path, when the stream took it.
-  std::unique_ptr<XdpPath> xdp_;
-  std::array<gvsp::bytes, batch_size> frames_{};
-  std::uint64_t last_xdp_drops_ = 0;
-  in_addr_t xdp_sender_ = 0;  // the sender the program steers, network order
-  bool xdp_engaged_ = false;
-  bool socket_first_ = false;
-  unsigned batches_since_drop_check_ = 0;
-  // What the worker sleeps on: the socket, the wake event, the AF_XDP sockets.
+  // The receive path the stream took, and the loop that drives it.
+  std::unique_ptr<ReceivePath> path_;
+  SystemClock clock_;
+  std::optional<ReceiveLoop> loop_;
+  // What the worker sleeps on: the wake event, then the path's descriptors.
   std::vector<pollfd> wait_fds_;
 
   // Request ids of resend commands.

@@ -1,4 +1,4 @@
-// The receive worker: the socket loop on the library's own thread, handing
+// The receive worker: the receive loop on the library's own thread, handing
 // finished blocks to poll through the ready queue.
 #include <poll.h>
 #include <pthread.h>
@@ -108,7 +108,7 @@ void Stream::wait_for_packets() noexcept {
   }
   const int ready = ::poll(wait_fds_.data(), wait_fds_.size(), timeout_ms);
   if (ready < 0 && errno != EINTR) bump(counters_.receive_errors);
-  if (ready > 0 && (wait_fds_[1].revents & POLLIN) != 0) {
+  if (ready > 0 && (wait_fds_[0].revents & POLLIN) != 0) {
     std::uint64_t drained = 0;
     [[maybe_unused]] const ssize_t r = read(wake_fd_, &drained, sizeof drained);
   }

@@ -1,0 +1,81 @@
+// How datagrams reach the core. Each receive path (the UDP socket, AF_XDP)
+// is one ReceivePath; the batch loop below drives whichever the stream has,
+// and the same way a test's fake path on a fake clock.
+//
+// The loop's rule: the core judges no deadline until everything the kernel
+// held by then has been read and stamped with its arrival. The clocks are
+// read before the path reads anything; an empty batch is judged at that
+// reading, a batch that brought datagrams at the arrival up to which the
+// path vouches that nothing is left unread, and a backlog the path cannot
+// vouch for (no arrival stamps, more waiting) is not judged at all until it
+// has been read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "clock_internal.h"
+#include "reassembly_internal.h"
+
+namespace zok {
+
+// zok_get_receive_path's answers.
+enum class PathKind : std::uint32_t { socket = 0, xdp_copy = 1, xdp_zero_copy = 2 };
+
+// Datagrams one batch hands the core at most, per path.
+inline constexpr std::size_t batch_size = 64;
+
+inline constexpr Nanos unjudged = -1;
+
+struct Batch {
+  std::size_t taken = 0;
+  // Every datagram that arrived up to this time has been handed to the core;
+  // `unjudged` when the path cannot say (read only when `taken` is not 0).
+  Nanos through = unjudged;
+};
+
+class ReceivePath {
+ public:
+  virtual ~ReceivePath() = default;
+  // Hands the core what waits, a batch at most, each datagram stamped
+  // through `arrivals`, whose batch has started.
+  virtual Batch receive(Reassembly &core, ArrivalClock &arrivals) noexcept = 0;
+  // Readable when datagrams wait: what an idle worker sleeps on.
+  virtual std::span<const int> wait_fds() const noexcept = 0;
+  // The core locked onto its sender (network order; port 0: any port of
+  // that host), or took a new one. A path that can keep other sources out
+  // before they cost it anything does so; the core refuses them either way.
+  virtual void sender_locked(std::uint32_t host, std::uint16_t port) noexcept {
+    static_cast<void>(host);
+    static_cast<void>(port);
+  }
+  virtual PathKind kind() const noexcept = 0;
+};
+
+class ReceiveLoop {
+ public:
+  ReceiveLoop(Reassembly &core, ReceivePath &path, Clock &clock) noexcept
+      : core_(core), path_(path), clock_(clock) {}
+
+  // One batch: datagrams taken.
+  std::size_t batch() noexcept {
+    arrivals_.start_batch(clock_.read());
+    const Batch b = path_.receive(core_, arrivals_);
+    const Nanos through = b.taken == 0 ? arrivals_.now() : b.through;
+    if (through != unjudged) {
+      arrivals_.judged(through);
+      core_.on_tick(through);
+    }
+    core_.end_batch();
+    return b.taken;
+  }
+
+ private:
+  Reassembly &core_;
+  ReceivePath &path_;
+  Clock &clock_;
+  ArrivalClock arrivals_;
+};
+
+}  // namespace zok
