@@ -13,12 +13,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <span>
 
 #include "clock_internal.h"
 #include "reassembly_internal.h"
 
 namespace zok {
+
+// ZOK_VERBOSE set (and not 0): the library says on standard error which
+// receive path each stream took, and why it waits where it does.
+inline bool verbose() noexcept {
+  const char *v = std::getenv("ZOK_VERBOSE");
+  return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
+}
 
 // zok_get_receive_path's answers.
 enum class PathKind : std::uint32_t { socket = 0, xdp_copy = 1, xdp_zero_copy = 2 };

@@ -78,11 +78,6 @@ void enable_receive_reports(int fd, Counters &counters) {
   }
 }
 
-bool verbose() {
-  const char *v = std::getenv("ZOK_VERBOSE");
-  return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
-}
-
 }  // namespace
 
 // ZOK_RECEIVE decides; `auto` takes AF_XDP only where it can be had and

@@ -1,14 +1,17 @@
 // The AF_XDP path's frame memory (UMEM) and rings.
+#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
 #include "bpf/xdp_maps.h"
+#include "receive_path_internal.h"
 #include "xdp_rings_internal.h"
 
 #ifndef XDP_USE_SG
@@ -35,6 +38,13 @@ int bind_waiting_while_busy(int fd, sockaddr_xdp at, std::initializer_list<std::
   int waited_ms = 0;
   int pause_ms = 1;
   for (;;) {
+    if (waited_ms == 1 && verbose()) {
+      char name[IF_NAMESIZE] = "?";
+      if_indextoname(at.sxdp_ifindex, name);
+      std::fprintf(stderr,
+                   "zok: queue %u of %s is held by another AF_XDP socket; waiting up to %d s\n",
+                   at.sxdp_queue_id, name, busy_queue_wait_ms / 1000);
+    }
     int rc = 0;
     for (const std::uint16_t flags : tries) {
       at.sxdp_flags = flags;

@@ -25,6 +25,16 @@ Scenarios:
              engine's refused count covers what had to be refused.
   soak       60 s of workergrab under the dropper: every block sent is
              handed over, dropped or counted.
+  pause      plaingrab held off its CPU while the answer to its resend
+             request arrives: the answer is taken as in time, nothing lost.
+  backlog    workergrab at 9000-byte packets, 1% lost, held off its CPU
+             twice mid-stream: every packet asked for is taken, every block
+             whole.
+  fragments  9000-byte packets over a 1500-byte path: every block whole,
+             nothing asked for.
+  xdprestart a receiver on AF_XDP started while the queue is still held by
+             another AF_XDP socket that goes a moment later waits for it;
+             restarted at once twice, it takes AF_XDP every time.
   xdpkill    a receiver on the AF_XDP path ended by SIGINT or SIGKILL
              mid-stream leaves no XDP program on the interface.
   xdpshare   two processes' streams on one interface: the second process
@@ -58,6 +68,7 @@ made. Only the standard library, and the report parsers of tests/soak.
 import argparse
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -1132,12 +1143,316 @@ def scenario_xdpauto(args, scale):
     return lines, failures
 
 
+# ------------------------------------------- receivers held off their CPU, and the AF_XDP path
+
+
+def ready_receiver(args, net, failures, tag, receiver, blocks, extra, seconds, receive=None):
+    """A receiver waited for until it has queued its buffers (its output made
+    line-buffered for that): it binds its port before it allocates them, which
+    on a loaded machine takes seconds, and a stream sent meanwhile would wait
+    in the kernel. None, the failure recorded, if it never gets there."""
+    run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"], extra, seconds, receive,
+                         wrapper=("stdbuf", "-oL"))
+    # pread: the receiver writes through the same open file, whose offset a
+    # read would move.
+    out = run.files[0].fileno()
+    if wait_for(lambda: b"\nQueued " in os.pread(out, 1 << 16, 0) or run.proc.poll() is not None,
+                60) and run.proc.poll() is None:
+        return run
+    run.proc.kill()
+    run.finish()
+    failures.check(False, f"{tag}: the receiver never queued its buffers: {run.err[-300:]}")
+    return None
+
+
+def stderr_count(run, text):
+    return os.pread(run.files[1].fileno(), 1 << 26, 0).decode(errors="replace").count(text)
+
+
+def stopped(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0] in ("T", "t")
+
+
+def hold_off_cpu(pid, seconds):
+    """SIGSTOP for `seconds` (the stimulus itself: how long a receiver is
+    held), then SIGCONT."""
+    os.kill(pid, signal.SIGSTOP)
+    wait_for(lambda: stopped(pid), 10)
+    time.sleep(seconds)
+    os.kill(pid, signal.SIGCONT)
+
+
+def prompt_sender():
+    """strobix at a real-time priority, where it can have one: these
+    scenarios judge a held receiver, so the sender must answer at once
+    however loaded the machine."""
+    return ["chrt", "-f", "10"] if subprocess.run(["chrt", "-f", "10", "true"]).returncode == 0 \
+        else []
+
+
+def requests_waiting(pid):
+    """Datagrams unread at strobix's resend port, in the /proc/net/udp of
+    strobix's (the camera side's) namespace."""
+    with open(f"/proc/{pid}/net/udp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1].endswith(":%04X" % RESEND_PORT):
+                return int(fields[4].split(":")[1], 16)
+    return 0
+
+
+def check_nothing_lost(failures, tag, r, blocks, sent):
+    failures.check(r["complete"] == blocks and r["resend_failed"] == 0
+                   and r["block_timeouts"] == 0,
+                   f"{tag}: {r['complete']} of {blocks} complete, Resend Failed "
+                   f"{r['resend_failed']}, Block Timeouts {r['block_timeouts']}")
+    # One try per packet: each was resent once, and each must be taken.
+    failures.check(r["resend_ok"] == sent["resent"],
+                   f"{tag}: strobix resent {sent['resent']} packets, Resend OK {r['resend_ok']}")
+
+
+# On the camera's side, between the receiver and strobix: passes resend
+# requests on to strobix at once, except the first after a "hold" on its
+# standard input, which it keeps ("held") until a "pass" ("passed").
+REQUEST_RELAY = r"""
+import select, socket, sys
+address, port, strobix_port = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+inbox = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+inbox.bind((address, port))
+out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+hold, held = False, []
+while True:
+    ready = select.select([inbox, sys.stdin], [], [])[0]
+    if inbox in ready:
+        request = inbox.recv(2048)
+        if hold:
+            hold = False
+            held.append(request)
+            print("held", flush=True)
+        else:
+            out.sendto(request, (address, strobix_port))
+    if sys.stdin in ready:
+        line = sys.stdin.readline()
+        if not line:
+            break
+        if line.startswith("hold"):
+            hold = True
+        else:
+            for request in held:
+                out.sendto(request, (address, strobix_port))
+            held = []
+            print("passed", flush=True)
+"""
+
+
+def scenario_pause(args, scale):
+    """plaingrab held off its CPU (SIGSTOP) while the answer to its resend
+    request arrives. Each round keeps one request from strobix, stops the
+    receiver, lets the request through, and continues the receiver long
+    after its resend wait and block timeout ran out: the answer came in
+    time, so nothing is lost."""
+    failures = Failures()
+    # Few blocks come while it is held: each waits for its answers once it
+    # is read, and the engine keeps 64 open at most.
+    blocks, rate = 200, 20
+    wait_ms = int(500 * scale)
+    relay_port = RESEND_PORT + 10
+    tag = "plaingrab held 3 times"
+    with Network(f"pause-{os.getpid()}") as net:
+        relay = subprocess.Popen(net.exec_argv(["python3", "-c", REQUEST_RELAY, net["CAM_ADDR"],
+                                                str(relay_port), str(RESEND_PORT)]),
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        run = ready_receiver(args, net, failures, tag, "plaingrab", blocks,
+                             ["-R", "1", "-E", str(wait_ms), "-b", str(wait_ms), "-P",
+                              f"{net['CAM_ADDR']}:{relay_port}"], blocks / rate + 60 * scale)
+        if run is None:
+            relay.kill()
+            return [], failures
+        strobix = subprocess.Popen(net.exec_argv(
+            [args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES_LOSSY), "-L", "1", "-r",
+             str(rate), "-H", "256", "-W", str(4 * wait_ms), "-l",
+             f"{net['CAM_ADDR']}:{RESEND_PORT}", f"{net['HOST_ADDR']}:{STREAM_PORT}"]),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        held = 0
+        for after in (blocks // 5, 2 * blocks // 5, 3 * blocks // 5):
+            if not wait_for(lambda: stderr_count(run, "Verify block ok") >= after
+                            or strobix.poll() is not None, 60 * scale):
+                break
+            relay.stdin.write("hold\n")
+            relay.stdin.flush()
+            if not select.select([relay.stdout], [], [], 30 * scale)[0] or \
+                    relay.stdout.readline().strip() != "held":
+                break
+            os.kill(run.proc.pid, signal.SIGSTOP)
+            wait_for(lambda: stopped(run.proc.pid), 10)
+            relay.stdin.write("pass\n")
+            relay.stdin.flush()
+            relay.stdout.readline()
+            wait_for(lambda: requests_waiting(strobix.pid) == 0, 10)
+            # Held twice its resend wait and block timeout.
+            time.sleep(2 * wait_ms / 1000)
+            os.kill(run.proc.pid, signal.SIGCONT)
+            held += 1
+        out, err = strobix.communicate(timeout=blocks / rate + 60 * scale)
+        run.finish()
+        relay.stdin.close()
+        relay.wait()
+        sent = parse_strobix(out)
+        if not check_sender(failures, tag, strobix.returncode, sent, err, blocks):
+            return [], failures
+        failures.check(held == 3, f"{tag}: held only {held} times")
+        r = check_accounting(failures, tag, run, blocks)
+        if r is None:
+            return [], failures
+        check_nothing_lost(failures, tag, r, blocks, sent)
+        return [f"{tag}: complete={r['complete']} resend_ok={r['resend_ok']} resent="
+                f"{sent['resent']} resend_failed={r['resend_failed']}"], failures
+
+
+def scenario_backlog(args, scale):
+    """workergrab at 9000-byte packets, 1% of them lost when first sent,
+    held off its CPU mid-stream twice: it comes back to a second's backlog,
+    and the answers to what it asks for while reading it wait behind the
+    rest. Every packet asked for is taken, every block whole."""
+    failures = Failures()
+    rate = max(25, int(100 / scale))
+    blocks = 6 * rate
+    tag = "workergrab, 9000-byte packets, 1% lost, held twice"
+    with Network(f"backlog-{os.getpid()}", "--mtu", "9000") as net:
+        run = ready_receiver(args, net, failures, tag, "workergrab", blocks,
+                             ["-R", "1", "-E", str(int(30 * scale)), "-b",
+                              str(int(3000 * scale))], blocks / rate + 60 * scale)
+        if run is None:
+            return [], failures
+        strobix = subprocess.Popen(net.exec_argv(prompt_sender() + [
+            args.strobix, "-c", "-n", str(blocks), "-k", "9000", "-s", str(BLOCK_BYTES_LOSSY),
+            "-L", "1", "-r", str(rate), "-H", "512", "-W", str(int(3000 * scale)), "-l",
+            f"{net['CAM_ADDR']}:{RESEND_PORT}", f"{net['HOST_ADDR']}:{STREAM_PORT}"]),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        for after in (blocks // 6, blocks // 2):
+            wait_for(lambda: stderr_count(run, "Verify block ok") >= after
+                     or strobix.poll() is not None, 60 * scale)
+            hold_off_cpu(run.proc.pid, 1.0)
+        out, err = strobix.communicate(timeout=blocks / rate + 120 * scale)
+        run.finish()
+        sent = parse_strobix(out)
+        if not check_sender(failures, tag, strobix.returncode, sent, err, blocks):
+            return [], failures
+        r = check_accounting(failures, tag, run, blocks)
+        if r is None:
+            return [], failures
+        check_nothing_lost(failures, tag, r, blocks, sent)
+        return [f"{tag}: complete={r['complete']} resend_ok={r['resend_ok']} resent="
+                f"{sent['resent']} resend_failed={r['resend_failed']}"], failures
+
+
+def scenario_fragments(args, scale):
+    """9000-byte packets over a 1500-byte path: the camera's side fragments
+    them, the host puts them together again. Nothing is lost, so nothing is
+    asked for; on AF_XDP the program leaves a fragmenting stream whole to
+    the kernel, whose reassembled datagrams would otherwise be overtaken by
+    the small leaders and trailers in the rings."""
+    failures = Failures()
+    blocks = 100
+    rate = max(10, int(50 / scale))
+    lines = []
+    with Network(f"frag-{os.getpid()}") as net:
+        for receiver in ("plaingrab", "workergrab"):
+            tag = f"{receiver}, 9000-byte packets over 1500"
+            run = ready_receiver(args, net, failures, tag, receiver, blocks, [],
+                                 blocks / rate + 30 * scale)
+            if run is None:
+                continue
+            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
+                                 ["-k", "9000", "-r", str(rate)], blocks / rate + 60)
+            run.finish()
+            check_sender(failures, tag, rc, sent, err, blocks)
+            r = check_accounting(failures, tag, run, blocks)
+            if r is None:
+                continue
+            failures.check(r["complete"] == blocks and r["resend_requests"] == 0,
+                           f"{tag}: {r['complete']} of {blocks} complete, "
+                           f"{r['resend_requests']} resend requests")
+            lines.append(f"{tag}: complete={r['complete']} resend_requests="
+                         f"{r['resend_requests']}")
+    return lines, failures
+
+
+# Binds an AF_XDP socket of its own to a queue of an interface, as a receiver
+# that ended a moment ago still does until the kernel has released its socket,
+# and holds it until its standard input closes.
+QUEUE_HOLDER = r"""
+import ctypes, mmap, os, socket, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+AF_XDP, SOL_XDP = 44, 283
+fd = socket.socket(AF_XDP, socket.SOCK_RAW, 0)
+frames = mmap.mmap(-1, 64 * 2048)
+address = ctypes.addressof(ctypes.c_char.from_buffer(frames))
+fd.setsockopt(SOL_XDP, 4, struct.pack("QQIII", address, 64 * 2048, 2048, 0, 0))
+for option in (5, 6, 2):  # fill, completion and receive rings
+    fd.setsockopt(SOL_XDP, option, struct.pack("I", 64))
+at = struct.pack("HHIII", AF_XDP, 2, socket.if_nametoindex(sys.argv[1]), 0, 0)  # XDP_COPY
+if libc.bind(fd.fileno(), at, len(at)) != 0:
+    sys.exit("bind: " + os.strerror(ctypes.get_errno()))
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+
+def scenario_xdprestart(args, scale):
+    """A receiver on AF_XDP started while the interface's queue is still held
+    by an AF_XDP socket that goes a moment later, as that of a receiver ended
+    just before: it waits for the queue instead of failing with EBUSY. Then
+    the same receiver restarted at once, twice, each SIGKILLed after its
+    first block."""
+    failures = Failures()
+    lines = []
+    with Network(f"xrestart-{os.getpid()}") as net:
+        sender = subprocess.Popen(net.exec_argv(
+            [args.strobix, "-c", "-n", "-1", "-r", "50", "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}",
+             f"{net['HOST_ADDR']}:{STREAM_PORT}"]), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        holder = subprocess.Popen([sys.executable, "-c", QUEUE_HOLDER, net["HOST_IF"]],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        failures.check(holder.stdout.readline().strip() == "held",
+                       "the queue holder could not bind its AF_XDP socket")
+        for attempt in range(3):
+            tag = f"plaingrab start {attempt + 1}" + (" beside a held queue" if not attempt else "")
+            # Few buffers: touching 512 of them takes a loaded machine seconds.
+            run = start_receiver(args, net, "plaingrab", 1000000, net["HOST_ADDR"], ["-n", "16"],
+                                 120, receive="xdp")
+            if attempt == 0:
+                # The queue goes once the receiver says it waits for it.
+                wait_for(lambda: stderr_count(run, "held by another AF_XDP socket") > 0
+                         or run.proc.poll() is not None, 60 * scale)
+                holder.stdin.close()
+                holder.wait()
+            started = time.monotonic()
+            first = wait_for(lambda: stderr_count(run, "Verify block ok") > 0
+                             or run.proc.poll() is not None, 60 * scale)
+            took = time.monotonic() - started
+            run.proc.kill()
+            run.finish()
+            if "built without AF_XDP support" in run.err:
+                raise Skip("libzok was built without the AF_XDP path")
+            ok = failures.check(re.search(r"receive path xdp \(", run.err) and first and
+                                "Verify block ok" in run.err,
+                                f"{tag}: no block on AF_XDP: {run.err[-300:]}")
+            lines.append(f"{tag}: {'first block after %.2f s' % took if ok else 'FAILED'}")
+        sender.kill()
+        sender.wait()
+    return lines, failures
+
+
 SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scenario_loss,
              "soak": scenario_soak, "multicast": scenario_multicast,
              "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto,
              "xdpshare": scenario_xdpshare, "xdpnarrow": scenario_xdpnarrow,
              "xdppair": scenario_xdppair, "xdpmemlock": scenario_xdpmemlock,
-             "reorder": scenario_reorder, "hostile": scenario_hostile}
+             "reorder": scenario_reorder, "hostile": scenario_hostile,
+             "pause": scenario_pause, "backlog": scenario_backlog,
+             "fragments": scenario_fragments, "xdprestart": scenario_xdprestart}
 
 
 def main():
