@@ -195,7 +195,8 @@ typedef struct zok_stats_record {
   uint64_t stream_blocked;
   uint64_t stream_unblocked;
   uint64_t callbacks_invoked;
-  uint64_t kernel_drops; /* datagrams the kernel dropped for a full socket buffer */
+  uint64_t kernel_drops; /* dropped by the kernel at the stream's socket: full buffer or bad
+                            checksum (AF_XDP: full ring or no free frame) */
 } zok_stats_record;
 
 /* Worker status record: 16 bytes. */
