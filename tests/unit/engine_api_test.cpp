@@ -19,9 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "lib/gvsp_packets.h"
+#include "lib/net.h"
+
 namespace {
 
-using Bytes = std::vector<std::byte>;
+using namespace testlib;
 using Clock = std::chrono::steady_clock;
 
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
@@ -52,64 +55,19 @@ struct Udp {
   std::uint16_t port;
 };
 
-std::uint16_t free_port() {
-  Udp probe;
-  return probe.port;
-}
-
-gvsp::Header header(std::uint64_t block_id, std::uint32_t packet_id) {
-  gvsp::Header h;
-  h.block_id = block_id;
-  h.packet_id = packet_id;
-  return h;
-}
-
-Bytes data_of(std::uint64_t block, std::uint32_t packet, std::size_t size) {
-  Bytes d(size);
-  for (std::size_t i = 0; i < size; ++i) d[i] = std::byte((block * 13 + packet * 5 + i) & 0xFF);
-  return d;
-}
-
-Bytes leader(std::uint64_t block) {
-  gvsp::Leader l;
-  l.payload_type = gvsp::payload_type_raw;
-  Bytes out(128);
-  out.resize(gvsp::build_leader(out, header(block, 0), l));
-  return out;
-}
-Bytes payload(std::uint64_t block, std::uint32_t packet, std::size_t size) {
-  Bytes out(size + 32);
-  out.resize(gvsp::build_payload(out, header(block, packet), data_of(block, packet, size)));
-  return out;
-}
-Bytes trailer(std::uint64_t block, std::uint32_t packet) {
-  gvsp::Trailer t;
-  t.payload_type = gvsp::payload_type_raw;
-  Bytes out(64);
-  out.resize(gvsp::build_trailer(out, header(block, packet), t));
-  return out;
-}
-
 constexpr std::uint32_t packets_per_block = 20;
 constexpr std::size_t packet_bytes = 1000;
 
 void send_block(const Udp &from, std::uint16_t port, std::uint64_t block, std::uint32_t skip = 0) {
-  from.send_to(port, leader(block));
+  from.send_to(port, make_leader(block));
   for (std::uint32_t k = 1; k <= packets_per_block; ++k) {
-    if (k != skip) from.send_to(port, payload(block, k, packet_bytes));
+    if (k != skip) from.send_to(port, make_payload(block, k, packet_bytes));
   }
-  from.send_to(port, trailer(block, packets_per_block + 1));
+  from.send_to(port, make_trailer(block, packets_per_block + 1));
 }
 
 bool block_data_ok(const zok_block_desc &d) {
-  for (std::uint32_t k = 1; k <= packets_per_block; ++k) {
-    const Bytes want = data_of(d.block_id, k, packet_bytes);
-    if (std::memcmp(static_cast<const std::byte *>(d.payload) + (k - 1) * packet_bytes, want.data(),
-                    packet_bytes) != 0) {
-      return false;
-    }
-  }
-  return true;
+  return pattern_holds(d.payload, packets_per_block * packet_bytes, d.block_id);
 }
 
 zok_open_params default_params() {
@@ -416,7 +374,7 @@ TEST(EngineApi, LostPacketIsAskedOverGvcpAndArrives) {
       EXPECT_EQ(c.value.first_packet_id, 7u);
       EXPECT_EQ(c.value.last_packet_id, 7u);
       req_ids.push_back(c.value.req_id);
-      sender.send_to(o.port, payload(id, 7, packet_bytes));
+      sender.send_to(o.port, make_payload(id, 7, packet_bytes));
       ASSERT_EQ(o.wait_block(d, s), 0);
       EXPECT_EQ(d.status, 0u);
       EXPECT_TRUE(block_data_ok(d));

@@ -248,7 +248,7 @@ TEST(BlockLeader, ExtendedChunkReadsItsOwnLayout) {
             "data payload len: 80\nchunk layout id: 90\n");
 }
 
-TEST(BlockLeader, UnknownTypeEndsTheProcess) {
+TEST(BlockLeaderDeathTest, UnknownTypeEndsTheProcess) {
   zok_block_desc b = {};
   b.payload_type = 6;
   EXPECT_EQ(leader(b), "unknown");
