@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "lib/gvsp_packets.h"
 #include "strobix_harness.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::byte>;
-using strobix_test::free_ports;
 using strobix_test::Strobix;
+using testlib::free_ports;
 
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
@@ -84,21 +84,10 @@ class Sender {
   ~Sender() { close(fd_); }
   // Packet `id` of block 1 with 6 payload packets of 100 bytes; 7 is the trailer.
   void send(std::uint32_t id) const {
-    gvsp::Header h;
-    h.block_id = 1;
-    h.packet_id = id;
-    Bytes out(256);
-    if (id == 0) {
-      gvsp::Leader l;
-      l.payload_type = gvsp::payload_type_raw;
-      out.resize(gvsp::build_leader(out, h, l));
-    } else if (id == 7) {
-      gvsp::Trailer t;
-      t.payload_type = gvsp::payload_type_raw;
-      out.resize(gvsp::build_trailer(out, h, t));
-    } else {
-      out.resize(gvsp::build_payload(out, h, Bytes(100, std::byte(id))));
-    }
+    using namespace testlib;
+    const Bytes out = id == 0   ? make_leader(1)
+                      : id == 7 ? make_trailer(1, 7)
+                                : make_payload(1, id, 100);
     sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
   }
 
@@ -129,7 +118,7 @@ TEST(EngineResendEndToEnd, ReorderingAloneCostsAlmostNoResends) {
     zok_block_desc d{};
     zok_block_status st{};
     for (int i = 0; i < 20 && s.next(d, st, 5s); ++i) whole += d.status == ZOK_BLOCK_STATUS_OK;
-    const strobix_test::Outcome o = sender.finish();
+    const testlib::Exit o = sender.finish();
     EXPECT_EQ(whole, 20);
     unsigned long long packets = 0, requests = 0, resent = 0;
     const auto at = o.out.find("Sent ");
@@ -150,7 +139,7 @@ TEST(EngineResendEndToEnd, ReorderingAloneCostsAlmostNoResends) {
 // gap), the two 5 ms apart: the block's time is that of the later one, so
 // the batch was judged in the order it arrived.
 TEST(EngineResendEndToEnd, BatchIsJudgedInArrivalOrder) {
-  const std::uint16_t port = strobix_test::free_port();
+  const std::uint16_t port = testlib::free_port();
   zok_open_params p{};
   p.flags = ZOK_FLAG_DEFAULT_ON;
   p.booo = ZOK_BOOO_ALWAYS_RETURN;
@@ -176,7 +165,7 @@ TEST(EngineResendEndToEnd, BatchIsJudgedInArrivalOrder) {
 // permission): the failed sends are counted, no request is, and the block
 // ends at once instead of waiting out the resend timeout.
 TEST(EngineResendEndToEnd, FailedResendSendIsCountedNotWaitedOn) {
-  const std::uint16_t port = strobix_test::free_port();
+  const std::uint16_t port = testlib::free_port();
   zok_open_params p = resend_params(9);
   p.resend_addr = htonl(INADDR_BROADCAST);
   p.resend_timeout = 2000;

@@ -77,17 +77,4 @@ inline Bytes make_error(std::uint64_t block_id, std::uint32_t packet_id, std::ui
   return out;
 }
 
-inline Bytes resend_command(HeaderKind kind, std::uint64_t block_id, std::uint32_t first,
-                            std::uint32_t last, std::uint16_t req_id = 1) {
-  gvsp::ResendCommand c;
-  c.kind = kind;
-  c.req_id = req_id;
-  c.block_id = block_id;
-  c.first_packet_id = first;
-  c.last_packet_id = last;
-  Bytes out(gvsp::resend_command_extended_size);
-  out.resize(gvsp::build_resend_command(out, c));
-  return out;
-}
-
 }  // namespace testlib
