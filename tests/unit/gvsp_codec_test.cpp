@@ -8,40 +8,23 @@
 #include <vector>
 
 #include "gvsp/gvsp.h"
+#include "lib/bytes.h"
 #include "lib/gvsp_packets.h"
 
 namespace {
 
 using gvsp::Error;
 using gvsp::HeaderKind;
+using testlib::Exact;
+using testlib::exact;
 using testlib::header;
+using testlib::wire;
 
 constexpr HeaderKind kStd = HeaderKind::standard;
 constexpr HeaderKind kExt = HeaderKind::extended;
 
-std::vector<std::byte> wire(std::initializer_list<unsigned> values) {
-  std::vector<std::byte> out;
-  for (unsigned v : values) out.push_back(std::byte(v));
-  return out;
-}
-
 std::vector<std::byte> buffer(std::size_t n = gvsp::max_datagram_size) {
   return std::vector<std::byte>(n, std::byte{0xEE});
-}
-
-// An exact-size heap copy of the first n bytes, so that a read past the end
-// lands outside the allocation where the address sanitizer sees it. Parsed
-// views point into it, so it outlives them.
-struct Exact {
-  std::unique_ptr<std::byte[]> mem;
-  gvsp::bytes span;
-};
-
-Exact exact(const std::vector<std::byte> &v, std::size_t n) {
-  Exact e{std::unique_ptr<std::byte[]>(new std::byte[n == 0 ? 1 : n]), {}};
-  std::copy(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n), e.mem.get());
-  e.span = gvsp::bytes(e.mem.get(), n);
-  return e;
 }
 
 // The refusal (or ok) for the first n bytes.
