@@ -155,22 +155,10 @@ inline void expect_all_good(const Exit &o, long long blocks, long long last_id) 
 // A sender of the test's own: strobix's pattern, and whatever else a case needs.
 class Sender {
  public:
-  // `from`: the local address to send from (loopback has all of 127/8).
-  explicit Sender(std::uint16_t to, const char *from = nullptr) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (from != nullptr) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      inet_pton(AF_INET, from, &local.sin_addr);
-      bind(fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local);
-    }
-    to_.sin_family = AF_INET;
-    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to_.sin_port = htons(to);
-  }
-  ~Sender() { close(fd_); }
+  // `from`: the local address to send from.
+  explicit Sender(std::uint16_t to, const char *from = "127.0.0.1") : socket_(from), to_(to) {}
   void send(const Bytes &d) const {
-    sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
+    socket_.send_to(to_, d);
     // Loopback delivers at once; a short pause keeps a small socket buffer
     // from overflowing under a loaded machine.
     std::this_thread::sleep_for(20us);
@@ -192,8 +180,8 @@ class Sender {
   }
 
  private:
-  int fd_;
-  sockaddr_in to_{};
+  testlib::UdpSocket socket_;
+  std::uint16_t to_;
 };
 
 }  // namespace engine_e2e

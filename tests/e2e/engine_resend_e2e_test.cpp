@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "lib/gvsp_packets.h"
+#include "lib/net.h"
 #include "strobix_harness.h"
 
 namespace {
@@ -73,28 +74,13 @@ zok_open_params resend_params(std::uint16_t resend_port) {
   return p;
 }
 
-class Sender {
- public:
-  explicit Sender(std::uint16_t to) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    to_.sin_family = AF_INET;
-    to_.sin_addr.s_addr = loopback;
-    to_.sin_port = htons(to);
-  }
-  ~Sender() { close(fd_); }
-  // Packet `id` of block 1 with 6 payload packets of 100 bytes; 7 is the trailer.
-  void send(std::uint32_t id) const {
-    using namespace testlib;
-    const Bytes out = id == 0   ? make_leader(1)
-                      : id == 7 ? make_trailer(1, 7)
-                                : make_payload(1, id, 100);
-    sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
-  }
-
- private:
-  int fd_;
-  sockaddr_in to_{};
-};
+// Packet `id` of block 1 with 6 payload packets of 100 bytes; 7 is the trailer.
+void send_packet(const testlib::UdpSocket &from, std::uint16_t to, std::uint32_t id) {
+  using namespace testlib;
+  from.send_to(to, id == 0   ? make_leader(1)
+                   : id == 7 ? make_trailer(1, 7)
+                             : make_payload(1, id, 100));
+}
 
 std::uint64_t realtime_ns() {
   timespec ts{};
@@ -145,17 +131,17 @@ TEST(EngineResendEndToEnd, BatchIsJudgedInArrivalOrder) {
   p.booo = ZOK_BOOO_ALWAYS_RETURN;
   p.block_timeout = 50;
   Stream s(p, port, 2, 4096);
-  Sender tx(port);
+  const testlib::UdpSocket tx;
   zok_block_desc d{};
   zok_block_status st{};
-  tx.send(0);
-  tx.send(1);
-  tx.send(3);
+  send_packet(tx, port, 0);
+  send_packet(tx, port, 1);
+  send_packet(tx, port, 3);
   EXPECT_FALSE(s.next(d, st, 20ms));  // takes them in; predictions now start at 4
-  tx.send(2);                         // not the predicted 4: copied
+  send_packet(tx, port, 2);           // not the predicted 4: copied
   std::this_thread::sleep_for(5ms);
   const std::uint64_t before_last = realtime_ns();
-  tx.send(5);  // the predicted 5: placed by the kernel
+  send_packet(tx, port, 5);  // the predicted 5: placed by the kernel
   ASSERT_TRUE(s.next(d, st, 1s));
   EXPECT_EQ(d.status, ZOK_BLOCK_STATUS_BLOCK_TIMEOUT);  // 4, 6 and the trailer never came
   EXPECT_GE(d.epoch_time_ns, before_last);
@@ -171,8 +157,9 @@ TEST(EngineResendEndToEnd, FailedResendSendIsCountedNotWaitedOn) {
   p.resend_timeout = 2000;
   p.block_timeout = 5000;
   Stream s(p, port, 2, 4096);
-  Sender tx(port);
-  for (const std::uint32_t id : {0u, 1u, 3u, 4u, 5u, 6u, 7u}) tx.send(id);  // packet 2 lost
+  const testlib::UdpSocket tx;
+  for (const std::uint32_t id : {0u, 1u, 3u, 4u, 5u, 6u, 7u})
+    send_packet(tx, port, id);  // packet 2 lost
   zok_block_desc d{};
   zok_block_status st{};
   ASSERT_TRUE(s.next(d, st, 1s)) << "waited on a command that never left";

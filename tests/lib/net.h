@@ -1,4 +1,5 @@
-// Sockets for tests: ports to hand to a program before it binds them.
+// Sockets for tests: ports to hand to a program before it binds them, and
+// a UDP socket of the test's own.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <span>
 #include <vector>
 
 namespace testlib {
@@ -47,5 +49,35 @@ inline std::vector<std::uint16_t> free_ports(std::size_t n) {
 inline std::uint16_t free_port() {
   return free_ports(1)[0];
 }
+
+// A UDP socket bound on a loopback address (all of 127/8 is this host), on
+// a port the kernel picks; it sends to 127.0.0.1, and a read waits a second
+// at most.
+struct UdpSocket {
+  explicit UdpSocket(const char *address = "127.0.0.1") {
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
+    port = ntohs(a.sin_port);
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~UdpSocket() { close(fd); }
+  UdpSocket(const UdpSocket &) = delete;
+  UdpSocket &operator=(const UdpSocket &) = delete;
+  void send_to(std::uint16_t to_port, std::span<const std::byte> d) const {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(to_port);
+    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  }
+  int fd;
+  std::uint16_t port;
+};
 
 }  // namespace testlib

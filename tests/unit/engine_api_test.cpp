@@ -29,36 +29,11 @@ using Clock = std::chrono::steady_clock;
 
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
-// A UDP socket on 127.0.0.1 with a kernel-chosen port.
-struct Udp {
-  Udp() {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = loopback;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
-    port = ntohs(a.sin_port);
-    timeval tv{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  ~Udp() { close(fd); }
-  void send_to(std::uint16_t to_port, const Bytes &d) const {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = loopback;
-    a.sin_port = htons(to_port);
-    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  }
-  int fd;
-  std::uint16_t port;
-};
-
 constexpr std::uint32_t packets_per_block = 20;
 constexpr std::size_t packet_bytes = 1000;
 
-void send_block(const Udp &from, std::uint16_t port, std::uint64_t block, std::uint32_t skip = 0) {
+void send_block(const UdpSocket &from, std::uint16_t port, std::uint64_t block,
+                std::uint32_t skip = 0) {
   from.send_to(port, make_leader(block));
   for (std::uint32_t k = 1; k <= packets_per_block; ++k) {
     if (k != skip) from.send_to(port, make_payload(block, k, packet_bytes));
@@ -243,7 +218,7 @@ TEST(EngineApi, BlocksArriveOverLoopbackWithAndWithoutWorker) {
       ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
       ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
     }
-    Udp sender;
+    UdpSocket sender;
     for (std::uint64_t id = 1; id <= 30; ++id) {
       send_block(sender, o.port, id);
       zok_block_desc d{};
@@ -276,7 +251,7 @@ TEST(EngineApi, LargeBuffersAreWholeAndReceive) {
        {std::size_t{2} << 20, (std::size_t{2} << 20) + 4097, (std::size_t{6} << 20) + 123}) {
     Opened o;
     o.add_buffers(3, size);
-    Udp sender;
+    UdpSocket sender;
     for (std::uint64_t id = 1; id <= 6; ++id) {
       send_block(sender, o.port, id);
       zok_block_desc d{};
@@ -314,7 +289,7 @@ long long proc_udp_drops(std::uint16_t port) {
 TEST(EngineApi, DropsAfterTheLastQueuedDatagramAreCounted) {
   Opened o;
   o.add_buffers(2);
-  Udp sender;
+  UdpSocket sender;
   const Bytes big(60000);
   long long dropped = 0;
   for (int i = 0; i < 100000 && dropped <= 0; ++i) {
@@ -342,7 +317,7 @@ void give_ids(void *, std::uint16_t *start, std::uint16_t *max) {
 
 TEST(EngineApi, LostPacketIsAskedOverGvcpAndArrives) {
   for (const bool worker : {false, true}) {
-    Udp sender;
+    UdpSocket sender;
     zok_open_params p = default_params();
     p.flags |= ZOK_FLAG_PACKET_RESEND;
     p.resend_addr = loopback;
@@ -442,7 +417,7 @@ TEST(EngineApi, KernelWaitWorkerSleepsOnceTrafficStops) {
   o.add_buffers(4);
   ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
   ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
-  Udp sender;
+  UdpSocket sender;
   send_block(sender, o.port, 1);
   zok_block_desc d{};
   zok_block_status s{};
@@ -475,7 +450,7 @@ TEST(EngineApi, StatisticsFromAnotherThreadDuringPoll) {
         EXPECT_EQ(zok_clear_stats(o.stream), 0);
       }
     });
-    Udp sender;
+    UdpSocket sender;
     int received = 0;
     for (std::uint64_t id = 1; id <= 50; ++id) {
       send_block(sender, o.port, id);
