@@ -21,10 +21,11 @@ TEST(EngineIntegrityEndToEnd, SenderRestartedTwentyTimesLosesNoBlock) {
                       "--verify-payload", "-P", ports.control_endpoint(), ports.data_endpoint()});
     ASSERT_TRUE(wait_until_bound(ports.data));
     // Every run starts its ids at 1 again, as a camera restarting its
-    // acquisition does.
+    // acquisition does. Its control port is any free one: the default one
+    // may be another test's.
     for (int run = 0; run < restarts; ++run) {
-      Process sender({strobix, "-c", "-n", std::to_string(per_run), "-s", "16384", "-W", "0",
-                      ports.data_endpoint()});
+      Process sender({strobix, "-c", "-n", std::to_string(per_run), "-s", "16384", "-W", "0", "-l",
+                      "127.0.0.1:0", ports.data_endpoint()});
       EXPECT_EQ(sender.finish(20s).status, 0);
     }
     const Exit o = receiver.finish(20s);
