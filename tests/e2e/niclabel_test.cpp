@@ -287,6 +287,7 @@ TEST(Niclabel, ConcurrentWritersLoseNoUpdate) {
   ASSERT_FALSE(adapters.empty());
   constexpr int writers = 20;
   testlib::Gate gate;
+  ASSERT_TRUE(gate.holding());
   std::vector<std::unique_ptr<Process>> runs;
   std::map<std::string, std::set<std::string>> written;  // mac -> names
   for (int n = 0; n < writers; ++n) {

@@ -49,6 +49,7 @@ class Gate {
   }
   Gate(const Gate &) = delete;
   Gate &operator=(const Gate &) = delete;
+  bool holding() const { return fds_[1] >= 0; }
   void open() {
     if (fds_[1] >= 0) close(fds_[1]);
     fds_[1] = -1;
