@@ -349,6 +349,72 @@ TEST(EngineEndToEnd, HostileDatagramsBetweenGoodBlocks) {
   expect_all_good(o, 10, 10);
 }
 
+bool stopped(pid_t pid) {
+  const std::string stat = testlib::read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t at = stat.rfind(')');
+  return at != std::string::npos && at + 2 < stat.size() && stat[at + 2] == 'T';
+}
+
+// plaingrab stopped (SIGSTOP) while what it waits for arrives, and continued
+// after its wait ran out: the answer to its resend request, or the rest of
+// its block, came in time and must be taken so, five blocks in a row.
+TEST(EngineEndToEnd, ReceiverStoppedWhileItsPacketsArriveLosesNothing) {
+  constexpr std::uint32_t lost = 3;
+  struct Case {
+    const char *name;
+    bool resend;
+    const char *block_timeout;
+    std::chrono::milliseconds away;
+  };
+  for (const Case &c : {Case{"the answer to a resend request", true, "1000", 30ms},
+                        Case{"the rest of the block", false, "100", 300ms}}) {
+    SCOPED_TRACE(c.name);
+    Ports ports;
+    testlib::UdpSocket control;  // the sender's: takes the resend requests
+    Process receiver({plaingrab, "-i", "6", "-n", "8", "-v", "--verify-payload", "-b",
+                      c.block_timeout, "-P", "127.0.0.1:" + std::to_string(control.port),
+                      ports.data_endpoint()});
+    ASSERT_TRUE(wait_until_bound(ports.data));
+    Sender sender(ports.data);
+    sender.block(1);
+    ASSERT_TRUE(receiver.wait_for_err("Verify block ok", 30s));
+    // The packets that come while it is stopped: the lost one, or the
+    // second half and the trailer.
+    const auto late = [&](std::uint32_t k) {
+      return c.resend ? k == lost : k > Sender::packets / 2;
+    };
+    for (std::uint64_t id = 2; id <= 6; ++id) {
+      sender.send(Sender::leader(id));
+      for (std::uint32_t k = 1; k <= Sender::packets; ++k) {
+        if (!late(k)) sender.send(Sender::payload(id, k));
+      }
+      if (c.resend) {
+        sender.send(Sender::trailer(id));
+        std::byte request[64];
+        const auto until = std::chrono::steady_clock::now() + 30s;
+        while (recv(control.fd, request, sizeof request, 0) <= 0) {
+          ASSERT_LT(std::chrono::steady_clock::now(), until) << "no resend request";
+        }
+      }
+      receiver.signal(SIGSTOP);
+      while (!stopped(receiver.pid())) std::this_thread::sleep_for(1ms);
+      for (std::uint32_t k = 1; k <= Sender::packets; ++k) {
+        if (late(k)) sender.send(Sender::payload(id, k));
+      }
+      if (!c.resend) sender.send(Sender::trailer(id));
+      // How long it is away is the case itself: past its resend wait (10 ms)
+      // or its block timeout.
+      std::this_thread::sleep_for(c.away);
+      receiver.signal(SIGCONT);
+    }
+    const Exit o = receiver.finish(30s);
+    expect_all_good(o, 6, 6);
+    if (c.resend) {
+      EXPECT_EQ(counter(o.out, "Resend Requests OK"), 5) << o.out;
+    }
+  }
+}
+
 TEST(EngineEndToEnd, InterruptEndsWithReport) {
   for (const std::string &program : receivers) {
     SCOPED_TRACE(name_of(program));

@@ -1,6 +1,6 @@
 # The engine's core and its C interface. The core's tests link the
 # library's objects to reach it past libzok's hidden symbols.
-foreach(name engine_core engine_resend engine_integrity engine_frame)
+foreach(name engine_core engine_resend engine_integrity engine_frame engine_loop)
   zok_add_gtest(${name}_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/${name}_test.cpp LIBS zok_objects
     LABELS unit)
 endforeach()
