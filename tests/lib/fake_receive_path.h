@@ -11,10 +11,9 @@
 //
 // A batch reads what arrived by the clock's time of the read, in arrival
 // order, at most zok::batch_size datagrams, and hands each to the core
-// stamped with its arrival as a kernel stamp would be; `stamped = false`
-// hands them up unstamped, as AF_XDP frames without the program's stamp.
-// `after_read` runs once the read is done: a thread that loses its CPU
-// there is a clock moved on in it.
+// stamped with its arrival as a kernel stamp would be. `after_read` runs
+// once the read is done: a thread that loses its CPU there is a clock moved
+// on in it.
 #pragma once
 
 #include <cstdint>
@@ -59,18 +58,16 @@ class FakeReceivePath final : public zok::ReceivePath {
       const Held h = std::move(held_.front());
       held_.pop_front();
       const auto epoch = static_cast<std::uint64_t>(h.at + clock_.real_offset);
-      latest = stamped ? arrivals.arrival(epoch) : arrivals.now();
-      core.on_packet(gvsp::bytes(h.datagram),
-                     zok::Arrival{latest, stamped ? epoch : arrivals.epoch_of(latest), h.source});
+      latest = arrivals.arrival(epoch);
+      core.on_packet(gvsp::bytes(h.datagram), zok::Arrival{latest, epoch, h.source});
       ++n;
     }
     if (after_read) after_read();
-    return {n, stamped || n < zok::batch_size ? latest : zok::unjudged};
+    return {n, latest};
   }
   std::span<const int> wait_fds() const noexcept override { return {}; }
   zok::PathKind kind() const noexcept override { return zok::PathKind::socket; }
 
-  bool stamped = true;
   std::function<void()> after_read;
 
  private:
