@@ -40,6 +40,7 @@ inline ClockReading read_clocks() noexcept {
 // Where the receive loop reads the time: the system's clocks, or a test's.
 class Clock {
  public:
+  virtual Nanos monotonic() noexcept = 0;
   virtual ClockReading read() noexcept = 0;
 
  protected:
@@ -48,21 +49,24 @@ class Clock {
 
 class SystemClock final : public Clock {
  public:
+  Nanos monotonic() noexcept override { return core_clock_now(); }
   ClockReading read() noexcept override { return read_clocks(); }
 };
 
-// The arrivals of one batch on the core's clock. The batch's clocks are read
-// before any of its datagrams: a datagram that came after the reading is
-// held to it, which makes it no later, and a thread that loses its CPU
-// between the reading and the read cannot make the reading later than what
-// it then reads.
+// The arrivals of a batch on the core's clock, read once the batch has taken
+// its datagrams: every stamp of the batch lies before that reading.
 class ArrivalClock {
  public:
+  ArrivalClock() = default;
+  explicit ArrivalClock(Clock &clock) noexcept : clock_(&clock) {}
+
   void start_batch(ClockReading now) noexcept {
     offset_ = now.real - now.monotonic;
     now_ = std::max(floor_, now.monotonic);
   }
-  // A kernel stamp on real time; 0 (none): the batch's reading.
+  // What a path calls once its read brought datagrams, before it stamps them.
+  void taken() noexcept { start_batch(clock_->read()); }
+  // A kernel stamp on real time; 0 (none): when the batch took it.
   Nanos arrival(std::uint64_t epoch_ns) noexcept {
     return held(epoch_ns != 0 ? static_cast<Nanos>(epoch_ns) - offset_ : now_);
   }
@@ -84,6 +88,7 @@ class ArrivalClock {
     return t;
   }
 
+  Clock *clock_ = nullptr;
   Nanos offset_ = 0;
   Nanos now_ = 0;
   Nanos floor_ = 0;

@@ -82,6 +82,7 @@ Batch SocketPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
   // unreported: the socket is asked once each time it runs empty.
   if (n == 0 && !idle_) read_drops();
   idle_ = n == 0;
+  if (n != 0) arrivals.taken();
 
   bool stamped = true;
   for (std::size_t i = 0; i < n; ++i) {
@@ -147,8 +148,9 @@ Batch SocketPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
   }
   // The socket is read in the order datagrams came, so with the kernel's
   // stamps whatever is still waiting came after the last one taken; without
-  // them, only a batch that emptied the socket says so.
-  return Batch{n, stamped || n < batch_size ? latest : unjudged};
+  // them, only a batch that emptied the socket says anything.
+  if (stamped) return Batch{n, latest};
+  return Batch{n, n < batch_size ? caught_up : unjudged};
 }
 
 }  // namespace zok

@@ -3,14 +3,17 @@
 // and the same way a test's fake path on a fake clock.
 //
 // The loop's rule: the core judges no deadline until everything the kernel
-// held by then has been read and stamped with its arrival. The clocks are
-// read before the path reads anything; an empty batch is judged at that
-// reading, a batch that brought datagrams at the arrival up to which the
-// path vouches that nothing is left unread, and a backlog the path cannot
-// vouch for (no arrival stamps, more waiting) is not judged at all until it
-// has been read.
+// held by then has been read and stamped with its arrival. The monotonic
+// clock is read before the path reads anything, and a batch that found
+// nothing is judged at that reading: a thread that loses its CPU between
+// the two cannot judge later than the datagrams that came meanwhile. A
+// batch that brought datagrams stamps them against a reading taken after its
+// read, and is judged at the arrival up to which the path vouches that
+// nothing is left unread; a backlog the path cannot vouch for (no arrival
+// stamps, more waiting) is not judged at all until it has been read.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,20 +38,24 @@ enum class PathKind : std::uint32_t { socket = 0, xdp_copy = 1, xdp_zero_copy = 
 // Datagrams one batch hands the core at most, per path.
 inline constexpr std::size_t batch_size = 64;
 
+// What a batch vouches for besides a time: nothing, or only what arrived
+// before the reading taken ahead of its read (it emptied what it read, but
+// its datagrams carry no stamps).
 inline constexpr Nanos unjudged = -1;
+inline constexpr Nanos caught_up = -2;
 
 struct Batch {
   std::size_t taken = 0;
-  // Every datagram that arrived up to this time has been handed to the core;
-  // `unjudged` when the path cannot say (read only when `taken` is not 0).
+  // Every datagram that arrived up to this time has been handed to the core
+  // (read only when `taken` is not 0).
   Nanos through = unjudged;
 };
 
 class ReceivePath {
  public:
   virtual ~ReceivePath() = default;
-  // Hands the core what waits, a batch at most, each datagram stamped
-  // through `arrivals`, whose batch has started.
+  // Hands the core what waits, a batch at most; once the read brought
+  // datagrams, arrivals.taken(), then each stamped through `arrivals`.
   virtual Batch receive(Reassembly &core, ArrivalClock &arrivals) noexcept = 0;
   // Readable when datagrams wait: what an idle worker sleeps on.
   virtual std::span<const int> wait_fds() const noexcept = 0;
@@ -65,14 +72,17 @@ class ReceivePath {
 class ReceiveLoop {
  public:
   ReceiveLoop(Reassembly &core, ReceivePath &path, Clock &clock) noexcept
-      : core_(core), path_(path), clock_(clock) {}
+      : core_(core), path_(path), clock_(clock), arrivals_(clock) {}
 
   // One batch: datagrams taken.
   std::size_t batch() noexcept {
-    arrivals_.start_batch(clock_.read());
+    const Nanos before = clock_.monotonic();
     const Batch b = path_.receive(core_, arrivals_);
-    const Nanos through = b.taken == 0 ? arrivals_.now() : b.through;
+    Nanos through = b.taken == 0 || b.through == caught_up ? before : b.through;
     if (through != unjudged) {
+      // Never back: an earlier judgement already held.
+      through = std::max(through, judged_);
+      judged_ = through;
       arrivals_.judged(through);
       core_.on_tick(through);
     }
@@ -85,6 +95,7 @@ class ReceiveLoop {
   ReceivePath &path_;
   Clock &clock_;
   ArrivalClock arrivals_;
+  Nanos judged_ = 0;
 };
 
 }  // namespace zok

@@ -181,13 +181,14 @@ Batch XdpPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
 Batch XdpPath::receive_frames(Reassembly &core, ArrivalClock &arrivals) noexcept {
   // The queues are taken from a different one each batch, so a busy queue
   // cannot keep the others waiting. The frames of one queue come in the
-  // order they arrived, those of different queues in no order; so the batch
-  // vouches for a time only up to the last frame of the earliest queue it
-  // left frames in, and for none when it left frames in a queue it took no
-  // stamped frame from.
+  // order the program stamped them, those of different queues in no order;
+  // so the batch vouches for a time only up to the last frame of the
+  // earliest queue it left frames in, and for none when it left frames in a
+  // queue it took no stamped frame from.
   std::size_t n = 0;
   Nanos bound = never;
   bool vouched = true;
+  bool emptied = true;
   for (std::size_t i = 0; i < sockets_.size(); ++i) {
     const std::size_t q = (next_queue_ + i) % sockets_.size();
     bool drained = false;
@@ -195,8 +196,8 @@ Batch XdpPath::receive_frames(Reassembly &core, ArrivalClock &arrivals) noexcept
                                 ? sockets_[q]->take(&frames_[n], batch_size - n,
                                                     joined_.get() + n * joined_size, drained)
                                 : 0;
-    // The queue's last frame, unless the batch was full before it.
     if (!drained) {
+      emptied = false;
       if (got == 0 || frames_[n + got - 1].stamp == 0) {
         vouched = false;
       } else {
@@ -214,23 +215,27 @@ Batch XdpPath::receive_frames(Reassembly &core, ArrivalClock &arrivals) noexcept
   }
   if (n == 0) return Batch{};
 
+  arrivals.taken();
   Nanos latest = arrivals.now();
+  bool stamped = true;
   FrameDatagram d;
   for (std::size_t i = 0; i < n; ++i) {
     if (!parse_frame(frames_[i].bytes, d)) {
       core.refuse();
       continue;
     }
-    // A frame the program could not stamp arrived by the batch's reading.
+    // A frame the program could not stamp arrived by the time it was taken.
+    stamped = stamped && frames_[i].stamp != 0;
     latest = frames_[i].stamp != 0 ? arrivals.from_monotonic(frames_[i].stamp) : arrivals.now();
     core.on_packet(d.payload, Arrival{latest, arrivals.epoch_of(latest), d.source});
   }
   // The frames go back to the kernel only once the core has copied them.
   for (const auto &s : sockets_) s->release();
+  if (!stamped) return Batch{n, emptied ? caught_up : unjudged};
+  if (!vouched) return Batch{n, unjudged};
   // The bound is a stamp as the program took it: the arrivals are held
   // not to run backwards, which would make a frame left in another queue
   // look later than it came.
-  if (!vouched) return Batch{n, unjudged};
   return Batch{n, std::min(bound, latest)};
 }
 

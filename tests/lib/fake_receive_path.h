@@ -11,9 +11,9 @@
 //
 // A batch reads what arrived by the clock's time of the read, in arrival
 // order, at most zok::batch_size datagrams, and hands each to the core
-// stamped with its arrival as a kernel stamp would be. `after_read` runs
-// once the read is done: a thread that loses its CPU there is a clock moved
-// on in it.
+// stamped with its arrival as a kernel stamp would be. `before_read` and
+// `after_read` run just before and after the read: a thread that loses its
+// CPU there is a clock moved on in them.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,10 @@ namespace testlib {
 
 class FakeClock final : public zok::Clock {
  public:
+  zok::Nanos monotonic() noexcept override {
+    ++readings;
+    return now;
+  }
   zok::ClockReading read() noexcept override {
     ++readings;
     return {now, now + real_offset};
@@ -51,16 +55,17 @@ class FakeReceivePath final : public zok::ReceivePath {
   std::size_t waiting() const { return held_.size(); }
 
   zok::Batch receive(zok::Reassembly &core, zok::ArrivalClock &arrivals) noexcept override {
-    const zok::Nanos read_at = clock_.now;
+    if (before_read) before_read();
     std::size_t n = 0;
-    zok::Nanos latest = arrivals.now();
-    while (n < zok::batch_size && !held_.empty() && held_.front().at <= read_at) {
+    while (n < zok::batch_size && n < held_.size() && held_[n].at <= clock_.now) ++n;
+    zok::Nanos latest = 0;
+    if (n != 0) arrivals.taken();
+    for (std::size_t i = 0; i < n; ++i) {
       const Held h = std::move(held_.front());
       held_.pop_front();
       const auto epoch = static_cast<std::uint64_t>(h.at + clock_.real_offset);
       latest = arrivals.arrival(epoch);
       core.on_packet(gvsp::bytes(h.datagram), zok::Arrival{latest, epoch, h.source});
-      ++n;
     }
     if (after_read) after_read();
     return {n, latest};
@@ -68,6 +73,7 @@ class FakeReceivePath final : public zok::ReceivePath {
   std::span<const int> wait_fds() const noexcept override { return {}; }
   zok::PathKind kind() const noexcept override { return zok::PathKind::socket; }
 
+  std::function<void()> before_read;
   std::function<void()> after_read;
 
  private:

@@ -1,6 +1,6 @@
 // The receive loop on a fake path and clock: a receiver that loses its CPU
-// right after a read that found nothing comes back long after the packets it
-// waited for arrived; they arrived in time, and must be judged so.
+// around a read comes back long after packets it waited for arrived; they
+// arrived in time, and must be judged so.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -22,13 +22,6 @@ Bytes packet(std::uint32_t id) {
   return make_payload(block, id, size);
 }
 
-struct Away {
-  const char *name;
-  CoreConfig config;
-  std::vector<std::uint32_t> before;  // arrive at 0, read at 1 ms
-  std::vector<std::uint32_t> during;  // arrive at 3 ms, while the receiver is away
-};
-
 CoreConfig timeouts(bool resend) {
   CoreConfig c = with_resend(1);
   c.resend = resend;
@@ -37,38 +30,56 @@ CoreConfig timeouts(bool resend) {
   return c;
 }
 
+// Batches at 1, 2, 500, 520 and 540 ms; the receiver is away from 2 to
+// 500 ms, from just after or just before the read at 2 ms.
+struct Away {
+  const char *name;
+  bool resend;
+  bool before_the_read;
+  std::vector<std::uint32_t> first;   // arrive at 0
+  std::vector<std::uint32_t> during;  // arrive at `at`, while it is away
+  Nanos at;
+  std::vector<std::uint32_t> last;  // arrive at 530 ms
+};
+
 TEST(EngineReceiveLoop, WhatArrivedWhileTheReceiverWasAwayIsInTime) {
   const Away cases[] = {
-      {"the answer to a resend request", timeouts(true), {0, 1, 2, 4, 5}, {3}},
-      {"the rest of the block", timeouts(false), {0, 1, 2}, {3, 4, 5}},
+      {"the answer to a resend request", true, false, {0, 1, 2, 4, 5}, {3}, 3 * ms, {}},
+      {"the rest of the block", false, false, {0, 1, 2}, {3, 4, 5}, 90 * ms, {}},
+      {"a block begun late in the pause", false, true, {}, {0, 1}, 450 * ms, {2, 3, 4, 5}},
   };
   for (const Away &c : cases) {
     SCOPED_TRACE(c.name);
-    Harness h(c.config, 2, 64 * 1024);
+    Harness h(timeouts(c.resend), 2, 64 * 1024);
     FakeClock clock;
     FakeReceivePath path(clock);
     zok::ReceiveLoop loop(h.core, path, clock);
-    for (const std::uint32_t id : c.before) path.arrive(packet(id), 0);
-    clock.now = 1 * ms;
-    EXPECT_EQ(loop.batch(), c.before.size());
-    for (const std::uint32_t id : c.during) path.arrive(packet(id), 3 * ms);
-    // Nothing yet at 2 ms, and the thread is away for half a second right
-    // after that read.
-    clock.now = 2 * ms;
-    path.after_read = [&] {
-      clock.now = 500 * ms;
-      path.after_read = nullptr;
-    };
-    EXPECT_EQ(loop.batch(), 0u);
-    EXPECT_EQ(loop.batch(), c.during.size());
+    for (const std::uint32_t id : c.first) path.arrive(packet(id), 0);
+    for (const std::uint32_t id : c.during) path.arrive(packet(id), c.at);
+    for (const std::uint32_t id : c.last) path.arrive(packet(id), 530 * ms);
+    auto &away = c.before_the_read ? path.before_read : path.after_read;
+    int batches = 0;
+    int with_datagrams = 0;
+    for (const Nanos t : {1 * ms, 2 * ms, 500 * ms, 520 * ms, 540 * ms}) {
+      clock.now = t;
+      if (t == 2 * ms) {
+        away = [&] {
+          clock.now = 500 * ms;
+          away = nullptr;
+        };
+      }
+      ++batches;
+      if (loop.batch() != 0) ++with_datagrams;
+    }
     ASSERT_EQ(h.shell.finished.size(), 1u);
     EXPECT_EQ(h.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_OK);
     EXPECT_TRUE(data_matches(h.shell.finished[0], packets, size));
     EXPECT_EQ(h.get(h.counters.block_timeouts), 0u);
     EXPECT_EQ(h.get(h.counters.resend_requests_failed), 0u);
-    EXPECT_EQ(h.get(h.counters.resend_requests_ok), c.config.resend ? 1u : 0u);
-    // One clock reading a batch, whatever it brought.
-    EXPECT_EQ(clock.readings, 3);
+    EXPECT_EQ(h.get(h.counters.resend_requests_ok), c.resend ? 1u : 0u);
+    // One reading before each read, and one after a read that brought
+    // datagrams.
+    EXPECT_EQ(clock.readings, batches + with_datagrams);
   }
 }
 
