@@ -227,10 +227,11 @@ TEST(EngineEndToEnd, OutOfOrderBlocksFollowTheAction) {
 }
 
 TEST(EngineEndToEnd, WorkerCallbackIdsAndHolds) {
+  // A resend wait a loaded machine's strobix answers within.
   const PairRun run =
       run_pair(workergrab,
                {"-i", "10", "-n", "16", "-v", "--worker-req-id", "1000", "--max-worker-reqs", "5",
-                "--drop-blk", "2", "--drop-pkt", "3", "--block-worker", "1000000"},
+                "--drop-blk", "2", "--drop-pkt", "3", "--block-worker", "1000000", "-E", "300"},
                {"-c", "-n", "10", "-v"});
   const Exit &o = run.receiver;
   expect_all_good(o, 10, -1);
