@@ -1,217 +1,264 @@
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <pugixml.hpp>
+#include <optional>
 #include <set>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "description_internal.h"
+#include "description_nodes_internal.h"
+#include "description_registers_internal.h"
 #include "formula_internal.h"
 
 namespace {
 
-using node = pugi::xml_node;
+// A register of more than this is not a register but a broken description.
+constexpr std::int64_t max_register_bytes = 1 << 20;
 
-bool parse_integer_text(std::string_view text, std::int64_t &out) {
-  std::string s(text);
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
-  std::size_t start = 0;
-  while (start < s.size() && std::isspace(static_cast<unsigned char>(s[start]))) ++start;
-  s = s.substr(start);
-  if (s.empty()) return false;
-  const bool negative = s[0] == '-';
-  if (negative || s[0] == '+') s = s.substr(1);
-  int base = 10;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    base = 16;
-    s = s.substr(2);
-  }
-  if (s.empty()) return false;
-  char *end = nullptr;
-  errno = 0;
-  const unsigned long long v = std::strtoull(s.c_str(), &end, base);
-  if (errno != 0 || *end != '\0' || !std::isxdigit(static_cast<unsigned char>(s[0]))) return false;
-  if (negative && v > static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max()) + 1)
-    return false;
-  out = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
-  return true;
+[[noreturn]] void fail(const node_record &n, const std::string &what) {
+  throw description_error(std::string(n.name) + ": " + what);
 }
 
-bool parse_float_text(std::string_view text, double &out) {
-  const std::string s(text);
-  char *end = nullptr;
-  out = std::strtod(s.c_str(), &end);
-  return !s.empty() && end != s.c_str() && *end == '\0' && std::isfinite(out);
+[[noreturn]] void unsupported(const node_record &n) {
+  throw description_error(std::string("node ") + std::string(n.name) + " is of kind " +
+                          n.xml.name() + ", which camctl does not evaluate");
 }
 
-// A value no integer can hold (a NaN or huge float register read as an
-// integer) surfaces as a formula_error outside any formula.
-description_error as_description_error(const formula_error &e) {
-  return description_error(std::string("value out of range: ") + e.what());
+std::string show(const formula_value &v) {
+  if (!v.is_float) return std::to_string(v.i);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.10g", v.f);
+  return buf;
 }
 
-bool is_int_kind(std::string_view k) {
-  return k == "Integer" || k == "IntReg" || k == "MaskedIntReg" || k == "StructEntry" ||
-         k == "IntSwissKnife" || k == "IntConverter" || k == "Enumeration" || k == "Boolean" ||
-         k == "Command";
+const char *source_text(data_source s) {
+  return s == data_source::chunk ? "only in a block's chunk data" : "only in an event";
 }
-bool is_float_kind(std::string_view k) {
-  return k == "Float" || k == "FloatReg" || k == "SwissKnife" || k == "Converter";
-}
+
+// Where a write to a literal Value is kept: the node, and which of its
+// values (plain, one index's, the default).
+enum class slot_of_value : std::uint8_t { plain, indexed, fallback };
+using written_key = std::tuple<node_id, slot_of_value, std::int64_t>;
 
 }  // namespace
 
 struct description::impl {
   pugi::xml_document doc;
-  std::map<std::string, node, std::less<>> nodes;
-  register_port &port;
-  // Nodes holding a plain Value keep what was written to them here: the
-  // description in the file stays as the camera served it.
-  std::map<std::string, formula_value, std::less<>> written;
-  int depth = 0;
+  std::optional<node_table> nodes;
+  register_cache regs;
 
-  explicit impl(register_port &p) : port(p) {}
+  // Values and availability worked out in this command. A write starts a new
+  // epoch; an entry that read a register which changes by itself is good
+  // for its own operation only.
+  struct memo {
+    std::uint64_t epoch = 0, operation = 0;
+    bool per_operation = false;
+    std::optional<formula_value> value;
+    std::string error;
+  };
+  std::vector<memo> values, availability;
+  std::uint64_t epoch = 1, operation = 1;
+  bool volatile_seen = false;
+  int depth = 0;
+  // Value nodes keep what was written to them here: the description in the
+  // file stays as the camera served it.
+  std::map<written_key, formula_value> written;
+  std::unordered_map<node_id, std::string> written_text;
+  // What each register node last read, to forget when it goes stale, and
+  // what the current write went through.
+  std::unordered_map<node_id, register_range> read_ranges;
+  std::vector<node_id> touched;
+
+  explicit impl(register_port &p) : regs(p) {}
+
+  const node_record &at(node_id id) const { return (*nodes)[id]; }
+
+  // Every public call is one operation.
+  void begin() {
+    ++operation;
+    regs.next_operation();
+    volatile_seen = false;
+    depth = 0;
+  }
 
   struct guard {
     impl &d;
-    guard(impl &owner, node n) : d(owner) {
-      if (++d.depth > 64)
-        throw description_error(std::string("the description refers to itself through ") +
-                                n.attribute("Name").value());
+    guard(impl &owner, node_id id) : d(owner) {
+      if (++d.depth > max_depth) {
+        --d.depth;
+        fail(d.at(id), "the description refers to itself through this node");
+      }
     }
     ~guard() { --d.depth; }
+    guard(const guard &) = delete;
+    guard &operator=(const guard &) = delete;
   };
 
-  [[noreturn]] static void fail(node n, const std::string &what) {
-    throw description_error(std::string(n.attribute("Name").value()) + ": " + what);
+  template <typename F>
+  formula_value memoised(std::vector<memo> &table, node_id id, F &&compute) {
+    if (const memo &m = table[id];
+        m.epoch == epoch && (!m.per_operation || m.operation == operation)) {
+      volatile_seen = volatile_seen || m.per_operation;
+      if (!m.value) throw description_error(m.error);
+      return *m.value;
+    }
+    const bool outer = std::exchange(volatile_seen, false);
+    memo fresh{epoch, operation, false, std::nullopt, {}};
+    try {
+      fresh.value = compute();
+    } catch (const description_error &e) {
+      fresh.error = e.what();
+    } catch (const formula_error &e) {
+      // A value no integer can hold (a NaN or huge float read as an integer).
+      fresh.error = std::string(at(id).name) + ": " + e.what();
+    } catch (...) {
+      // Not knowable offline, or the camera gone: nothing to remember.
+      volatile_seen = outer || volatile_seen;
+      throw;
+    }
+    fresh.per_operation = volatile_seen;
+    volatile_seen = outer || volatile_seen;
+    table[id] = fresh;
+    if (!fresh.value) throw description_error(fresh.error);
+    return *fresh.value;
   }
 
-  node find(std::string_view name) const {
-    const auto it = nodes.find(name);
-    if (it == nodes.end()) throw description_error("no feature or node named " + std::string(name));
-    return it->second;
-  }
-  static std::string kind(node n) { return n.name(); }
-
-  // A StructEntry takes what it does not say itself from its StructReg.
-  static node element(node n, const char *name) {
-    node c = n.child(name);
-    if (!c && std::strcmp(n.name(), "StructEntry") == 0) c = n.parent().child(name);
-    return c;
-  }
-  static std::string text(node n, const char *name, const char *fallback = "") {
-    const node c = element(n, name);
-    return c ? std::string(c.child_value()) : std::string(fallback);
-  }
-  node ref(node n, const char *name) const {
-    const node c = element(n, name);
-    return c ? find(trim(c.child_value())) : node();
-  }
-  static std::string trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return std::string(s);
-  }
-  std::int64_t literal_int(node n, const char *name, std::int64_t fallback) const {
-    const node c = element(n, name);
+  std::int64_t literal_int(node_id id, const char *name, std::int64_t fallback) const {
+    const pugi::xml_node c = nodes->element(id, name);
     if (!c) return fallback;
     std::int64_t v = 0;
-    if (!parse_integer_text(c.child_value(), v)) fail(n, std::string("bad ") + name);
+    if (!parse_integer_text(c.child_value(), v)) fail(at(id), std::string("bad ") + name);
     return v;
   }
+  std::string_view text(node_id id, const char *name, std::string_view fallback = "") const {
+    const pugi::xml_node c = nodes->element(id, name);
+    return c ? trimmed(c.child_value()) : fallback;
+  }
 
-  // pIsImplemented/pIsAvailable: 0 means the feature cannot be used now.
-  bool available(node n) {
-    for (const char *p : {"pIsImplemented", "pIsAvailable"}) {
-      for (node c = n.child(p); c; c = c.next_sibling(p))
-        if (number(find(trim(c.child_value()))).as_int() == 0) return false;
-    }
+  // ----- availability
+
+  // pIsImplemented/pIsAvailable: 0 means the node cannot be used now. A
+  // StructEntry's own say overrides its StructReg's.
+  bool available(node_id id) {
+    return memoised(availability, id, [&] {
+             guard g(*this, id);
+             const node_record &n = at(id);
+             for (const char *p : {"pIsImplemented", "pIsAvailable"}) {
+               pugi::xml_node holder = n.xml;
+               if (!holder.child(p) && n.kind == node_kind::struct_entry) holder = n.xml.parent();
+               if (!flags_allow(holder, p)) return formula_int(0);
+             }
+             return formula_int(1);
+           }).i != 0;
+  }
+  bool flags_allow(pugi::xml_node holder, const char *p) {
+    for (pugi::xml_node c = holder.child(p); c; c = c.next_sibling(p))
+      if (number(nodes->find(trimmed(c.child_value()))).as_int() == 0) return false;
     return true;
   }
-  bool locked(node n) {
-    const node c = n.child("pIsLocked");
-    return c && number(find(trim(c.child_value()))).as_int() != 0;
+  bool locked(node_id id) {
+    const auto p = nodes->ref(id, "pIsLocked");
+    return p && number(*p).as_int() != 0;
   }
 
   // ----- registers
 
-  std::uint64_t address(node n) {
-    node owner = std::strcmp(n.name(), "StructEntry") == 0 ? n.parent() : n;
+  std::uint64_t address(node_id id) {
+    const node_record &n = at(id);
+    const pugi::xml_node owner = n.kind == node_kind::struct_entry ? n.xml.parent() : n.xml;
     std::uint64_t sum = 0;
     bool any = false;
-    for (node c : owner.children()) {
+    for (pugi::xml_node c : owner.children()) {
       const std::string_view name = c.name();
       if (name == "Address") {
         std::int64_t v = 0;
         if (!parse_integer_text(c.child_value(), v)) fail(n, "bad Address");
         sum += static_cast<std::uint64_t>(v);
-        any = true;
       } else if (name == "pAddress") {
-        sum += static_cast<std::uint64_t>(number(find(trim(c.child_value()))).as_int());
-        any = true;
+        sum += static_cast<std::uint64_t>(number(nodes->find(trimmed(c.child_value()))).as_int());
       } else if (name == "pIndex") {
         // One register of a table: the index node's value times the entry
         // size (Offset, pOffset, or the register's length).
         std::int64_t step = 0;
-        if (const char *p = c.attribute("pOffset").value(); *p != '\0') {
-          step = number(find(p)).as_int();
+        if (const std::string_view p = trimmed(c.attribute("pOffset").value()); !p.empty()) {
+          step = number(nodes->find(p)).as_int();
         } else if (c.attribute("Offset")) {
           if (!parse_integer_text(c.attribute("Offset").value(), step))
             fail(n, "bad pIndex Offset");
         } else {
-          step = static_cast<std::int64_t>(length(n));
+          step = static_cast<std::int64_t>(length(id));
         }
-        sum += static_cast<std::uint64_t>(number(find(trim(c.child_value()))).as_int() * step);
-        any = true;
+        const std::int64_t index = number(nodes->find(trimmed(c.child_value()))).as_int();
+        sum += static_cast<std::uint64_t>(index) * static_cast<std::uint64_t>(step);
       } else if (name == "IntSwissKnife") {
-        sum += static_cast<std::uint64_t>(swiss_knife(c).as_int());
-        any = true;
+        sum += static_cast<std::uint64_t>(evaluate_in(id, c, c.child_value("Formula")).as_int());
+      } else {
+        continue;
       }
+      any = true;
     }
     if (!any) fail(n, "register without an address");
     return sum;
   }
-  std::size_t length(node n) {
-    std::int64_t len = literal_int(n, "Length", -1);
-    if (const node p = ref(n, "pLength")) len = number(p).as_int();
-    if (len <= 0 || len > 4096) fail(n, "register length missing or out of range");
+  std::size_t length(node_id id) {
+    std::int64_t len = literal_int(id, "Length", -1);
+    if (const auto p = nodes->ref(id, "pLength")) len = number(*p).as_int();
+    if (len <= 0 || len > max_register_bytes)
+      fail(at(id), "register length missing or out of range");
     return static_cast<std::size_t>(len);
   }
-  static bool big_endian(node n) { return text(n, "Endianess", "LittleEndian") == "BigEndian"; }
-  static bool is_signed(node n) { return text(n, "Sign", "Unsigned") == "Signed"; }
-  std::string register_access(node n) { return trim(text(n, "AccessMode", "RO")); }
-  void check_readable(node n) {
-    if (register_access(n) == "WO") fail(n, "write-only");
-  }
-  void check_writable(node n) {
-    if (register_access(n) == "RO") fail(n, "read-only");
+  register_range range(node_id id) { return {address(id), length(id)}; }
+  bool big_endian(node_id id) const { return text(id, "Endianess", "LittleEndian") == "BigEndian"; }
+  bool is_signed(node_id id) const { return text(id, "Sign", "Unsigned") == "Signed"; }
+  std::string register_mode(node_id id) const { return std::string(text(id, "AccessMode", "RO")); }
+  // NoCache and PollingTime: the camera changes the register by itself.
+  bool changes_by_itself(node_id id) const {
+    return text(id, "Cachable") == "NoCache" || nodes->element(id, "PollingTime");
   }
 
-  std::vector<std::byte> read_bytes(node n) {
-    std::vector<std::byte> b(length(n));
-    port.read(address(n), b);
+  void check_on_device(node_id id) {
+    const data_source s = nodes->source(id);
+    if (s != data_source::device)
+      fail(at(id), std::string(source_text(s)) + ", not in the camera's registers");
+  }
+
+  std::vector<std::byte> read_bytes(node_id id) {
+    check_on_device(id);
+    if (register_mode(id) == "WO") fail(at(id), "write-only");
+    const register_range r = range(id);
+    read_ranges[id] = r;
+    const bool lasting = !changes_by_itself(id);
+    volatile_seen = volatile_seen || !lasting;
+    std::vector<std::byte> b(r.length);
+    regs.read(r, b, lasting);
     return b;
   }
-  std::uint64_t read_raw(node n, std::size_t &len) {
-    check_readable(n);
-    const std::vector<std::byte> b = read_bytes(n);
+  void write_bytes(node_id id, std::span<const std::byte> data) {
+    check_on_device(id);
+    // WriteThrough (the default) reads back what was written; WriteAround
+    // does not: read it again.
+    const bool keep = !changes_by_itself(id) && text(id, "Cachable") != "WriteAround";
+    regs.write({address(id), data.size()}, data, keep);
+  }
+  std::uint64_t read_raw(node_id id, std::size_t &len) {
+    const std::vector<std::byte> b = read_bytes(id);
     len = b.size();
-    if (len > 8) fail(n, "integer register longer than 8 bytes");
+    if (len > 8) fail(at(id), "integer register longer than 8 bytes");
     std::uint64_t v = 0;
-    for (std::size_t i = 0; i < len; ++i) {
-      const std::size_t k = big_endian(n) ? i : len - 1 - i;
-      v = (v << 8) | std::to_integer<std::uint64_t>(b[k]);
-    }
+    for (std::size_t i = 0; i < len; ++i)
+      v = (v << 8) | std::to_integer<std::uint64_t>(b[big_endian(id) ? i : len - 1 - i]);
     return v;
   }
-  void write_raw(node n, std::uint64_t v, std::size_t len) {
+  void write_raw(node_id id, std::uint64_t v, std::size_t len) {
     std::vector<std::byte> b(len);
-    for (std::size_t i = 0; i < len; ++i) {
-      const std::size_t k = big_endian(n) ? len - 1 - i : i;
-      b[k] = std::byte(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
-    port.write(address(n), b);
+    for (std::size_t i = 0; i < len; ++i)
+      b[big_endian(id) ? len - 1 - i : i] = std::byte(static_cast<std::uint8_t>(v >> (8 * i)));
+    write_bytes(id, b);
   }
   static std::int64_t sign_extend(std::uint64_t v, unsigned bits) {
     if (bits >= 64) return static_cast<std::int64_t>(v);
@@ -220,20 +267,20 @@ struct description::impl {
   }
   // Bit positions counted from the least significant bit. A BigEndian
   // description numbers bits from the most significant one.
-  void mask_bits(node n, std::size_t len, unsigned &low, unsigned &high) {
+  void mask_bits(node_id id, std::size_t len, unsigned &low, unsigned &high) {
     const std::int64_t width = static_cast<std::int64_t>(len * 8);
     std::int64_t lsb, msb;
-    if (element(n, "Bit")) {
-      lsb = msb = literal_int(n, "Bit", 0);
+    if (nodes->element(id, "Bit")) {
+      lsb = msb = literal_int(id, "Bit", 0);
     } else {
-      lsb = literal_int(n, "LSB", big_endian(n) ? width - 1 : 0);
-      msb = literal_int(n, "MSB", big_endian(n) ? 0 : width - 1);
+      lsb = literal_int(id, "LSB", big_endian(id) ? width - 1 : 0);
+      msb = literal_int(id, "MSB", big_endian(id) ? 0 : width - 1);
     }
-    if (big_endian(n)) {
+    if (big_endian(id)) {
       lsb = width - 1 - lsb;
       msb = width - 1 - msb;
     }
-    if (lsb < 0 || msb < lsb || msb >= width) fail(n, "mask bits outside the register");
+    if (lsb < 0 || msb < lsb || msb >= width) fail(at(id), "mask bits outside the register");
     low = static_cast<unsigned>(lsb);
     high = static_cast<unsigned>(msb);
   }
@@ -241,353 +288,586 @@ struct description::impl {
     const unsigned bits = high - low + 1;
     return bits >= 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << bits) - 1);
   }
+  std::int64_t read_int_register(node_id id) {
+    std::size_t len = 0;
+    const std::uint64_t raw = read_raw(id, len);
+    if (!traits(at(id).kind).masked)
+      return is_signed(id) ? sign_extend(raw, static_cast<unsigned>(len * 8))
+                           : static_cast<std::int64_t>(raw);
+    unsigned low = 0, high = 0;
+    mask_bits(id, len, low, high);
+    const std::uint64_t v = (raw >> low) & field_mask(low, high);
+    return is_signed(id) ? sign_extend(v, high - low + 1) : static_cast<std::int64_t>(v);
+  }
+  double read_float_register(node_id id) {
+    std::size_t len = 0;
+    const std::vector<std::byte> b = read_bytes(id);
+    len = b.size();
+    if (len != 4 && len != 8) fail(at(id), "float register length is not 4 or 8");
+    std::uint64_t raw = 0;
+    for (std::size_t i = 0; i < len; ++i)
+      raw = (raw << 8) | std::to_integer<std::uint64_t>(b[big_endian(id) ? i : len - 1 - i]);
+    if (len == 4) {
+      const auto r32 = static_cast<std::uint32_t>(raw);
+      float f;
+      std::memcpy(&f, &r32, 4);
+      return f;
+    }
+    double f;
+    std::memcpy(&f, &raw, 8);
+    return f;
+  }
 
   // ----- formulas
 
-  formula_value swiss_knife(node n) {
-    guard g(*this, n);
-    const bool is_int = std::strcmp(n.name(), "IntSwissKnife") == 0;
-    const formula_value v = evaluate(n, text(n, "Formula"), nullptr, formula_value{});
-    return is_int ? formula_int(v.as_int()) : formula_float(v.as_double());
-  }
-  // Evaluates a formula with the node's pVariable, Constant and Expression
-  // names, and `extra_name` (TO or FROM) when given.
-  formula_value evaluate(node n, const std::string &formula, const char *extra_name,
-                         formula_value extra) {
+  // Evaluates a formula with the pVariable, Constant and Expression names
+  // found under `holder` (the node itself, or an address term inside a
+  // register), and `extra_name` (TO or FROM) when given.
+  formula_value evaluate_in(node_id id, pugi::xml_node holder, std::string_view formula,
+                            const char *extra_name = nullptr, formula_value extra = {}) {
     // Float formulas compute in doubles throughout, so that "TO / 10" of an
     // integer register keeps its fraction.
-    const bool in_doubles = is_float_kind(n.name());
-    const formula_lookup inner = [&](std::string_view name) -> formula_value {
-      if (extra_name != nullptr && name == extra_name) return extra;
-      if (const auto v = variable(n, name)) return *v;
-      const std::size_t dot = name.rfind('.');
-      if (dot != std::string_view::npos) {
-        const std::string base(name.substr(0, dot));
-        const std::string_view prop = name.substr(dot + 1);
-        for (node c : n.children("pVariable")) {
-          if (base == c.attribute("Name").value())
-            return property(find(trim(c.child_value())), prop);
-        }
-      }
-      throw formula_error("unknown name " + std::string(name));
-    };
-    const formula_lookup lookup = [&](std::string_view name) {
-      const formula_value v = inner(name);
+    const bool in_doubles = traits(at(id).kind).type == value_type::floating;
+    // An Expression used many times is worked out once.
+    std::map<std::string, formula_value, std::less<>> expressions;
+    std::function<formula_value(std::string_view)> evaluate_text;
+    const formula_lookup lookup = [&](std::string_view name) -> formula_value {
+      const formula_value v =
+          variable(id, holder, name, extra_name, extra, expressions, evaluate_text);
       return in_doubles ? formula_float(v.as_double()) : v;
     };
+    evaluate_text = [&](std::string_view text) -> formula_value {
+      guard g(*this, id);
+      return evaluate_formula(text, lookup);
+    };
     try {
-      return evaluate_formula(formula, lookup);
+      return evaluate_text(formula);
     } catch (const formula_error &e) {
-      fail(n, e.what());
+      fail(at(id), e.what());
     }
   }
-  std::unique_ptr<formula_value> variable(node n, std::string_view name) {
-    for (node c : n.children()) {
+  formula_value variable(node_id id, pugi::xml_node holder, std::string_view name,
+                         const char *extra_name, const formula_value &extra,
+                         std::map<std::string, formula_value, std::less<>> &expressions,
+                         const std::function<formula_value(std::string_view)> &evaluate_text) {
+    if (extra_name != nullptr && name == extra_name) return extra;
+    if (const auto it = expressions.find(name); it != expressions.end()) return it->second;
+    for (pugi::xml_node c : holder.children()) {
       if (name != c.attribute("Name").value()) continue;
       const std::string_view k = c.name();
-      if (k == "pVariable")
-        return std::make_unique<formula_value>(number(find(trim(c.child_value()))));
+      if (k == "pVariable") return number(nodes->find(trimmed(c.child_value())));
       if (k == "Constant") {
         std::int64_t i = 0;
         double f = 0;
-        if (parse_integer_text(c.child_value(), i))
-          return std::make_unique<formula_value>(formula_int(i));
-        if (parse_float_text(trim(c.child_value()), f))
-          return std::make_unique<formula_value>(formula_float(f));
-        fail(n, "bad Constant " + std::string(name));
+        if (parse_integer_text(c.child_value(), i)) return formula_int(i);
+        if (parse_float_text(c.child_value(), f)) return formula_float(f);
+        fail(at(id), "bad Constant " + std::string(name));
       }
-      if (k == "Expression")
-        return std::make_unique<formula_value>(evaluate(n, c.child_value(), nullptr, {}));
+      if (k == "Expression") {
+        const formula_value v = evaluate_text(c.child_value());
+        expressions.emplace(std::string(name), v);
+        return v;
+      }
     }
-    return nullptr;
+    // NAME.Min, NAME.Max, NAME.Inc, NAME.Value of a pVariable's node.
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string_view::npos) {
+      const std::string_view base = name.substr(0, dot), prop = name.substr(dot + 1);
+      for (pugi::xml_node c : holder.children("pVariable")) {
+        if (base == c.attribute("Name").value())
+          return property(nodes->find(trimmed(c.child_value())), prop);
+      }
+    }
+    throw formula_error("unknown name " + std::string(name));
   }
-  formula_value property(node n, std::string_view prop) {
-    if (prop == "Min") return minimum(n);
-    if (prop == "Max") return maximum(n);
-    if (prop == "Inc") return formula_int(increment(n));
-    if (prop == "Value") return number(n);
-    fail(n, "unknown property " + std::string(prop));
+  formula_value property(node_id id, std::string_view prop) {
+    if (prop == "Min") return minimum(id);
+    if (prop == "Max") return maximum(id);
+    if (prop == "Inc") return formula_int(increment(id));
+    if (prop == "Value") return number(id);
+    fail(at(id), "unknown property " + std::string(prop));
   }
 
   // ----- ranges
 
-  formula_value bound(node n, const char *literal, const char *pointer, bool upper) {
-    guard g(*this, n);
-    const std::string k = kind(n);
-    if (const node p = ref(n, pointer)) return number(p);
-    if (const node c = element(n, literal)) {
+  formula_value bound(node_id id, const char *literal, const char *pointer, bool upper) {
+    guard g(*this, id);
+    const node_record &n = at(id);
+    const kind_traits &t = traits(n.kind);
+    if (const auto p = nodes->ref(id, pointer)) return number(*p);
+    if (const pugi::xml_node c = nodes->element(id, literal)) {
       std::int64_t i = 0;
       double f = 0;
-      if (is_float_kind(k) && parse_float_text(trim(c.child_value()), f)) return formula_float(f);
+      if (t.type == value_type::floating && parse_float_text(c.child_value(), f))
+        return formula_float(f);
       if (parse_integer_text(c.child_value(), i)) return formula_int(i);
       fail(n, std::string("bad ") + literal);
     }
-    if ((k == "Integer" || k == "Float" || k == "IntConverter" || k == "Converter") &&
-        n.child("pValue"))
-      return bound(find(trim(n.child_value("pValue"))), literal, pointer, upper);
-    if (k == "IntReg" || k == "MaskedIntReg" || k == "StructEntry") {
-      std::size_t len = length(n);
+    if ((t.holds_value || t.is_converter) && n.xml.child("pValue") && !n.xml.child("pIndex"))
+      return bound(nodes->find(trimmed(n.xml.child_value("pValue"))), literal, pointer, upper);
+    if (t.is_register && t.type == value_type::integer) {
+      const std::size_t len = length(id);
       unsigned bits = static_cast<unsigned>(len * 8);
-      if (k != "IntReg") {
+      if (t.masked) {
         unsigned low = 0, high = 0;
-        mask_bits(n, len, low, high);
+        mask_bits(id, len, low, high);
         bits = high - low + 1;
       }
       if (bits >= 64)
         return formula_int(upper ? std::numeric_limits<std::int64_t>::max()
-                                 : (is_signed(n) ? std::numeric_limits<std::int64_t>::min() : 0));
-      if (is_signed(n))
+                                 : (is_signed(id) ? std::numeric_limits<std::int64_t>::min() : 0));
+      if (is_signed(id))
         return formula_int(upper ? (std::int64_t{1} << (bits - 1)) - 1
                                  : -(std::int64_t{1} << (bits - 1)));
       return formula_int(upper ? static_cast<std::int64_t>((std::uint64_t{1} << bits) - 1) : 0);
     }
-    if (is_float_kind(k))
+    if (t.type == value_type::floating)
       return formula_float(upper ? std::numeric_limits<double>::max()
                                  : std::numeric_limits<double>::lowest());
     return formula_int(upper ? std::numeric_limits<std::int64_t>::max()
                              : std::numeric_limits<std::int64_t>::min());
   }
-  formula_value minimum(node n) { return bound(n, "Min", "pMin", false); }
-  formula_value maximum(node n) { return bound(n, "Max", "pMax", true); }
-  std::int64_t increment(node n) {
-    if (const node p = ref(n, "pInc")) return number(p).as_int();
-    return literal_int(n, "Inc", 1);
+  formula_value minimum(node_id id) { return bound(id, "Min", "pMin", false); }
+  formula_value maximum(node_id id) { return bound(id, "Max", "pMax", true); }
+  std::int64_t increment(node_id id) {
+    if (const auto p = nodes->ref(id, "pInc")) return number(*p).as_int();
+    return literal_int(id, "Inc", 1);
   }
 
-  // ----- reading
+  // ----- values
 
-  formula_value number(node n) {
-    guard g(*this, n);
-    const std::string k = kind(n);
-    if (!available(n)) fail(n, "not available now");
-    if (k == "Integer" || k == "Float" || k == "Enumeration" || k == "Boolean" || k == "Command") {
-      if (const auto it = written.find(n.attribute("Name").value()); it != written.end())
-        return it->second;
-      formula_value v;
-      if (const node p = ref(n, "pValue")) {
-        v = number(p);
-      } else if (n.child("Value")) {
-        std::int64_t i = 0;
-        double f = 0;
-        if (parse_integer_text(n.child_value("Value"), i)) {
-          v = formula_int(i);
-        } else if (parse_float_text(trim(n.child_value("Value")), f)) {
-          v = formula_float(f);
-        } else {
-          fail(n, "bad Value");
-        }
-      } else if (k == "Command") {
-        fail(n, "a command has no value to read");
-      } else {
-        fail(n, "neither Value nor pValue");
+  // Where a value node's value is: another node, or a literal (Value,
+  // ValueIndexed, ValueDefault) that a write replaces. With pIndex, the
+  // selector's current value picks the entry.
+  struct value_slot {
+    std::optional<node_id> target;
+    pugi::xml_node literal;
+    written_key key;
+  };
+  value_slot slot(node_id id) {
+    const node_record &n = at(id);
+    const bool indexable = n.kind == node_kind::integer || n.kind == node_kind::float_number ||
+                           n.kind == node_kind::enumeration;
+    if (const pugi::xml_node p = n.xml.child("pIndex"); indexable && p) {
+      const std::int64_t index = number(nodes->find(trimmed(p.child_value()))).as_int();
+      for (pugi::xml_node c : n.xml.children()) {
+        const std::string_view e = c.name();
+        if (e != "ValueIndexed" && e != "pValueIndexed") continue;
+        std::int64_t at_index = 0;
+        if (!parse_integer_text(c.attribute("Index").value(), at_index))
+          fail(n, "bad Index of " + std::string(e));
+        if (at_index != index) continue;
+        if (e == "pValueIndexed") return {nodes->find(trimmed(c.child_value())), {}, {}};
+        return {std::nullopt, c, {id, slot_of_value::indexed, index}};
       }
-      return k == "Float" ? formula_float(v.as_double()) : formula_int(v.as_int());
+      if (const pugi::xml_node d = n.xml.child("pValueDefault"))
+        return {nodes->find(trimmed(d.child_value())), {}, {}};
+      if (const pugi::xml_node d = n.xml.child("ValueDefault"))
+        return {std::nullopt, d, {id, slot_of_value::fallback, 0}};
+      fail(n, "no value for index " + std::to_string(index) + " of " + p.child_value());
     }
-    if (k == "IntReg") {
-      std::size_t len = 0;
-      const std::uint64_t raw = read_raw(n, len);
-      return formula_int(is_signed(n) ? sign_extend(raw, static_cast<unsigned>(len * 8))
-                                      : static_cast<std::int64_t>(raw));
-    }
-    if (k == "MaskedIntReg" || k == "StructEntry") {
-      std::size_t len = 0;
-      const std::uint64_t raw = read_raw(n, len);
-      unsigned low = 0, high = 0;
-      mask_bits(n, len, low, high);
-      const std::uint64_t v = (raw >> low) & field_mask(low, high);
-      return formula_int(is_signed(n) ? sign_extend(v, high - low + 1)
-                                      : static_cast<std::int64_t>(v));
-    }
-    if (k == "FloatReg") {
-      check_readable(n);
-      const std::vector<std::byte> b = read_bytes(n);
-      if (b.size() != 4 && b.size() != 8) fail(n, "float register length is not 4 or 8");
-      std::uint64_t raw = 0;
-      for (std::size_t i = 0; i < b.size(); ++i)
-        raw = (raw << 8) | std::to_integer<std::uint64_t>(b[big_endian(n) ? i : b.size() - 1 - i]);
-      if (b.size() == 4) {
-        const auto r32 = static_cast<std::uint32_t>(raw);
-        float f;
-        std::memcpy(&f, &r32, 4);
-        return formula_float(f);
-      }
-      double f;
-      std::memcpy(&f, &raw, 8);
-      return formula_float(f);
-    }
-    if (k == "IntSwissKnife" || k == "SwissKnife") return swiss_knife(n);
-    if (k == "IntConverter" || k == "Converter") {
-      const node p = ref(n, "pValue");
-      if (!p) fail(n, "converter without pValue");
-      const formula_value v = evaluate(n, text(n, "FormulaFrom"), "TO", number(p));
-      return k == "IntConverter" ? formula_int(v.as_int()) : formula_float(v.as_double());
-    }
-    unsupported(n);
+    if (const pugi::xml_node p = n.xml.child("pValue"))
+      return {nodes->find(trimmed(p.child_value())), {}, {}};
+    if (const pugi::xml_node v = n.xml.child("Value"))
+      return {std::nullopt, v, {id, slot_of_value::plain, 0}};
+    if (n.kind == node_kind::command) fail(n, "a command has no value to read");
+    fail(n, "neither Value nor pValue");
+  }
+  formula_value held_value(node_id id) {
+    const value_slot s = slot(id);
+    if (s.target) return number(*s.target);
+    if (const auto it = written.find(s.key); it != written.end()) return it->second;
+    std::int64_t i = 0;
+    double f = 0;
+    if (parse_integer_text(s.literal.child_value(), i)) return formula_int(i);
+    if (parse_float_text(s.literal.child_value(), f)) return formula_float(f);
+    fail(at(id), std::string("bad ") + s.literal.name());
   }
 
-  [[noreturn]] static void unsupported(node n) {
-    throw description_error(std::string("node ") + n.attribute("Name").value() + " is of kind " +
-                            n.name() + ", which camctl does not evaluate");
+  formula_value number(node_id id) {
+    return memoised(values, id, [&] {
+      guard g(*this, id);
+      return compute_number(id);
+    });
+  }
+  formula_value compute_number(node_id id) {
+    const node_record &n = at(id);
+    const kind_traits &t = traits(n.kind);
+    if (t.type == value_type::text) fail(n, "a text, not a number");
+    if (t.type == value_type::bytes) fail(n, "a block of bytes, not a number");
+    if (t.holds_value) {
+      const formula_value v = held_value(id);
+      return t.type == value_type::floating ? formula_float(v.as_double())
+                                            : formula_int(v.as_int());
+    }
+    switch (n.kind) {
+      case node_kind::enum_entry: {
+        std::int64_t v = 0;
+        if (!parse_integer_text(n.xml.child_value("Value"), v)) fail(n, "entry without a value");
+        return formula_int(v);
+      }
+      case node_kind::int_reg:
+      case node_kind::masked_int_reg:
+      case node_kind::struct_entry:
+        return formula_int(read_int_register(id));
+      case node_kind::float_reg:
+        return formula_float(read_float_register(id));
+      case node_kind::int_swiss_knife:
+      case node_kind::swiss_knife: {
+        const formula_value v = evaluate_in(id, n.xml, n.xml.child_value("Formula"));
+        return t.type == value_type::floating ? formula_float(v.as_double())
+                                              : formula_int(v.as_int());
+      }
+      case node_kind::int_converter:
+      case node_kind::converter: {
+        const auto p = nodes->ref(id, "pValue");
+        if (!p) fail(n, "converter without pValue");
+        const formula_value v =
+            evaluate_in(id, n.xml, n.xml.child_value("FormulaFrom"), "TO", number(*p));
+        return t.type == value_type::floating ? formula_float(v.as_double())
+                                              : formula_int(v.as_int());
+      }
+      default:
+        unsupported(n);
+    }
   }
 
   // ----- writing
 
-  void check_range(node n, const formula_value &v) {
-    const formula_value lo = minimum(n), hi = maximum(n);
+  void check_range(node_id id, const formula_value &v) {
+    const formula_value lo = minimum(id), hi = maximum(id);
     if (v.is_float || lo.is_float || hi.is_float) {
       if (v.as_double() < lo.as_double() || v.as_double() > hi.as_double())
-        fail(n, "value out of range [" + show(lo) + ", " + show(hi) + "]");
+        fail(at(id), "value out of range [" + show(lo) + ", " + show(hi) + "]");
       return;
     }
     if (v.i < lo.i || v.i > hi.i)
-      fail(n, "value out of range [" + show(lo) + ", " + show(hi) + "]");
-    const std::int64_t inc = increment(n);
+      fail(at(id), "value out of range [" + show(lo) + ", " + show(hi) + "]");
+    const std::int64_t inc = increment(id);
     if (inc > 1 && (static_cast<std::uint64_t>(v.i) - static_cast<std::uint64_t>(lo.i)) %
                            static_cast<std::uint64_t>(inc) !=
                        0)
-      fail(n, "value must be " + show(lo) + " plus a multiple of " + std::to_string(inc));
-  }
-  static std::string show(const formula_value &v) {
-    if (!v.is_float) return std::to_string(v.i);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.10g", v.f);
-    return buf;
+      fail(at(id), "value must be " + show(lo) + " plus a multiple of " + std::to_string(inc));
   }
 
-  void set_number(node n, formula_value v) {
-    guard g(*this, n);
-    const std::string k = kind(n);
-    if (!available(n)) fail(n, "not available now");
-    if (locked(n)) fail(n, "locked");
-    if (k == "Integer" || k == "Float" || k == "Enumeration" || k == "Boolean" || k == "Command") {
-      if (k == "Integer") {
+  // Only the feature asked for answers for its availability and lock: the
+  // nodes it is built from are its own business.
+  void check_usable(node_id id) {
+    check_on_device(id);
+    if (!available(id)) fail(at(id), "not available now");
+    if (locked(id)) fail(at(id), "locked");
+  }
+
+  void set_number(node_id id, formula_value v) {
+    guard g(*this, id);
+    const node_record &n = at(id);
+    const kind_traits &t = traits(n.kind);
+    touched.push_back(id);
+    if (t.holds_value && t.type != value_type::text) {
+      if (n.kind == node_kind::integer) {
         v = formula_int(v.as_int());
-        check_range(n, v);
-      } else if (k == "Float") {
+        check_range(id, v);
+      } else if (n.kind == node_kind::float_number) {
         v = formula_float(v.as_double());
-        check_range(n, v);
+        check_range(id, v);
       }
-      if (const node p = ref(n, "pValue")) return set_number(p, v);
-      if (!n.child("Value")) fail(n, "neither Value nor pValue");
-      written[n.attribute("Name").value()] = v;
+      const value_slot s = slot(id);
+      if (s.target) return set_number(*s.target, v);
+      written[s.key] = v;
       return;
     }
-    if (k == "IntReg" || k == "MaskedIntReg" || k == "StructEntry") {
-      check_writable(n);
-      const std::int64_t i = v.as_int();
-      const formula_value lo = minimum(n), hi = maximum(n);
-      if (i < lo.i || i > hi.i) fail(n, "value does not fit the register");
-      const std::size_t len = length(n);
-      if (len > 8) fail(n, "integer register longer than 8 bytes");
-      if (k == "IntReg") return write_raw(n, static_cast<std::uint64_t>(i), len);
-      unsigned low = 0, high = 0;
-      mask_bits(n, len, low, high);
-      // The other bits of the register belong to other features: keep them.
-      std::size_t read_len = 0;
-      const std::uint64_t old = register_access(n) == "WO" ? 0 : read_raw(n, read_len);
-      const std::uint64_t mask = field_mask(low, high) << low;
-      const std::uint64_t raw = (old & ~mask) | ((static_cast<std::uint64_t>(i) << low) & mask);
-      return write_raw(n, raw, len);
-    }
-    if (k == "FloatReg") {
-      check_writable(n);
-      const std::size_t len = length(n);
-      std::uint64_t raw = 0;
-      if (len == 4) {
-        const float f = static_cast<float>(v.as_double());
-        std::uint32_t r;
-        std::memcpy(&r, &f, 4);
-        raw = r;
-      } else if (len == 8) {
-        const double f = v.as_double();
-        std::memcpy(&raw, &f, 8);
-      } else {
-        fail(n, "float register length is not 4 or 8");
+    switch (n.kind) {
+      case node_kind::int_reg:
+      case node_kind::masked_int_reg:
+      case node_kind::struct_entry: {
+        if (register_mode(id) == "RO") fail(n, "read-only");
+        const std::int64_t i = v.as_int();
+        const formula_value lo = minimum(id), hi = maximum(id);
+        if (i < lo.i || i > hi.i) fail(n, "value does not fit the register");
+        const std::size_t len = length(id);
+        if (len > 8) fail(n, "integer register longer than 8 bytes");
+        if (!t.masked) return write_raw(id, static_cast<std::uint64_t>(i), len);
+        unsigned low = 0, high = 0;
+        mask_bits(id, len, low, high);
+        // The other bits of the register belong to other features: keep them.
+        std::size_t read_len = 0;
+        const std::uint64_t old = register_mode(id) == "WO" ? 0 : read_raw(id, read_len);
+        const std::uint64_t mask = field_mask(low, high) << low;
+        return write_raw(id, (old & ~mask) | ((static_cast<std::uint64_t>(i) << low) & mask), len);
       }
-      return write_raw(n, raw, len);
+      case node_kind::float_reg: {
+        if (register_mode(id) == "RO") fail(n, "read-only");
+        const std::size_t len = length(id);
+        std::uint64_t raw = 0;
+        if (len == 4) {
+          const float f = static_cast<float>(v.as_double());
+          std::uint32_t r;
+          std::memcpy(&r, &f, 4);
+          raw = r;
+        } else if (len == 8) {
+          const double f = v.as_double();
+          std::memcpy(&raw, &f, 8);
+        } else {
+          fail(n, "float register length is not 4 or 8");
+        }
+        return write_raw(id, raw, len);
+      }
+      case node_kind::int_converter:
+      case node_kind::converter: {
+        const auto p = nodes->ref(id, "pValue");
+        if (!p) fail(n, "converter without pValue");
+        if (n.kind == node_kind::int_converter) v = formula_int(v.as_int());
+        check_range(id, v);
+        return set_number(*p, evaluate_in(id, n.xml, n.xml.child_value("FormulaTo"), "FROM", v));
+      }
+      case node_kind::int_swiss_knife:
+      case node_kind::swiss_knife:
+        fail(n, "read-only (a formula)");
+      default:
+        if (t.type == value_type::text) fail(n, "a text, not a number");
+        unsupported(n);
     }
-    if (k == "IntConverter" || k == "Converter") {
-      const node p = ref(n, "pValue");
-      if (!p) fail(n, "converter without pValue");
-      if (k == "IntConverter") v = formula_int(v.as_int());
-      check_range(n, v);
-      const formula_value raw = evaluate(n, text(n, "FormulaTo"), "FROM", v);
-      return set_number(p, raw);
+  }
+
+  // What the write went through makes stale what names it in pInvalidator,
+  // and what names those, in turn; every worked-out value is recomputed.
+  void after_write() {
+    std::unordered_set<node_id> stale;
+    std::vector<node_id> queue = std::move(touched);
+    touched.clear();
+    while (!queue.empty()) {
+      const node_id x = queue.back();
+      queue.pop_back();
+      for (node_id y : nodes->invalidated_by_writing(x))
+        if (stale.insert(y).second) queue.push_back(y);
     }
-    if (k == "IntSwissKnife" || k == "SwissKnife") fail(n, "read-only (a formula)");
-    unsupported(n);
+    for (node_id r : reachable(std::vector<node_id>(stale.begin(), stale.end())))
+      if (const auto it = read_ranges.find(r); it != read_ranges.end()) regs.forget(it->second);
+    ++epoch;
+  }
+  template <typename F>
+  void writing(F &&write) {
+    try {
+      write();
+    } catch (...) {
+      after_write();
+      throw;
+    }
+    after_write();
+  }
+
+  // Every node reading these may involve.
+  std::vector<node_id> reachable(const std::vector<node_id> &from) const {
+    std::vector<bool> seen(nodes->size());
+    std::vector<node_id> out, stack = from;
+    while (!stack.empty()) {
+      const node_id x = stack.back();
+      stack.pop_back();
+      if (seen[x]) continue;
+      seen[x] = true;
+      out.push_back(x);
+      nodes->for_each_read_ref(x, [&](node_id r) {
+        if (!seen[r]) stack.push_back(r);
+      });
+    }
+    return out;
   }
 
   // ----- strings
 
-  std::string string_value(node n) {
-    guard g(*this, n);
-    const std::string k = kind(n);
-    if (!available(n)) fail(n, "not available now");
-    if (k == "String") {
-      if (const auto it = written_text.find(n.attribute("Name").value()); it != written_text.end())
-        return it->second;
-      if (const node p = ref(n, "pValue")) return string_value(p);
-      return n.child_value("Value");
+  std::string string_value(node_id id) {
+    guard g(*this, id);
+    const node_record &n = at(id);
+    if (n.kind == node_kind::string) {
+      if (const auto it = written_text.find(id); it != written_text.end()) return it->second;
+      if (const auto p = nodes->ref(id, "pValue")) return string_value(*p);
+      return n.xml.child_value("Value");
     }
-    if (k == "StringReg") {
-      check_readable(n);
-      const std::vector<std::byte> b = read_bytes(n);
+    if (n.kind == node_kind::string_reg) {
       std::string s;
-      for (std::byte c : b) {
+      for (std::byte c : read_bytes(id)) {
         if (c == std::byte{0}) break;
         s.push_back(static_cast<char>(c));
       }
       return s;
     }
-    unsupported(n);
+    fail(n, "not a text");
   }
-  std::map<std::string, std::string, std::less<>> written_text;
-  void set_string(node n, std::string_view s) {
-    guard g(*this, n);
-    const std::string k = kind(n);
-    if (!available(n)) fail(n, "not available now");
-    if (locked(n)) fail(n, "locked");
-    if (k == "String") {
-      if (const node p = ref(n, "pValue")) return set_string(p, s);
-      written_text[n.attribute("Name").value()] = std::string(s);
+  void set_string(node_id id, std::string_view s) {
+    guard g(*this, id);
+    const node_record &n = at(id);
+    touched.push_back(id);
+    if (n.kind == node_kind::string) {
+      if (const auto p = nodes->ref(id, "pValue")) return set_string(*p, s);
+      written_text[id] = std::string(s);
       return;
     }
-    if (k == "StringReg") {
-      check_writable(n);
-      const std::size_t len = length(n);
+    if (n.kind == node_kind::string_reg) {
+      if (register_mode(id) == "RO") fail(n, "read-only");
+      const std::size_t len = length(id);
       if (s.size() > len)
         fail(n, "text longer than the register's " + std::to_string(len) + " bytes");
       std::vector<std::byte> b(len, std::byte{0});
       for (std::size_t i = 0; i < s.size(); ++i) b[i] = std::byte(static_cast<unsigned char>(s[i]));
-      port.write(address(n), b);
-      return;
+      return write_bytes(id, b);
     }
-    unsupported(n);
+    fail(n, "not a text");
   }
 
   // ----- access
 
-  std::string access_of(node n) {
-    guard g(*this, n);
-    const std::string k = kind(n);
-    if (!available(n)) return "NA";
+  // RO, RW or WO as the node's chain of values says, whatever the
+  // availability of the nodes in it.
+  std::string mode(node_id id) {
+    guard g(*this, id);
+    const node_record &n = at(id);
+    const kind_traits &t = traits(n.kind);
     std::string a;
-    if (k == "IntReg" || k == "MaskedIntReg" || k == "StructEntry" || k == "FloatReg" ||
-        k == "StringReg" || k == "Register") {
-      a = register_access(n);
-    } else if (k == "IntSwissKnife" || k == "SwissKnife") {
+    if (t.is_register) {
+      a = register_mode(id);
+    } else if (t.is_formula && !t.is_converter) {
       a = "RO";
-    } else if (k == "Category") {
-      a = "";
-    } else if (const node p = ref(n, "pValue")) {
-      a = access_of(p);
-    } else {
-      a = "RW";
+    } else if (n.kind == node_kind::enum_entry) {
+      a = "RO";
+    } else if (t.holds_value || t.is_converter) {
+      const value_slot s = t.is_converter ? value_slot{nodes->ref(id, "pValue"), {}, {}} : slot(id);
+      a = s.target ? mode(*s.target) : "RW";
     }
-    if (text(n, "ImposedAccessMode") == "RO" && a == "RW") a = "RO";
-    if (a == "RW" && locked(n)) a = "RO";
+    const std::string_view imposed = text(id, "ImposedAccessMode");
+    if (a == "RW" && (imposed == "RO" || imposed == "WO")) a = imposed;
     return a;
+  }
+  std::string access_of(node_id id) {
+    if (!available(id)) return "NA";
+    std::string a = mode(id);
+    if (a == "RW" && locked(id)) a = "RO";
+    return a;
+  }
+  // Without reading anything: for values the camera does not hold.
+  std::string static_mode(node_id id, int depth_left = max_depth) const {
+    const node_record &n = at(id);
+    const kind_traits &t = traits(n.kind);
+    if (t.is_register) return register_mode(id);
+    if (t.is_formula && !t.is_converter) return "RO";
+    const pugi::xml_node p = n.xml.child("pValue");
+    if ((t.holds_value || t.is_converter) && p && depth_left > 0) {
+      if (const auto target = nodes->lookup(trimmed(p.child_value())))
+        return static_mode(*target, depth_left - 1);
+    }
+    return t.holds_value && !n.xml.child("pIndex") ? "RW" : "";
+  }
+
+  // ----- features
+
+  std::string value_text(node_id id) {
+    const node_record &n = at(id);
+    switch (n.kind) {
+      case node_kind::category:
+        fail(n, "a category, not a feature");
+      case node_kind::port:
+        fail(n, "a port, not a value");
+      case node_kind::other:
+        unsupported(n);
+      case node_kind::command:
+        check_on_device(id);
+        return "(command)";
+      default:
+        break;
+    }
+    check_on_device(id);
+    if (!available(id)) fail(n, "not available now");
+    switch (n.kind) {
+      case node_kind::enumeration: {
+        const std::int64_t v = number(id).as_int();
+        for (pugi::xml_node e : n.xml.children("EnumEntry")) {
+          std::int64_t ev = 0;
+          if (parse_integer_text(e.child_value("Value"), ev) && ev == v) {
+            const char *symbolic = e.child_value("Symbolic");
+            return *symbolic != '\0' ? symbolic : e.attribute("Name").value();
+          }
+        }
+        return "(no entry for " + std::to_string(v) + ")";
+      }
+      case node_kind::boolean:
+        return number(id).as_int() == literal_int(id, "OnValue", 1) ? "true" : "false";
+      case node_kind::string:
+      case node_kind::string_reg:
+        return string_value(id);
+      case node_kind::register_block: {
+        std::string hex = "0x";
+        char b[3];
+        for (std::byte c : read_bytes(id)) {
+          std::snprintf(b, sizeof b, "%02x", std::to_integer<unsigned>(c));
+          hex += b;
+        }
+        return hex;
+      }
+      default: {
+        const formula_value v = number(id);
+        return traits(n.kind).type == value_type::floating ? show(formula_float(v.as_double()))
+                                                           : std::to_string(v.as_int());
+      }
+    }
+  }
+
+  feature_info info(node_id id) {
+    const node_record &n = at(id);
+    feature_info f{std::string(n.name), n.xml.name(), "", "-", {}};
+    for (node_id s : nodes->selectors_of(id)) f.selectors.emplace_back(at(s).name);
+    if (n.kind == node_kind::other) {
+      f.value = std::string("(camctl does not evaluate ") + n.xml.name() + " nodes)";
+      return f;
+    }
+    if (n.kind == node_kind::port) {
+      f.value = "(a port, not a value)";
+      return f;
+    }
+    if (const data_source s = nodes->source(id); s != data_source::device) {
+      f.access = static_mode(id);
+      f.value = std::string("(") + source_text(s) + ")";
+      return f;
+    }
+    try {
+      f.access = access_of(id);
+      if (f.access == "RO" || f.access == "RW") f.value = value_text(id);
+    } catch (const description_error &e) {
+      f.value = std::string("(") + e.what() + ")";
+    } catch (const formula_error &e) {
+      f.value = std::string("(") + e.what() + ")";
+    }
+    return f;
+  }
+
+  // Reads ahead, in as few exchanges as adjacency allows, the registers
+  // these features read. Addresses that depend on other registers are
+  // known once those are in: a few rounds settle them.
+  void prefetch(const std::vector<node_id> &features) {
+    std::vector<node_id> pending;
+    for (node_id r : reachable(features)) {
+      const kind_traits &t = traits(at(r).kind);
+      if (t.is_register && nodes->source(r) == data_source::device && register_mode(r) != "WO")
+        pending.push_back(r);
+    }
+    for (int round = 0; round < 4 && !pending.empty(); ++round) {
+      std::vector<std::pair<register_range, bool>> wanted;
+      std::vector<node_id> later;
+      regs.offline = true;
+      for (node_id r : pending) {
+        try {
+          wanted.push_back({range(r), !changes_by_itself(r)});
+        } catch (const needs_read &) {
+          later.push_back(r);
+        } catch (const description_error &) {
+        } catch (const formula_error &) {
+        }
+      }
+      regs.offline = false;
+      volatile_seen = false;
+      depth = 0;
+      if (wanted.empty()) return;
+      regs.prefetch(std::move(wanted));
+      pending = std::move(later);
+    }
   }
 };
 
@@ -597,168 +877,158 @@ description::description(std::string_view xml, register_port &port)
   if (!r)
     throw description_error(std::string("the device description is not valid XML: ") +
                             r.description());
-  const node root = d_->doc.child("RegisterDescription");
+  const pugi::xml_node root = d_->doc.child("RegisterDescription");
   if (!root) throw description_error("the device description has no RegisterDescription");
-  for (node n : root.children()) {
-    const char *name = n.attribute("Name").value();
-    if (*name == '\0') continue;
-    d_->nodes.emplace(name, n);
-    if (std::strcmp(n.name(), "StructReg") == 0) {
-      for (node e : n.children("StructEntry"))
-        if (*e.attribute("Name").value() != '\0') d_->nodes.emplace(e.attribute("Name").value(), e);
-    }
-  }
+  d_->nodes.emplace(root);
+  d_->values.resize(d_->nodes->size());
+  d_->availability.resize(d_->nodes->size());
 }
 
 description::~description() = default;
 
 bool description::has(std::string_view feature) const {
-  return d_->nodes.count(feature) != 0;
+  return d_->nodes->lookup(feature).has_value();
 }
 
 std::int64_t description::get_int(std::string_view feature) try {
-  return d_->number(d_->find(feature)).as_int();
+  d_->begin();
+  const node_id id = d_->nodes->find(feature);
+  d_->check_on_device(id);
+  return d_->number(id).as_int();
 } catch (const formula_error &e) {
-  throw as_description_error(e);
+  throw description_error(std::string(feature) + ": " + e.what());
 }
 
 std::string description::get(std::string_view feature) try {
-  const node n = d_->find(feature);
-  const std::string k = n.name();
-  if (k == "Enumeration") {
-    const std::int64_t v = d_->number(n).as_int();
-    for (node e : n.children("EnumEntry")) {
-      std::int64_t ev = 0;
-      if (parse_integer_text(e.child_value("Value"), ev) && ev == v) {
-        const char *symbolic = e.child_value("Symbolic");
-        return *symbolic != '\0' ? symbolic : e.attribute("Name").value();
-      }
-    }
-    return "(no entry for " + std::to_string(v) + ")";
-  }
-  if (k == "Boolean") {
-    const std::int64_t on = d_->literal_int(n, "OnValue", 1);
-    return d_->number(n).as_int() == on ? "true" : "false";
-  }
-  if (k == "String" || k == "StringReg") return d_->string_value(n);
-  if (k == "Command") return "(command)";
-  if (k == "Category") throw description_error(std::string(feature) + " is a category");
-  if (k == "Register") {
-    d_->check_readable(n);
-    std::string hex = "0x";
-    char b[3];
-    for (std::byte c : d_->read_bytes(n)) {
-      std::snprintf(b, sizeof b, "%02x", std::to_integer<unsigned>(c));
-      hex += b;
-    }
-    return hex;
-  }
-  if (is_int_kind(k) || is_float_kind(k)) {
-    const formula_value v = d_->number(n);
-    return is_float_kind(k) ? impl::show(formula_float(v.as_double())) : std::to_string(v.as_int());
-  }
-  impl::unsupported(n);
+  d_->begin();
+  return d_->value_text(d_->nodes->find(feature));
 } catch (const formula_error &e) {
-  throw as_description_error(e);
+  throw description_error(std::string(feature) + ": " + e.what());
 }
 
 void description::set(std::string_view feature, std::string_view value) try {
-  const node n = d_->find(feature);
-  const std::string k = n.name();
-  if (k == "Command") return execute(feature);
-  if (k == "Enumeration") {
-    for (node e : n.children("EnumEntry")) {
-      if (value != e.attribute("Name").value() && value != e.child_value("Symbolic")) continue;
-      if (!d_->available(e)) impl::fail(n, "entry " + std::string(value) + " is not available now");
+  d_->begin();
+  const node_id id = d_->nodes->find(feature);
+  const node_record &n = d_->at(id);
+  const kind_traits &t = traits(n.kind);
+  if (n.kind == node_kind::command) return execute(feature);
+  if (n.kind == node_kind::other) unsupported(n);
+  if (t.type == value_type::none || t.type == value_type::bytes) fail(n, "cannot be set");
+  d_->check_usable(id);
+  if (n.kind == node_kind::enumeration) {
+    std::int64_t number = 0;
+    const bool numeric = parse_integer_text(value, number);
+    for (pugi::xml_node e : n.xml.children("EnumEntry")) {
       std::int64_t ev = 0;
-      if (!parse_integer_text(e.child_value("Value"), ev)) impl::fail(n, "entry without a value");
-      return d_->set_number(n, formula_int(ev));
+      const bool has_value = parse_integer_text(e.child_value("Value"), ev);
+      if (value != e.attribute("Name").value() && value != e.child_value("Symbolic") &&
+          !(numeric && has_value && ev == number))
+        continue;
+      if (!d_->flags_allow(e, "pIsImplemented") || !d_->flags_allow(e, "pIsAvailable"))
+        fail(n, "entry " + std::string(value) + " is not available now");
+      if (!has_value) fail(n, "entry without a value");
+      return d_->writing([&] { d_->set_number(id, formula_int(ev)); });
     }
     std::string names;
-    for (node e : n.children("EnumEntry"))
+    for (pugi::xml_node e : n.xml.children("EnumEntry"))
       names += std::string(names.empty() ? "" : ", ") + e.attribute("Name").value();
-    impl::fail(n, "no entry " + std::string(value) + " (entries: " + names + ")");
+    fail(n, "no entry " + std::string(value) + " (entries: " + names + ")");
   }
-  if (k == "Boolean") {
+  if (n.kind == node_kind::boolean) {
     bool on;
     if (value == "true" || value == "1" || value == "on") {
       on = true;
     } else if (value == "false" || value == "0" || value == "off") {
       on = false;
     } else {
-      impl::fail(n, "want true or false, not " + std::string(value));
+      fail(n, "want true or false, not " + std::string(value));
     }
-    return d_->set_number(
-        n, formula_int(on ? d_->literal_int(n, "OnValue", 1) : d_->literal_int(n, "OffValue", 0)));
+    const std::int64_t raw =
+        on ? d_->literal_int(id, "OnValue", 1) : d_->literal_int(id, "OffValue", 0);
+    return d_->writing([&] { d_->set_number(id, formula_int(raw)); });
   }
-  if (k == "String" || k == "StringReg") return d_->set_string(n, value);
-  if (is_float_kind(k)) {
+  if (t.type == value_type::text) return d_->writing([&] { d_->set_string(id, value); });
+  if (t.type == value_type::floating) {
     double f = 0;
-    if (!parse_float_text(value, f)) impl::fail(n, "not a number: " + std::string(value));
-    return d_->set_number(n, formula_float(f));
+    if (!parse_float_text(value, f)) fail(n, "not a number: " + std::string(value));
+    return d_->writing([&] { d_->set_number(id, formula_float(f)); });
   }
-  if (is_int_kind(k)) {
-    std::int64_t i = 0;
-    if (!parse_integer_text(value, i)) impl::fail(n, "not an integer: " + std::string(value));
-    return d_->set_number(n, formula_int(i));
-  }
-  impl::unsupported(n);
+  std::int64_t i = 0;
+  if (!parse_integer_text(value, i)) fail(n, "not an integer: " + std::string(value));
+  d_->writing([&] { d_->set_number(id, formula_int(i)); });
 } catch (const formula_error &e) {
-  throw as_description_error(e);
+  throw description_error(std::string(feature) + ": " + e.what());
 }
 
 void description::execute(std::string_view command) try {
-  const node n = d_->find(command);
-  if (std::strcmp(n.name(), "Command") != 0) impl::fail(n, "not a command");
-  std::int64_t v = d_->literal_int(n, "CommandValue", 1);
-  if (const node p = d_->ref(n, "pCommandValue")) v = d_->number(p).as_int();
-  const node p = d_->ref(n, "pValue");
-  if (!p) impl::fail(n, "command without pValue");
-  if (!d_->available(n)) impl::fail(n, "not available now");
-  if (d_->locked(n)) impl::fail(n, "locked");
-  d_->set_number(p, formula_int(v));
+  d_->begin();
+  const node_id id = d_->nodes->find(command);
+  const node_record &n = d_->at(id);
+  if (n.kind != node_kind::command) fail(n, "not a command");
+  d_->check_usable(id);
+  std::int64_t v = d_->literal_int(id, "CommandValue", 1);
+  if (const auto p = d_->nodes->ref(id, "pCommandValue")) v = d_->number(*p).as_int();
+  const auto p = d_->nodes->ref(id, "pValue");
+  if (!p) fail(n, "command without pValue");
+  d_->writing([&] { d_->set_number(*p, formula_int(v)); });
 } catch (const formula_error &e) {
-  throw as_description_error(e);
+  throw description_error(std::string(command) + ": " + e.what());
 }
 
 std::string description::access(std::string_view feature) try {
-  return d_->access_of(d_->find(feature));
+  d_->begin();
+  const node_id id = d_->nodes->find(feature);
+  if (d_->nodes->source(id) != data_source::device) return d_->static_mode(id);
+  return d_->access_of(id);
 } catch (const formula_error &e) {
-  throw as_description_error(e);
+  throw description_error(std::string(feature) + ": " + e.what());
 }
 
 std::vector<feature_info> description::features() {
-  std::vector<feature_info> out;
-  std::set<std::string> seen;
-  const auto add = [&](node n, auto &&self) -> void {
-    const std::string name = n.attribute("Name").value();
-    if (!seen.insert(name).second) return;
-    if (std::strcmp(n.name(), "Category") == 0) {
-      for (node f : n.children("pFeature")) {
-        const auto it = d_->nodes.find(impl::trim(f.child_value()));
-        if (it != d_->nodes.end()) self(it->second, self);
-      }
-      return;
-    }
-    std::string access;
-    try {
-      access = d_->access_of(n);
-    } catch (const description_error &) {
-      access = "??";
-    } catch (const formula_error &) {
-      access = "??";
-    }
-    out.push_back({name, n.name(), access});
+  d_->begin();
+  const auto root = d_->nodes->root();
+  if (!root || d_->at(*root).kind != node_kind::category)
+    throw description_error(
+        "the description has no Root category: camctl cannot tell its features from its "
+        "internal nodes");
+  // The features in the categories' order, each once; a name no node
+  // answers to is listed too, as such.
+  struct listed {
+    std::string name;
+    std::optional<node_id> id;
   };
-  const auto root = d_->nodes.find("Root");
-  if (root != d_->nodes.end()) {
-    add(root->second, add);
-  } else {
-    for (node n : d_->doc.child("RegisterDescription").children()) {
-      const std::string k = n.name();
-      if (k == "Integer" || k == "Float" || k == "Enumeration" || k == "Boolean" ||
-          k == "Command" || k == "String")
-        add(n, add);
+  std::vector<listed> order;
+  std::vector<bool> seen(d_->nodes->size());
+  std::set<std::string, std::less<>> missing;
+  const auto walk = [&](node_id category, auto &&self) -> void {
+    seen[category] = true;
+    for (pugi::xml_node f : d_->at(category).xml.children("pFeature")) {
+      const std::string_view name = trimmed(f.child_value());
+      const auto id = d_->nodes->lookup(name);
+      if (!id) {
+        if (missing.emplace(name).second) order.push_back({std::string(name), std::nullopt});
+        continue;
+      }
+      if (seen[*id]) continue;
+      if (d_->at(*id).kind == node_kind::category) {
+        self(*id, self);
+      } else {
+        seen[*id] = true;
+        order.push_back({std::string(name), *id});
+      }
+    }
+  };
+  walk(*root, walk);
+  std::vector<node_id> readable;
+  for (const listed &l : order)
+    if (l.id && d_->nodes->source(*l.id) == data_source::device) readable.push_back(*l.id);
+  d_->prefetch(readable);
+  std::vector<feature_info> out;
+  for (const listed &l : order) {
+    if (l.id) {
+      out.push_back(d_->info(*l.id));
+    } else {
+      out.push_back({l.name, "?", "", "(no node of this name in the description)", {}});
     }
   }
   return out;

@@ -70,7 +70,8 @@ inline constexpr const char text_on_subnet[] = " subnet=ok\n";
 inline constexpr const char text_outside_subnet[] =
     " subnet=OUTSIDE (%s is %s/%d): camctl forceip %s <free address>/%d\n";
 inline constexpr const char text_forceip_done[] = "%s now has %s\n";
-inline constexpr const char text_feature_line[] = "%-40s %-14s %-3s %s\n";
+inline constexpr const char text_feature_line[] = "%-40s %-14s %-3s %s";
+inline constexpr const char text_feature_selectors[] = "  Selector: %s";
 
 inline constexpr const char text_packet_size_unchecked[] = "Packet size %u not checked: %s\n";
 inline constexpr const char text_packet_size_lowered[] =

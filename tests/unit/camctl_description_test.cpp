@@ -123,7 +123,7 @@ TEST(CamctlDescription, MasksReadTheirBitsAndWriteOnlyThem) {
 
 TEST(CamctlDescription, RefusesWritesTheDescriptionForbidsWithoutWriting) {
   memory_port port;
-  description d(xml(std::string(registers) + R"(
+  const std::string text = xml(std::string(registers) + R"(
     <Integer Name="Width"><pValue>BigReg</pValue><Min>16</Min><Max>4096</Max><Inc>8</Inc>
       <pIsAvailable>Available</pIsAvailable></Integer>
     <Integer Name="Available"><pValue>Flag</pValue></Integer>
@@ -136,13 +136,18 @@ TEST(CamctlDescription, RefusesWritesTheDescriptionForbidsWithoutWriting) {
     <Integer Name="Zero"><Value>0</Value></Integer>
     <Weird Name="Strange"><pValue>BigReg</pValue></Weird>
     <Integer Name="UsesStrange"><pValue>Strange</pValue></Integer>
-  )"),
-                port);
+  )");
   port.put(0x300, {0, 0, 0, 0});
-  EXPECT_EQ(d.access("Width"), "NA");
-  EXPECT_THROW(d.get("Width"), description_error);
-  EXPECT_THROW(d.set("Width", "64"), description_error);
+  {
+    description unavailable(text, port);
+    EXPECT_EQ(unavailable.access("Width"), "NA");
+    EXPECT_THROW(unavailable.get("Width"), description_error);
+    EXPECT_THROW(unavailable.set("Width", "64"), description_error);
+  }
+  // The next command finds it available: one command's description keeps
+  // what it read.
   port.put(0x300, {0, 0, 0, 1});
+  description d(text, port);
   EXPECT_THROW(d.set("Width", "12"), description_error);   // below Min
   EXPECT_THROW(d.set("Width", "100"), description_error);  // off the increment
   EXPECT_THROW(d.set("Locked", "1"), description_error);
