@@ -291,7 +291,7 @@ struct description::impl {
   std::int64_t read_int_register(node_id id) {
     std::size_t len = 0;
     const std::uint64_t raw = read_raw(id, len);
-    if (!traits(at(id).kind).masked)
+    if (!traits(at(id).kind).is_masked())
       return is_signed(id) ? sign_extend(raw, static_cast<unsigned>(len * 8))
                            : static_cast<std::int64_t>(raw);
     unsigned low = 0, high = 0;
@@ -403,12 +403,12 @@ struct description::impl {
       if (parse_integer_text(c.child_value(), i)) return formula_int(i);
       fail(n, std::string("bad ") + literal);
     }
-    if ((t.holds_value || t.is_converter) && n.xml.child("pValue") && !n.xml.child("pIndex"))
+    if ((t.holds_value() || t.is_converter()) && n.xml.child("pValue") && !n.xml.child("pIndex"))
       return bound(nodes->find(trimmed(n.xml.child_value("pValue"))), literal, pointer, upper);
-    if (t.is_register && t.type == value_type::integer) {
+    if (t.is_register() && t.type == value_type::integer) {
       const std::size_t len = length(id);
       unsigned bits = static_cast<unsigned>(len * 8);
-      if (t.masked) {
+      if (t.is_masked()) {
         unsigned low = 0, high = 0;
         mask_bits(id, len, low, high);
         bits = high - low + 1;
@@ -495,7 +495,7 @@ struct description::impl {
     const kind_traits &t = traits(n.kind);
     if (t.type == value_type::text) fail(n, "a text, not a number");
     if (t.type == value_type::bytes) fail(n, "a block of bytes, not a number");
-    if (t.holds_value) {
+    if (t.holds_value()) {
       const formula_value v = held_value(id);
       return t.type == value_type::floating ? formula_float(v.as_double())
                                             : formula_int(v.as_int());
@@ -563,7 +563,7 @@ struct description::impl {
     const node_record &n = at(id);
     const kind_traits &t = traits(n.kind);
     touched.push_back(id);
-    if (t.holds_value && t.type != value_type::text) {
+    if (t.holds_value() && t.type != value_type::text) {
       if (n.kind == node_kind::integer) {
         v = formula_int(v.as_int());
         check_range(id, v);
@@ -586,7 +586,7 @@ struct description::impl {
         if (i < lo.i || i > hi.i) fail(n, "value does not fit the register");
         const std::size_t len = length(id);
         if (len > 8) fail(n, "integer register longer than 8 bytes");
-        if (!t.masked) return write_raw(id, static_cast<std::uint64_t>(i), len);
+        if (!t.is_masked()) return write_raw(id, static_cast<std::uint64_t>(i), len);
         unsigned low = 0, high = 0;
         mask_bits(id, len, low, high);
         // The other bits of the register belong to other features: keep them.
@@ -723,14 +723,15 @@ struct description::impl {
     const node_record &n = at(id);
     const kind_traits &t = traits(n.kind);
     std::string a;
-    if (t.is_register) {
+    if (t.is_register()) {
       a = register_mode(id);
-    } else if (t.is_formula && !t.is_converter) {
+    } else if (t.is_formula() && !t.is_converter()) {
       a = "RO";
     } else if (n.kind == node_kind::enum_entry) {
       a = "RO";
-    } else if (t.holds_value || t.is_converter) {
-      const value_slot s = t.is_converter ? value_slot{nodes->ref(id, "pValue"), {}, {}} : slot(id);
+    } else if (t.holds_value() || t.is_converter()) {
+      const value_slot s =
+          t.is_converter() ? value_slot{nodes->ref(id, "pValue"), {}, {}} : slot(id);
       a = s.target ? mode(*s.target) : "RW";
     }
     const std::string_view imposed = text(id, "ImposedAccessMode");
@@ -747,14 +748,14 @@ struct description::impl {
   std::string static_mode(node_id id, int depth_left = max_depth) const {
     const node_record &n = at(id);
     const kind_traits &t = traits(n.kind);
-    if (t.is_register) return register_mode(id);
-    if (t.is_formula && !t.is_converter) return "RO";
+    if (t.is_register()) return register_mode(id);
+    if (t.is_formula() && !t.is_converter()) return "RO";
     const pugi::xml_node p = n.xml.child("pValue");
-    if ((t.holds_value || t.is_converter) && p && depth_left > 0) {
+    if ((t.holds_value() || t.is_converter()) && p && depth_left > 0) {
       if (const auto target = nodes->lookup(trimmed(p.child_value())))
         return static_mode(*target, depth_left - 1);
     }
-    return t.holds_value && !n.xml.child("pIndex") ? "RW" : "";
+    return t.holds_value() && !n.xml.child("pIndex") ? "RW" : "";
   }
 
   // ----- features
@@ -845,7 +846,7 @@ struct description::impl {
     std::vector<node_id> pending;
     for (node_id r : reachable(features)) {
       const kind_traits &t = traits(at(r).kind);
-      if (t.is_register && nodes->source(r) == data_source::device && register_mode(r) != "WO")
+      if (t.is_register() && nodes->source(r) == data_source::device && register_mode(r) != "WO")
         pending.push_back(r);
     }
     for (int round = 0; round < 4 && !pending.empty(); ++round) {
@@ -901,7 +902,9 @@ std::int64_t description::get_int(std::string_view feature) try {
 
 std::string description::get(std::string_view feature) try {
   d_->begin();
-  return d_->value_text(d_->nodes->find(feature));
+  const node_id id = d_->nodes->find(feature);
+  if (d_->nodes->source(id) == data_source::device) d_->prefetch({id});
+  return d_->value_text(id);
 } catch (const formula_error &e) {
   throw description_error(std::string(feature) + ": " + e.what());
 }

@@ -154,7 +154,7 @@ data_source node_table::source(node_id id, int depth) const {
   const auto worse = [&](data_source d) {
     if (d != data_source::device && found == data_source::device) found = d;
   };
-  if (traits(nodes_[id].kind).is_register) {
+  if (traits(nodes_[id].kind).is_register()) {
     const pugi::xml_node p = element(id, "pPort");
     const auto port = p ? lookup(trimmed(p.child_value())) : std::nullopt;
     if (port && nodes_[*port].kind == node_kind::port) {

@@ -4,6 +4,7 @@
 // nodes a write makes stale, which registers a feature reads).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <pugixml.hpp>
@@ -39,48 +40,54 @@ enum class node_kind : std::uint8_t {
 
 enum class value_type : std::uint8_t { none, integer, floating, text, bytes };
 
-// What each kind is, one row per kind:
-//   holds_value: its value is Value, pValue, or picked by pIndex
-//   masked: a bit field of its register (LSB/MSB or Bit)
+// What each kind is, one row per kind. Flags:
+//   reg: reads and writes the port itself; masked: a bit field of its
+//   register (LSB/MSB or Bit); value: its value is Value, pValue, or picked
+//   by pIndex; formula: computes its value; converter: both ways, to and
+//   from its pValue.
+namespace kind_flag {
+enum : unsigned { reg = 1, masked = 2, value = 4, formula = 8, converter = 16 };
+}
+
 struct kind_traits {
   node_kind kind;
   std::string_view element;
   value_type type;
-  bool is_register;
-  bool masked;
-  bool holds_value;
-  bool is_formula;
-  bool is_converter;
+  unsigned flags;
+  bool is_register() const { return (flags & kind_flag::reg) != 0; }
+  bool is_masked() const { return (flags & kind_flag::masked) != 0; }
+  bool holds_value() const { return (flags & kind_flag::value) != 0; }
+  bool is_formula() const { return (flags & kind_flag::formula) != 0; }
+  bool is_converter() const { return (flags & kind_flag::converter) != 0; }
 };
 
-inline constexpr kind_traits kind_table[] = {
-    // kind                     element          type                  reg    mask   value  form
-    // conv
-    {node_kind::integer, "Integer", value_type::integer, false, false, true, false, false},
-    {node_kind::float_number, "Float", value_type::floating, false, false, true, false, false},
-    {node_kind::enumeration, "Enumeration", value_type::integer, false, false, true, false, false},
-    {node_kind::enum_entry, "EnumEntry", value_type::integer, false, false, false, false, false},
-    {node_kind::boolean, "Boolean", value_type::integer, false, false, true, false, false},
-    {node_kind::command, "Command", value_type::integer, false, false, true, false, false},
-    {node_kind::string, "String", value_type::text, false, false, true, false, false},
-    {node_kind::int_reg, "IntReg", value_type::integer, true, false, false, false, false},
-    {node_kind::masked_int_reg, "MaskedIntReg", value_type::integer, true, true, false, false,
-     false},
-    {node_kind::struct_entry, "StructEntry", value_type::integer, true, true, false, false, false},
-    {node_kind::float_reg, "FloatReg", value_type::floating, true, false, false, false, false},
-    {node_kind::string_reg, "StringReg", value_type::text, true, false, false, false, false},
-    {node_kind::register_block, "Register", value_type::bytes, true, false, false, false, false},
-    {node_kind::int_swiss_knife, "IntSwissKnife", value_type::integer, false, false, false, true,
-     false},
-    {node_kind::swiss_knife, "SwissKnife", value_type::floating, false, false, false, true, false},
-    {node_kind::int_converter, "IntConverter", value_type::integer, false, false, false, true,
-     true},
-    {node_kind::converter, "Converter", value_type::floating, false, false, false, true, true},
-    {node_kind::category, "Category", value_type::none, false, false, false, false, false},
-    {node_kind::port, "Port", value_type::none, false, false, false, false, false},
-    {node_kind::other, "", value_type::none, false, false, false, false, false},
-};
-static_assert(std::size(kind_table) == static_cast<std::size_t>(node_kind::other) + 1);
+// clang-format off
+inline constexpr auto kind_table = [] {
+  using namespace kind_flag;
+  return std::array<kind_traits, static_cast<std::size_t>(node_kind::other) + 1>{{
+    {node_kind::integer,         "Integer",       value_type::integer,  value},
+    {node_kind::float_number,    "Float",         value_type::floating, value},
+    {node_kind::enumeration,     "Enumeration",   value_type::integer,  value},
+    {node_kind::enum_entry,      "EnumEntry",     value_type::integer,  0},
+    {node_kind::boolean,         "Boolean",       value_type::integer,  value},
+    {node_kind::command,         "Command",       value_type::integer,  value},
+    {node_kind::string,          "String",        value_type::text,     value},
+    {node_kind::int_reg,         "IntReg",        value_type::integer,  reg},
+    {node_kind::masked_int_reg,  "MaskedIntReg",  value_type::integer,  reg | masked},
+    {node_kind::struct_entry,    "StructEntry",   value_type::integer,  reg | masked},
+    {node_kind::float_reg,       "FloatReg",      value_type::floating, reg},
+    {node_kind::string_reg,      "StringReg",     value_type::text,     reg},
+    {node_kind::register_block,  "Register",      value_type::bytes,    reg},
+    {node_kind::int_swiss_knife, "IntSwissKnife", value_type::integer,  formula},
+    {node_kind::swiss_knife,     "SwissKnife",    value_type::floating, formula},
+    {node_kind::int_converter,   "IntConverter",  value_type::integer,  formula | converter},
+    {node_kind::converter,       "Converter",     value_type::floating, formula | converter},
+    {node_kind::category,        "Category",      value_type::none,     0},
+    {node_kind::port,            "Port",          value_type::none,     0},
+    {node_kind::other,           "",              value_type::none,     0},
+  }};
+}();
+// clang-format on
 constexpr bool kind_table_in_order() {
   for (std::size_t i = 0; i < std::size(kind_table); ++i)
     if (static_cast<std::size_t>(kind_table[i].kind) != i) return false;

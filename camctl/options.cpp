@@ -18,7 +18,8 @@ enum long_option_code {
   opt_channel,
   opt_timeout,
   opt_retries,
-  opt_shared
+  opt_shared,
+  opt_no_cache
 };
 
 const option long_options[] = {
@@ -28,6 +29,7 @@ const option long_options[] = {
     {"timeout", required_argument, nullptr, opt_timeout},
     {"retries", required_argument, nullptr, opt_retries},
     {"shared", no_argument, nullptr, opt_shared},
+    {"no-cache", no_argument, nullptr, opt_no_cache},
     {"interface", required_argument, nullptr, 'i'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -103,6 +105,9 @@ int parse_options(int argc, char **argv, camctl_options &opts) {
       }
       case opt_shared:
         opts.shared = true;
+        break;
+      case opt_no_cache:
+        opts.client.description_cache = false;
         break;
       case 'h':
         std::fputs(usage_text, stdout);
