@@ -294,7 +294,7 @@ TEST(CamctlDescription, ListsRootsFeaturesWhereverTheFilePutsThem) {
       {"ChunkTimestamp", "Integer", "RO", "(only in a block's chunk data)", ""},
       {"EventExposureEndTimestamp", "IntReg", "RO", "(only in an event)", ""},
       {"DeviceModelName", "StringReg", "RO", "Rich", ""},
-      {"DeviceTemperature", "StructEntry", "RO", "-27", ""},
+      {"DeviceTemperature", "Integer", "RO", "-27", ""},
       {"DeviceKey", "IntKey", "", "(camctl does not evaluate IntKey nodes)", ""},
       {"FirmwareUpdate", "?", "", "(no node of this name in the description)", ""},
       {"ReadOutTime", "IntReg", "RO", "777", ""},
