@@ -12,6 +12,8 @@ set -uo pipefail
 scenario=$1 camctl=$2 plaingrab=$3 workergrab=$4 testnet=$5
 name=cc$scenario
 work=$(mktemp -d /tmp/camctl_camera.XXXXXX)
+# The descriptions camctl keeps stay with the test.
+export XDG_CACHE_HOME=$work
 failures=0
 
 cleanup() {
