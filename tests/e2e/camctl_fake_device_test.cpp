@@ -419,6 +419,16 @@ bool has_line(const std::string &out, const std::string &start, const std::strin
 TEST(CamctlFakeDevice, ListsARichDescriptionAndNeverReadsChunkData) {
   fake_device dev(camctl_test::description_file("rich.xml"));
   for (const auto &[address, value] : camctl_test::rich_registers()) dev.put32(address, value);
+  // A register the camera will not read is that feature's failure alone.
+  dev.script = [](fake_device &d, const gvcp::Command &c, const sockaddr_in &from) {
+    const bool refused = (c.command == gvcp::cmd_readreg || c.command == gvcp::cmd_readmem) &&
+                         fake_device::be32(c.payload, 0) <= 0x30048 &&
+                         fake_device::be32(c.payload, 0) + 12 > 0x30048;
+    if (refused)
+      d.send(d.fd, from,
+             d.ack(gvcp::status_invalid_address, gvcp::ack_for(c.command), c.req_id, {}));
+    return refused;
+  };
   const Outcome list = camctl({"features", dev.endpoint()});
   EXPECT_EQ(list.status, 0) << list.err;
   for (const auto &[start, end] : std::vector<std::pair<std::string, std::string>>{
@@ -426,9 +436,15 @@ TEST(CamctlFakeDevice, ListsARichDescriptionAndNeverReadsChunkData) {
            {"Binning ", "RW  4  Selector: BinningSelector"},
            {"ChunkExposureTime ", "RO  (only in a block's chunk data)"},
            {"EventExposureEndTimestamp ", "RO  (only in an event)"},
-           {"FirmwareUpdate ", "(no node of this name in the description)"}})
+           {"FirmwareUpdate ", "(no node of this name in the description)"},
+           {"ReadOutTime ", "refused the command: invalid address (0x8003))"}})
     EXPECT_TRUE(has_line(list.out, start, end)) << start << "... " << end << " in\n" << list.out;
   EXPECT_EQ(list.out.find("BinningSensorReg"), std::string::npos) << list.out;
+
+  // Beyond the 32-bit space: refused, never read at its low 32 bits.
+  const Outcome high = camctl({"get", dev.endpoint(), "HighRegister"});
+  EXPECT_EQ(high.status, 1);
+  EXPECT_NE(high.err.find("beyond the camera's 32-bit space"), std::string::npos) << high.err;
 
   dev.forget_commands();
   const Outcome chunk = camctl({"get", dev.endpoint(), "ChunkExposureTime"});
