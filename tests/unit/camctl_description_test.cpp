@@ -15,11 +15,10 @@
 namespace {
 
 // A device's register space in memory; bytes never written read as 0.
-// Counts its exchanges: one per read or write, one per gathered word read.
+// Counts its exchanges, and how often each byte was read.
 struct memory_port : register_port {
   std::map<std::uint64_t, std::byte> bytes;
   int reads = 0, writes = 0;
-  bool words_together = false;
   std::function<void(std::uint64_t)> on_write;  // the camera's own reaction
   std::map<std::uint64_t, int> reads_of;        // per byte
   void read(std::uint64_t address, std::span<std::byte> out) override {
@@ -38,15 +37,6 @@ struct memory_port : register_port {
     ++writes;
     for (std::size_t i = 0; i < data.size(); ++i) bytes[address + i] = data[i];
     if (on_write) on_write(address);
-  }
-  bool reads_words_together() const override { return words_together; }
-  void read_words(std::span<const std::uint64_t> addresses, std::span<std::byte> out) override {
-    ++reads;
-    for (std::size_t i = 0; i < addresses.size(); ++i)
-      for (std::size_t k = 0; k < 4; ++k) {
-        out[4 * i + k] = bytes[addresses[i] + k];
-        ++reads_of[addresses[i] + k];
-      }
   }
   void put32(std::uint64_t address, std::uint32_t v) {
     put(address, {v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF});
