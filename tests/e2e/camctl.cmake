@@ -1,7 +1,10 @@
 if(TARGET camctl_core)
-  # camctl against a scripted device on loopback.
+  # camctl against a scripted device on loopback; its snaps are read back
+  # with libpng.
+  find_package(PNG REQUIRED)
   add_executable(camctl_fake_device_tests ${CMAKE_CURRENT_LIST_DIR}/camctl_fake_device_test.cpp)
-  target_link_libraries(camctl_fake_device_tests PRIVATE gvcp gvsp GTest::gtest_main Threads::Threads)
+  target_link_libraries(camctl_fake_device_tests PRIVATE gvcp gvsp zok_testlib PNG::PNG GTest::gtest_main
+    Threads::Threads)
   target_compile_definitions(camctl_fake_device_tests PRIVATE CAMCTL_PATH="$<TARGET_FILE:camctl>"
     STROBIX_PATH="$<TARGET_FILE:strobix>")
   add_dependencies(camctl_fake_device_tests camctl)
