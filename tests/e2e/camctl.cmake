@@ -13,7 +13,7 @@ if(TARGET camctl_core)
   # Against the simulated camera on a network namespace: root, namespaces and
   # aravis-tools needed, else SKIPPED (77). Each scenario has its own network,
   # so they may run side by side.
-  foreach(scenario features stream rival vanish)
+  foreach(scenario features stream rival vanish snap)
     add_test(NAME camctl_camera_${scenario}
       COMMAND ${CMAKE_CURRENT_LIST_DIR}/camctl_camera_test.sh ${scenario} $<TARGET_FILE:camctl>
         $<TARGET_FILE:plaingrab> $<TARGET_FILE:workergrab> ${PROJECT_SOURCE_DIR}/scripts/testnet.sh)
