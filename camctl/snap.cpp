@@ -286,7 +286,15 @@ int run_snap(const camctl_options &opts) {
   }
   open_receiver(opts, s, r);
   start_streaming(opts, s, r.local);
-  receive_result got = receive_blocks(opts, s, r);
+  receive_result got;
+  try {
+    got = receive_blocks(opts, s, r);
+  } catch (const camctl_error &) {
+    // A receive failure still lets the camera go; a camera that is gone or
+    // has dropped us (control no longer held) is past undoing.
+    if (s.control->held) stop_streaming(opts, s);
+    throw;
+  }
   const int stop_status = stop_streaming(opts, s);
   zok_info_record info{};
   zok_info(r.stream, &info);
