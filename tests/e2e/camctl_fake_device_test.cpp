@@ -11,13 +11,16 @@
 #include <thread>
 
 #include "gvcp/gvcp.h"
+#include "lib/gvsp_packets.h"
+#include "lib/net.h"
 #include "lib/png_read.h"
 #include "strobix_harness.h"
 
 namespace {
 
-using strobix_test::Outcome;
-using strobix_test::Process;
+using namespace std::chrono_literals;
+using Outcome = testlib::Exit;
+using testlib::Process;
 
 int udp_on(const char *address, std::uint16_t port) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -189,7 +192,7 @@ Outcome camctl(const std::vector<std::string> &args) {
   std::vector<std::string> all{"--timeout", "150", "--retries", "2"};
   all.insert(all.end(), args.begin(), args.end());
   Process p(CAMCTL_PATH, all);
-  return p.finish(30000);
+  return p.finish(30s);
 }
 
 TEST(CamctlFakeDevice, TakesOnlyTheAnswerOfItsOwnIdFromTheDevice) {
@@ -328,7 +331,7 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   fake_device dev;
   dev.path_mtu = 1000;
   Process run(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000"});
-  ASSERT_TRUE(run.wait_for_out("Streaming", 20000));
+  ASSERT_TRUE(run.wait_for_out("Streaming", 20s));
   EXPECT_EQ(dev.reg(gvcp::reg_scda(0)), 0x7F000001u);
   EXPECT_EQ(dev.reg(gvcp::reg_scp(0)) & 0xFFFF, 40000u);
   // The path carries 1000 bytes: the camera's 1400 was lowered to fit.
@@ -336,7 +339,7 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   EXPECT_EQ(dev.reg(0x20004), 1u);
   EXPECT_EQ(dev.reg(gvcp::reg_ccp), gvcp::ccp_exclusive);
   run.signal(SIGINT);
-  const Outcome stopped = run.finish(10000);
+  const Outcome stopped = run.finish(10s);
   EXPECT_EQ(stopped.status, 0) << stopped.err;
   EXPECT_NE(stopped.out.find("streaming with 1000"), std::string::npos) << stopped.out;
   EXPECT_EQ(dev.reg(0x20008), 1u);
@@ -360,16 +363,16 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
 
   Process lost(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000", "--timeout",
                              "100", "--retries", "1"});
-  ASSERT_TRUE(lost.wait_for_out("Streaming", 20000));
+  ASSERT_TRUE(lost.wait_for_out("Streaming", 20s));
   dev.silent = true;
-  const Outcome vanished = lost.finish(10000);
+  const Outcome vanished = lost.finish(10s);
   EXPECT_EQ(vanished.status, 4);
   EXPECT_NE(vanished.err.find("stopped answering while streaming"), std::string::npos)
       << vanished.err;
 }
 
 // While the device acquires, it streams 40x30 Mono8 (or other) blocks to
-// where it is pointed, one every 20 ms, byte i of block n being 7i + n;
+// where it is pointed, one every 20 ms, holding the tests' shared pattern;
 // odd blocks (or all) lose their second payload packet (bytes 500-999) for
 // good, since the device ignores resend requests.
 struct fake_stream {
@@ -379,7 +382,6 @@ struct fake_stream {
   std::atomic<bool> stop{false};
   std::thread thread;
 
-  static std::uint8_t pixel(std::uint32_t i, std::uint64_t id) { return std::uint8_t(i * 7 + id); }
   fake_stream(fake_device &d, std::uint32_t pixel_format, bool lose_in_all = false)
       : dev(d), format(pixel_format), all_lossy(lose_in_all) {
     thread = std::thread([this] { run(); });
@@ -389,34 +391,29 @@ struct fake_stream {
     thread.join();
   }
   void run() {
-    const int fd = udp_on("127.0.0.1", 0);
-    std::vector<std::byte> image(1200), packet(1500);
+    const testlib::UdpSocket out;
     for (std::uint64_t id = 1; !stop; poll(nullptr, 0, 20)) {
       if (dev.reg(0x20004) == 0 || dev.reg(0x20008) != 0) continue;
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_addr.s_addr = htonl(dev.reg(gvcp::reg_scda(0)));
-      to.sin_port = htons(static_cast<std::uint16_t>(dev.reg(gvcp::reg_scp(0)) & 0xFFFF));
-      for (std::uint32_t i = 0; i < image.size(); ++i) image[i] = std::byte{pixel(i, id)};
-      const auto put = [&](std::size_t n) {
-        sendto(fd, packet.data(), n, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-      };
-      gvsp::Header h{.block_id = id};
+      // Pointed at this host: camctl's address toward a loopback camera.
+      const auto port = static_cast<std::uint16_t>(dev.reg(gvcp::reg_scp(0)) & 0xFFFF);
       gvsp::Leader l;
       l.payload_type = gvsp::payload_type_image;
       l.pixel_format = format;
       l.size_x = 40;
       l.size_y = 30;
-      put(gvsp::build_leader(packet, h, l));
-      for (h.packet_id = 1; h.packet_id <= 3; ++h.packet_id) {
-        if ((all_lossy || id % 2 == 1) && h.packet_id == 2) continue;
-        const gvcp::bytes data = gvcp::bytes(image).subspan((h.packet_id - 1) * 500);
-        put(gvsp::build_payload(packet, h, data.first(std::min<std::size_t>(500, data.size()))));
+      out.send_to(port, testlib::make_leader(id, l));
+      for (std::uint32_t k = 1; k <= 3; ++k) {
+        if ((all_lossy || id % 2 == 1) && k == 2) continue;
+        out.send_to(port,
+                    testlib::make_payload(testlib::header(id, k),
+                                          testlib::pattern(id, (k - 1) * 500, k < 3 ? 500 : 200)));
       }
-      put(gvsp::build_trailer(packet, h, {gvsp::payload_type_image, 30, 0, 0}));
+      testlib::Bytes trailer(64);
+      trailer.resize(gvsp::build_trailer(trailer, testlib::header(id, 4),
+                                         {gvsp::payload_type_image, 30, 0, 0}));
+      out.send_to(port, trailer);
       ++id;
     }
-    close(fd);
   }
 };
 
@@ -445,7 +442,7 @@ std::size_t wrong_pixels(const std::string &file, std::uint64_t id, std::uint32_
   if (!png.ok || png.width != 40 || png.height != 30 || png.channels != 1) return 1200;
   std::size_t wrong = 0;
   for (std::uint32_t i = 0; i < 1200; ++i)
-    wrong += png.samples[i] != (i >= lost && i < lost + 500 ? 0 : fake_stream::pixel(i, id));
+    wrong += png.samples[i] != (i >= lost && i < lost + 500 ? 0 : testlib::pattern_byte(id, i));
   return wrong;
 }
 
