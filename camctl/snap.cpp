@@ -120,7 +120,9 @@ struct receive_result {
   std::uint16_t payload_type = 0;
 };
 
-// One poll: a block kept, skipped or refused, its buffer handed back.
+// One poll: a block kept, skipped or refused, its buffer handed back
+// zeroed, so that where a later incomplete block lacks data it never shows
+// an older image.
 void take_block(const camctl_options &opts, receiver &r, receive_result &out) {
   zok_block_desc block{};
   zok_block_status status{};
@@ -148,9 +150,7 @@ void take_block(const camctl_options &opts, receiver &r, receive_result &out) {
   zok_check(zok_queue_buffer(block.buffer), "a buffer");
 }
 
-// Takes blocks until `count` are kept, beating the heart meanwhile. Every
-// buffer goes back zeroed, so that data an incomplete block lacks reads
-// as black rather than as an older image's.
+// Takes blocks until `count` are kept, beating the heart meanwhile.
 receive_result receive_blocks(const camctl_options &opts, streaming &s, receiver &r) {
   receive_result out;
   const double seconds = opts.seconds > 0 ? opts.seconds : default_seconds;
@@ -239,7 +239,7 @@ void write_image(const camctl_options &opts, unsigned index, taken_block &t) {
   const zok_image_fields im = image_of(b);
   const pixels::format &f = *pixels::find_format(im.pixel_type);
   const pixels::geometry g{im.size_x, im.size_y, im.padding_x};
-  // What an incomplete block lacks at its end reads as black too.
+  // What an incomplete block lacks at its end is left black.
   if (b.status != ZOK_BLOCK_STATUS_OK && t.data.size() < pixels::data_size(f, g))
     t.data.resize(pixels::data_size(f, g));
   pixels::image img;

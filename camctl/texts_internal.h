@@ -97,7 +97,7 @@ inline constexpr const char text_snap_line[] = "%s %ux%u %s block %" PRIu64 " %s
 inline constexpr const char text_snap_raw_line[] = "%s payload type %u block %" PRIu64 " %s\n";
 inline constexpr const char text_snap_complete[] = "complete";
 inline constexpr const char text_snap_incomplete[] =
-    "INCOMPLETE (status 0x%04X; what did not arrive is black)";
+    "INCOMPLETE (status 0x%04X: parts did not arrive)";
 inline constexpr const char text_snap_comment[] = "%s block %" PRIu64 " %s";
 inline constexpr const char text_snap_skipped[] =
     "Skipped %u incomplete blocks (--incomplete writes them)\n";
