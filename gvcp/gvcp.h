@@ -87,11 +87,16 @@ inline constexpr std::uint32_t reg_mac_low = 0x000C;
 inline constexpr std::uint32_t reg_current_ip = 0x0024;
 inline constexpr std::uint32_t reg_current_mask = 0x0034;
 inline constexpr std::uint32_t reg_current_gateway = 0x0044;
+// Manufacturer name, model name, device version: 32 bytes each, adjacent.
+inline constexpr std::uint32_t reg_manufacturer_name = 0x0048;
+inline constexpr std::uint32_t reg_device_version = 0x0088;
 inline constexpr std::uint32_t reg_first_url = 0x0200;
 inline constexpr std::uint32_t reg_second_url = 0x0400;
 inline constexpr std::size_t url_size = 512;
 inline constexpr std::uint32_t reg_stream_channel_count = 0x0904;
 inline constexpr std::uint32_t reg_gvcp_capability = 0x0934;
+// Several operations in one command: READREG with many addresses.
+inline constexpr std::uint32_t gvcp_cap_concatenation = 0x1;
 inline constexpr std::uint32_t reg_heartbeat_timeout = 0x0938;
 inline constexpr std::uint32_t reg_ccp = 0x0A00;
 inline constexpr std::uint32_t ccp_exclusive = 0x1;
