@@ -1,0 +1,240 @@
+// strobix --camera on loopback, driven over GVCP by a test host: the stream
+// starts, stops and comes back as the registers and the heartbeat say.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "device_internal.h"
+#include "e2e/strobix_harness.h"
+#include "gvcp/gvcp.h"
+#include "pattern_internal.h"
+
+namespace {
+
+using strobix_test::Datagram;
+using strobix_test::Receiver;
+using strobix_test::Strobix;
+
+// A GVCP host on its own socket: one command at a time, retried like a
+// real client's, each acknowledge matched to its request.
+class Host {
+ public:
+  explicit Host(std::uint16_t camera_port) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    camera_.sin_family = AF_INET;
+    camera_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    camera_.sin_port = htons(camera_port);
+  }
+  ~Host() { close(fd_); }
+  Host(const Host &) = delete;
+  Host &operator=(const Host &) = delete;
+
+  // The acknowledge of request id, after any PENDING_ACKs (counted).
+  std::vector<std::byte> command(const std::vector<std::byte> &cmd, std::uint16_t id) {
+    std::vector<std::byte> buf(gvcp::max_datagram);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      sendto(fd_, cmd.data(), cmd.size(), 0, reinterpret_cast<const sockaddr *>(&camera_),
+             sizeof camera_);
+      pollfd p{fd_, POLLIN, 0};
+      while (poll(&p, 1, 1000) > 0) {
+        const ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+        const auto a = gvcp::parse_ack(std::span(buf).first(n > 0 ? n : 0));
+        if (!a || a.value.ack_id != id) continue;
+        if (a.value.ack == gvcp::ack_pending) {
+          ++pending;
+          continue;
+        }
+        buf.resize(static_cast<std::size_t>(n));
+        return buf;
+      }
+    }
+    return {};
+  }
+  std::uint16_t write(std::uint32_t address, std::uint32_t value) {
+    std::vector<std::byte> b(64);
+    const gvcp::RegWrite w[] = {{address, value}};
+    b.resize(gvcp::build_writereg(b, ++req_, w));
+    const auto a = gvcp::parse_ack(command(b, req_));
+    return a ? a.value.status : 0xFFFF;
+  }
+  std::uint32_t read(std::uint32_t address) {
+    std::vector<std::byte> b(64);
+    const std::uint32_t addresses[] = {address};
+    b.resize(gvcp::build_readreg(b, ++req_, addresses));
+    const std::vector<std::byte> ack = command(b, req_);
+    const auto a = gvcp::parse_ack(ack);
+    if (!a) return 0xFFFFFFFF;
+    const auto v = gvcp::parse_readreg_ack(a.value, 1);
+    return v ? v.value[0] : 0xFFFFFFFF;
+  }
+  // The stream to `to`, with the settings given, started.
+  void stream_to(const Receiver &to, std::initializer_list<gvcp::RegWrite> settings) {
+    ASSERT_EQ(write(gvcp::reg_ccp, gvcp::ccp_control), gvcp::status_success);
+    for (const gvcp::RegWrite &s : settings)
+      ASSERT_EQ(write(s.address, s.value), gvcp::status_success) << std::hex << s.address;
+    ASSERT_EQ(write(gvcp::reg_scda(0), INADDR_LOOPBACK), gvcp::status_success);
+    ASSERT_EQ(write(gvcp::reg_scp(0), to.port()), gvcp::status_success);
+    ASSERT_EQ(write(reg::acquisition_start, 1), gvcp::status_success);
+  }
+
+  int pending = 0;
+
+ private:
+  int fd_ = -1;
+  sockaddr_in camera_{};
+  std::uint16_t req_ = 0;
+};
+
+struct Camera {
+  std::uint16_t port = strobix_test::free_port();
+  Strobix process;
+  explicit Camera(std::vector<std::string> extra = {})
+      : process([&] {
+          std::vector<std::string> a{"--camera", "-v", "-l", "127.0.0.1:" + std::to_string(port)};
+          a.insert(a.end(), extra.begin(), extra.end());
+          return a;
+        }()) {}
+  bool up() { return process.wait_for_out("Camera on", 10000); }
+};
+
+std::vector<gvsp::Packet> packets_of(const std::vector<Datagram> &ds) {
+  std::vector<gvsp::Packet> out;
+  for (const Datagram &d : ds) out.push_back(strobix_test::parse(d));
+  return out;
+}
+
+TEST(CameraStream, ImagesCarryTheTestPatternAndStopWhenTheControllerFallsSilent) {
+  Camera cam;
+  ASSERT_TRUE(cam.up());
+  Receiver rx;
+  Host host(cam.port), observer(cam.port);
+  host.stream_to(rx, {{gvcp::reg_heartbeat_timeout, 500},
+                      {reg::width, 64},
+                      {reg::height, 16},
+                      {reg::offset_x, 8},
+                      {reg::pixel_format, 0x02180015},
+                      {reg::frame_rate_mhz, 50000}});
+  ASSERT_TRUE(rx.wait_first(10000));
+  // One block from its leader on, its data laid out by packet id.
+  const std::vector<Datagram> got = rx.take(300, 3000);
+  std::vector<std::byte> image(64 * 16 * 3);
+  const image_geometry g{0x02180015, 64, 16, 8, 0};
+  std::vector<std::byte> want(image.size());
+  fill_test_image(want, g, 0, 16);
+  bool leader_seen = false, trailer_seen = false;
+  std::uint64_t block = 0;
+  std::size_t filled = 0;
+  for (const gvsp::Packet &p : packets_of(got)) {
+    if (!leader_seen) {
+      if (p.header.format != static_cast<std::uint8_t>(gvsp::Format::leader)) continue;
+      leader_seen = true;
+      block = p.header.block_id;
+      EXPECT_EQ(p.leader.pixel_format, 0x02180015u);
+      EXPECT_EQ(p.leader.size_x, 64u);
+      EXPECT_EQ(p.leader.offset_x, 8u);
+      continue;
+    }
+    if (p.header.block_id != block) continue;
+    if (p.header.format == static_cast<std::uint8_t>(gvsp::Format::trailer)) {
+      trailer_seen = true;
+      break;
+    }
+    const std::size_t at = (p.header.packet_id - 1) * (1500 - 20 - 8 - 8);
+    ASSERT_LE(at + p.data.size(), image.size());
+    std::copy(p.data.begin(), p.data.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+    filled += p.data.size();
+  }
+  ASSERT_TRUE(trailer_seen);
+  EXPECT_EQ(filled, image.size());
+  EXPECT_EQ(image, want);
+
+  // The controller goes silent: control lapses, the stream ends with at most
+  // the block being sent, and nothing follows.
+  const std::int64_t deadline = strobix_test::now_ms() + 15000;
+  while (observer.read(gvcp::reg_ccp) != 0 && strobix_test::now_ms() < deadline) {
+  }
+  EXPECT_EQ(observer.read(gvcp::reg_ccp), 0u);
+  EXPECT_EQ(observer.read(gvcp::reg_scda(0)), 0u) << "the destination is forgotten";
+  rx.take(300, 5000);
+  EXPECT_TRUE(rx.take(500, 500).empty());
+  cam.process.signal(SIGINT);
+  const strobix_test::Outcome o = cam.process.finish();
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("lapsed"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("Sent "), std::string::npos) << o.out;
+}
+
+TEST(CameraStream, DroppedPacketsComeBackWhenAskedInEitherHeaderKind) {
+  for (const bool extended : {false, true}) {
+    Camera cam({"--drop", "7:2", "-I", "7"});
+    ASSERT_TRUE(cam.up());
+    Receiver rx;
+    Host host(cam.port);
+    host.stream_to(rx, {{reg::width, 640},
+                        {reg::height, 8},
+                        {reg::gvsp_config, extended ? gvsp_config_64bit_ids : 0u},
+                        {reg::acquisition_mode, 1}});
+    ASSERT_TRUE(rx.wait_first(10000));
+    auto first = packets_of(rx.take(300, 3000));
+    const auto kind = extended ? gvsp::HeaderKind::extended : gvsp::HeaderKind::standard;
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first[0].header.kind, kind);
+    EXPECT_EQ(first[0].header.block_id, 7u);
+    for (const auto &p : first) EXPECT_NE(p.header.packet_id, 2u) << "packet 2 was to be dropped";
+    EXPECT_EQ(host.read(gvcp::reg_ccp), gvcp::ccp_control) << "SingleFrame: one block, control kept";
+
+    rx.send_to(sockaddr_in{AF_INET, htons(cam.port), {htonl(INADDR_LOOPBACK)}, {}},
+               strobix_test::resend_command(kind, 7, 2, 2));
+    const auto again = packets_of(rx.take(300, 3000));
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].header.packet_id, 2u);
+    EXPECT_TRUE(gvsp::is_resent(again[0].header));
+  }
+}
+
+TEST(CameraStream, TriggersTestPacketsAndASlowStartAnswerAsAsked) {
+  Camera cam;
+  ASSERT_TRUE(cam.up());
+  Receiver rx;
+  Host host(cam.port);
+  // A test packet of the packet size, and nothing else, while idle.
+  ASSERT_EQ(host.write(gvcp::reg_ccp, gvcp::ccp_control), gvcp::status_success);
+  ASSERT_EQ(host.write(gvcp::reg_scda(0), INADDR_LOOPBACK), gvcp::status_success);
+  ASSERT_EQ(host.write(gvcp::reg_scp(0), rx.port()), gvcp::status_success);
+  ASSERT_EQ(host.write(gvcp::reg_scps(0), gvcp::scps_fire_test_packet | 4000), gvcp::status_success);
+  const auto test = rx.take(300, 3000);
+  ASSERT_EQ(test.size(), 1u);
+  EXPECT_EQ(test[0].bytes.size(), 4000u - 28);
+  EXPECT_EQ(host.read(gvcp::reg_scps(0)), 4000u) << "the fire bit is not kept";
+
+  // Software triggers: one block each, none without.
+  ASSERT_EQ(host.write(reg::trigger_frame_start, trigger_mode_on), gvcp::status_success);
+  ASSERT_EQ(host.write(reg::width, 64), gvcp::status_success);
+  ASSERT_EQ(host.write(reg::height, 4), gvcp::status_success);
+  ASSERT_EQ(host.write(reg::acquisition_start, 1), gvcp::status_success);
+  EXPECT_TRUE(rx.take(300, 300).empty());
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(host.write(reg::trigger_software_frame_start, 1), 0);
+  int leaders = 0;
+  for (const auto &p : packets_of(rx.take(500, 5000)))
+    leaders += p.header.format == static_cast<std::uint8_t>(gvsp::Format::leader);
+  EXPECT_EQ(leaders, 3);
+  ASSERT_EQ(host.write(reg::acquisition_stop, 1), gvcp::status_success);
+
+  // A start that makes a large new image: a PENDING_ACK comes first when the
+  // host enabled them, and not otherwise.
+  for (const bool enabled : {false, true}) {
+    ASSERT_EQ(host.write(reg::gvcp_config, enabled ? gvcp_config_pending_ack : 0u), 0);
+    while (host.write(reg::width, enabled ? 4096u : 4092u) == gvcp::status_write_protect) {
+      // Still stopping: the acquisition ends once its last block is out.
+    }
+    ASSERT_EQ(host.write(reg::height, 3072), gvcp::status_success);
+    ASSERT_EQ(host.write(reg::pixel_format, 0x02180014), gvcp::status_success);
+    host.pending = 0;
+    ASSERT_EQ(host.write(reg::acquisition_start, 1), gvcp::status_success);
+    EXPECT_EQ(host.pending > 0, enabled);
+    ASSERT_EQ(host.write(reg::acquisition_stop, 1), gvcp::status_success);
+  }
+}
+
+}  // namespace
