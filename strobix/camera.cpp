@@ -148,7 +148,7 @@ struct pending_promise {
   sockaddr_in to;
   in_addr local;
   std::uint16_t req_id;
-  std::int64_t renew_at = 0;
+  std::int64_t renew_at;  // INT64_MAX: the command wants no answer at all
 
   void keep(std::int64_t now) {
     if ((cam.dev.regs.gvcp_config & gvcp_config_pending_ack) == 0 || now < renew_at) return;
@@ -179,7 +179,8 @@ void make_image(camera &cam, pending_promise &promise) {
 }
 
 // AcquisitionStart was accepted: the stream takes the registers' settings.
-void start_stream(camera &cam, const sockaddr_in &from, in_addr local, std::uint16_t req_id) {
+void start_stream(camera &cam, const sockaddr_in &from, in_addr local, std::uint16_t req_id,
+                  bool answered) {
   device &d = cam.dev;
   stream_state &st = cam.st;
   const device_registers &r = d.regs;
@@ -205,7 +206,7 @@ void start_stream(camera &cam, const sockaddr_in &from, in_addr local, std::uint
   if (image_bytes({r.pixel_format, r.width, r.height, r.offset_x, r.offset_y}) !=
       image_bytes(cam.image))
     cam.image_valid = false;
-  pending_promise promise{cam, from, local, req_id};
+  pending_promise promise{cam, from, local, req_id, answered ? 0 : INT64_MAX};
   configure_stream(st);
   make_image(cam, promise);
   connect_sender(st);
@@ -395,7 +396,7 @@ void camera_take(camera &cam, gvsp::bytes datagram, const sockaddr_in &from, in_
     return;
   }
   report_control(cam, ccp_before, owner_before);
-  if (d.start_requested) start_stream(cam, from, local, a.req_id);
+  if (d.start_requested) start_stream(cam, from, local, a.req_id, a.ack_bytes != 0);
   if (a.ack_bytes != 0) {
     sockaddr_in to = from;
     if (a.broadcast) to.sin_addr.s_addr = htonl(INADDR_BROADCAST);

@@ -189,7 +189,10 @@ std::uint16_t write_ccp(device &d, std::uint32_t value, const host &from, std::i
     return gvcp::status_success;
   }
   d.owner = from;
-  d.ccp = privilege & (gvcp::ccp_exclusive | gvcp::ccp_control | ccp_switchover);
+  // Nobody may take over exclusive access, so it never offers switchover.
+  d.ccp = (privilege & gvcp::ccp_exclusive) != 0
+              ? gvcp::ccp_exclusive
+              : privilege & (gvcp::ccp_control | ccp_switchover);
   d.last_owner_ns = now_ns;
   return gvcp::status_success;
 }

@@ -217,6 +217,7 @@ int check_camera(strobix_options &opts, bool geometry_given,
   if (opts.user_id.size() > camera_text_bytes)
     return usage_error(text_bad_value, "--user-id", opts.user_id.c_str());
   opts.payload_type = gvsp::payload_type_image;
+  opts.block_bytes = std::uint64_t{opts.width} * opts.height;
   return exit_ok;
 }
 
