@@ -340,7 +340,8 @@ bool open_camera(camera &cam, const strobix_options &opts) {
   in_addr broadcast{};
   find_interface(local.sin_addr, d.id, broadcast);
   cam.identity_fixed = local.sin_addr.s_addr != htonl(INADDR_ANY);
-  if (cam.identity_fixed) {
+  // Loopback carries no broadcasts: a camera there is found by its address.
+  if (cam.identity_fixed && ntohl(local.sin_addr.s_addr) >> 24 != IN_LOOPBACKNET) {
     for (in_addr b : {in_addr{htonl(INADDR_BROADCAST)}, broadcast}) {
       if (b.s_addr == 0) continue;
       const int fd = broadcast_listener(b, ntohs(local.sin_port));

@@ -8,6 +8,7 @@
 
 #include "camera_internal.h"
 #include "device_internal.h"
+#include "gvcp_host.h"
 
 namespace {
 
@@ -15,43 +16,16 @@ const host app_a{0x0A000001, 50000};
 const host app_b{0x0A000003, 50001};
 constexpr std::int64_t ms = 1000000;
 
-struct Host {
-  device &d;
-  host me;
-  std::uint16_t req = 1;
-  std::vector<std::byte> ack = std::vector<std::byte>(gvcp::max_datagram + 16);
-  gvcp::Ack last{};
-
-  gvcp::Ack send(std::span<const std::byte> command, std::int64_t now = 0) {
-    const command_answer a = handle_command(d, command, me, now, ack);
-    const auto parsed = gvcp::parse_ack(std::span(ack).first(a.ack_bytes));
-    EXPECT_TRUE(parsed) << "no acknowledge";
-    last = parsed.value;
-    return last;
-  }
-  std::uint16_t write(std::uint32_t address, std::uint32_t value, std::int64_t now = 0) {
-    std::vector<std::byte> b(64);
-    const gvcp::RegWrite w[] = {{address, value}};
-    return send(std::span(b).first(gvcp::build_writereg(b, req++, w)), now).status;
-  }
-  std::uint16_t read(std::uint32_t address, std::uint32_t &value, std::int64_t now = 0) {
-    std::vector<std::byte> b(64);
-    const std::uint32_t a[] = {address};
-    const gvcp::Ack r = send(std::span(b).first(gvcp::build_readreg(b, req++, a)), now);
-    const auto v = gvcp::parse_readreg_ack(r, 1);
-    value = v ? v.value[0] : 0xDEAD;
-    return r.status;
-  }
-  std::vector<std::byte> read_memory(std::uint32_t address, std::uint16_t count,
-                                     std::uint16_t &status) {
-    std::vector<std::byte> b(64);
-    const gvcp::Ack r = send(std::span(b).first(gvcp::build_readmem(b, req++, address, count)));
-    status = r.status;
-    const auto m = gvcp::parse_readmem_ack(r, address, count);
-    return m ? std::vector<std::byte>(m.value.data.begin(), m.value.data.end())
-             : std::vector<std::byte>{};
-  }
-};
+// A host talking to the device model directly, at the time it is given.
+GvcpHost host_of(device &d, host me) {
+  GvcpHost h;
+  h.exchange = [&d, me](std::span<const std::byte> cmd, std::uint16_t, std::int64_t now) {
+    std::vector<std::byte> ack(gvcp::max_datagram + 16);
+    ack.resize(handle_command(d, cmd, me, now, ack).ack_bytes);
+    return ack;
+  };
+  return h;
+}
 
 device make_device() {
   device d;
@@ -65,7 +39,7 @@ device make_device() {
 
 TEST(CameraDevice, RegistersTakeWhatTheCameraCanDoAndRefuseTheRest) {
   device d = make_device();
-  Host a{d, app_a};
+  GvcpHost a = host_of(d, app_a);
   struct Case {
     const char *what;
     std::uint32_t address, value;
@@ -92,27 +66,29 @@ TEST(CameraDevice, RegistersTakeWhatTheCameraCanDoAndRefuseTheRest) {
       {"unknown GVCP configuration bits", reg::gvcp_config, 0x10, gvcp::status_invalid_parameter},
   };
   for (const Case &c : cases) EXPECT_EQ(a.write(c.address, c.value), c.status) << c.what;
-  std::uint32_t v = 0;
-  EXPECT_EQ(a.read(reg::payload_size, v), gvcp::status_success);
-  EXPECT_EQ(v, 1024u * 480 * 3 / 2) << "Mono12Packed: 12 bits a pixel";
-  EXPECT_EQ(a.read(0x30000, v), gvcp::status_invalid_address);
-  // Reserved bootstrap registers read as 0, as on a real device.
-  EXPECT_EQ(a.read(0x0B00, v), gvcp::status_success);
+  EXPECT_EQ(a.read(reg::payload_size), 1024u * 480 * 3 / 2) << "Mono12Packed: 12 bits a pixel";
+  a.read(0x30000);
+  EXPECT_EQ(a.last.status, gvcp::status_invalid_address);
+  EXPECT_EQ(a.read(0x0B00), 0u) << "reserved bootstrap registers read as 0, as on a real device";
 
   // A READREG stops at the first bad address and says how far it got.
   std::vector<std::byte> b(64);
   const std::uint32_t three[] = {reg::width, 0x30000, reg::height};
-  const gvcp::Ack r = a.send(std::span(b).first(gvcp::build_readreg(b, 99, three)));
+  b.resize(gvcp::build_readreg(b, ++a.req, three));
+  const gvcp::Ack r = a.send(b);
   EXPECT_EQ(r.status, gvcp::status_invalid_address);
   EXPECT_EQ(r.payload.size(), 4u);
 }
 
 TEST(CameraDevice, DiscoveryAndMemoryServeTheDescriptionAndNothingPastIt) {
   device d = make_device();
-  Host a{d, app_a};
-  std::vector<std::byte> b(64);
-  const gvcp::Ack disc = a.send(std::span(b).first(gvcp::build_discovery(b, 1)));
-  const auto info = gvcp::parse_discovery_ack(disc);
+  GvcpHost a = host_of(d, app_a);
+  auto discover = [&] {
+    std::vector<std::byte> b(64);
+    b.resize(gvcp::build_discovery(b, ++a.req));
+    return gvcp::parse_discovery_ack(a.send(b));
+  };
+  const auto info = discover();
   ASSERT_TRUE(info);
   EXPECT_EQ(info.value.model, "strobix");
   EXPECT_EQ(info.value.serial, "SN1");
@@ -121,49 +97,37 @@ TEST(CameraDevice, DiscoveryAndMemoryServeTheDescriptionAndNothingPastIt) {
 
   // DeviceUserID is written as memory and discovery then names it.
   const char name[16] = "bench-left";
-  EXPECT_EQ(a.send(std::span(b).first(gvcp::build_writemem(
-                       b, 2, reg::user_name, std::as_bytes(std::span(name))))).status,
-            gvcp::status_success);
-  EXPECT_EQ(gvcp::parse_discovery_ack(a.send(std::span(b).first(gvcp::build_discovery(b, 3))))
-                .value.user_name,
-            "bench-left");
+  std::vector<std::byte> b(64);
+  b.resize(gvcp::build_writemem(b, ++a.req, reg::user_name, std::as_bytes(std::span(name))));
+  EXPECT_EQ(a.send(b).status, gvcp::status_success);
+  EXPECT_EQ(discover().value.user_name, "bench-left");
 
-  std::uint16_t status = 0;
-  const auto url_bytes = a.read_memory(gvcp::reg_first_url, 64, status);
-  const std::string url(reinterpret_cast<const char *>(url_bytes.data()));
+  const auto url_bytes = a.read_memory(gvcp::reg_first_url, 64);
   const std::span<const std::byte> xml = description_xml();
   char expect[64];
   std::snprintf(expect, sizeof expect, "Local:strobix.xml;100000;%zX", xml.size());
-  EXPECT_EQ(url, expect);
-  // Read back whole, in READMEM-sized pieces, the last one padded to 4.
-  std::vector<std::byte> got;
-  for (std::uint32_t off = 0; off < xml.size(); off += 512) {
-    const auto n = static_cast<std::uint16_t>(std::min<std::size_t>(512, (xml.size() - off + 3) / 4 * 4));
-    const auto piece = a.read_memory(reg::description_xml + off, n, status);
-    ASSERT_EQ(status, gvcp::status_success) << off;
-    got.insert(got.end(), piece.begin(), piece.end());
-  }
-  got.resize(xml.size());
-  EXPECT_TRUE(std::equal(got.begin(), got.end(), xml.begin()));
-  // One word past the padded end is outside the device's memory.
-  const std::uint32_t past = reg::description_xml + static_cast<std::uint32_t>((xml.size() + 3) / 4 * 4);
-  a.read_memory(past - 4, 8, status);
-  EXPECT_EQ(status, gvcp::status_invalid_address);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(url_bytes.data())), expect);
+  // The last word, padded; one past it is outside the device's memory.
+  const std::uint32_t end = reg::description_xml + static_cast<std::uint32_t>((xml.size() + 3) / 4 * 4);
+  const auto tail = a.read_memory(end - 4, 4);
+  ASSERT_EQ(a.last.status, gvcp::status_success);
+  EXPECT_EQ(tail[0], xml[xml.size() - 1 - (xml.size() - 1) % 4]);
+  a.read_memory(end - 4, 8);
+  EXPECT_EQ(a.last.status, gvcp::status_invalid_address);
   EXPECT_EQ(a.last.payload.size(), 4u) << "an address and no data";
 }
 
 TEST(CameraDevice, ControlChannelAdmitsOneApplicationAtATime) {
   device d = make_device();
-  Host a{d, app_a}, b{d, app_b};
-  std::uint32_t v = 0;
+  GvcpHost a = host_of(d, app_a), b = host_of(d, app_b);
   // Open access: anyone may write until someone takes control.
   EXPECT_EQ(b.write(reg::width, 320), gvcp::status_success);
   EXPECT_EQ(a.write(gvcp::reg_ccp, gvcp::ccp_exclusive, 0), gvcp::status_success);
   EXPECT_EQ(b.write(gvcp::reg_ccp, gvcp::ccp_control), gvcp::status_access_denied);
-  EXPECT_EQ(b.read(reg::width, v), gvcp::status_access_denied) << "exclusive shuts out reads";
+  b.read(reg::width);
+  EXPECT_EQ(b.last.status, gvcp::status_access_denied) << "exclusive shuts out reads";
   EXPECT_EQ(a.write(gvcp::reg_ccp, gvcp::ccp_control), gvcp::status_success);
-  EXPECT_EQ(b.read(gvcp::reg_ccp, v), gvcp::status_success);
-  EXPECT_EQ(v, gvcp::ccp_control);
+  EXPECT_EQ(b.read(gvcp::reg_ccp), gvcp::ccp_control);
   EXPECT_EQ(b.write(reg::width, 256), gvcp::status_access_denied);
   // Switchover: only with the key the owner set, and then the old owner is out.
   EXPECT_EQ(a.write(reg::switchover_key, 0x1234), gvcp::status_success);
@@ -176,7 +140,7 @@ TEST(CameraDevice, ControlChannelAdmitsOneApplicationAtATime) {
   // The heartbeat: any command of the owner's keeps control, silence loses it.
   EXPECT_EQ(b.write(gvcp::reg_heartbeat_timeout, 1000, 10 * ms), gvcp::status_success);
   EXPECT_FALSE(heartbeat_lapsed(d, 1000 * ms));
-  b.read(gvcp::reg_ccp, v, 900 * ms);
+  b.read(gvcp::reg_ccp, 900 * ms);
   EXPECT_FALSE(heartbeat_lapsed(d, 1800 * ms));
   EXPECT_TRUE(heartbeat_lapsed(d, 1901 * ms));
   EXPECT_EQ(a.write(gvcp::reg_ccp, gvcp::ccp_control), gvcp::status_success) << "free again";
@@ -189,7 +153,7 @@ TEST(CameraDevice, ControlChannelAdmitsOneApplicationAtATime) {
 
 TEST(CameraDevice, AcquisitionStartsAndStopsAsTheRegistersSay) {
   device d = make_device();
-  Host a{d, app_a}, b{d, app_b};
+  GvcpHost a = host_of(d, app_a), b = host_of(d, app_b);
   EXPECT_EQ(a.write(reg::acquisition_start, 1), gvcp::status_access_denied) << "no control";
   a.write(gvcp::reg_ccp, gvcp::ccp_control);
   EXPECT_EQ(a.write(reg::acquisition_start, 1), gvcp::status_access_denied) << "no destination";
@@ -201,11 +165,8 @@ TEST(CameraDevice, AcquisitionStartsAndStopsAsTheRegistersSay) {
   d.start_requested = false;
   // While it streams, nothing that changes the stream's shape may change.
   for (std::uint32_t r : {reg::width, reg::pixel_format, reg::chunk_control,
-                          gvcp::reg_scda(0), reg::gvsp_config}) {
-    std::uint32_t v = 0;
-    a.read(r, v);
-    EXPECT_EQ(a.write(r, v), gvcp::status_write_protect) << std::hex << r;
-  }
+                          gvcp::reg_scda(0), reg::gvsp_config})
+    EXPECT_EQ(a.write(r, a.read(r)), gvcp::status_write_protect) << std::hex << r;
   EXPECT_EQ(a.write(reg::loss_ppm, 5000), gvcp::status_success) << "impairments stay live";
   EXPECT_TRUE(d.stream_settings_changed);
   EXPECT_EQ(a.write(reg::acquisition_stop, 1), gvcp::status_success);
