@@ -214,8 +214,8 @@ camctl)
   expect_in "$work/discover" "serial=$serial" "discover"
   settings=(Width=320 Height=200 OffsetX=64 OffsetY=32 PixelFormat=Mono16 AcquisitionMode=Continuous
     AcquisitionFrameRate=25 ExposureTime=2500 Gain=6 TriggerSelector=FrameStart TriggerMode=Off
-    TriggerSource=Software ChunkModeActive=1 ChunkSelector=FrameID ChunkEnable=1 GevSCPSPacketSize=1400
-    GevSCPD=1000 DeviceUserID=right LossPerMille=0.5 ReorderDistance=4 DuplicatePackets=0)
+    TriggerSource=Software ChunkModeActive=true ChunkSelector=FrameID ChunkEnable=true GevSCPSPacketSize=1400
+    GevSCPD=1000 DeviceUserID=right LossPerMille=0.5 ReorderDistance=4 DuplicatePackets=false)
   "$camctl" set "$cam" "${settings[@]}" >"$work/set" 2>&1 || { fail "set failed"; cat "$work/set"; }
   names=()
   for s in "${settings[@]}"; do names+=("${s%%=*}"); done
@@ -228,7 +228,7 @@ camctl)
   "$camctl" get "$cam" TimestampLatchValue >"$work/latch" 2>&1
   grep -q "^TimestampLatchValue=[1-9]" "$work/latch" || fail "TimestampLatchValue: $(cat "$work/latch")"
   "$camctl" get "$cam" ChunkTimestamp >"$work/chunk" 2>&1 && fail "a chunk feature was read from registers"
-  "$camctl" set "$cam" Width=640 Height=480 PixelFormat=Mono8 OffsetX=0 OffsetY=0 ChunkModeActive=0 \
+  "$camctl" set "$cam" Width=640 Height=480 PixelFormat=Mono8 OffsetX=0 OffsetY=0 ChunkModeActive=false \
     GevSCPD=0 ReorderDistance=0 >/dev/null 2>&1 || fail "set for streaming"
   for rx in "$plaingrab" "$workergrab"; do
     out=$work/$(basename "$rx")
