@@ -256,16 +256,15 @@ void report_control(const camera &cam, std::uint32_t ccp_before, const host &own
 }
 
 // Acquisition is over once the block being sent is out.
-void settle_stop(camera &cam) {
-  device &d = cam.dev;
-  if (d.state != acquisition::stopping) return;
-  d.state = acquisition::idle;
-  d.stop_requested = false;
+void end_acquisition(camera &cam) {
+  if (!settle_stop(cam.dev)) return;
   disconnect_sender(cam.st);
   if (cam.base.verbosity > 0) {
     std::printf(text_acquisition_stopped,
                 static_cast<unsigned long long>(cam.st.counters.blocks - cam.blocks_at_start));
   }
+  // Started again while stopping: acknowledged then, so no PENDING_ACK now.
+  if (cam.dev.start_requested) start_stream(cam, {}, {}, 0, false);
 }
 
 void send_frame(camera &cam) {
@@ -430,7 +429,7 @@ int run_camera(const strobix_options &opts) {
     const host owner = d.owner;
     if (heartbeat_lapsed(d, now) && opts.verbosity > 0)
       std::printf(text_control_lapsed, ip_text(owner.ip).c_str(), owner.port);
-    settle_stop(*cam);
+    end_acquisition(*cam);
     if (frame_due(*cam, now)) {
       send_frame(*cam);
       continue;

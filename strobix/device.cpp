@@ -140,27 +140,27 @@ bool valid_packet_size(std::uint32_t scps) {
 }
 
 void stop_acquisition(device &d) {
+  d.restart_after_stop = false;
   if (d.state == acquisition::armed || d.state == acquisition::running) {
     d.state = acquisition::stopping;
     d.stop_requested = true;
   }
 }
 
-std::uint16_t start_acquisition(device &d) {
-  if (!control_held(d) || !destination_set(d)) return gvcp::status_access_denied;
-  if (d.state == acquisition::stopping) {
-    // The last block of the acquisition is still going out: carry on
-    // instead of stopping, with nothing about the stream changed.
-    d.state = acquisition::running;
-    d.stop_requested = false;
-    return gvcp::status_success;
-  }
-  if (d.state != acquisition::idle) return gvcp::status_success;
+void begin_acquisition(device &d) {
   const bool trigger_waits = (d.regs.trigger[1] & trigger_mode_on) != 0;
   d.state = trigger_waits ? acquisition::armed : acquisition::running;
   d.frames_in_acquisition = 0;
   d.frame_triggers = 0;
   d.start_requested = true;
+}
+
+std::uint16_t start_acquisition(device &d) {
+  if (!control_held(d) || !destination_set(d)) return gvcp::status_access_denied;
+  // The last block of the acquisition before is still going out: this one
+  // begins once it is, with whatever was written in between.
+  if (d.state == acquisition::stopping) d.restart_after_stop = true;
+  if (d.state == acquisition::idle) begin_acquisition(d);
   return gvcp::status_success;
 }
 
@@ -324,7 +324,8 @@ std::uint16_t write_bootstrap(device &d, std::uint32_t a, std::uint32_t v, const
       const std::uint32_t settings = v & ~gvcp::scps_fire_test_packet;
       if (!valid_packet_size(settings) || (settings & 0x1FFF0000) != 0)
         return gvcp::status_invalid_parameter;
-      if (settings != r.scps && d.state != acquisition::idle) return gvcp::status_write_protect;
+      if (settings != r.scps && (d.state == acquisition::armed || d.state == acquisition::running))
+        return gvcp::status_write_protect;
       r.scps = settings;
       if ((v & gvcp::scps_fire_test_packet) != 0) d.fire_test_packet = true;
       return gvcp::status_success;
@@ -469,8 +470,9 @@ std::uint16_t write_word(device &d, std::uint32_t a, std::uint32_t v, const host
       d.id.user_name[a - reg::user_name + i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
     return gvcp::status_success;
   }
+  const bool streaming = d.state == acquisition::armed || d.state == acquisition::running;
   if (layout_register(a) &&
-      (d.state != acquisition::idle || (d.regs.tl_params_locked != 0 && a >= reg::sensor_width))) {
+      (streaming || (d.regs.tl_params_locked != 0 && a >= reg::sensor_width))) {
     return gvcp::status_write_protect;
   }
   if (a >= reg::sensor_width && a < reg::features_end) return write_feature(d, a, v);
@@ -505,6 +507,16 @@ std::uint16_t write_memory(device &d, std::uint32_t address, std::span<const std
     if (s != gvcp::status_success) return s;
   }
   return gvcp::status_success;
+}
+
+bool settle_stop(device &d) {
+  if (d.state != acquisition::stopping) return false;
+  d.state = acquisition::idle;
+  d.stop_requested = false;
+  // The destination may have been cleared meanwhile: then nothing begins.
+  if (d.restart_after_stop && destination_set(d)) begin_acquisition(d);
+  d.restart_after_stop = false;
+  return true;
 }
 
 void release_control(device &d) {

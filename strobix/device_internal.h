@@ -102,7 +102,9 @@ struct host {
 // armed -> (AcquisitionStart trigger) -> running;
 // armed or running -> (AcquisitionStop, control released or lapsed) ->
 // stopping, which ends at idle once the block being sent is out (at once when
-// none is); running -> idle after a SingleFrame's or MultiFrame's last frame.
+// none is), or begins the next acquisition when AcquisitionStart came in
+// between; running -> stopping after a SingleFrame's or MultiFrame's last
+// frame. Only armed and running lock the stream's layout.
 enum class acquisition : std::uint8_t { idle, armed, running, stopping };
 
 struct device_registers {
@@ -160,6 +162,7 @@ struct device {
 
   // Set by a command for the shell, which clears them once acted on.
   bool start_requested = false;
+  bool restart_after_stop = false;
   bool stop_requested = false;
   bool fire_test_packet = false;
   bool stream_settings_changed = false;  // impairments or packet delay
@@ -186,6 +189,9 @@ std::uint16_t read_memory(const device &d, std::uint32_t address, std::span<std:
 std::uint16_t write_memory(device &d, std::uint32_t address, std::span<const std::byte> data,
                            const host &from, std::int64_t now_ns);
 
+// The block being sent is out: a stopping acquisition ends (true), and the
+// next begins if one was asked for meanwhile.
+bool settle_stop(device &d);
 // Releases control (as a write of 0 to the CCP does): acquisition stops and
 // the stream's destination is forgotten, so no stream outlives its controller.
 void release_control(device &d);

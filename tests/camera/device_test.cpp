@@ -171,10 +171,15 @@ TEST(CameraDevice, AcquisitionStartsAndStopsAsTheRegistersSay) {
   EXPECT_TRUE(d.stream_settings_changed);
   EXPECT_EQ(a.write(reg::acquisition_stop, 1), gvcp::status_success);
   EXPECT_EQ(d.state, acquisition::stopping);
-  // Started again before the last block is out: it carries on, unchanged.
+  // Written and started again before the last block is out: the new
+  // acquisition begins, with the new size, once that block is.
+  EXPECT_EQ(a.write(reg::width, 320), gvcp::status_success);
   EXPECT_EQ(a.write(reg::acquisition_start, 1), gvcp::status_success);
-  EXPECT_EQ(d.state, acquisition::running);
   EXPECT_FALSE(d.start_requested);
+  EXPECT_TRUE(settle_stop(d));
+  EXPECT_EQ(d.state, acquisition::running);
+  EXPECT_TRUE(d.start_requested);
+  d.start_requested = false;
 
   // Losing control stops the stream and forgets where it went.
   EXPECT_EQ(a.write(gvcp::reg_ccp, 0), gvcp::status_success);

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       check(ack && cmd && ack.value.ack_id == cmd.value.req_id);
     }
     check(d.state == acquisition::idle || d.state == acquisition::stopping || destination_set(d));
-    if (d.state == acquisition::stopping) d.state = acquisition::idle;
+    settle_stop(d);
+    check(d.state == acquisition::idle || destination_set(d));
     heartbeat_lapsed(d, now);
     start = i + 1;
   }
