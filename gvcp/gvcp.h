@@ -120,10 +120,10 @@ inline constexpr std::uint32_t scps_size_mask = 0xFFFF;
 
 enum class Error : std::uint8_t {
   ok,
-  truncated,     // the datagram ends before the fields it must hold
-  bad_key,       // a command whose first byte is not 0x42
-  bad_length,    // the length field disagrees with the datagram or the command's rules
-  bad_count,     // a count or size outside the protocol's bounds or not a multiple of 4
+  truncated,      // the datagram ends before the fields it must hold
+  bad_key,        // a command whose first byte is not 0x42
+  bad_length,     // the length field disagrees with the datagram or the command's rules
+  bad_count,      // a count or size outside the protocol's bounds or not a multiple of 4
   wrong_answer,   // an acknowledge of another kind than the one parsed for
   bad_alignment,  // an address or size that is not a multiple of 4
 };

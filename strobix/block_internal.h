@@ -25,10 +25,10 @@ struct block_layout {
   std::uint64_t last_packet_id;    // the trailer's, or 0 for an all-in block
   bool all_in;
   block_data_kind data;
-  std::uint64_t image_bytes;   // image: where the chunks start
-  std::uint32_t chunk_control; // image: which chunks follow it (0: none)
-  std::size_t leader_bytes;  // GVSP header + leader data
-  gvsp::Leader leader;       // timestamp filled per block
+  std::uint64_t image_bytes;    // image: where the chunks start
+  std::uint32_t chunk_control;  // image: which chunks follow it (0: none)
+  std::size_t leader_bytes;     // GVSP header + leader data
+  gvsp::Leader leader;          // timestamp filled per block
   gvsp::Trailer trailer;
 };
 

@@ -45,8 +45,12 @@ void find_interface(in_addr addr, device_identity &id, in_addr &broadcast) {
   const std::uint32_t ip = ntohl(addr.s_addr);
   id.ip = ip;
   id.mask = 0xFF000000;
-  id.mac = {0x02, 0x5A, static_cast<std::uint8_t>(ip >> 24), static_cast<std::uint8_t>(ip >> 16),
-            static_cast<std::uint8_t>(ip >> 8), static_cast<std::uint8_t>(ip)};
+  id.mac = {0x02,
+            0x5A,
+            static_cast<std::uint8_t>(ip >> 24),
+            static_cast<std::uint8_t>(ip >> 16),
+            static_cast<std::uint8_t>(ip >> 8),
+            static_cast<std::uint8_t>(ip)};
   broadcast = {};
   ifaddrs *list = nullptr;
   if (getifaddrs(&list) != 0) return;
@@ -195,7 +199,7 @@ void start_stream(camera &cam, const sockaddr_in &from, in_addr local, std::uint
   o.block_bytes = payload_size(r);
   o.packet_size = r.scps & gvcp::scps_size_mask;
   o.header_kind = (r.gvsp_config & gvsp_config_64bit_ids) != 0 ? gvsp::HeaderKind::extended
-                                                                : gvsp::HeaderKind::standard;
+                                                               : gvsp::HeaderKind::standard;
   o.all_in = (r.sccfg & sccfg_all_in) != 0;
   o.destination = {};
   o.destination.sin_family = AF_INET;
@@ -219,8 +223,8 @@ void start_stream(camera &cam, const sockaddr_in &from, in_addr local, std::uint
   if (o.verbosity > 0) {
     const pixel_format_info *f = find_pixel_format(r.pixel_format);
     std::printf(text_acquisition_started, r.width, r.height, f != nullptr ? f->name : "?",
-                static_cast<unsigned long long>(o.block_bytes), static_cast<unsigned>(o.packet_size),
-                ip_text(r.scda).c_str(), r.scp & 0xFFFF);
+                static_cast<unsigned long long>(o.block_bytes),
+                static_cast<unsigned>(o.packet_size), ip_text(r.scda).c_str(), r.scp & 0xFFFF);
   }
 }
 
@@ -349,7 +353,8 @@ bool open_camera(camera &cam, const strobix_options &opts) {
   }
   char serial[32];
   if (opts.serial.empty()) {
-    std::snprintf(serial, sizeof serial, ntohs(local.sin_port) == gvcp::port ? "SX%08X" : "SX%08X-%u",
+    std::snprintf(serial, sizeof serial,
+                  ntohs(local.sin_port) == gvcp::port ? "SX%08X" : "SX%08X-%u",
                   ntohl(local.sin_addr.s_addr), ntohs(local.sin_port));
     d.id.serial = std::string(serial).substr(0, 16);
   } else {
@@ -369,7 +374,8 @@ void camera_take(camera &cam, gvsp::bytes datagram, const sockaddr_in &from, in_
   stream_state &st = cam.st;
   if (cut) {
     ++st.counters.malformed;
-    if (cam.base.verbosity > 0) std::printf(text_malformed, datagram.size(), "longer than any command");
+    if (cam.base.verbosity > 0)
+      std::printf(text_malformed, datagram.size(), "longer than any command");
     return;
   }
   if (cam.identity_fixed && local.s_addr != 0 && ntohl(local.s_addr) != d.id.ip) {
@@ -435,7 +441,8 @@ int run_camera(const strobix_options &opts) {
       continue;
     }
     std::int64_t due = now + idle_check_ns;
-    if (d.state == acquisition::running && !frame_triggered(d)) due = std::min(due, cam->next_frame_ns);
+    if (d.state == acquisition::running && !frame_triggered(d))
+      due = std::min(due, cam->next_frame_ns);
     st.wake = false;
     if (!wait_until(st, due, true)) break;
   }

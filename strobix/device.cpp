@@ -19,8 +19,8 @@ constexpr std::uint32_t ip_config_lla = 0x4;
 // User-defined name, serial number, heartbeat disable, primary application
 // switchover, PENDING_ACK, PACKETRESEND, WRITEMEM, several reads or writes in
 // one command.
-constexpr std::uint32_t gvcp_capability = 0x80000000 | 0x40000000 | 0x20000000 | 0x00200000 |
-                                          0x20 | 0x4 | 0x2 | 0x1;
+constexpr std::uint32_t gvcp_capability =
+    0x80000000 | 0x40000000 | 0x20000000 | 0x00200000 | 0x20 | 0x4 | 0x2 | 0x1;
 // SCSPx present; 16-bit block ids supported beside 2.0's 64-bit ones.
 constexpr std::uint32_t stream_capability = 0x80000000 | 0x40000000;
 constexpr std::uint32_t scc_all_in_supported = 0x4;
@@ -85,9 +85,14 @@ std::string_view text_at(const device &d, std::uint32_t address) {
 // The text field holding address, if any.
 bool find_text(std::uint32_t address, text_field &f) {
   static constexpr text_field fields[] = {
-      {reg::manufacturer, 32}, {reg::model, 32},       {reg::device_version, 32},
-      {reg::manufacturer_info, 48}, {reg::serial, 16}, {reg::user_name, 16},
-      {gvcp::reg_first_url, url_bytes}, {gvcp::reg_second_url, url_bytes},
+      {reg::manufacturer, 32},
+      {reg::model, 32},
+      {reg::device_version, 32},
+      {reg::manufacturer_info, 48},
+      {reg::serial, 16},
+      {reg::user_name, 16},
+      {gvcp::reg_first_url, url_bytes},
+      {gvcp::reg_second_url, url_bytes},
   };
   for (const text_field &t : fields) {
     if (address >= t.address && address < t.address + t.size) {
@@ -190,9 +195,8 @@ std::uint16_t write_ccp(device &d, std::uint32_t value, const host &from, std::i
   }
   d.owner = from;
   // Nobody may take over exclusive access, so it never offers switchover.
-  d.ccp = (privilege & gvcp::ccp_exclusive) != 0
-              ? gvcp::ccp_exclusive
-              : privilege & (gvcp::ccp_control | ccp_switchover);
+  d.ccp = (privilege & gvcp::ccp_exclusive) != 0 ? gvcp::ccp_exclusive
+                                                 : privilege & (gvcp::ccp_control | ccp_switchover);
   d.last_owner_ns = now_ns;
   return gvcp::status_success;
 }
@@ -392,60 +396,160 @@ std::uint16_t read_word(const device &d, std::uint32_t a, std::uint32_t &value) 
     return gvcp::status_success;
   }
   switch (a) {
-    case gvcp::reg_version: value = version_2_0; break;
-    case reg::device_mode: value = device_mode_value; break;
-    case gvcp::reg_mac_high: value = (std::uint32_t{d.id.mac[0]} << 8) | d.id.mac[1]; break;
+    case gvcp::reg_version:
+      value = version_2_0;
+      break;
+    case reg::device_mode:
+      value = device_mode_value;
+      break;
+    case gvcp::reg_mac_high:
+      value = (std::uint32_t{d.id.mac[0]} << 8) | d.id.mac[1];
+      break;
     case gvcp::reg_mac_low:
       value = (std::uint32_t{d.id.mac[2]} << 24) | (std::uint32_t{d.id.mac[3]} << 16) |
               (std::uint32_t{d.id.mac[4]} << 8) | d.id.mac[5];
       break;
-    case reg::ip_config_supported: value = ip_config_persistent_dhcp_lla; break;
-    case reg::ip_config_current: value = ip_config_lla; break;
-    case gvcp::reg_current_ip: value = d.id.ip; break;
-    case gvcp::reg_current_mask: value = d.id.mask; break;
-    case gvcp::reg_current_gateway: value = d.id.gateway; break;
-    case reg::interface_count: value = 1; break;
-    case gvcp::reg_stream_channel_count: value = 1; break;
-    case reg::stream_channel_capability: value = stream_capability; break;
-    case gvcp::reg_gvcp_capability: value = gvcp_capability; break;
-    case gvcp::reg_heartbeat_timeout: value = r.heartbeat_timeout_ms; break;
-    case reg::tick_frequency_high: value = static_cast<std::uint32_t>(tick_frequency >> 32); break;
-    case reg::tick_frequency_low: value = static_cast<std::uint32_t>(tick_frequency); break;
-    case reg::timestamp_latched_high: value = static_cast<std::uint32_t>(r.latched_ticks >> 32); break;
-    case reg::timestamp_latched_low: value = static_cast<std::uint32_t>(r.latched_ticks); break;
-    case reg::gvcp_config: value = r.gvcp_config; break;
-    case reg::pending_timeout: value = pending_timeout_ms; break;
-    case reg::gvsp_config: value = r.gvsp_config; break;
-    case gvcp::reg_ccp: value = d.ccp; break;
-    case gvcp::reg_scp(0): value = r.scp; break;
-    case gvcp::reg_scps(0): value = r.scps; break;
-    case gvcp::reg_scpd(0): value = r.scpd; break;
-    case gvcp::reg_scda(0): value = r.scda; break;
-    case gvcp::reg_scsp(0): value = d.id.source_port; break;
-    case reg::scc0: value = scc_all_in_supported; break;
-    case reg::sccfg0: value = r.sccfg; break;
-    case reg::sensor_width: value = r.sensor_width; break;
-    case reg::sensor_height: value = r.sensor_height; break;
-    case reg::width: value = r.width; break;
-    case reg::height: value = r.height; break;
-    case reg::offset_x: value = r.offset_x; break;
-    case reg::offset_y: value = r.offset_y; break;
-    case reg::pixel_format: value = r.pixel_format; break;
-    case reg::payload_size: value = static_cast<std::uint32_t>(payload_size(r)); break;
-    case reg::acquisition_mode: value = r.acquisition_mode; break;
-    case reg::frame_count: value = r.frame_count; break;
-    case reg::tl_params_locked: value = r.tl_params_locked; break;
-    case reg::frame_rate_mhz: value = r.frame_rate_mhz; break;
-    case reg::exposure_high: value = static_cast<std::uint32_t>(r.exposure_bits >> 32); break;
-    case reg::exposure_low: value = static_cast<std::uint32_t>(r.exposure_bits); break;
-    case reg::gain: value = r.gain_bits; break;
-    case reg::trigger_selector: value = r.trigger_selector; break;
-    case reg::trigger_frame_start: value = r.trigger[0]; break;
-    case reg::trigger_acquisition_start: value = r.trigger[1]; break;
-    case reg::chunk_selector: value = r.chunk_selector; break;
-    case reg::chunk_control: value = r.chunk_control; break;
-    case reg::loss_ppm: value = r.loss_ppm; break;
-    case reg::order: value = r.order; break;
+    case reg::ip_config_supported:
+      value = ip_config_persistent_dhcp_lla;
+      break;
+    case reg::ip_config_current:
+      value = ip_config_lla;
+      break;
+    case gvcp::reg_current_ip:
+      value = d.id.ip;
+      break;
+    case gvcp::reg_current_mask:
+      value = d.id.mask;
+      break;
+    case gvcp::reg_current_gateway:
+      value = d.id.gateway;
+      break;
+    case reg::interface_count:
+      value = 1;
+      break;
+    case gvcp::reg_stream_channel_count:
+      value = 1;
+      break;
+    case reg::stream_channel_capability:
+      value = stream_capability;
+      break;
+    case gvcp::reg_gvcp_capability:
+      value = gvcp_capability;
+      break;
+    case gvcp::reg_heartbeat_timeout:
+      value = r.heartbeat_timeout_ms;
+      break;
+    case reg::tick_frequency_high:
+      value = static_cast<std::uint32_t>(tick_frequency >> 32);
+      break;
+    case reg::tick_frequency_low:
+      value = static_cast<std::uint32_t>(tick_frequency);
+      break;
+    case reg::timestamp_latched_high:
+      value = static_cast<std::uint32_t>(r.latched_ticks >> 32);
+      break;
+    case reg::timestamp_latched_low:
+      value = static_cast<std::uint32_t>(r.latched_ticks);
+      break;
+    case reg::gvcp_config:
+      value = r.gvcp_config;
+      break;
+    case reg::pending_timeout:
+      value = pending_timeout_ms;
+      break;
+    case reg::gvsp_config:
+      value = r.gvsp_config;
+      break;
+    case gvcp::reg_ccp:
+      value = d.ccp;
+      break;
+    case gvcp::reg_scp(0):
+      value = r.scp;
+      break;
+    case gvcp::reg_scps(0):
+      value = r.scps;
+      break;
+    case gvcp::reg_scpd(0):
+      value = r.scpd;
+      break;
+    case gvcp::reg_scda(0):
+      value = r.scda;
+      break;
+    case gvcp::reg_scsp(0):
+      value = d.id.source_port;
+      break;
+    case reg::scc0:
+      value = scc_all_in_supported;
+      break;
+    case reg::sccfg0:
+      value = r.sccfg;
+      break;
+    case reg::sensor_width:
+      value = r.sensor_width;
+      break;
+    case reg::sensor_height:
+      value = r.sensor_height;
+      break;
+    case reg::width:
+      value = r.width;
+      break;
+    case reg::height:
+      value = r.height;
+      break;
+    case reg::offset_x:
+      value = r.offset_x;
+      break;
+    case reg::offset_y:
+      value = r.offset_y;
+      break;
+    case reg::pixel_format:
+      value = r.pixel_format;
+      break;
+    case reg::payload_size:
+      value = static_cast<std::uint32_t>(payload_size(r));
+      break;
+    case reg::acquisition_mode:
+      value = r.acquisition_mode;
+      break;
+    case reg::frame_count:
+      value = r.frame_count;
+      break;
+    case reg::tl_params_locked:
+      value = r.tl_params_locked;
+      break;
+    case reg::frame_rate_mhz:
+      value = r.frame_rate_mhz;
+      break;
+    case reg::exposure_high:
+      value = static_cast<std::uint32_t>(r.exposure_bits >> 32);
+      break;
+    case reg::exposure_low:
+      value = static_cast<std::uint32_t>(r.exposure_bits);
+      break;
+    case reg::gain:
+      value = r.gain_bits;
+      break;
+    case reg::trigger_selector:
+      value = r.trigger_selector;
+      break;
+    case reg::trigger_frame_start:
+      value = r.trigger[0];
+      break;
+    case reg::trigger_acquisition_start:
+      value = r.trigger[1];
+      break;
+    case reg::chunk_selector:
+      value = r.chunk_selector;
+      break;
+    case reg::chunk_control:
+      value = r.chunk_control;
+      break;
+    case reg::loss_ppm:
+      value = r.loss_ppm;
+      break;
+    case reg::order:
+      value = r.order;
+      break;
     case reg::acquisition_start:
     case reg::acquisition_stop:
     case reg::trigger_software_frame_start:
@@ -498,7 +602,8 @@ std::uint16_t write_memory(device &d, std::uint32_t address, std::span<const std
   for (std::size_t i = 0; i < data.size(); i += 4) {
     std::uint32_t unused = 0;
     const std::uint32_t a = address + static_cast<std::uint32_t>(i);
-    if (read_word(d, a, unused) == gvcp::status_invalid_address) return gvcp::status_invalid_address;
+    if (read_word(d, a, unused) == gvcp::status_invalid_address)
+      return gvcp::status_invalid_address;
   }
   for (std::size_t i = 0; i < data.size(); i += 4) {
     std::uint32_t v = 0;
@@ -636,9 +741,9 @@ command_answer handle_command(device &d, gvcp::bytes datagram, const host &from,
         break;
       }
       const bool only_ccp = m.value.address == gvcp::reg_ccp && m.value.data.size() == 4;
-      const std::uint16_t status = may_write || only_ccp
-                                       ? write_memory(d, m.value.address, m.value.data, from, now_ns)
-                                       : gvcp::status_access_denied;
+      const std::uint16_t status =
+          may_write || only_ccp ? write_memory(d, m.value.address, m.value.data, from, now_ns)
+                                : gvcp::status_access_denied;
       a.ack_bytes = gvcp::build_write_ack(
           out, gvcp::ack_writemem, status, c.req_id,
           static_cast<std::uint16_t>(status == gvcp::status_success ? m.value.data.size() : 0));

@@ -151,8 +151,8 @@ struct device {
   bool zip_first = false;          // the first URL names the zipped form
   std::array<char, 512> first_url{}, second_url{};
 
-  host owner;                 // meaningful while the CCP holds a privilege
-  std::uint32_t ccp = 0;      // privilege bits as the owner wrote them
+  host owner;             // meaningful while the CCP holds a privilege
+  std::uint32_t ccp = 0;  // privilege bits as the owner wrote them
   std::int64_t last_owner_ns = 0;
   std::int64_t tick_origin_ns = 0;
 
@@ -204,8 +204,8 @@ bool heartbeat_lapsed(device &d, std::int64_t now_ns);
 struct command_answer {
   std::size_t ack_bytes = 0;  // in the caller's buffer
   std::uint16_t req_id = 0;
-  bool broadcast = false;     // a DISCOVERY from off our subnet asked for it
-  bool resend = false;        // a PACKETRESEND: the stream answers it
+  bool broadcast = false;  // a DISCOVERY from off our subnet asked for it
+  bool resend = false;     // a PACKETRESEND: the stream answers it
   bool malformed = false;
 };
 

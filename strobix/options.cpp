@@ -23,7 +23,15 @@ constexpr std::uint64_t max_linger_ms = 3600000;
 // Packet ids are at most 32 bits; keeps the sort keys of -O<n> in 64 bits.
 constexpr std::uint64_t max_reorder_distance = 1u << 24;
 
-enum long_option_code { opt_drop = 1000, opt_seed, opt_camera, opt_zip, opt_serial, opt_user_id, opt_sensor };
+enum long_option_code {
+  opt_drop = 1000,
+  opt_seed,
+  opt_camera,
+  opt_zip,
+  opt_serial,
+  opt_user_id,
+  opt_sensor
+};
 
 const option long_options[] = {
     {"drop", required_argument, nullptr, opt_drop},
@@ -213,7 +221,8 @@ int check_camera(strobix_options &opts, bool geometry_given,
     std::snprintf(a, sizeof a, "%g", opts.block_rate);
     return usage_error(text_bad_value, "-r", a);
   }
-  if (opts.serial.size() > camera_text_bytes) return usage_error(text_bad_value, "--serial", opts.serial.c_str());
+  if (opts.serial.size() > camera_text_bytes)
+    return usage_error(text_bad_value, "--serial", opts.serial.c_str());
   if (opts.user_id.size() > camera_text_bytes)
     return usage_error(text_bad_value, "--user-id", opts.user_id.c_str());
   opts.payload_type = gvsp::payload_type_image;

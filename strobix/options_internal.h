@@ -43,10 +43,10 @@ struct strobix_options {
   // --camera: a GigE Vision camera whose registers decide the stream; the
   // options above that describe a stream give its first settings.
   bool camera = false;
-  bool zip_description = false;                     // --zip
-  std::string serial;                               // --serial, else from the address
-  std::string user_id;                              // --user-id
-  std::uint32_t sensor_width = 4096;                // --sensor
+  bool zip_description = false;       // --zip
+  std::string serial;                 // --serial, else from the address
+  std::string user_id;                // --user-id
+  std::uint32_t sensor_width = 4096;  // --sensor
   std::uint32_t sensor_height = 3072;
   // The image a camera sends; set from its registers, never from the command line.
   std::uint32_t pixel_format = gvsp::pixel_format_mono8;

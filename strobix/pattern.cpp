@@ -12,11 +12,10 @@ namespace {
 // In GenICam's pixel format naming convention, unpacked formats of more than
 // 8 bits are little-endian words.
 const pixel_format_info formats[] = {
-    {0x01080001, "Mono8", 8},         {0x01100003, "Mono10", 16},
-    {0x01100005, "Mono12", 16},       {0x010C0006, "Mono12Packed", 12},
-    {0x01100007, "Mono16", 16},       {0x01080009, "BayerRG8", 8},
-    {0x01100011, "BayerRG12", 16},    {0x02180014, "RGB8", 24},
-    {0x02180015, "BGR8", 24},         {0x02100032, "YUV422_8", 16},
+    {0x01080001, "Mono8", 8},         {0x01100003, "Mono10", 16}, {0x01100005, "Mono12", 16},
+    {0x010C0006, "Mono12Packed", 12}, {0x01100007, "Mono16", 16}, {0x01080009, "BayerRG8", 8},
+    {0x01100011, "BayerRG12", 16},    {0x02180014, "RGB8", 24},   {0x02180015, "BGR8", 24},
+    {0x02100032, "YUV422_8", 16},
 };
 
 enum : std::uint32_t {
@@ -165,7 +164,8 @@ void fill_test_image(std::span<std::byte> out, const image_geometry &g, std::uin
 
 std::uint64_t chunk_bytes(std::uint32_t chunk_control) {
   if ((chunk_control & 0x1) == 0) return 0;
-  return chunk_tag_bytes + std::popcount(chunk_control & 0xE) * (chunk_value_bytes + chunk_tag_bytes);
+  return chunk_tag_bytes +
+         std::popcount(chunk_control & 0xE) * (chunk_value_bytes + chunk_tag_bytes);
 }
 
 void write_chunks(std::span<std::byte> out, std::uint64_t offset, std::uint64_t image_size,

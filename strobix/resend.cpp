@@ -104,7 +104,6 @@ void answer_resend(stream_state &st, gvsp::bytes datagram, bool cut) {
   }
 }
 
-
 void remember_block(stream_state &st, const block_record &block) {
   if (st.history.empty()) return;
   st.history[st.history_next] = block;

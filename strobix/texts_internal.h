@@ -63,8 +63,7 @@ inline constexpr const char text_camera_only[] =
     "--zip, --serial, --user-id and --sensor need --camera\n";
 inline constexpr const char text_camera_geometry[] =
     "Image %s does not fit the sensor or its steps (width a multiple of 4 from 16, height of 2)\n";
-inline constexpr const char text_no_zip[] =
-    "--zip: this strobix was built without libzip\n";
+inline constexpr const char text_no_zip[] = "--zip: this strobix was built without libzip\n";
 
 inline constexpr const char text_socket_failed[] = "%s : %s (errno=%d)\n";
 
@@ -76,8 +75,7 @@ inline constexpr const char text_other_channel[] =
     "Resend request %u for channel %u ignored (this stream is channel %u)\n";
 inline constexpr const char text_malformed[] = "Malformed command (%zu bytes): %s\n";
 
-inline constexpr const char text_camera_start[] =
-    "Camera on %s:%u, serial %s, description %s\n";
+inline constexpr const char text_camera_start[] = "Camera on %s:%u, serial %s, description %s\n";
 inline constexpr const char text_control_taken[] = "Control taken by %s:%u (%s)\n";
 inline constexpr const char text_control_released[] = "Control released by %s:%u\n";
 inline constexpr const char text_control_lapsed[] =

@@ -147,7 +147,8 @@ TEST(CameraStream, DroppedPacketsComeBackWhenAskedInEitherHeaderKind) {
     EXPECT_EQ(first[0].header.kind, kind);
     EXPECT_EQ(first[0].header.block_id, 7u);
     for (const auto &p : first) EXPECT_NE(p.header.packet_id, 2u) << "packet 2 was to be dropped";
-    EXPECT_EQ(host.read(gvcp::reg_ccp), gvcp::ccp_control) << "SingleFrame: one block, control kept";
+    EXPECT_EQ(host.read(gvcp::reg_ccp), gvcp::ccp_control)
+        << "SingleFrame: one block, control kept";
 
     rx.send_to(sockaddr_in{AF_INET, htons(cam.port), {htonl(INADDR_LOOPBACK)}, {}},
                strobix_test::resend_command(kind, 7, 2, 2));
@@ -168,7 +169,8 @@ TEST(CameraStream, TriggersTestPacketsAndASlowStartAnswerAsAsked) {
   ASSERT_EQ(host.write(gvcp::reg_ccp, gvcp::ccp_control), gvcp::status_success);
   ASSERT_EQ(host.write(gvcp::reg_scda(0), INADDR_LOOPBACK), gvcp::status_success);
   ASSERT_EQ(host.write(gvcp::reg_scp(0), rx.port()), gvcp::status_success);
-  ASSERT_EQ(host.write(gvcp::reg_scps(0), gvcp::scps_fire_test_packet | 4000), gvcp::status_success);
+  ASSERT_EQ(host.write(gvcp::reg_scps(0), gvcp::scps_fire_test_packet | 4000),
+            gvcp::status_success);
   const auto test = rx.take(300, 3000);
   ASSERT_EQ(test.size(), 1u);
   EXPECT_EQ(test[0].bytes.size(), 4000u - 28);

@@ -108,7 +108,8 @@ TEST(CameraDevice, DiscoveryAndMemoryServeTheDescriptionAndNothingPastIt) {
   std::snprintf(expect, sizeof expect, "Local:strobix.xml;100000;%zX", xml.size());
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(url_bytes.data())), expect);
   // The last word, padded; one past it is outside the device's memory.
-  const std::uint32_t end = reg::description_xml + static_cast<std::uint32_t>((xml.size() + 3) / 4 * 4);
+  const std::uint32_t end =
+      reg::description_xml + static_cast<std::uint32_t>((xml.size() + 3) / 4 * 4);
   const auto tail = a.read_memory(end - 4, 4);
   ASSERT_EQ(a.last.status, gvcp::status_success);
   EXPECT_EQ(tail[0], xml[xml.size() - 1 - (xml.size() - 1) % 4]);
@@ -164,8 +165,8 @@ TEST(CameraDevice, AcquisitionStartsAndStopsAsTheRegistersSay) {
   EXPECT_TRUE(d.start_requested);
   d.start_requested = false;
   // While it streams, nothing that changes the stream's shape may change.
-  for (std::uint32_t r : {reg::width, reg::pixel_format, reg::chunk_control,
-                          gvcp::reg_scda(0), reg::gvsp_config})
+  for (std::uint32_t r :
+       {reg::width, reg::pixel_format, reg::chunk_control, gvcp::reg_scda(0), reg::gvsp_config})
     EXPECT_EQ(a.write(r, a.read(r)), gvcp::status_write_protect) << std::hex << r;
   EXPECT_EQ(a.write(reg::loss_ppm, 5000), gvcp::status_success) << "impairments stay live";
   EXPECT_TRUE(d.stream_settings_changed);

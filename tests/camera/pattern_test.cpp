@@ -31,9 +31,9 @@ TEST(CameraPattern, EveryFormatFollowsTheDocumentedFormula) {
     std::uint32_t pfnc;
     std::uint64_t bytes;
   } cases[] = {
-      {"Mono8", 0x01080001, 64},     {"Mono10", 0x01100003, 128},  {"Mono12", 0x01100005, 128},
+      {"Mono8", 0x01080001, 64},        {"Mono10", 0x01100003, 128}, {"Mono12", 0x01100005, 128},
       {"Mono12Packed", 0x010C0006, 96}, {"Mono16", 0x01100007, 128}, {"BayerRG8", 0x01080009, 64},
-      {"BayerRG12", 0x01100011, 128}, {"RGB8", 0x02180014, 192},   {"BGR8", 0x02180015, 192},
+      {"BayerRG12", 0x01100011, 128},   {"RGB8", 0x02180014, 192},   {"BGR8", 0x02180015, 192},
       {"YUV422_8", 0x02100032, 128},
   };
   for (const Case &c : cases) {
@@ -71,8 +71,8 @@ TEST(CameraPattern, EveryFormatFollowsTheDocumentedFormula) {
           case 0x01080009:
           case 0x01100011: {
             const unsigned bits = c.pfnc == 0x01080009 ? 8 : 12;
-            const std::uint32_t v8 = Y % 2 == 0 ? (X % 2 == 0 ? X % 256 : Y % 256)
-                                                : (X % 2 == 0 ? Y % 256 : 128);
+            const std::uint32_t v8 =
+                Y % 2 == 0 ? (X % 2 == 0 ? X % 256 : Y % 256) : (X % 2 == 0 ? Y % 256 : 128);
             want = bits == 8 ? v8 : v8 << 4 | (X + Y) % 16;
             got = bits == 8 ? byte_at(img, at + x)
                             : byte_at(img, at + 2 * x) | byte_at(img, at + 2 * x + 1) << 8;

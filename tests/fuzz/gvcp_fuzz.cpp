@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (const auto w = gvcp::parse_writereg_command(c.value)) {
       check(w.value.count() >= 1 && w.value.count() <= gvcp::max_writereg_count);
-      for (std::size_t i = 0; i < w.value.count(); ++i) sink = w.value[i].value + w.value[i].address;
+      for (std::size_t i = 0; i < w.value.count(); ++i)
+        sink = w.value[i].value + w.value[i].address;
     }
     if (const auto m = gvcp::parse_readmem_command(c.value))
       check(m.value.count % 4 == 0 && m.value.count <= gvcp::max_mem_bytes);

@@ -259,8 +259,7 @@ TEST(GvcpCodec, DeviceAcknowledgesRoundTripThroughTheHostParsers) {
   EXPECT_EQ(a.value.payload.size(), 4u);
 
   const auto data = wire({1, 2, 3, 4, 5, 6, 7, 8});
-  a = gvcp::parse_ack(
-      gvcp::bytes(buf).first(gvcp::build_readmem_ack(buf, 0, 9, 0x100000, data)));
+  a = gvcp::parse_ack(gvcp::bytes(buf).first(gvcp::build_readmem_ack(buf, 0, 9, 0x100000, data)));
   ASSERT_TRUE(a);
   const auto m = gvcp::parse_readmem_ack(a.value, 0x100000, 8);
   ASSERT_TRUE(m);

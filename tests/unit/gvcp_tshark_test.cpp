@@ -197,12 +197,9 @@ TEST(GvcpTshark, DissectorReadsTheDevicesAcknowledges) {
   unlink(file.c_str());
   rmdir(dir_template);
   const std::vector<std::string> lines = lines_of(out);
-  const char *want[] = {"0x0003|0x0000|||||",
-                        "0x0081|0x0000|||1500||",
-                        "0x0083|0x8006|||||",
-                        "0x0085|0x0000||||0x00000200|",
-                        "0x0089|0x0000|||||0x00fa",
-                        "0x0087|0x0000|||||"};
+  const char *want[] = {"0x0003|0x0000|||||",       "0x0081|0x0000|||1500||",
+                        "0x0083|0x8006|||||",       "0x0085|0x0000||||0x00000200|",
+                        "0x0089|0x0000|||||0x00fa", "0x0087|0x0000|||||"};
   ASSERT_EQ(lines.size(), std::size(want)) << out;
   for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], want[i]) << out;
 }
