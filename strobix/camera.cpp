@@ -205,8 +205,8 @@ void start_stream(camera &cam, const sockaddr_in &from, in_addr local, std::uint
   o.destination.sin_family = AF_INET;
   o.destination.sin_addr.s_addr = htonl(r.scda);
   o.destination.sin_port = htons(static_cast<std::uint16_t>(r.scp & 0xFFFF));
-  // Only the image's own bytes are kept when the size stays; a new image
-  // size leaves nothing of the old one worth keeping.
+  // The image survives configure_stream's resize of the block's buffer only
+  // while its own size stays.
   if (image_bytes({r.pixel_format, r.width, r.height, r.offset_x, r.offset_y}) !=
       image_bytes(cam.image))
     cam.image_valid = false;

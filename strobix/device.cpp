@@ -148,7 +148,6 @@ void stop_acquisition(device &d) {
   d.restart_after_stop = false;
   if (d.state == acquisition::armed || d.state == acquisition::running) {
     d.state = acquisition::stopping;
-    d.stop_requested = true;
   }
 }
 
@@ -617,7 +616,6 @@ std::uint16_t write_memory(device &d, std::uint32_t address, std::span<const std
 bool settle_stop(device &d) {
   if (d.state != acquisition::stopping) return false;
   d.state = acquisition::idle;
-  d.stop_requested = false;
   // The destination may have been cleared meanwhile: then nothing begins.
   if (d.restart_after_stop && destination_set(d)) begin_acquisition(d);
   d.restart_after_stop = false;

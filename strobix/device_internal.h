@@ -163,7 +163,6 @@ struct device {
   // Set by a command for the shell, which clears them once acted on.
   bool start_requested = false;
   bool restart_after_stop = false;
-  bool stop_requested = false;
   bool fire_test_packet = false;
   bool stream_settings_changed = false;  // impairments or packet delay
 };
