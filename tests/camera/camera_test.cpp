@@ -10,6 +10,7 @@
 #include "e2e/strobix_harness.h"
 #include "gvcp/gvcp.h"
 #include "gvcp_host.h"
+#include "lib/net.h"
 #include "pattern_internal.h"
 
 namespace {
@@ -21,20 +22,17 @@ using strobix_test::Strobix;
 // A GVCP host on its own socket: each command retried like a real client's,
 // its acknowledge matched to its request, PENDING_ACKs counted.
 struct Host : GvcpHost {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  testlib::UdpSocket socket;
   int pending = 0;
 
   explicit Host(std::uint16_t port) {
-    const sockaddr_in camera{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    exchange = [this, camera](std::span<const std::byte> cmd, std::uint16_t id, std::int64_t) {
+    exchange = [this, port](std::span<const std::byte> cmd, std::uint16_t id, std::int64_t) {
       std::vector<std::byte> buf(gvcp::max_datagram);
       for (int attempt = 0; attempt < 5; ++attempt) {
-        sendto(fd, cmd.data(), cmd.size(), 0, reinterpret_cast<const sockaddr *>(&camera),
-               sizeof camera);
-        pollfd p{fd, POLLIN, 0};
-        while (poll(&p, 1, 1000) > 0) {
-          const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
-          const auto a = gvcp::parse_ack(std::span(buf).first(n > 0 ? n : 0));
+        socket.send_to(port, cmd);
+        // Each read waits a second at most.
+        for (ssize_t n; (n = recv(socket.fd, buf.data(), buf.size(), 0)) > 0;) {
+          const auto a = gvcp::parse_ack(std::span(buf).first(static_cast<std::size_t>(n)));
           if (!a || a.value.ack_id != id) continue;
           if (a.value.ack == gvcp::ack_pending) {
             ++pending;
@@ -47,7 +45,6 @@ struct Host : GvcpHost {
       return std::vector<std::byte>{};
     };
   }
-  ~Host() { close(fd); }
 
   // The stream to `to`, with the settings given, started.
   void stream_to(const Receiver &to, std::initializer_list<gvcp::RegWrite> settings) {
@@ -61,7 +58,7 @@ struct Host : GvcpHost {
 };
 
 struct Camera {
-  std::uint16_t port = strobix_test::free_port();
+  std::uint16_t port = testlib::free_port();
   Strobix process;
   explicit Camera(std::vector<std::string> extra = {})
       : process([&] {
@@ -69,7 +66,7 @@ struct Camera {
           a.insert(a.end(), extra.begin(), extra.end());
           return a;
         }()) {}
-  bool up() { return process.wait_for_out("Camera on", 10000); }
+  bool up() { return process.wait_for_out("Camera on", std::chrono::seconds(10)); }
 };
 
 // The packets' data are views into the datagrams, which must outlive them.
@@ -123,7 +120,7 @@ TEST(CameraStream, ImagesCarryTheTestPatternAndStopWhenTheControllerFallsSilent)
   rx.take(300, 5000);
   EXPECT_TRUE(rx.take(500, 500).empty());
   cam.process.signal(SIGINT);
-  const strobix_test::Outcome o = cam.process.finish();
+  const testlib::Exit o = cam.process.finish();
   EXPECT_EQ(o.status, 0);
   EXPECT_NE(o.out.find("lapsed"), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("Sent "), std::string::npos) << o.out;
