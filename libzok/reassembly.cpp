@@ -245,13 +245,8 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
 // back by its leader, once the old port has fallen silent, and by the
 // packets that follow it from the new port: a leader alone from there is
 // a candidate, and only its block in a row from the start moves the lock.
-Reassembly::Source Reassembly::source_of(bool leader, std::uint64_t block_id, Arrival at) noexcept {
-  if (at.source == 0 || lock_.host == 0) return Source::sender;
-  if (at.source != lock_.host) return Source::other;
-  if (!lock_.locked || lock_.port == 0 || at.port == 0 || at.port == lock_.port) {
-    lock_.last_heard = at.now;
-    return Source::sender;
-  }
+Reassembly::Source Reassembly::source_of_other_port(bool leader, std::uint64_t block_id,
+                                                    const Arrival &at) noexcept {
   if (lock_.candidate != nullptr) {
     if (at.port == lock_.candidate_port && block_id == lock_.candidate->block_id) {
       return Source::candidate;
@@ -291,7 +286,7 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
   if (b != nullptr) dispatch(*b, packet, at, opened);
 }
 
-Block *Reassembly::route(const gvsp::Packet &packet, Arrival at, bool &opened) noexcept {
+Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &opened) noexcept {
   const gvsp::Header &h = packet.header;
   switch (source_of(opens_with_leader(packet.kind), h.block_id, at)) {
     case Source::sender:
@@ -389,7 +384,8 @@ Block *Reassembly::route(const gvsp::Packet &packet, Arrival at, bool &opened) n
   return b;
 }
 
-void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, Arrival at, bool opened) noexcept {
+void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &at,
+                          bool opened) noexcept {
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
   const gvsp::Header &h = packet.header;
@@ -415,7 +411,10 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, Arrival at, bool
       on_error(b, h.status, h.packet_id);
       break;
   }
-  if (b.leader_timestamp && !lock_.locked && at.source != 0) lock_onto(at.source, at.port, at.now);
+  if (packet.kind != gvsp::PacketKind::payload && !lock_.locked && b.leader_timestamp &&
+      at.source != 0) {
+    lock_onto(at.source, at.port, at.now);
+  }
   if (!b.open()) return;
   if (opened) {
     if (b.received == 0) {
@@ -429,7 +428,7 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, Arrival at, bool
   maybe_finish(b);
 }
 
-Block *Reassembly::open_block(std::uint64_t block_id, Arrival at) noexcept {
+Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at) noexcept {
   auto free_slot =
       std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open(); });
   if (free_slot == blocks_.end()) {
@@ -637,8 +636,7 @@ void Reassembly::on_error(Block &b, std::uint16_t status, std::uint32_t packet_i
   }
 }
 
-void Reassembly::maybe_finish(Block &b) noexcept {
-  if (b.state != BlockState::trailer_seen) return;
+void Reassembly::finish(Block &b) noexcept {
   if (b.received == *b.geometry.trailer() + 1) {
     close_block(b, Ending::complete);
   } else if (!b.ranges.any()) {
