@@ -21,6 +21,7 @@ build_packages=(
   libpugixml-dev # camctl reads the camera's device description
   libzip-dev     # ... which cameras often serve zipped
   pkgconf        # finds libzip
+  libpng-dev     # camctl snap writes PNG files
 )
 test_packages=(
   clang

@@ -7,15 +7,20 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "gvcp/gvcp.h"
+#include "lib/gvsp_packets.h"
+#include "lib/net.h"
+#include "lib/png_read.h"
 #include "strobix_harness.h"
 
 namespace {
 
-using strobix_test::Outcome;
-using strobix_test::Process;
+using namespace std::chrono_literals;
+using Outcome = testlib::Exit;
+using testlib::Process;
 
 int udp_on(const char *address, std::uint16_t port) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -187,7 +192,7 @@ Outcome camctl(const std::vector<std::string> &args) {
   std::vector<std::string> all{"--timeout", "150", "--retries", "2"};
   all.insert(all.end(), args.begin(), args.end());
   Process p(CAMCTL_PATH, all);
-  return p.finish(30000);
+  return p.finish(30s);
 }
 
 TEST(CamctlFakeDevice, TakesOnlyTheAnswerOfItsOwnIdFromTheDevice) {
@@ -326,7 +331,7 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   fake_device dev;
   dev.path_mtu = 1000;
   Process run(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000"});
-  ASSERT_TRUE(run.wait_for_out("Streaming", 20000));
+  ASSERT_TRUE(run.wait_for_out("Streaming", 20s));
   EXPECT_EQ(dev.reg(gvcp::reg_scda(0)), 0x7F000001u);
   EXPECT_EQ(dev.reg(gvcp::reg_scp(0)) & 0xFFFF, 40000u);
   // The path carries 1000 bytes: the camera's 1400 was lowered to fit.
@@ -334,7 +339,7 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   EXPECT_EQ(dev.reg(0x20004), 1u);
   EXPECT_EQ(dev.reg(gvcp::reg_ccp), gvcp::ccp_exclusive);
   run.signal(SIGINT);
-  const Outcome stopped = run.finish(10000);
+  const Outcome stopped = run.finish(10s);
   EXPECT_EQ(stopped.status, 0) << stopped.err;
   EXPECT_NE(stopped.out.find("streaming with 1000"), std::string::npos) << stopped.out;
   EXPECT_EQ(dev.reg(0x20008), 1u);
@@ -358,12 +363,147 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
 
   Process lost(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000", "--timeout",
                              "100", "--retries", "1"});
-  ASSERT_TRUE(lost.wait_for_out("Streaming", 20000));
+  ASSERT_TRUE(lost.wait_for_out("Streaming", 20s));
   dev.silent = true;
-  const Outcome vanished = lost.finish(10000);
+  const Outcome vanished = lost.finish(10s);
   EXPECT_EQ(vanished.status, 4);
   EXPECT_NE(vanished.err.find("stopped answering while streaming"), std::string::npos)
       << vanished.err;
+}
+
+// While the device acquires, it streams 40x30 Mono8 (or other) blocks to
+// where it is pointed, one every 20 ms, holding the tests' shared pattern;
+// odd blocks (or all) lose their second payload packet (bytes 500-999) for
+// good, since the device ignores resend requests.
+struct fake_stream {
+  fake_device &dev;
+  std::uint32_t format;
+  bool all_lossy;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+
+  fake_stream(fake_device &d, std::uint32_t pixel_format, bool lose_in_all = false)
+      : dev(d), format(pixel_format), all_lossy(lose_in_all) {
+    thread = std::thread([this] { run(); });
+  }
+  ~fake_stream() {
+    stop = true;
+    thread.join();
+  }
+  void run() {
+    const testlib::UdpSocket out;
+    for (std::uint64_t id = 1; !stop; poll(nullptr, 0, 20)) {
+      if (dev.reg(0x20004) == 0 || dev.reg(0x20008) != 0) continue;
+      // Pointed at this host: camctl's address toward a loopback camera.
+      const auto port = static_cast<std::uint16_t>(dev.reg(gvcp::reg_scp(0)) & 0xFFFF);
+      gvsp::Leader l;
+      l.payload_type = gvsp::payload_type_image;
+      l.pixel_format = format;
+      l.size_x = 40;
+      l.size_y = 30;
+      out.send_to(port, testlib::make_leader(id, l));
+      for (std::uint32_t k = 1; k <= 3; ++k) {
+        if ((all_lossy || id % 2 == 1) && k == 2) continue;
+        out.send_to(port,
+                    testlib::make_payload(testlib::header(id, k),
+                                          testlib::pattern(id, (k - 1) * 500, k < 3 ? 500 : 200)));
+      }
+      testlib::Bytes trailer(64);
+      trailer.resize(gvsp::build_trailer(trailer, testlib::header(id, 4),
+                                         {gvsp::payload_type_image, 30, 0, 0}));
+      out.send_to(port, trailer);
+      ++id;
+    }
+  }
+};
+
+struct snap_line {
+  char file[256], size[32], format[32], status[32];
+  unsigned long long block;
+};
+
+// camctl snap's line per file: FILE WxH FORMAT block ID STATUS...
+std::vector<snap_line> snap_lines(const std::string &out) {
+  std::vector<snap_line> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    snap_line l{};
+    if (std::sscanf(line.c_str(), "%255s %31s %31s block %llu %31s", l.file, l.size, l.format,
+                    &l.block, l.status) == 5)
+      lines.push_back(l);
+  }
+  return lines;
+}
+
+// Pixels of a snapped file other than block `id` sent them, the 500 from
+// byte `lost` on aside: an incomplete block promises nothing there.
+std::size_t wrong_pixels(const std::string &file, std::uint64_t id, std::uint32_t lost = 1200) {
+  const testlib::png_pixels png = testlib::read_png(file);
+  if (!png.ok || png.width != 40 || png.height != 30 || png.channels != 1) return 1200;
+  std::size_t wrong = 0;
+  for (std::uint32_t i = 0; i < 1200; ++i)
+    wrong += (i < lost || i >= lost + 500) && png.samples[i] != testlib::pattern_byte(id, i);
+  return wrong;
+}
+
+TEST(CamctlFakeDevice, SnapWritesWholeImagesAndNeverAnIncompleteOneAsWhole) {
+  char dir_template[] = "/tmp/camctl_snap.XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  {
+    fake_device dev;
+    fake_stream stream(dev, gvsp::pixel_format_mono8);
+    const Outcome o = camctl({"snap", dev.endpoint(), "--count", "3", "-o", dir + "/s.png"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::vector<snap_line> lines = snap_lines(o.out);
+    ASSERT_EQ(lines.size(), 3u) << o.out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const snap_line &l = lines[i];
+      EXPECT_EQ(l.file, dir + "/s-" + std::to_string(i + 1) + ".png");
+      EXPECT_EQ(std::string(l.size) + " " + l.format + " " + l.status, "40x30 Mono8 complete");
+      EXPECT_EQ(l.block % 2, 0u) << "an incomplete block written as whole";
+      EXPECT_EQ(wrong_pixels(l.file, l.block), 0u) << l.file;
+    }
+    // Acquisition stopped, destination cleared, control released.
+    EXPECT_EQ(dev.reg(0x20008), 1u);
+    EXPECT_EQ(dev.reg(gvcp::reg_scda(0)), 0u);
+    EXPECT_EQ(dev.reg(gvcp::reg_ccp), 0u);
+  }
+  {
+    // Nothing but incomplete blocks: each skipped and counted, none written.
+    fake_device dev;
+    fake_stream stream(dev, gvsp::pixel_format_mono8, true);
+    const Outcome o = camctl({"snap", dev.endpoint(), "-T", "1", "-o", dir + "/n.png"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(snap_lines(o.out).empty()) << o.out;
+    EXPECT_NE(o.out.find("Skipped "), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("0 of 1 whole images within 1.0 s"), std::string::npos) << o.err;
+    EXPECT_NE(access((dir + "/n.png").c_str(), F_OK), 0);
+    EXPECT_EQ(dev.reg(gvcp::reg_ccp), 0u);
+  }
+  {
+    // Asked for, one is written and marked, what did arrive in place.
+    fake_device dev;
+    fake_stream stream(dev, gvsp::pixel_format_mono8, true);
+    const Outcome o = camctl({"snap", dev.endpoint(), "--incomplete", "-o", dir + "/i.png"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::vector<snap_line> lines = snap_lines(o.out);
+    ASSERT_EQ(lines.size(), 1u) << o.out;
+    EXPECT_STREQ(lines[0].status, "INCOMPLETE") << o.out;
+    EXPECT_NE(testlib::read_png(dir + "/i.png").comment.find("INCOMPLETE"), std::string::npos);
+    EXPECT_EQ(wrong_pixels(dir + "/i.png", lines[0].block, 500), 0u);
+  }
+  {
+    // YCbCr422_8: named, refused, nothing written, the camera let go.
+    fake_device dev;
+    fake_stream stream(dev, 0x0210003B);
+    const Outcome o = camctl({"snap", dev.endpoint(), "-o", dir + "/u.png"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("pixel format 0x0210003B is not one snap converts"), std::string::npos)
+        << o.err;
+    EXPECT_NE(access((dir + "/u.png").c_str(), F_OK), 0);
+    EXPECT_EQ(dev.reg(gvcp::reg_ccp), 0u);
+  }
+  std::system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace
