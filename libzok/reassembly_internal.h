@@ -271,6 +271,8 @@ class Reassembly {
   // Takes back a payload packet found not to belong: it counts as refused.
   void unplace(Block &b, std::uint32_t packet_id) noexcept;
   void recompute_span(Block &b) noexcept;
+  // Takes back the one payload packet above `last`, if one alone is there.
+  bool unplace_lone_past(Block &b, std::uint32_t last) noexcept;
   // The block's short packet turned out not to be its last: taken back and
   // asked for again.
   void drop_short(Block &b) noexcept;

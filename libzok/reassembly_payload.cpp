@@ -114,6 +114,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
           (!b.short_id || *b.short_id == packet_id)) {
         break;
       }
+      if (!b.short_id && unplace_lone_past(b, packet_id)) break;
       [[fallthrough]];
     case Fit::longer:
     case Fit::past_end:
@@ -218,6 +219,22 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     }
   }
   b.geometry = other;
+  return true;
+}
+
+// A short packet, so the block's last, with one full packet above it: that
+// one named a packet past the block's end. Two or more above would make
+// the short one the stray.
+bool Reassembly::unplace_lone_past(Block &b, std::uint32_t last) noexcept {
+  std::optional<std::uint32_t> above;
+  const std::uint32_t trailer = b.geometry.trailer().value_or(0);
+  for (std::uint32_t id = last + 1; id <= b.touched; ++id) {
+    if (id == trailer || !b.buffer->received.test(id)) continue;
+    if (above) return false;
+    above = id;
+  }
+  if (!above) return false;
+  unplace(b, *above);
   return true;
 }
 

@@ -2,6 +2,7 @@
 // fake clock. For targets that link the library's objects.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -108,6 +109,9 @@ class FakeShell final : public zok::CoreShell {
     return 0;
   }
   std::uint16_t next_request_id() const noexcept override { return 7; }
+  void sender_locked(std::uint32_t host, std::uint16_t port) noexcept override {
+    locks.push_back({host, port});
+  }
 
   bool give_back_at_once = false;  // a program that queues each block's buffer again at once
   bool failing = false;            // no command leaves
@@ -117,8 +121,9 @@ class FakeShell final : public zok::CoreShell {
   std::deque<Buffer *> queued;
   std::vector<Buffer *> handed;
   std::vector<FinishedBlock> finished;
-  std::vector<Resend> resends;   // commands that left
-  std::vector<Resend> attempts;  // every command tried
+  std::vector<std::pair<std::uint32_t, std::uint16_t>> locks;  // sender_locked calls
+  std::vector<Resend> resends;                                 // commands that left
+  std::vector<Resend> attempts;                                // every command tried
   int recycled = 0;
 };
 
@@ -127,8 +132,9 @@ struct Harness {
       : core(config, counters, shell) {
     shell.add_buffers(buffers, size);
   }
-  void feed(const Bytes &datagram, Nanos at = 0, std::uint32_t source = 0) {
-    core.on_packet(gvsp::bytes(datagram), Arrival{at, static_cast<std::uint64_t>(at) + 1, source});
+  void feed(const Bytes &datagram, Nanos at = 0, std::uint32_t source = 0, std::uint16_t port = 0) {
+    core.on_packet(gvsp::bytes(datagram),
+                   Arrival{at, static_cast<std::uint64_t>(at) + 1, source, port});
   }
   // A whole block of `packets` payload packets of `size` bytes, in order.
   void send_block(std::uint64_t id, std::uint32_t packets, std::size_t size = 100, Nanos at = 0) {
@@ -141,6 +147,35 @@ struct Harness {
   Counters counters;
   FakeShell shell;
   Reassembly core;
+};
+
+// One sender's blocks as it puts them on the wire: `size` data bytes (its
+// leaders announce them, or 0 when `announce` is off) in packets of `psize`.
+// `run` tells a restarted sender's blocks from the earlier run's of the same
+// id, in their data and in their leaders' time.
+struct BlockSender {
+  std::uint64_t size = 950;
+  std::uint32_t psize = 100;
+  bool announce = true;
+  std::uint64_t run = 0;
+  HeaderKind kind = HeaderKind::standard;
+
+  std::uint32_t payloads() const { return static_cast<std::uint32_t>((size + psize - 1) / psize); }
+  // The block id the data's pattern carries.
+  std::uint64_t mark(std::uint64_t id) const { return id + run * 0x1000; }
+  Bytes packet(std::uint64_t id, std::uint32_t k) const {
+    if (k == 0) return make_leader(header(id, 0, kind), raw_leader(announce ? size : 0, mark(id)));
+    if (k > payloads()) return make_trailer(id, k, kind);
+    const std::uint64_t at = std::uint64_t{k - 1} * psize;
+    return make_payload(
+        header(id, k, kind),
+        pattern(mark(id), at, static_cast<std::size_t>(std::min<std::uint64_t>(psize, size - at))));
+  }
+  // A block handed over whole holds this sender's bytes, every one in place.
+  bool whole(const FinishedBlock &b) const {
+    return b.desc.status == ZOK_BLOCK_STATUS_OK && b.desc.payload_length == size &&
+           pattern_holds(b.desc.payload, size, mark(b.desc.block_id));
+  }
 };
 
 // The data of payload packet k, `size` bytes, in a block sent in packets of
