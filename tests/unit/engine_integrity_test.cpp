@@ -284,9 +284,7 @@ constexpr std::uint16_t camera_port = 0x5000;
 constexpr std::uint16_t other_port = 0x6000;
 
 // A stream from the camera's host, ticked as the socket loop does, with a
-// buffer for every block it hands over. The sender `answering` answers each
-// request at once for the packets it has, marked resent as strobix marks
-// them.
+// buffer for every block it hands over.
 struct Stream : Harness {
   explicit Stream(CoreConfig config = with_resend(2)) : Harness(config, 80, 4096) {}
   void send(const Bytes &d) { feed(d, t += us, camera_host, port); }
@@ -294,23 +292,10 @@ struct Stream : Harness {
             std::uint32_t to = ~0u) {
     for (std::uint32_t k = from; k <= std::min(to, s.payloads() + 1); ++k) send(s.packet(id, k));
   }
-  void wait(Nanos d = ms) {
-    core.on_tick(t += d);
-    while (answering != nullptr && answered < shell.resends.size()) {
-      const Resend r = shell.resends[answered++];
-      for (std::uint32_t k = r.first; k <= std::min(r.last, answering->payloads() + 1); ++k) {
-        Bytes d = answering->packet(r.block_id, k);
-        d[0] = std::byte{0x01};  // status 0x0100: resent
-        send(d);
-      }
-      core.on_tick(t);
-    }
-  }
+  void wait(Nanos d = ms) { tick(t += d, camera_host, port); }
 
   Nanos t = 0;
   std::uint16_t port = camera_port;
-  const BlockSender *answering = nullptr;
-  std::size_t answered = 0;
 };
 
 Bytes image_leader(std::uint64_t id, std::uint32_t lines) {
