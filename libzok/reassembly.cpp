@@ -273,11 +273,12 @@ void Reassembly::lock_onto(std::uint32_t host, std::uint16_t port, Nanos now) no
 }
 
 void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
+  took_datagram();
   now_ = at.now;
   advance_flow(at.now);
   const gvsp::Result<gvsp::Packet> parsed = gvsp::parse_packet(datagram);
   if (!parsed) {
-    refuse();
+    refused();
     return;
   }
   const gvsp::Packet &packet = parsed.value;
@@ -292,17 +293,17 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     case Source::sender:
       break;
     case Source::other:
-      refuse();
+      refused();
       return nullptr;
     case Source::candidate:
       if (Block *b = find(h.block_id); b == lock_.candidate) return b;
-      refuse();
+      refused();
       return nullptr;
     case Source::new_candidate: {
       // The block of a leader from another port of the sender's host: a
       // restarted sender's, if its packets follow.
       if (find(h.block_id) != nullptr || packet.kind != gvsp::PacketKind::leader) {
-        refuse();
+        refused();
         return nullptr;
       }
       Block *b = open_block(h.block_id, at);
@@ -353,7 +354,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     } else {
       // A stray leader or a restarted sender's: the packets after it tell.
       b->contended = true;
-      refuse();
+      refused();
       return nullptr;
     }
   } else if (packet.kind == gvsp::PacketKind::error) {
@@ -375,7 +376,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     new_run = false;
   }
   if (!may_open(packet)) {
-    refuse();
+    refused();
     return nullptr;
   }
   Block *b = open_block(h.block_id, at);
@@ -398,7 +399,7 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
       break;
     case gvsp::PacketKind::payload:
       if (packet.data.size() > std::numeric_limits<std::uint32_t>::max()) {
-        refuse();
+        refused();
         break;
       }
       accept_payload(b, h.packet_id, packet.data.data(),
@@ -517,13 +518,13 @@ void Reassembly::became_senders(Block &b) noexcept {
 
 void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept {
   if (const std::optional<std::uint32_t> known = b.geometry.trailer()) {
-    if (packet_id != *known) refuse();
+    if (packet_id != *known) refused();
     return;
   }
   // A short packet it does not end with was not the last one after all.
   if (b.short_id && *b.short_id + 1 < packet_id) drop_short(b);
   if (packet_id >= b.buffer->received.size()) {
-    refuse();
+    refused();
     return;
   }
   const std::optional<std::uint64_t> last = b.geometry.last_payload();
@@ -535,7 +536,7 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
       past += b.buffer->received.test(id) ? 1 : 0;
     }
     if (past != 1) {
-      refuse();
+      refused();
       return;
     }
     for (std::uint32_t id = packet_id; id <= b.touched; ++id) {
@@ -546,7 +547,7 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
                     (!last || packet_id == *last + 1) &&
                     (!b.short_id || *b.short_id + 1 == packet_id);
   if (!fits && !shorten_to_trailer(b, packet_id, t)) {
-    refuse();
+    refused();
     return;
   }
   b.geometry.end_at(packet_id);
@@ -594,7 +595,7 @@ bool Reassembly::shorten_to_trailer(Block &b, std::uint32_t packet_id,
 // Leader, trailer and data in one packet: the block is whole at once.
 void Reassembly::on_all_in(Block &b, const gvsp::Packet &p) noexcept {
   if (b.highest >= 0) {
-    refuse();
+    refused();
     return;
   }
   b.sender_status = p.header.status;

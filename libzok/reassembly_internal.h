@@ -133,7 +133,10 @@ class Reassembly {
   void on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept;
   void on_tick(Nanos now) noexcept;
   // A datagram refused before it could be parsed (truncated by the kernel).
-  void refuse() noexcept { bump(counters_.datagrams_refused); }
+  void refuse() noexcept {
+    took_datagram();
+    refused();
+  }
 
   // Regions for the datagrams of the next batch; they stand until
   // end_batch.
@@ -198,6 +201,9 @@ class Reassembly {
     std::uint32_t psize = 0;
     std::uint32_t first = 0;  // packet id of the first region
     std::uint32_t count = 0;
+    // Datagrams of the batch taken in so far: the regions of later slots
+    // may still hold data the kernel put there.
+    std::uint32_t taken = 0;
   };
 
   // Routing: the open block a parsed datagram goes to, opened if need be;
@@ -293,6 +299,11 @@ class Reassembly {
   void sender_moved_on(Block &b) noexcept;
   void ask_tails(const Block &newer) noexcept;
   void refuse_or_overrun(Block &b) noexcept;
+  void refused() noexcept { bump(counters_.datagrams_refused); }
+  // One datagram of the batch handed to the core (every one is, in order).
+  void took_datagram() noexcept {
+    if (predicted_) ++predicted_->taken;
+  }
   void expire(Block &b, Nanos now) noexcept;
   Nanos idle_after() const noexcept { return window_.get() + config_.resend_timeout; }
   bool idle_asks(const Block &b) const noexcept;

@@ -8,6 +8,7 @@
 namespace zok {
 
 void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept {
+  took_datagram();
   now_ = at.now;
   advance_flow(at.now);
   if (p.slot >= blocks_.size()) return;
@@ -15,7 +16,7 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   const Source from = b.open() ? source_of(false, p.block_id, at) : Source::other;
   if (!b.open() || b.block_id != p.block_id || data_length > p.length ||
       !(from == Source::sender || (from == Source::candidate && lock_.candidate == &b))) {
-    refuse();
+    refused();
     return;
   }
   if (takes_forced_drop(p.block_id, p.packet_id)) {
@@ -62,9 +63,11 @@ std::size_t Reassembly::predict(std::span<Prediction> out) noexcept {
 bool Reassembly::clobbers_prediction(const Block &b, std::uint32_t packet_id, std::uint64_t offset,
                                      std::uint32_t length) const noexcept {
   const Predicted &p = *predicted_;
-  // Regions m of the prediction lie at (m - 1) * psize: those this write
-  // reaches may hold a datagram of the batch still to be taken in.
-  const std::uint64_t lo = std::max<std::uint64_t>(offset / p.psize + 1, p.first);
+  // Regions m of the prediction lie at (m - 1) * psize, one for each slot
+  // of the batch in turn: those this write reaches, of slots after this
+  // datagram's, may hold a datagram still to be taken in.
+  const std::uint64_t lo =
+      std::max<std::uint64_t>(offset / p.psize + 1, std::uint64_t{p.first} + p.taken);
   const std::uint64_t hi = std::min<std::uint64_t>((offset + length - 1) / p.psize + 1,
                                                    std::uint64_t{p.first} + p.count - 1);
   for (std::uint64_t m = lo; m <= hi; ++m) {
@@ -77,7 +80,7 @@ void Reassembly::refuse_or_overrun(Block &b) noexcept {
   // Data past the buffer ends the block with an overrun, unless the packet
   // is all there is of it, and then it is no block of ours.
   if (b.received == 0) {
-    refuse();
+    refused();
   } else {
     close_block(b, Ending::overrun);
   }
@@ -89,12 +92,12 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   Buffer &buf = *b.buffer;
   const std::optional<std::uint32_t> trailer = b.geometry.trailer();
   if (length == 0 || (trailer && packet_id >= *trailer)) {
-    refuse();
+    refused();
     return false;
   }
   if (packet_id >= buf.received.size()) {
     if (b.geometry.announced() || trailer) {
-      refuse();
+      refused();
     } else {
       refuse_or_overrun(b);
     }
@@ -120,7 +123,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     case Fit::past_end:
     case Fit::wrong_length:
       if (!learn_packet_size(b, packet_id, length, fit)) {
-        refuse();
+        refused();
         return false;
       }
       break;
@@ -271,7 +274,7 @@ void Reassembly::unplace(Block &b, std::uint32_t packet_id) noexcept {
     if (b.highest == 0 && !b.buffer->received.test(0)) b.highest = -1;
   }
   recompute_span(b);
-  refuse();
+  refused();
 }
 
 void Reassembly::recompute_span(Block &b) noexcept {

@@ -484,6 +484,9 @@ TEST(EngineIntegrity, CraftedSequences) {
       EXPECT_EQ(s.get(s.counters.datagrams_refused), static_cast<std::uint64_t>(c.refused));
     }
     EXPECT_EQ(s.get(s.counters.blocks_unseen), c.unseen);
+    zok_info_record info{};
+    s.counters.snapshot(info);
+    EXPECT_EQ(info.blocks_dropped, c.unseen);  // neither dropped nor without a buffer here
     EXPECT_TRUE(s.shell.guards_intact());
   }
 }
