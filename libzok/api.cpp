@@ -125,6 +125,11 @@ ZOK_EXPORT int zok_get_io_errors(zok_stream_t stream, zok_io_errors *errors) {
   return on_counters(stream, [&](const zok::Counters &c) { c.snapshot(*errors); });
 }
 
+ZOK_EXPORT int zok_get_engine_stats(zok_stream_t stream, zok_engine_stats *stats) {
+  if (stats == nullptr) return zok::library_initialized() ? EINVAL : EPERM;
+  return on_counters(stream, [&](const zok::Counters &c) { c.snapshot(*stats); });
+}
+
 ZOK_EXPORT int zok_get_receive_path(zok_stream_t stream, uint32_t *path) {
   if (path == nullptr) return zok::library_initialized() ? EINVAL : EPERM;
   return on_stream(stream, [&](const Stream &s) {

@@ -33,7 +33,9 @@ void Counters::snapshot(zok_stats_record &out) const noexcept {
 
 void Counters::snapshot(zok_info_record &out) const noexcept {
   out.datagrams_refused = get(datagrams_refused);
-  out.blocks_dropped = get(blocks_dropped) + get(blocks_not_available);
+  // Every block the sender sent and the program did not get: dropped, no
+  // buffer for it, or never seen at all.
+  out.blocks_dropped = get(blocks_dropped) + get(blocks_not_available) + get(blocks_unseen);
   out.blocks_received = get(blocks_received);
 }
 
@@ -42,6 +44,13 @@ void Counters::snapshot(zok_io_errors &out) const noexcept {
   out.send_errors = get(send_errors);
   out.resends_unsent = get(resends_unsent);
   out.socket_option_errors = get(socket_option_errors);
+}
+
+void Counters::snapshot(zok_engine_stats &out) const noexcept {
+  out.blocks_unseen = get(blocks_unseen);
+  out.spurious_resends = get(spurious_resends);
+  out.reorder_window_ns = get(reorder_window_ns);
+  out.reorder_window_peak_ns = get(reorder_window_peak_ns);
 }
 
 void Counters::clear() noexcept {
@@ -54,9 +63,11 @@ void Counters::clear() noexcept {
         &stream_started,     &stream_blocked,         &stream_unblocked,
         &callbacks_invoked,  &kernel_drops,           &datagrams_refused,
         &blocks_received,    &receive_errors,         &send_errors,
-        &resends_unsent,     &socket_option_errors}) {
+        &resends_unsent,     &socket_option_errors,   &blocks_unseen,
+        &spurious_resends}) {
     c->store(0, std::memory_order_relaxed);
   }
+  reorder_window_peak_ns.store(get(reorder_window_ns), std::memory_order_relaxed);
 }
 
 }  // namespace zok

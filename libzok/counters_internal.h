@@ -38,11 +38,22 @@ struct Counters {
   std::atomic<std::uint64_t> send_errors{0};
   std::atomic<std::uint64_t> resends_unsent{0};
   std::atomic<std::uint64_t> socket_option_errors{0};
+  // Blocks whose ids the sender went past without the engine seeing any of
+  // them (lost whole before it, in the kernel or on the wire).
+  std::atomic<std::uint64_t> blocks_unseen{0};
+  // Packets asked for that then came on their own: the reorder window was
+  // too short for the path.
+  std::atomic<std::uint64_t> spurious_resends{0};
+  // The reorder window now, and the widest since the counters were cleared.
+  // The window is the engine's state, not a count: clearing leaves it.
+  std::atomic<std::uint64_t> reorder_window_ns{0};
+  std::atomic<std::uint64_t> reorder_window_peak_ns{0};
 
   // Safe from a signal handler: lock-free loads and stores only.
   void snapshot(zok_stats_record &out) const noexcept;
   void snapshot(zok_info_record &out) const noexcept;
   void snapshot(zok_io_errors &out) const noexcept;
+  void snapshot(zok_engine_stats &out) const noexcept;
   void clear() noexcept;
 };
 

@@ -7,21 +7,24 @@
 #include <gvsp/gvsp.h>
 #include <zok/zok.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 
+#include "block_internal.h"
+#include "block_sequence_internal.h"
 #include "buffer_internal.h"
 #include "counters_internal.h"
+#include "reorder_window_internal.h"
+#include "resend_ranges_internal.h"
 
 namespace zok {
 
-using Nanos = std::int64_t;  // ns on the monotonic clock
-inline constexpr Nanos never = std::numeric_limits<Nanos>::max();
-inline constexpr Nanos not_sent = -1;
 inline constexpr Nanos ms_to_nanos(std::uint32_t ms) {
   return Nanos{ms} * 1'000'000;
 }
@@ -32,15 +35,14 @@ inline constexpr Nanos ms_to_nanos(std::uint32_t ms) {
 // cut short.
 inline constexpr std::uint32_t default_resend_timeout_ms = 10;
 inline constexpr std::uint32_t default_block_timeout_ms = 300;
-// A gap is asked for only once the stream has flowed this long after it:
-// paths that spread a stream over several links or queues, and senders that
-// shuffle a block, deliver packets out of order by microseconds, and a
-// request for one of them costs the sender a resend and the link twice the
-// traffic. A millisecond covers a shuffled block of several hundred
-// kilobytes on a fast link. The block's trailer, or the start of a later
-// block, shows the sender has moved on: what is missing then is asked for
-// at once.
+// The reorder window a stream starts with (see ReorderWindow): a millisecond
+// of flow time covers a shuffled block of several hundred kilobytes on a
+// fast link. The block's trailer, or the start of a later block, shows the
+// sender has moved on: what is missing then is asked for at once.
 inline constexpr Nanos default_reorder_window = 1'000'000;
+// The window widens up to this share of the resend timeout: a request that
+// waits longer than its own answer would take buys nothing.
+inline constexpr Nanos reorder_bound_divisor = 2;
 // The stream's flow time advances with arrivals, by at most this much per
 // datagram: a sender that pauses (descheduled, or between bursts) has not
 // lost what it has yet to send, and a slow stream needs at least ten packets
@@ -50,9 +52,6 @@ inline constexpr Nanos max_flow_step = 100'000;
 // Blocks assembled at once. More only happens when a sender interleaves
 // blocks or loses trailers; the oldest then ends incomplete.
 inline constexpr std::size_t max_open_blocks = 64;
-// Resend ranges per block; gaps past this are not asked for. A 2 MiB block
-// of 1500-byte packets losing 5% of them has about 70 gaps.
-inline constexpr std::size_t max_resend_ranges = 256;
 // A packet of a block not yet seen opens it only this close after the
 // newest block: a lost leader is normal, a far-off id is someone else's.
 inline constexpr std::uint64_t open_window = 16;
@@ -67,7 +66,7 @@ struct CoreConfig {
   Nanos block_timeout = ms_to_nanos(default_block_timeout_ms);
   Nanos resend_timeout = ms_to_nanos(default_resend_timeout_ms);
   std::uint32_t num_retries = 1;
-  Nanos reorder_window = default_reorder_window;
+  Nanos reorder_window = default_reorder_window;  // where the window starts
   std::uint32_t booo = ZOK_BOOO_ALWAYS_RETURN;
   // The sender's host (IPv4, network order) when the stream names one; 0:
   // the host of the first leader.
@@ -92,11 +91,12 @@ class CoreShell {
   virtual Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
                             std::uint32_t last) noexcept = 0;
   virtual std::uint16_t next_request_id() const noexcept = 0;
-  // The core locked onto its sender, or took a new one (network order;
-  // port 0: any port of that host).
+  // The core heeds only this source from now on (network order; port 0:
+  // any port of the host). Told once when it locks and again when it takes
+  // a restarted sender back.
   virtual void sender_locked(std::uint32_t host, std::uint16_t port) noexcept {
-    static_cast<void>(host);
-    static_cast<void>(port);
+    (void)host;
+    (void)port;
   }
 
  protected:
@@ -107,6 +107,7 @@ struct Arrival {
   Nanos now = 0;               // when it arrived, on the core's clock
   std::uint64_t epoch_ns = 0;  // kernel receive time, 0 if none
   std::uint32_t source = 0;    // sender's IPv4 address, network order; 0 unknown
+  std::uint16_t port = 0;      // sender's UDP port, network order; 0 unknown
 };
 
 // Where the socket loop may let the kernel put the data of the next
@@ -123,8 +124,7 @@ struct Prediction {
 
 class Reassembly {
  public:
-  Reassembly(const CoreConfig &config, Counters &counters, CoreShell &shell) noexcept
-      : config_(config), counters_(counters), shell_(shell), host_(config.sender_host) {}
+  Reassembly(const CoreConfig &config, Counters &counters, CoreShell &shell) noexcept;
   Reassembly(const Reassembly &) = delete;
   Reassembly &operator=(const Reassembly &) = delete;
 
@@ -133,9 +133,14 @@ class Reassembly {
   void on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept;
   void on_tick(Nanos now) noexcept;
   // A datagram refused before it could be parsed (truncated by the kernel).
-  void refuse() noexcept { bump(counters_.datagrams_refused); }
+  void refuse() noexcept {
+    took_datagram();
+    refused();
+  }
 
-  std::size_t predict(std::span<Prediction> out) const noexcept;
+  // Regions for the datagrams of the next batch; they stand until
+  // end_batch.
+  std::size_t predict(std::span<Prediction> out) noexcept;
   // Earliest time on_tick has something to do; `never` when idle.
   Nanos next_deadline() const noexcept;
 
@@ -145,101 +150,101 @@ class Reassembly {
 
   // The worker was held and let go: losses around now are blamed on it.
   void note_hold_released() noexcept;
-  void end_batch() noexcept { after_hold_ = false; }
+  void end_batch() noexcept {
+    after_hold_ = false;
+    predicted_.reset();
+  }
 
   // Ends every open block as if it timed out (the stream is closing).
   void abandon_all(Nanos now) noexcept;
 
   // Where resend commands go when the stream names no address: the locked
   // sender, or before any leader the sender of the newest block; 0 none.
-  std::uint32_t sender_host() const noexcept { return host_ != 0 ? host_ : first_host_; }
-  // The one source the stream takes datagrams from (network order); 0 until
-  // it has locked onto one.
-  std::uint32_t locked_sender() const noexcept { return host_; }
+  std::uint32_t sender_host() const noexcept { return lock_.host != 0 ? lock_.host : first_host_; }
+  // The host the stream takes datagrams from (network order); 0 until it
+  // has locked onto one.
+  std::uint32_t locked_sender() const noexcept { return lock_.host; }
+  // The reorder window now, in flow time.
+  Nanos reorder_window() const noexcept { return window_.get(); }
 
  private:
-  enum class Ending : std::uint8_t { complete, incomplete, timeout, overrun };
+  enum class Ending : std::uint8_t { complete, incomplete, timeout, overrun, not_available };
 
-  struct ResendRange {
-    std::uint32_t first = 0;
-    std::uint32_t last = 0;
-    std::uint32_t tries = 0;      // commands sent; 0 while the reorder window runs
-    std::uint32_t remaining = 0;  // packets of it still missing
-    Nanos deadline = never;       // end of the reorder window (flow time), then of the wait
-    bool active = false;
-  };
-
-  struct Block {
-    bool open = false;
-    Buffer *buffer = nullptr;
-    std::uint64_t block_id = 0;
-    std::uint64_t order = 0;
-    std::uint32_t psize = 0;      // data bytes of a full payload packet, 0 unknown
-    std::uint32_t opener_id = 0;  // the packet that opened the block
-    std::uint32_t first_payload_id = 0;
-    std::uint32_t first_payload_len = 0;
-    std::uint32_t payloads = 0;  // distinct payload packets received
-    std::uint32_t received = 0;  // distinct packets received, leader and trailer too
-    std::int64_t highest = -1;   // highest packet id received
-    std::uint32_t touched = 0;   // highest packet bit set
-    bool leader = false;
-    bool trailer = false;
-    bool tail_asked = false;
-    std::uint32_t trailer_id = 0;
-    std::uint64_t span_end = 0;
-    std::uint64_t expected_data = 0;  // from the leader, when `sized`
-    bool sized = false;
-    // The last payload id `expected_data` gives at a packet size: a
-    // division each packet could do without.
-    std::uint32_t last_for_psize = 0;
-    std::uint64_t last_by_size = 0;
-    // The one packet shorter than `psize` while the block's end is unknown.
-    std::uint32_t short_id = 0;
-    // By its leader, or by packets that follow on as a sender's do. Until
-    // then its packets may be strays naming a block not begun.
-    bool confirmed = false;
-    std::uint16_t sender_status = 0;
-    Nanos last_arrival = 0;
-    Nanos last_asked = 0;  // when the last resend command for it left
-    std::uint64_t epoch_ns = 0;
-    bool forced = false;
-    std::uint32_t forced_packet = 0;
-    bool asked = false;
-    std::uint32_t first_asked = 0;
-    std::uint32_t commands = 0;
-    std::uint32_t outstanding = 0;  // missing packets asked for
-    std::uint32_t waiting = 0;      // missing packets whose reorder window runs
-    std::uint64_t hold_generation = 0;
-    bool after_hold = false;
-    std::uint32_t range_count = 0;
-    std::array<ResendRange, max_resend_ranges> ranges{};
-    zok_block_desc desc{};
-  };
-
-  // The block timeout runs from its last packet, or from its last resend
-  // command when that is later: the answer is still on its way.
-  static Nanos quiet_since(const Block &b) noexcept {
-    return b.last_arrival > b.last_asked ? b.last_arrival : b.last_asked;
-  }
   struct Closed {
     std::uint64_t block_id = 0;
-    std::uint64_t timestamp = 0;
-    bool leader = false;
-    bool used = false;
+    std::optional<std::uint64_t> leader_timestamp;  // when it had its leader
+    bool leader_asked = false;
   };
+
+  // Whom the stream hears. Before the lock, anyone (the first leader's
+  // source becomes the sender); after, one host and port.
+  struct SenderLock {
+    std::uint32_t host = 0;  // the stream's named host, or the first leader's
+    std::uint16_t port = 0;  // 0: not locked yet, or the shell knows no ports
+    bool locked = false;
+    Nanos last_heard = 0;
+    // The block a leader from another port of the host opened while the
+    // sender was silent: if its packets follow, the lock moves there.
+    Block *candidate = nullptr;
+    std::uint16_t candidate_port = 0;
+    // Another port of the host (a restarted sender?) and the first block id
+    // heard from it: if it takes the lock, its blocks from there on were
+    // the sender's and are accounted for.
+    std::uint16_t other_port = 0;
+    std::optional<std::uint64_t> other_first;
+  };
+  enum class Source : std::uint8_t { sender, other, candidate, new_candidate };
+
+  // The last predict's regions, of one block, made with one packet size.
+  struct Predicted {
+    Block *block = nullptr;
+    std::uint32_t psize = 0;
+    std::uint32_t first = 0;  // packet id of the first region
+    std::uint32_t count = 0;
+    // Datagrams of the batch taken in so far: the regions of later slots
+    // may still hold data the kernel put there.
+    std::uint32_t taken = 0;
+  };
+
+  // Routing: the open block a parsed datagram goes to, opened if need be;
+  // null when it goes nowhere (refused, dropped, a late copy).
+  // Both run once per datagram, from on_packet alone: inlined into it.
+  [[gnu::always_inline]] inline Block *route(const gvsp::Packet &packet, const Arrival &at,
+                                             bool &opened) noexcept;
+  // Whom a datagram comes from: the sender, a stranger, or (another port
+  // of the sender's host) a restarted sender's candidate block.
+  Source source_of(bool leader, std::uint64_t block_id, const Arrival &at) noexcept {
+    if (at.source == 0 || lock_.host == 0) return Source::sender;
+    if (at.source != lock_.host) return Source::other;
+    if (!lock_.locked || at.port == lock_.port || lock_.port == 0 || at.port == 0) {
+      lock_.last_heard = at.now;
+      return Source::sender;
+    }
+    return source_of_other_port(leader, block_id, at);
+  }
+  Source source_of_other_port(bool leader, std::uint64_t block_id, const Arrival &at) noexcept;
+  void lock_onto(std::uint32_t host, std::uint16_t port, Nanos now) noexcept;
+  // Dispatch by kind to the block.
+  [[gnu::always_inline]] inline void dispatch(Block &b, const gvsp::Packet &packet,
+                                              const Arrival &at, bool opened) noexcept;
 
   Block *find(std::uint64_t block_id) noexcept;
   const Closed *recently_closed(std::uint64_t block_id) const noexcept;
   bool restarts(const Closed &c, const gvsp::Packet &packet) const noexcept;
+  // The sender counts afresh: its old run's blocks (all open ones but
+  // `keep`) end, what is remembered of them is forgotten, and the sequence
+  // goes on with `first`.
+  void restart(std::optional<std::uint64_t> first, const Block *keep) noexcept;
   // True once, for the packet zok_drop_packet armed; disarms it.
   bool takes_forced_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
-  void note_newest(std::uint64_t block_id) noexcept;
-  void refuse_or_overrun(Block &b) noexcept;
+  void saw_block(std::uint64_t block_id) noexcept;
+  // The block is the sender's from now on (its leader, or packets that
+  // follow on): the sequence has seen it, and older blocks lost their tails.
+  void became_senders(Block &b) noexcept;
   void remember_closed(std::uint64_t block_id, const Block *b) noexcept;
   bool may_open(const gvsp::Packet &packet) const noexcept;
-  Block *open_block(std::uint64_t block_id, Arrival at) noexcept;
+  Block *open_block(std::uint64_t block_id, const Arrival &at) noexcept;
   void evict_oldest() noexcept;
-  void ask_tails() noexcept;
   void advance_flow(Nanos arrival) noexcept {
     if (arrival > flow_seen_) flow_ += std::min(arrival - flow_seen_, max_flow_step);
     flow_seen_ = arrival;
@@ -249,61 +254,100 @@ class Reassembly {
   void on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept;
   void on_all_in(Block &b, const gvsp::Packet &p) noexcept;
   void on_error(Block &b, std::uint16_t status, std::uint32_t packet_id) noexcept;
-  // Last payload packet id by what the block has said of its end; 0 unknown.
-  static std::uint64_t last_payload(Block &b, std::uint32_t psize) noexcept;
-  // False when the packet contradicts what the block has said of itself.
-  bool fits_geometry(Block &b, std::uint32_t packet_id, std::uint32_t length) noexcept;
-  // False when the block ended (overrun) or the packet was refused. The
+  // A trailer of fewer lines than the leader's (line-scan, variable height)
+  // ends the block at that size; false when the trailer fits neither size.
+  bool shorten_to_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept;
+  // False when the block ended (overrun) or the packet was not taken. The
   // data is at `src`, or (src null) already in the buffer where a packet
-  // size of `placed_psize` puts it.
+  // size of `placed_psize` puts it. `resent`: the sender marked it so.
   bool accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src, std::uint32_t length,
-                      std::uint32_t placed_psize = 0) noexcept;
+                      std::uint32_t placed_psize, bool resent) noexcept;
+  // Settles the block's packet size against a packet that contradicts it:
+  // true when the packet may now be placed.
+  bool learn_packet_size(Block &b, std::uint32_t packet_id, std::uint32_t length, Fit fit) noexcept;
+  // True when writing [offset, offset + length) into the predicted block
+  // could overwrite a later datagram of this batch that the kernel put in a
+  // region predicted with another packet size.
+  bool clobbers_prediction(const Block &b, std::uint32_t packet_id, std::uint64_t offset,
+                           std::uint32_t length) const noexcept;
+  // Moves a received payload packet to where `to` puts it, and takes `to`
+  // for the block's geometry.
+  void move_packet(Block &b, std::uint32_t packet_id, std::uint32_t length,
+                   const Geometry &to) noexcept;
   // Takes back a payload packet found not to belong: it counts as refused.
   void unplace(Block &b, std::uint32_t packet_id) noexcept;
+  void recompute_span(Block &b) noexcept;
+  // Takes back the one payload packet above `last`, if one alone is there.
+  bool unplace_lone_past(Block &b, std::uint32_t last) noexcept;
   // The block's short packet turned out not to be its last: taken back and
   // asked for again.
   void drop_short(Block &b) noexcept;
   void confirm(Block &b, std::uint32_t packet_id) noexcept;
   void forget_strays(Block &b) noexcept;
-  void discard_stray(Block &b) noexcept;
-  bool from_sender(std::uint32_t source) const noexcept;
-  void note_received(Block &b, std::uint32_t packet_id, Nanos now) noexcept;
+  // A packet of the block arrived: gaps it closes or shows.
+  void note_received(Block &b, std::uint32_t packet_id, bool resent) noexcept;
+  // A second copy of a packet: was the first one only late?
+  void note_duplicate(Block &b, std::uint32_t packet_id, bool resent) noexcept;
+  // A request turned out not to be needed: the window learns.
+  void spurious(Nanos late) noexcept;
+
   // Schedules a missing range; it is asked for at flow time `due` unless it
   // comes.
   void ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos due) noexcept;
-  Nanos send_command(Block &b, std::uint32_t first, std::uint32_t last) noexcept;
-  void expire_range(Block &b, ResendRange &r, Nanos now) noexcept;
-  void maybe_finish(Block &b) noexcept;
+  // The sender has moved past this block (a later block started, or it went
+  // idle): its gaps and its tail are asked for now.
+  void sender_moved_on(Block &b) noexcept;
+  void ask_tails(const Block &newer) noexcept;
+  void refuse_or_overrun(Block &b) noexcept;
+  void refused() noexcept { bump(counters_.datagrams_refused); }
+  // One datagram of the batch handed to the core (every one is, in order).
+  void took_datagram() noexcept {
+    if (predicted_) ++predicted_->taken;
+  }
+  void expire(Block &b, Nanos now) noexcept;
+  Nanos idle_after() const noexcept { return window_.get() + config_.resend_timeout; }
+  bool idle_asks(const Block &b) const noexcept;
+  void settle_sequence() noexcept;
+  void maybe_finish(Block &b) noexcept {
+    if (b.state == BlockState::trailer_seen) finish(b);
+  }
+  void finish(Block &b) noexcept;
   bool hands_over(std::uint64_t block_id) const noexcept;
+  // The one place a block ends: every counter that describes how is bumped
+  // here, once.
   void close_block(Block &b, Ending how) noexcept;
+  void publish_window() noexcept;
 
   CoreConfig config_;
   Counters &counters_;
   CoreShell &shell_;
   std::array<Block, max_open_blocks> blocks_{};
-  std::array<Closed, closed_history> closed_{};
+  Block *last_found_ = nullptr;
+  std::array<std::optional<Closed>, closed_history> closed_{};
   std::size_t closed_next_ = 0;
   std::uint64_t order_ = 0;
-  bool have_newest_ = false;
-  std::uint64_t newest_ = 0;
-  bool have_last_ = false;
-  std::uint64_t last_judged_ = 0;
+  BlockSequence sequence_;
+  std::optional<std::uint64_t> last_judged_;  // booo's reference
   // Packet size of the last complete block: where the next block's packets
-  // are predicted to go, never how they are judged.
+  // are predicted to go, and which of two contradicting packets is the
+  // block's; never how a block is otherwise judged.
   std::uint32_t stream_psize_ = 0;
-  std::uint32_t host_ = 0;
+  SenderLock lock_;
   std::uint32_t first_host_ = 0;
   std::size_t largest_buffer_ = 0;
   Nanos now_ = 0;
   // Flow time: the clock of reorder windows (see max_flow_step).
   Nanos flow_ = 0;
   Nanos flow_seen_ = never;
+  ReorderWindow window_;
+  // The sender marks the packets it resends: an asked-for packet without
+  // the mark came on its own.
+  bool marks_resends_ = false;
+  std::optional<Predicted> predicted_;
   std::uint64_t hold_generation_ = 0;
   bool after_hold_ = false;
   // A forced drop already taken from the wire, waiting for its block to open.
-  bool pending_forced_ = false;
-  std::uint64_t pending_block_ = 0;
-  std::uint32_t pending_packet_ = 0;
+  std::optional<std::pair<std::uint64_t, std::uint32_t>> pending_forced_;
   std::atomic<bool> drop_armed_{false};
   std::atomic<std::uint64_t> drop_block_{0};
   std::atomic<std::uint32_t> drop_packet_{0};

@@ -158,7 +158,7 @@ typedef struct zok_block_status {
 /* Information record: 24 bytes. */
 typedef struct zok_info_record {
   uint64_t datagrams_refused; /* datagrams dropped as malformed or foreign */
-  uint64_t blocks_dropped;  /* Blocks Dropped + Blocks Not Available */
+  uint64_t blocks_dropped;  /* Blocks Dropped + Blocks Not Available + blocks never seen */
   uint64_t blocks_received; /* blocks handed to the program */
 } zok_info_record;
 
@@ -173,6 +173,18 @@ typedef struct zok_io_errors {
   uint64_t resends_unsent;       /* resend commands that never left, send errors included */
   uint64_t socket_option_errors; /* socket options refused at open (see man 3 libzok) */
 } zok_io_errors;
+
+/*
+ * What the engine saw beyond the statistics record: 32 bytes, filled by
+ * zok_get_engine_stats (see man 3 libzok). Blocks never seen are also in the
+ * information record's blocks dropped.
+ */
+typedef struct zok_engine_stats {
+  uint64_t blocks_unseen;          /* block ids the sender went past, no packet of them seen */
+  uint64_t spurious_resends;       /* packets asked for that then came on their own */
+  uint64_t reorder_window_ns;      /* how long a gap waits now before it is asked for */
+  uint64_t reorder_window_peak_ns; /* the widest it has been since the stream opened or was cleared */
+} zok_engine_stats;
 
 /* Statistics record: 160 bytes of counters. */
 typedef struct zok_stats_record {
@@ -228,6 +240,7 @@ int zok_info(zok_stream_t stream, zok_info_record *info);
 int zok_get_stats(zok_stream_t stream, zok_stats_record *stats);
 int zok_clear_stats(zok_stream_t stream);
 int zok_get_io_errors(zok_stream_t stream, zok_io_errors *errors);
+int zok_get_engine_stats(zok_stream_t stream, zok_engine_stats *stats);
 int zok_close_stream(zok_stream_t stream);
 
 /*
@@ -316,6 +329,7 @@ ZOK_STATIC_ASSERT(offsetof(zok_info_record, blocks_received) == 16, "blocks_rece
 
 ZOK_STATIC_ASSERT(sizeof(zok_stats_record) == 160, "statistics record is 160 bytes");
 ZOK_STATIC_ASSERT(sizeof(zok_io_errors) == 32, "I/O error record is 32 bytes");
+ZOK_STATIC_ASSERT(sizeof(zok_engine_stats) == 32, "engine record is 32 bytes");
 ZOK_STATIC_ASSERT(offsetof(zok_stats_record, blocks_dropped) == 0, "blocks_dropped");
 ZOK_STATIC_ASSERT(offsetof(zok_stats_record, blocked_blocks_dropped) == 8, "blocked_blocks_dropped");
 ZOK_STATIC_ASSERT(offsetof(zok_stats_record, blocks_complete) == 16, "blocks_complete");

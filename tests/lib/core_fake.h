@@ -2,6 +2,7 @@
 // fake clock. For targets that link the library's objects.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -108,6 +109,9 @@ class FakeShell final : public zok::CoreShell {
     return 0;
   }
   std::uint16_t next_request_id() const noexcept override { return 7; }
+  void sender_locked(std::uint32_t host, std::uint16_t port) noexcept override {
+    locks.push_back({host, port});
+  }
 
   bool give_back_at_once = false;  // a program that queues each block's buffer again at once
   bool failing = false;            // no command leaves
@@ -117,9 +121,49 @@ class FakeShell final : public zok::CoreShell {
   std::deque<Buffer *> queued;
   std::vector<Buffer *> handed;
   std::vector<FinishedBlock> finished;
-  std::vector<Resend> resends;   // commands that left
-  std::vector<Resend> attempts;  // every command tried
+  std::vector<std::pair<std::uint32_t, std::uint16_t>> locks;  // sender_locked calls
+  std::vector<Resend> resends;                                 // commands that left
+  std::vector<Resend> attempts;                                // every command tried
   int recycled = 0;
+};
+
+// One sender's blocks as it puts them on the wire: `size` data bytes (its
+// leaders announce them, or 0 when `announce` is off) in packets of `psize`.
+// `run` tells a restarted sender's blocks from the earlier run's of the same
+// id, in their data and in their leaders' time.
+struct BlockSender {
+  std::uint64_t size = 950;
+  std::uint32_t psize = 100;
+  bool announce = true;
+  std::uint64_t run = 0;
+  HeaderKind kind = HeaderKind::standard;
+
+  std::uint32_t payloads() const { return static_cast<std::uint32_t>((size + psize - 1) / psize); }
+  // The block id the data's pattern carries.
+  std::uint64_t mark(std::uint64_t id) const { return id + run * 0x1000; }
+  // Packet k of block `id`; `resent` marks it as an answer, as strobix does.
+  Bytes packet(std::uint64_t id, std::uint32_t k, bool resent = false) const {
+    gvsp::Header h = header(id, k, kind);
+    if (resent && kind == HeaderKind::extended) h.flags = gvsp::flag_packet_resent;
+    if (resent && kind == HeaderKind::standard) h.status = gvsp::status_packet_resent;
+    if (k == 0) return make_leader(h, raw_leader(announce ? size : 0, mark(id)));
+    if (k > payloads()) {
+      gvsp::Trailer t;
+      t.payload_type = gvsp::payload_type_raw;
+      Bytes out(gvsp::header_size(kind) + gvsp::trailer_size(t.payload_type));
+      out.resize(gvsp::build_trailer(out, h, t));
+      return out;
+    }
+    const std::uint64_t at = std::uint64_t{k - 1} * psize;
+    return make_payload(
+        h,
+        pattern(mark(id), at, static_cast<std::size_t>(std::min<std::uint64_t>(psize, size - at))));
+  }
+  // A block handed over whole holds this sender's bytes, every one in place.
+  bool whole(const FinishedBlock &b) const {
+    return b.desc.status == ZOK_BLOCK_STATUS_OK && b.desc.payload_length == size &&
+           pattern_holds(b.desc.payload, size, mark(b.desc.block_id));
+  }
 };
 
 struct Harness {
@@ -127,8 +171,9 @@ struct Harness {
       : core(config, counters, shell) {
     shell.add_buffers(buffers, size);
   }
-  void feed(const Bytes &datagram, Nanos at = 0, std::uint32_t source = 0) {
-    core.on_packet(gvsp::bytes(datagram), Arrival{at, static_cast<std::uint64_t>(at) + 1, source});
+  void feed(const Bytes &datagram, Nanos at = 0, std::uint32_t source = 0, std::uint16_t port = 0) {
+    core.on_packet(gvsp::bytes(datagram),
+                   Arrival{at, static_cast<std::uint64_t>(at) + 1, source, port});
   }
   // A whole block of `packets` payload packets of `size` bytes, in order.
   void send_block(std::uint64_t id, std::uint32_t packets, std::size_t size = 100, Nanos at = 0) {
@@ -136,11 +181,25 @@ struct Harness {
     for (std::uint32_t k = 1; k <= packets; ++k) feed(make_payload(id, k, size), at);
     feed(make_trailer(id, packets + 1), at);
   }
+  // Time passes; the sender `answering`, when there is one, answers each
+  // request at once with the packets it has.
+  void tick(Nanos now, std::uint32_t source = 0, std::uint16_t port = 0) {
+    core.on_tick(now);
+    while (answering != nullptr && answered < shell.resends.size()) {
+      const Resend r = shell.resends[answered++];
+      for (std::uint32_t k = r.first; k <= std::min(r.last, answering->payloads() + 1); ++k) {
+        feed(answering->packet(r.block_id, k, true), now, source, port);
+      }
+      core.on_tick(now);
+    }
+  }
   std::uint64_t get(const std::atomic<std::uint64_t> &c) const { return c.load(); }
 
   Counters counters;
   FakeShell shell;
   Reassembly core;
+  const BlockSender *answering = nullptr;
+  std::size_t answered = 0;  // requests answered so far
 };
 
 // The data of payload packet k, `size` bytes, in a block sent in packets of

@@ -1,6 +1,8 @@
 // The reassembly core fed packets and a fake clock.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "lib/core_fake.h"
 
 namespace {
@@ -458,6 +460,47 @@ TEST(EngineCore, LossesAroundAHoldAreBlamedOnIt) {
   h.send_block(2, 1);          // a whole block after the hold is no loss
   EXPECT_EQ(h.get(h.counters.blocks_incomplete), 1u);
   EXPECT_EQ(h.get(h.counters.blocked_blocks_dropped), 1u);
+}
+
+// The stream's packet size drops between blocks: the first batch of the new
+// block was predicted with the old size, so the kernel put each packet where
+// the old size puts it. A packet that overtakes others in that batch belongs
+// where one of them still waits to be moved: it is taken for lost and asked
+// for again rather than written over the packet still waiting there.
+TEST(EngineCore, PacketSizeChangeNeverWritesOverAPacketOfTheBatch) {
+  Harness h(with_resend(), 2, 4096);
+  h.shell.give_back_at_once = true;
+  const BlockSender before{.size = 1800, .psize = 900};
+  const BlockSender after{.size = 2400, .psize = 150};
+  h.answering = &after;
+  for (std::uint32_t k = 0; k <= before.payloads() + 1; ++k) h.feed(before.packet(1, k));
+  h.feed(after.packet(2, 0));
+  std::array<Prediction, 5> predicted;
+  ASSERT_EQ(h.core.predict(predicted), 5u);
+  const std::uint32_t batch[] = {13, 2, 3, 4, 5};
+  std::vector<Bytes> datagrams;
+  for (std::size_t i = 0; i < 5; ++i) {
+    // The kernel scatters every datagram's data into its slot's region.
+    datagrams.push_back(after.packet(2, batch[i]));
+    std::memcpy(predicted[i].dest, datagrams[i].data() + 8, datagrams[i].size() - 8);
+  }
+  for (std::size_t i = 0; i < 5; ++i) {
+    if (predicted[i].packet_id == batch[i]) {
+      h.core.on_placed(predicted[i], static_cast<std::uint32_t>(datagrams[i].size() - 8),
+                       Arrival{});
+    } else {
+      h.feed(datagrams[i]);
+    }
+  }
+  h.core.end_batch();
+  for (std::uint32_t k = 1; k <= after.payloads() + 1; ++k) {
+    if (k < 2 || (k > 5 && k != 13)) h.feed(after.packet(2, k));
+  }
+  h.tick(ms);
+  ASSERT_EQ(h.shell.finished.size(), 2u);
+  EXPECT_TRUE(after.whole(h.shell.finished[1]));
+  ASSERT_EQ(h.shell.resends.size(), 1u);
+  EXPECT_EQ(h.shell.resends[0].first, 13u);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 // contradict the block they name.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 #include "lib/core_fake.h"
 
 namespace {
@@ -60,15 +63,20 @@ void expect_whole(const FinishedBlock &b, std::uint64_t id) {
 
 TEST(EngineIntegrity, RestartedSenderOpensItsBlocksWhileLateCopiesStayDropped) {
   Harness h({}, 16);
-  for (std::uint64_t id = 1; id <= 5; ++id) h.send_block(id, 3);
+  // A sender that leaves its leaders' time at 0.
+  auto send_block = [&h](std::uint64_t id) {
+    h.feed(make_leader(id, raw_leader(0, 0)));
+    for (std::uint32_t k = 1; k <= 3; ++k) h.feed(make_payload(id, k, 100));
+    h.feed(make_trailer(id, 4));
+  };
+  for (std::uint64_t id = 1; id <= 5; ++id) send_block(id);
   // Late copies of finished blocks are no blocks.
-  h.feed(make_leader(5));
+  h.feed(make_leader(5, raw_leader(0, 0)));
   h.feed(make_payload(5, 2, 100));
   h.feed(make_payload(3, 1, 100));
   EXPECT_EQ(h.shell.finished.size(), 5u);
-  // The sender starts its count again (its clock too: the same time on
-  // every leader, as from senders that send none).
-  for (std::uint64_t id = 1; id <= 5; ++id) h.send_block(id, 3);
+  // The sender starts its count again, its time still 0.
+  for (std::uint64_t id = 1; id <= 5; ++id) send_block(id);
   // One that restarts at the id it just sent is known by its leader's time.
   gvsp::Leader l = raw_leader(0, 99);
   h.feed(make_leader(5, l));
@@ -269,6 +277,274 @@ TEST(EngineIntegrity, OnlyTheSendersHostIsHeard) {
   EXPECT_EQ(n.shell.finished.size(), 1u);
   EXPECT_EQ(n.get(n.counters.datagrams_refused), 2u);
   EXPECT_EQ(n.core.sender_host(), camera);
+}
+
+constexpr std::uint32_t camera_host = 0x0100007F;
+constexpr std::uint16_t camera_port = 0x5000;
+constexpr std::uint16_t other_port = 0x6000;
+
+// A stream from the camera's host, ticked as the socket loop does, with a
+// buffer for every block it hands over.
+struct Stream : Harness {
+  explicit Stream(CoreConfig config = with_resend(2)) : Harness(config, 80, 4096) {}
+  void send(const Bytes &d) { feed(d, t += us, camera_host, port); }
+  void send(const BlockSender &s, std::uint64_t id, std::uint32_t from = 0,
+            std::uint32_t to = ~0u) {
+    for (std::uint32_t k = from; k <= std::min(to, s.payloads() + 1); ++k) send(s.packet(id, k));
+  }
+  void wait(Nanos d = ms) { tick(t += d, camera_host, port); }
+
+  Nanos t = 0;
+  std::uint16_t port = camera_port;
+};
+
+Bytes image_leader(std::uint64_t id, std::uint32_t lines) {
+  gvsp::Leader l;
+  l.payload_type = gvsp::payload_type_image;
+  l.pixel_format = 0x01080001;  // 8 bits a pixel
+  l.size_x = 10;
+  l.size_y = lines;
+  l.timestamp = id;
+  return make_leader(id, l);
+}
+
+Bytes image_trailer(std::uint64_t id, std::uint32_t packet_id, std::uint32_t lines) {
+  gvsp::Trailer t;
+  t.payload_type = gvsp::payload_type_image;
+  t.size_y = lines;
+  Bytes out(64);
+  out.resize(gvsp::build_trailer(out, header(id, packet_id), t));
+  return out;
+}
+
+// What came out, block by block: whole from sender `run`, or (run -1)
+// handed over with a non-zero status.
+struct Got {
+  std::uint64_t id;
+  int run;
+};
+
+std::vector<Got> seq(std::uint64_t first, std::uint64_t last, int run) {
+  std::vector<Got> out;
+  for (std::uint64_t id = first; id <= last; ++id) out.push_back({id, run});
+  return out;
+}
+
+std::vector<Got> operator+(std::vector<Got> a, const std::vector<Got> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct Case {
+  const char *name;
+  std::vector<BlockSender> senders;  // by run
+  void (*play)(Stream &, const std::vector<BlockSender> &);
+  std::vector<Got> got;
+  std::int64_t refused = -1;  // -1: not checked
+  std::uint64_t unseen = 0;
+};
+
+const BlockSender plain;
+const BlockSender restarted{.run = 1};
+
+// Crafted sequences that once led the engine to hand over what the sender
+// never sent, or to lose what it did.
+TEST(EngineIntegrity, CraftedSequences) {
+  const Case cases[] = {
+      {"a sender restarted mid-block on its own port",
+       {plain, restarted},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.send(by[0], 1), s.send(by[0], 2), s.send(by[0], 3, 0, 5);
+         for (std::uint64_t id = 1; id <= 3; ++id) s.send(by[1], id);
+       },
+       seq(1, 2, 0) + seq(3, 3, -1) + seq(1, 3, 1),
+       0},
+      {"a sender restarted mid-block on a new port",
+       {plain, restarted},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.send(by[0], 1), s.send(by[0], 2), s.send(by[0], 3, 0, 5);
+         s.port = other_port;
+         s.t += 2 * ms;
+         for (std::uint64_t id = 1; id <= 3; ++id) s.send(by[1], id);
+       },
+       seq(1, 2, 0) + seq(3, 3, -1) + seq(1, 3, 1),
+       0},
+      {"a packet's id from another port of the camera's host",
+       {plain},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.send(by[0], 1, 0, 2);
+         s.port = other_port;
+         s.send(make_payload(header(1, 3), Bytes(100, std::byte{0xEE})));
+         s.port = camera_port;
+         s.send(by[0], 1, 3);
+       },
+       seq(1, 1, 0),
+       1},
+      {"a payload past the end of a block whose leader gives no size",
+       {{.announce = false}},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.answering = &by[0];
+         s.send(by[0], 1, 0, 9);
+         s.send(make_payload(1, 11, 100));
+         s.send(by[0], 1, 10);
+       },
+       seq(1, 1, 0)},
+      {"a 'not yet available' answer, then the packet",
+       {plain},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.send(by[0], 1, 0, 4), s.send(by[0], 1, 6);
+         s.wait();
+         s.send(make_error(1, 5, gvsp::status_packet_not_yet_available));
+         s.send(by[0], 1, 5, 5);
+       },
+       seq(1, 1, 0)},
+      {"stray leaders for a finished block and for one never sent",
+       {plain},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.send(by[0], 1), s.send(by[0], 2);
+         gvsp::Leader odd = raw_leader(0, 99);
+         odd.payload_type = 0x8001;
+         s.send(make_leader(1, odd));
+         s.send(by[0], 3);
+         s.send(make_leader(4, odd));
+         s.wait(400 * ms);
+       },
+       seq(1, 3, 0),
+       2},
+      {"a late copy of a leader once the next block began",
+       {plain},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.answering = &by[0];
+         s.send(by[0], 1), s.send(by[0], 2, 1);
+         s.wait();
+         s.send(by[0], 3, 0, 0);
+         s.send(by[0].packet(2, 0));
+         s.send(by[0], 3, 1);
+         s.wait(400 * ms);
+       },
+       seq(1, 3, 0)},
+      {"an over-long copy of a packet before the packet",
+       {plain},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.answering = &by[0];
+         s.send(by[0], 1, 0, 0);
+         Bytes longer = by[0].packet(1, 3);
+         longer.resize(longer.size() + 20, std::byte{0xEE});
+         s.send(longer);
+         s.send(by[0], 1, 1);
+       },
+       seq(1, 1, 0)},
+      {"a restart seen after more than the blocks remembered, its leader lost",
+       {{.kind = HeaderKind::extended}, {.run = 1, .kind = HeaderKind::extended}},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.answering = &by[1];
+         for (std::uint64_t id = 1; id <= 70; ++id) s.send(by[0], id);
+         s.send(by[1], 1), s.send(by[1], 2, 1);
+         s.wait();
+         s.send(by[1], 3);
+       },
+       seq(1, 70, 0) + seq(1, 3, 1),
+       0},
+      {"a line-scan frame cut short by its trailer",
+       {{.size = 600}},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         s.send(image_leader(1, 100));
+         s.send(by[0], 1, 1, 6);
+         s.send(image_trailer(1, 7, 60));
+       },
+       seq(1, 1, 0),
+       0},
+      {"blocks lost whole before the engine",
+       {plain},
+       [](Stream &s, const std::vector<BlockSender> &by) {
+         for (std::uint64_t id : {1, 2, 3, 7, 8}) s.send(by[0], id);
+       },
+       seq(1, 3, 0) + seq(7, 8, 0),
+       0,
+       3},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Stream s;
+    c.play(s, c.senders);
+    s.wait();
+    s.core.abandon_all(s.t);
+    EXPECT_EQ(s.shell.finished.size(), c.got.size());
+    for (std::size_t i = 0; i < std::min(c.got.size(), s.shell.finished.size()); ++i) {
+      const FinishedBlock &b = s.shell.finished[i];
+      EXPECT_EQ(b.desc.block_id, c.got[i].id) << "block " << i;
+      if (c.got[i].run < 0) {
+        EXPECT_NE(b.desc.status, ZOK_BLOCK_STATUS_OK) << "block " << i;
+      } else {
+        EXPECT_TRUE(c.senders[c.got[i].run].whole(b))
+            << "block " << i << " status " << b.desc.status;
+      }
+    }
+    if (c.refused >= 0) {
+      EXPECT_EQ(s.get(s.counters.datagrams_refused), static_cast<std::uint64_t>(c.refused));
+    }
+    EXPECT_EQ(s.get(s.counters.blocks_unseen), c.unseen);
+    zok_info_record info{};
+    s.counters.snapshot(info);
+    EXPECT_EQ(info.blocks_dropped, c.unseen);  // neither dropped nor without a buffer here
+    EXPECT_TRUE(s.shell.guards_intact());
+  }
+}
+
+// Loss together with one odd datagram a block, the sender answering every
+// request: whatever is handed over whole is the sender's, no block comes
+// out twice or from nowhere, and every block is handed over or counted.
+TEST(EngineIntegrity, LossWithOddDatagramsHandsOverNothingFalse) {
+  using Odd = Bytes (*)(const BlockSender &, std::uint64_t, std::mt19937 &);
+  const std::pair<const char *, Odd> odds[] = {
+      {"a payload past the block's end",
+       [](const BlockSender &s, std::uint64_t id, std::mt19937 &rng) {
+         return make_payload(id, s.payloads() + 1 + rng() % 2, s.psize);
+       }},
+      // Without a size announced, a longer copy of the short last packet
+      // cannot be told from it.
+      {"an over-long copy of a packet",
+       [](const BlockSender &s, std::uint64_t id, std::mt19937 &rng) {
+         Bytes d = s.packet(id, 1 + rng() % (s.payloads() - (s.announce ? 0 : 1)));
+         d.resize(d.size() + 1 + rng() % 40, std::byte{0xEE});
+         return d;
+       }},
+      {"a leader of another type and time",
+       [](const BlockSender &, std::uint64_t id, std::mt19937 &rng) {
+         gvsp::Leader odd = raw_leader(0, 99);
+         odd.payload_type = 0x8001;
+         return make_leader(id + rng() % 2, odd);
+       }},
+  };
+  constexpr std::uint64_t blocks = 150;
+  for (const auto &[name, odd] : odds) {
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+      SCOPED_TRACE(testing::Message() << name << ", seed " << seed);
+      std::mt19937 rng(seed);
+      const BlockSender sender{.announce = seed % 2 == 0};
+      Stream s;
+      s.answering = &sender;
+      std::map<std::uint64_t, int> handed;
+      for (std::uint64_t id = 1; id <= blocks; ++id) {
+        const std::uint32_t at = rng() % (sender.payloads() + 2);
+        for (std::uint32_t k = 0; k <= sender.payloads() + 1; ++k) {
+          if (k == at) s.send(odd(sender, id, rng));
+          if (rng() % 50 != 0) s.send(sender.packet(id, k));
+        }
+        s.wait(id == blocks ? 400 * ms : 50 * us);
+        for (const FinishedBlock &b : s.shell.finished) {
+          ++handed[b.desc.block_id];
+          EXPECT_TRUE(b.desc.status != ZOK_BLOCK_STATUS_OK || sender.whole(b)) << b.desc.block_id;
+        }
+        s.shell.finished.clear();
+        s.shell.give_back();
+      }
+      for (const auto &[id, times] : handed) {
+        EXPECT_TRUE(id >= 1 && id <= blocks && times == 1) << id << " handed over " << times;
+      }
+      EXPECT_EQ(handed.size() + s.get(s.counters.blocks_unseen), blocks);
+    }
+  }
 }
 
 }  // namespace

@@ -75,13 +75,14 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
   }
 
   // Without a trailer in sight the window decides, and it runs only while
-  // the stream flows: a sender that pauses mid-block has lost nothing yet.
+  // the stream flows: a sender that pauses mid-block, for less than the
+  // window and the resend timeout together, has lost nothing yet.
   Core slow(with_resend());
   Nanos t = 0;
   slow.feed(1, 0, 50, t);
   slow.feed(1, 1, 50, t += 100 * us);
   slow.feed(1, 3, 50, t += 100 * us);  // packet 2 is missing from here
-  slow.core.on_tick(t += 50 * ms);     // a long pause
+  slow.core.on_tick(t += 10 * ms);     // a pause
   slow.feed(1, 4, 50, t += 100 * us);
   slow.core.on_tick(t);
   EXPECT_TRUE(slow.shell.resends.empty());
@@ -94,12 +95,16 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
   EXPECT_EQ(slow.shell.resends[0].first, 2u);
   EXPECT_EQ(slow.shell.resends[0].last, 2u);
 
-  // A later block starting ends the window of an older block's gap at once.
+  // A later block starting ends the window of an older block's gap at once,
+  // and (no size announced) asks for the packet after its highest: the
+  // trailer, if that was all that was lost.
   slow.feed(1, 15, 50, t += 100 * us);  // 14 is missing
   slow.feed(2, 0, 50, t += 100 * us);
   slow.core.on_tick(t);
-  ASSERT_EQ(slow.shell.resends.size(), 2u);
+  ASSERT_EQ(slow.shell.resends.size(), 3u);
   EXPECT_EQ(slow.shell.resends[1].first, 14u);
+  EXPECT_EQ(slow.shell.resends[2].first, 16u);
+  EXPECT_EQ(slow.shell.resends[2].last, 16u);
 }
 
 // The real-time clock steps by an hour either way in the middle of a block,
@@ -194,6 +199,81 @@ TEST(EngineResend, CommandThatNeverLeftIsNotCountedNorWaitedOn) {
   EXPECT_EQ(d.get(d.counters.resend_requests), 2u);
   EXPECT_EQ(d.get(d.counters.resend_requests_ok), 1u);
   EXPECT_EQ(d.get(d.counters.resend_requests_failed), 1u);
+}
+
+// A triggered camera: the block that lost its tail gets no later block to
+// show it. Once it has been idle for the reorder window and the resend
+// timeout, its tail is asked for, once; a sender that only paused costs
+// that one request and its retries, never one a tick.
+TEST(EngineResend, IdleBlockAsksForItsTailOnce) {
+  for (const bool announced : {true, false}) {
+    SCOPED_TRACE(announced ? "size announced" : "no size");
+    Core c(with_resend(2));
+    const BlockSender camera{.announce = announced};
+    Nanos t = 0;
+    for (std::uint32_t k = 0; k <= 8; ++k) c.Harness::feed(camera.packet(1, k), t += 10 * us);
+    const Nanos idle = c.core.reorder_window() + CoreConfig{}.resend_timeout;
+    c.core.on_tick(t + idle - 1);
+    EXPECT_TRUE(c.shell.resends.empty());
+    c.core.on_tick(t += idle);
+    ASSERT_EQ(c.shell.resends.size(), 1u);
+    EXPECT_EQ(c.shell.resends[0].first, 9u);
+    EXPECT_EQ(c.shell.resends[0].last, announced ? 11u : 9u);
+    for (Nanos end = t + 200 * ms; t < end; t += ms) c.core.on_tick(t);
+    // Without an answer: asked again once per resend timeout, then given up.
+    EXPECT_EQ(c.shell.resends.size(), 2u);
+    EXPECT_EQ(c.shell.finished.size(), 0u);
+
+    // Answered, the block is whole long before its timeout.
+    Core d(with_resend(2));
+    d.answering = &camera;
+    t = 0;
+    for (std::uint32_t k = 0; k <= 8; ++k) d.Harness::feed(camera.packet(1, k), t += 10 * us);
+    for (Nanos end = t + 50 * ms; t < end && d.shell.finished.empty(); t += ms) d.tick(t);
+    ASSERT_EQ(d.shell.finished.size(), 1u);
+    EXPECT_TRUE(camera.whole(d.shell.finished[0]));
+    EXPECT_LE(d.shell.resends.size(), announced ? 1u : 3u);
+  }
+}
+
+// A sender that shuffles each block's payload packets (leader first,
+// trailer last, nothing lost) at 300 Mbit/s, so that a block spans more
+// than the window the stream starts with. The window widens on the first
+// requests that turn out spurious, within half the resend timeout; real
+// loss is asked for all the same; in order again, the window narrows back.
+TEST(EngineResend, ReorderWindowLearnsAShufflingSender) {
+  const BlockSender camera{.size = 40 * 1464, .psize = 1464};
+  Core c(with_resend(2));
+  c.answering = &camera;
+  std::mt19937 rng(3);
+  Nanos t = 0;
+  std::size_t whole = 0;
+  auto send = [&](std::uint64_t id, bool shuffled, std::uint32_t lost = ~0u) {
+    std::vector<std::uint32_t> order(camera.payloads());
+    std::iota(order.begin(), order.end(), 1u);
+    if (shuffled) std::shuffle(order.begin(), order.end(), rng);
+    order.insert(order.begin(), 0u);
+    order.push_back(camera.payloads() + 1);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      if (order[i] != lost) c.Harness::feed(camera.packet(id, order[i]), t += 39 * us);
+      if (i % 8 == 7) c.tick(t);
+    }
+    c.tick(t);
+    for (const FinishedBlock &b : c.shell.finished) EXPECT_TRUE(camera.whole(b)) << b.desc.block_id;
+    whole += c.shell.finished.size();
+    c.shell.finished.clear();
+  };
+  for (std::uint64_t id = 1; id <= 60; ++id) send(id, true);
+  const std::uint64_t asked = c.get(c.counters.resend_requests);
+  EXPECT_LT(asked, 60u * 40 / 50) << "of " << 60 * 40 << " packets";
+  EXPECT_GT(c.get(c.counters.spurious_resends), 0u);
+  EXPECT_GT(c.core.reorder_window(), ms);
+  EXPECT_LE(c.core.reorder_window(), CoreConfig{}.resend_timeout / 2);
+  send(61, true, 20);
+  EXPECT_EQ(c.get(c.counters.resend_requests), asked + 1);
+  for (std::uint64_t id = 62; id <= 200; ++id) send(id, false);
+  EXPECT_EQ(c.core.reorder_window(), CoreConfig{}.reorder_window);
+  EXPECT_EQ(whole, 200u);
 }
 
 }  // namespace

@@ -1,0 +1,100 @@
+// One block being assembled: its lifecycle state, its geometry, what of it
+// has arrived and what is missing.
+#pragma once
+
+#include <zok/zok.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "block_geometry_internal.h"
+#include "buffer_internal.h"
+#include "resend_ranges_internal.h"
+
+namespace zok {
+
+// A block's lifecycle. Every open block is in exactly one of the three open
+// states; `close_block` is the one way back to free.
+//
+//   from          event                                            to
+//   free          leader or all-in of an unknown id                 assembling
+//   free          leader that may begin a new run (a finished id    tentative
+//                 with another time, an id older than remembered)
+//   free          payload or trailer of an unknown id that may      tentative
+//                 open (close after the newest, fits a buffer)
+//   tentative     its leader (packets so far forgotten as strays)   assembling
+//   tentative     packets that follow on as a sender's do           assembling
+//   tentative     ... the following packet being its trailer        trailer_seen
+//   assembling    its trailer                                       trailer_seen
+//   assembling    leader with another time, then a packet it has    free; it reopens
+//                 (the sender sends the block again from its start)  as a new run's
+//   any open      complete, resends spent, timeout, overrun,        free
+//                 evicted, sender restarted
+//
+// A tentative block asks for nothing, and ending tentative it was no block:
+// its packets count as refused and nothing is handed over. A tentative block
+// may know its trailer (a trailer can come before the packets that confirm).
+enum class BlockState : std::uint8_t { free, tentative, assembling, trailer_seen };
+
+// Everything of a block but its resend ranges, so a block can start afresh
+// without clearing the ranges' storage.
+struct BlockFields {
+  BlockState state = BlockState::free;
+  Buffer *buffer = nullptr;
+  std::uint64_t block_id = 0;
+  std::uint64_t order = 0;  // opening order, for eviction and prediction
+  Geometry geometry;
+  std::optional<std::uint64_t> leader_timestamp;  // set once its leader came
+  // Its leader may begin a new run of the sender's ids (a restart): it
+  // stays tentative until its packets follow, and then the run restarts.
+  bool new_run = false;
+  // A leader with another time came after its packets began.
+  bool contended = false;
+  std::uint32_t payloads = 0;  // distinct payload packets received
+  std::uint32_t received = 0;  // distinct packets received, leader and trailer too
+  std::int64_t highest = -1;   // highest packet id received
+  std::uint32_t touched = 0;   // highest packet bit set
+  // The first payload packet: while it is the only one, a contradiction may
+  // show it was the stray and not the packets that contradict it.
+  std::uint32_t first_payload_id = 0;
+  std::uint32_t first_payload_length = 0;
+  // The one packet shorter than full while the block's end is unknown.
+  std::optional<std::uint32_t> short_id;
+  std::uint32_t short_length = 0;
+  std::uint64_t span_end = 0;  // end of the data received
+  std::uint16_t sender_status = 0;
+  Nanos last_arrival = 0;
+  Nanos last_asked = 0;  // when the last resend command for it left
+  std::uint64_t epoch_ns = 0;
+  std::optional<std::uint32_t> forced_packet;
+  std::optional<std::uint32_t> first_asked;
+  std::uint32_t commands = 0;
+  bool leader_asked = false;
+  // Its tail (the packets after the highest, to the trailer) was asked for:
+  // once per block, when a later block started or it fell idle.
+  bool tail_asked = false;
+  std::uint64_t hold_generation = 0;
+  bool after_hold = false;
+  zok_block_desc desc{};
+
+  bool open() const noexcept { return state != BlockState::free; }
+  bool confirmed() const noexcept {
+    return state == BlockState::assembling || state == BlockState::trailer_seen;
+  }
+  // The block timeout runs from its last packet, or from its last resend
+  // command when that is later: the answer is still on its way.
+  Nanos quiet_since() const noexcept {
+    return last_arrival > last_asked ? last_arrival : last_asked;
+  }
+};
+
+struct Block : BlockFields {
+  ResendRanges ranges;
+
+  void reset() noexcept {
+    static_cast<BlockFields &>(*this) = BlockFields{};
+    ranges.clear();
+  }
+};
+
+}  // namespace zok

@@ -1,0 +1,298 @@
+// Payload packets: where their data goes, which of them a block can hold,
+// and the regions the socket loop lets the kernel fill in advance.
+#include <algorithm>
+#include <cstring>
+
+#include "reassembly_internal.h"
+
+namespace zok {
+
+void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arrival at) noexcept {
+  took_datagram();
+  now_ = at.now;
+  advance_flow(at.now);
+  if (p.slot >= blocks_.size()) return;
+  Block &b = blocks_[p.slot];
+  const Source from = b.open() ? source_of(false, p.block_id, at) : Source::other;
+  if (!b.open() || b.block_id != p.block_id || data_length > p.length ||
+      !(from == Source::sender || (from == Source::candidate && lock_.candidate == &b))) {
+    refused();
+    return;
+  }
+  if (takes_forced_drop(p.block_id, p.packet_id)) {
+    // The data is in the buffer already; it stays unreceived and is
+    // overwritten when the packet is sent again.
+    b.forced_packet = p.packet_id;
+    return;
+  }
+  b.last_arrival = at.now;
+  b.epoch_ns = at.epoch_ns;
+  if (accept_payload(b, p.packet_id, nullptr, data_length, p.psize, false) && b.open()) {
+    maybe_finish(b);
+  }
+}
+
+std::size_t Reassembly::predict(std::span<Prediction> out) noexcept {
+  predicted_.reset();
+  Block *newest = nullptr;
+  for (Block &b : blocks_) {
+    if (b.open() && (newest == nullptr || b.order > newest->order)) newest = &b;
+  }
+  if (newest == nullptr || newest->geometry.trailer()) return 0;
+  const std::uint32_t psize =
+      newest->geometry.packet_size() != 0 ? newest->geometry.packet_size() : stream_psize_;
+  if (psize == 0) return 0;
+  const Buffer &buf = *newest->buffer;
+  const auto first = static_cast<std::uint32_t>(std::max<std::int64_t>(newest->highest + 1, 1));
+  std::size_t n = 0;
+  for (std::uint64_t p = first; n < out.size() && p < buf.received.size(); ++p, ++n) {
+    const std::uint64_t offset = gvsp::payload_data_offset(p, psize);
+    if (offset >= buf.size) break;
+    out[n] =
+        Prediction{buf.data + offset,
+                   static_cast<std::uint32_t>(std::min<std::uint64_t>(psize, buf.size - offset)),
+                   newest->block_id,
+                   static_cast<std::uint32_t>(p),
+                   static_cast<std::uint32_t>(newest - blocks_.data()),
+                   psize};
+  }
+  if (n != 0) predicted_ = Predicted{newest, psize, first, static_cast<std::uint32_t>(n)};
+  return n;
+}
+
+bool Reassembly::clobbers_prediction(const Block &b, std::uint32_t packet_id, std::uint64_t offset,
+                                     std::uint32_t length) const noexcept {
+  const Predicted &p = *predicted_;
+  // Regions m of the prediction lie at (m - 1) * psize, one for each slot
+  // of the batch in turn: those this write reaches, of slots after this
+  // datagram's, may hold a datagram still to be taken in.
+  const std::uint64_t lo =
+      std::max<std::uint64_t>(offset / p.psize + 1, std::uint64_t{p.first} + p.taken);
+  const std::uint64_t hi = std::min<std::uint64_t>((offset + length - 1) / p.psize + 1,
+                                                   std::uint64_t{p.first} + p.count - 1);
+  for (std::uint64_t m = lo; m <= hi; ++m) {
+    if (m != packet_id && !b.buffer->received.test(static_cast<std::uint32_t>(m))) return true;
+  }
+  return false;
+}
+
+void Reassembly::refuse_or_overrun(Block &b) noexcept {
+  // Data past the buffer ends the block with an overrun, unless the packet
+  // is all there is of it, and then it is no block of ours.
+  if (b.received == 0) {
+    refused();
+  } else {
+    close_block(b, Ending::overrun);
+  }
+}
+
+bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
+                                std::uint32_t length, std::uint32_t placed_psize,
+                                bool resent) noexcept {
+  Buffer &buf = *b.buffer;
+  const std::optional<std::uint32_t> trailer = b.geometry.trailer();
+  if (length == 0 || (trailer && packet_id >= *trailer)) {
+    refused();
+    return false;
+  }
+  if (packet_id >= buf.received.size()) {
+    if (b.geometry.announced() || trailer) {
+      refused();
+    } else {
+      refuse_or_overrun(b);
+    }
+    return false;
+  }
+  const Fit fit = b.geometry.fit(packet_id, length);
+  switch (fit) {
+    case Fit::full:
+      // A full packet after the short one: that was not the last after all.
+      if (b.short_id && packet_id > *b.short_id) drop_short(b);
+      break;
+    case Fit::last:
+      break;
+    case Fit::short_packet:
+      // Shorter: only the last packet, so nothing may follow it.
+      if (static_cast<std::int64_t>(packet_id) >= b.highest &&
+          (!b.short_id || *b.short_id == packet_id)) {
+        break;
+      }
+      if (!b.short_id && unplace_lone_past(b, packet_id)) break;
+      [[fallthrough]];
+    case Fit::longer:
+    case Fit::past_end:
+    case Fit::wrong_length:
+      if (!learn_packet_size(b, packet_id, length, fit)) {
+        refused();
+        return false;
+      }
+      break;
+  }
+  if (b.geometry.packet_size() == 0) b.geometry.set_packet_size(length);
+  const std::uint64_t offset = b.geometry.offset(packet_id);
+  if (offset + length > buf.size) {
+    refuse_or_overrun(b);
+    return false;
+  }
+  if (buf.received.test(packet_id)) {
+    if (b.short_id == packet_id && length < b.short_length && src != nullptr) {
+      // Two lengths for the block's last packet, and nothing announced to
+      // tell which: copies are made longer (padded), never shorter.
+      std::memcpy(buf.data + offset, src, length);
+      b.short_length = length;
+      recompute_span(b);
+    }
+    note_duplicate(b, packet_id, resent);
+    return true;
+  }
+  if (predicted_ && predicted_->block == &b && predicted_->psize != b.geometry.packet_size() &&
+      clobbers_prediction(b, packet_id, offset, length)) [[unlikely]] {
+    // Its place still holds a datagram of this batch the kernel put there
+    // for another packet size. Taken for lost: it is asked for again.
+    return false;
+  }
+  buf.received.set(packet_id);
+  ++b.received;
+  if (b.payloads++ == 0) {
+    b.first_payload_id = packet_id;
+    b.first_payload_length = length;
+  }
+  if (length < b.geometry.packet_size()) {
+    b.short_id = packet_id;
+    b.short_length = length;
+  }
+  if (src != nullptr) {
+    std::memcpy(buf.data + offset, src, length);
+  } else if (placed_psize != b.geometry.packet_size()) {
+    // Predicted with another packet size than this block's: the data moves
+    // to its place.
+    std::memmove(buf.data + offset, buf.data + gvsp::payload_data_offset(packet_id, placed_psize),
+                 length);
+  }
+  b.span_end = std::max(b.span_end, offset + length);
+  note_received(b, packet_id, resent);
+  return true;
+}
+
+// A payload packet contradicts the packet size the block has. While one
+// packet alone set that size, the two tell the story between them: the lone
+// one may be the block's short last packet (it then moves), or one of the
+// two is a stray. An over-long copy is likelier than a real packet shorter
+// than the block's own, and the stream's packet size, when the last block
+// had one, settles it.
+bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint32_t length,
+                                   Fit fit) noexcept {
+  const std::uint32_t psize = b.geometry.packet_size();
+  const std::uint32_t lone = b.first_payload_id;
+  // The other packet may be a short one of the new length, full then.
+  const bool other_short = b.payloads == 2 && b.short_id && *b.short_id != lone &&
+                           b.short_length == length && length < psize;
+  if (psize == 0 || !(b.payloads == 1 || other_short) || b.first_payload_length != psize ||
+      lone == packet_id) {
+    return false;
+  }
+  Geometry other = b.geometry;
+  other.set_packet_size(length);
+  const Fit fits_other = other.fit(packet_id, length);
+  if (fits_other != Fit::full && fits_other != Fit::last) return false;
+  if (fit == Fit::longer && b.payloads == 1) {
+    // Longer than the lone packet: right when that one was the short last.
+    const bool lone_is_last = other.announced() ? other.fit(lone, psize) == Fit::last
+                                                : packet_id < lone && !other.trailer();
+    if (lone_is_last && other.offset(lone) + psize <= b.buffer->size) {
+      b.short_id = lone;
+      b.short_length = psize;
+      move_packet(b, lone, psize, other);
+      return true;
+    }
+  }
+  const bool prefer_new = length == stream_psize_ || (stream_psize_ != psize && length < psize);
+  if (!prefer_new) return false;
+  // The real packet of that id may have come already and been taken for a
+  // copy: it is asked for.
+  unplace(b, lone);
+  ask(b, lone, lone, flow_ + window_.get());
+  if (other_short) {
+    const std::uint32_t kept = *b.short_id;
+    if (other.fit(kept, length) != Fit::full && other.fit(kept, length) != Fit::last) {
+      unplace(b, kept);
+    } else {
+      b.short_id.reset();
+      move_packet(b, kept, length, other);
+    }
+  }
+  b.geometry = other;
+  return true;
+}
+
+// A short packet, so the block's last, with one full packet above it: that
+// one named a packet past the block's end. Two or more above would make
+// the short one the stray.
+bool Reassembly::unplace_lone_past(Block &b, std::uint32_t last) noexcept {
+  std::optional<std::uint32_t> above;
+  const std::uint32_t trailer = b.geometry.trailer().value_or(0);
+  for (std::uint32_t id = last + 1; id <= b.touched; ++id) {
+    if (id == trailer || !b.buffer->received.test(id)) continue;
+    if (above) return false;
+    above = id;
+  }
+  if (!above) return false;
+  unplace(b, *above);
+  return true;
+}
+
+void Reassembly::move_packet(Block &b, std::uint32_t packet_id, std::uint32_t length,
+                             const Geometry &to) noexcept {
+  const std::uint64_t from = b.geometry.offset(packet_id);
+  const std::uint64_t at = to.offset(packet_id);
+  std::memmove(b.buffer->data + at, b.buffer->data + from, length);
+  b.geometry = to;
+  recompute_span(b);
+}
+
+void Reassembly::unplace(Block &b, std::uint32_t packet_id) noexcept {
+  b.buffer->received.reset(packet_id);
+  --b.received;
+  --b.payloads;
+  if (b.short_id == packet_id) b.short_id.reset();
+  if (b.payloads == 0) {
+    b.geometry.set_packet_size(0);
+  } else if (b.first_payload_id == packet_id) {
+    // Another packet stands for the block's packets now.
+    for (std::uint32_t id = 1; id <= b.touched; ++id) {
+      if (b.buffer->received.test(id) && id != b.geometry.trailer().value_or(0)) {
+        b.first_payload_id = id;
+        b.first_payload_length = b.short_id == id ? b.short_length : b.geometry.packet_size();
+        break;
+      }
+    }
+  }
+  if (static_cast<std::int64_t>(packet_id) == b.highest) {
+    while (b.highest > 0 && !b.buffer->received.test(static_cast<std::uint32_t>(b.highest))) {
+      --b.highest;
+    }
+    if (b.highest == 0 && !b.buffer->received.test(0)) b.highest = -1;
+  }
+  recompute_span(b);
+  refused();
+}
+
+void Reassembly::recompute_span(Block &b) noexcept {
+  b.span_end = 0;
+  const std::uint32_t trailer = b.geometry.trailer().value_or(0);
+  for (std::uint32_t id = b.touched; id >= 1; --id) {
+    if (id == trailer || !b.buffer->received.test(id)) continue;
+    const std::uint32_t length = b.short_id == id ? b.short_length : b.geometry.packet_size();
+    b.span_end = b.geometry.offset(id) + length;
+    break;
+  }
+}
+
+void Reassembly::drop_short(Block &b) noexcept {
+  const std::uint32_t id = *b.short_id;
+  unplace(b, id);
+  // A later packet showed the sender past it: lost, not reordered.
+  ask(b, id, id, flow_);
+}
+
+}  // namespace zok

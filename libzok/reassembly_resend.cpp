@@ -1,0 +1,191 @@
+// What a block is missing, when it is asked for, and what the answers
+// teach about the path's reordering.
+#include <algorithm>
+
+#include "reassembly_internal.h"
+
+namespace zok {
+
+void Reassembly::note_received(Block &b, std::uint32_t packet_id, bool resent) noexcept {
+  b.touched = std::max(b.touched, packet_id);
+  // Ranges lie below the highest packet seen, but for an asked-for tail.
+  if (b.ranges.any() && (static_cast<std::int64_t>(packet_id) < b.highest || b.tail_asked) &&
+      !b.buffer->unavailable.test(packet_id)) {
+    Nanos late = 0;
+    if (b.ranges.arrived(packet_id, flow_, late) == ResendRanges::Filled::answered) {
+      bump(counters_.resend_requests_ok);
+      // From a sender that marks what it resends, an unmarked packet that
+      // was asked for came on its own.
+      if (marks_resends_ && !resent) spurious(late);
+    }
+  }
+  if (b.state == BlockState::tentative) {
+    confirm(b, packet_id);
+    return;
+  }
+  // A probe of a block with no announced size asked for one packet only:
+  // past it, gaps show as ever.
+  if (b.tail_asked && !b.geometry.announced() && static_cast<std::int64_t>(packet_id) > b.highest) {
+    b.tail_asked = false;
+  }
+  // An asked-for tail already covers everything above the highest packet.
+  if (static_cast<std::int64_t>(packet_id) > b.highest + 1 && !b.tail_asked) {
+    ask(b, static_cast<std::uint32_t>(b.highest + 1), packet_id - 1, flow_ + window_.get());
+  }
+  b.highest = std::max<std::int64_t>(b.highest, packet_id);
+  if (b.ranges.waiting() != 0 && b.geometry.trailer() == packet_id) {
+    // The sender is done with the block: what is missing is lost. Asked
+    // for at the end of the batch, which may still bring some of it.
+    b.ranges.end_windows(flow_);
+  }
+}
+
+void Reassembly::note_duplicate(Block &b, std::uint32_t packet_id, bool resent) noexcept {
+  // Both copies of a packet asked for once came: the request was not
+  // needed. From a sender that marks its resends, the unmarked copy coming
+  // second shows it (the first was counted when it came).
+  if (b.commands == 0 || (marks_resends_ && resent) || b.ranges.times_asked(packet_id) != 1) {
+    return;
+  }
+  spurious(0);
+}
+
+void Reassembly::spurious(Nanos late) noexcept {
+  bump(counters_.spurious_resends);
+  window_.spurious(late, flow_);
+  publish_window();
+}
+
+// A block opened without its leader asks for nothing while its packets may
+// be strays. A packet that follows on from the highest one (full as the one
+// before it, or the trailer), or a third full packet of one length (a sender
+// that sends out of order), shows the sender is at it; all that lies below
+// is asked for then.
+void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
+  const std::optional<std::uint32_t> trailer = b.geometry.trailer();
+  const bool follows = b.received >= 2 && static_cast<std::int64_t>(packet_id) == b.highest + 1 &&
+                       (!b.short_id || trailer == packet_id);
+  const std::uint32_t full = b.payloads - (b.short_id ? 1 : 0);
+  const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, packet_id));
+  b.highest = top;
+  // A new run's block shows itself by its start, its leader and first two
+  // packets in a row: late copies of the old run's block of that id come
+  // from anywhere in it.
+  if (b.new_run ? !(follows && packet_id >= 2 && b.received == packet_id + 1)
+                : !follows && full < 3) {
+    return;
+  }
+  b.state = trailer ? BlockState::trailer_seen : BlockState::assembling;
+  if (b.new_run) {
+    b.new_run = false;
+    std::optional<std::uint64_t> first = b.block_id;
+    if (lock_.candidate == &b) {
+      // The restarted sender's blocks refused while it was a stranger
+      // were its all the same: the run is counted from the first of them.
+      if (lock_.other_port == lock_.candidate_port && lock_.other_first) first = lock_.other_first;
+      lock_onto(lock_.host, lock_.candidate_port, now_);
+    }
+    restart(first, &b);
+  }
+  std::uint32_t last_missing = top - 1;
+  while (last_missing > 0 && b.buffer->received.test(last_missing)) --last_missing;
+  // Below a trailer the sender is done; otherwise the gaps get the reorder
+  // window like any other.
+  const bool done = trailer == packet_id;
+  ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
+  became_senders(b);
+}
+
+// The leader came to a block that its packets alone did not confirm: they
+// named the block before the sender began it. They count as refused and the
+// block starts from the leader.
+void Reassembly::forget_strays(Block &b) noexcept {
+  bump(counters_.datagrams_refused, b.received);
+  b.buffer->received.clear_through(b.touched);
+  b.buffer->unavailable.clear_through(b.touched);
+  const BlockFields kept = b;
+  b.reset();
+  b.state = BlockState::tentative;
+  b.buffer = kept.buffer;
+  b.block_id = kept.block_id;
+  b.order = kept.order;
+  b.last_arrival = kept.last_arrival;
+  b.epoch_ns = kept.epoch_ns;
+  b.forced_packet = kept.forced_packet;
+  b.hold_generation = kept.hold_generation;
+  b.after_hold = kept.after_hold;
+}
+
+void Reassembly::ask(Block &b, std::uint32_t first, std::uint32_t last, Nanos due) noexcept {
+  if (!config_.resend || config_.num_retries == 0) return;
+  b.ranges.add(first, last, due, flow_, *b.buffer);
+}
+
+void Reassembly::sender_moved_on(Block &b) noexcept {
+  if (!config_.resend || config_.num_retries == 0) return;
+  b.ranges.end_windows(flow_);
+  if (b.geometry.trailer() || b.tail_asked) return;
+  const auto first = static_cast<std::uint64_t>(b.highest + 1);
+  const std::uint32_t packets = b.buffer->received.size();
+  if (!b.geometry.announced()) {
+    // Nothing says where the block ends: one packet past the highest is
+    // asked for, the trailer if that is all that was lost.
+    if (first >= packets) return;
+    b.tail_asked = true;
+    ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(first), flow_);
+    return;
+  }
+  Geometry g = b.geometry;
+  if (g.packet_size() == 0) g.set_packet_size(stream_psize_);
+  const std::optional<std::uint64_t> last = g.last_payload();
+  if (!last) return;
+  const std::uint64_t trailer_id = *last + 1;
+  if (trailer_id >= packets || first > trailer_id) return;
+  b.tail_asked = true;
+  // Asked for at the end of the batch: packets of it later in the same
+  // batch were only overtaken.
+  ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), flow_);
+}
+
+// `newer` became the sender's: the blocks it started after have lost what
+// they still lack (and `newer` has, if a block started after it already).
+void Reassembly::ask_tails(const Block &newer) noexcept {
+  bool overtaken = false;
+  for (Block &b : blocks_) {
+    if (!b.confirmed() || &b == &newer) continue;
+    if (b.order < newer.order) {
+      sender_moved_on(b);
+    } else {
+      overtaken = true;
+    }
+  }
+  if (overtaken) sender_moved_on(const_cast<Block &>(newer));
+}
+
+bool Reassembly::idle_asks(const Block &b) const noexcept {
+  return config_.resend && config_.num_retries != 0 && b.confirmed() &&
+         (b.ranges.waiting() != 0 || (!b.geometry.trailer() && !b.tail_asked));
+}
+
+void Reassembly::expire(Block &b, Nanos now) noexcept {
+  auto send = [&](std::uint32_t first, std::uint32_t last) -> Nanos {
+    const Nanos left = shell_.send_resend(b.block_id, first, last);
+    if (left == not_sent) return not_sent;
+    bump(counters_.resend_requests);
+    ++b.commands;
+    if (!b.first_asked) b.first_asked = first;
+    if (first == 0) b.leader_asked = true;
+    // The wait runs from when the command left, which can be well after the
+    // arrival of the packets behind it when the socket holds a backlog.
+    const Nanos sent = std::max(now_, left);
+    b.last_asked = std::max(b.last_asked, sent);
+    return sent;
+  };
+  const ResendRanges::Expired e =
+      b.ranges.expire(flow_, now, config_.num_retries, config_.resend_timeout, *b.buffer, send);
+  bump(counters_.resend_timeouts, e.timeouts);
+  bump(counters_.resend_requests_failed, e.failed);
+  raise_to(counters_.max_resend_retries, e.max_tries);
+}
+
+}  // namespace zok
