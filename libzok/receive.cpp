@@ -137,7 +137,7 @@ Batch SocketPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
     // judged by when it arrived, not by when this loop got round to it.
     latest = arrivals.arrival(epoch_[i]);
     const Arrival at{latest, epoch_[i] != 0 ? epoch_[i] : arrivals.epoch_of(latest),
-                     peers_[i].sin_addr.s_addr};
+                     peers_[i].sin_addr.s_addr, peers_[i].sin_port};
     if (verdict_[i] == placed) {
       core.on_placed(predictions_[i], static_cast<std::uint32_t>(msgs_[i].msg_len - header), at);
     } else if (verdict_[i] == truncated) {

@@ -227,7 +227,7 @@ Batch XdpPath::receive_frames(Reassembly &core, ArrivalClock &arrivals) noexcept
     // A frame the program could not stamp arrived by the time it was taken.
     stamped = stamped && frames_[i].stamp != 0;
     latest = frames_[i].stamp != 0 ? arrivals.from_monotonic(frames_[i].stamp) : arrivals.now();
-    core.on_packet(d.payload, Arrival{latest, arrivals.epoch_of(latest), d.source});
+    core.on_packet(d.payload, Arrival{latest, arrivals.epoch_of(latest), d.source, d.port});
   }
   // The frames go back to the kernel only once the core has copied them.
   for (const auto &s : sockets_) s->release();

@@ -47,10 +47,11 @@ class FakeReceivePath final : public zok::ReceivePath {
   explicit FakeReceivePath(FakeClock &clock) : clock_(clock) {}
 
   // Held by the "kernel" from `at` on; arrivals are kept in time order.
-  void arrive(std::vector<std::byte> datagram, zok::Nanos at, std::uint32_t source = 0) {
+  void arrive(std::vector<std::byte> datagram, zok::Nanos at, std::uint32_t source = 0,
+              std::uint16_t port = 0) {
     auto it = held_.end();
     while (it != held_.begin() && std::prev(it)->at > at) --it;
-    held_.insert(it, Held{std::move(datagram), at, source});
+    held_.insert(it, Held{std::move(datagram), at, source, port});
   }
   std::size_t waiting() const { return held_.size(); }
 
@@ -65,7 +66,7 @@ class FakeReceivePath final : public zok::ReceivePath {
       held_.pop_front();
       const auto epoch = static_cast<std::uint64_t>(h.at + clock_.real_offset);
       latest = arrivals.arrival(epoch);
-      core.on_packet(gvsp::bytes(h.datagram), zok::Arrival{latest, epoch, h.source});
+      core.on_packet(gvsp::bytes(h.datagram), zok::Arrival{latest, epoch, h.source, h.port});
     }
     if (after_read) after_read();
     return {n, latest};
@@ -81,6 +82,7 @@ class FakeReceivePath final : public zok::ReceivePath {
     std::vector<std::byte> datagram;
     zok::Nanos at;
     std::uint32_t source;
+    std::uint16_t port;
   };
   FakeClock &clock_;
   std::deque<Held> held_;
