@@ -94,9 +94,10 @@ class Seam;
 using ShellBase =
     std::conditional_t<pushes_lock<zok::CoreShell>, LockHook<zok::CoreShell, Seam>, zok::CoreShell>;
 
+// Cores that lock onto a port as well as a host take the source port.
 template <class A>
 void set_source_port(A &at, std::uint16_t port) {
-  if constexpr (requires { at.source_port; }) at.source_port = port;
+  if constexpr (requires { at.port; }) at.port = port;
 }
 
 template <class C>

@@ -372,10 +372,16 @@ void plan_sender(Scenario &sc, Rng &r, std::vector<Emission> &out) {
     if (restart) {
       // A restarted sender counts from 1 again, with new timestamps and
       // often a new port.
-      if (r.chance(.7))
+      // On a new port the old one falls silent first (a sender that is
+      // started again), longer than a block timeout and than anything of
+      // the old run still on its way; on the same port it may start at once.
+      const Settings &s = sc.settings;
+      if (r.chance(.7)) {
         new_port();
-      else
+        t += 2 * s.block_timeout + 2 * sc.late_max + (s.num_retries + 1) * s.resend_timeout;
+      } else {
         sc.ports.push_back(sc.ports.back());
+      }
       id = 1;
       if ((f.flags & zero_ts) == 0) ts = r.next() | 1;
       if (r.chance(.3)) psize = pick_psize(r, kind, false);
