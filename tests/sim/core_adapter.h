@@ -32,40 +32,34 @@ struct Datagram {
 
 struct Settings {
   gvsp::HeaderKind kind = gvsp::HeaderKind::standard;
-  bool resend = true;
-  bool drop_incomplete = false;
-  Nanos block_timeout = 0;
-  Nanos resend_timeout = 0;
-  std::uint32_t num_retries = 1;
-  std::uint32_t booo = ZOK_BOOO_ALWAYS_RETURN;
+  bool resend = true, drop_incomplete = false;
+  Nanos block_timeout = 0, resend_timeout = 0;
+  std::uint32_t num_retries = 1, booo = ZOK_BOOO_ALWAYS_RETURN;
   std::uint32_t sender_host = 0;  // 0: the core locks onto a sender itself
-  std::size_t buffers = 8;
-  std::size_t buffer_size = 0;
+  std::size_t buffers = 8, buffer_size = 0;
   Nanos app_delay = 0;  // how long the program keeps a block before requeueing it
 };
 
 struct Counts {
   std::uint64_t complete, incomplete, dropped, not_available, unseen, requests, requests_ok,
-      requests_failed, block_timeouts, resend_timeouts, max_retries, refused;
+      requests_failed, block_timeouts, max_retries, refused;
 };
 
+// What the core did, each with the number of datagrams and ticks it had
+// been given by then (`step`) and its clock (`at`).
 struct Handed {
-  std::uint64_t block_id;
-  std::uint16_t status;
-  std::uint16_t payload_type;
-  std::uint64_t timestamp;
-  Bytes data;        // what the program finds at payload, payload_length bytes
-  Nanos at;          // core time when handed over
-  std::size_t step;  // datagrams and ticks the core had been given by then
+  std::uint64_t block_id, timestamp;
+  std::uint16_t status, payload_type;
+  Bytes data;  // what the program finds at payload, payload_length bytes
+  Nanos at;
+  std::size_t step;
 };
-
 struct Request {
   std::uint64_t block_id;
   std::uint32_t first, last;
   Nanos at;
   std::size_t step;
 };
-
 struct Lock {
   std::uint32_t host;
   std::uint16_t port;
@@ -183,18 +177,9 @@ class Seam final : public ShellBase {
 
   Counts counts() const {
     const zok::Counters &c = counters_;
-    return {c.blocks_complete.load(),
-            c.blocks_incomplete.load(),
-            c.blocks_dropped.load(),
-            c.blocks_not_available.load(),
-            blocks_unseen(c),
-            c.resend_requests.load(),
-            c.resend_requests_ok.load(),
-            c.resend_requests_failed.load(),
-            c.block_timeouts.load(),
-            c.resend_timeouts.load(),
-            c.max_resend_retries.load(),
-            c.datagrams_refused.load()};
+    return {c.blocks_complete, c.blocks_incomplete,  c.blocks_dropped,     c.blocks_not_available,
+            blocks_unseen(c),  c.resend_requests,    c.resend_requests_ok, c.resend_requests_failed,
+            c.block_timeouts,  c.max_resend_retries, c.datagrams_refused};
   }
 
   // Buffers the core still holds, and whether every guard after a buffer
@@ -220,9 +205,9 @@ class Seam final : public ShellBase {
     owner_[index(b)] = Owner::core;
     return b;
   }
+  // A dropped block's buffer is the next one taken, as in the library.
   void recycle(zok::Buffer *b) noexcept override {
-    if (!held(b, "recycled")) return;
-    requeue(b);
+    if (held(b, "recycled")) requeue(b, true);
   }
   void hand_over(const zok::FinishedBlock &f) noexcept override {
     const zok_block_desc &d = f.desc;
@@ -239,9 +224,8 @@ class Seam final : public ShellBase {
     if (f.status.status != d.status || f.status.block_id != d.block_id) {
       misuse.push_back("block status record disagrees with the descriptor");
     }
-    handed.push_back({d.block_id, d.status, d.payload_type,
-                      (std::uint64_t{d.timestamp_high} << 32) | d.timestamp,
-                      Bytes(payload, payload + d.payload_length), now_, step});
+    handed.push_back({d.block_id, (std::uint64_t{d.timestamp_high} << 32) | d.timestamp, d.status,
+                      d.payload_type, Bytes(payload, payload + d.payload_length), now_, step});
     owner_[index(b)] = Owner::program;
     if (settings_.app_delay == 0) {
       requeue(b);
@@ -303,11 +287,15 @@ class Seam final : public ShellBase {
     }
     return false;
   }
-  void requeue(zok::Buffer *b) {
+  void requeue(zok::Buffer *b, bool first = false) {
     // Poisoned again, so a block can never pass on the last block's bytes.
     std::memset(b->data, static_cast<int>(poison), b->size);
     owner_[index(b)] = Owner::queued;
-    queued_.push_back(b);
+    if (first) {
+      queued_.push_front(b);
+    } else {
+      queued_.push_back(b);
+    }
   }
 
   Settings settings_;

@@ -9,9 +9,9 @@
 // sender sent (check()). A failure is shrunk to a short sequence of
 // datagrams and ticks and printed with the command line that replays it.
 //
-//   sim_core [--count N] [--first SEED] [--seconds S] [--family NAME] [--show N]
-//            (--show: how many failures of each property are printed shrunk)
-//   sim_core --seed SEED      one scenario, printed in full
+//   sim_core [--count N | --seconds S] [--first SEED] [--family NAME] [--show N]
+//   sim_core --seed SEED [--family NAME]     one scenario, printed in full
+// --show: how many failures of each property are printed shrunk (1).
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -38,10 +38,8 @@ constexpr Nanos us = 1'000;
 constexpr Nanos ms = 1'000'000;
 
 std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9ull;
-  x ^= x >> 27;
-  x *= 0x94D049BB133111EBull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
   return x ^ (x >> 31);
 }
 
@@ -53,8 +51,7 @@ struct Rng {
   T in(T lo, T hi) {
     return hi <= lo ? lo : lo + static_cast<T>(below(static_cast<std::uint64_t>(hi - lo) + 1));
   }
-  double real() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-  bool chance(double p) { return real() < p; }
+  bool chance(double p) { return static_cast<double>(next() >> 11) * 0x1.0p-53 < p; }
 };
 
 // Byte `offset` of a block depends on the block (its salt) and on the
@@ -68,6 +65,16 @@ void fill(std::byte *out, std::uint64_t salt, std::uint64_t offset, std::size_t 
   }
 }
 
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
 // ---------------------------------------------------------------------------
 // Scenario families: what the sender, the network and the receiver do.
 
@@ -75,9 +82,9 @@ enum Flags : unsigned {
   shuffle = 1,        // the sender sends each block's payload packets in random order
   zero_ts = 2,        // the sender leaves leader timestamps at 0
   restart_late = 4,   // one restart after more blocks than the core remembers
-  scatter = 8,        // always the socket loop's in-place receive
+  scatter = 8,        // always the socket loop's in-place receive, packets up to 9000
   app_slow = 16,      // the program holds blocks a while, with few buffers
-  check_clean = 32,   // answers reliable: every lost packet of a known block must be asked
+  check_clean = 32,   // answers always come: every lost packet of a known block is asked for
   check_reorder = 64  // no loss: requests for packets that were only late stay rare
 };
 
@@ -85,35 +92,43 @@ struct Family {
   const char *name;
   int blocks_lo, blocks_hi;
   std::uint32_t packets_hi;
-  double unsized, all_in, linescan, psize_change, restart, restart_mid, trigger;
-  double loss;
+  double unsized, all_in, linescan, psize_change, restart, restart_mid, trigger, loss;
   int burst;
   double dup, late, answer_loss, answer_late, not_yet, stray, pauses;
   int backlog;  // datagrams the socket holds while the receiver is paused (0: all)
   unsigned flags;
 };
 
+// clang-format off
 constexpr Family families[] = {
-    // name  blocks  pkts unsized all_in line psize restart mid trigger | loss burst dup late
-    //       aloss alate notyet stray pauses backlog flags
-    {"steady", 8, 30,  24,   .3,  .1,  .05, .05, 0,  0, .05,
-     .02,      2, .01, .005, .02, .05, .05, 0,   .3, 0, 0},
-    {"lossy", 8, 30, 32, .3, .05, .05, .1, 0, 0, .05, .15, 4, .03, .02, .2, .1, .1, 0, .3, 0, 0},
-    {"reorder", 30, 40, 48, .2, 0, 0, 0, 0, 0, 0,
-     0,         1,  0,  0,  0,  0, 0, 0, 0, 0, shuffle | check_reorder},
-    {"strays", 8, 30,  24,   .4,  .05, .05, .05, 0,  0, .05,
-     .03,      2, .01, .005, .05, .05, .05, .08, .2, 0, 0},
-    {"restart", 10, 30,  24,   .3,  .05, .05, .1,  .08, .5, .05,
-     .03,       2,  .01, .005, .05, .05, .05, .03, .2,  0,  0},
-    {"pause", 15, 40, 32, .3, .05, 0, .1, .02, .5, 0, .01, 1, 0, 0, 0, 0, 0, 0, 2, 200, app_slow},
-    {"trigger", 5, 20, 24, .3, 0, .1, 0, 0, 0, .7, .05, 3, 0, 0, 0, 0, 0, 0, 0, 0, check_clean},
-    {"linescan", 8, 25, 32, 0, 0, .7, 0, 0, 0, .1, .03, 2, .01, 0, .05, 0, 0, 0, 0, 0, 0},
-    {"zerots", 8, 30, 24, .3, .1, 0, .1, 0, 0, .05, .03, 2, 0, 0, .05, 0, .05, 0, .2, 0, zero_ts},
-    {"psize", 10, 30, 16, .3, 0, 0, .6, 0, 0, 0, .02, 1, 0, .02, 0, 0, 0, 0, 0, 0, scatter},
-    {"long", 70, 90, 4, .3, .1, 0, 0, 0, .3, 0, .05, 1, 0, 0, 0, 0, 0, 0, 0, 0, restart_late},
-    {"mixed", 8, 40,  32,  .3, .05, .05, .1,  .03, .5,  .1,
-     .05,     4, .02, .01, .1, .05, .05, .03, .5,  300, app_slow},
+  //            blocks  pkts unsized all-in line psize  restart mid trig  loss burst dup  late
+  //            answers: loss late 0x8010   stray pauses backlog flags
+  {"steady",    8, 30,  24,  .3, .1,  .05, .05,   0,   0,  .05,  .02, 2,  .01, .005,
+                .02, .05, .05,  0,   .3, 0,   0},
+  {"lossy",     8, 30,  32,  .3, .05, .05, .1,    0,   0,  .05,  .15, 4,  .03, .02,
+                .2,  .1,  .1,   0,   .3, 0,   0},
+  {"reorder",  30, 40,  48,  .2, 0,   0,   0,     0,   0,  0,    0,   1,  0,   0,
+                0,   0,   0,    0,   0,  0,   shuffle | check_reorder},
+  {"strays",    8, 30,  24,  .4, .05, .05, .05,   0,   0,  .05,  .03, 2,  .01, .005,
+                .05, .05, .05,  .08, .2, 0,   0},
+  {"restart",  10, 30,  24,  .3, .05, .05, .1,    .08, .5, .05,  .03, 2,  .01, .005,
+                .05, .05, .05,  .03, .2, 0,   0},
+  {"pause",    15, 40,  32,  .3, .05, 0,   .1,    .02, .5, 0,    .01, 1,  0,   0,
+                0,   0,   0,    0,   2,  200, app_slow},
+  {"trigger",   5, 20,  24,  .3, 0,   .1,  0,     0,   0,  .7,   .05, 3,  0,   0,
+                0,   0,   0,    0,   0,  0,   check_clean},
+  {"linescan",  8, 25,  32,  0,  0,   .7,  0,     0,   0,  .1,   .03, 2,  .01, 0,
+                .05, 0,   0,    0,   0,  0,   0},
+  {"zerots",    8, 30,  24,  .3, .1,  0,   .1,    0,   0,  .05,  .03, 2,  0,   0,
+                .05, 0,   .05,  0,   .2, 0,   zero_ts},
+  {"psize",    10, 30,  16,  .3, 0,   0,   .6,    0,   0,  0,    .02, 1,  0,   .02,
+                0,   0,   0,    0,   0,  0,   scatter},
+  {"long",     70, 90,  4,   .3, .1,  0,   0,     0,   .3, 0,    .05, 1,  0,   0,
+                0,   0,   0,    0,   0,  0,   restart_late},
+  {"mixed",     8, 40,  32,  .3, .05, .05, .1,    .03, .5, .1,   .05, 4,  .02, .01,
+                .1,  .05, .05,  .03, .5, 300, app_slow},
 };
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // What the sender sent, and where each datagram came from.
@@ -126,27 +141,29 @@ struct Block {
   std::uint32_t psize = 0;
   std::uint32_t packets = 0;  // payload packets; the trailer is packets + 1
   std::uint32_t size_x = 0, lines = 0, lines_announced = 0;
-  bool all_in = false, sized = false, short_frame = false, finished = false;
+  bool all_in = false, sized = false, short_frame = false, finished = true;
   std::vector<Nanos> sent_at;  // per packet id; `never`: not sent
   std::uint32_t last_id() const { return all_in ? 0 : packets + 1; }
   std::uint64_t room() const {
     return short_frame ? std::uint64_t{size_x} * lines_announced : size;
   }
+  std::uint32_t length(std::uint32_t p) const { return std::min(psize, size - (p - 1) * psize); }
 };
 
+// The sender's own first, then in the order of the harm they can do.
 enum class Origin : std::uint8_t {
   sent,
   copy,
   answer,
-  other_host,
   other_port,
-  unknown_format,
+  other_host,
+  past_end,
   over_long,
-  past_end
+  unknown_format
 };
-constexpr const char *origin_names[] = {"sender",     "copy",        "answer",
-                                        "other host", "other port",  "unknown format",
-                                        "over-long",  "past the end"};
+constexpr const char *origin_names[] = {"sender",     "copy",          "answer",
+                                        "other-port", "other-host",    "past-the-end",
+                                        "over-long",  "unknown-format"};
 
 struct Tag {
   int block = -1;  // the sender's block it names, -1 none
@@ -172,7 +189,7 @@ struct Scenario {
   Nanos latency = 0;  // the receiver wakes up to this long after a datagram
   Nanos pace = 0, base = 0, jitter = 0, late_max = 0;
   int burst = 1, history = 0;
-  double unavailable = 0;
+  bool unavailable = false;  // the sender answers 0x800C for what it no longer holds
   std::uint32_t host = 0;
   std::vector<std::uint16_t> ports;  // per run of the sender
   std::vector<Block> blocks;
@@ -180,30 +197,17 @@ struct Scenario {
   std::vector<Datagram> datagrams;
   std::vector<Tag> tags;
   std::vector<Step> trace;
-  std::uint64_t kernel_drops = 0;
 };
 
 gvsp::Leader leader_of(const Block &b) {
   gvsp::Leader l;
   l.payload_type = b.type;
   l.timestamp = b.timestamp;
-  switch (gvsp::payload_type_base(b.type)) {
-    case gvsp::payload_type_image:
-    case gvsp::payload_type_extended_chunk:
-      l.pixel_format = gvsp::pixel_format_mono8;
-      l.size_x = b.size_x;
-      l.size_y = b.lines_announced;
-      break;
-    case gvsp::payload_type_file:
-      l.file_name = "frame.bin";
-      [[fallthrough]];
-    case gvsp::payload_type_raw:
-    case gvsp::payload_type_jpeg:
-      l.payload_data_size = b.sized ? b.size : 0;
-      break;
-    default:
-      break;
-  }
+  l.pixel_format = gvsp::pixel_format_mono8;
+  l.size_x = b.size_x;
+  l.size_y = b.lines_announced;
+  l.payload_data_size = b.sized ? b.size : 0;
+  if (b.type == gvsp::payload_type_file) l.file_name = "frame.bin";
   return l;
 }
 
@@ -215,60 +219,40 @@ gvsp::Trailer trailer_of(const Block &b) {
   return t;
 }
 
-gvsp::Header header(const Block &b, HeaderKind kind, std::uint32_t packet) {
+gvsp::Header header(const Block &b, HeaderKind kind, std::uint32_t packet,
+                    std::uint16_t status = 0) {
   gvsp::Header h;
   h.kind = kind;
   h.block_id = b.id;
   h.packet_id = packet;
+  h.status = status;
   return h;
 }
 
-std::uint32_t payload_length(const Block &b, std::uint32_t p) {
-  return std::min(b.psize, b.size - (p - 1) * b.psize);
-}
-
+// Packet p of block b (its data from payload packet p), under header h.
 Bytes packet_bytes(const Block &b, std::uint32_t p, gvsp::Header h) {
-  Bytes out(b.psize + 256);
+  Bytes out(b.size + 256);
+  const std::size_t hn = gvsp::header_size(h.kind);
   std::size_t n = 0;
-  if (b.all_in) {
+  if (gvsp::status_is_error(h.status)) {
+    h.format = static_cast<std::uint8_t>(p == 0             ? gvsp::Format::leader
+                                         : p == b.last_id() ? gvsp::Format::trailer
+                                                            : gvsp::Format::payload);
+    n = gvsp::build_error(out, h, h.status);
+  } else if (b.all_in) {
     Bytes data(b.size);
     fill(data.data(), b.salt, 0, b.size);
-    out.resize(b.size + 256);
     n = gvsp::build_all_in(out, h, leader_of(b), trailer_of(b), data);
   } else if (p == 0) {
     n = gvsp::build_leader(out, h, leader_of(b));
   } else if (p == b.last_id()) {
     n = gvsp::build_trailer(out, h, trailer_of(b));
   } else {
-    const std::uint32_t len = payload_length(b, p);
-    const std::size_t hn = gvsp::header_size(h.kind);
-    n = gvsp::build_payload(out, h, gvsp::bytes(out.data() + hn, len));
-    fill(out.data() + hn, b.salt, std::uint64_t{p - 1} * b.psize, len);
+    h.format = static_cast<std::uint8_t>(gvsp::Format::payload);
+    n = gvsp::build_header(out, h) + b.length(p);
+    fill(out.data() + hn, b.salt, std::uint64_t{p - 1} * b.psize, b.length(p));
   }
   out.resize(n);
-  return out;
-}
-
-Bytes error_bytes(const Block &b, std::uint32_t p, HeaderKind kind, std::uint16_t status) {
-  gvsp::Header h = header(b, kind, p);
-  h.format = static_cast<std::uint8_t>(p == 0             ? gvsp::Format::leader
-                                       : p == b.last_id() ? gvsp::Format::trailer
-                                                          : gvsp::Format::payload);
-  Bytes out(32);
-  out.resize(gvsp::build_error(out, h, status));
-  return out;
-}
-
-Bytes garbage_payload(Rng &r, HeaderKind kind, std::uint64_t block, std::uint32_t packet,
-                      std::uint32_t len) {
-  gvsp::Header h;
-  h.kind = kind;
-  h.block_id = block;
-  h.packet_id = packet;
-  Bytes out(len + 32);
-  const std::size_t hn = gvsp::header_size(kind);
-  out.resize(gvsp::build_payload(out, h, gvsp::bytes(out.data() + hn, len)));
-  fill(out.data() + hn, r.next(), 0, len);
   return out;
 }
 
@@ -283,6 +267,7 @@ std::uint32_t pick_psize(Rng &r, HeaderKind kind, bool big) {
 
 void shape_block(Rng &r, const Family &f, Block &b) {
   const std::uint32_t cap = std::max<std::uint32_t>(1, std::min(f.packets_hi, 65536 / b.psize));
+  // Raw among the types without a size: a sender that leaves it at 0.
   static constexpr std::uint16_t unsized_types[] = {
       gvsp::payload_type_chunk,
       gvsp::payload_type_extended_chunk,
@@ -293,39 +278,25 @@ void shape_block(Rng &r, const Family &f, Block &b) {
       gvsp::payload_type_raw};
   static constexpr std::uint16_t sized_types[] = {gvsp::payload_type_image, gvsp::payload_type_raw,
                                                   gvsp::payload_type_file, gvsp::payload_type_jpeg};
-  const bool line_scan = r.chance(f.linescan);
-  if (line_scan) {
-    b.type = gvsp::payload_type_image;
-  } else if (r.chance(f.unsized)) {
-    b.type = unsized_types[r.below(std::size(unsized_types))];
-  } else {
-    b.type = sized_types[r.below(std::size(sized_types))];
-  }
+  b.short_frame = r.chance(f.linescan);
+  b.sized = b.short_frame || !r.chance(f.unsized);
+  b.type = b.short_frame ? gvsp::payload_type_image
+           : b.sized     ? sized_types[r.below(std::size(sized_types))]
+                         : unsized_types[r.below(std::size(unsized_types))];
   const std::uint16_t base = gvsp::payload_type_base(b.type);
-  b.sized = b.type == gvsp::payload_type_image ||
-            (!line_scan && b.type == base && base != gvsp::payload_type_chunk &&
-             base < gvsp::payload_type_h264 && base != gvsp::payload_type_extended_chunk);
-  // A raw block whose sender leaves the size at 0 is one of the types
-  // without one.
-  if (b.type == gvsp::payload_type_raw && r.chance(f.unsized)) b.sized = false;
-  const std::uint32_t packets = r.in<std::uint32_t>(1, cap);
-  b.size = (packets - 1) * b.psize + r.in<std::uint32_t>(1, b.psize);
+  b.size = (r.in<std::uint32_t>(1, cap) - 1) * b.psize + r.in<std::uint32_t>(1, b.psize);
   if (base == gvsp::payload_type_image || base == gvsp::payload_type_extended_chunk) {
     b.size_x = r.in<std::uint32_t>(8, 2 * b.psize);
-    b.lines = std::max<std::uint32_t>(1, std::min(b.size / b.size_x, cap * b.psize / b.size_x));
-    b.lines_announced = b.lines;
-    if (line_scan) {
-      b.short_frame = true;
-      b.lines_announced = b.lines + r.in<std::uint32_t>(1, b.lines * 2);
-    }
-    b.size = b.size_x * b.lines;
-    if (b.type != gvsp::payload_type_image) b.size += r.in(8u, 64u);  // chunk data after the image
+    b.lines = std::max<std::uint32_t>(1, std::min(b.size, cap * b.psize) / b.size_x);
+    // A line-scan camera's trailer says how many lines it really sent.
+    b.lines_announced = b.lines + (b.short_frame ? r.in<std::uint32_t>(1, 2 * b.lines) : 0);
+    b.size = b.size_x * b.lines + (b.type != gvsp::payload_type_image ? r.in(8u, 64u) : 0);
   }
-  if (!line_scan && base != 0x8001 && base != gvsp::payload_type_h264 &&
-      base != gvsp::payload_type_multizone && r.chance(f.all_in)) {
+  if (!b.short_frame && gvsp::payload_type_known(b.type) && r.chance(f.all_in)) {
     b.all_in = true;
     b.size = r.in<std::uint32_t>(1, std::max<std::uint32_t>(1, b.psize / 2));
-    if (base == gvsp::payload_type_image) b.lines = b.lines_announced = 1, b.size_x = b.size;
+    b.lines = b.lines_announced = 1;
+    b.size_x = b.size;
   }
   b.packets = b.all_in ? 0 : (b.size + b.psize - 1) / b.psize;
   b.sent_at.assign(b.last_id() + 1, never);
@@ -339,10 +310,10 @@ struct Emission {
 
 void plan_sender(Scenario &sc, Rng &r, std::vector<Emission> &out) {
   const Family &f = *sc.family;
-  const HeaderKind kind = sc.settings.kind;
-  const bool near_wrap = r.chance(.2);
-  std::uint64_t id = near_wrap ? gvsp::max_block_id(kind) - r.below(8)
-                               : r.in<std::uint64_t>(1, gvsp::max_block_id(kind) - 1);
+  const Settings &s = sc.settings;
+  const HeaderKind kind = s.kind;
+  std::uint64_t id = r.chance(.2) ? gvsp::max_block_id(kind) - r.below(8)
+                                  : r.in<std::uint64_t>(1, gvsp::max_block_id(kind) - 1);
   auto new_port = [&] {
     std::uint16_t p;
     do p = htons(r.in<std::uint16_t>(20000, 60000));
@@ -350,32 +321,29 @@ void plan_sender(Scenario &sc, Rng &r, std::vector<Emission> &out) {
     sc.ports.push_back(p);
   };
   new_port();
-  std::uint64_t ts = (f.flags & zero_ts) != 0 ? 0 : r.next() | 1;
+  const bool stamps = (f.flags & zero_ts) == 0;
+  std::uint64_t ts = stamps ? r.next() | 1 : 0;
   std::uint32_t psize = pick_psize(r, kind, (f.flags & scatter) != 0);
   const int count = r.in(f.blocks_lo, f.blocks_hi);
   const int late_restart = (f.flags & restart_late) != 0 ? r.in(66, count - 5) : -1;
   Nanos t = ms;
   for (int i = 0; i < count; ++i) {
-    const bool restart = i == late_restart || (i > 0 && r.chance(f.restart));
-    const bool mid = restart && i > 0 && sc.blocks.back().last_id() > 0 && r.chance(f.restart_mid);
-    if (mid) {
-      // The sender restarts during the last block and never finishes it.
+    if (i == late_restart || (i > 0 && r.chance(f.restart))) {
       Block &last = sc.blocks.back();
-      const std::size_t n = last.last_id() + 1;
-      out.resize(out.size() - (n - r.in<std::size_t>(1, n - 1)));
-      std::fill(last.sent_at.begin(), last.sent_at.end(), never);
-      for (std::size_t k = out.size(); k-- > 0 && out[k].block == i - 1;) {
-        last.sent_at[out[k].packet] = out[k].t;
+      if (last.last_id() > 0 && r.chance(f.restart_mid)) {
+        // The sender restarts during the last block and never finishes it.
+        const std::size_t n = last.last_id() + 1;
+        out.resize(out.size() - (n - r.in<std::size_t>(1, n - 1)));
+        std::fill(last.sent_at.begin(), last.sent_at.end(), never);
+        for (std::size_t k = out.size(); k-- > 0 && out[k].block == i - 1;) {
+          last.sent_at[out[k].packet] = out[k].t;
+        }
+        last.finished = false;
       }
-      last.finished = false;
-    }
-    if (restart) {
-      // A restarted sender counts from 1 again, with new timestamps and
-      // often a new port.
-      // On a new port the old one falls silent first (a sender that is
-      // started again), longer than a block timeout and than anything of
-      // the old run still on its way; on the same port it may start at once.
-      const Settings &s = sc.settings;
+      // A restarted sender counts from 1 with new timestamps. On a new port
+      // the old one falls silent first, for longer than a block timeout and
+      // than anything of the old run still on its way (a sender started
+      // again); on the same port it may go on at once.
       if (r.chance(.7)) {
         new_port();
         t += 2 * s.block_timeout + 2 * sc.late_max + (s.num_retries + 1) * s.resend_timeout;
@@ -383,8 +351,7 @@ void plan_sender(Scenario &sc, Rng &r, std::vector<Emission> &out) {
         sc.ports.push_back(sc.ports.back());
       }
       id = 1;
-      if ((f.flags & zero_ts) == 0) ts = r.next() | 1;
-      if (r.chance(.3)) psize = pick_psize(r, kind, false);
+      if (stamps) ts = r.next() | 1;
       t += r.in<Nanos>(200 * us, 5 * ms);
     }
     if (r.chance(f.psize_change)) psize = pick_psize(r, kind, psize < 1000 && r.chance(.3));
@@ -395,9 +362,7 @@ void plan_sender(Scenario &sc, Rng &r, std::vector<Emission> &out) {
     b.salt = r.next();
     b.psize = psize;
     shape_block(r, f, b);
-    b.finished = true;
-    if (r.chance(f.trigger))
-      t += sc.settings.block_timeout + r.in<Nanos>(1, 2 * sc.settings.block_timeout);
+    if (r.chance(f.trigger)) t += s.block_timeout + r.in<Nanos>(1, 2 * s.block_timeout);
     std::vector<std::uint32_t> order(b.last_id() + 1);
     for (std::uint32_t p = 0; p < order.size(); ++p) order[p] = p;
     if ((f.flags & shuffle) != 0 && b.packets > 1) {
@@ -410,7 +375,7 @@ void plan_sender(Scenario &sc, Rng &r, std::vector<Emission> &out) {
     }
     sc.blocks.push_back(std::move(b));
     id = gvsp::block_id_next(id, kind);
-    if (!(f.flags & zero_ts)) ts += r.in<std::uint64_t>(1000, 100000);
+    if (stamps) ts += r.in<std::uint64_t>(1000, 100000);
     t += r.in<Nanos>(100 * us, 20 * ms);
   }
 }
@@ -438,16 +403,15 @@ Scenario make_scenario(std::uint64_t seed, const Family *only, Rng &r,
   sc.scatter = (f.flags & scatter) != 0 || r.chance(.5);
   sc.poll = r.chance(.5) ? 0 : r.in<Nanos>(1, 20) * ms;
   sc.latency = r.chance(.3) ? 0 : r.in<Nanos>(1, 300) * us;
-  const double gbit = (f.flags & shuffle) != 0 ? .3 : r.in(1, 20) / 10.0;
-  const std::uint32_t reference_packet = (f.flags & shuffle) != 0 ? 1500 : 600;
-  sc.pace = std::max<Nanos>(us, static_cast<Nanos>(reference_packet * 8 / gbit));
+  // The reordering family: 300 Mbit/s of 1500-byte packets.
+  sc.pace = (f.flags & shuffle) != 0 ? 40 * us : r.in<Nanos>(2, 50) * us;
   sc.base = r.in<Nanos>(20, 400) * us;
   static constexpr Nanos jitters[] = {0, 5 * us, 50 * us, 300 * us};
   sc.jitter = (f.flags & shuffle) != 0 ? 0 : jitters[r.below(4)];
   sc.late_max = r.in<Nanos>(ms, s.block_timeout);
   sc.burst = r.in(1, f.burst);
   sc.history = r.in(4, 64);
-  sc.unavailable = r.chance(.5) ? 1.0 : 0.0;
+  sc.unavailable = r.chance(.5);
   plan_sender(sc, r, emissions);
   std::uint64_t room = 0;
   std::uint32_t widest = 0;
@@ -456,15 +420,16 @@ Scenario make_scenario(std::uint64_t seed, const Family *only, Rng &r,
     widest = std::max(widest, b.psize);
   }
   s.buffer_size = room + 4 * widest;
-  // Now and then buffers a little short of the largest block, which must
-  // then end with an overrun rather than write past them.
+  // Now and then buffers too small for the largest blocks, which must then
+  // end with an overrun rather than write past them.
   if (!strict && r.chance(.03)) s.buffer_size = std::max<std::uint64_t>(room / 2, 64);
   if ((f.flags & app_slow) != 0 && r.chance(.5)) {
     s.buffers = r.in(2, 4);
     s.app_delay = r.in<Nanos>(1, 30) * ms;
   }
-  const Nanos end = emissions.empty() ? ms : emissions.back().t;
-  for (double n = f.pauses + r.real(); n >= 1; n -= 1) {
+  const Nanos end = emissions.back().t;
+  for (int n = static_cast<int>(f.pauses + r.chance(f.pauses - static_cast<int>(f.pauses))); n > 0;
+       --n) {
     const Nanos start = r.in<Nanos>(0, end);
     sc.pauses.emplace_back(start, start + r.in<Nanos>(ms, 2 * s.block_timeout));
   }
@@ -495,18 +460,23 @@ class Live {
     for (int wakes = 0;; ++wakes) {
       const Nanos arrival =
           pending_.empty() ? never : pending_.top().at + r_.in<Nanos>(0, sc_.latency);
-      const Nanos deadline = seam_.next_deadline();
-      if (arrival == never && deadline == never) break;
+      if (arrival == never && seam_.next_deadline() == never) break;
       if (wakes > 500000) {
         seam_.misuse.push_back("the core never went idle");
         break;
       }
-      Nanos wake = std::max(std::min({arrival, deadline, next_poll}), last + us);
+      Nanos wake = std::max(std::min({arrival, seam_.next_deadline(), next_poll}), last + us);
       while (pause < sc_.pauses.size() && sc_.pauses[pause].second <= wake) ++pause;
       if (pause < sc_.pauses.size() && sc_.pauses[pause].first <= wake) {
-        wake = sc_.pauses[pause].second;
-        overflow(wake);
-        ++pause;
+        // Off its CPU: the socket keeps what fits, the kernel drops the rest.
+        wake = sc_.pauses[pause++].second;
+        std::vector<Pending> kept;
+        for (; !pending_.empty() && pending_.top().at < wake; pending_.pop()) {
+          if (f_.backlog == 0 || static_cast<int>(kept.size()) < f_.backlog) {
+            kept.push_back(pending_.top());
+          }
+        }
+        for (const Pending &p : kept) pending_.push(p);
       }
       receive(wake);
       last = wake;
@@ -542,8 +512,10 @@ class Live {
     pending_.push({at, seq_++, static_cast<int>(sc_.datagrams.size() - 1)});
   }
   Nanos delay() { return sc_.base + r_.in<Nanos>(0, sc_.jitter); }
+
   // One datagram from the sender through the network.
-  void transmit(const Bytes &bytes, Tag tag, Nanos sent, bool answer, std::uint16_t port) {
+  void transmit(const Bytes &bytes, Tag tag, Nanos sent, std::uint16_t port) {
+    const bool answer = tag.origin == Origin::answer;
     if (burst_left_ > 0) {
       --burst_left_;
       return;
@@ -552,179 +524,132 @@ class Live {
       burst_left_ = r_.in(0, sc_.burst - 1);
       return;
     }
-    const double late = answer ? f_.answer_late : f_.late;
-    const Nanos extra =
-        r_.chance(late) ? (answer ? sc_.settings.resend_timeout : 0) + r_.in<Nanos>(0, sc_.late_max)
-                        : 0;
-    queue(bytes, tag, sent + delay() + extra, sc_.host, port);
-    if (r_.chance(f_.dup)) {
-      tag.origin = answer ? Origin::answer : Origin::copy;
-      queue(bytes, tag, sent + delay() + r_.in<Nanos>(0, 2 * sc_.late_max), sc_.host, port);
-    }
+    const Nanos late =
+        r_.chance(answer ? f_.answer_late : f_.late)
+            ? (answer ? sc_.settings.resend_timeout : 0) + r_.in<Nanos>(0, sc_.late_max)
+            : 0;
+    queue(bytes, tag, sent + delay() + late, sc_.host, port);
+    if (!r_.chance(f_.dup)) return;
+    if (!answer) tag.origin = Origin::copy;
+    queue(bytes, tag, sent + delay() + r_.in<Nanos>(0, 2 * sc_.late_max), sc_.host, port);
   }
 
   void send_original(const Emission &e) {
     const Block &b = sc_.blocks[e.block];
     const Bytes bytes = packet_bytes(b, e.packet, header(b, sc_.settings.kind, e.packet));
-    transmit(bytes, {e.block, e.packet, Origin::sent, true}, e.t, false, sc_.ports[b.run]);
+    transmit(bytes, {e.block, e.packet, Origin::sent}, e.t, sc_.ports[b.run]);
     if (r_.chance(f_.stray)) stray(e, bytes);
   }
 
-  // Datagrams that are not the sender's, or not as it sent them, near one
-  // of its packets (before or after it).
-  void stray(const Emission &e, const Bytes &real) {
+  // A datagram that is not the sender's, or not as it sent it, near one of
+  // its packets (before or after it).
+  void stray(const Emission &e, Bytes d) {
     const Block &b = sc_.blocks[e.block];
     const HeaderKind kind = sc_.settings.kind;
-    const Nanos at = std::max<Nanos>(0, e.t + delay() + r_.in<Nanos>(-3, 3) * sc_.pace);
-    const std::uint16_t port = sc_.ports[b.run];
     const bool payload = !b.all_in && e.packet != 0 && e.packet != b.last_id();
-    const std::uint32_t len = payload ? payload_length(b, e.packet) : b.psize;
     const std::uint32_t p = payload ? e.packet : 1;
-    switch (r_.below(5)) {
-      case 0: {  // another host: anything at all
-        const std::uint32_t host = sc_.host ^ htonl(r_.in(1u, 255u) << 8);
-        const std::uint16_t other = htons(r_.in<std::uint16_t>(1024, 65535));
-        const std::uint64_t near = r_.chance(.5) ? b.id : gvsp::block_id_next(b.id, kind);
-        Block fake = b;
-        fake.id = near;
-        fake.salt = r_.next();
-        fake.timestamp = r_.next();
-        Bytes d;
-        switch (r_.below(4)) {
+    const auto origin = static_cast<Origin>(r_.in(3, 7));
+    std::uint32_t host = sc_.host;
+    std::uint16_t port = sc_.ports[b.run];
+    Block fake = b;  // the same geometry, other bytes
+    fake.salt = r_.next();
+    fake.timestamp = r_.next();
+    fake.all_in = false;
+    fake.packets = std::max(1u, b.packets);
+    switch (origin) {
+      case Origin::other_host:  // anything, even leaders
+        host ^= htonl(r_.in(1u, 255u) << 8);
+        fake.id = r_.chance(.5) ? b.id : gvsp::block_id_next(b.id, kind);
+        [[fallthrough]];
+      case Origin::other_port: {  // no leaders from the sender's host: they would be a restart
+        if (origin == Origin::other_port) {
+          do port = htons(r_.in<std::uint16_t>(1024, 65535));
+          while (std::find(sc_.ports.begin(), sc_.ports.end(), port) != sc_.ports.end());
+        } else {
+          port = htons(r_.in<std::uint16_t>(1024, 65535));
+        }
+        const std::uint32_t at = r_.chance(.5) ? p : fake.packets + r_.in(1u, 3u);
+        switch (r_.below(origin == Origin::other_host ? 4 : 3)) {
           case 0:
-            d = packet_bytes(fake, 0, header(fake, kind, 0));
+            d = packet_bytes(fake, 1, header(fake, kind, at));
             break;
           case 1:
-            d = error_bytes(fake, p, kind, gvsp::status_packet_unavailable);
+            d = packet_bytes(fake, p, header(fake, kind, p, gvsp::status_packet_unavailable));
             break;
           case 2:
-            d = fake.all_in
-                    ? Bytes{}
-                    : packet_bytes(fake, fake.last_id(), header(fake, kind, fake.last_id()));
+            d = packet_bytes(fake, fake.last_id(), header(fake, kind, fake.last_id() + at % 3));
             break;
           default:
-            d = garbage_payload(r_, kind, near, p, len);
+            d = packet_bytes(fake, 0, header(fake, kind, 0));
             break;
         }
-        if (!d.empty())
-          queue(std::move(d), {e.block, p, Origin::other_host, true}, at, host, other);
-        return;
+        break;
       }
-      case 1: {  // the sender's host, another port: no leaders, which would look like a restart
-        std::uint16_t other;
-        do other = htons(r_.in<std::uint16_t>(1024, 65535));
-        while (std::find(sc_.ports.begin(), sc_.ports.end(), other) != sc_.ports.end());
-        Bytes d;
-        if (b.all_in) {
-          d = garbage_payload(r_, kind, b.id, 1, len);
-        } else {
-          switch (r_.below(4)) {
-            case 0:
-              d = garbage_payload(r_, kind, b.id, b.packets + r_.in(1u, 3u), b.psize);
-              break;
-            case 1:
-              d = error_bytes(b, p, kind, gvsp::status_packet_unavailable);
-              break;
-            case 2:
-              d = packet_bytes(b, b.last_id(), header(b, kind, b.packets + r_.in(2u, 4u)));
-              break;
-            default:
-              d = garbage_payload(r_, kind, b.id, p, len);
-              break;
-          }
-        }
-        queue(std::move(d), {e.block, p, Origin::other_port, true}, at, sc_.host, other);
-        return;
-      }
-      case 2: {  // the sender's own packet in a format nobody knows
-        Bytes d = real;
-        static constexpr std::uint8_t unknown[] = {0, 7, 8, 9, 12, 15};
-        d[4] =
-            static_cast<std::byte>((std::to_integer<unsigned>(d[4]) & 0x80) | unknown[r_.below(6)]);
-        queue(std::move(d), {e.block, e.packet, Origin::unknown_format, true}, at, sc_.host, port);
-        return;
-      }
-      case 3: {  // the sender's payload packet with bytes appended, where the
-                 // leader lets the receiver know it for too long
+      case Origin::past_end:  // where the leader gives the block's end
+        if (!b.sized || b.short_frame || b.all_in) return;
+        d = packet_bytes(fake, 1, header(fake, kind, b.packets + r_.in(1u, 3u)));
+        break;
+      case Origin::over_long: {  // bytes appended, where the leader shows them too many
         if (!payload || !b.sized || b.short_frame) return;
-        Bytes d = real;
         const std::size_t n = d.size();
         d.resize(n + r_.in(1u, 64u));
         fill(d.data() + n, r_.next(), 0, d.size() - n);
-        queue(std::move(d), {e.block, e.packet, Origin::over_long, true}, at, sc_.host, port);
-        return;
+        break;
       }
-      default: {  // a packet id past the end of a block whose leader gives its size
-        if (!b.sized || b.short_frame || b.all_in) return;
-        queue(garbage_payload(r_, kind, b.id, b.packets + r_.in(1u, 3u), b.psize),
-              {e.block, b.packets + 1, Origin::past_end, true}, at, sc_.host, port);
-        return;
+      default: {  // the real packet in a format nobody knows
+        static constexpr std::uint8_t unknown[] = {0, 7, 8, 9, 12, 15};
+        d[4] = std::byte((std::to_integer<unsigned>(d[4]) & 0x80) | unknown[r_.below(6)]);
+        break;
       }
     }
+    const Nanos at = std::max<Nanos>(0, e.t + delay() + r_.in<Nanos>(-3, 3) * sc_.pace);
+    queue(std::move(d), {e.block, p, origin}, at, host, port);
   }
 
   // The sender answers a resend command from the run it is in and the
   // blocks it still holds.
   void answer(const Request &q, Nanos now) {
     const Nanos reach = now + r_.in<Nanos>(20, 300) * us;
-    int current = -1;
+    int current = -1, held = -1;
     for (std::size_t i = 0; i < sc_.blocks.size() && sc_.blocks[i].sent_at[0] <= reach; ++i) {
       current = static_cast<int>(i);
     }
     if (current < 0) return;
-    int held = -1;
+    const Block &now_sending = sc_.blocks[current];
     for (int i = current; i >= 0 && current - i < sc_.history; --i) {
-      const Block &b = sc_.blocks[i];
-      if (b.run != sc_.blocks[current].run) break;
-      if (b.id == q.block_id) {
+      if (sc_.blocks[i].run != now_sending.run) break;
+      if (sc_.blocks[i].id == q.block_id) {
         held = i;
         break;
       }
     }
     const HeaderKind kind = sc_.settings.kind;
-    const std::uint16_t port = sc_.ports[sc_.blocks[current].run];
-    const Block *b = held >= 0 ? &sc_.blocks[held] : nullptr;
+    const std::uint16_t port = sc_.ports[now_sending.run];
+    Block gone = now_sending;
+    gone.id = q.block_id;
+    const Block &b = held >= 0 ? sc_.blocks[held] : gone;
     Nanos t = reach + r_.in<Nanos>(10, 200) * us;
-    const std::uint32_t last = std::min(q.last, q.first + 4096);
-    for (std::uint32_t p = q.first; p <= last && p >= q.first; ++p, t += sc_.pace) {
-      const bool exists = b != nullptr && p <= b->last_id() && b->sent_at[p] != never;
-      if (exists && b->sent_at[p] <= reach) {
+    for (std::uint32_t p = q.first; p <= q.last && p - q.first <= 4096; ++p, t += sc_.pace) {
+      const bool sent = held >= 0 && p <= b.last_id() && b.sent_at[p] != never;
+      if (sent && b.sent_at[p] <= reach) {
         if (r_.chance(f_.not_yet)) {
-          transmit(error_bytes(*b, p, kind, gvsp::status_packet_not_yet_available),
-                   {held, p, Origin::answer, false}, t, true, port);
+          transmit(packet_bytes(b, p, header(b, kind, p, gvsp::status_packet_not_yet_available)),
+                   {held, p, Origin::answer, false}, t, port);
           t += r_.in<Nanos>(100 * us, 2 * ms);
         }
-        gvsp::Header h = header(*b, kind, p);
+        gvsp::Header h = header(b, kind, p);
         if (kind == HeaderKind::extended) {
           h.flags = gvsp::flag_packet_resent;
         } else if (r_.chance(.5)) {
           h.status = gvsp::status_packet_resent;
         }
-        transmit(packet_bytes(*b, p, h), {held, p, Origin::answer, true}, t, true, port);
-      } else if (!exists && r_.chance(sc_.unavailable)) {
+        transmit(packet_bytes(b, p, h), {held, p, Origin::answer}, t, port);
+      } else if (!sent && sc_.unavailable) {
         // Not held, never sent, or sent before a restart: gone.
-        Block about = sc_.blocks[current];
-        about.id = q.block_id;
-        transmit(error_bytes(about, p, kind, gvsp::status_packet_unavailable),
-                 {b != nullptr ? held : -1, p, Origin::answer, false}, t, true, port);
+        transmit(packet_bytes(b, p, header(b, kind, p, gvsp::status_packet_unavailable)),
+                 {held, p, Origin::answer, false}, t, port);
       }
     }
-  }
-
-  // A paused receiver: the socket keeps what fits and the kernel drops the rest.
-  void overflow(Nanos until) {
-    if (f_.backlog == 0) return;
-    std::vector<Pending> kept;
-    int held = 0;
-    while (!pending_.empty() && pending_.top().at < until) {
-      if (held++ < f_.backlog) {
-        kept.push_back(pending_.top());
-      } else {
-        ++sc_.kernel_drops;
-      }
-      pending_.pop();
-    }
-    for (const Pending &p : kept) pending_.push(p);
   }
 
   void tick(Nanos t) {
@@ -740,14 +665,13 @@ class Live {
       tick(batch.back()->at);
       batch.clear();
     };
-    while (!pending_.empty() && pending_.top().at <= wake) {
+    for (; !pending_.empty() && pending_.top().at <= wake; pending_.pop()) {
       const Pending p = pending_.top();
-      pending_.pop();
       const Tag &tag = sc_.tags[p.datagram];
       // Until the sender's first leader came, the stream has no sender to
       // tell strays from.
       if (!genuine(tag) && !leader_seen_) continue;
-      if (genuine(tag) && tag.packet == 0 && tag.data) leader_seen_ = true;
+      leader_seen_ |= genuine(tag) && tag.packet == 0 && tag.data;
       sc_.trace.push_back({p.at, p.datagram});
       batch.push_back(&sc_.datagrams[p.datagram]);
       if (batch.size() == Seam::batch_size) flush();
@@ -789,56 +713,44 @@ std::unique_ptr<Seam> replay(const Scenario &sc, const std::vector<Step> &trace)
 // The reference model: what must have come out of what went in.
 
 struct Violation {
-  std::string property;
-  std::string detail;
+  std::string property, detail;
 };
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
+std::string counts_text(const Counts &c) {
+  return format("complete %" PRIu64 " incomplete %" PRIu64 " dropped %" PRIu64
+                " not available %" PRIu64 " unseen %" PRIu64 " requests %" PRIu64 " ok %" PRIu64
+                " failed %" PRIu64 " block timeouts %" PRIu64 " refused %" PRIu64,
+                c.complete, c.incomplete, c.dropped, c.not_available, c.unseen, c.requests,
+                c.requests_ok, c.requests_failed, c.block_timeouts, c.refused);
 }
 
 // What reached the core of one block as the sender sent it, counting only
 // what came while the core could know it for the sender's.
 struct Seen {
-  std::vector<Nanos> at;                    // first arrival of each packet's data
-  std::vector<std::size_t> step;            // its trace step (1-based), 0 none
-  std::vector<std::size_t> first_original;  // step of its first transmission's arrival
-  std::vector<Nanos> times;                 // every arrival of the sender's for it
-  std::size_t first = 0;                    // step of the first that reached the core at all
+  std::vector<Nanos> at;              // first arrival of each packet's data
+  std::vector<std::size_t> step;      // its trace step (1-based), 0 none
+  std::vector<std::size_t> original;  // step of the first of the sender's first sending
+  std::vector<Nanos> times;           // every arrival of the sender's for it
+  std::size_t first = 0;              // step of the first that reached the core at all
   int distinct = 0;
   bool full = false;        // a full-length payload packet came
   bool long_first = false;  // an over-long copy came before any full packet
   bool overtaken = false;   // a packet came before the leader
   unsigned strays = 0;      // origins of datagrams not the sender's that named it
-  bool surely() const { return (!step.empty() && step[0] != 0) || distinct >= 3; }
+  bool surely() const { return step[0] != 0 || distinct >= 3; }
 };
 
 std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace, const Seam &seam) {
   std::vector<Violation> v;
-  auto fail = [&](const char *p, std::string d) { v.push_back({p, std::move(d)}); };
+  auto fail = [&](const std::string &p, std::string d) { v.push_back({p, std::move(d)}); };
   const Settings &s = sc.settings;
-  const std::size_t nb = sc.blocks.size();
-  std::vector<Seen> seen(nb);
-  for (std::size_t i = 0; i < nb; ++i) {
-    const std::size_t n = sc.blocks[i].last_id() + 1;
-    seen[i].at.assign(n, never);
-    seen[i].step.assign(n, 0);
-    seen[i].first_original.assign(n, 0);
-  }
+  const std::size_t nb = sc.blocks.size(), runs = sc.ports.size();
   // The core can tell its sender's datagrams from strays only once it has
   // a leader of it: from the first leader of each run of the sender that
   // arrived until the first of a later run's.
-  const std::size_t runs = sc.ports.size();
-  std::vector<std::size_t> lock(runs, 0), unlock(runs, std::numeric_limits<std::size_t>::max());
-  std::vector<std::size_t> lock_block(runs, 0);  // the block whose leader that was
+  std::vector<std::size_t> lock(runs, 0), unlock(runs, trace.size() + 1), lock_block(runs, 0);
   for (std::size_t i = 0; i < trace.size(); ++i) {
-    const Tag &t = trace[i].datagram < 0 ? Tag{} : sc.tags[trace[i].datagram];
+    const Tag t = trace[i].datagram < 0 ? Tag{} : sc.tags[trace[i].datagram];
     if (!genuine(t) || !t.data || t.packet != 0) continue;
     const auto run = static_cast<std::size_t>(sc.blocks[t.block].run);
     if (lock[run] != 0) continue;
@@ -846,18 +758,22 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     lock_block[run] = static_cast<std::size_t>(t.block);
     for (std::size_t r = 0; r < run; ++r) unlock[r] = std::min(unlock[r], i + 1);
   }
+  std::vector<Seen> seen(nb);
+  for (std::size_t i = 0; i < nb; ++i) {
+    seen[i].at.assign(sc.blocks[i].last_id() + 1, never);
+    seen[i].step.assign(sc.blocks[i].last_id() + 1, 0);
+    seen[i].original = seen[i].step;
+  }
   for (std::size_t i = 0; i < trace.size(); ++i) {
-    if (trace[i].datagram < 0) continue;
-    const Tag &t = sc.tags[trace[i].datagram];
+    const Tag t = trace[i].datagram < 0 ? Tag{} : sc.tags[trace[i].datagram];
     if (t.block < 0) continue;
     Seen &x = seen[t.block];
     const Block &b = sc.blocks[t.block];
-    if (t.origin == Origin::over_long && !x.full) x.long_first = true;
+    x.long_first |= t.origin == Origin::over_long && !x.full;
     if (!genuine(t)) x.strays |= 1u << static_cast<unsigned>(t.origin);
     if (!genuine(t)) continue;
     if (x.first == 0) x.first = i + 1;
-    const auto run = static_cast<std::size_t>(b.run);
-    if (lock[run] == 0 || i + 1 < lock[run] || i + 1 >= unlock[run]) continue;
+    if (lock[b.run] == 0 || i + 1 < lock[b.run] || i + 1 >= unlock[b.run]) continue;
     x.times.push_back(trace[i].t);
     if (!t.data) continue;
     x.overtaken |= x.step[0] == 0 && t.packet != 0;
@@ -866,112 +782,84 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
       x.at[t.packet] = trace[i].t;
       ++x.distinct;
     }
-    if (t.origin != Origin::answer && x.first_original[t.packet] == 0)
-      x.first_original[t.packet] = i + 1;
-    if (!b.all_in && t.packet != 0 && t.packet < b.last_id() &&
-        payload_length(b, t.packet) == b.psize) {
-      x.full = true;
-    }
+    if (t.origin != Origin::answer && x.original[t.packet] == 0) x.original[t.packet] = i + 1;
+    x.full |= !b.all_in && t.packet != 0 && t.packet < b.last_id() && b.length(t.packet) == b.psize;
   }
-  // The block of this id the core had heard of by `step`: the newest run's.
-  auto instance = [&](std::uint64_t id, std::size_t step) {
-    int found = -1;
-    for (std::size_t i = 0; i < nb; ++i) {
-      if (sc.blocks[i].id == id && seen[i].first != 0 && seen[i].first <= step &&
-          (found < 0 || seen[i].first > seen[found].first)) {
-        found = static_cast<int>(i);
-      }
-    }
-    return found;
-  };
   std::multimap<std::uint64_t, const Request *> asked;
   for (const Request &q : seam.requests) asked.emplace(q.block_id, &q);
-  auto first_request = [&](int b, std::uint32_t p, std::size_t after) -> const Request * {
+  auto first_request = [&](std::size_t b, std::uint32_t p) -> const Request * {
     auto [lo, hi] = asked.equal_range(sc.blocks[b].id);
     for (auto it = lo; it != hi; ++it) {
       const Request &q = *it->second;
-      if (q.step >= after && q.first <= p && p <= q.last) return &q;
+      if (q.step >= seen[b].first && q.first <= p && p <= q.last) return &q;
     }
     return nullptr;
   };
-
   // The circumstance most likely to blame for a failure about block i, so
-  // that each kind of failure is counted and shrunk apart.
-  // A block handed over with the status of a resend answer is told apart.
+  // that each kind of failure is counted and shrunk apart; a block handed
+  // over with the status of a resend answer is told apart.
   auto cause = [&](std::size_t i, std::uint16_t status = 0) {
     const Block &b = sc.blocks[i];
-    const Seen &x = seen[i];
     bool reused = false;
     for (std::size_t j = 0; j < nb; ++j)
-      reused |= j != i && sc.blocks[j].id == b.id && seen[j].first != 0;
+      reused |= j != i && sc.blocks[j].id == b.id && seen[j].first;
     if (b.short_frame) return std::string("-short-frame");
     if (reused) return std::string("-restart");
     if (status == gvsp::status_packet_not_yet_available) return std::string("-not-yet");
-    // Strays in the order of the harm they can do.
-    static constexpr Origin strays[] = {Origin::other_port, Origin::other_host, Origin::past_end,
-                                        Origin::over_long};
-    for (Origin o : strays) {
-      if ((x.strays & 1u << static_cast<unsigned>(o)) != 0) {
-        std::string name = std::string("-") + origin_names[static_cast<int>(o)];
-        std::replace(name.begin(), name.end(), ' ', '-');
-        return name;
-      }
+    // A datagram of unknown format harms nothing of itself: never the one to blame.
+    for (auto o = static_cast<unsigned>(Origin::other_port);
+         o < static_cast<unsigned>(Origin::unknown_format); ++o) {
+      if ((seen[i].strays >> o & 1) != 0) return std::string("-") + origin_names[o];
     }
-    return std::string(x.overtaken ? "-overtaken"
-                       : (x.strays & 1u << static_cast<unsigned>(Origin::unknown_format)) != 0
-                           ? "-unknown-format"
-                           : "");
+    return std::string(seen[i].overtaken ? "-overtaken" : "");
   };
 
   // Blocks handed over: whole ones exactly as sent, none invented or twice.
   std::vector<int> claimed(nb, -1);
   std::set<std::uint64_t> wrong_whole;
   std::uint64_t whole = 0, broken = 0, timed_out = 0;
-  Bytes expected;
+  Bytes sent;
   for (std::size_t h = 0; h < seam.handed.size(); ++h) {
     const Handed &out = seam.handed[h];
     (out.status == 0 ? whole : broken) += 1;
-    if (out.status == ZOK_BLOCK_STATUS_BLOCK_TIMEOUT) ++timed_out;
+    timed_out += out.status == ZOK_BLOCK_STATUS_BLOCK_TIMEOUT;
     int match = -1, newest = -1;
     for (std::size_t i = 0; i < nb; ++i) {
       const Block &b = sc.blocks[i];
       if (b.id != out.block_id || seen[i].first == 0 || seen[i].first > out.step) continue;
       if (newest < 0 || seen[i].first > seen[newest].first) newest = static_cast<int>(i);
-      if (out.status == 0) {
-        expected.resize(b.size);
-        fill(expected.data(), b.salt, 0, b.size);
-        if (b.timestamp == out.timestamp && out.payload_type == gvsp::payload_type_base(b.type) &&
-            out.data == expected) {
-          match = static_cast<int>(i);
-        }
-      } else if (claimed[i] < 0 && (match < 0 || b.timestamp == out.timestamp)) {
+      sent.resize(b.size);
+      fill(sent.data(), b.salt, 0, b.size);
+      if (out.status == 0 ? b.timestamp == out.timestamp && out.data == sent &&
+                                out.payload_type == gvsp::payload_type_base(b.type)
+                          : claimed[i] < 0 && (match < 0 || b.timestamp == out.timestamp)) {
         match = static_cast<int>(i);
       }
     }
+    const std::string id = std::to_string(out.block_id);
     if (out.status == 0 && match < 0) {
       std::string why = "the sender sent no block of that id";
       if (newest >= 0) {
         const Block &b = sc.blocks[newest];
-        expected.resize(b.size);
-        fill(expected.data(), b.salt, 0, b.size);
-        const auto diff =
-            std::mismatch(out.data.begin(), out.data.end(), expected.begin(), expected.end());
-        const std::size_t at = static_cast<std::size_t>(diff.first - out.data.begin());
+        sent.resize(b.size);
+        fill(sent.data(), b.salt, 0, b.size);
+        const auto at = static_cast<std::size_t>(
+            std::mismatch(out.data.begin(), out.data.end(), sent.begin(), sent.end()).first -
+            out.data.begin());
         why = b.timestamp != out.timestamp
                   ? format("timestamp %" PRIx64 ", sent %" PRIx64, out.timestamp, b.timestamp)
-              : out.data.size() != b.size && at == std::min<std::size_t>(out.data.size(), b.size)
+              : at == std::min<std::size_t>(out.data.size(), b.size)
                   ? format("length %zu, sent %u", out.data.size(), b.size)
                   : format("byte %zu (packet %zu) differs", at, at / b.psize + 1);
       }
       wrong_whole.insert(out.block_id);
-      fail(("whole-bytes" + (newest >= 0 ? cause(newest) : std::string())).c_str(),
-           format("block %" PRIu64 " handed over with status 0: %s", out.block_id, why.c_str()));
+      fail("whole-bytes" + (newest >= 0 ? cause(newest) : std::string()),
+           "block " + id + " handed over with status 0: " + why);
     } else if (match < 0 && newest < 0) {
-      fail("invented", format("block %" PRIu64 " status %#x handed over; the sender sent none",
-                              out.block_id, out.status));
+      fail("invented",
+           format("block %s status %#x handed over; the sender sent none", id.c_str(), out.status));
     } else if (match < 0 || claimed[match] >= 0) {
-      fail("twice",
-           format("block %" PRIu64 " status %#x handed over again", out.block_id, out.status));
+      fail("twice", format("block %s status %#x handed over again", id.c_str(), out.status));
     } else {
       claimed[match] = static_cast<int>(h);
     }
@@ -983,52 +871,45 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
   const Counts c = seam.counts();
   std::uint64_t known = 0, unsure = 0;
   for (std::size_t run = 0; run < runs; ++run) {
+    if (lock[run] == 0) continue;
     std::size_t hi = 0;
-    for (std::size_t i = lock_block[run]; lock[run] != 0 && i < nb; ++i) {
+    for (std::size_t i = lock_block[run]; i < nb; ++i) {
       if (sc.blocks[i].run == static_cast<int>(run) && seen[i].surely()) hi = i;
     }
-    if (lock[run] == 0) continue;
     known += hi - lock_block[run] + 1;
     for (std::size_t i = lock_block[run]; i <= hi; ++i) unsure += !seen[i].surely();
   }
   const std::uint64_t accounted = seam.handed.size() + c.dropped + c.not_available + c.unseen;
-  if (accounted > nb) {
-    fail("accounting-over",
-         format("%" PRIu64 " blocks accounted for (handed %zu, dropped %" PRIu64
-                ", not available %" PRIu64 ", unseen %" PRIu64 "), %zu sent",
-                accounted, seam.handed.size(), c.dropped, c.not_available, c.unseen, nb));
-  } else if (accounted < known) {
-    const bool unseen = c.unseen == 0 && known - accounted <= unsure;
-    fail(
-        unseen ? "accounting-unseen" : "accounting-lost",
-        format("%" PRIu64 " blocks accounted for (handed %zu, dropped %" PRIu64
-               ", not available %" PRIu64 ", unseen %" PRIu64 "), at least %" PRIu64
-               " sent; %" PRIu64 " of them barely reached the core",
-               accounted, seam.handed.size(), c.dropped, c.not_available, c.unseen, known, unsure));
+  if (accounted > nb || accounted < known) {
+    fail(accounted > nb                                 ? "accounting-over"
+         : c.unseen == 0 && known - accounted <= unsure ? "accounting-unseen"
+                                                        : "accounting-lost",
+         format("%zu handed over, %" PRIu64 " accounted in all; %zu sent, at least %" PRIu64
+                " of them known to the core, %" PRIu64 " barely (%s)",
+                seam.handed.size(), accounted, nb, known, unsure, counts_text(c).c_str()));
   }
 
   // A block all of whose packets arrived in time must be handed over whole:
   // no quiet spell of a block timeout before its last packet, and each
   // packet asked for came before the core could have given up on it.
+  // Blocks the program had dropped out of order, blocks without a buffer
+  // and whole blocks with wrong bytes are not judged here.
   const bool resends = s.resend && s.num_retries > 0;
   auto in_time = [&](std::size_t i) {
     const Block &b = sc.blocks[i];
     const Seen &x = seen[i];
     if (!b.finished || x.long_first || b.room() > s.buffer_size ||
-        x.distinct != int(b.last_id() + 1)) {
+        x.distinct != static_cast<int>(b.last_id() + 1)) {
       return false;
     }
     const Nanos done = *std::max_element(x.at.begin(), x.at.end());
-    const Nanos margin = std::min(ms, s.resend_timeout / 4);
-    Nanos prev = x.times.front();
-    for (Nanos t : x.times) {
-      if (t > done) break;
-      if (t - prev >= s.block_timeout - ms) return false;
-      prev = t;
+    for (std::size_t k = 1; k < x.times.size() && x.times[k - 1] < done; ++k) {
+      if (x.times[k] - x.times[k - 1] >= s.block_timeout - ms) return false;
     }
     for (std::uint32_t p = 0; p <= b.last_id(); ++p) {
-      const Request *q = first_request(static_cast<int>(i), p, x.first);
+      const Request *q = first_request(i, p);
       if (q != nullptr && q->step < x.step[p]) {
+        const Nanos margin = std::min(ms, s.resend_timeout / 4);
         if (x.at[p] >= q->at + s.num_retries * s.resend_timeout - margin) return false;
       } else if (x.at[p] > x.at[b.last_id()] && !resends) {
         return false;
@@ -1036,40 +917,43 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     }
     return true;
   };
-  // Blocks whose leader found no buffer: the datagram the core was given
-  // when it asked for one opened them.
-  std::vector<bool> no_buffer(nb);
+  std::vector<bool> no_buffer(nb);  // opened by the datagram the core had when it found none
   for (std::size_t step : seam.no_buffer) {
     const int d = step <= trace.size() ? trace[step - 1].datagram : -1;
     if (d >= 0 && sc.tags[d].block >= 0) no_buffer[sc.tags[d].block] = true;
   }
-  // Blocks the program asked to have dropped out of order, and whole blocks
-  // with wrong bytes, are told elsewhere.
   for (std::size_t i = 0; i < nb && s.booo == ZOK_BOOO_ALWAYS_RETURN; ++i) {
     const Block &b = sc.blocks[i];
+    const int h = claimed[i];
     if (!in_time(i) || no_buffer[i] || wrong_whole.count(b.id) != 0 ||
-        (claimed[i] >= 0 && seam.handed[claimed[i]].status == 0)) {
+        (h >= 0 && seam.handed[h].status == 0)) {
       continue;
     }
-    fail(("late" + cause(i, claimed[i] >= 0 ? seam.handed[claimed[i]].status : 0)).c_str(),
+    fail("late" + cause(i, h >= 0 ? seam.handed[h].status : 0),
          format("block %" PRIu64 " (run %d) arrived whole and in time: %s", b.id, b.run,
-                claimed[i] >= 0 ? format("status %#x", seam.handed[claimed[i]].status).c_str()
-                                : "not handed over"));
+                h >= 0 ? format("status %#x", seam.handed[h].status).c_str() : "not handed over"));
   }
 
   // Requests: only for blocks the sender sent and packets not received, and
   // never past a block's end once its trailer said where that is.
-  std::set<std::pair<int, std::uint32_t>> asked_packets, spurious;
+  std::set<std::pair<std::size_t, std::uint32_t>> asked_packets, needless;
   std::uint64_t asked_total = 0;
   for (const Request &q : seam.requests) {
     asked_total += q.last - q.first + 1;
-    const int i = instance(q.block_id, q.step);
-    if (i < 0) {
-      fail("request-unsent",
-           format("step %zu: asked for block %" PRIu64 ", which the sender never sent", q.step,
-                  q.block_id));
+    // The block of this id the core had heard of by then: the newest run's.
+    int found = -1;
+    for (std::size_t i = 0; i < nb; ++i) {
+      if (sc.blocks[i].id == q.block_id && seen[i].first != 0 && seen[i].first <= q.step &&
+          (found < 0 || seen[i].first > seen[found].first)) {
+        found = static_cast<int>(i);
+      }
+    }
+    const std::string where = format("step %zu: asked for block %" PRIu64, q.step, q.block_id);
+    if (found < 0) {
+      fail("request-unsent", where + ", which the sender never sent");
       continue;
     }
+    const auto i = static_cast<std::size_t>(found);
     const Block &b = sc.blocks[i];
     const Seen &x = seen[i];
     const std::uint32_t last = b.last_id();
@@ -1077,51 +961,32 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     for (std::uint64_t p = q.first; p <= q.last && p <= q.first + 100000; ++p) {
       const auto pid = static_cast<std::uint32_t>(p);
       asked_packets.emplace(i, pid);
-      if (p > last) {
-        if (!told && (!b.short_frame || (x.step[last] != 0 && x.step[last] <= q.step))) {
-          fail(("request-past-end" + cause(i)).c_str(),
-               format("step %zu: asked for packet %" PRIu64 " of block %" PRIu64
-                      ", whose last is %u",
-                      q.step, p, b.id, last));
-          told = true;
-        }
-        continue;
-      }
-      if (!told && x.step[pid] != 0 && x.step[pid] <= q.step) {
-        fail(("request-received" + cause(i)).c_str(),
-             format("step %zu: asked for packet %u of block %" PRIu64 ", received at step %zu",
-                    q.step, pid, b.id, x.step[pid]));
+      if (p > last && !told && (!b.short_frame || (x.step[last] != 0 && x.step[last] <= q.step))) {
+        fail("request-past-end" + cause(i),
+             where + format(" packet %u; its last is %u", pid, last));
         told = true;
       }
-      if (x.first_original[pid] > q.step) spurious.emplace(i, pid);
+      if (p > last) continue;
+      if (!told && x.step[pid] != 0 && x.step[pid] <= q.step) {
+        fail("request-received" + cause(i),
+             where + format(" packet %u, received at step %zu", pid, x.step[pid]));
+        told = true;
+      }
+      if (x.original[pid] > q.step) needless.emplace(i, pid);
     }
   }
 
   // Counters agree with each other and with what came out.
-  if (c.complete + c.incomplete != seam.handed.size() + c.dropped) {
-    fail("counters", format("complete %" PRIu64 " + incomplete %" PRIu64
-                            " != handed over %zu + dropped %" PRIu64,
-                            c.complete, c.incomplete, seam.handed.size(), c.dropped));
-  }
-  if (whole > c.complete || broken > c.incomplete) {
-    fail("counters", format("%" PRIu64 " whole and %" PRIu64 " broken blocks handed over; counted "
-                            "complete %" PRIu64 ", incomplete %" PRIu64,
-                            whole, broken, c.complete, c.incomplete));
-  }
-  if (timed_out > c.block_timeouts || c.block_timeouts > c.incomplete) {
-    fail("counters", format("%" PRIu64 " blocks handed over timed out; block timeouts %" PRIu64
-                            ", incomplete %" PRIu64,
-                            timed_out, c.block_timeouts, c.incomplete));
-  }
-  if (c.requests != seam.requests.size() || c.max_retries > s.num_retries) {
-    fail("counters", format("resend requests %" PRIu64 " for %zu commands, max retries %" PRIu64,
-                            c.requests, seam.requests.size(), c.max_retries));
-  }
-  const bool one_run = sc.ports.size() == 1;
-  if (c.requests_ok + c.requests_failed > asked_total ||
-      (one_run && c.requests_ok + c.requests_failed != asked_packets.size())) {
-    fail("counters", format("requests ok %" PRIu64 " + failed %" PRIu64 " for %zu packets asked",
-                            c.requests_ok, c.requests_failed, asked_packets.size()));
+  const std::uint64_t settled = c.requests_ok + c.requests_failed;
+  if (c.complete + c.incomplete != seam.handed.size() + c.dropped || whole > c.complete ||
+      broken > c.incomplete || timed_out > c.block_timeouts || c.block_timeouts > c.incomplete ||
+      c.requests != seam.requests.size() || c.max_retries > s.num_retries ||
+      settled > asked_total || (runs == 1 && settled != asked_packets.size())) {
+    fail("counters",
+         format("handed over %" PRIu64 " whole, %" PRIu64 " not, %" PRIu64
+                " of them timed out; %zu commands for %zu packets; max retries %" PRIu64 " (%s)",
+                whole, broken, timed_out, seam.requests.size(), asked_packets.size(), c.max_retries,
+                counts_text(c).c_str()));
   }
 
   // Buffers, the lock, and a core that comes to rest.
@@ -1141,36 +1006,32 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
 
   // With answers that always come, every packet missing from a block whose
   // end the core knew is asked for before the block ends.
-  if ((sc.family->flags & check_clean) != 0 && resends) {
-    for (std::size_t i = 0; i < nb; ++i) {
-      const Block &b = sc.blocks[i];
-      const Seen &x = seen[i];
-      if (claimed[i] < 0 || !b.finished || x.step[0] == 0) continue;
-      const std::size_t end = seam.handed[claimed[i]].step;
-      const std::size_t trailer = x.step[b.last_id()];
-      if (!((b.sized && x.full) || (trailer != 0 && trailer <= end))) continue;
-      for (std::uint32_t p = 1; p <= b.last_id(); ++p) {
-        if ((x.step[p] == 0 || x.step[p] > end) &&
-            first_request(static_cast<int>(i), p, x.first) == nullptr) {
-          fail("unasked", format("packet %u of block %" PRIu64 " lost and never asked for before "
-                                 "the block ended (status %#x)",
-                                 p, b.id, seam.handed[claimed[i]].status));
-          break;
-        }
+  for (std::size_t i = 0; i < nb && (sc.family->flags & check_clean) != 0 && resends; ++i) {
+    const Block &b = sc.blocks[i];
+    const Seen &x = seen[i];
+    if (claimed[i] < 0 || !b.finished || x.step[0] == 0) continue;
+    const Handed &end = seam.handed[claimed[i]];
+    const std::size_t trailer = x.step[b.last_id()];
+    if (!(b.sized && x.full) && (trailer == 0 || trailer > end.step)) continue;
+    for (std::uint32_t p = 1; p <= b.last_id(); ++p) {
+      if ((x.step[p] == 0 || x.step[p] > end.step) && first_request(i, p) == nullptr) {
+        fail("unasked", format("packet %u of block %" PRIu64 " lost and never asked for before "
+                               "the block ended (status %#x)",
+                               p, b.id, end.status));
+        break;
       }
     }
   }
   // Without loss, packets asked for that were only late stay rare once the
   // core has seen how this sender reorders.
   if ((sc.family->flags & check_reorder) != 0) {
-    std::uint64_t payloads = 0, needless = 0;
+    std::uint64_t payloads = 0, later = 0;
     for (std::size_t i = nb / 2; i < nb; ++i) payloads += sc.blocks[i].packets;
-    for (const auto &[i, p] : spurious) needless += static_cast<std::size_t>(i) >= nb / 2;
-    if (needless > payloads / 20 + 2) {
-      fail("spurious",
-           format("%" PRIu64 " of %" PRIu64 " payload packets of the later blocks asked "
-                  "for though only late (no loss)",
-                  needless, payloads));
+    for (const auto &[i, p] : needless) later += i >= nb / 2;
+    if (later > payloads / 20 + 2) {
+      fail("spurious", format("%" PRIu64 " of the later blocks' %" PRIu64
+                              " payload packets asked for, though only late (no loss)",
+                              later, payloads));
     }
   }
   return v;
@@ -1183,16 +1044,15 @@ bool fails_with(const Scenario &sc, const std::vector<Step> &trace, const std::s
   // As in the live run, nothing but the sender's reaches a stream before its
   // first leader: the core could not tell a stray from the sender then.
   for (const Step &s : trace) {
-    const Tag &t = s.datagram < 0 ? Tag{} : sc.tags[s.datagram];
     if (s.datagram < 0) continue;
+    const Tag &t = sc.tags[s.datagram];
     if (!genuine(t)) return false;
     if (t.packet == 0 && t.data) break;
   }
   const auto seam = replay(sc, trace);
-  for (const Violation &x : check(sc, trace, *seam)) {
-    if (x.property == property) return true;
-  }
-  return false;
+  const auto found = check(sc, trace, *seam);
+  return std::any_of(found.begin(), found.end(),
+                     [&](const Violation &x) { return x.property == property; });
 }
 
 // Removes ever smaller runs of steps while the same property still fails.
@@ -1212,51 +1072,38 @@ std::vector<Step> shrink(const Scenario &sc, const std::string &property) {
         i += chunk;
       }
     }
-    if (!removed) {
-      if (chunk == 1) break;
-      chunk /= 2;
-    }
+    if (!removed && chunk == 1) break;
+    if (!removed) chunk /= 2;
   }
   return trace;
 }
 
 std::string describe(const Scenario &sc, const Datagram &d, const Tag &tag) {
   const auto parsed = gvsp::parse_packet(gvsp::bytes(d.bytes));
-  std::string what;
+  const auto h = gvsp::parse_header(gvsp::bytes(d.bytes));
+  std::string what = format("blk %" PRIu64 " pkt %u ", h.value.block_id, h.value.packet_id);
   if (!parsed) {
-    const auto h = gvsp::parse_header(gvsp::bytes(d.bytes));
-    what = h ? format("blk %" PRIu64 " pkt %u format %u, %zu bytes (refused: %s)", h.value.block_id,
-                      h.value.packet_id, h.value.format, d.bytes.size(),
-                      std::string(gvsp::error_name(parsed.error)).c_str())
-             : format("%zu bytes (refused)", d.bytes.size());
+    what += format("format %u, %zu bytes (refused: %s)", h.value.format, d.bytes.size(),
+                   std::string(gvsp::error_name(parsed.error)).c_str());
   } else {
     const gvsp::Packet &p = parsed.value;
-    const char *kinds[] = {"leader", "trailer", "payload", "all-in", "header only"};
-    what = format("blk %" PRIu64 " pkt %u %s", p.header.block_id, p.header.packet_id,
-                  kinds[static_cast<int>(p.kind)]);
+    static constexpr const char *kinds[] = {"leader", "trailer", "payload", "all-in",
+                                            "header only"};
+    what += kinds[static_cast<int>(p.kind)];
     if (p.kind == gvsp::PacketKind::leader || p.kind == gvsp::PacketKind::all_in) {
       what += format(" type %#x ts %" PRIx64, p.leader.payload_type, p.leader.timestamp);
     }
     if (p.kind == gvsp::PacketKind::trailer) what += format(" size_y %u", p.trailer.size_y);
-    if (p.kind == gvsp::PacketKind::payload || p.kind == gvsp::PacketKind::all_in) {
-      what += format(" %zu bytes", p.data.size());
-    }
-    if (p.kind == gvsp::PacketKind::error || p.header.status != 0) {
-      what += format(" status %#06x", p.header.status);
-    }
+    if (!p.data.empty()) what += format(" %zu bytes", p.data.size());
+    if (p.header.status != 0) what += format(" status %#06x", p.header.status);
   }
-  std::string from;
-  if (tag.block >= 0 && d.host == sc.host && d.port == sc.ports[sc.blocks[tag.block].run]) {
-    from = format("run %d", sc.blocks[tag.block].run);
-  } else if (d.host != sc.host) {
+  std::string from = format("port %u", ntohs(d.port));
+  if (d.host != sc.host) {
     from = format("host %08x", ntohl(d.host));
-  } else {
-    const auto it = std::find(sc.ports.begin(), sc.ports.end(), d.port);
-    from = it == sc.ports.end()
-               ? format("port %u", ntohs(d.port))
-               : format("run %zu", static_cast<std::size_t>(it - sc.ports.begin()));
+  } else if (tag.block >= 0 && d.port == sc.ports[sc.blocks[tag.block].run]) {
+    from = format("run %d", sc.blocks[tag.block].run);
   }
-  return format("%-14s %-11s %s", origin_names[static_cast<int>(tag.origin)], from.c_str(),
+  return format("%-14s %-13s %s", origin_names[static_cast<int>(tag.origin)], from.c_str(),
                 what.c_str());
 }
 
@@ -1279,37 +1126,28 @@ void print_trace(const Scenario &sc, const std::vector<Step> &trace) {
   };
   for (std::size_t i = 0; i < trace.size(); ++i) {
     const Step &s = trace[i];
-    const double t = static_cast<double>(s.t) / ms;
-    if (s.datagram < 0) {
-      std::printf("  %4zu %12.3f ms  tick\n", i + 1, t);
-    } else {
-      std::printf("  %4zu %12.3f ms  %s\n", i + 1, t,
-                  describe(sc, sc.datagrams[s.datagram], sc.tags[s.datagram]).c_str());
-    }
+    std::printf("  %4zu %12.3f ms  %s\n", i + 1, static_cast<double>(s.t) / ms,
+                s.datagram < 0
+                    ? "tick"
+                    : describe(sc, sc.datagrams[s.datagram], sc.tags[s.datagram]).c_str());
     outputs(i + 1);
   }
   std::printf("       then the core's own deadlines:\n");
   outputs(std::numeric_limits<std::size_t>::max());
-  const Counts c = seam->counts();
-  std::printf("  counters: complete %" PRIu64 " incomplete %" PRIu64 " dropped %" PRIu64
-              " not available %" PRIu64 " unseen %" PRIu64 " requests %" PRIu64 " ok %" PRIu64
-              " failed %" PRIu64 " timeouts %" PRIu64 " refused %" PRIu64 "\n",
-              c.complete, c.incomplete, c.dropped, c.not_available, c.unseen, c.requests,
-              c.requests_ok, c.requests_failed, c.block_timeouts, c.refused);
+  std::printf("  counters: %s\n", counts_text(seam->counts()).c_str());
 }
 
 void print_scenario(const Scenario &sc) {
   const Settings &s = sc.settings;
-  std::printf("  family %s, %s ids, resend %s retries %u, block timeout %" PRId64
+  std::printf("  family %s, %s ids, resend %s, retries %u, block timeout %" PRId64
               " ms, resend timeout %" PRId64
-              " ms, booo %u%s, %zu buffers of %zu bytes%s, %s, "
-              "%zu blocks in %zu runs, %zu receiver pauses\n",
+              " ms, booo %u%s, %zu buffers of %zu bytes%s, %s "
+              "receive, %zu blocks in %zu runs, %zu receiver pauses\n",
               sc.family->name, s.kind == HeaderKind::extended ? "64-bit" : "16-bit",
               s.resend ? "on" : "off", s.num_retries, s.block_timeout / ms, s.resend_timeout / ms,
               s.booo, s.drop_incomplete ? ", incomplete dropped" : "", s.buffers, s.buffer_size,
-              s.app_delay != 0 ? " held by a slow program" : "",
-              sc.scatter ? "in-place receive" : "plain receive", sc.blocks.size(), sc.ports.size(),
-              sc.pauses.size());
+              s.app_delay != 0 ? " held by a slow program" : "", sc.scatter ? "in-place" : "plain",
+              sc.blocks.size(), sc.ports.size(), sc.pauses.size());
 }
 
 struct Outcome {
@@ -1327,16 +1165,19 @@ Outcome run_scenario(std::uint64_t seed, const Family *only) {
   return o;
 }
 
-void report_failure(const Outcome &o, const char *program, const Family *only) {
+// The violation of `property` (the first one when empty), shrunk.
+void report(const Outcome &o, const std::string &property, const char *program,
+            const Family *only) {
   const Scenario &sc = o.scenario;
-  const Violation &v = o.violations.front();
+  const Violation &v = *std::find_if(o.violations.begin(), o.violations.end(), [&](auto &x) {
+    return property.empty() || x.property == property;
+  });
   std::printf("FAIL seed %" PRIu64 ": %s: %s\n  replay: %s --seed %" PRIu64 "%s%s\n", sc.seed,
               v.property.c_str(), v.detail.c_str(), program, sc.seed,
               only != nullptr ? " --family " : "", only != nullptr ? only->name : "");
   print_scenario(sc);
   if (!fails_with(sc, sc.trace, v.property)) {
-    std::printf("  (the replay of its %zu steps does not fail: the run is not deterministic)\n",
-                sc.trace.size());
+    std::printf("  (its replay does not fail: the run is not deterministic)\n");
     return;
   }
   const std::vector<Step> small = shrink(sc, v.property);
@@ -1353,46 +1194,39 @@ int main_(int argc, char **argv) {
   double seconds = 0;
   const Family *only = nullptr;
   bool one = false;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     const std::string a = argv[i];
-    const char *val = argv[i + 1];
-    if (a == "--count")
-      count = std::strtoull(val, nullptr, 0);
-    else if (a == "--first")
-      first = std::strtoull(val, nullptr, 0);
-    else if (a == "--seconds")
-      seconds = std::strtod(val, nullptr);
-    else if (a == "--show")
-      show = std::strtoull(val, nullptr, 0);
-    else if (a == "--seed")
-      seed = std::strtoull(val, nullptr, 0), one = true;
-    else if (a == "--family") {
-      for (const Family &f : families) {
-        if (std::strcmp(f.name, val) == 0) only = &f;
-      }
-      if (only == nullptr) {
-        std::fprintf(stderr, "%s: no family %s\n", argv[0], val);
-        return 2;
-      }
-    } else {
+    const char *val = i + 1 < argc ? argv[i + 1] : "";
+    for (const Family &f : families)
+      only = a == "--family" && f.name == std::string(val) ? &f : only;
+    std::uint64_t *number = a == "--count"   ? &count
+                            : a == "--first" ? &first
+                            : a == "--show"  ? &show
+                            : a == "--seed"  ? &seed
+                                             : nullptr;
+    if (number != nullptr) *number = std::strtoull(val, nullptr, 0);
+    if (a == "--seconds") seconds = std::strtod(val, nullptr);
+    one |= a == "--seed";
+    if (!*val || (!number && a != "--seconds" && (a != "--family" || !only))) {
       std::fprintf(stderr,
-                   "usage: %s [--count N] [--first SEED] [--seconds S] [--family NAME] [--show N] "
-                   "| --seed SEED\n",
-                   argv[0]);
+                   "usage: %s [--count N | --seconds S] [--first SEED] [--family NAME] [--show N]\n"
+                   "       %s --seed SEED [--family NAME]\n",
+                   argv[0], argv[0]);
       return 2;
     }
   }
   if (one) {
-    Outcome o = run_scenario(seed, only);
+    const Outcome o = run_scenario(seed, only);
     if (o.violations.empty()) {
-      std::printf("seed %" PRIu64 ": all properties hold\n", seed);
+      std::printf("seed %" PRIu64 ": every property holds\n", seed);
       print_scenario(o.scenario);
       print_trace(o.scenario, o.scenario.trace);
       return 0;
     }
-    report_failure(o, argv[0], only);
-    for (const Violation &v : o.violations)
+    report(o, "", argv[0], only);
+    for (const Violation &v : o.violations) {
       std::printf("  also: %s: %s\n", v.property.c_str(), v.detail.c_str());
+    }
     return 1;
   }
   if (seconds > 0 && first == 1) {
@@ -1405,43 +1239,33 @@ int main_(int argc, char **argv) {
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
-  struct Tally {
-    std::uint64_t failures = 0, first_seed = 0;
-  };
-  std::map<std::string, Tally> tally;
-  std::map<std::string, std::uint64_t> per_family, failed_family;
+  std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> tally;  // failures, first seed
+  std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> per_family;  // ran, failed
   std::uint64_t ran = 0, failed = 0;
-  for (std::uint64_t seed_i = first;; ++seed_i) {
-    if (seconds > 0 ? elapsed() >= seconds : ran >= count) break;
-    Outcome o = run_scenario(seed_i, only);
-    ++ran;
-    ++per_family[o.scenario.family->name];
+  for (std::uint64_t s = first; seconds > 0 ? elapsed() < seconds : ran < count; ++s, ++ran) {
+    const Outcome o = run_scenario(s, only);
+    auto &[family_ran, family_failed] = per_family[o.scenario.family->name];
+    ++family_ran;
     if (o.violations.empty()) continue;
     ++failed;
-    ++failed_family[o.scenario.family->name];
-    std::set<std::string> props;
-    for (const Violation &v : o.violations) props.insert(v.property);
-    for (const std::string &p : props) {
-      Tally &t = tally[p];
-      if (t.failures++ == 0) t.first_seed = seed_i;
-      if (t.failures <= show) {
-        // The first failures of each kind are shown shrunk.
-        Outcome shown = o;
-        std::stable_partition(shown.violations.begin(), shown.violations.end(),
-                              [&](const Violation &v) { return v.property == p; });
-        report_failure(shown, argv[0], only);
-      }
+    ++family_failed;
+    std::set<std::string> properties;
+    for (const Violation &v : o.violations) properties.insert(v.property);
+    for (const std::string &p : properties) {
+      auto &[n, seed_of_first] = tally[p];
+      if (n++ == 0) seed_of_first = s;
+      if (n <= show) report(o, p, argv[0], only);
     }
   }
   std::printf("\nsim_core: %" PRIu64 " scenarios in %.1f s, %" PRIu64 " failed\n", ran, elapsed(),
               failed);
   for (const auto &[name, n] : per_family) {
-    std::printf("  family %-9s %8" PRIu64 " scenarios, %8" PRIu64 " failed\n", name.c_str(), n,
-                failed_family[name]);
+    std::printf("  family %-9s %8" PRIu64 " scenarios, %8" PRIu64 " failed\n", name.c_str(),
+                n.first, n.second);
   }
   for (const auto &[p, t] : tally) {
-    std::printf("  property %-24s failed in %8" PRIu64 " scenarios, first seed %" PRIu64 "\n",
-                p.c_str(), t.failures, t.first_seed);
+    std::printf("  property %-32s failed in %8" PRIu64 " scenarios, first seed %" PRIu64 "\n",
+                p.c_str(), t.first, t.second);
   }
   return failed == 0 ? 0 : 1;
 }
