@@ -11,7 +11,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "reassembly_internal.h"
@@ -60,34 +59,6 @@ struct Request {
   Nanos at;
   std::size_t step;
 };
-struct Lock {
-  std::uint32_t host;
-  std::uint16_t port;
-  std::size_t step;
-};
-
-// The lock notification exists only in cores that push it; this layer
-// overrides it where it does and costs nothing where it does not.
-template <class Shell>
-concept pushes_lock = requires(Shell &s) {
-  s.sender_locked(0u, std::uint16_t{0});
-};
-
-template <class Base, class Derived>
-class LockHook : public Base {
- public:
-  void sender_locked(std::uint32_t host, std::uint16_t port) noexcept override {
-    static_cast<Derived *>(this)->on_lock(host, port);
-  }
-
- protected:
-  ~LockHook() = default;
-};
-
-class Seam;
-using ShellBase =
-    std::conditional_t<pushes_lock<zok::CoreShell>, LockHook<zok::CoreShell, Seam>, zok::CoreShell>;
-
 // Cores that lock onto a port as well as a host take the source port.
 template <class A>
 void set_source_port(A &at, std::uint16_t port) {
@@ -103,7 +74,7 @@ std::uint64_t blocks_unseen(const C &c) {
   }
 }
 
-class Seam final : public ShellBase {
+class Seam final : public zok::CoreShell {
  public:
   static constexpr std::size_t guard = 64;
   static constexpr std::byte poison{0xEE};
@@ -241,13 +212,9 @@ class Seam final : public ShellBase {
   std::uint16_t next_request_id() const noexcept override {
     return static_cast<std::uint16_t>(requests.size() % 0xFFFF + 1);
   }
-  void on_lock(std::uint32_t host, std::uint16_t port) noexcept {
-    locks.push_back({host, port, step});
-  }
 
   std::vector<Handed> handed;
   std::vector<Request> requests;
-  std::vector<Lock> locks;
   std::vector<std::string> misuse;
   std::vector<std::size_t> no_buffer;  // steps at which the core found no buffer queued
   std::size_t step = 0;
