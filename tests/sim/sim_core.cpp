@@ -770,8 +770,15 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     Seen &x = seen[t.block];
     const Block &b = sc.blocks[t.block];
     x.long_first |= t.origin == Origin::over_long && !x.full;
-    if (!genuine(t)) x.strays |= 1u << static_cast<unsigned>(t.origin);
-    if (!genuine(t)) continue;
+    if (!genuine(t)) {
+      // Copies with bytes appended, and packets past the end, can only do
+      // harm before the real packet, or the leader, came.
+      const std::uint32_t before = t.origin == Origin::past_end ? 0 : t.packet;
+      if (t.origin < Origin::past_end || x.step[before] == 0) {
+        x.strays |= 1u << static_cast<unsigned>(t.origin);
+      }
+      continue;
+    }
     if (x.first == 0) x.first = i + 1;
     if (lock[b.run] == 0 || i + 1 < lock[b.run] || i + 1 >= unlock[b.run]) continue;
     x.times.push_back(trace[i].t);
