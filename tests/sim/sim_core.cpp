@@ -802,6 +802,17 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     }
     return nullptr;
   };
+  // The block of this id the core had heard of by `step`: the newest run's.
+  auto newest = [&](std::uint64_t id, std::size_t step) {
+    int found = -1;
+    for (std::size_t i = 0; i < nb; ++i) {
+      if (sc.blocks[i].id == id && seen[i].first != 0 && seen[i].first <= step &&
+          (found < 0 || seen[i].first > seen[found].first)) {
+        found = static_cast<int>(i);
+      }
+    }
+    return found;
+  };
   // The circumstance most likely to blame for a failure about block i, so
   // that each kind of failure is counted and shrunk apart; a block handed
   // over with the status of a resend answer is told apart.
@@ -830,11 +841,11 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     const Handed &out = seam.handed[h];
     (out.status == 0 ? whole : broken) += 1;
     timed_out += out.status == ZOK_BLOCK_STATUS_BLOCK_TIMEOUT;
-    int match = -1, newest = -1;
+    int match = -1;
+    const int latest = newest(out.block_id, out.step);
     for (std::size_t i = 0; i < nb; ++i) {
       const Block &b = sc.blocks[i];
       if (b.id != out.block_id || seen[i].first == 0 || seen[i].first > out.step) continue;
-      if (newest < 0 || seen[i].first > seen[newest].first) newest = static_cast<int>(i);
       sent.resize(b.size);
       fill(sent.data(), b.salt, 0, b.size);
       if (out.status == 0 ? b.timestamp == out.timestamp && out.data == sent &&
@@ -846,8 +857,8 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     const std::string id = std::to_string(out.block_id);
     if (out.status == 0 && match < 0) {
       std::string why = "the sender sent no block of that id";
-      if (newest >= 0) {
-        const Block &b = sc.blocks[newest];
+      if (latest >= 0) {
+        const Block &b = sc.blocks[latest];
         sent.resize(b.size);
         fill(sent.data(), b.salt, 0, b.size);
         std::size_t at = 0;
@@ -858,9 +869,9 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
                      out.data.size(), out.timestamp, at, at / b.psize + 1, b.size, b.timestamp);
       }
       wrong_whole.insert(out.block_id);
-      fail("whole-bytes" + (newest >= 0 ? cause(newest) : std::string()),
+      fail("whole-bytes" + (latest >= 0 ? cause(latest) : std::string()),
            "block " + id + " handed over with status 0: " + why);
-    } else if (match < 0 && newest < 0) {
+    } else if (match < 0 && latest < 0) {
       fail("invented",
            format("block %s status %#x handed over; the sender sent none", id.c_str(), out.status));
     } else if (match < 0 || claimed[match] >= 0) {
@@ -945,14 +956,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
   std::uint64_t asked_total = 0;
   for (const Request &q : seam.requests) {
     asked_total += q.last - q.first + 1;
-    // The block of this id the core had heard of by then: the newest run's.
-    int found = -1;
-    for (std::size_t i = 0; i < nb; ++i) {
-      if (sc.blocks[i].id == q.block_id && seen[i].first != 0 && seen[i].first <= q.step &&
-          (found < 0 || seen[i].first > seen[found].first)) {
-        found = static_cast<int>(i);
-      }
-    }
+    const int found = newest(q.block_id, q.step);
     const std::string where = format("step %zu: asked for block %" PRIu64, q.step, q.block_id);
     if (found < 0) {
       fail("request-unsent", where + ", which the sender never sent");
