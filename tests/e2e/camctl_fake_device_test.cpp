@@ -14,8 +14,9 @@
 
 namespace {
 
-using strobix_test::Outcome;
-using strobix_test::Process;
+using namespace std::chrono_literals;
+using Outcome = testlib::Exit;
+using testlib::Process;
 
 int udp_on(const char *address, std::uint16_t port) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -187,7 +188,7 @@ Outcome camctl(const std::vector<std::string> &args) {
   std::vector<std::string> all{"--timeout", "150", "--retries", "2"};
   all.insert(all.end(), args.begin(), args.end());
   Process p(CAMCTL_PATH, all);
-  return p.finish(30000);
+  return p.finish(30s);
 }
 
 TEST(CamctlFakeDevice, TakesOnlyTheAnswerOfItsOwnIdFromTheDevice) {
@@ -326,7 +327,7 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   fake_device dev;
   dev.path_mtu = 1000;
   Process run(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000"});
-  ASSERT_TRUE(run.wait_for_out("Streaming", 20000));
+  ASSERT_TRUE(run.wait_for_out("Streaming", 20s));
   EXPECT_EQ(dev.reg(gvcp::reg_scda(0)), 0x7F000001u);
   EXPECT_EQ(dev.reg(gvcp::reg_scp(0)) & 0xFFFF, 40000u);
   // The path carries 1000 bytes: the camera's 1400 was lowered to fit.
@@ -334,7 +335,7 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   EXPECT_EQ(dev.reg(0x20004), 1u);
   EXPECT_EQ(dev.reg(gvcp::reg_ccp), gvcp::ccp_exclusive);
   run.signal(SIGINT);
-  const Outcome stopped = run.finish(10000);
+  const Outcome stopped = run.finish(10s);
   EXPECT_EQ(stopped.status, 0) << stopped.err;
   EXPECT_NE(stopped.out.find("streaming with 1000"), std::string::npos) << stopped.out;
   EXPECT_EQ(dev.reg(0x20008), 1u);
@@ -358,9 +359,9 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
 
   Process lost(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000", "--timeout",
                              "100", "--retries", "1"});
-  ASSERT_TRUE(lost.wait_for_out("Streaming", 20000));
+  ASSERT_TRUE(lost.wait_for_out("Streaming", 20s));
   dev.silent = true;
-  const Outcome vanished = lost.finish(10000);
+  const Outcome vanished = lost.finish(10s);
   EXPECT_EQ(vanished.status, 4);
   EXPECT_NE(vanished.err.find("stopped answering while streaming"), std::string::npos)
       << vanished.err;

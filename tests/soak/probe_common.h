@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "lib/pattern.h"
+
 namespace probe {
 
 // IP:PORT; the address in network order, the port in the host's.
@@ -26,19 +28,11 @@ inline bool parse_endpoint(const char *text, std::uint32_t &addr, std::uint16_t 
   return port != 0;
 }
 
-// strobix -c: in every 4-byte word, bytes 0-1 the low 16 bits of the block
-// id and bytes 2-3 the word's index, both in network order.
+// strobix -c's pattern in every whole word of a raw-data block.
 inline bool pattern_holds(const zok_block_desc &block) {
   if (block.payload_type != GVSP_PAYLOAD_TYPE_RAW_DATA) return false;
   if (block.payload_length != block.raw_data.payload_data_size) return false;
-  const auto *bytes = static_cast<const std::uint8_t *>(block.payload);
-  const auto id = static_cast<std::uint16_t>(block.block_id);
-  for (std::size_t word = 0; word < block.payload_length / 4; ++word) {
-    const std::uint8_t *w = bytes + word * 4;
-    if (w[0] != (id >> 8) || w[1] != (id & 0xFF)) return false;
-    if (w[2] != ((word >> 8) & 0xFF) || w[3] != (word & 0xFF)) return false;
-  }
-  return true;
+  return testlib::pattern_holds(block.payload, block.payload_length / 4 * 4, block.block_id);
 }
 
 inline int fail(const char *what, int rc) {

@@ -6,31 +6,17 @@
 #include <vector>
 
 #include "gvcp/gvcp.h"
+#include "lib/bytes.h"
 
 namespace {
 
 using gvcp::Error;
-
-std::vector<std::byte> wire(std::initializer_list<unsigned> values) {
-  std::vector<std::byte> out;
-  for (unsigned v : values) out.push_back(std::byte(v));
-  return out;
-}
+using testlib::Exact;
+using testlib::exact;
+using testlib::wire;
 
 std::vector<std::byte> built(std::size_t n, const std::vector<std::byte> &buf) {
   return {buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n)};
-}
-
-// An exact-size heap copy, so that a read past the end is seen by ASan.
-struct Exact {
-  std::unique_ptr<std::byte[]> mem;
-  gvcp::bytes span;
-};
-Exact exact(const std::vector<std::byte> &v, std::size_t n) {
-  Exact e{std::unique_ptr<std::byte[]>(new std::byte[n == 0 ? 1 : n]), {}};
-  std::copy(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n), e.mem.get());
-  e.span = gvcp::bytes(e.mem.get(), n);
-  return e;
 }
 
 TEST(GvcpCodec, BuildsCommandsByteForByte) {
