@@ -88,9 +88,8 @@ class Seam final : public zok::CoreShell {
       b->data = memory_.back().data();
       b->size = s.buffer_size;
       b->descriptor = reinterpret_cast<zok_buffer_t>(static_cast<std::uintptr_t>(i + 1));
-      const auto packets = static_cast<std::uint32_t>(s.buffer_size / zok::min_packet_data + 2);
-      b->received = zok::PacketBits(packets);
-      b->unavailable = zok::PacketBits(packets);
+      b->received = zok::PacketBits(zok::packet_capacity(s.buffer_size));
+      b->unavailable = zok::PacketBits(zok::packet_capacity(s.buffer_size));
       queued_.push_back(b.get());
       owner_.push_back(Owner::queued);
       buffers_.push_back(std::move(b));
