@@ -727,6 +727,7 @@ struct Seen {
   std::vector<Nanos> at;              // first arrival of each packet's data
   std::vector<std::size_t> step;      // its trace step (1-based), 0 none
   std::vector<std::size_t> original;  // step of the first of the sender's first sending
+  std::vector<std::size_t> any;       // step of each packet's first arrival, locked or not
   std::vector<Nanos> times;           // every arrival of the sender's for it
   std::size_t first = 0;              // step of the first that reached the core at all
   int distinct = 0;
@@ -759,7 +760,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
   for (std::size_t i = 0; i < nb; ++i) {
     seen[i].at.assign(sc.blocks[i].last_id() + 1, never);
     seen[i].step.assign(sc.blocks[i].last_id() + 1, 0);
-    seen[i].original = seen[i].step;
+    seen[i].original = seen[i].any = seen[i].step;
   }
   for (std::size_t i = 0; i < trace.size(); ++i) {
     const Tag t = trace[i].datagram < 0 ? Tag{} : sc.tags[trace[i].datagram];
@@ -777,6 +778,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
       continue;
     }
     if (x.first == 0) x.first = i + 1;
+    if (t.data && x.any[t.packet] == 0) x.any[t.packet] = i + 1;
     if (lock[b.run] == 0 || i + 1 < lock[b.run] || i + 1 >= unlock[b.run]) continue;
     x.times.push_back(trace[i].t);
     if (!t.data) continue;
@@ -1018,7 +1020,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     const std::size_t trailer = x.step[b.last_id()];
     if (!(b.sized && x.full) && (trailer == 0 || trailer > end.step)) continue;
     for (std::uint32_t p = 1; p <= b.last_id(); ++p) {
-      if ((x.step[p] == 0 || x.step[p] > end.step) && first_request(i, p) == nullptr) {
+      if ((x.any[p] == 0 || x.any[p] > end.step) && first_request(i, p) == nullptr) {
         fail("unasked", format("packet %u of block %" PRIu64 " lost and never asked for before "
                                "the block ended (status %#x)",
                                p, b.id, end.status));
