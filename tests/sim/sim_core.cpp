@@ -457,11 +457,13 @@ class Live {
     Nanos last = 0;
     std::size_t pause = 0;
     Nanos next_poll = sc_.poll != 0 ? sc_.poll : never;
-    for (int wakes = 0;; ++wakes) {
+    // Wakes since a datagram last came: thousands at most for a trigger
+    // pause polled every millisecond.
+    for (int idle = 0;; ++idle) {
       const Nanos arrival =
           pending_.empty() ? never : pending_.top().at + r_.in<Nanos>(0, sc_.latency);
       // A core whose deadline never passes is told by the check (stuck).
-      if ((arrival == never && seam_.next_deadline() == never) || wakes > 100000) break;
+      if ((arrival == never && seam_.next_deadline() == never) || idle > 20000) break;
       Nanos wake = std::max(std::min({arrival, seam_.next_deadline(), next_poll}), last + us);
       while (pause < sc_.pauses.size() && sc_.pauses[pause].second <= wake) ++pause;
       if (pause < sc_.pauses.size() && sc_.pauses[pause].first <= wake) {
@@ -475,7 +477,7 @@ class Live {
         }
         for (const Pending &p : kept) pending_.push(p);
       }
-      receive(wake);
+      if (receive(wake)) idle = 0;
       last = wake;
       if (next_poll <= wake) next_poll = wake + sc_.poll;
     }
@@ -654,7 +656,9 @@ class Live {
     seam_.tick(t);
   }
 
-  void receive(Nanos wake) {
+  // True when datagrams came.
+  bool receive(Nanos wake) {
+    const std::size_t before = sc_.trace.size();
     std::vector<const Datagram *> batch;
     auto flush = [&] {
       if (batch.empty()) return;
@@ -676,6 +680,7 @@ class Live {
     flush();
     tick(wake);
     for (; answered_ < seam_.requests.size(); ++answered_) answer(seam_.requests[answered_], wake);
+    return sc_.trace.size() > before + 1;
   }
 
   Scenario &sc_;
