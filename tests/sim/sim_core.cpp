@@ -464,7 +464,9 @@ class Live {
           pending_.empty() ? never : pending_.top().at + r_.in<Nanos>(0, sc_.latency);
       // A core whose deadline never passes is told by the check (stuck).
       if ((arrival == never && seam_.next_deadline() == never) || idle > 20000) break;
-      Nanos wake = std::max(std::min({arrival, seam_.next_deadline(), next_poll}), last + us);
+      // A deadline the last tick left in the past has the worker spin.
+      Nanos wake = std::min({arrival, seam_.next_deadline(), next_poll});
+      if (wake <= last) wake = last + 50 * us;
       while (pause < sc_.pauses.size() && sc_.pauses[pause].second <= wake) ++pause;
       if (pause < sc_.pauses.size() && sc_.pauses[pause].first <= wake) {
         // Off its CPU: the socket keeps what fits, the kernel drops the rest.
