@@ -137,6 +137,8 @@ class Seam final : public zok::CoreShell {
     ++step;
     core_.on_tick(t);
     core_.end_batch();
+    // What a tick leaves due at or before its own time, a worker spins on.
+    if (core_.next_deadline() <= t && overdue == 0) overdue = step;
     while (!held_.empty() && held_.front().second <= t) {
       requeue(held_.front().first);
       held_.pop_front();
@@ -217,6 +219,7 @@ class Seam final : public zok::CoreShell {
   std::vector<std::string> misuse;
   std::vector<std::size_t> no_buffer;  // steps at which the core found no buffer queued
   std::size_t step = 0;
+  std::size_t overdue = 0;  // the first tick that left a deadline due
 
  private:
   enum class Owner : std::uint8_t { queued, core, program };

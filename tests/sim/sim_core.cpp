@@ -443,7 +443,7 @@ Scenario make_scenario(std::uint64_t seed, const Family *only, Rng &r,
 // The stream has ended: the core's own timers must bring it to rest.
 void settle(Seam &seam, Nanos last) {
   for (int i = 0; i < 1000 && seam.next_deadline() != never; ++i) {
-    last = std::max(last + us, seam.next_deadline());
+    last = std::max(last + ms, seam.next_deadline());
     seam.tick(last);
   }
 }
@@ -1011,6 +1011,10 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
 
   // Buffers, and a core that comes to rest.
   for (const std::string &m : seam.misuse) fail("buffers", m);
+  if (seam.overdue != 0) {
+    fail("deadline",
+         format("the tick of step %zu left a deadline due at or before its time", seam.overdue));
+  }
   if (!seam.guards_intact()) fail("buffers", "written past the end of a buffer");
   if (seam.held_by_core() != 0 || seam.next_deadline() != never) {
     fail("stuck", format("after the stream ended the core holds %zu buffers, next deadline %s",
