@@ -779,7 +779,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
       // Copies with bytes appended, and packets past the end, can only do
       // harm before the real packet, or the leader, came.
       const std::uint32_t before = t.origin == Origin::past_end ? 0 : t.packet;
-      if (t.origin < Origin::past_end || x.step[before] == 0) {
+      if (t.origin < Origin::past_end || before >= x.step.size() || x.step[before] == 0) {
         x.strays |= 1u << static_cast<unsigned>(t.origin);
       }
       continue;
