@@ -19,6 +19,7 @@ enum long_option_code {
   opt_timeout,
   opt_retries,
   opt_shared,
+  opt_no_cache,
   opt_count,
   opt_incomplete,
   opt_raw,
@@ -32,6 +33,7 @@ const option long_options[] = {
     {"timeout", required_argument, nullptr, opt_timeout},
     {"retries", required_argument, nullptr, opt_retries},
     {"shared", no_argument, nullptr, opt_shared},
+    {"no-cache", no_argument, nullptr, opt_no_cache},
     {"count", required_argument, nullptr, opt_count},
     {"incomplete", no_argument, nullptr, opt_incomplete},
     {"raw", no_argument, nullptr, opt_raw},
@@ -112,6 +114,9 @@ int parse_options(int argc, char **argv, camctl_options &opts) {
       }
       case opt_shared:
         opts.shared = true;
+        break;
+      case opt_no_cache:
+        opts.client.description_cache = false;
         break;
       case 'o':
         if (*optarg == '\0') return usage_error(text_bad_value, "-o");

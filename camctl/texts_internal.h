@@ -29,6 +29,7 @@ inline constexpr const char usage_text[] =
     "CAMERA is an address[:port], a MAC, a serial number or a user name as discover shows them.\n"
     "Options: -i IFACE  look for cameras on this interface only\n"
     "         --timeout MS (default 500)  --retries N (default 3): per command to the camera\n"
+    "         --no-cache  download the device description, not the copy kept in ~/.cache/camctl\n"
     "Exit status: 0 done, 1 failed, 2 bad command line, 3 another application controls the\n"
     "camera, 4 the camera did not answer (or stopped answering while streaming).\n";
 
@@ -79,7 +80,8 @@ inline constexpr const char text_on_subnet[] = " subnet=ok\n";
 inline constexpr const char text_outside_subnet[] =
     " subnet=OUTSIDE (%s is %s/%d): camctl forceip %s <free address>/%d\n";
 inline constexpr const char text_forceip_done[] = "%s now has %s\n";
-inline constexpr const char text_feature_line[] = "%-40s %-14s %-3s %s\n";
+inline constexpr const char text_feature_line[] = "%-40s %-14s %-3s %s";
+inline constexpr const char text_feature_selectors[] = "  Selector: %s";
 
 inline constexpr const char text_packet_size_unchecked[] = "Packet size %u not checked: %s\n";
 inline constexpr const char text_packet_size_lowered[] =

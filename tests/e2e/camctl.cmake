@@ -6,7 +6,8 @@ if(TARGET camctl_core)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/camctl_fake_device_test.cpp
     LIBS gvcp gvsp PNG::PNG Threads::Threads LABELS net TIMEOUT 120)
   target_compile_definitions(camctl_fake_device_tests PRIVATE CAMCTL_PATH="$<TARGET_FILE:camctl>"
-    STROBIX_PATH="$<TARGET_FILE:strobix>")
+    STROBIX_PATH="$<TARGET_FILE:strobix>"
+    CAMCTL_DESCRIPTIONS_DIR="${CMAKE_CURRENT_LIST_DIR}/descriptions")
   add_dependencies(camctl_fake_device_tests camctl)
 
   # Against the simulated camera on a network namespace: root, namespaces and

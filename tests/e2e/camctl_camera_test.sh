@@ -11,8 +11,12 @@
 set -uo pipefail
 
 scenario=$1 camctl=$2 plaingrab=$3 workergrab=$4 testnet=$5
-name=cc$scenario
+# A name of this run's own: testnet.sh replaces a network of the same name,
+# and another checkout's run of the same scenario must not take ours away.
+name=cc$scenario$$
 work=$(mktemp -d /tmp/camctl_camera.XXXXXX)
+# The descriptions camctl keeps stay with the test.
+export XDG_CACHE_HOME=$work
 failures=0
 
 cleanup() {
