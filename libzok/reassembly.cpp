@@ -484,7 +484,7 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   if (announced_data(l, size, lines) && size != 0) {
     b.geometry.announce(size);
     const std::optional<std::uint64_t> last = b.geometry.last_payload();
-    if (b.payloads != 0 && last) {
+    if (b.payloads != 0 && last && *last < b.buffer->received.size()) {
       // Packets that came before it past the end it gives were strays, and
       // so was a last packet of another length than the size leaves: the
       // real one is asked for.

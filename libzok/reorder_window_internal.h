@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "resend_ranges_internal.h"
 
@@ -31,7 +32,7 @@ class ReorderWindow {
   // the requests of one shuffled block turn out spurious together.
   void spurious(Nanos late, Nanos flow) noexcept {
     Nanos target = late + late / 4;
-    if (flow - widened_at_ >= window_) target = std::max(target, window_ * 2);
+    if (!widened_at_ || flow - *widened_at_ >= window_) target = std::max(target, window_ * 2);
     window_ = std::min(most_, std::max(window_, target));
     widened_at_ = flow;
     calm_ = 0;
@@ -48,7 +49,7 @@ class ReorderWindow {
   Nanos least_;
   Nanos most_;
   Nanos window_;
-  Nanos widened_at_ = -never;
+  std::optional<Nanos> widened_at_;
   std::uint32_t calm_ = 0;
 };
 

@@ -4,9 +4,11 @@
 //
 // Input: records of [1 byte op][2 bytes length][length bytes]. op % 7:
 // 0 datagram, 1 tick by length microseconds, 2 datagram into a predicted
-// region, 3 requeue every finished buffer, 4 a well-formed datagram aimed at
-// the block being assembled (the body picks its format, packet id and data),
-// 5 the datagrams from here on come from another host (or back), 6 an
+// region (the length picks which), 3 requeue every finished buffer and end
+// the batch, 4 a well-formed datagram aimed at the block being assembled
+// (the body picks its format, packet id and data), 5 the datagrams from here
+// on come from another port of the sender's host, another host, or the
+// sender again, in turn, 6 an
 // Ethernet frame as the AF_XDP loop takes it (its headers checked, then the
 // datagram, from the frame's source address; see fuzz_frame).
 #include <cstddef>
@@ -131,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   core.arm_drop(1, 2);
   Nanos now = 0;
   std::uint32_t source = 0x0100007F;
+  std::uint16_t port = 0x5000;
   std::uint64_t last_block = 1;
   std::vector<std::byte> aimed(70000);
   std::size_t at = 0;
@@ -144,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       case 0:
         if (const auto h = gvsp::parse_header(gvsp::bytes(body, len)))
           last_block = h.value.block_id;
-        core.on_packet(gvsp::bytes(body, len), Arrival{now, 0, source});
+        core.on_packet(gvsp::bytes(body, len), Arrival{now, 0, source, port});
         break;
       case 1:
         now += static_cast<Nanos>(len) * 1000 + 1;
@@ -154,24 +157,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         // What the socket loop does with a predicted region: the kernel
         // writes at most its length there, the core is told the length.
         std::array<Prediction, 4> p;
-        if (core.predict(p) == 0) break;
-        const std::size_t n = std::min<std::size_t>(len, p[0].length);
-        std::memcpy(p[0].dest, body, n);
-        core.on_placed(p[0], static_cast<std::uint32_t>(len), Arrival{now, 0, source});
+        const std::size_t slot = len % p.size();
+        if (core.predict(p) <= slot) break;
+        const std::size_t n = std::min<std::size_t>(len, p[slot].length);
+        std::memcpy(p[slot].dest, body, n);
+        core.on_placed(p[slot], static_cast<std::uint32_t>(len), Arrival{now, 0, source, port});
         break;
       }
       case 3:
         shell.give_back();
+        core.end_batch();
         break;
       case 4: {
         std::array<Prediction, 1> p;
         const std::uint64_t target = core.predict(p) != 0 ? p[0].block_id : last_block;
         const std::size_t n = aimed_datagram(aimed, target, config.kind, body, len);
-        if (n != 0) core.on_packet(gvsp::bytes(aimed.data(), n), Arrival{now, 0, source});
+        if (n != 0) core.on_packet(gvsp::bytes(aimed.data(), n), Arrival{now, 0, source, port});
         break;
       }
       case 5:
-        source ^= 0x03000000;
+        // From here on: another port of the sender's host, another host, or
+        // back to the sender.
+        if (port == 0x5000) {
+          port = 0x6000;
+        } else if (source == 0x0100007F) {
+          source = 0x0200007F;
+        } else {
+          source = 0x0100007F, port = 0x5000;
+        }
         break;
       case 6: {
         // A frame of exactly its length, so a read past it is caught.
