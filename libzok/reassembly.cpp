@@ -315,7 +315,11 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       return b;
     }
   }
-  if (gvsp::is_resent(h)) marks_resends_ = true;
+  if (gvsp::is_resent(h) && !marks_resends_) {
+    marks_resends_ = true;
+    // The asked-for packets that came unmarked before were its originals.
+    if (unmarked_answer_late_) spurious(*unmarked_answer_late_);
+  }
   if (packet.kind != gvsp::PacketKind::error && takes_forced_drop(h.block_id, h.packet_id)) {
     if (Block *b = find(h.block_id)) {
       b->forced_packet = h.packet_id;

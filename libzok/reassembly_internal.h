@@ -343,6 +343,9 @@ class Reassembly {
   // The sender marks the packets it resends: an asked-for packet without
   // the mark came on its own.
   bool marks_resends_ = false;
+  // How late the latest asked-for packet came unmarked while that was not
+  // yet known: spurious, once the sender shows it marks.
+  std::optional<Nanos> unmarked_answer_late_;
   std::optional<Predicted> predicted_;
   std::uint64_t hold_generation_ = 0;
   bool after_hold_ = false;

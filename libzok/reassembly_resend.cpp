@@ -12,11 +12,17 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, bool resent) n
   if (b.ranges.any() && (static_cast<std::int64_t>(packet_id) < b.highest || b.tail_asked) &&
       !b.buffer->unavailable.test(packet_id)) {
     Nanos late = 0;
-    if (b.ranges.arrived(packet_id, flow_, late) == ResendRanges::Filled::answered) {
+    const ResendRanges::Filled filled = b.ranges.arrived(packet_id, flow_, late);
+    if (filled == ResendRanges::Filled::answered) {
       bump(counters_.resend_requests_ok);
       // From a sender that marks what it resends, an unmarked packet that
       // was asked for came on its own.
       if (marks_resends_ && !resent) spurious(late);
+      if (!marks_resends_ && !resent) {
+        unmarked_answer_late_ = std::max(unmarked_answer_late_.value_or(0), late);
+      }
+    } else if (filled == ResendRanges::Filled::late) {
+      window_.covered(late);
     }
   }
   if (b.state == BlockState::tentative) {

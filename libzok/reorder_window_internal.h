@@ -36,13 +36,21 @@ class ReorderWindow {
     window_ = std::min(most_, std::max(window_, target));
     widened_at_ = flow;
     calm_ = 0;
+    covered_peak_ = 0;
   }
+  // A gap filled on its own before its window ran out, `late` after it
+  // showed: reordering the window did cover.
+  void covered(Nanos late) noexcept { covered_peak_ = std::max(covered_peak_, late); }
   // A block ended; after `calm_blocks` of them without a spurious request
-  // the window gives back a quarter.
+  // the window gives back a quarter, but not below what the reordering of
+  // those blocks still needed: a sender that keeps shuffling would
+  // otherwise be asked for the same packets again every few dozen blocks.
   void block_ended() noexcept {
     if (window_ == least_ || ++calm_ < calm_blocks) return;
     calm_ = 0;
-    window_ = std::max(least_, window_ - window_ / 4);
+    const Nanos needed = covered_peak_ + covered_peak_ / 4;
+    covered_peak_ = 0;
+    window_ = std::max({least_, window_ - window_ / 4, std::min(needed, window_)});
   }
 
  private:
@@ -51,6 +59,7 @@ class ReorderWindow {
   Nanos window_;
   std::optional<Nanos> widened_at_;
   std::uint32_t calm_ = 0;
+  Nanos covered_peak_ = 0;
 };
 
 }  // namespace zok
