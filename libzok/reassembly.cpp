@@ -470,7 +470,10 @@ void Reassembly::evict_oldest() noexcept {
 
 void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   if (b.leader_timestamp) return;
-  if (b.state == BlockState::tentative && b.received != 0) forget_strays(b);
+  // Packets of a block that may begin a new run came before a leader that
+  // may not be its own; otherwise, from the sender's host and port, they
+  // are the sender's, overtaken by their leader.
+  if (b.state == BlockState::tentative && b.received != 0 && b.new_run) forget_strays(b);
   b.leader_timestamp = l.timestamp;
   fill_leader(b.desc, l);
   // A trailer that came first may have said the block has fewer lines.
@@ -494,7 +497,9 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
       const auto l32 = static_cast<std::uint32_t>(*last);
       const std::uint32_t length = b.short_id == l32 ? b.short_length : b.geometry.packet_size();
-      if ((b.short_id && *b.short_id != l32) ||
+      const bool short_elsewhere = b.short_id && *b.short_id != l32 &&
+                                   !ends_frame_early(b, b.geometry, *b.short_id, b.short_length);
+      if (short_elsewhere ||
           (b.buffer->received.test(l32) && b.geometry.fit(l32, length) != Fit::last)) {
         const std::uint32_t wrong = b.short_id && *b.short_id != l32 ? *b.short_id : l32;
         unplace(b, wrong);
@@ -505,10 +510,13 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   b.buffer->received.set(0);
   ++b.received;
   // A leader that began a new run proves itself by the packets that follow.
-  const bool confirms = !b.confirmed() && !b.new_run;
-  if (confirms) b.state = BlockState::assembling;
+  if (b.confirmed() || b.new_run) {
+    note_received(b, 0, false);
+    return;
+  }
+  b.state = BlockState::assembling;
   note_received(b, 0, false);
-  if (confirms) became_senders(b);
+  take_for_senders(b, b.geometry.trailer().has_value());
 }
 
 void Reassembly::became_senders(Block &b) noexcept {

@@ -75,7 +75,6 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
                 : !follows && full < 3) {
     return;
   }
-  b.state = trailer ? BlockState::trailer_seen : BlockState::assembling;
   if (b.new_run) {
     b.new_run = false;
     std::optional<std::uint64_t> first = b.block_id;
@@ -87,12 +86,17 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
     }
     restart(first, &b);
   }
-  std::uint32_t last_missing = top - 1;
+  take_for_senders(b, trailer == packet_id);
+}
+
+void Reassembly::take_for_senders(Block &b, bool done) noexcept {
+  b.state = b.geometry.trailer() ? BlockState::trailer_seen : BlockState::assembling;
+  const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, 0));
+  std::uint32_t last_missing = top == 0 ? 0 : top - 1;
   while (last_missing > 0 && b.buffer->received.test(last_missing)) --last_missing;
   // Below a trailer the sender is done; otherwise the gaps get the reorder
   // window like any other.
-  const bool done = trailer == packet_id;
-  ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
+  if (top != 0) ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
   became_senders(b);
 }
 
