@@ -227,10 +227,13 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
       if (largest_buffer_ == 0) return true;
       if (p >= packet_capacity(largest_buffer_)) return false;
       if (packet.kind == gvsp::PacketKind::trailer) return true;
+      // The packet size may have changed since the last block: a packet
+      // of either size is placed no lower than the smaller puts it.
       const std::uint64_t n = packet.data.size();
-      if (n == 0 || (stream_psize_ != 0 && n > stream_psize_)) return false;
-      return stream_psize_ == 0 ||
-             gvsp::payload_data_offset(p, stream_psize_) + n <= largest_buffer_;
+      if (n == 0) return false;
+      const auto psize = static_cast<std::uint32_t>(
+          stream_psize_ == 0 ? n : std::min<std::uint64_t>(n, stream_psize_));
+      return gvsp::payload_data_offset(p, psize) + n <= largest_buffer_;
     }
     case gvsp::PacketKind::error:
       return false;
@@ -766,7 +769,9 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
   bump(counters_.resend_requests_failed, b.ranges.give_up());
   bump(complete ? counters_.blocks_complete : counters_.blocks_incomplete);
   if (how == Ending::timeout) bump(counters_.block_timeouts);
-  if (complete) stream_psize_ = b.geometry.packet_size();
+  // One payload packet alone may have been short: it says nothing of the
+  // packet size.
+  if (complete && b.payloads >= 2) stream_psize_ = b.geometry.packet_size();
   window_.block_ended();
   publish_window();
 
