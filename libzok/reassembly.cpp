@@ -250,16 +250,21 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
 // a candidate, and only its block in a row from the start moves the lock.
 Reassembly::Source Reassembly::source_of_other_port(bool leader, std::uint64_t block_id,
                                                     const Arrival &at) noexcept {
-  if (lock_.candidate != nullptr) {
-    if (at.port == lock_.candidate_port && block_id == lock_.candidate->block_id) {
-      return Source::candidate;
-    }
-  } else if (leader && at.now - lock_.last_heard >= window_.get()) {
-    return Source::new_candidate;
-  }
   if (lock_.other_port != at.port) {
     lock_.other_port = at.port;
     lock_.other_first = block_id;
+  }
+  if (lock_.candidate != nullptr && at.port == lock_.candidate_port) {
+    if (block_id == lock_.candidate->block_id) return Source::candidate;
+    if (!leader) return Source::other;
+    // The candidate's sender went on to its next block: that one may prove
+    // it. The first is counted from the ids if it does.
+    lock_.candidate->new_run = false;
+    close_block(*lock_.candidate, Ending::incomplete);
+    return Source::new_candidate;
+  }
+  if (lock_.candidate == nullptr && leader && at.now - lock_.last_heard >= window_.get()) {
+    return Source::new_candidate;
   }
   return Source::other;
 }
@@ -719,7 +724,8 @@ bool Reassembly::hands_over(std::uint64_t block_id) const noexcept {
 
 void Reassembly::close_block(Block &b, Ending how) noexcept {
   if (predicted_ && predicted_->block == &b) predicted_.reset();
-  if (lock_.candidate == &b) lock_.candidate = nullptr;
+  const bool candidate = lock_.candidate == &b;
+  if (candidate) lock_.candidate = nullptr;
   if (how == Ending::not_available) {
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);
@@ -729,19 +735,20 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     return;
   }
   Buffer &buf = *b.buffer;
-  // A leader and nothing after it, not even an answer to asking for the
-  // rest, is no block to hand over: a stray leader naming a block the
-  // sender never sent looks the same as a block lost but for its leader.
-  // As the first it leaves no trace, as the second it counts among the
-  // blocks never seen.
-  const bool leader_only = b.confirmed() && how != Ending::complete && how != Ending::overrun &&
-                           b.payloads == 0 && !b.geometry.trailer() && b.span_end == 0;
-  if (leader_only) sequence_.unsee(b.block_id);
-  if (!b.confirmed() || leader_only) {
+  if (!b.confirmed()) {
     // Ending unconfirmed it was never the sender's: its packets named a
     // block nobody sent. They count as refused and leave no trace, so the
     // real block of that id still opens.
-    bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
+    if (b.new_run && b.leader_timestamp && b.received == 1) {
+      // But a leader of a new run from the sender's host, lone for all that
+      // came after it: a restarted sender whose block was lost but for it.
+      bump(counters_.blocks_unseen);
+      if (candidate && lock_.other_first == b.block_id) {
+        lock_.other_first = gvsp::block_id_next(b.block_id, config_.kind);
+      }
+    } else {
+      bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
+    }
     bump(counters_.resend_requests_failed, b.ranges.give_up());
     buf.received.clear_through(b.touched);
     buf.unavailable.clear_through(b.touched);
