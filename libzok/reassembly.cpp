@@ -603,8 +603,9 @@ bool Reassembly::shorten_to_trailer(Block &b, std::uint32_t packet_id,
     return false;
   }
   b.geometry = shorter;
-  // What was asked for past the shorter end was never sent.
-  b.ranges.cut_above(l32, *b.buffer);
+  // What was asked for past the shorter end was never sent: those requests
+  // failed.
+  bump(counters_.resend_requests_failed, b.ranges.cut_above(l32, *b.buffer));
   return true;
 }
 
