@@ -231,10 +231,11 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   if (fits_other != Fit::full && fits_other != Fit::last) return false;
   if (fit == Fit::longer && b.payloads == 1) {
     // Longer than the lone packet: right when that one was the short last.
+    const Fit lone_fit = other.fit(lone, psize);
     const bool lone_is_last =
-        other.announced() ? other.fit(lone, psize) == Fit::last ||
-                                (packet_id < lone && ends_frame_early(b, other, lone, psize))
-                          : packet_id < lone && !other.trailer();
+        lone_fit == Fit::last ||
+        (packet_id < lone &&
+         (lone_fit == Fit::short_packet || ends_frame_early(b, other, lone, psize)));
     if (lone_is_last && other.offset(lone) + psize <= b.buffer->size) {
       b.short_id = lone;
       b.short_length = psize;
