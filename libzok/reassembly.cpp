@@ -559,8 +559,13 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
       if (b.buffer->received.test(id)) unplace(b, id);
     }
   }
+  // A lone payload packet right before it is the last one, whatever the
+  // packet size its length suggested: the full ones still to come tell.
+  const bool after_lone = b.payloads == 1 && !b.short_id &&
+                          static_cast<std::int64_t>(b.first_payload_id) == b.highest &&
+                          packet_id == b.first_payload_id + 1;
   const bool fits = static_cast<std::int64_t>(packet_id) > b.highest &&
-                    (!last || packet_id == *last + 1) &&
+                    (!last || packet_id == *last + 1 || after_lone) &&
                     (!b.short_id || *b.short_id + 1 == packet_id);
   if (!fits && !shorten_to_trailer(b, packet_id, t)) {
     refused();

@@ -55,7 +55,7 @@ inline constexpr Nanos max_flow_step = 100'000;
 inline constexpr std::size_t max_open_blocks = 64;
 // A packet of a block not yet seen opens it only this close after the
 // newest block: a lost leader is normal, a far-off id is someone else's.
-inline constexpr std::uint64_t open_window = 16;
+inline constexpr std::uint64_t open_window = 64;
 // Ids of finished blocks remembered so that their late and duplicate
 // packets do not open them again.
 inline constexpr std::size_t closed_history = 64;

@@ -63,8 +63,9 @@ void Reassembly::spurious(Nanos late) noexcept {
 // is asked for then.
 void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   const std::optional<std::uint32_t> trailer = b.geometry.trailer();
+  // The short packet may be the last one itself: only the trailer follows it.
   const bool follows = b.received >= 2 && static_cast<std::int64_t>(packet_id) == b.highest + 1 &&
-                       (!b.short_id || trailer == packet_id);
+                       (!b.short_id || *b.short_id == packet_id || trailer == packet_id);
   const std::uint32_t full = b.payloads - (b.short_id ? 1 : 0);
   const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, packet_id));
   b.highest = top;
