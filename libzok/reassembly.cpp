@@ -337,34 +337,23 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
   // follow it, so a stray leader alone costs nothing but itself.
   bool new_run = false;
   if (Block *b = find(h.block_id)) {
-    if (b->contended) [[unlikely]] {
-      // After a leader with another time, a copy of a packet the block
-      // has, and that was never asked for, shows the sender sending the
-      // block again from its start: it restarted and reused the id.
-      // Anything else is the block going on.
-      b->contended = false;
-      if (packet.kind != gvsp::PacketKind::payload || !b->buffer->received.test(h.packet_id) ||
-          b->ranges.times_asked(h.packet_id) != 0) {
-        return b;
-      }
-      close_block(*b, Ending::incomplete);
-      Block *again = open_block(h.block_id, at);
-      opened = again != nullptr;
-      if (again != nullptr) again->new_run = true;
-      return again;
-    } else if (!opens_with_leader(packet.kind) || !b->leader_timestamp ||
-               packet.leader.timestamp == *b->leader_timestamp) {
+    if (!opens_with_leader(packet.kind) || !b->leader_timestamp ||
+        packet.leader.timestamp == *b->leader_timestamp) {
       return b;
-    } else if (b->payloads == 0) {
-      // Nothing came after the first leader: it was the stray.
+    }
+    if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer()) {
+      // While that leader was all there was, the first one was the stray.
       forget_strays(*b);
       return b;
-    } else {
-      // A stray leader or a restarted sender's: the packets after it tell.
-      b->contended = true;
-      refused();
-      return nullptr;
     }
+    // A leader with another time, from the sender's host and port: the
+    // sender restarted and reused the id. The block ends as it stands, and
+    // the new one proves the restart by the packets that follow it.
+    close_block(*b, Ending::incomplete);
+    Block *again = open_block(h.block_id, at);
+    opened = again != nullptr;
+    if (again != nullptr) again->new_run = true;
+    return again;
   } else if (packet.kind == gvsp::PacketKind::error) {
     return nullptr;
   } else if (const Closed *closed = recently_closed(h.block_id)) {
