@@ -734,10 +734,11 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     // Ending unconfirmed it was never the sender's: its packets named a
     // block nobody sent. They count as refused and leave no trace, so the
     // real block of that id still opens.
-    if (b.new_run && b.leader_timestamp && b.received == 1) {
-      // But a leader of a new run from the sender's host, lone for all that
-      // came after it: a restarted sender whose block was lost but for it.
+    if (b.new_run && b.leader_timestamp) {
+      // But a leader of a new run from the sender's host that its packets
+      // never proved: a restarted sender whose block was lost but for it.
       bump(counters_.blocks_unseen);
+      bump(counters_.datagrams_refused, b.received - 1);
       if (candidate && lock_.other_first == b.block_id) {
         lock_.other_first = gvsp::block_id_next(b.block_id, config_.kind);
       }
