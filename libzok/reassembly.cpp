@@ -314,7 +314,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
         refused();
         return nullptr;
       }
-      Block *b = open_block(h.block_id, at);
+      Block *b = open_block(h.block_id, at, packet.leader.timestamp);
       if (b == nullptr) return nullptr;
       opened = true;
       b->new_run = true;
@@ -350,7 +350,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     // sender restarted and reused the id. The block ends as it stands, and
     // the new one proves the restart by the packets that follow it.
     close_block(*b, Ending::incomplete);
-    Block *again = open_block(h.block_id, at);
+    Block *again = open_block(h.block_id, at, packet.leader.timestamp);
     opened = again != nullptr;
     if (again != nullptr) again->new_run = true;
     return again;
@@ -376,7 +376,10 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     refused();
     return nullptr;
   }
-  Block *b = open_block(h.block_id, at);
+  Block *b = open_block(h.block_id, at,
+                        opens_with_leader(packet.kind)
+                            ? std::optional<std::uint64_t>(packet.leader.timestamp)
+                            : std::nullopt);
   opened = b != nullptr;
   if (b != nullptr) b->new_run = new_run;
   return b;
@@ -426,7 +429,8 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
   maybe_finish(b);
 }
 
-Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at) noexcept {
+Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
+                              std::optional<std::uint64_t> leader_timestamp) noexcept {
   auto free_slot =
       std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open(); });
   if (free_slot == blocks_.end()) {
@@ -443,6 +447,9 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at) noexcep
   b.after_hold = after_hold_;
   b.buffer = shell_.take_buffer();
   if (b.buffer == nullptr) {
+    // Remembered with its leader's time, so a restarted sender's block of
+    // the same id is told apart.
+    b.leader_timestamp = leader_timestamp;
     saw_block(block_id);
     close_block(b, Ending::not_available);
     return nullptr;
@@ -724,7 +731,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
   if (how == Ending::not_available) {
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);
-    remember_closed(b.block_id, nullptr);
+    remember_closed(b.block_id, &b);
     last_judged_ = b.block_id;
     b.state = BlockState::free;
     return;

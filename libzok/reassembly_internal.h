@@ -248,7 +248,9 @@ class Reassembly {
   void became_senders(Block &b) noexcept;
   void remember_closed(std::uint64_t block_id, const Block *b) noexcept;
   bool may_open(const gvsp::Packet &packet) const noexcept;
-  Block *open_block(std::uint64_t block_id, const Arrival &at) noexcept;
+  // `leader_timestamp`: the block opens with its leader, of that time.
+  Block *open_block(std::uint64_t block_id, const Arrival &at,
+                    std::optional<std::uint64_t> leader_timestamp) noexcept;
   void evict_oldest() noexcept;
   void advance_flow(Nanos arrival) noexcept {
     if (arrival > flow_seen_) flow_ += std::min(arrival - flow_seen_, max_flow_step);
