@@ -364,8 +364,13 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
   } else if (opens_with_leader(packet.kind)) {
     // Counted as never seen already: it stays so.
     if (sequence_.counted_unseen(h.block_id)) return nullptr;
-    // Older than anything remembered: the sender counts afresh.
-    if (sequence_.behind(h.block_id) > sequence_depth) new_run = true;
+    // Older than anything remembered, or behind the newest and yet no
+    // block the sequence passed over (so before the stream began): the
+    // sender counts afresh.
+    const std::uint64_t behind = sequence_.behind(h.block_id);
+    if (behind > sequence_depth || (behind != 0 && !sequence_.passed_over(h.block_id))) {
+      new_run = true;
+    }
   }
   // An all-in packet is its whole block: nothing follows to prove it.
   if (new_run && packet.kind == gvsp::PacketKind::all_in) {
