@@ -310,9 +310,19 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     case Source::new_candidate: {
       // The block of a leader from another port of the sender's host: a
       // restarted sender's, if its packets follow.
-      if (find(h.block_id) != nullptr || packet.kind != gvsp::PacketKind::leader) {
+      if (find(h.block_id) != nullptr || !opens_with_leader(packet.kind)) {
         refused();
         return nullptr;
+      }
+      if (packet.kind == gvsp::PacketKind::all_in) {
+        // A whole block in one packet: nothing follows to prove it, so it
+        // takes the lock at once.
+        const std::optional<std::uint64_t> first =
+            lock_.other_port == at.port && lock_.other_first ? lock_.other_first
+                                                             : std::optional(h.block_id);
+        lock_onto(lock_.host, at.port, at.now);
+        restart(first, nullptr);
+        break;
       }
       Block *b = open_block(h.block_id, at, packet.leader.timestamp);
       if (b == nullptr) return nullptr;
