@@ -325,7 +325,14 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
         break;
       }
       Block *b = open_block(h.block_id, at, packet.leader.timestamp);
-      if (b == nullptr) return nullptr;
+      if (b == nullptr) {
+        // Counted as found without a buffer: if the lock moves to this
+        // port, the run is counted from the block after it.
+        if (lock_.other_first == h.block_id) {
+          lock_.other_first = gvsp::block_id_next(h.block_id, config_.kind);
+        }
+        return nullptr;
+      }
       opened = true;
       b->new_run = true;
       lock_.candidate = b;
