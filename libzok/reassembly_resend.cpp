@@ -8,9 +8,9 @@ namespace zok {
 
 void Reassembly::note_received(Block &b, std::uint32_t packet_id, bool resent) noexcept {
   b.touched = std::max(b.touched, packet_id);
-  // Ranges lie below the highest packet seen, but for an asked-for tail.
-  if (b.ranges.any() && (static_cast<std::int64_t>(packet_id) < b.highest || b.tail_asked) &&
-      !b.buffer->unavailable.test(packet_id)) {
+  // Ranges lie below the highest packet seen, but for an asked-for tail and
+  // packets taken back after the range was made.
+  if (b.ranges.any() && !b.buffer->unavailable.test(packet_id)) {
     Nanos late = 0;
     if (b.ranges.arrived(packet_id, flow_, late) == ResendRanges::Filled::answered) {
       bump(counters_.resend_requests_ok);
