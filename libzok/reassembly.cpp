@@ -258,8 +258,7 @@ Reassembly::Source Reassembly::source_of_other_port(bool leader, std::uint64_t b
     if (block_id == lock_.candidate->block_id) return Source::candidate;
     if (!leader) return Source::other;
     // The candidate's sender went on to its next block: that one may prove
-    // it. The first is counted from the ids if it does.
-    lock_.candidate->new_run = false;
+    // it. The first counts as never seen.
     close_block(*lock_.candidate, Ending::incomplete);
     return Source::new_candidate;
   }
