@@ -85,10 +85,10 @@ constexpr std::uint64_t block_id_next(std::uint64_t id, HeaderKind kind) {
 }
 
 // Number of block_id_next steps from `from` to `to`, on the ring of ids that
-// skips 0 (16-bit: 65535 ids; 64-bit: plain modular arithmetic, where the
-// skipped 0 is one id in 2^64 and ignored).
+// skips 0 (16-bit: 65535 ids; 64-bit: modular arithmetic less the 0 a wrap
+// passes over).
 constexpr std::uint64_t block_id_distance(std::uint64_t from, std::uint64_t to, HeaderKind kind) {
-  if (kind == HeaderKind::extended) return to - from;
+  if (kind == HeaderKind::extended) return to - from - (to < from && to != 0 && from != 0 ? 1 : 0);
   const std::uint64_t f = ((from & 0xFFFFu) + 0xFFFEu) % 0xFFFFu;  // 1..65535 -> 0..65534
   const std::uint64_t t = ((to & 0xFFFFu) + 0xFFFEu) % 0xFFFFu;
   return (t + 0xFFFFu - f) % 0xFFFFu;

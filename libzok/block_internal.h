@@ -26,8 +26,8 @@ namespace zok {
 //   tentative     packets that follow on as a sender's do           assembling
 //   tentative     ... the following packet being its trailer        trailer_seen
 //   assembling    its trailer                                       trailer_seen
-//   assembling    leader with another time, then a packet it has    free; it reopens
-//                 (the sender sends the block again from its start)  as a new run's
+//   assembling    leader with another time (the sender restarted    free; it reopens
+//                 and reused the id)                                as a new run's
 //   any open      complete, resends spent, timeout, overrun,        free
 //                 evicted, sender restarted
 //
@@ -48,8 +48,6 @@ struct BlockFields {
   // Its leader may begin a new run of the sender's ids (a restart): it
   // stays tentative until its packets follow, and then the run restarts.
   bool new_run = false;
-  // A leader with another time came after its packets began.
-  bool contended = false;
   std::uint32_t payloads = 0;  // distinct payload packets received
   std::uint32_t received = 0;  // distinct packets received, leader and trailer too
   std::int64_t highest = -1;   // highest packet id received

@@ -18,7 +18,8 @@ std::uint64_t BlockSequence::behind(std::uint64_t id) const noexcept {
 }
 
 std::uint64_t BlockSequence::back(std::uint64_t id, std::uint64_t steps) const noexcept {
-  if (kind_ == gvsp::HeaderKind::extended) return id - steps;
+  // 64-bit ids skip 0 as they wrap, as 16-bit ones do.
+  if (kind_ == gvsp::HeaderKind::extended) return id - steps - (steps >= id ? 1 : 0);
   // 16-bit ids run 1..65535: index them 0..65534 to step back on the ring.
   const std::uint64_t index = ((id & 0xFFFFu) + 0xFFFEu) % 0xFFFFu;
   return (index + 0xFFFFu - steps % 0xFFFFu) % 0xFFFFu + 1;

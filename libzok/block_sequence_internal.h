@@ -58,6 +58,12 @@ class BlockSequence {
       unseen_ |= std::uint64_t{1} << i;
       ++settled;
     }
+    // Ids whose block is still open (not yet the sender's for sure) wait
+    // another round.
+    if (pending_ != 0) {
+      passed_at_ = flow;
+      passed_time_ = now;
+    }
     return settled;
   }
 

@@ -227,10 +227,13 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
       if (largest_buffer_ == 0) return true;
       if (p >= packet_capacity(largest_buffer_)) return false;
       if (packet.kind == gvsp::PacketKind::trailer) return true;
+      // The packet size may have changed since the last block: a packet
+      // of either size is placed no lower than the smaller puts it.
       const std::uint64_t n = packet.data.size();
-      if (n == 0 || (stream_psize_ != 0 && n > stream_psize_)) return false;
-      return stream_psize_ == 0 ||
-             gvsp::payload_data_offset(p, stream_psize_) + n <= largest_buffer_;
+      if (n == 0) return false;
+      const auto psize = static_cast<std::uint32_t>(
+          stream_psize_ == 0 ? n : std::min<std::uint64_t>(n, stream_psize_));
+      return gvsp::payload_data_offset(p, psize) + n <= largest_buffer_;
     }
     case gvsp::PacketKind::error:
       return false;
@@ -247,16 +250,20 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
 // a candidate, and only its block in a row from the start moves the lock.
 Reassembly::Source Reassembly::source_of_other_port(bool leader, std::uint64_t block_id,
                                                     const Arrival &at) noexcept {
-  if (lock_.candidate != nullptr) {
-    if (at.port == lock_.candidate_port && block_id == lock_.candidate->block_id) {
-      return Source::candidate;
-    }
-  } else if (leader && at.now - lock_.last_heard >= window_.get()) {
-    return Source::new_candidate;
-  }
   if (lock_.other_port != at.port) {
     lock_.other_port = at.port;
     lock_.other_first = block_id;
+  }
+  if (lock_.candidate != nullptr && at.port == lock_.candidate_port) {
+    if (block_id == lock_.candidate->block_id) return Source::candidate;
+    if (!leader) return Source::other;
+    // The candidate's sender went on to its next block: that one may prove
+    // it. The first counts as never seen.
+    close_block(*lock_.candidate, Ending::incomplete);
+    return Source::new_candidate;
+  }
+  if (lock_.candidate == nullptr && leader && at.now - lock_.last_heard >= window_.get()) {
+    return Source::new_candidate;
   }
   return Source::other;
 }
@@ -302,12 +309,29 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     case Source::new_candidate: {
       // The block of a leader from another port of the sender's host: a
       // restarted sender's, if its packets follow.
-      if (find(h.block_id) != nullptr || packet.kind != gvsp::PacketKind::leader) {
+      if (find(h.block_id) != nullptr || !opens_with_leader(packet.kind)) {
         refused();
         return nullptr;
       }
-      Block *b = open_block(h.block_id, at);
-      if (b == nullptr) return nullptr;
+      if (packet.kind == gvsp::PacketKind::all_in) {
+        // A whole block in one packet: nothing follows to prove it, so it
+        // takes the lock at once.
+        const std::optional<std::uint64_t> first =
+            lock_.other_port == at.port && lock_.other_first ? lock_.other_first
+                                                             : std::optional(h.block_id);
+        lock_onto(lock_.host, at.port, at.now);
+        restart(first, nullptr);
+        break;
+      }
+      Block *b = open_block(h.block_id, at, packet.leader.timestamp);
+      if (b == nullptr) {
+        // Counted as found without a buffer: if the lock moves to this
+        // port, the run is counted from the block after it.
+        if (lock_.other_first == h.block_id) {
+          lock_.other_first = gvsp::block_id_next(h.block_id, config_.kind);
+        }
+        return nullptr;
+      }
       opened = true;
       b->new_run = true;
       lock_.candidate = b;
@@ -333,34 +357,23 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
   // follow it, so a stray leader alone costs nothing but itself.
   bool new_run = false;
   if (Block *b = find(h.block_id)) {
-    if (b->contended) [[unlikely]] {
-      // After a leader with another time, a copy of a packet the block
-      // has, and that was never asked for, shows the sender sending the
-      // block again from its start: it restarted and reused the id.
-      // Anything else is the block going on.
-      b->contended = false;
-      if (packet.kind != gvsp::PacketKind::payload || !b->buffer->received.test(h.packet_id) ||
-          b->ranges.times_asked(h.packet_id) != 0) {
-        return b;
-      }
-      close_block(*b, Ending::incomplete);
-      Block *again = open_block(h.block_id, at);
-      opened = again != nullptr;
-      if (again != nullptr) again->new_run = true;
-      return again;
-    } else if (!opens_with_leader(packet.kind) || !b->leader_timestamp ||
-               packet.leader.timestamp == *b->leader_timestamp) {
+    if (!opens_with_leader(packet.kind) || !b->leader_timestamp ||
+        packet.leader.timestamp == *b->leader_timestamp) {
       return b;
-    } else if (b->payloads == 0) {
-      // Nothing came after the first leader: it was the stray.
+    }
+    if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer()) {
+      // While that leader was all there was, the first one was the stray.
       forget_strays(*b);
       return b;
-    } else {
-      // A stray leader or a restarted sender's: the packets after it tell.
-      b->contended = true;
-      refused();
-      return nullptr;
     }
+    // A leader with another time, from the sender's host and port: the
+    // sender restarted and reused the id. The block ends as it stands, and
+    // the new one proves the restart by the packets that follow it.
+    close_block(*b, Ending::incomplete);
+    Block *again = open_block(h.block_id, at, packet.leader.timestamp);
+    opened = again != nullptr;
+    if (again != nullptr) again->new_run = true;
+    return again;
   } else if (packet.kind == gvsp::PacketKind::error) {
     return nullptr;
   } else if (const Closed *closed = recently_closed(h.block_id)) {
@@ -371,8 +384,13 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
   } else if (opens_with_leader(packet.kind)) {
     // Counted as never seen already: it stays so.
     if (sequence_.counted_unseen(h.block_id)) return nullptr;
-    // Older than anything remembered: the sender counts afresh.
-    if (sequence_.behind(h.block_id) > sequence_depth) new_run = true;
+    // Older than anything remembered, or behind the newest and yet no
+    // block the sequence passed over (so before the stream began): the
+    // sender counts afresh.
+    const std::uint64_t behind = sequence_.behind(h.block_id);
+    if (behind > sequence_depth || (behind != 0 && !sequence_.passed_over(h.block_id))) {
+      new_run = true;
+    }
   }
   // An all-in packet is its whole block: nothing follows to prove it.
   if (new_run && packet.kind == gvsp::PacketKind::all_in) {
@@ -383,7 +401,10 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     refused();
     return nullptr;
   }
-  Block *b = open_block(h.block_id, at);
+  Block *b = open_block(h.block_id, at,
+                        opens_with_leader(packet.kind)
+                            ? std::optional<std::uint64_t>(packet.leader.timestamp)
+                            : std::nullopt);
   opened = b != nullptr;
   if (b != nullptr) b->new_run = new_run;
   return b;
@@ -433,7 +454,8 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
   maybe_finish(b);
 }
 
-Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at) noexcept {
+Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
+                              std::optional<std::uint64_t> leader_timestamp) noexcept {
   auto free_slot =
       std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open(); });
   if (free_slot == blocks_.end()) {
@@ -450,6 +472,9 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at) noexcep
   b.after_hold = after_hold_;
   b.buffer = shell_.take_buffer();
   if (b.buffer == nullptr) {
+    // Remembered with its leader's time, so a restarted sender's block of
+    // the same id is told apart.
+    b.leader_timestamp = leader_timestamp;
     saw_block(block_id);
     close_block(b, Ending::not_available);
     return nullptr;
@@ -474,7 +499,10 @@ void Reassembly::evict_oldest() noexcept {
 
 void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   if (b.leader_timestamp) return;
-  if (b.state == BlockState::tentative && b.received != 0) forget_strays(b);
+  // Packets of a block that may begin a new run came before a leader that
+  // may not be its own; otherwise, from the sender's host and port, they
+  // are the sender's, overtaken by their leader.
+  if (b.state == BlockState::tentative && b.received != 0 && b.new_run) forget_strays(b);
   b.leader_timestamp = l.timestamp;
   fill_leader(b.desc, l);
   // A trailer that came first may have said the block has fewer lines.
@@ -498,7 +526,9 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
       const auto l32 = static_cast<std::uint32_t>(*last);
       const std::uint32_t length = b.short_id == l32 ? b.short_length : b.geometry.packet_size();
-      if ((b.short_id && *b.short_id != l32) ||
+      const bool short_elsewhere = b.short_id && *b.short_id != l32 &&
+                                   !ends_frame_early(b, b.geometry, *b.short_id, b.short_length);
+      if (short_elsewhere ||
           (b.buffer->received.test(l32) && b.geometry.fit(l32, length) != Fit::last)) {
         const std::uint32_t wrong = b.short_id && *b.short_id != l32 ? *b.short_id : l32;
         unplace(b, wrong);
@@ -509,10 +539,13 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   b.buffer->received.set(0);
   ++b.received;
   // A leader that began a new run proves itself by the packets that follow.
-  const bool confirms = !b.confirmed() && !b.new_run;
-  if (confirms) b.state = BlockState::assembling;
+  if (b.confirmed() || b.new_run) {
+    note_received(b, 0, false);
+    return;
+  }
+  b.state = BlockState::assembling;
   note_received(b, 0, false);
-  if (confirms) became_senders(b);
+  take_for_senders(b, b.geometry.trailer().has_value());
 }
 
 void Reassembly::became_senders(Block &b) noexcept {
@@ -547,8 +580,13 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
       if (b.buffer->received.test(id)) unplace(b, id);
     }
   }
+  // A lone payload packet right before it is the last one, whatever the
+  // packet size its length suggested: the full ones still to come tell.
+  const bool after_lone = b.payloads == 1 && !b.short_id &&
+                          static_cast<std::int64_t>(b.first_payload_id) == b.highest &&
+                          packet_id == b.first_payload_id + 1;
   const bool fits = static_cast<std::int64_t>(packet_id) > b.highest &&
-                    (!last || packet_id == *last + 1) &&
+                    (!last || packet_id == *last + 1 || after_lone) &&
                     (!b.short_id || *b.short_id + 1 == packet_id);
   if (!fits && !shorten_to_trailer(b, packet_id, t)) {
     refused();
@@ -591,8 +629,9 @@ bool Reassembly::shorten_to_trailer(Block &b, std::uint32_t packet_id,
     return false;
   }
   b.geometry = shorter;
-  // What was asked for past the shorter end was never sent.
-  b.ranges.cut_above(l32, *b.buffer);
+  // What was asked for past the shorter end was never sent: those requests
+  // failed.
+  bump(counters_.resend_requests_failed, b.ranges.cut_above(l32, *b.buffer));
   return true;
 }
 
@@ -712,29 +751,32 @@ bool Reassembly::hands_over(std::uint64_t block_id) const noexcept {
 
 void Reassembly::close_block(Block &b, Ending how) noexcept {
   if (predicted_ && predicted_->block == &b) predicted_.reset();
-  if (lock_.candidate == &b) lock_.candidate = nullptr;
+  const bool candidate = lock_.candidate == &b;
+  if (candidate) lock_.candidate = nullptr;
   if (how == Ending::not_available) {
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);
-    remember_closed(b.block_id, nullptr);
+    remember_closed(b.block_id, &b);
     last_judged_ = b.block_id;
     b.state = BlockState::free;
     return;
   }
   Buffer &buf = *b.buffer;
-  // A leader and nothing after it, not even an answer to asking for the
-  // rest, is no block to hand over: a stray leader naming a block the
-  // sender never sent looks the same as a block lost but for its leader.
-  // As the first it leaves no trace, as the second it counts among the
-  // blocks never seen.
-  const bool leader_only = b.confirmed() && how != Ending::complete && how != Ending::overrun &&
-                           b.payloads == 0 && !b.geometry.trailer() && b.span_end == 0;
-  if (leader_only) sequence_.unsee(b.block_id);
-  if (!b.confirmed() || leader_only) {
+  if (!b.confirmed()) {
     // Ending unconfirmed it was never the sender's: its packets named a
     // block nobody sent. They count as refused and leave no trace, so the
     // real block of that id still opens.
-    bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
+    if (b.new_run && b.leader_timestamp) {
+      // But a leader of a new run from the sender's host that its packets
+      // never proved: a restarted sender whose block was lost but for it.
+      bump(counters_.blocks_unseen);
+      bump(counters_.datagrams_refused, b.received - 1);
+      if (candidate && lock_.other_first == b.block_id) {
+        lock_.other_first = gvsp::block_id_next(b.block_id, config_.kind);
+      }
+    } else {
+      bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
+    }
     bump(counters_.resend_requests_failed, b.ranges.give_up());
     buf.received.clear_through(b.touched);
     buf.unavailable.clear_through(b.touched);
@@ -762,7 +804,9 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
   bump(counters_.resend_requests_failed, b.ranges.give_up());
   bump(complete ? counters_.blocks_complete : counters_.blocks_incomplete);
   if (how == Ending::timeout) bump(counters_.block_timeouts);
-  if (complete) stream_psize_ = b.geometry.packet_size();
+  // One payload packet alone may have been short: it says nothing of the
+  // packet size.
+  if (complete && b.payloads >= 2) stream_psize_ = b.geometry.packet_size();
   window_.block_ended();
   publish_window();
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -54,10 +55,12 @@ inline constexpr Nanos max_flow_step = 100'000;
 inline constexpr std::size_t max_open_blocks = 64;
 // A packet of a block not yet seen opens it only this close after the
 // newest block: a lost leader is normal, a far-off id is someone else's.
-inline constexpr std::uint64_t open_window = 16;
+inline constexpr std::uint64_t open_window = 64;
 // Ids of finished blocks remembered so that their late and duplicate
 // packets do not open them again.
 inline constexpr std::size_t closed_history = 64;
+// Regions one predict hands out at most (the socket loop's batch).
+inline constexpr std::size_t max_predicted = 64;
 
 struct CoreConfig {
   gvsp::HeaderKind kind = gvsp::HeaderKind::standard;
@@ -204,6 +207,8 @@ class Reassembly {
     // Datagrams of the batch taken in so far: the regions of later slots
     // may still hold data the kernel put there.
     std::uint32_t taken = 0;
+    // Regions (bit m - first) moved to the scratch before a write reached them.
+    std::uint64_t evacuated = 0;
   };
 
   // Routing: the open block a parsed datagram goes to, opened if need be;
@@ -243,7 +248,9 @@ class Reassembly {
   void became_senders(Block &b) noexcept;
   void remember_closed(std::uint64_t block_id, const Block *b) noexcept;
   bool may_open(const gvsp::Packet &packet) const noexcept;
-  Block *open_block(std::uint64_t block_id, const Arrival &at) noexcept;
+  // `leader_timestamp`: the block opens with its leader, of that time.
+  Block *open_block(std::uint64_t block_id, const Arrival &at,
+                    std::optional<std::uint64_t> leader_timestamp) noexcept;
   void evict_oldest() noexcept;
   void advance_flow(Nanos arrival) noexcept {
     if (arrival > flow_seen_) flow_ += std::min(arrival - flow_seen_, max_flow_step);
@@ -265,11 +272,11 @@ class Reassembly {
   // Settles the block's packet size against a packet that contradicts it:
   // true when the packet may now be placed.
   bool learn_packet_size(Block &b, std::uint32_t packet_id, std::uint32_t length, Fit fit) noexcept;
-  // True when writing [offset, offset + length) into the predicted block
-  // could overwrite a later datagram of this batch that the kernel put in a
-  // region predicted with another packet size.
-  bool clobbers_prediction(const Block &b, std::uint32_t packet_id, std::uint64_t offset,
-                           std::uint32_t length) const noexcept;
+  // Before [offset, offset + length) of the predicted block is written:
+  // moves aside the regions, predicted with another packet size, that may
+  // hold a later datagram of this batch. False when there was no room.
+  bool make_room(const Block &b, std::uint32_t packet_id, std::uint64_t offset,
+                 std::uint32_t length) noexcept;
   // Moves a received payload packet to where `to` puts it, and takes `to`
   // for the block's geometry.
   void move_packet(Block &b, std::uint32_t packet_id, std::uint32_t length,
@@ -277,12 +284,19 @@ class Reassembly {
   // Takes back a payload packet found not to belong: it counts as refused.
   void unplace(Block &b, std::uint32_t packet_id) noexcept;
   void recompute_span(Block &b) noexcept;
+  // Packet `packet_id` of `length` bytes, under `g`, may end an image that
+  // holds fewer lines than its leader announced.
+  bool ends_frame_early(const Block &b, const Geometry &g, std::uint32_t packet_id,
+                        std::uint32_t length) const noexcept;
   // Takes back the one payload packet above `last`, if one alone is there.
   bool unplace_lone_past(Block &b, std::uint32_t last) noexcept;
   // The block's short packet turned out not to be its last: taken back and
   // asked for again.
   void drop_short(Block &b) noexcept;
   void confirm(Block &b, std::uint32_t packet_id) noexcept;
+  // The block is the sender's: what is missing below its highest packet
+  // waits out the reorder window (not when `done`: the sender has moved on).
+  void take_for_senders(Block &b, bool done) noexcept;
   void forget_strays(Block &b) noexcept;
   // A packet of the block arrived: gaps it closes or shows.
   void note_received(Block &b, std::uint32_t packet_id, bool resent) noexcept;
@@ -347,6 +361,10 @@ class Reassembly {
   // yet known: spurious, once the sender shows it marks.
   std::optional<Nanos> unmarked_answer_late_;
   std::optional<Predicted> predicted_;
+  // Where regions of the prediction wait when a write of another packet
+  // size would reach them; grown when first needed.
+  std::unique_ptr<std::byte[]> scratch_;
+  std::size_t scratch_size_ = 0;
   std::uint64_t hold_generation_ = 0;
   bool after_hold_ = false;
   // A forced drop already taken from the wire, waiting for its block to open.

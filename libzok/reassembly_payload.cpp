@@ -2,6 +2,8 @@
 // and the regions the socket loop lets the kernel fill in advance.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "reassembly_internal.h"
 
@@ -27,7 +29,14 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   }
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
-  if (accept_payload(b, p.packet_id, nullptr, data_length, p.psize, false) && b.open()) {
+  // A write of this batch in another packet size moved its data aside.
+  const std::byte *moved = nullptr;
+  if (predicted_ && predicted_->block == &b && p.packet_id >= predicted_->first &&
+      p.packet_id - predicted_->first < predicted_->count &&
+      (predicted_->evacuated >> (p.packet_id - predicted_->first) & 1u) != 0) {
+    moved = scratch_.get() + std::size_t{p.packet_id - predicted_->first} * predicted_->psize;
+  }
+  if (accept_payload(b, p.packet_id, moved, data_length, moved ? 0 : p.psize, false) && b.open()) {
     maybe_finish(b);
   }
 }
@@ -45,7 +54,8 @@ std::size_t Reassembly::predict(std::span<Prediction> out) noexcept {
   const Buffer &buf = *newest->buffer;
   const auto first = static_cast<std::uint32_t>(std::max<std::int64_t>(newest->highest + 1, 1));
   std::size_t n = 0;
-  for (std::uint64_t p = first; n < out.size() && p < buf.received.size(); ++p, ++n) {
+  const std::size_t most = std::min(out.size(), max_predicted);
+  for (std::uint64_t p = first; n < most && p < buf.received.size(); ++p, ++n) {
     const std::uint64_t offset = gvsp::payload_data_offset(p, psize);
     if (offset >= buf.size) break;
     out[n] =
@@ -60,20 +70,37 @@ std::size_t Reassembly::predict(std::span<Prediction> out) noexcept {
   return n;
 }
 
-bool Reassembly::clobbers_prediction(const Block &b, std::uint32_t packet_id, std::uint64_t offset,
-                                     std::uint32_t length) const noexcept {
-  const Predicted &p = *predicted_;
+bool Reassembly::make_room(const Block &b, std::uint32_t packet_id, std::uint64_t offset,
+                           std::uint32_t length) noexcept {
+  Predicted &p = *predicted_;
   // Regions m of the prediction lie at (m - 1) * psize, one for each slot
   // of the batch in turn: those this write reaches, of slots after this
-  // datagram's, may hold a datagram still to be taken in.
+  // datagram's, may hold a datagram still to be taken in. They move to the
+  // scratch first, and are taken in from there.
   const std::uint64_t lo =
       std::max<std::uint64_t>(offset / p.psize + 1, std::uint64_t{p.first} + p.taken);
   const std::uint64_t hi = std::min<std::uint64_t>((offset + length - 1) / p.psize + 1,
                                                    std::uint64_t{p.first} + p.count - 1);
   for (std::uint64_t m = lo; m <= hi; ++m) {
-    if (m != packet_id && !b.buffer->received.test(static_cast<std::uint32_t>(m))) return true;
+    const auto k = static_cast<std::uint32_t>(m - p.first);
+    if (m == packet_id || b.buffer->received.test(static_cast<std::uint32_t>(m)) ||
+        (p.evacuated >> k & 1u) != 0) {
+      continue;
+    }
+    const std::size_t need = std::size_t{p.count} * p.psize;
+    if (scratch_size_ < need) {
+      std::unique_ptr<std::byte[]> bigger(new (std::nothrow) std::byte[need]);
+      if (!bigger) return false;
+      if (scratch_size_ != 0) std::memcpy(bigger.get(), scratch_.get(), scratch_size_);
+      scratch_ = std::move(bigger);
+      scratch_size_ = need;
+    }
+    const std::uint64_t from = gvsp::payload_data_offset(m, p.psize);
+    std::memcpy(scratch_.get() + std::size_t{k} * p.psize, b.buffer->data + from,
+                std::min<std::uint64_t>(p.psize, b.buffer->size - from));
+    p.evacuated |= std::uint64_t{1} << k;
   }
-  return false;
+  return true;
 }
 
 void Reassembly::refuse_or_overrun(Block &b) noexcept {
@@ -119,9 +146,15 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
       }
       if (!b.short_id && unplace_lone_past(b, packet_id)) break;
       [[fallthrough]];
+    case Fit::wrong_length:
+      if (length < b.geometry.packet_size() && static_cast<std::int64_t>(packet_id) >= b.highest &&
+          (!b.short_id || *b.short_id == packet_id) &&
+          ends_frame_early(b, b.geometry, packet_id, length)) {
+        break;
+      }
+      [[fallthrough]];
     case Fit::longer:
     case Fit::past_end:
-    case Fit::wrong_length:
       if (!learn_packet_size(b, packet_id, length, fit)) {
         refused();
         return false;
@@ -146,9 +179,10 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     return true;
   }
   if (predicted_ && predicted_->block == &b && predicted_->psize != b.geometry.packet_size() &&
-      clobbers_prediction(b, packet_id, offset, length)) [[unlikely]] {
+      !make_room(b, packet_id, offset, length)) [[unlikely]] {
     // Its place still holds a datagram of this batch the kernel put there
-    // for another packet size. Taken for lost: it is asked for again.
+    // for another packet size, and there was no room to move that: taken
+    // for lost, it is asked for again.
     return false;
   }
   buf.received.set(packet_id);
@@ -197,8 +231,11 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   if (fits_other != Fit::full && fits_other != Fit::last) return false;
   if (fit == Fit::longer && b.payloads == 1) {
     // Longer than the lone packet: right when that one was the short last.
-    const bool lone_is_last = other.announced() ? other.fit(lone, psize) == Fit::last
-                                                : packet_id < lone && !other.trailer();
+    const Fit lone_fit = other.fit(lone, psize);
+    const bool lone_is_last =
+        lone_fit == Fit::last ||
+        (packet_id < lone &&
+         (lone_fit == Fit::short_packet || ends_frame_early(b, other, lone, psize)));
     if (lone_is_last && other.offset(lone) + psize <= b.buffer->size) {
       b.short_id = lone;
       b.short_length = psize;
@@ -225,6 +262,25 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   return true;
 }
 
+// An image whose trailer is still to come may hold fewer lines than its
+// leader announced (a line-scan camera ends a frame early): a packet that
+// ends on a line boundary before the announced end may be its last. The
+// trailer settles it.
+bool Reassembly::ends_frame_early(const Block &b, const Geometry &g, std::uint32_t packet_id,
+                                  std::uint32_t length) const noexcept {
+  if (!b.leader_timestamp || b.desc.payload_type != gvsp::payload_type_image || g.trailer() ||
+      g.packet_size() == 0 || !g.announced()) {
+    return false;
+  }
+  const zok_image_fields &im = b.desc.image;
+  const std::uint64_t line =
+      std::uint64_t{im.size_x} * ((im.pixel_type >> 16) & 0xFFu) / 8 + im.padding_x;
+  const std::uint64_t end = g.offset(packet_id) + length;
+  if (line == 0 || end <= im.padding_y || end >= *g.announced()) return false;
+  const std::uint64_t lines = end - im.padding_y;
+  return lines % line == 0 && lines / line < im.size_y;
+}
+
 // A short packet, so the block's last, with one full packet above it: that
 // one named a packet past the block's end. Two or more above would make
 // the short one the stray.
@@ -245,6 +301,7 @@ void Reassembly::move_packet(Block &b, std::uint32_t packet_id, std::uint32_t le
                              const Geometry &to) noexcept {
   const std::uint64_t from = b.geometry.offset(packet_id);
   const std::uint64_t at = to.offset(packet_id);
+  if (predicted_ && predicted_->block == &b) make_room(b, packet_id, at, length);
   std::memmove(b.buffer->data + at, b.buffer->data + from, length);
   b.geometry = to;
   recompute_span(b);

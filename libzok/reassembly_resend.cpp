@@ -8,9 +8,9 @@ namespace zok {
 
 void Reassembly::note_received(Block &b, std::uint32_t packet_id, bool resent) noexcept {
   b.touched = std::max(b.touched, packet_id);
-  // Ranges lie below the highest packet seen, but for an asked-for tail.
-  if (b.ranges.any() && (static_cast<std::int64_t>(packet_id) < b.highest || b.tail_asked) &&
-      !b.buffer->unavailable.test(packet_id)) {
+  // Ranges lie below the highest packet seen, but for an asked-for tail and
+  // packets taken back after the range was made.
+  if (b.ranges.any() && !b.buffer->unavailable.test(packet_id)) {
     Nanos late = 0;
     const ResendRanges::Filled filled = b.ranges.arrived(packet_id, flow_, late);
     if (filled == ResendRanges::Filled::answered) {
@@ -69,8 +69,9 @@ void Reassembly::spurious(Nanos late) noexcept {
 // is asked for then.
 void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   const std::optional<std::uint32_t> trailer = b.geometry.trailer();
+  // The short packet may be the last one itself: only the trailer follows it.
   const bool follows = b.received >= 2 && static_cast<std::int64_t>(packet_id) == b.highest + 1 &&
-                       (!b.short_id || trailer == packet_id);
+                       (!b.short_id || *b.short_id == packet_id || trailer == packet_id);
   const std::uint32_t full = b.payloads - (b.short_id ? 1 : 0);
   const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, packet_id));
   b.highest = top;
@@ -81,7 +82,6 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
                 : !follows && full < 3) {
     return;
   }
-  b.state = trailer ? BlockState::trailer_seen : BlockState::assembling;
   if (b.new_run) {
     b.new_run = false;
     std::optional<std::uint64_t> first = b.block_id;
@@ -93,12 +93,17 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
     }
     restart(first, &b);
   }
-  std::uint32_t last_missing = top - 1;
+  take_for_senders(b, trailer == packet_id);
+}
+
+void Reassembly::take_for_senders(Block &b, bool done) noexcept {
+  b.state = b.geometry.trailer() ? BlockState::trailer_seen : BlockState::assembling;
+  const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, 0));
+  std::uint32_t last_missing = top == 0 ? 0 : top - 1;
   while (last_missing > 0 && b.buffer->received.test(last_missing)) --last_missing;
   // Below a trailer the sender is done; otherwise the gaps get the reorder
   // window like any other.
-  const bool done = trailer == packet_id;
-  ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
+  if (top != 0) ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
   became_senders(b);
 }
 

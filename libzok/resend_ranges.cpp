@@ -6,6 +6,30 @@ namespace zok {
 
 void ResendRanges::add(std::uint32_t first, std::uint32_t last, Nanos due, Nanos flow,
                        const Buffer &buffer) noexcept {
+  // A packet waits in one range at most: what active ranges hold already is
+  // left to them, and the rest is added run by run.
+  for (std::uint64_t p = first; p <= last;) {
+    std::uint64_t end = last;
+    bool covered = false;
+    for (std::uint32_t i = 0; i < count_; ++i) {
+      const Range &r = ranges_[i];
+      if (!r.active || r.last < p) continue;
+      if (r.first <= p) {
+        covered = true;
+        end = r.last;
+        break;
+      }
+      if (r.first <= end) end = r.first - 1;
+    }
+    if (!covered) {
+      add_run(static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(end), due, flow, buffer);
+    }
+    p = end + 1;
+  }
+}
+
+void ResendRanges::add_run(std::uint32_t first, std::uint32_t last, Nanos due, Nanos flow,
+                           const Buffer &buffer) noexcept {
   std::uint32_t missing = 0;
   for (std::uint32_t p = first; p <= last && p < buffer.received.size(); ++p) {
     if (!buffer.received.test(p) && !buffer.unavailable.test(p)) ++missing;

@@ -90,6 +90,9 @@ class ResendRanges {
   Nanos next_wait_end() const noexcept;
 
  private:
+  // Adds first..last, which no active range holds.
+  void add_run(std::uint32_t first, std::uint32_t last, Nanos due, Nanos flow,
+               const Buffer &buffer) noexcept;
   void settle(Range &r) noexcept {
     if (--r.remaining == 0) r.active = false;
   }

@@ -159,6 +159,8 @@ TEST(GvspIds, BlockIdDistanceCountsNextSteps) {
   EXPECT_EQ(gvsp::block_id_distance(7, 7, kStd), 0u);
   EXPECT_EQ(gvsp::block_id_distance(2, 1, kStd), 65534u);
   EXPECT_EQ(gvsp::block_id_distance(0xFFFFFFFFull, 0x100000002ull, kExt), 3u);
+  EXPECT_EQ(gvsp::block_id_distance(~0ull - 3, 17, kExt), 20u);  // 0 is skipped
+  EXPECT_EQ(gvsp::block_id_distance(17, ~0ull - 3, kExt), ~0ull - 20);
   // Walking the whole 16-bit ring with block_id_next agrees with the distance.
   std::uint64_t id = 1;
   for (unsigned steps = 0; steps < 70000; ++steps) {
