@@ -15,6 +15,7 @@ import datetime
 import os
 import random
 import re
+import shlex
 import shutil
 import signal
 import statistics
@@ -637,7 +638,9 @@ def main(argv):
         Child.stop_all()
         c.remove_networks()
         shutil.rmtree(c.workdir, ignore_errors=True)
-    text = "\n".join(doc) + "\n"
+    # The command goes with its figures, so that a run in results/ can be made again.
+    command = " ".join(["bench/compare.sh"] + [shlex.quote(a) for a in argv])
+    text = "\n".join(doc[:1] + ["", f"Command: `{command}`"] + doc[1:]) + "\n"
     with open(os.path.join(args.out, "compare.md"), "w") as f:
         f.write(text)
     sys.stdout.write(text + f"\nWritten: {os.path.join(args.out, 'compare.md')}\n")
