@@ -603,7 +603,12 @@ def parse_args(argv):
                    help="libzok receive paths (ZOK_RECEIVE values) measured beside the default, "
                         "comma-separated")
     p.add_argument("--base-port", type=int, default=random.randrange(30000, 40000, 2))
+    p.add_argument("--frames", help="frame sizes measured, e.g. 512x512,2048x2048")
+    p.add_argument("--packets", help="packet sizes measured, e.g. 1500,9000")
+    p.add_argument("--probe-seconds", type=float,
+                   help="seconds each paced rate is held (default 10)")
     args = p.parse_args(argv)
+    frames, packets, probe_seconds = args.frames, args.packets, args.probe_seconds
     args.zok_paths = [x for x in args.zok_paths.split(",") if x]
     if args.quick:
         # Every kind of run once, briefly: the tables on loopback, the rows
@@ -617,6 +622,13 @@ def parse_args(argv):
         args.probe_seconds, args.steps, args.flat_runs, args.flat_seconds = 10.0, 5, 3, 5.0
         args.multi_steps, args.stream_counts, args.losses = 4, [4, 8], [0.0, 0.5, 2.0]
         args.tables_on_veth = True
+    # A shorter run of the full tables, where a quiet machine is had only for minutes.
+    if frames:
+        args.frames = [tuple(int(v) for v in f.split("x")) for f in frames.split(",")]
+    if packets:
+        args.packets = [int(v) for v in packets.split(",")]
+    if probe_seconds:
+        args.probe_seconds = probe_seconds
     if args.out is None:
         stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d-%H%M%SZ")
         args.out = os.path.join(HERE, "results", stamp + "-compare")
