@@ -17,7 +17,7 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   Block &b = blocks_[p.slot];
   const Source from = b.open() ? source_of(false, p.block_id, at) : Source::other;
   if (!b.open() || b.block_id != p.block_id || data_length > p.length ||
-      !(from == Source::sender || (from == Source::candidate && lock_.candidate == &b))) {
+      from != Source::sender) {
     refused();
     return;
   }

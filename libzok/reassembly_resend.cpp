@@ -78,14 +78,7 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   }
   if (b.new_run) {
     b.new_run = false;
-    std::optional<std::uint64_t> first = b.block_id;
-    if (lock_.candidate == &b) {
-      // The restarted sender's blocks refused while it was a stranger
-      // were its all the same: the run is counted from the first of them.
-      if (lock_.other_port == lock_.candidate_port && lock_.other_first) first = lock_.other_first;
-      lock_onto(lock_.host, lock_.candidate_port, now_);
-    }
-    restart(first, &b);
+    restart(b.block_id, &b);
   }
   take_for_senders(b, trailer == packet_id);
 }
