@@ -477,6 +477,22 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   // A size of 0 is what senders that do not fill the field send.
   if (announced_data(l, size, lines) && size != 0) {
     b.geometry.announce(size);
+    // A lone payload packet the trailer names as the last: its length was
+    // no packet size, the size announced gives the full packets' length.
+    const std::uint32_t lone = b.first_payload_id;
+    const std::uint32_t n = b.first_payload_length;
+    if (b.payloads == 1 && !b.short_id && lone > 1 && b.geometry.trailer() == lone + 1 &&
+        size > n && (size - n) % (lone - 1) == 0 && (size - n) / (lone - 1) > n &&
+        (size - n) / (lone - 1) <= std::numeric_limits<std::uint32_t>::max()) {
+      Geometry other = b.geometry;
+      other.set_packet_size(static_cast<std::uint32_t>((size - n) / (lone - 1)));
+      if (other.fit(lone, n) == Fit::last && other.offset(lone) + n <= b.buffer->size) {
+        move_packet(b, lone, n, other);
+        b.short_id = lone;
+        b.short_length = n;
+        recompute_span(b);
+      }
+    }
     const std::optional<std::uint64_t> last = b.geometry.last_payload();
     if (b.payloads != 0 && last && *last < b.buffer->received.size()) {
       // Packets that came before it past the end it gives were strays, and
