@@ -481,11 +481,10 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     // no packet size, the size announced gives the full packets' length.
     const std::uint32_t lone = b.first_payload_id;
     const std::uint32_t n = b.first_payload_length;
-    if (b.payloads == 1 && !b.short_id && lone > 1 && b.geometry.trailer() == lone + 1 &&
-        size > n && (size - n) % (lone - 1) == 0 && (size - n) / (lone - 1) > n &&
-        (size - n) / (lone - 1) <= std::numeric_limits<std::uint32_t>::max()) {
+    const std::optional<std::uint32_t> psize = implied_packet_size(b.geometry, lone, n);
+    if (b.payloads == 1 && !b.short_id && b.geometry.trailer() == lone + 1 && psize && *psize > n) {
       Geometry other = b.geometry;
-      other.set_packet_size(static_cast<std::uint32_t>((size - n) / (lone - 1)));
+      other.set_packet_size(*psize);
       if (other.fit(lone, n) == Fit::last && other.offset(lone) + n <= b.buffer->size) {
         move_packet(b, lone, n, other);
         b.short_id = lone;

@@ -2,6 +2,7 @@
 // and the regions the socket loop lets the kernel fill in advance.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -130,7 +131,16 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     }
     return false;
   }
-  const Fit fit = b.geometry.fit(packet_id, length);
+  Fit fit = b.geometry.fit(packet_id, length);
+  if (fit == Fit::wrong_length && b.geometry.packet_size() == 0 &&
+      b.geometry.trailer() == packet_id + 1) {
+    // The first payload packet is the last one the trailer names: the size
+    // announced tells the full packets' length.
+    if (const auto psize = implied_packet_size(b.geometry, packet_id, length)) {
+      b.geometry.set_packet_size(*psize);
+      fit = b.geometry.fit(packet_id, length);
+    }
+  }
   switch (fit) {
     case Fit::full:
       // A full packet after the short one: that was not the last after all.
@@ -260,6 +270,17 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   }
   b.geometry = other;
   return true;
+}
+
+std::optional<std::uint32_t> implied_packet_size(const Geometry &g, std::uint32_t last,
+                                                 std::uint32_t length) noexcept {
+  const std::optional<std::uint64_t> size = g.announced();
+  if (!size || last < 2 || *size <= length || (*size - length) % (last - 1) != 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t psize = (*size - length) / (last - 1);
+  if (psize < length || psize > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  return static_cast<std::uint32_t>(psize);
 }
 
 // An image whose trailer is still to come may hold fewer lines than its
