@@ -565,7 +565,7 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
   const bool fits = static_cast<std::int64_t>(packet_id) > b.highest &&
                     (!last || packet_id == *last + 1 || after_lone) &&
                     (!b.short_id || *b.short_id + 1 == packet_id);
-  if (!fits && !shorten_to_trailer(b, packet_id, t)) {
+  if ((!fits || b.payloads == 0) && !shorten_to_trailer(b, packet_id, t) && !fits) {
     refused();
     return;
   }
@@ -590,7 +590,13 @@ bool Reassembly::shorten_to_trailer(Block &b, std::uint32_t packet_id,
   l.padding_x = b.desc.image.padding_x;
   l.padding_y = b.desc.image.padding_y;
   std::uint64_t size = 0;
-  if (!announced_data(l, size, t.size_y) || b.geometry.packet_size() == 0) return false;
+  if (!announced_data(l, size, t.size_y)) return false;
+  if (b.payloads == 0) {
+    // Nothing placed yet: the block is the shorter one from the start.
+    b.geometry.announce(size);
+    return true;
+  }
+  if (b.geometry.packet_size() == 0) return false;
   Geometry shorter = b.geometry;
   shorter.announce(size);
   const std::optional<std::uint64_t> last = shorter.last_payload();
