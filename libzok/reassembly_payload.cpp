@@ -228,6 +228,12 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
                                    Fit fit) noexcept {
   const std::uint32_t psize = b.geometry.packet_size();
   const std::uint32_t lone = b.first_payload_id;
+  if (lone == packet_id && b.payloads == 1 && length < b.first_payload_length) {
+    // The lone packet again, shorter: the first was a copy with bytes
+    // appended (copies come longer, never shorter). It gives way.
+    unplace(b, lone);
+    return true;
+  }
   // The other packet may be a short one of the new length, full then.
   const bool other_short = b.payloads == 2 && b.short_id && *b.short_id != lone &&
                            b.short_length == length && length < psize;
