@@ -171,7 +171,15 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
       }
       break;
   }
-  if (b.geometry.packet_size() == 0) b.geometry.set_packet_size(length);
+  if (b.geometry.packet_size() == 0) {
+    // The first payload packet, shorter than the stream's packets and where
+    // the block's last one of that length goes: it is that last one.
+    Geometry usual = b.geometry;
+    usual.set_packet_size(stream_psize_);
+    b.geometry.set_packet_size(stream_psize_ > length && usual.fit(packet_id, length) == Fit::last
+                                   ? stream_psize_
+                                   : length);
+  }
   const std::uint64_t offset = b.geometry.offset(packet_id);
   if (offset + length > buf.size) {
     refuse_or_overrun(b);
