@@ -102,4 +102,9 @@ class Geometry {
   std::uint64_t last_length_ = 0;
 };
 
+// The packet size a block's packet `last`, its last, of `length` bytes
+// implies with the data size announced; none when they do not fit.
+std::optional<std::uint32_t> implied_packet_size(const Geometry &g, std::uint32_t last,
+                                                 std::uint32_t length) noexcept;
+
 }  // namespace zok

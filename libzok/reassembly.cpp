@@ -245,26 +245,18 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
 // camera streams from one port, and a datagram from another port of its
 // host (another program there, a stale stream) could otherwise put the
 // right ids on the wrong data. A sender restarted on a new port is taken
-// back by its leader, once the old port has fallen silent, and by the
-// packets that follow it from the new port: a leader alone from there is
-// a candidate, and only its block in a row from the start moves the lock.
+// back by its first leader from there once the old port has been silent
+// for the reorder window: the lock moves with it. What this cannot tell
+// apart: another program on the sender's host that sends a leader while
+// the sender pauses takes the lock until the sender's next leader after
+// that program falls silent.
 Reassembly::Source Reassembly::source_of_other_port(bool leader, std::uint64_t block_id,
                                                     const Arrival &at) noexcept {
   if (lock_.other_port != at.port) {
     lock_.other_port = at.port;
     lock_.other_first = block_id;
   }
-  if (lock_.candidate != nullptr && at.port == lock_.candidate_port) {
-    if (block_id == lock_.candidate->block_id) return Source::candidate;
-    if (!leader) return Source::other;
-    // The candidate's sender went on to its next block: that one may prove
-    // it. The first counts as never seen.
-    close_block(*lock_.candidate, Ending::incomplete);
-    return Source::new_candidate;
-  }
-  if (lock_.candidate == nullptr && leader && at.now - lock_.last_heard >= window_.get()) {
-    return Source::new_candidate;
-  }
+  if (leader && at.now - lock_.last_heard >= window_.get()) return Source::new_sender;
   return Source::other;
 }
 
@@ -273,7 +265,6 @@ void Reassembly::lock_onto(std::uint32_t host, std::uint16_t port, Nanos now) no
   lock_.port = port;
   lock_.locked = true;
   lock_.last_heard = now;
-  lock_.candidate = nullptr;
   lock_.other_port = 0;
   lock_.other_first.reset();
   shell_.sender_locked(host, port);
@@ -302,41 +293,16 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     case Source::other:
       refused();
       return nullptr;
-    case Source::candidate:
-      if (Block *b = find(h.block_id); b == lock_.candidate) return b;
-      refused();
-      return nullptr;
-    case Source::new_candidate: {
-      // The block of a leader from another port of the sender's host: a
-      // restarted sender's, if its packets follow.
-      if (find(h.block_id) != nullptr || !opens_with_leader(packet.kind)) {
-        refused();
-        return nullptr;
-      }
-      if (packet.kind == gvsp::PacketKind::all_in) {
-        // A whole block in one packet: nothing follows to prove it, so it
-        // takes the lock at once.
-        const std::optional<std::uint64_t> first =
-            lock_.other_port == at.port && lock_.other_first ? lock_.other_first
-                                                             : std::optional(h.block_id);
-        lock_onto(lock_.host, at.port, at.now);
-        restart(first, nullptr);
-        break;
-      }
-      Block *b = open_block(h.block_id, at, packet.leader.timestamp);
-      if (b == nullptr) {
-        // Counted as found without a buffer: if the lock moves to this
-        // port, the run is counted from the block after it.
-        if (lock_.other_first == h.block_id) {
-          lock_.other_first = gvsp::block_id_next(h.block_id, config_.kind);
-        }
-        return nullptr;
-      }
-      opened = true;
-      b->new_run = true;
-      lock_.candidate = b;
-      lock_.candidate_port = at.port;
-      return b;
+    case Source::new_sender: {
+      // The sender restarted on this port: its blocks refused while it was
+      // a stranger were its all the same, and the run is counted from the
+      // first of them.
+      const std::optional<std::uint64_t> first =
+          lock_.other_port == at.port && lock_.other_first ? lock_.other_first
+                                                           : std::optional(h.block_id);
+      lock_onto(lock_.host, at.port, at.now);
+      restart(first, nullptr);
+      break;
     }
   }
   if (gvsp::is_resent(h) && !marks_resends_) {
@@ -515,6 +481,21 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   // A size of 0 is what senders that do not fill the field send.
   if (announced_data(l, size, lines) && size != 0) {
     b.geometry.announce(size);
+    // A lone payload packet the trailer names as the last: its length was
+    // no packet size, the size announced gives the full packets' length.
+    const std::uint32_t lone = b.first_payload_id;
+    const std::uint32_t n = b.first_payload_length;
+    const std::optional<std::uint32_t> psize = implied_packet_size(b.geometry, lone, n);
+    if (b.payloads == 1 && !b.short_id && b.geometry.trailer() == lone + 1 && psize && *psize > n) {
+      Geometry other = b.geometry;
+      other.set_packet_size(*psize);
+      if (other.fit(lone, n) == Fit::last && other.offset(lone) + n <= b.buffer->size) {
+        move_packet(b, lone, n, other);
+        b.short_id = lone;
+        b.short_length = n;
+        recompute_span(b);
+      }
+    }
     const std::optional<std::uint64_t> last = b.geometry.last_payload();
     if (b.payloads != 0 && last && *last < b.buffer->received.size()) {
       // Packets that came before it past the end it gives were strays, and
@@ -588,7 +569,7 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
   const bool fits = static_cast<std::int64_t>(packet_id) > b.highest &&
                     (!last || packet_id == *last + 1 || after_lone) &&
                     (!b.short_id || *b.short_id + 1 == packet_id);
-  if (!fits && !shorten_to_trailer(b, packet_id, t)) {
+  if ((!fits || b.payloads == 0) && !shorten_to_trailer(b, packet_id, t) && !fits) {
     refused();
     return;
   }
@@ -613,7 +594,13 @@ bool Reassembly::shorten_to_trailer(Block &b, std::uint32_t packet_id,
   l.padding_x = b.desc.image.padding_x;
   l.padding_y = b.desc.image.padding_y;
   std::uint64_t size = 0;
-  if (!announced_data(l, size, t.size_y) || b.geometry.packet_size() == 0) return false;
+  if (!announced_data(l, size, t.size_y)) return false;
+  if (b.payloads == 0) {
+    // Nothing placed yet: the block is the shorter one from the start.
+    b.geometry.announce(size);
+    return true;
+  }
+  if (b.geometry.packet_size() == 0) return false;
   Geometry shorter = b.geometry;
   shorter.announce(size);
   const std::optional<std::uint64_t> last = shorter.last_payload();
@@ -751,8 +738,6 @@ bool Reassembly::hands_over(std::uint64_t block_id) const noexcept {
 
 void Reassembly::close_block(Block &b, Ending how) noexcept {
   if (predicted_ && predicted_->block == &b) predicted_.reset();
-  const bool candidate = lock_.candidate == &b;
-  if (candidate) lock_.candidate = nullptr;
   if (how == Ending::not_available) {
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);
@@ -771,9 +756,6 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
       // never proved: a restarted sender whose block was lost but for it.
       bump(counters_.blocks_unseen);
       bump(counters_.datagrams_refused, b.received - 1);
-      if (candidate && lock_.other_first == b.block_id) {
-        lock_.other_first = gvsp::block_id_next(b.block_id, config_.kind);
-      }
     } else {
       bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
     }

@@ -186,17 +186,13 @@ class Reassembly {
     std::uint16_t port = 0;  // 0: not locked yet, or the shell knows no ports
     bool locked = false;
     Nanos last_heard = 0;
-    // The block a leader from another port of the host opened while the
-    // sender was silent: if its packets follow, the lock moves there.
-    Block *candidate = nullptr;
-    std::uint16_t candidate_port = 0;
     // Another port of the host (a restarted sender?) and the first block id
     // heard from it: if it takes the lock, its blocks from there on were
     // the sender's and are accounted for.
     std::uint16_t other_port = 0;
     std::optional<std::uint64_t> other_first;
   };
-  enum class Source : std::uint8_t { sender, other, candidate, new_candidate };
+  enum class Source : std::uint8_t { sender, other, new_sender };
 
   // The last predict's regions, of one block, made with one packet size.
   struct Predicted {
@@ -216,8 +212,9 @@ class Reassembly {
   // Both run once per datagram, from on_packet alone: inlined into it.
   [[gnu::always_inline]] inline Block *route(const gvsp::Packet &packet, const Arrival &at,
                                              bool &opened) noexcept;
-  // Whom a datagram comes from: the sender, a stranger, or (another port
-  // of the sender's host) a restarted sender's candidate block.
+  // Whom a datagram comes from: the sender, a stranger, or (a leader from
+  // another port of the sender's host after the sender fell silent) the
+  // sender restarted.
   Source source_of(bool leader, std::uint64_t block_id, const Arrival &at) noexcept {
     if (at.source == 0 || lock_.host == 0) return Source::sender;
     if (at.source != lock_.host) return Source::other;

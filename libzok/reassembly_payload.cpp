@@ -2,6 +2,7 @@
 // and the regions the socket loop lets the kernel fill in advance.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -17,7 +18,7 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   Block &b = blocks_[p.slot];
   const Source from = b.open() ? source_of(false, p.block_id, at) : Source::other;
   if (!b.open() || b.block_id != p.block_id || data_length > p.length ||
-      !(from == Source::sender || (from == Source::candidate && lock_.candidate == &b))) {
+      from != Source::sender) {
     refused();
     return;
   }
@@ -130,7 +131,16 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     }
     return false;
   }
-  const Fit fit = b.geometry.fit(packet_id, length);
+  Fit fit = b.geometry.fit(packet_id, length);
+  if (fit == Fit::wrong_length && b.geometry.packet_size() == 0 &&
+      b.geometry.trailer() == packet_id + 1) {
+    // The first payload packet is the last one the trailer names: the size
+    // announced tells the full packets' length.
+    if (const auto psize = implied_packet_size(b.geometry, packet_id, length)) {
+      b.geometry.set_packet_size(*psize);
+      fit = b.geometry.fit(packet_id, length);
+    }
+  }
   switch (fit) {
     case Fit::full:
       // A full packet after the short one: that was not the last after all.
@@ -161,7 +171,15 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
       }
       break;
   }
-  if (b.geometry.packet_size() == 0) b.geometry.set_packet_size(length);
+  if (b.geometry.packet_size() == 0) {
+    // The first payload packet, shorter than the stream's packets and where
+    // the block's last one of that length goes: it is that last one.
+    Geometry usual = b.geometry;
+    usual.set_packet_size(stream_psize_);
+    b.geometry.set_packet_size(stream_psize_ > length && usual.fit(packet_id, length) == Fit::last
+                                   ? stream_psize_
+                                   : length);
+  }
   const std::uint64_t offset = b.geometry.offset(packet_id);
   if (offset + length > buf.size) {
     refuse_or_overrun(b);
@@ -218,6 +236,12 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
                                    Fit fit) noexcept {
   const std::uint32_t psize = b.geometry.packet_size();
   const std::uint32_t lone = b.first_payload_id;
+  if (lone == packet_id && b.payloads == 1 && length < b.first_payload_length) {
+    // The lone packet again, shorter: the first was a copy with bytes
+    // appended (copies come longer, never shorter). It gives way.
+    unplace(b, lone);
+    return true;
+  }
   // The other packet may be a short one of the new length, full then.
   const bool other_short = b.payloads == 2 && b.short_id && *b.short_id != lone &&
                            b.short_length == length && length < psize;
@@ -260,6 +284,17 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   }
   b.geometry = other;
   return true;
+}
+
+std::optional<std::uint32_t> implied_packet_size(const Geometry &g, std::uint32_t last,
+                                                 std::uint32_t length) noexcept {
+  const std::optional<std::uint64_t> size = g.announced();
+  if (!size || last < 2 || *size <= length || (*size - length) % (last - 1) != 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t psize = (*size - length) / (last - 1);
+  if (psize < length || psize > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  return static_cast<std::uint32_t>(psize);
 }
 
 // An image whose trailer is still to come may hold fewer lines than its

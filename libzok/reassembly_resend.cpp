@@ -75,23 +75,12 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   const std::uint32_t full = b.payloads - (b.short_id ? 1 : 0);
   const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, packet_id));
   b.highest = top;
-  // A new run's block shows itself by its start, its leader and first two
-  // packets in a row: late copies of the old run's block of that id come
-  // from anywhere in it.
-  if (b.new_run ? !(follows && packet_id >= 2 && b.received == packet_id + 1)
-                : !follows && full < 3) {
-    return;
-  }
+  // A new run's block shows itself by its leader and packets that follow
+  // it as a sender's do (in any order: a path may reorder them).
+  if ((!follows && full < 3) || (b.new_run && !b.leader_timestamp)) return;
   if (b.new_run) {
     b.new_run = false;
-    std::optional<std::uint64_t> first = b.block_id;
-    if (lock_.candidate == &b) {
-      // The restarted sender's blocks refused while it was a stranger
-      // were its all the same: the run is counted from the first of them.
-      if (lock_.other_port == lock_.candidate_port && lock_.other_first) first = lock_.other_first;
-      lock_onto(lock_.host, lock_.candidate_port, now_);
-    }
-    restart(first, &b);
+    restart(b.block_id, &b);
   }
   take_for_senders(b, trailer == packet_id);
 }
