@@ -503,10 +503,11 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
       const auto l32 = static_cast<std::uint32_t>(*last);
       const std::uint32_t length = b.short_id == l32 ? b.short_length : b.geometry.packet_size();
-      const bool short_elsewhere = b.short_id && *b.short_id != l32 &&
-                                   !ends_frame_early(b, b.geometry, *b.short_id, b.short_length);
-      if (short_elsewhere ||
-          (b.buffer->received.test(l32) && b.geometry.fit(l32, length) != Fit::last)) {
+      const bool early =
+          b.short_id && ends_frame_early(b, b.geometry, *b.short_id, b.short_length);
+      const bool short_elsewhere = b.short_id && *b.short_id != l32 && !early;
+      if (short_elsewhere || (b.buffer->received.test(l32) &&
+                              b.geometry.fit(l32, length) != Fit::last && !early)) {
         const std::uint32_t wrong = b.short_id && *b.short_id != l32 ? *b.short_id : l32;
         unplace(b, wrong);
         ask(b, wrong, wrong, flow_ + window_.get());
