@@ -566,7 +566,7 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
   const bool fits = static_cast<std::int64_t>(packet_id) > b.highest &&
                     (!last || packet_id == *last + 1 || after_lone) &&
                     (!b.short_id || *b.short_id + 1 == packet_id);
-  if ((!fits || b.payloads == 0) && !shorten_to_trailer(b, packet_id, t) && !fits) {
+  if ((!fits || b.payloads == 0 || after_lone) && !shorten_to_trailer(b, packet_id, t) && !fits) {
     refused();
     return;
   }
@@ -592,8 +592,10 @@ bool Reassembly::shorten_to_trailer(Block &b, std::uint32_t packet_id,
   l.padding_y = b.desc.image.padding_y;
   std::uint64_t size = 0;
   if (!announced_data(l, size, t.size_y)) return false;
-  if (b.payloads == 0) {
-    // Nothing placed yet: the block is the shorter one from the start.
+  if (b.payloads == 0 ||
+      (b.payloads == 1 && !b.short_id && b.first_payload_id + 1 == packet_id)) {
+    // Nothing placed yet, or one packet whose length was no more than a
+    // guess at the packet size: the block is the shorter one from the start.
     b.geometry.announce(size);
     return true;
   }
