@@ -501,6 +501,11 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
         const auto p = static_cast<std::uint32_t>(id);
         if (b.buffer->received.test(p) && b.geometry.trailer() != p) unplace(b, p);
       }
+      // Gaps they showed past the end were none.
+      if (!b.geometry.trailer()) {
+        bump(counters_.resend_requests_failed,
+             b.ranges.cut_above(static_cast<std::uint32_t>(*last) + 1, *b.buffer));
+      }
       const auto l32 = static_cast<std::uint32_t>(*last);
       const std::uint32_t length = b.short_id == l32 ? b.short_length : b.geometry.packet_size();
       const bool early =
@@ -571,6 +576,8 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
     return;
   }
   b.geometry.end_at(packet_id);
+  // Gaps shown past it (by a stray past the end) were none.
+  bump(counters_.resend_requests_failed, b.ranges.cut_above(packet_id, *b.buffer));
   fill_trailer(b.desc, t, b.leader_timestamp.has_value());
   b.buffer->received.set(packet_id);
   ++b.received;
