@@ -253,6 +253,9 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   other.set_packet_size(length);
   const Fit fits_other = other.fit(packet_id, length);
   if (fits_other != Fit::full && fits_other != Fit::last) return false;
+  // Longer than the lone packet, which has the stream's packet size: a copy
+  // with bytes appended.
+  if (fit == Fit::longer && psize == stream_psize_) return false;
   if (fit == Fit::longer && b.payloads == 1) {
     // Longer than the lone packet: right when that one was the short last.
     const Fit lone_fit = other.fit(lone, psize);
