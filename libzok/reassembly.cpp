@@ -465,6 +465,11 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   // may not be its own; otherwise, from the sender's host and port, they
   // are the sender's, overtaken by their leader.
   if (b.state == BlockState::tentative && b.received != 0 && b.new_run) forget_strays(b);
+  if (b.state == BlockState::tentative && b.payloads != 0 && b.payloads <= b.early.size()) {
+    for (std::uint32_t id = 1; id <= b.touched; ++id) {
+      if (b.buffer->received.test(id) && b.geometry.trailer() != id) b.early[b.early_count++] = id;
+    }
+  }
   b.leader_timestamp = l.timestamp;
   fill_leader(b.desc, l);
   // A trailer that came first may have said the block has fewer lines.

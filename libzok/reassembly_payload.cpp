@@ -193,6 +193,14 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
       b.short_length = length;
       recompute_span(b);
     }
+    if (src != nullptr && b.settle_early(packet_id) &&
+        std::memcmp(buf.data + offset, src, length) != 0) {
+      // It came before its leader, and the sender, at the block now, sends
+      // other bytes for it: the first was a stray naming the block early.
+      std::memcpy(buf.data + offset, src, length);
+      refused();
+      return true;
+    }
     note_duplicate(b, packet_id, resent);
     return true;
   }
