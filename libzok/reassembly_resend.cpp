@@ -119,13 +119,15 @@ void Reassembly::sender_moved_on(Block &b) noexcept {
   if (!config_.resend || config_.num_retries == 0) return;
   b.ranges.end_windows(flow_);
   if (b.geometry.trailer() || b.tail_asked) return;
+  // Once a block, even when nothing tells what its tail is: a packet above
+  // the highest shows the sender still at it, and the tail asks anew.
+  b.tail_asked = true;
   const auto first = static_cast<std::uint64_t>(b.highest + 1);
   const std::uint32_t packets = b.buffer->received.size();
   if (!b.geometry.announced()) {
     // Nothing says where the block ends: one packet past the highest is
     // asked for, the trailer if that is all that was lost.
     if (first >= packets) return;
-    b.tail_asked = true;
     ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(first), flow_);
     return;
   }
@@ -135,7 +137,6 @@ void Reassembly::sender_moved_on(Block &b) noexcept {
   if (!last) return;
   const std::uint64_t trailer_id = *last + 1;
   if (trailer_id >= packets || first > trailer_id) return;
-  b.tail_asked = true;
   // Asked for at the end of the batch: packets of it later in the same
   // batch were only overtaken.
   ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), flow_);
