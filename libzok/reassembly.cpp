@@ -701,15 +701,18 @@ void Reassembly::on_tick(Nanos now) noexcept {
   settle_sequence();
 }
 
+// An id passed over counts as never seen once its block could no longer
+// come in time: a block timeout after it was passed over.
 void Reassembly::settle_sequence() noexcept {
+  const Nanos wait = config_.block_timeout;
   bump(counters_.blocks_unseen,
-       sequence_.settle(flow_, now_, window_.get(), idle_after(), [this](std::uint64_t id) {
+       sequence_.settle(flow_, now_, wait, wait, [this](std::uint64_t id) {
          return find(id) != nullptr || recently_closed(id) != nullptr;
        }));
 }
 
 Nanos Reassembly::next_deadline() const noexcept {
-  Nanos next = sequence_.settles_at(idle_after());
+  Nanos next = sequence_.settles_at(config_.block_timeout);
   for (const Block &b : blocks_) {
     if (!b.open()) continue;
     next = std::min(next, b.quiet_since() + config_.block_timeout);
