@@ -576,7 +576,12 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
   const bool fits = static_cast<std::int64_t>(packet_id) > b.highest &&
                     (!last || packet_id == *last + 1 || after_lone) &&
                     (!b.short_id || *b.short_id + 1 == packet_id);
-  if ((!fits || b.payloads == 0 || after_lone) && !shorten_to_trailer(b, packet_id, t) && !fits) {
+  // A trailer of fewer lines than the leader's shortens the block, also
+  // where its packet count happens to stay the same.
+  const bool fewer_lines = b.leader_timestamp && b.desc.payload_type == gvsp::payload_type_image &&
+                           t.size_y < b.desc.image.size_y;
+  if ((!fits || b.payloads == 0 || after_lone || fewer_lines) &&
+      !shorten_to_trailer(b, packet_id, t) && !fits) {
     refused();
     return;
   }
