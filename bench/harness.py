@@ -113,14 +113,13 @@ class Child:
 
     live = []
 
-    def __init__(self, argv, workdir, name, env=None):
+    def __init__(self, argv, workdir, name, env=None, stdin=subprocess.DEVNULL):
         self.argv = argv
         self.name = name
         self.out_path = os.path.join(workdir, name + ".out")
         self.err_path = os.path.join(workdir, name + ".err")
         with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
-            self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                         env=env)
+            self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=stdin, env=env)
         self.started = time.monotonic()
         self.status = None
         self.cpu = None  # user + sys seconds, once reaped
