@@ -755,6 +755,19 @@ bool Reassembly::hands_over(std::uint64_t block_id) const noexcept {
   }
 }
 
+// What the program finds where a packet is missing: zeros, never the bytes
+// of another packet the kernel put there on a prediction that did not hold.
+void Reassembly::zero_missing(Block &b) noexcept {
+  const std::uint32_t psize = b.geometry.packet_size();
+  if (psize == 0) return;
+  for (std::uint32_t id = 1; id <= b.touched; ++id) {
+    if (b.buffer->received.test(id)) continue;
+    const std::uint64_t at = b.geometry.offset(id);
+    if (at >= b.span_end) break;
+    std::memset(b.buffer->data + at, 0, std::min<std::uint64_t>(psize, b.span_end - at));
+  }
+}
+
 void Reassembly::close_block(Block &b, Ending how) noexcept {
   if (predicted_ && predicted_->block == &b) predicted_.reset();
   if (how == Ending::not_available) {
@@ -834,6 +847,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
   }
   last_judged_ = b.block_id;
   remember_closed(b.block_id, &b);
+  if (handed && !complete) zero_missing(b);
   buf.received.clear_through(b.touched);
   buf.unavailable.clear_through(b.touched);
   b.state = BlockState::free;
