@@ -482,6 +482,9 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   // A size of 0 is what senders that do not fill the field send.
   if (announced_data(l, size, lines) && size != 0) {
     b.geometry.announce(size);
+    // A tail probed while nothing said where the block ends is asked for
+    // in full now that the size does.
+    b.tail_asked = false;
     // A lone payload packet the trailer names as the last: its length was
     // no packet size, the size announced gives the full packets' length.
     const std::uint32_t lone = b.first_payload_id;

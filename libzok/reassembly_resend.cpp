@@ -136,10 +136,16 @@ void Reassembly::sender_moved_on(Block &b) noexcept {
   const std::optional<std::uint64_t> last = g.last_payload();
   if (!last) return;
   const std::uint64_t trailer_id = *last + 1;
-  if (trailer_id >= packets || first > trailer_id) return;
+  // A packet probed for before the size was known is not asked for twice.
+  std::uint64_t from = first;
+  while (from <= trailer_id && from < packets &&
+         b.ranges.times_asked(static_cast<std::uint32_t>(from)) != 0) {
+    ++from;
+  }
+  if (trailer_id >= packets || from > trailer_id) return;
   // Asked for at the end of the batch: packets of it later in the same
   // batch were only overtaken.
-  ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), flow_);
+  ask(b, static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(trailer_id), flow_);
 }
 
 // `newer` became the sender's: the blocks it started after have lost what
