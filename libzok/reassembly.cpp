@@ -340,8 +340,14 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     return nullptr;
   } else if (const Closed *closed = recently_closed(h.block_id)) {
     // Late resends and duplicates of finished blocks, and answers about
-    // them, are normal traffic: dropped without counting.
-    if (!restarts(*closed, packet)) return nullptr;
+    // them, are normal traffic: dropped without counting. The leader of a
+    // block that ended before it came still names the sender.
+    if (!restarts(*closed, packet)) {
+      if (opens_with_leader(packet.kind) && !lock_.locked && at.source != 0) {
+        lock_onto(at.source, at.port, at.now);
+      }
+      return nullptr;
+    }
     new_run = true;
   } else if (opens_with_leader(packet.kind)) {
     // Counted as never seen already: it stays so.
