@@ -4,6 +4,7 @@
 
 #include <zok/zok.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -71,11 +72,25 @@ struct BlockFields {
   // Its tail (the packets after the highest, to the trailer) was asked for:
   // once per block, when a later block started or it fell idle.
   bool tail_asked = false;
+  // Payload packets that came before the leader, while anyone could have
+  // named the block: a later copy with other bytes is the sender's.
+  std::array<std::uint32_t, 8> early{};
+  std::uint32_t early_count = 0;
   std::uint64_t hold_generation = 0;
   bool after_hold = false;
   zok_block_desc desc{};
 
   bool open() const noexcept { return state != BlockState::free; }
+  // True once for a packet that came before the leader (then forgotten).
+  bool settle_early(std::uint32_t packet_id) noexcept {
+    for (std::uint32_t i = 0; i < early_count; ++i) {
+      if (early[i] == packet_id) {
+        early[i] = early[--early_count];
+        return true;
+      }
+    }
+    return false;
+  }
   bool confirmed() const noexcept {
     return state == BlockState::assembling || state == BlockState::trailer_seen;
   }

@@ -344,8 +344,14 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     return nullptr;
   } else if (const Closed *closed = recently_closed(h.block_id)) {
     // Late resends and duplicates of finished blocks, and answers about
-    // them, are normal traffic: dropped without counting.
-    if (!restarts(*closed, packet)) return nullptr;
+    // them, are normal traffic: dropped without counting. The leader of a
+    // block that ended before it came still names the sender.
+    if (!restarts(*closed, packet)) {
+      if (opens_with_leader(packet.kind) && !lock_.locked && at.source != 0) {
+        lock_onto(at.source, at.port, at.now);
+      }
+      return nullptr;
+    }
     new_run = true;
   } else if (opens_with_leader(packet.kind)) {
     // Counted as never seen already: it stays so.
@@ -469,6 +475,11 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   // may not be its own; otherwise, from the sender's host and port, they
   // are the sender's, overtaken by their leader.
   if (b.state == BlockState::tentative && b.received != 0 && b.new_run) forget_strays(b);
+  if (b.state == BlockState::tentative && b.payloads != 0 && b.payloads <= b.early.size()) {
+    for (std::uint32_t id = 1; id <= b.touched; ++id) {
+      if (b.buffer->received.test(id) && b.geometry.trailer() != id) b.early[b.early_count++] = id;
+    }
+  }
   b.leader_timestamp = l.timestamp;
   fill_leader(b.desc, l);
   // A trailer that came first may have said the block has fewer lines.
@@ -481,6 +492,9 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   // A size of 0 is what senders that do not fill the field send.
   if (announced_data(l, size, lines) && size != 0) {
     b.geometry.announce(size);
+    // A tail probed while nothing said where the block ends is asked for
+    // in full now that the size does.
+    b.tail_asked = false;
     // A lone payload packet the trailer names as the last: its length was
     // no packet size, the size announced gives the full packets' length.
     const std::uint32_t lone = b.first_payload_id;
@@ -505,12 +519,18 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
         const auto p = static_cast<std::uint32_t>(id);
         if (b.buffer->received.test(p) && b.geometry.trailer() != p) unplace(b, p);
       }
+      // Gaps they showed past the end were none.
+      if (!b.geometry.trailer()) {
+        bump(counters_.resend_requests_failed,
+             b.ranges.cut_above(static_cast<std::uint32_t>(*last) + 1, *b.buffer));
+      }
       const auto l32 = static_cast<std::uint32_t>(*last);
       const std::uint32_t length = b.short_id == l32 ? b.short_length : b.geometry.packet_size();
-      const bool short_elsewhere = b.short_id && *b.short_id != l32 &&
-                                   !ends_frame_early(b, b.geometry, *b.short_id, b.short_length);
-      if (short_elsewhere ||
-          (b.buffer->received.test(l32) && b.geometry.fit(l32, length) != Fit::last)) {
+      const bool early =
+          b.short_id && ends_frame_early(b, b.geometry, *b.short_id, b.short_length);
+      const bool short_elsewhere = b.short_id && *b.short_id != l32 && !early;
+      if (short_elsewhere || (b.buffer->received.test(l32) &&
+                              b.geometry.fit(l32, length) != Fit::last && !early)) {
         const std::uint32_t wrong = b.short_id && *b.short_id != l32 ? *b.short_id : l32;
         unplace(b, wrong);
         ask(b, wrong, wrong, flow_ + window_.get());
@@ -569,11 +589,18 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
   const bool fits = static_cast<std::int64_t>(packet_id) > b.highest &&
                     (!last || packet_id == *last + 1 || after_lone) &&
                     (!b.short_id || *b.short_id + 1 == packet_id);
-  if ((!fits || b.payloads == 0) && !shorten_to_trailer(b, packet_id, t) && !fits) {
+  // A trailer of fewer lines than the leader's shortens the block, also
+  // where its packet count happens to stay the same.
+  const bool fewer_lines = b.leader_timestamp && b.desc.payload_type == gvsp::payload_type_image &&
+                           t.size_y < b.desc.image.size_y;
+  if ((!fits || b.payloads == 0 || after_lone || fewer_lines) &&
+      !shorten_to_trailer(b, packet_id, t) && !fits) {
     refused();
     return;
   }
   b.geometry.end_at(packet_id);
+  // Gaps shown past it (by a stray past the end) were none.
+  bump(counters_.resend_requests_failed, b.ranges.cut_above(packet_id, *b.buffer));
   fill_trailer(b.desc, t, b.leader_timestamp.has_value());
   b.buffer->received.set(packet_id);
   ++b.received;
@@ -595,8 +622,10 @@ bool Reassembly::shorten_to_trailer(Block &b, std::uint32_t packet_id,
   l.padding_y = b.desc.image.padding_y;
   std::uint64_t size = 0;
   if (!announced_data(l, size, t.size_y)) return false;
-  if (b.payloads == 0) {
-    // Nothing placed yet: the block is the shorter one from the start.
+  if (b.payloads == 0 ||
+      (b.payloads == 1 && !b.short_id && b.first_payload_id + 1 == packet_id)) {
+    // Nothing placed yet, or one packet whose length was no more than a
+    // guess at the packet size: the block is the shorter one from the start.
     b.geometry.announce(size);
     return true;
   }
@@ -690,15 +719,18 @@ void Reassembly::on_tick(Nanos now) noexcept {
   settle_sequence();
 }
 
+// An id passed over counts as never seen once its block could no longer
+// come in time: a block timeout after it was passed over.
 void Reassembly::settle_sequence() noexcept {
+  const Nanos wait = config_.block_timeout;
   bump(counters_.blocks_unseen,
-       sequence_.settle(flow_, now_, window_.get(), idle_after(), [this](std::uint64_t id) {
+       sequence_.settle(flow_, now_, wait, wait, [this](std::uint64_t id) {
          return find(id) != nullptr || recently_closed(id) != nullptr;
        }));
 }
 
 Nanos Reassembly::next_deadline() const noexcept {
-  Nanos next = sequence_.settles_at(idle_after());
+  Nanos next = sequence_.settles_at(config_.block_timeout);
   for (const Block &b : blocks_) {
     if (!b.open()) continue;
     next = std::min(next, b.quiet_since() + config_.block_timeout);
@@ -733,6 +765,19 @@ bool Reassembly::hands_over(std::uint64_t block_id) const noexcept {
       return !lt;
     default:
       return true;
+  }
+}
+
+// What the program finds where a packet is missing: zeros, never the bytes
+// of another packet the kernel put there on a prediction that did not hold.
+void Reassembly::zero_missing(Block &b) noexcept {
+  const std::uint32_t psize = b.geometry.packet_size();
+  if (psize == 0) return;
+  for (std::uint32_t id = 1; id <= b.touched; ++id) {
+    if (b.buffer->received.test(id)) continue;
+    const std::uint64_t at = b.geometry.offset(id);
+    if (at >= b.span_end) break;
+    std::memset(b.buffer->data + at, 0, std::min<std::uint64_t>(psize, b.span_end - at));
   }
 }
 
@@ -815,6 +860,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
   }
   last_judged_ = b.block_id;
   remember_closed(b.block_id, &b);
+  if (handed && !complete) zero_missing(b);
   buf.received.clear_through(b.touched);
   buf.unavailable.clear_through(b.touched);
   b.state = BlockState::free;

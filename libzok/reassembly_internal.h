@@ -324,6 +324,8 @@ class Reassembly {
   }
   void finish(Block &b) noexcept;
   bool hands_over(std::uint64_t block_id) const noexcept;
+  // Zeros the places of the packets an incomplete block lacks.
+  void zero_missing(Block &b) noexcept;
   // The one place a block ends: every counter that describes how is bumped
   // here, once.
   void close_block(Block &b, Ending how) noexcept;

@@ -131,6 +131,12 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     }
     return false;
   }
+  if (b.payloads == 1 && b.first_payload_id == packet_id && length < b.first_payload_length &&
+      buf.received.test(packet_id) && b.short_id != packet_id) {
+    // The lone packet again, shorter: the first was a copy with bytes
+    // appended (copies come longer, never shorter). It gives way.
+    unplace(b, packet_id);
+  }
   Fit fit = b.geometry.fit(packet_id, length);
   if (fit == Fit::wrong_length && b.geometry.packet_size() == 0 &&
       b.geometry.trailer() == packet_id + 1) {
@@ -193,6 +199,14 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
       b.short_length = length;
       recompute_span(b);
     }
+    if (src != nullptr && b.settle_early(packet_id) &&
+        std::memcmp(buf.data + offset, src, length) != 0) {
+      // It came before its leader, and the sender, at the block now, sends
+      // other bytes for it: the first was a stray naming the block early.
+      std::memcpy(buf.data + offset, src, length);
+      refused();
+      return true;
+    }
     note_duplicate(b, packet_id, resent);
     return true;
   }
@@ -236,12 +250,6 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
                                    Fit fit) noexcept {
   const std::uint32_t psize = b.geometry.packet_size();
   const std::uint32_t lone = b.first_payload_id;
-  if (lone == packet_id && b.payloads == 1 && length < b.first_payload_length) {
-    // The lone packet again, shorter: the first was a copy with bytes
-    // appended (copies come longer, never shorter). It gives way.
-    unplace(b, lone);
-    return true;
-  }
   // The other packet may be a short one of the new length, full then.
   const bool other_short = b.payloads == 2 && b.short_id && *b.short_id != lone &&
                            b.short_length == length && length < psize;
@@ -253,6 +261,9 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   other.set_packet_size(length);
   const Fit fits_other = other.fit(packet_id, length);
   if (fits_other != Fit::full && fits_other != Fit::last) return false;
+  // Longer than the lone packet, which has the stream's packet size: a copy
+  // with bytes appended.
+  if (fit == Fit::longer && psize == stream_psize_) return false;
   if (fit == Fit::longer && b.payloads == 1) {
     // Longer than the lone packet: right when that one was the short last.
     const Fit lone_fit = other.fit(lone, psize);

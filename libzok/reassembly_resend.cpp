@@ -125,13 +125,15 @@ void Reassembly::sender_moved_on(Block &b) noexcept {
   if (!config_.resend || config_.num_retries == 0) return;
   b.ranges.end_windows(flow_);
   if (b.geometry.trailer() || b.tail_asked) return;
+  // Once a block, even when nothing tells what its tail is: a packet above
+  // the highest shows the sender still at it, and the tail asks anew.
+  b.tail_asked = true;
   const auto first = static_cast<std::uint64_t>(b.highest + 1);
   const std::uint32_t packets = b.buffer->received.size();
   if (!b.geometry.announced()) {
     // Nothing says where the block ends: one packet past the highest is
     // asked for, the trailer if that is all that was lost.
     if (first >= packets) return;
-    b.tail_asked = true;
     ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(first), flow_);
     return;
   }
@@ -140,11 +142,16 @@ void Reassembly::sender_moved_on(Block &b) noexcept {
   const std::optional<std::uint64_t> last = g.last_payload();
   if (!last) return;
   const std::uint64_t trailer_id = *last + 1;
-  if (trailer_id >= packets || first > trailer_id) return;
-  b.tail_asked = true;
+  // A packet probed for before the size was known is not asked for twice.
+  std::uint64_t from = first;
+  while (from <= trailer_id && from < packets &&
+         b.ranges.times_asked(static_cast<std::uint32_t>(from)) != 0) {
+    ++from;
+  }
+  if (trailer_id >= packets || from > trailer_id) return;
   // Asked for at the end of the batch: packets of it later in the same
   // batch were only overtaken.
-  ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(trailer_id), flow_);
+  ask(b, static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(trailer_id), flow_);
 }
 
 // `newer` became the sender's: the blocks it started after have lost what

@@ -965,7 +965,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
   }
 
   // Requests: only for blocks the sender sent and packets not received, and
-  // never past a block's end once its trailer said where that is.
+  // never past a block's end once its trailer or leader said where that is.
   std::set<std::pair<std::size_t, std::uint32_t>> asked_packets, needless;
   std::uint64_t asked_total = 0;
   for (const Request &q : seam.requests) {
@@ -985,11 +985,16 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     const Block &b = sc.blocks[i];
     const Seen &x = seen[i];
     const std::uint32_t last = b.last_id();
+    // Where the block ends the core knows from its trailer, or from a
+    // leader that gives its size (a short frame's gives more than was
+    // sent); with both lost, a datagram past the end is as good as a packet.
+    const bool end_known = (x.step[last] != 0 && x.step[last] <= q.step) ||
+                           (!b.short_frame && b.sized && x.step[0] != 0 && x.step[0] <= q.step);
     bool told = false;
     for (std::uint64_t p = q.first; p <= q.last && p <= q.first + 100000; ++p) {
       const auto pid = static_cast<std::uint32_t>(p);
       asked_packets.emplace(i, pid);
-      if (p > last && !told && (!b.short_frame || (x.step[last] != 0 && x.step[last] <= q.step))) {
+      if (p > last && !told && end_known) {
         fail("request-past-end" + cause(i),
              where + format(" packet %u; its last is %u", pid, last));
         told = true;

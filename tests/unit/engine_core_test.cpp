@@ -1,6 +1,7 @@
 // The reassembly core fed packets and a fake clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 
 #include "lib/core_fake.h"
@@ -465,8 +466,8 @@ TEST(EngineCore, LossesAroundAHoldAreBlamedOnIt) {
 // The stream's packet size drops between blocks: the first batch of the new
 // block was predicted with the old size, so the kernel put each packet where
 // the old size puts it. A packet that overtakes others in that batch belongs
-// where one of them still waits to be moved: it is taken for lost and asked
-// for again rather than written over the packet still waiting there.
+// where one of them still waits to be moved: that one is moved aside first,
+// so neither is written over and nothing is asked for again.
 TEST(EngineCore, PacketSizeChangeNeverWritesOverAPacketOfTheBatch) {
   Harness h(with_resend(), 2, 4096);
   h.shell.give_back_at_once = true;
@@ -499,8 +500,31 @@ TEST(EngineCore, PacketSizeChangeNeverWritesOverAPacketOfTheBatch) {
   h.tick(ms);
   ASSERT_EQ(h.shell.finished.size(), 2u);
   EXPECT_TRUE(after.whole(h.shell.finished[1]));
-  ASSERT_EQ(h.shell.resends.size(), 1u);
-  EXPECT_EQ(h.shell.resends[0].first, 13u);
+  EXPECT_TRUE(h.shell.resends.empty());
+}
+
+// The kernel put a later packet where the core predicted a lost one: the
+// block ends without that packet, and its place holds zeros, not the later
+// packet's bytes.
+TEST(EngineCore, AMissingPacketsPlaceHoldsNoOtherPacketsBytes) {
+  Harness h(CoreConfig{}, 2, 4096);
+  const BlockSender s{.size = 500, .psize = 100};
+  h.feed(s.packet(1, 0));
+  h.feed(s.packet(1, 1));
+  std::array<Prediction, 1> predicted;
+  ASSERT_EQ(h.core.predict(predicted), 1u);
+  ASSERT_EQ(predicted[0].packet_id, 2u);
+  const Bytes third = s.packet(1, 3);  // packet 2 was lost
+  std::memcpy(predicted[0].dest, third.data() + 8, third.size() - 8);
+  h.feed(third);
+  h.core.end_batch();
+  for (std::uint32_t k = 4; k <= s.payloads() + 1; ++k) h.feed(s.packet(1, k));
+  ASSERT_EQ(h.shell.finished.size(), 1u);
+  const zok_block_desc &d = h.shell.finished[0].desc;
+  ASSERT_NE(d.status, ZOK_BLOCK_STATUS_OK);
+  ASSERT_EQ(d.payload_length, 500u);
+  const auto *gap = static_cast<const std::byte *>(d.payload) + 100;
+  EXPECT_TRUE(std::all_of(gap, gap + 100, [](std::byte b) { return b == std::byte{0}; }));
 }
 
 }  // namespace
