@@ -5,18 +5,21 @@ the host end of the veth pair.
 
 Scenarios:
   path       --mtu 1500|9000: both receivers, every block complete and its
-             payload verified.
+             block ids verified; stream_probe (libzok in-process) checks
+             every byte of every block.
   oversize   the camera sends 9000-byte packets, the host's end carries 1500:
              every block ends incomplete, no resend comes back, the host
              interface counts the drops.
   loss       a seeded BPF dropper on the camera's egress: resends recover
              the losses and the counters of strobix, the dropper and the
-             receiver add up.
+             receiver add up; what resends put back is byte for byte what
+             was lost (stream_probe).
   multicast  plaingrab and workergrab on one group at once: both get every
              block, on the interface that reaches the camera.
   reorder    strobix shuffles each block's payload packets (-O) or moves each
              at most 16 places (-O16): every block complete, and resends
-             under 1% of the packets sent.
+             under 1% of the packets sent; every byte in its place
+             (stream_probe).
   hostile    stream_probe (libzok in-process, poll and worker) under
              malformed and foreign datagrams from the sender's own address
              and from a second address on the camera's link, which also
@@ -52,7 +55,7 @@ AF_XDP on the veth pair as root); --receive xdp runs a scenario with them on
 the AF_XDP path and checks that they took it.
 
 Exits 77 (ctest's skip) with "SKIPPED: reason" where the network cannot be
-made. Only the standard library, and the report parsers of tests/soak.
+made. Only the standard library and tests/lib's zoktest.
 """
 
 import argparse
@@ -67,15 +70,17 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tests", "soak"))
-from soak import (SANITIZER_NOISE, block_trace, parse_fields, parse_reports,  # noqa: E402
-                  parse_strobix)
+sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
+from zoktest import (SANITIZER_NOISE, SKIP, Failures, Program, block_trace,  # noqa: E402
+                     free_udp_ports, parse_fields, parse_strobix, testnet_down, testnet_up,
+                     the_report, time_scale, udp_bound, wait_for)
 
 TESTNET = os.path.join(ROOT, "scripts", "testnet.sh")
-SKIP = 77
 STREAM_PORT = 50010
 RESEND_PORT = 50011
-# strobix's default block size, and the smaller blocks of the lossy runs.
+# strobix's default block size, and the smaller blocks of the lossy runs:
+# the latter no larger than the -c pattern's period, so that the probe sees
+# any byte out of place.
 BLOCK_BYTES = 1048576
 BLOCK_BYTES_LOSSY = 262144
 
@@ -84,8 +89,10 @@ class Skip(Exception):
     pass
 
 
-# Set by --receive: the receivers' ZOK_RECEIVE.
+# Set by main: the receivers' ZOK_RECEIVE (--receive), and how much longer
+# than a plain build's every bound is (sanitizer builds).
 RECEIVE = None
+SCALE = 1.0
 UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                 "--inh-caps=-all"]
 # What AF_XDP needs of an unprivileged process: the program and its maps
@@ -119,28 +126,6 @@ def xdp_attached(interface):
     return "prog/xdp" in out
 
 
-class Failures:
-    def __init__(self):
-        self.items = []
-
-    def check(self, ok, message):
-        if not ok:
-            self.items.append(message)
-        return ok
-
-
-def time_scale(args):
-    if os.environ.get("SOAK_TIME_SCALE"):
-        return float(os.environ["SOAK_TIME_SCALE"])
-    with open(args.plaingrab, "rb") as f:
-        data = f.read()
-    if b"__tsan_init" in data:
-        return 6.0
-    if b"__asan_init" in data:
-        return 3.0
-    return 1.0
-
-
 class Network:
     """A test network for the length of a with-block; a network that cannot
     be made ends the run as skipped."""
@@ -148,23 +133,17 @@ class Network:
     def __init__(self, name, *options):
         self.name = name
         self.options = list(options)
-        self.env = {}
 
     def __enter__(self):
-        up = subprocess.run([TESTNET, "up", "--name", self.name] + self.options,
-                            capture_output=True, text=True)
-        if up.returncode == SKIP:
-            print(up.stdout.strip() or "SKIPPED: testnet.sh up", flush=True)
-            sys.exit(SKIP)
-        if up.returncode != 0:
-            raise RuntimeError(f"testnet.sh up failed: {up.stderr.strip()}")
-        for line in up.stdout.splitlines():
-            key, _, value = line.partition("=")
-            self.env[key] = value
+        self.env, why = testnet_up(TESTNET, self.name, *self.options)
+        if self.env is None:
+            if why.startswith("SKIPPED: "):
+                raise Skip(why[len("SKIPPED: "):])
+            raise RuntimeError(f"testnet.sh up failed: {why}")
         return self
 
     def __exit__(self, *exc):
-        subprocess.run([TESTNET, "down", "--name", self.name], capture_output=True)
+        testnet_down(TESTNET, self.name)
         return False
 
     def __getitem__(self, key):
@@ -179,59 +158,24 @@ class Network:
         return {k: int(v) for k, v in re.findall(r"^DROP_(\w+)=(\d+)$", out, re.M)}
 
 
-def udp_bound(address, port):
-    """Whether a host socket is bound to address:port (/proc/net/udp)."""
-    a = [int(x) for x in address.split(".")]
-    want = "%02X%02X%02X%02X:%04X" % (a[3], a[2], a[1], a[0], port)
-    with open("/proc/net/udp") as f:
-        return any(line.split()[1] == want for line in f.readlines()[1:])
-
-
-def wait_for(predicate, timeout):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
-
-
 def rx_dropped(interface):
     with open(f"/sys/class/net/{interface}/statistics/rx_dropped") as f:
         return int(f.read())
 
 
-class Run:
-    """A receiver writing into files: a pipe nobody reads while strobix runs
-    would fill and hold the receiver in its next print."""
+class Run(Program):
+    """A receiver run for `seconds` by its own -T."""
 
     def __init__(self, receiver, argv, seconds, receive=None, wrapper=()):
+        super().__init__(list(wrapper) + argv, receiver, env=receiver_env(receive))
         self.receiver = receiver
         self.seconds = seconds
-        self.started = time.monotonic()
-        self.files = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
-        self.proc = subprocess.Popen(list(wrapper) + argv, stdout=self.files[0],
-                                     stderr=self.files[1], env=receiver_env(receive))
-        self.out = self.err = ""
-        self.rc = None
 
     def finish(self):
-        """Waits for the receiver's end: its own -T ends it, with some grace
-        for a loaded machine."""
-        left = self.started + self.seconds + 30 - time.monotonic()
-        try:
-            self.proc.wait(timeout=max(1, left))
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.rc = self.proc.returncode
-        for f in self.files:
-            f.seek(0)
-        self.out, self.err = (f.read() for f in self.files)
-        for f in self.files:
-            f.close()
-        reports = parse_reports(self.out, self.receiver)
-        self.report = reports[0][1] if len(reports) == 1 and reports[0][0] else None
+        """Waits for the receiver's end, with some grace for a loaded
+        machine; reads its report."""
+        self.rc = super().finish(self.started + self.seconds + 30 - time.monotonic())
+        self.report = the_report(self.out, self.receiver)
         return self
 
 
@@ -255,6 +199,28 @@ def send(args, net, blocks, dest, extra, timeout, port=STREAM_PORT):
     return done.returncode, parse_strobix(done.stdout), done.stderr
 
 
+def bound(run, net, port=STREAM_PORT):
+    """Whether the receiver bound its stream port within a loaded machine's
+    bound (False at once when it ended)."""
+    return wait_for(lambda: udp_bound(port, net["HOST_ADDR"]), 10 * SCALE, run)
+
+
+def stream_into(args, net, failures, tag, receiver, blocks, seconds, receiver_extra=(),
+                strobix_extra=(), send_timeout=60, **start):
+    """A receiver started, `blocks` of strobix sent to it once it is bound,
+    its end awaited: (run, strobix's figures), the sender checked; (None,
+    None) when the receiver never bound."""
+    run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"], list(receiver_extra),
+                         seconds, **start)
+    if not failures.check(bound(run, net), f"{tag}: receiver never bound: "
+                          f"{(run.out + run.err)[-300:]}"):
+        run.finish()
+        return None, None
+    rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], list(strobix_extra), send_timeout)
+    run.finish()
+    return run, sent if check_sender(failures, tag, rc, sent, err, blocks) else None
+
+
 def check_receive_path(failures, tag, err):
     if RECEIVE == "xdp" and "built without AF_XDP support" in err:
         raise Skip("libzok was built without the AF_XDP path")
@@ -264,8 +230,9 @@ def check_receive_path(failures, tag, err):
 
 
 def check_accounting(failures, tag, run, blocks):
-    """The soak's identity: every block sent is handed over (and verified
-    when good), dropped or counted; nothing handed over twice."""
+    """The soak's identity: every block sent is handed over (its block ids
+    verified by the receiver when good), dropped or counted; nothing handed
+    over twice."""
     check_receive_path(failures, tag, run.err)
     r = run.report
     if not failures.check(r is not None, f"{tag}: no complete report (status {run.rc}): "
@@ -299,6 +266,54 @@ def check_sender(failures, tag, rc, sent, err, blocks):
     return sent is not None
 
 
+def start_probe(args, net, blocks, block_bytes, worker=False, block_timeout_ms=None,
+                port=STREAM_PORT):
+    """tests/soak/stream_probe on the host's end: libzok in-process, every
+    byte of every block it takes checked."""
+    argv = [args.stream_probe, "--local", f"{net['HOST_ADDR']}:{port}", "--resend",
+            f"{net['CAM_ADDR']}:{port + 1}", "--first-id", "1", "--blocks", str(blocks),
+            "--buffers", "256", "--size", str(max(block_bytes, 131072)), "--block-bytes",
+            str(block_bytes), "--drain-ms", str(int(500 * SCALE))]
+    argv += ["--worker"] if worker else []
+    argv += ["--block-timeout", str(block_timeout_ms)] if block_timeout_ms else []
+    return Program(argv, "probe", env=receiver_env(RECEIVE))
+
+
+def end_probe(failures, tag, probe):
+    """Ends the probe (it drains first): its figures, or None."""
+    probe.stop(signal.SIGTERM, 10 * SCALE + 1)
+    probe.finish(0)
+    check_receive_path(failures, tag, probe.err)
+    p = parse_fields("probe", probe.out)
+    failures.check(p is not None and probe.status == 0 and not probe.killed,
+                   f"{tag}: stream_probe status {probe.status}: {probe.err[-300:]}")
+    failures.check(not SANITIZER_NOISE.search(probe.err), f"{tag}: sanitizer report")
+    return p
+
+
+def probe_stream(args, net, failures, tag, blocks, strobix_extra, send_timeout, worker=False,
+                 block_timeout_ms=None):
+    """strobix -c's blocks of BLOCK_BYTES_LOSSY into the probe: whether the
+    blocks it took were whole is told by their bytes, which the receivers'
+    --verify-payload reads only half of. Returns (probe's figures, strobix's),
+    or Nones with the failure recorded."""
+    probe = start_probe(args, net, blocks, BLOCK_BYTES_LOSSY, worker, block_timeout_ms)
+    if not failures.check(probe.wait_for_text("ready\n", 10 * SCALE, "out"),
+                          f"{tag}: stream_probe did not get ready: {probe.err[-300:]}"):
+        end_probe(failures, tag, probe)
+        return None, None
+    rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
+                         ["-s", str(BLOCK_BYTES_LOSSY)] + strobix_extra, send_timeout)
+    p = end_probe(failures, tag, probe)
+    if not check_sender(failures, tag, rc, sent, err, blocks) or p is None:
+        return None, None
+    failures.check(p["good_corrupt"] == 0 and p["foreign"] == 0 and p["good_twice"] == 0,
+                   f"{tag}: stream_probe took {p['good_corrupt']} blocks with status 0 whose "
+                   f"bytes were not those sent, {p['foreign']} nobody sent, {p['good_twice']} "
+                   f"twice: {re.findall(r'^good block .*$', probe.err, re.M)[:4]}")
+    return p, sent
+
+
 def scenario_path(args, scale):
     failures = Failures()
     blocks = 200
@@ -307,17 +322,11 @@ def scenario_path(args, scale):
     with Network(f"path{args.mtu}-{os.getpid()}", "--mtu", str(args.mtu)) as net:
         for receiver in ("plaingrab", "workergrab"):
             tag = f"{receiver} mtu {args.mtu}"
-            run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"], [],
-                                 blocks / rate + 30 * scale)
-            if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
-                                           10 * scale), f"{tag}: receiver never bound"):
-                run.finish()
-                continue
-            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
-                                 ["-k", str(args.mtu), "-r", str(rate)], blocks / rate + 60)
-            run.finish()
-            check_sender(failures, tag, rc, sent, err, blocks)
-            r = check_accounting(failures, tag, run, blocks)
+            run, sent = stream_into(args, net, failures, tag, receiver, blocks,
+                                    blocks / rate + 30 * scale,
+                                    strobix_extra=["-k", str(args.mtu), "-r", str(rate)],
+                                    send_timeout=blocks / rate + 60)
+            r = run and check_accounting(failures, tag, run, blocks)
             if r is None:
                 continue
             # Nothing on this path loses a packet, so nothing is asked for.
@@ -326,6 +335,14 @@ def scenario_path(args, scale):
             failures.check("LINK UP" in run.out, f"{tag}: link not reported up")
             lines.append(f"{tag}: complete={r['complete']} resend_requests="
                          f"{r['resend_requests']}")
+        tag = f"stream_probe mtu {args.mtu}"
+        p, _ = probe_stream(args, net, failures, tag, blocks, ["-k", str(args.mtu), "-r",
+                                                               str(rate)], blocks / rate + 60)
+        if p is not None:
+            failures.check(p["good_ok"] == blocks, f"{tag}: {p['good_ok']} of {blocks} blocks "
+                           f"whole (bad status {p['good_bad_status']}, missing "
+                           f"{p['good_missing']})")
+            lines.append(f"{tag}: whole={p['good_ok']}/{blocks}")
     return lines, failures
 
 
@@ -338,15 +355,10 @@ def scenario_oversize(args, scale):
                        check=True)
         before = rx_dropped(net["HOST_IF"])
         tag = "plaingrab, 9000-byte packets, 1500 MTU"
-        run = start_receiver(args, net, "plaingrab", blocks, net["HOST_ADDR"], [], 30 * scale)
-        failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT), 10 * scale),
-                       f"{tag}: receiver never bound")
-        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-k", "9000", "-r", "50"], 60)
-        run.finish()
+        run, sent = stream_into(args, net, failures, tag, "plaingrab", blocks, 30 * scale,
+                                strobix_extra=["-k", "9000", "-r", "50"])
         dropped = rx_dropped(net["HOST_IF"]) - before
-        if not check_sender(failures, tag, rc, sent, err, blocks):
-            return [], failures
-        r = check_accounting(failures, tag, run, blocks)
+        r = sent and check_accounting(failures, tag, run, blocks)
         if r is None:
             return [], failures
         # Leaders and trailers are small and pass; no payload packet does,
@@ -364,22 +376,21 @@ def scenario_oversize(args, scale):
                 f"rx_dropped={dropped}"], failures
 
 
+def strobix_lossy(rate, scale, extra=()):
+    """strobix's options for the runs under the dropper: small blocks, and
+    a sender that keeps its blocks and waits long enough for late requests."""
+    return (["-s", str(BLOCK_BYTES_LOSSY), "-r", str(rate), "-H", "256", "-W",
+             str(int(2000 * scale))] + list(extra))
+
+
 def run_with_dropper(args, net, receiver, tag, blocks, rate, strobix_extra, failures, scale):
-    run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"],
-                         ["-R", "4", "-E", str(int(30 * scale))], blocks / rate + 60 * scale)
-    if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
-                                   10 * scale), f"{tag}: receiver never bound"):
-        run.finish()
-        return None, None, None
-    rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
-                         ["-s", str(BLOCK_BYTES_LOSSY), "-r", str(rate), "-H", "256", "-W",
-                          str(int(2000 * scale))] + strobix_extra,
-                         blocks / rate + 120 * scale)
-    run.finish()
+    run, sent = stream_into(args, net, failures, tag, receiver, blocks,
+                            blocks / rate + 60 * scale,
+                            receiver_extra=["-R", "4", "-E", str(int(30 * scale))],
+                            strobix_extra=strobix_lossy(rate, scale, strobix_extra),
+                            send_timeout=blocks / rate + 120 * scale)
     drops = net.drops()
-    if not check_sender(failures, tag, rc, sent, err, blocks):
-        return None, None, None
-    r = check_accounting(failures, tag, run, blocks)
+    r = sent and check_accounting(failures, tag, run, blocks)
     if r is None:
         return None, None, None
     failures.check(r["resend_requests"] == sent["requests"] > 0,
@@ -418,10 +429,22 @@ def scenario_loss(args, scale):
         # How many blocks end complete depends on how far behind a loaded
         # machine lets the receiver fall; that resends recover losses does not.
         failures.check(r["resend_ok"] > 0, f"{tag}: no lost packet came back")
-        return [f"{tag}: seen={drops['SEEN']} dropped={drops['DROPPED']} "
-                f"({100.0 * drops['DROPPED'] / max(1, drops['SEEN']):.2f}%) "
-                f"resend_requests={r['resend_requests']} resend_ok={r['resend_ok']} "
-                f"resend_failed={r['resend_failed']} complete={r['complete']}/{blocks}"], failures
+        lines = [f"{tag}: seen={drops['SEEN']} dropped={drops['DROPPED']} "
+                 f"({100.0 * drops['DROPPED'] / max(1, drops['SEEN']):.2f}%) "
+                 f"resend_requests={r['resend_requests']} resend_ok={r['resend_ok']} "
+                 f"resend_failed={r['resend_failed']} complete={r['complete']}/{blocks}"]
+        # What the resends put back must be the bytes that were lost: a
+        # block whole by its status is checked byte for byte.
+        tag = "stream_probe, BPF dropper 0.5%"
+        p, _ = probe_stream(args, net, failures, tag, blocks, strobix_lossy(rate, scale),
+                            blocks / rate + 120 * scale)
+        if p is not None:
+            failures.check(p["good_ok"] > 0 and p["resend_requests"] > 0,
+                           f"{tag}: {p['good_ok']} blocks whole, {p['resend_requests']} resend "
+                           f"requests")
+            lines.append(f"{tag}: whole={p['good_ok']}/{blocks} incomplete={p['incomplete']} "
+                         f"resend_requests={p['resend_requests']}")
+        return lines, failures
 
 
 def scenario_soak(args, scale):
@@ -491,20 +514,14 @@ def scenario_reorder(args, scale):
         for receiver, how in (("plaingrab", "-O"), ("plaingrab", "-O16"),
                               ("workergrab", "-O"), ("workergrab", "-O16")):
             tag = f"{receiver}, strobix {how}"
-            run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"],
-                                 ["-R", "4", "-E", str(int(30 * scale)), "-b",
-                                  str(STALL_PROOF_MS)], blocks / rate + 30 * scale)
-            if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
-                                           10 * scale), f"{tag}: receiver never bound"):
-                run.finish()
-                continue
-            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
-                                 ["-s", str(BLOCK_BYTES_LOSSY), how, "-r", str(rate), "-W",
-                                  str(int(300 * scale))], blocks / rate + 60)
-            run.finish()
-            if not check_sender(failures, tag, rc, sent, err, blocks):
-                continue
-            r = check_accounting(failures, tag, run, blocks)
+            run, sent = stream_into(args, net, failures, tag, receiver, blocks,
+                                    blocks / rate + 30 * scale,
+                                    receiver_extra=["-R", "4", "-E", str(int(30 * scale)), "-b",
+                                                    str(STALL_PROOF_MS)],
+                                    strobix_extra=["-s", str(BLOCK_BYTES_LOSSY), how, "-r",
+                                                   str(rate), "-W", str(int(300 * scale))],
+                                    send_timeout=blocks / rate + 60)
+            r = sent and check_accounting(failures, tag, run, blocks)
             if r is None:
                 continue
             # Nothing is lost, so every block ends whole; a packet that is
@@ -519,6 +536,19 @@ def scenario_reorder(args, scale):
             lines.append(f"{tag}: complete={r['complete']} packets={sent['packets']} "
                          f"resend_requests={r['resend_requests']} resent={sent['resent']} "
                          f"resend_ok={r['resend_ok']} resend_failed={r['resend_failed']}")
+        # Packets out of order are where one lands in another's place: the
+        # bytes of every block tell.
+        for how, worker in (("-O", False), ("-O16", True)):
+            tag = f"stream_probe{' --worker' if worker else ''}, strobix {how}"
+            p, _ = probe_stream(args, net, failures, tag, blocks,
+                                [how, "-r", str(rate), "-W", str(int(300 * scale))],
+                                blocks / rate + 60, worker, STALL_PROOF_MS)
+            if p is not None:
+                failures.check(p["good_ok"] == blocks,
+                               f"{tag}: {p['good_ok']} of {blocks} blocks whole (bad status "
+                               f"{p['good_bad_status']}, missing {p['good_missing']})")
+                lines.append(f"{tag}: whole={p['good_ok']}/{blocks} "
+                             f"resend_requests={p['resend_requests']}")
     return lines, failures
 
 
@@ -532,20 +562,10 @@ def run_hostile(args, net, other_addr, worker, blocks, rate, scale):
     """One good stream, a hostile sender beside strobix and another on a
     second address: (probe's status and figures, strobix's status and
     figures, the two hostile senders' counts, stderr)."""
-    err = tempfile.TemporaryFile(mode="w+")
-    argv = [args.stream_probe, "--local", f"{net['HOST_ADDR']}:{STREAM_PORT}",
-            "--resend", f"{net['CAM_ADDR']}:{RESEND_PORT}", "--first-id", "1",
-            "--blocks", str(blocks), "--buffers", "256", "--size", "131072",
-            "--drain-ms", str(int(500 * scale)), "--block-timeout", str(STALL_PROOF_MS)]
-    argv += ["--worker"] if worker else []
-    probe = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=err, text=True,
-                             env=receiver_env(RECEIVE))
-    if probe.stdout.readline().strip() != "ready":
-        probe.kill()
-        probe.wait()
-        err.seek(0)
-        return probe.returncode, None, None, None, [], err.read()
-    started = time.monotonic()
+    probe = start_probe(args, net, blocks, HOSTILE_BLOCK_BYTES, worker, STALL_PROOF_MS)
+    if not probe.wait_for_text("ready\n", 10 * scale, "out"):
+        probe.finish(0)
+        return probe.status, None, None, None, [], probe.err
     strobix = subprocess.Popen(net.exec_argv(
         [args.strobix, "-c", "-n", str(blocks), "-s", str(HOSTILE_BLOCK_BYTES), "-r", str(rate),
          "-H", "512", "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}",
@@ -553,13 +573,15 @@ def run_hostile(args, net, other_addr, worker, blocks, rate, scale):
         text=True)
     # Once the good stream has begun: before it, a foreign block from the
     # sender's address could fairly be taken for its first, leader lost.
-    time.sleep(0.2 * scale)
-    first = 1 + int((time.monotonic() - started) * rate)
+    probe.wait_for_text("first ", 30 * scale, "out")
+    begun = re.search(r"^first (\d+)$", probe.out, re.M)
+    first = int(begun[1]) + 1 if begun else 1
     hostile_rate = f"{rate * HOSTILE_PACKETS_PER_BLOCK * 0.05:.1f}"
     hostiles = [subprocess.Popen(net.exec_argv(
         [args.hostile_sender, "--to", f"{net['HOST_ADDR']}:{STREAM_PORT}", "--rate",
          hostile_rate, "--block-rate", str(rate), "--first-id", str(first), "--foreign-base",
-         base, "--seed", seed] + extra), stdout=subprocess.PIPE, stderr=err, text=True)
+         base, "--seed", seed] + extra), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True)
         for base, seed, extra in (("45000", "3", []),
                                   ("30000", "5", ["--from", other_addr, "--forge"]))]
     try:
@@ -567,26 +589,19 @@ def run_hostile(args, net, other_addr, worker, blocks, rate, scale):
     except subprocess.TimeoutExpired:
         strobix.kill()
         strobix_out, strobix_err = strobix.communicate()
-    counts = []
+    counts, hostile_err = [], ""
     for hostile in hostiles:
         hostile.send_signal(signal.SIGTERM)
-        counts.append(parse_fields("hostile", hostile.communicate(timeout=10 * scale)[0]))
-    probe.send_signal(signal.SIGTERM)
-    try:
-        probe_out = probe.communicate(timeout=10 * scale + 1)[0]
-    except subprocess.TimeoutExpired:
-        probe.kill()
-        probe_out = probe.communicate()[0]
-    err.seek(0)
-    text = err.read()
-    err.close()
-    return (probe.returncode, parse_fields("probe", probe_out), strobix.returncode,
-            parse_strobix(strobix_out), counts, text + strobix_err)
+        out, err = hostile.communicate(timeout=10 * scale)
+        counts.append(parse_fields("hostile", out))
+        hostile_err += err
+    probe.stop(signal.SIGTERM, 10 * scale + 1)
+    probe.finish(0)
+    return (probe.status, parse_fields("probe", probe.out), strobix.returncode,
+            parse_strobix(strobix_out), counts, probe.err + hostile_err + strobix_err)
 
 
 def scenario_hostile(args, scale):
-    if not args.stream_probe or not args.hostile_sender:
-        raise RuntimeError("hostile needs --stream-probe and --hostile-sender")
     failures = Failures()
     blocks = 1000
     rate = max(50, int(250 / scale))
@@ -645,10 +660,9 @@ def program_attached(run, net, scale, failures, tag):
     """True once the receiver's XDP program is on the host's interface and
     the receiver still runs; otherwise the receiver is ended and the failure
     recorded (a library built without the AF_XDP path skips)."""
-    if wait_for(lambda: xdp_attached(net["HOST_IF"]) or run.proc.poll() is not None,
-                10 * scale) and run.proc.poll() is None:
+    if wait_for(lambda: xdp_attached(net["HOST_IF"]), 10 * scale, run) and run.running():
         return True
-    run.proc.kill()
+    run.send(signal.SIGKILL)
     run.finish()
     if "built without AF_XDP support" in run.err:
         raise Skip("libzok was built without the AF_XDP path")
@@ -672,9 +686,11 @@ def scenario_xdpkill(args, scale):
                 [args.strobix, "-c", "-n", "100000", "-r", "200",
                  "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}", f"{net['HOST_ADDR']}:{STREAM_PORT}"]),
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            time.sleep(1.5 * scale)
-            failures.check(run.proc.poll() is None, f"{tag}: the receiver ended before the signal")
-            run.proc.send_signal(sig)
+            # Mid-stream: once a block has been taken whole, by which time
+            # the receiver has its exit paths armed, however slow the start.
+            run.wait_for_text("Verify block ok", 30 * scale)
+            failures.check(run.running(), f"{tag}: the receiver ended before the signal")
+            run.send(sig)
             run.finish()
             gone = wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5)
             sender.kill()
@@ -715,8 +731,7 @@ def scenario_xdpshare(args, scale):
                        "the failed second stream took the first stream's program away")
         second = start_receiver(args, net, "workergrab", blocks, net["HOST_ADDR"], [],
                                 blocks / rate + 30 * scale, receive="auto", port=other)
-        failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], other), 10 * scale),
-                       "second stream never bound")
+        failures.check(bound(second, net, other), "second stream never bound")
         for port in (STREAM_PORT, other):
             rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
                                  blocks / rate + 60, port=port)
@@ -1065,8 +1080,9 @@ def scenario_xdpauto(args, scale):
     blocks = 100
     rate = max(10, int(50 / scale))
     # Loopback has no driver XDP: a forced AF_XDP path is an error at open.
+    stream, resend = free_udp_ports(2)
     argv = [args.plaingrab, "-i", "1", "-T", "2", "-v", "-s", str(BLOCK_BYTES), "-P",
-            f"127.0.0.1:{RESEND_PORT}", f"127.0.0.1:{STREAM_PORT}"]
+            f"127.0.0.1:{resend}", f"127.0.0.1:{stream}"]
     done = subprocess.run(argv, capture_output=True, text=True, env=receiver_env("xdp"),
                           timeout=30)
     if "built without AF_XDP support" in done.stderr:
@@ -1099,8 +1115,8 @@ def scenario_xdpauto(args, scale):
                 failures.check(not xdp_attached(net["HOST_IF"]), f"{tag}: XDP program left")
                 lines.append(f"{tag}: open failed, errno {error}")
                 continue
-            if not wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT), 10 * scale):
-                run.proc.kill()
+            if not bound(run, net):
+                run.send(signal.SIGKILL)
                 run.finish()
                 failures.check(False, f"{tag}: receiver never bound: "
                                f"{(run.out + run.err)[-300:]}")
@@ -1149,18 +1165,18 @@ def main():
     parser.add_argument("--strobix", required=True)
     parser.add_argument("--plaingrab", required=True)
     parser.add_argument("--workergrab", required=True)
-    parser.add_argument("--stream-probe")
-    parser.add_argument("--hostile-sender")
+    parser.add_argument("--stream-probe", required=True)
+    parser.add_argument("--hostile-sender", required=True)
     parser.add_argument("--receive", choices=["socket", "xdp"], default="socket")
     parser.add_argument("--stream-pair", help="tests/net/stream_pair, for xdppair, xdpnarrow "
                         "and xdpmemlock")
     args = parser.parse_args()
-    global RECEIVE
+    global RECEIVE, SCALE
     RECEIVE = args.receive
     if os.geteuid() != 0:
         print("SKIPPED: the test network needs root", flush=True)
         return SKIP
-    scale = time_scale(args)
+    scale = SCALE = time_scale(args.plaingrab)
     started = time.monotonic()
     try:
         lines, failures = SCENARIOS[args.scenario](args, scale)

@@ -27,16 +27,24 @@ inline bool parse_endpoint(const char *text, std::uint32_t &addr, std::uint16_t 
 }
 
 // strobix -c: in every 4-byte word, bytes 0-1 the low 16 bits of the block
-// id and bytes 2-3 the word's index, both in network order.
-inline bool pattern_holds(const zok_block_desc &block) {
+// id and bytes 2-3 the word's index, both in network order; a last partial
+// word holds its first bytes. Every byte is checked, so a packet's data in
+// another packet's place shows, as long as the block is no larger than the
+// pattern's period (the index keeps 16 bits: 256 KiB). A block_bytes of 0
+// takes the leader's size for the one that was sent.
+inline bool pattern_holds(const zok_block_desc &block, std::size_t block_bytes = 0) {
   if (block.payload_type != GVSP_PAYLOAD_TYPE_RAW_DATA) return false;
   if (block.payload_length != block.raw_data.payload_data_size) return false;
+  if (block_bytes != 0 && block.payload_length != block_bytes) return false;
   const auto *bytes = static_cast<const std::uint8_t *>(block.payload);
   const auto id = static_cast<std::uint16_t>(block.block_id);
-  for (std::size_t word = 0; word < block.payload_length / 4; ++word) {
-    const std::uint8_t *w = bytes + word * 4;
-    if (w[0] != (id >> 8) || w[1] != (id & 0xFF)) return false;
-    if (w[2] != ((word >> 8) & 0xFF) || w[3] != (word & 0xFF)) return false;
+  for (std::size_t at = 0; at < block.payload_length; ++at) {
+    const std::size_t word = at / 4;
+    const std::uint8_t want[4] = {static_cast<std::uint8_t>(id >> 8),
+                                  static_cast<std::uint8_t>(id & 0xFF),
+                                  static_cast<std::uint8_t>((word >> 8) & 0xFF),
+                                  static_cast<std::uint8_t>(word & 0xFF)};
+    if (bytes[at] != want[at % 4]) return false;
   }
   return true;
 }
