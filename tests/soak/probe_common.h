@@ -40,10 +40,9 @@ inline bool pattern_holds(const zok_block_desc &block, std::size_t block_bytes =
   const auto id = static_cast<std::uint16_t>(block.block_id);
   for (std::size_t at = 0; at < block.payload_length; ++at) {
     const std::size_t word = at / 4;
-    const std::uint8_t want[4] = {static_cast<std::uint8_t>(id >> 8),
-                                  static_cast<std::uint8_t>(id & 0xFF),
-                                  static_cast<std::uint8_t>((word >> 8) & 0xFF),
-                                  static_cast<std::uint8_t>(word & 0xFF)};
+    const std::uint8_t want[4] = {
+        static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id & 0xFF),
+        static_cast<std::uint8_t>((word >> 8) & 0xFF), static_cast<std::uint8_t>(word & 0xFF)};
     if (bytes[at] != want[at % 4]) return false;
   }
   return true;

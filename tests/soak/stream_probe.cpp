@@ -10,8 +10,9 @@
 //
 // Prints "ready" once its buffers are queued and "first ID" when it takes
 // the first block of the good stream; receives until SIGINT or SIGTERM,
-// then keeps receiving for the drain time and prints one line of figures. Exit status 0 when the run could be measured, 1 on a failed
-// library call, 2 on bad arguments.
+// then keeps receiving for the drain time and prints one line of figures.
+// Exit status 0 when the run could be measured, 1 on a failed library call,
+// 2 on bad arguments.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -101,10 +102,11 @@ void no_request_ids(void *, std::uint16_t *start, std::uint16_t *max_requests) {
 int main(int argc, char **argv) {
   options o;
   if (!parse_args(argc, argv, o)) {
-    std::fprintf(stderr,
-                 "usage: %s --local IP:PORT --resend IP:PORT --first-id N --blocks N [--worker] "
-                 "[--buffers N] [--size BYTES] [--drain-ms MS] [--block-timeout MS] [--block-bytes BYTES]\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s --local IP:PORT --resend IP:PORT --first-id N --blocks N [--worker] "
+        "[--buffers N] [--size BYTES] [--drain-ms MS] [--block-timeout MS] [--block-bytes BYTES]\n",
+        argv[0]);
     return 2;
   }
   struct sigaction action = {};
