@@ -120,10 +120,11 @@ def udp_bound(port, address=None):
     return any(p == port and address in (None, a) for a, p, _, _ in udp_sockets())
 
 
-def udp_socket_state(port, table="/proc/net/udp"):
-    """(bytes queued, datagrams dropped) of the socket bound to port, or None."""
-    for _, p, queued, drops in udp_sockets(table):
-        if p == port:
+def udp_socket_state(port, table="/proc/net/udp", address=None):
+    """(bytes queued, datagrams dropped) of the socket bound to port (on
+    address, when given), or None."""
+    for a, p, queued, drops in udp_sockets(table):
+        if p == port and address in (None, a):
             return queued, drops
     return None
 
@@ -201,6 +202,22 @@ class Program:
         seconds; stops looking once the program has ended."""
         path = self.err_path if stream == "err" else self.out_path
         return wait_for(lambda: needle in read(path), timeout, self)
+
+    def wait_progressing(self, idle, until=None, stream="err"):
+        """Waits for the program's end, or for `until` to show in its output,
+        for as long as that output keeps growing: a loaded machine makes a
+        program slow, not silent. True once the end (or the text) came,
+        False when the output stood still for `idle` seconds."""
+        path = self.err_path if stream == "err" else self.out_path
+        size, moved = -1, time.monotonic()
+        while not (self.poll() is not None or (until and until in read(path))):
+            now = time.monotonic()
+            if os.path.getsize(path) != size:
+                size, moved = os.path.getsize(path), now
+            elif now - moved > idle:
+                return False
+            time.sleep(0.05)
+        return True
 
     def send(self, sig):
         if self.status is None:

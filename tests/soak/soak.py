@@ -34,7 +34,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 from zoktest import (SANITIZER_NOISE, Failures, Program, block_trace,  # noqa: E402
                      free_udp_ports, own_network, parse_fields, parse_reports, parse_strobix,
-                     read, time_scale, udp_bound, udp_port_free, wait_for)
+                     read, time_scale, udp_bound, udp_port_free, udp_socket_state,
+                     wait_for)
 
 SHORT = "short"
 LONG = "long"
@@ -45,6 +46,12 @@ BUFFER_BYTES = 131072
 BUFFERS = 256
 # strobix -k 1500, 1.x headers: 1500 - IP 20 - UDP 8 - GVSP 8 data bytes.
 PACKETS_PER_BLOCK = -(-BLOCK_BYTES // 1464) + 2
+# How long a receiver may take nothing at all before it is no longer waited
+# for: a loaded machine makes it slow, never silent this long.
+IDLE_S = 60
+# strobix answers resend requests until it is stopped, once the receiver is
+# done, however far behind a loaded machine has left it.
+LINGER_MS = "3600000"
 
 
 class Soak:
@@ -161,37 +168,25 @@ def run_accounting_case(soak, receiver, resend_on, blocks, rate):
         argv += ["-R", "0"]
     argv += [f"127.0.0.1:{rport}"]
     failures = Failures()
-    with open(out_path, "w") as out, open(err_path, "w") as err:
-        proc = soak.start(argv, stdout=out, stderr=err)
-        # Bound is ready: from then on its socket holds what comes before
-        # the buffers are queued, and a backlog must not count against the
-        # sender.
-        bound = wait_for(lambda: udp_bound(rport), 10 * soak.scale, proc)
-        if not failures.check(bound and proc.poll() is None,
-                              f"{tag}: receiver did not open its stream"):
-            proc.kill()
-            proc.wait()
-            return failures, None
-        strobix_argv = [soak.args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES),
-                        "-L", "2", "-O", "-U", "-r", str(rate), "-H", "512",
-                        "--seed", str(soak.rng.randrange(1, 1 << 31)),
-                        "-l", f"127.0.0.1:{sport}", f"127.0.0.1:{rport}"]
-        strobix = subprocess.run(strobix_argv, capture_output=True, text=True,
-                                 timeout=blocks / rate * 4 + 60 * soak.scale)
-        sent = parse_strobix(strobix.stdout)
-        # The receiver ends by itself once every block is handed over; when
-        # some are not (lost whole), ask for its report.
-        ended = "limit"
-        try:
-            proc.wait(timeout=5 * soak.scale)
-        except subprocess.TimeoutExpired:
-            ended = "signal"
-            proc.send_signal(signal.SIGINT)
-        rc, hung = soak.reap(proc, 10 * soak.scale)
-    out_text, err_text = read(out_path), read(err_path)
-    failures.check(strobix.returncode == 0 and sent is not None,
-                   f"{tag}: strobix failed (status {strobix.returncode}, receiver ended by "
-                   f"{ended}): {strobix.stderr.strip()}")
+    proc = Program(argv, f"accounting-{tag}", soak.work)
+    # Bound is ready: from then on its socket holds what comes before the
+    # buffers are queued, and a backlog must not count against the sender.
+    if not failures.check(wait_for(lambda: udp_bound(rport), IDLE_S * soak.scale, proc)
+                          and proc.running(), f"{tag}: receiver did not open its stream"):
+        proc.stop(signal.SIGKILL)
+        return failures, None
+    strobix = impaired_stream(soak, blocks, rate, rport, sport, f"accounting-{tag}")
+    # The receiver ends by itself once every block is handed over; when
+    # some are not (lost whole), it goes quiet and is asked for its report.
+    ended = "limit" if proc.wait_progressing(IDLE_S * soak.scale) else "signal"
+    proc.stop(signal.SIGINT, 30 * soak.scale)
+    rc, hung = proc.status, proc.killed
+    strobix.stop(signal.SIGINT, 30 * soak.scale)
+    sent = parse_strobix(strobix.out)
+    out_text, err_text = proc.out, proc.err
+    failures.check(strobix.status == 0 and sent is not None,
+                   f"{tag}: strobix failed (status {strobix.status}, receiver ended by "
+                   f"{ended}): {strobix.err.strip()}")
     failures.check(not hung, f"{tag}: receiver hung after its report was asked for")
     failures.check(rc == (0 if ended == "limit" else 1),
                    f"{tag}: receiver exit status {rc} (ended by {ended})")
@@ -309,7 +304,7 @@ def start_probe(soak, name, rport, sport, blocks, worker=False):
 
 def end_probe(soak, probe, failures, tag):
     """The probe's figures once it has drained, or None."""
-    probe.stop(signal.SIGTERM, 10 * soak.scale + 1)
+    probe.stop(signal.SIGTERM, 30 * soak.scale + 1)
     probe.finish(0)
     failures.check(not probe.killed, f"{tag}: stream_probe hung")
     p = parse_fields("probe", probe.out)
@@ -319,23 +314,30 @@ def end_probe(soak, probe, failures, tag):
     return p
 
 
+def impaired_stream(soak, blocks, rate, rport, sport, name):
+    """strobix -c with 2% loss, shuffled packets and duplicates, answering
+    resend requests until it is stopped."""
+    return Program([soak.args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES), "-L",
+                    "2", "-O", "-U", "-r", str(rate), "-H", "512", "-W", LINGER_MS, "--seed",
+                    str(soak.rng.randrange(1, 1 << 31)), "-l", f"127.0.0.1:{sport}",
+                    f"127.0.0.1:{rport}"], name + "-strobix", soak.work)
+
+
 def run_accounting_probe(soak, blocks, rate, failures):
     """The same impaired stream into the probe: a block handed over whole
     holds every byte sent, in its place. Returns how many were whole."""
     rport, sport = soak.ports()
     tag = "accounting stream_probe"
     probe = start_probe(soak, "accounting-probe", rport, sport, blocks)
-    if not failures.check(probe.wait_for_text("ready\n", 10 * soak.scale, "out"),
+    if not failures.check(probe.wait_for_text("ready\n", IDLE_S * soak.scale, "out"),
                           f"{tag}: did not get ready: {probe.err[-300:]}"):
         probe.stop(signal.SIGKILL)
         return 0
-    strobix = subprocess.run([soak.args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES),
-                              "-L", "2", "-O", "-U", "-r", str(rate), "-H", "512", "--seed",
-                              str(soak.rng.randrange(1, 1 << 31)), "-l", f"127.0.0.1:{sport}",
-                              f"127.0.0.1:{rport}"], capture_output=True, text=True,
-                             timeout=blocks / rate * 4 + 60 * soak.scale)
+    strobix = impaired_stream(soak, blocks, rate, rport, sport, "accounting-probe")
+    probe.wait_progressing(IDLE_S * soak.scale, "complete\n", "out")
+    strobix.stop(signal.SIGINT, 30 * soak.scale)
     p = end_probe(soak, probe, failures, tag)
-    failures.check(strobix.returncode == 0, f"{tag}: strobix failed: {strobix.stderr.strip()}")
+    failures.check(strobix.status == 0, f"{tag}: strobix failed: {strobix.err.strip()}")
     if p is None:
         return 0
     accounted = p["complete"] + p["incomplete"] + p["dropped"] + p["not_available"]
@@ -360,25 +362,30 @@ def run_hostile_case(soak, worker, blocks, rate):
     tag = "worker" if worker else "poll"
     failures = Failures()
     probe = start_probe(soak, f"hostile-{tag}-probe", rport, sport, blocks, worker)
-    if not failures.check(probe.wait_for_text("ready\n", 10 * soak.scale, "out"),
+    if not failures.check(probe.wait_for_text("ready\n", IDLE_S * soak.scale, "out"),
                           f"hostile {tag}: stream_probe did not get ready"):
         probe.stop(signal.SIGKILL)
         return failures, None
     strobix = Program([soak.args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES), "-r",
-                       str(rate), "-H", "512", "-l", f"127.0.0.1:{sport}", f"127.0.0.1:{rport}"],
-                      f"hostile-{tag}-strobix", soak.work)
+                       str(rate), "-H", "512", "-W", LINGER_MS, "-l", f"127.0.0.1:{sport}",
+                       f"127.0.0.1:{rport}"], f"hostile-{tag}-strobix", soak.work)
     # Once the good stream has begun: before it, a foreign block could
     # fairly be taken for its first block with the leader lost.
-    probe.wait_for_text("first ", 30 * soak.scale, "out")
+    probe.wait_progressing(IDLE_S * soak.scale, "first ", "out")
     begun = re.search(r"^first (\d+)$", probe.out, re.M)
     hostile = Program([soak.args.hostile_sender, "--to", f"127.0.0.1:{rport}", "--rate",
                        f"{rate * PACKETS_PER_BLOCK * 0.10:.1f}", "--block-rate", str(rate),
                        "--first-id", str(int(begun[1]) + 1 if begun else 1), "--foreign-base",
                        "45000", "--seed", str(soak.rng.randrange(1, 1 << 31))],
                       f"hostile-{tag}-sender", soak.work)
-    strobix.finish(blocks / rate * 4 + 60 * soak.scale)
-    hostile.stop(signal.SIGTERM, 10 * soak.scale)
+    probe.wait_progressing(IDLE_S * soak.scale, "complete\n", "out")
+    hostile.stop(signal.SIGTERM, 30 * soak.scale)
     hostile.finish(0)
+    strobix.stop(signal.SIGINT, 30 * soak.scale)
+    strobix.finish(0)
+    # Every datagram sent must have reached the engine before it is told to
+    # stop, or it could not have counted them.
+    wait_for(lambda: (udp_socket_state(rport) or (0, 0))[0] == 0, IDLE_S * soak.scale)
     p = end_probe(soak, probe, failures, f"hostile {tag}")
     err_path = probe.err_path
     sent = parse_strobix(strobix.out)
@@ -389,10 +396,12 @@ def run_hostile_case(soak, worker, blocks, rate):
     failures.check(not SANITIZER_NOISE.search(hostile.err), f"hostile {tag}: sanitizer report")
     if sent is None or p is None or h is None:
         return failures, None
+    # It runs until the probe has every good block, which on a loaded machine
+    # is well after strobix's last: only too little of it would be a fault.
     ratio = h["total"] / max(1, sent["packets"])
-    failures.check(0.05 <= ratio <= 0.2,
+    failures.check(0.05 <= ratio,
                    f"hostile {tag}: hostile traffic was {ratio:.1%} of strobix's packets, "
-                   f"not about 10% (suite fault or a starved sender)")
+                   f"not about 10% (suite fault or a starved hostile sender)")
     failures.check(p["good_ok"] == blocks,
                    f"hostile {tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
                    f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, missing "
@@ -465,12 +474,12 @@ def run_exit_case(soak, receiver, path, rport, sport, index, stream_alive):
         argv += ["--block-worker", str(soak.rng.randrange(200_000, 3_000_000))]
     argv += [f"127.0.0.1:{rport}"]
     failures = Failures()
-    watchdog = 10 * soak.scale
+    watchdog = IDLE_S * soak.scale
     with open(out_path, "w") as out, open(err_path, "w") as err:
         started = time.monotonic()
         proc = soak.start(argv, stdout=out, stderr=err)
         streaming = wait_for(lambda: "(main): Received data block" in read(err_path),
-                             10 * soak.scale, proc, step=0.005)
+                             IDLE_S * soak.scale, proc, step=0.005)
         if path in ("sigint", "sigterm", "double") and proc.poll() is None:
             time.sleep(soak.rng.uniform(0.0, 0.3))
             if path == "sigint":
@@ -575,7 +584,7 @@ def scenario_exits(soak):
                 survived += 1
             failures.items += f.items
         strobix.terminate()
-        rc, hung = soak.reap(strobix, 10 * soak.scale)
+        rc, hung = soak.reap(strobix, 30 * soak.scale)
         failures.check(not hung, "exits: strobix did not end on SIGTERM")
     detail = "; ".join(
         f"{r} " + " ".join(f"{p} {counts[(r, p)][0]}/{counts[(r, p)][1]}"

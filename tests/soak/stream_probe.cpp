@@ -8,9 +8,11 @@
 //                [--worker] [--buffers N] [--size BYTES] [--drain-ms MS]
 //                [--block-timeout MS] [--block-bytes BYTES]
 //
-// Prints "ready" once its buffers are queued and "first ID" when it takes
-// the first block of the good stream; receives until SIGINT or SIGTERM,
-// then keeps receiving for the drain time and prints one line of figures.
+// Prints "ready" once its buffers are queued, "first ID" when it takes the
+// first block of the good stream, "taken N" for every block it takes (so a
+// slow run can be told from a stuck one) and "complete" once every good
+// block has come; receives until SIGINT or SIGTERM, then keeps receiving
+// for the drain time and prints one line of figures.
 // Exit status 0 when the run could be measured, 1 on a failed library call,
 // 2 on bad arguments.
 
@@ -144,7 +146,7 @@ int main(int argc, char **argv) {
   // Every good id is expected exactly once; anything else is foreign.
   std::vector<std::uint32_t> seen(o.blocks, 0);
   std::uint64_t taken = 0, good_ok = 0, good_bad_status = 0, good_corrupt = 0, foreign = 0;
-  std::uint64_t foreign_ok = 0, taken_good = 0;
+  std::uint64_t foreign_ok = 0, taken_good = 0, distinct = 0;
   bool draining = false;
   auto drain_end = std::chrono::steady_clock::time_point::max();
   for (;;) {
@@ -158,14 +160,12 @@ int main(int argc, char **argv) {
     const int rc = zok_poll_recv_pr(stream, &block, 1, &status);
     if (rc == EAGAIN) continue;
     if (rc != 0) return fail("zok_poll_recv_pr", rc);
-    ++taken;
+    std::printf("taken %llu\n", static_cast<unsigned long long>(++taken));
     const std::uint64_t index = block.block_id - o.first_id;
     if (block.block_id >= o.first_id && index < o.blocks) {
-      if (taken_good++ == 0) {
+      if (taken_good++ == 0)
         std::printf("first %llu\n", static_cast<unsigned long long>(block.block_id));
-        std::fflush(stdout);
-      }
-      ++seen[index];
+      if (seen[index]++ == 0 && ++distinct == o.blocks) std::printf("complete\n");
       if (block.status != 0) {
         ++good_bad_status;
         std::fprintf(stderr, "good block %llu handed over with status 0x%x\n",
@@ -184,6 +184,7 @@ int main(int argc, char **argv) {
                    static_cast<unsigned long long>(block.block_id), block.status,
                    block.payload_length);
     }
+    std::fflush(stdout);
     if (int q = zok_queue_buffer(block.buffer); q != 0) return fail("zok_queue_buffer", q);
   }
   if (o.worker) {
