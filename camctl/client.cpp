@@ -11,6 +11,7 @@
 
 #include "camctl_error_internal.h"
 #include "client_internal.h"
+#include "description_cache_internal.h"
 #include "texts_internal.h"
 
 namespace {
@@ -187,17 +188,65 @@ void write_memory(gvcp_client &c, std::uint64_t address, std::span<const std::by
   }
 }
 
-void device_port::read(std::uint64_t address, std::span<std::byte> out) {
-  if (out.size() == 4 && address % 4 == 0) {
-    const std::uint32_t v = read_register(c, static_cast<std::uint32_t>(address));
-    for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = std::byte(v >> (24 - 8 * i));
-    return;
+namespace {
+
+// The camera answered, refusing: gone or held by another is the command's
+// end, refused is the feature's.
+template <typename F>
+void for_a_feature(F &&exchange) {
+  try {
+    exchange();
+  } catch (const camctl_error &e) {
+    if (e.status != exit_failure) throw;
+    throw description_error(e.what());
   }
-  read_memory(c, address, out);
+}
+
+void put_word(std::span<std::byte> out, std::uint32_t v) {
+  for (std::size_t i = 0; i < 4; ++i) out[i] = std::byte(v >> (24 - 8 * i));
+}
+
+}  // namespace
+
+void device_port::read(std::uint64_t address, std::span<std::byte> out) {
+  for_a_feature([&] {
+    if (out.size() == 4 && address % 4 == 0 && address < 0x100000000ull)
+      return put_word(out, read_register(c, static_cast<std::uint32_t>(address)));
+    read_memory(c, address, out);
+  });
 }
 
 void device_port::write(std::uint64_t address, std::span<const std::byte> data) {
-  write_memory(c, address, data);
+  for_a_feature([&] { write_memory(c, address, data); });
+}
+
+bool device_port::reads_words_together() const {
+  if (concatenation < 0) {
+    concatenation = 0;
+    try {
+      concatenation =
+          (read_register(c, gvcp::reg_gvcp_capability) & gvcp::gvcp_cap_concatenation) != 0;
+    } catch (const camctl_error &e) {
+      if (e.status != exit_failure) throw;
+    }
+  }
+  return concatenation == 1;
+}
+
+void device_port::read_words(std::span<const std::uint64_t> addresses, std::span<std::byte> out) {
+  for_a_feature([&] {
+    for (const std::uint64_t a : addresses)
+      if (a >= 0x100000000ull) throw camctl_error(exit_failure, text_address_range);
+    std::vector<std::uint32_t> batch;
+    for (std::size_t i = 0; i < addresses.size(); i += batch.size()) {
+      batch.clear();
+      for (std::size_t k = i; k < addresses.size() && batch.size() < gvcp::max_readreg_count; ++k)
+        batch.push_back(static_cast<std::uint32_t>(addresses[k]));
+      const std::vector<std::uint32_t> values = read_registers(c, batch);
+      for (std::size_t k = 0; k < values.size(); ++k)
+        put_word(out.subspan(4 * (i + k), 4), values[k]);
+    }
+  });
 }
 
 namespace {
@@ -244,6 +293,39 @@ bool read_host_file(const std::string &url, std::string &xml) {
 
 }  // namespace
 
+namespace {
+
+// The camera's identity and the file's two ends: a few commands where the
+// whole file may be a thousand.
+description_key key_of(gvcp_client &c, const std::string &url, const local_url &where) {
+  description_key key{url, {}, where.length, {}, {}};
+  std::vector<std::byte> identity(gvcp::reg_device_version + 32 - gvcp::reg_manufacturer_name);
+  read_memory(c, gvcp::reg_manufacturer_name, identity);
+  for (std::byte b : identity)
+    key.device.push_back(b == std::byte{0} ? '\n' : static_cast<char>(b));
+  // An XML file's version fields sit in its RegisterDescription tag, after
+  // whatever comment the maker put first; a zip's first header holds the
+  // CRC of what it packs.
+  const std::string_view tag = "<RegisterDescription";
+  for (std::uint64_t at = 0; at < where.length && at < 16 * gvcp::max_mem_bytes;) {
+    const std::size_t n = std::min<std::uint64_t>(gvcp::max_mem_bytes, where.length - at);
+    key.head.resize(at + n);
+    read_memory(c, where.address + at, std::span(key.head).subspan(at, n));
+    at += n;
+    const std::string_view text(reinterpret_cast<const char *>(key.head.data()), key.head.size());
+    const std::size_t start = text.find(tag);
+    if (zip_name(where.file_name) || (start != std::string_view::npos &&
+                                      text.find('>', start + tag.size()) != std::string_view::npos))
+      break;
+  }
+  const std::size_t n = std::min<std::uint64_t>(gvcp::max_mem_bytes, where.length);
+  key.tail.resize(n);
+  read_memory(c, where.address + where.length - n, key.tail);
+  return key;
+}
+
+}  // namespace
+
 std::string fetch_description(gvcp_client &c) {
   // The second URL is where a device keeps an alternative: used when the
   // first names nothing camctl can read.
@@ -258,8 +340,14 @@ std::string fetch_description(gvcp_client &c) {
     if (!parse_local_url(url, where) || where.length > 64u * 1024 * 1024 ||
         where.address + where.length > 0x100000000ull)
       continue;
+    description_key key;
+    if (c.opts.description_cache) {
+      key = key_of(c, url, where);
+      if (auto kept = cached_description(key)) return as_xml(std::move(*kept), where.file_name);
+    }
     std::vector<std::byte> file(where.length);
     read_memory(c, where.address, file);
+    if (c.opts.description_cache) keep_description(key, file);
     return as_xml(std::move(file), where.file_name);
   }
   throw camctl_error(exit_failure, c.name + ": " + text_url_not_local + first);

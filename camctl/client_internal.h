@@ -13,7 +13,8 @@
 
 struct client_options {
   int timeout_ms = 500;
-  int retries = 3;  // sends after the first
+  int retries = 3;                // sends after the first
+  bool description_cache = true;  // false: --no-cache
 };
 
 struct gvcp_client {
@@ -49,13 +50,19 @@ void write_register(gvcp_client &c, std::uint32_t address, std::uint32_t value);
 void read_memory(gvcp_client &c, std::uint64_t address, std::span<std::byte> out);
 void write_memory(gvcp_client &c, std::uint64_t address, std::span<const std::byte> data);
 
-// The description's view of the device.
+// The description's view of the device. What the camera refuses to read or
+// write is a description_error: that feature's failure, not the command's.
 struct device_port : register_port {
   gvcp_client &c;
+  mutable int concatenation = -1;  // not asked yet
   explicit device_port(gvcp_client &client) : c(client) {}
   void read(std::uint64_t address, std::span<std::byte> out) override;
   void write(std::uint64_t address, std::span<const std::byte> data) override;
+  bool reads_words_together() const override;
+  void read_words(std::span<const std::uint64_t> addresses, std::span<std::byte> out) override;
 };
 
-// The device description as the camera serves it (unzipped). Throws.
+// The device description as the camera serves it (unzipped), from the copy
+// kept on this host when it is the same file (unless the client's options
+// say not to). Throws.
 std::string fetch_description(gvcp_client &c);

@@ -131,16 +131,19 @@ int run_set(const camctl_options &opts) {
 
 int run_features(const camctl_options &opts) {
   camera_session s(opts, opts.args[0]);
-  for (const feature_info &f : s.desc->features()) {
-    std::string value = "-";
-    if (f.access == "RO" || f.access == "RW") {
-      try {
-        value = s.desc->get(f.name);
-      } catch (const description_error &e) {
-        value = std::string("(") + e.what() + ")";
-      }
-    }
-    std::printf(text_feature_line, f.name.c_str(), f.kind.c_str(), f.access.c_str(), value.c_str());
+  std::vector<feature_info> list;
+  try {
+    list = s.desc->features();
+  } catch (const description_error &e) {
+    throw camctl_error(exit_failure, opts.args[0] + ": " + e.what());
+  }
+  for (const feature_info &f : list) {
+    std::printf(text_feature_line, f.name.c_str(), f.kind.c_str(), f.access.c_str(),
+                f.value.c_str());
+    std::string selectors;
+    for (const std::string &name : f.selectors) selectors += (selectors.empty() ? "" : ", ") + name;
+    if (!selectors.empty()) std::printf(text_feature_selectors, selectors.c_str());
+    std::fputc('\n', stdout);
   }
   return exit_ok;
 }

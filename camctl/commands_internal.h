@@ -18,6 +18,7 @@ int run_features(const camctl_options &opts);
 int run_xml(const camctl_options &opts);
 int run_reg(const camctl_options &opts);
 int run_stream(const camctl_options &opts);
+int run_snap(const camctl_options &opts);
 
 // CAMERA as the user gave it: ADDRESS[:PORT] directly, else a MAC, serial
 // or user name looked up by discovery. Opens the client on it.

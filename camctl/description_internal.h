@@ -1,11 +1,13 @@
 // The device description: the camera's feature tree as its XML lays it out,
-// evaluated against the device's registers on every access (nothing is
-// cached: another controller or the camera itself may change a register).
+// evaluated against the device's registers. Within one description's life
+// (one camctl command) a register is read once unless the description says
+// it changes by itself (NoCache, PollingTime) or a write makes it stale;
+// nothing is kept beyond the command: another controller or the camera
+// itself may change a register in between.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -13,12 +15,24 @@
 #include <string_view>
 #include <vector>
 
+// The most one read of adjacent registers fetches at once (what one memory
+// read command carries).
+inline constexpr std::size_t port_run_bytes = 536;
+
 // The register space the description's registers live in. Throws
 // description_error (or a subclass) on failure.
 struct register_port {
   virtual ~register_port() = default;
   virtual void read(std::uint64_t address, std::span<std::byte> out) = 0;
   virtual void write(std::uint64_t address, std::span<const std::byte> data) = 0;
+  // True when read_words fetches many scattered 32-bit registers in fewer
+  // exchanges than one each; only then are lone registers fetched ahead.
+  virtual bool reads_words_together() const { return false; }
+  // The 4 bytes of each address, in address order of the list, as read()
+  // gives them.
+  virtual void read_words(std::span<const std::uint64_t> addresses, std::span<std::byte> out) {
+    for (std::size_t i = 0; i < addresses.size(); ++i) read(addresses[i], out.subspan(4 * i, 4));
+  }
 };
 
 struct description_error : std::runtime_error {
@@ -29,7 +43,9 @@ struct description_error : std::runtime_error {
 struct feature_info {
   std::string name;
   std::string kind;    // the node's element name: Integer, Enumeration, ...
-  std::string access;  // RW, RO, WO, NA (not available)
+  std::string access;  // RW, RO, WO, NA (not available), empty when unknown
+  std::string value;   // the value as get prints it, "-", or "(why it cannot be read)"
+  std::vector<std::string> selectors;  // the selectors that govern it
 };
 
 class description {
@@ -52,13 +68,15 @@ class description {
   // Integer reads for the program's own use (PayloadSize, ...).
   std::int64_t get_int(std::string_view feature);
   bool has(std::string_view feature) const;
-  // The features under the Root category, in the description's order (every
-  // feature node, when there is no Root).
+  // The features under the Root category, wherever it sits, in the
+  // description's order, read as one snapshot of the camera. Throws when
+  // the description has no Root.
   std::vector<feature_info> features();
   std::string access(std::string_view feature);
 
- private:
   struct impl;
+
+ private:
   std::unique_ptr<impl> d_;
 };
 

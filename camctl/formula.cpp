@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "formula_internal.h"
 
@@ -12,10 +13,14 @@ formula_value formula_float(double v) {
   return {true, 0, v};
 }
 
+// To the nearest integer, halves away from zero: a value computed in binary
+// fractions (0.1 * 3 * 10 is 2.9999999999999996) lands where the
+// description's author meant it, where truncation would lose one.
 std::int64_t formula_value::as_int() const {
   if (!is_float) return i;
-  if (!std::isfinite(f) || f >= 9.2e18 || f <= -9.2e18)
-    throw formula_error("value out of the integer range");
+  if (std::isnan(f)) throw formula_error("the result is not a number (0/0, SQRT(-1), ...)");
+  if (std::isinf(f)) throw formula_error("the result is infinite (a division by zero?)");
+  if (f >= 9.2e18 || f <= -9.2e18) throw formula_error("value out of the integer range");
   return static_cast<std::int64_t>(std::llround(f));
 }
 
@@ -235,14 +240,27 @@ struct parser {
   }
 
   formula_value call(const std::string &name) {
-    formula_value a = ternary();
+    std::vector<formula_value> args{ternary()};
+    while (eat(",")) args.push_back(ternary());
     if (!eat(")")) fail("expected ')'");
+    const formula_value a = args[0];
     const double x = a.as_double();
+    if (name == "ROUND" && args.size() == 2) {
+      // x rounded to n decimal places.
+      const std::int64_t n = args[1].as_int();
+      if (n < -30 || n > 30) fail("ROUND to " + std::to_string(n) + " places");
+      const double scale = std::pow(10.0, static_cast<double>(n));
+      const double scaled = x * scale;
+      return formula_float(std::isfinite(scaled) ? std::round(scaled) / scale : x);
+    }
+    if (args.size() != 1) fail("wrong number of arguments to " + name);
     if (name == "SGN")
       return a.is_float ? formula_float((x > 0) - (x < 0)) : formula_int((a.i > 0) - (a.i < 0));
-    if (name == "NEG") return a.is_float ? formula_float(-x) : formula_int(-a.i);
+    // Negating the most negative integer wraps, as the other operators do.
+    const std::int64_t negated = static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(a.i));
+    if (name == "NEG") return a.is_float ? formula_float(-x) : formula_int(negated);
     if (name == "ABS")
-      return a.is_float ? formula_float(std::fabs(x)) : formula_int(a.i < 0 ? -a.i : a.i);
+      return a.is_float ? formula_float(std::fabs(x)) : formula_int(a.i < 0 ? negated : a.i);
     if (name == "SQRT") return formula_float(std::sqrt(x));
     if (name == "TRUNC") return formula_float(std::trunc(x));
     if (name == "FLOOR") return formula_float(std::floor(x));

@@ -34,6 +34,7 @@ int run_command(const camctl_options &opts) {
   if (c == "features") return run_features(opts);
   if (c == "xml") return run_xml(opts);
   if (c == "reg") return run_reg(opts);
+  if (c == "snap") return run_snap(opts);
   return run_stream(opts);
 }
 

@@ -18,7 +18,12 @@ enum long_option_code {
   opt_channel,
   opt_timeout,
   opt_retries,
-  opt_shared
+  opt_shared,
+  opt_no_cache,
+  opt_count,
+  opt_incomplete,
+  opt_raw,
+  opt_raw_bayer
 };
 
 const option long_options[] = {
@@ -28,7 +33,13 @@ const option long_options[] = {
     {"timeout", required_argument, nullptr, opt_timeout},
     {"retries", required_argument, nullptr, opt_retries},
     {"shared", no_argument, nullptr, opt_shared},
+    {"no-cache", no_argument, nullptr, opt_no_cache},
+    {"count", required_argument, nullptr, opt_count},
+    {"incomplete", no_argument, nullptr, opt_incomplete},
+    {"raw", no_argument, nullptr, opt_raw},
+    {"raw-bayer", no_argument, nullptr, opt_raw_bayer},
     {"interface", required_argument, nullptr, 'i'},
+    {"output", required_argument, nullptr, 'o'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -55,8 +66,8 @@ struct command_shape {
   int min, max;
 };
 constexpr command_shape commands[] = {
-    {"discover", 0, 0}, {"forceip", 2, 3}, {"get", 2, -1}, {"set", 2, -1},
-    {"features", 1, 1}, {"xml", 1, 1},     {"reg", 2, -1}, {"stream", 1, 1},
+    {"discover", 0, 0}, {"forceip", 2, 3}, {"get", 2, -1},   {"set", 2, -1}, {"features", 1, 1},
+    {"xml", 1, 1},      {"reg", 2, -1},    {"stream", 1, 1}, {"snap", 1, 1},
 };
 
 }  // namespace
@@ -64,7 +75,7 @@ constexpr command_shape commands[] = {
 int parse_options(int argc, char **argv, camctl_options &opts) {
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":i:T:h", long_options, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":i:T:o:h", long_options, nullptr)) != -1) {
     switch (c) {
       case 'i':
         opts.iface = optarg;
@@ -103,6 +114,26 @@ int parse_options(int argc, char **argv, camctl_options &opts) {
       }
       case opt_shared:
         opts.shared = true;
+        break;
+      case opt_no_cache:
+        opts.client.description_cache = false;
+        break;
+      case 'o':
+        if (*optarg == '\0') return usage_error(text_bad_value, "-o");
+        opts.output = optarg;
+        break;
+      case opt_count:
+        if (!parse_unsigned(optarg, 1, 10000, opts.count))
+          return usage_error(text_bad_value, "--count");
+        break;
+      case opt_incomplete:
+        opts.incomplete = true;
+        break;
+      case opt_raw:
+        opts.raw = true;
+        break;
+      case opt_raw_bayer:
+        opts.raw_bayer = true;
         break;
       case 'h':
         std::fputs(usage_text, stdout);

@@ -18,17 +18,21 @@
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-namespace {
-
-// The smallest packet size every device must carry.
-constexpr unsigned min_packet_size = 576;
-constexpr unsigned ip_udp_overhead = 28;
-
 std::int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
+
+void sleep_ms(std::int64_t ms) {
+  if (ms > 0) poll(nullptr, 0, static_cast<int>(ms));
+}
+
+namespace {
+
+// The smallest packet size every device must carry.
+constexpr unsigned min_packet_size = 576;
+constexpr unsigned ip_udp_overhead = 28;
 
 struct destination {
   sockaddr_in addr{};
@@ -179,84 +183,73 @@ void try_feature(description &desc, const char *name, const char *value) {
   }
 }
 
-void sleep_ms(std::int64_t ms) {
-  if (ms > 0) poll(nullptr, 0, static_cast<int>(ms));
-}
-
 }  // namespace
 
-int run_stream(const camctl_options &opts) {
+void open_streaming(const camctl_options &opts, streaming &s) {
   const std::string &camera = opts.args[0];
-  gvcp_client c;
-  open_camera(opts, camera, c);
-  device_port port(c);
-  std::unique_ptr<description> desc;
+  open_camera(opts, camera, s.c);
+  s.port = std::make_unique<device_port>(s.c);
   try {
-    desc = std::make_unique<description>(fetch_description(c), port);
+    s.desc = std::make_unique<description>(fetch_description(s.c), *s.port);
   } catch (const description_error &e) {
     throw camctl_error(exit_failure, camera + ": " + e.what());
   }
-  const in_addr toward_camera = local_address_toward(c.device);
-  const destination d = parse_destination(opts.to, toward_camera);
-
-  std::uint32_t heartbeat_ms = read_register(c, gvcp::reg_heartbeat_timeout);
-  if (heartbeat_ms < 100 || heartbeat_ms > 600000) heartbeat_ms = 3000;
-  const std::uint32_t channels = read_register(c, gvcp::reg_stream_channel_count);
+  s.toward_camera = local_address_toward(s.c.device);
+  s.heartbeat_ms = read_register(s.c, gvcp::reg_heartbeat_timeout);
+  if (s.heartbeat_ms < 100 || s.heartbeat_ms > 600000) s.heartbeat_ms = 3000;
+  const std::uint32_t channels = read_register(s.c, gvcp::reg_stream_channel_count);
   if (opts.channel >= channels)
     throw camctl_error(exit_usage_error, camera + ": " + text_no_such_channel);
+}
 
-  control_hold control(c, !opts.shared);
+void start_streaming(const camctl_options &opts, streaming &s, const sockaddr_in &to) {
+  gvcp_client &c = s.c;
+  destination d;
+  d.addr = to;
+  d.multicast = IN_MULTICAST(ntohl(to.sin_addr.s_addr));
+  s.control.emplace(c, !opts.shared);
   // Read before the test packets change them: the flags the camera had
   // (do not fragment, pixel endianness) are kept for the stream.
-  const std::uint32_t scp = read_register(c, gvcp::reg_scp(opts.channel));
-  const std::uint32_t scps = read_register(c, gvcp::reg_scps(opts.channel));
-  const unsigned current = scps & gvcp::scps_size_mask;
+  s.scp = read_register(c, gvcp::reg_scp(opts.channel));
+  s.scps = read_register(c, gvcp::reg_scps(opts.channel));
+  const unsigned current = s.scps & gvcp::scps_size_mask;
   const unsigned wanted = opts.packet_size != 0 ? opts.packet_size : current;
-  const unsigned size = check_packet_size(c, opts, d, toward_camera, wanted);
+  s.packet_size = check_packet_size(c, opts, d, s.toward_camera, wanted);
 
   write_register(c, gvcp::reg_scps(opts.channel),
-                 (scps & ~(gvcp::scps_fire_test_packet | gvcp::scps_size_mask)) | size);
+                 (s.scps & ~(gvcp::scps_fire_test_packet | gvcp::scps_size_mask)) | s.packet_size);
   write_register(c, gvcp::reg_scda(opts.channel), ntohl(d.addr.sin_addr.s_addr));
-  write_register(c, gvcp::reg_scp(opts.channel), (scp & 0xFFFF0000u) | ntohs(d.addr.sin_port));
-  try_feature(*desc, "AcquisitionMode", "Continuous");
-  try_feature(*desc, "TLParamsLocked", "1");
+  write_register(c, gvcp::reg_scp(opts.channel), (s.scp & 0xFFFF0000u) | ntohs(d.addr.sin_port));
+  try_feature(*s.desc, "AcquisitionMode", "Continuous");
+  try_feature(*s.desc, "TLParamsLocked", "1");
   try {
-    desc->execute("AcquisitionStart");
+    s.desc->execute("AcquisitionStart");
   } catch (const description_error &e) {
-    throw camctl_error(exit_failure, camera + ": " + e.what());
+    throw camctl_error(exit_failure, c.name + ": " + e.what());
   }
-  std::printf(text_streaming, camera.c_str(), ip_text(d.addr.sin_addr).c_str(),
-              ntohs(d.addr.sin_port), opts.channel, size, heartbeat_ms);
-  std::fflush(stdout);
+}
 
+std::int64_t heartbeat_interval_ms(const streaming &s) {
   // A third of the timeout leaves room for a lost command and its retry.
-  const std::int64_t interval = std::max<std::int64_t>(50, heartbeat_ms / 3);
-  const std::int64_t start = now_ms();
-  const std::int64_t end =
-      opts.seconds > 0 ? start + static_cast<std::int64_t>(opts.seconds * 1000) : -1;
-  for (;;) {
-    if (stop_requested) break;
-    std::int64_t wait = interval;
-    if (end >= 0) {
-      if (now_ms() >= end) break;
-      wait = std::min(wait, end - now_ms());
-    }
-    sleep_ms(wait);
-    if (stop_requested) break;
-    std::uint32_t ccp = 0;
-    try {
-      ccp = read_register(c, gvcp::reg_ccp);
-    } catch (const camctl_error &e) {
-      if (e.status != exit_no_answer) throw;
-      control.held = false;
-      throw camctl_error(exit_no_answer, camera + ": " + text_vanished);
-    }
-    if ((ccp & (gvcp::ccp_exclusive | gvcp::ccp_control)) == 0) {
-      control.held = false;
-      throw camctl_error(exit_failure, camera + ": " + text_control_lost);
-    }
-  }
+  return std::max<std::int64_t>(50, s.heartbeat_ms / 3);
+}
 
+void keep_streaming(streaming &s) {
+  std::uint32_t ccp = 0;
+  try {
+    ccp = read_register(s.c, gvcp::reg_ccp);
+  } catch (const camctl_error &e) {
+    if (e.status != exit_no_answer) throw;
+    s.control->held = false;
+    throw camctl_error(exit_no_answer, s.c.name + ": " + text_vanished);
+  }
+  if ((ccp & (gvcp::ccp_exclusive | gvcp::ccp_control)) == 0) {
+    s.control->held = false;
+    throw camctl_error(exit_failure, s.c.name + ": " + text_control_lost);
+  }
+}
+
+int stop_streaming(const camctl_options &opts, streaming &s) {
   // Undo in reverse; each step is tried even when one before it failed.
   int status = exit_ok;
   const auto step = [&](auto &&f) {
@@ -271,12 +264,40 @@ int run_stream(const camctl_options &opts) {
     }
   };
   step([&] {
-    if (desc->has("AcquisitionStop")) desc->execute("AcquisitionStop");
+    if (s.desc->has("AcquisitionStop")) s.desc->execute("AcquisitionStop");
   });
-  step([&] { try_feature(*desc, "TLParamsLocked", "0"); });
-  step([&] { write_register(c, gvcp::reg_scda(opts.channel), 0); });
-  step([&] { write_register(c, gvcp::reg_scp(opts.channel), scp & 0xFFFF0000u); });
-  step([&] { control.release(); });
+  step([&] { try_feature(*s.desc, "TLParamsLocked", "0"); });
+  step([&] { write_register(s.c, gvcp::reg_scda(opts.channel), 0); });
+  step([&] { write_register(s.c, gvcp::reg_scp(opts.channel), s.scp & 0xFFFF0000u); });
+  step([&] { s.control->release(); });
+  return status;
+}
+
+int run_stream(const camctl_options &opts) {
+  streaming s;
+  open_streaming(opts, s);
+  const destination d = parse_destination(opts.to, s.toward_camera);
+  start_streaming(opts, s, d.addr);
+  std::printf(text_streaming, opts.args[0].c_str(), ip_text(d.addr.sin_addr).c_str(),
+              ntohs(d.addr.sin_port), opts.channel, s.packet_size, s.heartbeat_ms);
+  std::fflush(stdout);
+
+  const std::int64_t interval = heartbeat_interval_ms(s);
+  const std::int64_t start = now_ms();
+  const std::int64_t end =
+      opts.seconds > 0 ? start + static_cast<std::int64_t>(opts.seconds * 1000) : -1;
+  for (;;) {
+    if (stop_requested) break;
+    std::int64_t wait = interval;
+    if (end >= 0) {
+      if (now_ms() >= end) break;
+      wait = std::min(wait, end - now_ms());
+    }
+    sleep_ms(wait);
+    if (stop_requested) break;
+    keep_streaming(s);
+  }
+  const int status = stop_streaming(opts, s);
   std::printf(text_stopped, static_cast<double>(now_ms() - start) / 1000.0);
   return status;
 }

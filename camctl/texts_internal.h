@@ -1,6 +1,8 @@
 // Every fixed text camctl prints.
 #pragma once
 
+#include <cinttypes>
+
 inline constexpr const char usage_text[] =
     "camctl [options] <command> ...\n"
     "  discover [-i IFACE]                 list the cameras that answer on each interface\n"
@@ -17,9 +19,17 @@ inline constexpr const char usage_text[] =
     "                                      until SIGINT/SIGTERM or -T; HOST may be multicast,\n"
     "                                      and is this host's address toward the camera if left "
     "out\n"
+    "  snap CAMERA [-o FILE] [--count N] [--packet-size N] [--channel N] [-T SECONDS] [--shared]\n"
+    "       [--incomplete] [--raw-bayer] [--raw]\n"
+    "                                      take N whole images (default 1) and write each as PNG:\n"
+    "                                      FILE (default snap.png), numbered when N > 1; gives up\n"
+    "                                      after -T (default 10 s). --incomplete also writes the\n"
+    "                                      incomplete ones, marked; --raw-bayer keeps the mosaic;\n"
+    "                                      --raw writes the bytes and the leader's fields instead\n"
     "CAMERA is an address[:port], a MAC, a serial number or a user name as discover shows them.\n"
     "Options: -i IFACE  look for cameras on this interface only\n"
     "         --timeout MS (default 500)  --retries N (default 3): per command to the camera\n"
+    "         --no-cache  download the device description, not the copy kept in ~/.cache/camctl\n"
     "Exit status: 0 done, 1 failed, 2 bad command line, 3 another application controls the\n"
     "camera, 4 the camera did not answer (or stopped answering while streaming).\n";
 
@@ -70,7 +80,8 @@ inline constexpr const char text_on_subnet[] = " subnet=ok\n";
 inline constexpr const char text_outside_subnet[] =
     " subnet=OUTSIDE (%s is %s/%d): camctl forceip %s <free address>/%d\n";
 inline constexpr const char text_forceip_done[] = "%s now has %s\n";
-inline constexpr const char text_feature_line[] = "%-40s %-14s %-3s %s\n";
+inline constexpr const char text_feature_line[] = "%-40s %-14s %-3s %s";
+inline constexpr const char text_feature_selectors[] = "  Selector: %s";
 
 inline constexpr const char text_packet_size_unchecked[] = "Packet size %u not checked: %s\n";
 inline constexpr const char text_packet_size_lowered[] =
@@ -83,3 +94,29 @@ inline constexpr const char text_streaming[] =
     "SIGINT or SIGTERM stops\n";
 inline constexpr const char text_stopped[] =
     "Stopped after %.1f s: acquisition stopped, destination cleared, control released\n";
+
+inline constexpr const char text_snap_line[] = "%s %ux%u %s block %" PRIu64 " %s\n";
+inline constexpr const char text_snap_raw_line[] = "%s payload type %u block %" PRIu64 " %s\n";
+inline constexpr const char text_snap_complete[] = "complete";
+inline constexpr const char text_snap_incomplete[] =
+    "INCOMPLETE (status 0x%04X: parts did not arrive)";
+inline constexpr const char text_snap_comment[] = "%s block %" PRIu64 " %s";
+inline constexpr const char text_snap_skipped[] =
+    "Skipped %u incomplete blocks (--incomplete writes them)\n";
+inline constexpr const char text_snap_timed_out[] =
+    "%u of %u whole images within %.1f s (%u incomplete skipped, %" PRIu64 " datagrams refused)";
+inline constexpr const char text_snap_interrupted[] = "interrupted";
+inline constexpr const char text_snap_unknown_format[] =
+    "pixel format 0x%08" PRIX32 "%s is not one snap converts; --raw writes the bytes as they came";
+inline constexpr const char text_snap_not_image[] =
+    "payload type %u is not an image; --raw writes the bytes as they came";
+inline constexpr const char text_snap_bad_image[] =
+    "block %" PRIu64 ": %zu bytes do not hold a %ux%u %s image with %u bytes of line padding";
+inline constexpr const char text_snap_write_failed[] = "cannot write %s: %s";
+inline constexpr const char text_snap_zok_failed[] = "receiving (%s): %s";
+inline constexpr const char text_snap_raw_fields[] =
+    "payload_type=0x%04X\nblock_id=%" PRIu64 "\ntimestamp=%" PRIu64
+    "\nstatus=0x%04X\npayload_length=%u\n";
+inline constexpr const char text_snap_raw_image_fields[] =
+    "pixel_format=0x%08" PRIX32
+    " %s\nwidth=%u\nheight=%u\noffset_x=%u\noffset_y=%u\npadding_x=%u\npadding_y=%u\n";

@@ -68,7 +68,7 @@ if(ZOK_DPKG_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
   if(TARGET camctl)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libpugixml1v5, libzip4")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libpugixml1v5, libzip4, libpng16-16")
   endif()
 endif()
 # Registers libzok with ldconfig on install and removal.

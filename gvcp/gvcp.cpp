@@ -58,7 +58,7 @@ std::string_view status_name(std::uint16_t status) {
       return "packet unavailable";
     case 0x800D:
       return "data overrun";
-    case 0x800E:
+    case status_invalid_header:
       return "invalid header";
     case status_error:
       return "error";
@@ -81,6 +81,8 @@ std::string_view error_name(Error e) {
       return "bad count";
     case Error::wrong_answer:
       return "wrong answer";
+    case Error::bad_alignment:
+      return "bad alignment";
   }
   return "unknown";
 }
@@ -255,6 +257,79 @@ Result<std::uint16_t> parse_pending_ack(const Ack &a) {
   if (a.ack != ack_pending) return {{}, Error::wrong_answer};
   if (a.payload.size() < 4) return {{}, Error::truncated};
   return {get16(a.payload, 2), Error::ok};
+}
+
+RegWrite RegWrites::operator[](std::size_t i) const {
+  return {get32(raw, 8 * i), get32(raw, 8 * i + 4)};
+}
+
+Result<Values> parse_readreg_command(const Command &c) {
+  const bytes p = c.payload;
+  if (p.empty() || p.size() % 4 != 0) return {{}, Error::bad_length};
+  if (p.size() / 4 > max_readreg_count) return {{}, Error::bad_count};
+  for (std::size_t i = 0; i < p.size(); i += 4)
+    if (get32(p, i) % 4 != 0) return {{}, Error::bad_alignment};
+  return {Values{p}, Error::ok};
+}
+
+Result<RegWrites> parse_writereg_command(const Command &c) {
+  const bytes p = c.payload;
+  if (p.empty() || p.size() % 8 != 0) return {{}, Error::bad_length};
+  if (p.size() / 8 > max_writereg_count) return {{}, Error::bad_count};
+  for (std::size_t i = 0; i < p.size(); i += 8)
+    if (get32(p, i) % 4 != 0) return {{}, Error::bad_alignment};
+  return {RegWrites{p}, Error::ok};
+}
+
+Result<MemRead> parse_readmem_command(const Command &c) {
+  if (c.payload.size() < 8) return {{}, Error::bad_length};
+  MemRead m{get32(c.payload, 0), get16(c.payload, 6)};
+  if (m.count == 0 || m.count > max_mem_bytes) return {{}, Error::bad_count};
+  if (m.address % 4 != 0 || m.count % 4 != 0) return {{}, Error::bad_alignment};
+  return {m, Error::ok};
+}
+
+Result<Memory> parse_writemem_command(const Command &c) {
+  if (c.payload.size() < 8) return {{}, Error::bad_length};
+  Memory m{get32(c.payload, 0), c.payload.subspan(4)};
+  if (m.data.size() > max_mem_bytes) return {{}, Error::bad_count};
+  if (m.address % 4 != 0 || m.data.size() % 4 != 0) return {{}, Error::bad_alignment};
+  return {m, Error::ok};
+}
+
+std::size_t build_readreg_ack(out_bytes out, std::uint16_t status, std::uint16_t ack_id,
+                              std::span<const std::uint32_t> values) {
+  if (values.size() > max_readreg_count) return 0;
+  const std::size_t n = build_ack(out, status, ack_readreg, ack_id, {});
+  if (n == 0 || out.size() < n + 4 * values.size()) return 0;
+  put16(out, 4, static_cast<std::uint16_t>(4 * values.size()));
+  for (std::size_t i = 0; i < values.size(); ++i) put32(out, header_size + 4 * i, values[i]);
+  return n + 4 * values.size();
+}
+
+std::size_t build_write_ack(out_bytes out, std::uint16_t ack, std::uint16_t status,
+                            std::uint16_t ack_id, std::uint16_t index) {
+  if (ack != ack_writereg && ack != ack_writemem) return 0;
+  std::array<std::byte, 4> payload{};
+  put16(payload, 2, index);
+  return build_ack(out, status, ack, ack_id, payload);
+}
+
+std::size_t build_readmem_ack(out_bytes out, std::uint16_t status, std::uint16_t ack_id,
+                              std::uint32_t address, bytes data) {
+  if (data.size() > max_mem_bytes || out.size() < header_size + 4 + data.size()) return 0;
+  const std::size_t n = build_ack(out, status, ack_readmem, ack_id, {});
+  if (n == 0) return 0;
+  put16(out, 4, static_cast<std::uint16_t>(4 + data.size()));
+  put32(out, header_size, address);
+  std::copy(data.begin(), data.end(), out.begin() + header_size + 4);
+  return header_size + 4 + data.size();
+}
+
+std::size_t build_pending_ack(out_bytes out, std::uint16_t ack_id, std::uint16_t milliseconds) {
+  std::array<std::byte, 4> payload{};
+  put16(payload, 2, milliseconds);
+  return build_ack(out, status_success, ack_pending, ack_id, payload);
 }
 
 }  // namespace gvcp

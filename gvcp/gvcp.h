@@ -47,6 +47,7 @@ inline constexpr std::uint16_t ack_readmem = 0x0085;
 inline constexpr std::uint16_t cmd_writemem = 0x0086;
 inline constexpr std::uint16_t ack_writemem = 0x0087;
 inline constexpr std::uint16_t ack_pending = 0x0089;
+inline constexpr std::uint16_t cmd_packetresend = 0x0040;
 inline constexpr std::uint16_t cmd_event = 0x00C0;
 inline constexpr std::uint16_t cmd_eventdata = 0x00C2;
 
@@ -73,6 +74,7 @@ inline constexpr std::uint16_t status_write_protect = 0x8004;
 inline constexpr std::uint16_t status_bad_alignment = 0x8005;
 inline constexpr std::uint16_t status_access_denied = 0x8006;
 inline constexpr std::uint16_t status_busy = 0x8007;
+inline constexpr std::uint16_t status_invalid_header = 0x800E;
 inline constexpr std::uint16_t status_error = 0x8FFF;
 
 // Short English text of a status ("access denied", ...; "error 0x8123" style
@@ -87,11 +89,16 @@ inline constexpr std::uint32_t reg_mac_low = 0x000C;
 inline constexpr std::uint32_t reg_current_ip = 0x0024;
 inline constexpr std::uint32_t reg_current_mask = 0x0034;
 inline constexpr std::uint32_t reg_current_gateway = 0x0044;
+// Manufacturer name, model name, device version: 32 bytes each, adjacent.
+inline constexpr std::uint32_t reg_manufacturer_name = 0x0048;
+inline constexpr std::uint32_t reg_device_version = 0x0088;
 inline constexpr std::uint32_t reg_first_url = 0x0200;
 inline constexpr std::uint32_t reg_second_url = 0x0400;
 inline constexpr std::size_t url_size = 512;
 inline constexpr std::uint32_t reg_stream_channel_count = 0x0904;
 inline constexpr std::uint32_t reg_gvcp_capability = 0x0934;
+// Several operations in one command: READREG with many addresses.
+inline constexpr std::uint32_t gvcp_cap_concatenation = 0x1;
 inline constexpr std::uint32_t reg_heartbeat_timeout = 0x0938;
 inline constexpr std::uint32_t reg_ccp = 0x0A00;
 inline constexpr std::uint32_t ccp_exclusive = 0x1;
@@ -118,11 +125,12 @@ inline constexpr std::uint32_t scps_size_mask = 0xFFFF;
 
 enum class Error : std::uint8_t {
   ok,
-  truncated,     // the datagram ends before the fields it must hold
-  bad_key,       // a command whose first byte is not 0x42
-  bad_length,    // the length field disagrees with the datagram or the command's rules
-  bad_count,     // a count or size outside the protocol's bounds or not a multiple of 4
-  wrong_answer,  // an acknowledge of another kind than the one parsed for
+  truncated,      // the datagram ends before the fields it must hold
+  bad_key,        // a command whose first byte is not 0x42
+  bad_length,     // the length field disagrees with the datagram or the command's rules
+  bad_count,      // a count or size outside the protocol's bounds or not a multiple of 4
+  wrong_answer,   // an acknowledge of another kind than the one parsed for
+  bad_alignment,  // an address or size that is not a multiple of 4
 };
 
 std::string_view error_name(Error e);
@@ -220,5 +228,42 @@ Result<std::uint16_t> parse_pending_ack(const Ack &a);
 
 // DISCOVERY_ACK payload from its fields (for test devices).
 std::size_t build_discovery_payload(out_bytes out, const DeviceInfo &d);
+
+// ---------------------------------------------------------------------------
+// The device's side: what a command asks for, refused where the protocol's
+// rules forbid it (count, alignment, length not a whole number of entries),
+// and the acknowledges that answer it.
+
+// READREG addresses: 1 to 135, each a multiple of 4 (bad_count, or
+// bad_alignment for a misaligned one, which the device answers with its own
+// status rather than silence).
+Result<Values> parse_readreg_command(const Command &c);
+struct RegWrites {
+  bytes raw;
+  std::size_t count() const { return raw.size() / 8; }
+  RegWrite operator[](std::size_t i) const;
+};
+// WRITEREG pairs: 1 to 67, each address a multiple of 4.
+Result<RegWrites> parse_writereg_command(const Command &c);
+struct MemRead {
+  std::uint32_t address = 0;
+  std::uint16_t count = 0;
+};
+// READMEM: count 4 to 536, multiples of 4, like the address.
+Result<MemRead> parse_readmem_command(const Command &c);
+// WRITEMEM: address then 4 to 536 bytes, a multiple of 4.
+Result<Memory> parse_writemem_command(const Command &c);
+
+// READREG_ACK with the values read (on error, those read before the failing
+// address, as the length then says).
+std::size_t build_readreg_ack(out_bytes out, std::uint16_t status, std::uint16_t ack_id,
+                              std::span<const std::uint32_t> values);
+// WRITEREG_ACK / WRITEMEM_ACK (ack picks which): the index of writes done.
+std::size_t build_write_ack(out_bytes out, std::uint16_t ack, std::uint16_t status,
+                            std::uint16_t ack_id, std::uint16_t index);
+// READMEM_ACK: the address asked, then the bytes (none on error).
+std::size_t build_readmem_ack(out_bytes out, std::uint16_t status, std::uint16_t ack_id,
+                              std::uint32_t address, bytes data);
+std::size_t build_pending_ack(out_bytes out, std::uint16_t ack_id, std::uint16_t milliseconds);
 
 }  // namespace gvcp

@@ -5,6 +5,7 @@
 
 #include <zok/zok.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,13 @@ namespace zok {
 // it bounds the packet state a buffer needs. A sender with smaller packets
 // overruns the buffer's packet state and its blocks end with a data overrun.
 inline constexpr std::size_t min_packet_data = 32;
+
+// Packet ids a buffer of this size keeps state for: as many payload packets
+// as fit at min_packet_data each, plus the leader and the trailer.
+constexpr std::uint32_t packet_capacity(std::size_t buffer_size) {
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(buffer_size / min_packet_data + 2, 0xFFFFFFFFu));
+}
 
 // Per-packet bits: received, and given up by the sender (0x800C).
 class PacketBits {

@@ -177,7 +177,7 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
       // would take (or find no) buffer in the name of the next block.
       const std::uint64_t p = packet.header.packet_id;
       if (largest_buffer_ == 0) return true;
-      if (p >= largest_buffer_ / min_packet_data + 2) return false;
+      if (p >= packet_capacity(largest_buffer_)) return false;
       if (packet.kind == gvsp::PacketKind::trailer) return true;
       const std::uint64_t n = packet.data.size();
       if (n == 0 || (stream_psize_ != 0 && n > stream_psize_)) return false;

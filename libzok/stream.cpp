@@ -270,9 +270,8 @@ int Stream::alloc(std::size_t size, zok_buffer_t &out) {
     return ENOMEM;
   }
   try {
-    const std::uint64_t packets = std::min<std::uint64_t>(size / min_packet_data + 2, 0xFFFFFFFFu);
-    b->received = PacketBits(static_cast<std::uint32_t>(packets));
-    b->unavailable = PacketBits(static_cast<std::uint32_t>(packets));
+    b->received = PacketBits(packet_capacity(size));
+    b->unavailable = PacketBits(packet_capacity(size));
   } catch (const std::bad_alloc &) {
     munmap(memory, mapped);
     return ENOMEM;

@@ -21,6 +21,7 @@ build_packages=(
   libpugixml-dev # camctl reads the camera's device description
   libzip-dev     # ... which cameras often serve zipped
   pkgconf        # finds libzip
+  libpng-dev     # camctl snap writes PNG files
 )
 test_packages=(
   clang
@@ -41,6 +42,9 @@ test_packages=(
   bpftool    # reads the dropper's counters
   ethtool    # the veth's own AF_XDP redirect counts (tests/net xdpnarrow)
   aravis-tools # the simulated camera the camera tests drive
+  aravis-tools-cli  # arv-tool and arv-camera-test drive strobix's camera
+  gir1.2-aravis-0.8 # ... and Aravis's Python API (multicast)
+  python3-gi
 )
 # tests/bare/run.sh, which CI runs after check.sh.
 bare_packages=(

@@ -5,7 +5,7 @@
 #   scripts/testnet.sh up   [--name NAME] [--mtu 1500|9000] [--rate RATE]
 #                           [--limit BYTES] [--burst BYTES] [--subnet K]
 #                           [--drop PPM [--seed N] [--drop-port PORT]]
-#                           [--camera]
+#                           [--camera | --strobix PATH [--strobix-args ARGS]]
 #   scripts/testnet.sh down [--name NAME]
 #   scripts/testnet.sh exec [--name NAME] -- CMD...
 #   scripts/testnet.sh drops [--name NAME]
@@ -26,7 +26,9 @@
 # only on the seed and the datagram's position in the sequence, so a run can
 # be repeated, and `drops` prints how many it dropped.
 # --camera starts the simulated GigE Vision camera of Debian's aravis-tools
-# on the camera's address.
+# on the camera's address; --strobix starts strobix's camera mode there
+# instead (PATH --camera -l CAMERA-ADDRESS ARGS), its output in the camera
+# log that `up` names as TESTNET_CAMERA_LOG.
 set -uo pipefail
 
 readonly exit_skip=77
@@ -49,6 +51,8 @@ limit=
 burst=
 subnet=
 camera=0
+strobix=
+strobix_args=
 drop_ppm=
 seed=1
 drop_port=0
@@ -66,6 +70,8 @@ while [[ $# -gt 0 ]]; do
   --seed) seed=$2; shift 2 ;;
   --drop-port) drop_port=$2; shift 2 ;;
   --camera) camera=1; shift ;;
+  --strobix) strobix=$2; shift 2 ;;
+  --strobix-args) strobix_args=$2; shift 2 ;;
   --) shift; break ;;
   *) die "unknown argument: $1" ;;
   esac
@@ -121,7 +127,7 @@ stop_camera() {
   pid=$(sed -n 's/^TESTNET_CAMERA_PID=//p' "$state")
   [[ -n $pid ]] || return 0
   # Only the camera this network started: the pid must still be that program.
-  if grep -q arv-fake-gv-camera "/proc/$pid/cmdline" 2>/dev/null; then
+  if grep -q 'arv-fake-gv-camera\|strobix' "/proc/$pid/cmdline" 2>/dev/null; then
     kill "$pid" 2>/dev/null
     for _ in $(seq 50); do
       kill -0 "$pid" 2>/dev/null || break
@@ -173,6 +179,8 @@ do_up() {
   if [[ $camera -eq 1 ]] && ! command -v arv-fake-gv-camera-0.8 >/dev/null; then
     skip "--camera needs arv-fake-gv-camera-0.8 (Debian package aravis-tools)"
   fi
+  [[ -z $strobix || -x $strobix ]] || die "--strobix: no program $strobix"
+  [[ $camera -eq 0 || -z $strobix ]] || die "--camera and --strobix: one camera only"
   if [[ -n $drop_ppm ]]; then
     [[ $drop_ppm =~ ^[0-9]+$ && $drop_ppm -le 1000000 ]] || die "bad --drop: $drop_ppm"
     [[ $seed =~ ^[0-9]+$ && $drop_port =~ ^[0-9]+$ ]] || die "bad --seed or --drop-port"
@@ -253,9 +261,14 @@ do_up() {
     sleep 0.1
   done
 
-  if [[ $camera -eq 1 ]]; then
+  if [[ $camera -eq 1 || -n $strobix ]]; then
     local log=$state_root/$name.camera.log
-    ip netns exec "$ns" arv-fake-gv-camera-0.8 -i "$cam_if" </dev/null >"$log" 2>&1 9>&- &
+    if [[ -n $strobix ]]; then
+      # shellcheck disable=SC2086 # the arguments are meant to be split
+      ip netns exec "$ns" "$strobix" --camera -l "$cam_addr" $strobix_args </dev/null >"$log" 2>&1 9>&- &
+    else
+      ip netns exec "$ns" arv-fake-gv-camera-0.8 -i "$cam_if" </dev/null >"$log" 2>&1 9>&- &
+    fi
     local pid=$!
     echo "TESTNET_CAMERA_PID=$pid" >>"$state"
     # Ready once its control port (3956) is bound on the camera's address.
@@ -272,8 +285,9 @@ do_up() {
       local said
       said=$(head -3 "$log" 2>/dev/null)
       do_down
-      die "the simulated camera did not start: $said"
+      die "the camera did not start: $said"
     fi
+    echo "TESTNET_CAMERA_LOG=$log" >>"$state"
   fi
   grep -v '^TESTNET_CAMERA_PID=\|^TESTNET_SUBNET=' "$state"
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "block_internal.h"
+#include "pattern_internal.h"
 
 namespace {
 
@@ -25,15 +26,28 @@ block_layout make_block_layout(const strobix_options &opts) {
   block_layout l{};
   l.kind = opts.header_kind;
   l.block_bytes = opts.block_bytes;
-  l.pattern = opts.pattern;
-  l.leader.payload_type = opts.payload_type;
-  l.trailer.payload_type = opts.payload_type;
+  l.data = opts.camera    ? block_data_kind::image
+           : opts.pattern ? block_data_kind::pattern
+                          : block_data_kind::zeros;
+  l.image_bytes = opts.block_bytes;
+  const bool chunks = opts.camera && (opts.chunk_control & 0x1) != 0;
+  if (chunks) {
+    l.chunk_control = opts.chunk_control;
+    l.image_bytes = opts.block_bytes - chunk_bytes(opts.chunk_control);
+  }
+  const std::uint16_t type =
+      chunks ? static_cast<std::uint16_t>(opts.payload_type | gvsp::payload_type_chunk_bit)
+             : opts.payload_type;
+  l.leader.payload_type = type;
+  l.trailer.payload_type = type;
   switch (opts.payload_type) {
     case gvsp::payload_type_image:
     case gvsp::payload_type_extended_chunk:
-      l.leader.pixel_format = gvsp::pixel_format_mono8;
+      l.leader.pixel_format = opts.pixel_format;
       l.leader.size_x = opts.width;
       l.leader.size_y = opts.height;
+      l.leader.offset_x = opts.offset_x;
+      l.leader.offset_y = opts.offset_y;
       l.trailer.size_y = opts.height;
       break;
     case gvsp::payload_type_file:
@@ -44,9 +58,11 @@ block_layout make_block_layout(const strobix_options &opts) {
   }
   l.leader.payload_data_size = opts.block_bytes;
   if (opts.payload_type == gvsp::payload_type_chunk ||
-      opts.payload_type == gvsp::payload_type_extended_chunk) {
+      opts.payload_type == gvsp::payload_type_extended_chunk || chunks) {
     l.trailer.chunk_data_payload_length = static_cast<std::uint32_t>(opts.block_bytes);
   }
+  // A new layout id whenever another set of chunks follows the image.
+  if (chunks) l.trailer.chunk_layout_id = opts.chunk_control;
   const std::size_t header = gvsp::header_size(l.kind);
   l.leader_bytes = header + gvsp::leader_size(l.leader);
   l.bytes_per_packet = gvsp::packet_data_capacity(opts.packet_size, l.kind);
@@ -77,14 +93,41 @@ data_range packet_data(const block_layout &layout, std::uint32_t packet_id) {
 }
 
 std::size_t data_window_size(const block_layout &layout) {
+  // The image is sent as it lies in memory, whole.
+  if (layout.data == block_data_kind::image) return static_cast<std::size_t>(layout.block_bytes);
   // An all-in block is smaller than a payload packet's data.
-  const std::uint64_t period = layout.pattern ? pattern_period : 0;
+  const std::uint64_t period = layout.data == block_data_kind::pattern ? pattern_period : 0;
   return static_cast<std::size_t>(std::min(layout.block_bytes, period + layout.bytes_per_packet));
 }
 
 std::uint64_t data_window_offset(const block_layout &layout, std::uint64_t offset) {
-  if (!layout.pattern) return 0;
+  switch (layout.data) {
+    case block_data_kind::zeros:
+      return 0;
+    case block_data_kind::image:
+      return offset;
+    case block_data_kind::pattern:
+      break;
+  }
   return layout.block_bytes <= data_window_size(layout) ? offset : offset % pattern_period;
+}
+
+bool data_made_per_block(const block_layout &layout, const data_range &r) {
+  if (r.length == 0) return false;
+  if (layout.data == block_data_kind::pattern) return true;
+  return layout.data == block_data_kind::image && layout.chunk_control != 0 &&
+         r.offset + r.length > layout.image_bytes;
+}
+
+void make_packet_data(const block_layout &layout, const block_record &block, const data_range &r,
+                      std::span<const std::byte> window, std::span<std::byte> out) {
+  if (layout.data == block_data_kind::pattern) {
+    fill_pattern(out.first(r.length), block.block_id, r.offset);
+    return;
+  }
+  std::memcpy(out.data(), window.data() + data_window_offset(layout, r.offset), r.length);
+  write_chunks(out.first(r.length), r.offset, layout.image_bytes, layout.chunk_control,
+               {block.timestamp, block.block_id, block.exposure_us});
 }
 
 std::size_t build_packet_head(const block_layout &layout, const block_record &block,

@@ -13,6 +13,10 @@
 // Leader and trailer bytes never exceed this (file name included).
 inline constexpr std::size_t max_head_bytes = 128;
 
+// What a block's data holds: zeros, the -c pattern (made again for every
+// block), or a camera's test image with its chunks after it.
+enum class block_data_kind : std::uint8_t { zeros, pattern, image };
+
 struct block_layout {
   gvsp::HeaderKind kind;
   std::uint64_t block_bytes;
@@ -20,15 +24,18 @@ struct block_layout {
   std::uint64_t payload_packets;   // 0 for an all-in block
   std::uint64_t last_packet_id;    // the trailer's, or 0 for an all-in block
   bool all_in;
-  bool pattern;              // -c: the data is the pattern, else zeros
-  std::size_t leader_bytes;  // GVSP header + leader data
-  gvsp::Leader leader;       // timestamp filled per block
+  block_data_kind data;
+  std::uint64_t image_bytes;    // image: where the chunks start
+  std::uint32_t chunk_control;  // image: which chunks follow it (0: none)
+  std::size_t leader_bytes;     // GVSP header + leader data
+  gvsp::Leader leader;          // timestamp filled per block
   gvsp::Trailer trailer;
 };
 
 struct block_record {
   std::uint64_t block_id;
   std::uint64_t timestamp;
+  double exposure_us;  // what the exposure chunk says
 };
 
 // The part of the block's data a packet carries.
@@ -58,6 +65,13 @@ std::size_t build_unavailable(const block_layout &layout, std::uint64_t block_id
 // stays in the cache where a whole block would not. Zeros need one packet's
 // worth, shared by every packet.
 inline constexpr std::uint64_t pattern_period = 65536 * 4;
+
+// Whether a packet's data must be made again for a resend, since the data
+// window may hold a later block's bytes there by now.
+bool data_made_per_block(const block_layout &layout, const data_range &r);
+// That data, for block, into out (r.length bytes); window is the data window.
+void make_packet_data(const block_layout &layout, const block_record &block, const data_range &r,
+                      std::span<const std::byte> window, std::span<std::byte> out);
 
 // Bytes of the window that holds every packet's data of a block.
 std::size_t data_window_size(const block_layout &layout);

@@ -1,7 +1,9 @@
-// strobix: a GVSP sender for testing receivers on one machine.
+// strobix: a GVSP sender for testing receivers on one machine, or (--camera)
+// a GigE Vision camera that other programs control.
 #include <csignal>
 #include <cstdio>
 
+#include "camera_internal.h"
 #include "exit_status_internal.h"
 #include "options_internal.h"
 #include "stream_internal.h"
@@ -32,6 +34,8 @@ int main(int argc, char **argv) {
 
   // Verbose lines are progress: let whoever reads them see them as they come.
   if (opts.verbosity > 0) std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  if (opts.camera) return run_camera(opts);
 
   stream_state st;
   if (!open_stream(st, opts)) return exit_usage_error;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "block_internal.h"
@@ -22,13 +23,33 @@ constexpr std::uint64_t max_linger_ms = 3600000;
 // Packet ids are at most 32 bits; keeps the sort keys of -O<n> in 64 bits.
 constexpr std::uint64_t max_reorder_distance = 1u << 24;
 
-enum long_option_code { opt_drop = 1000, opt_seed };
+enum long_option_code {
+  opt_drop = 1000,
+  opt_seed,
+  opt_camera,
+  opt_zip,
+  opt_serial,
+  opt_user_id,
+  opt_sensor
+};
 
 const option long_options[] = {
     {"drop", required_argument, nullptr, opt_drop},
     {"seed", required_argument, nullptr, opt_seed},
+    {"camera", no_argument, nullptr, opt_camera},
+    {"zip", no_argument, nullptr, opt_zip},
+    {"serial", required_argument, nullptr, opt_serial},
+    {"user-id", required_argument, nullptr, opt_user_id},
+    {"sensor", required_argument, nullptr, opt_sensor},
     {nullptr, 0, nullptr, 0},
 };
+
+// The camera's limits, as its description states them.
+constexpr std::uint64_t camera_min_packet = 576;
+constexpr std::uint64_t camera_max_packet = 65532;
+constexpr std::uint32_t camera_max_sensor = 16384;
+// Register strings hold 16 bytes.
+constexpr std::size_t camera_text_bytes = 16;
 
 int usage_error(const char *format, const char *a = "", const char *b = "") {
   std::fprintf(stderr, format, a, b);
@@ -167,13 +188,56 @@ int check_combination(strobix_options &opts, bool size_given, bool geometry_give
   return exit_ok;
 }
 
+// Options that describe a stream of their own have no place in camera mode,
+// where the controlling application's register writes decide it.
+struct stream_only {
+  char option;
+  bool given;
+};
+
+int check_camera(strobix_options &opts, bool geometry_given,
+                 std::initializer_list<stream_only> refused) {
+  for (const stream_only &r : refused) {
+    if (!r.given) continue;
+    char name[4] = {'-', r.option, '\0', '\0'};
+    return usage_error(text_camera_refuses, name);
+  }
+  if (!geometry_given) {
+    opts.width = 640;
+    opts.height = 480;
+  }
+  char a[64];
+  if (opts.width % 4 != 0 || opts.height % 2 != 0 || opts.width < 16 ||
+      opts.width > opts.sensor_width || opts.height > opts.sensor_height) {
+    std::snprintf(a, sizeof a, "%ux%u", opts.width, opts.height);
+    return usage_error(text_camera_geometry, a);
+  }
+  if (opts.packet_size < camera_min_packet || opts.packet_size > camera_max_packet) {
+    std::snprintf(a, sizeof a, "%llu", static_cast<unsigned long long>(opts.packet_size));
+    return usage_error(text_bad_value, "-k", a);
+  }
+  if (opts.block_rate == 0) opts.block_rate = 10;
+  if (opts.block_rate < 0.1 || opts.block_rate > 100000) {
+    std::snprintf(a, sizeof a, "%g", opts.block_rate);
+    return usage_error(text_bad_value, "-r", a);
+  }
+  if (opts.serial.size() > camera_text_bytes)
+    return usage_error(text_bad_value, "--serial", opts.serial.c_str());
+  if (opts.user_id.size() > camera_text_bytes)
+    return usage_error(text_bad_value, "--user-id", opts.user_id.c_str());
+  opts.payload_type = gvsp::payload_type_image;
+  opts.block_bytes = std::uint64_t{opts.width} * opts.height;
+  return exit_ok;
+}
+
 }  // namespace
 
 int parse_options(int argc, char **argv, strobix_options &opts) {
   opts.local.sin_family = AF_INET;
   opts.local.sin_addr.s_addr = htonl(INADDR_ANY);
   opts.local.sin_port = htons(gvsp::gvcp_port);
-  bool size_given = false, geometry_given = false;
+  bool size_given = false, geometry_given = false, count_given = false, type_given = false,
+       linger_given = false, camera_only = false;
   opterr = 0;
   optind = 1;
   int c;
@@ -188,6 +252,7 @@ int parse_options(int argc, char **argv, strobix_options &opts) {
         opts.pattern = true;
         break;
       case 'n':
+        count_given = true;
         if (arg != nullptr && std::strcmp(arg, "-1") == 0) {
           opts.blocks = -1;
         } else if ((ok = parse_u64(arg, 1, INT64_MAX, u))) {
@@ -202,6 +267,7 @@ int parse_options(int argc, char **argv, strobix_options &opts) {
         ok = parse_u64(arg, 1, gvsp::stream_packet_size(gvsp::max_datagram_size), opts.packet_size);
         break;
       case 'y':
+        type_given = true;
         ok = parse_payload_type(arg, opts.payload_type);
         break;
       case 'g':
@@ -230,6 +296,7 @@ int parse_options(int argc, char **argv, strobix_options &opts) {
         ok = parse_u64(arg, 0, max_history_blocks, opts.history_blocks);
         break;
       case 'W':
+        linger_given = true;
         ok = parse_u64(arg, 0, max_linger_ms, opts.linger_ms);
         break;
       case 'L':
@@ -261,6 +328,27 @@ int parse_options(int argc, char **argv, strobix_options &opts) {
       case opt_seed:
         ok = parse_u64(arg, 0, ~std::uint64_t{0}, opts.seed);
         break;
+      case opt_camera:
+        opts.camera = true;
+        break;
+      case opt_zip:
+        camera_only = true;
+        opts.zip_description = true;
+        break;
+      case opt_serial:
+        camera_only = true;
+        opts.serial = arg;
+        break;
+      case opt_user_id:
+        camera_only = true;
+        opts.user_id = arg;
+        break;
+      case opt_sensor:
+        camera_only = true;
+        ok = parse_geometry(arg, opts.sensor_width, opts.sensor_height) &&
+             opts.sensor_width <= camera_max_sensor && opts.sensor_height <= camera_max_sensor &&
+             opts.sensor_width % 4 == 0 && opts.sensor_height % 2 == 0 && opts.sensor_width >= 16;
+        break;
       case ':':
         if (optopt == 0 || optopt >= 1000) {
           std::fprintf(stderr, text_missing_long_value, argv[optind - 1] + 2);
@@ -284,6 +372,16 @@ int parse_options(int argc, char **argv, strobix_options &opts) {
       return usage_error(text_bad_value, name, arg != nullptr ? arg : "");
     }
   }
+  if (opts.camera) {
+    if (optind < argc) return usage_error(text_camera_destination, argv[optind]);
+    return check_camera(opts, geometry_given,
+                        {{'n', count_given},
+                         {'s', size_given},
+                         {'y', type_given},
+                         {'c', opts.pattern},
+                         {'W', linger_given}});
+  }
+  if (camera_only) return usage_error(text_camera_only);
   if (optind >= argc) {
     std::fputs(text_no_destination, stderr);
     std::fputs(usage_text, stderr);

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "gvsp/gvsp.h"
@@ -38,6 +39,19 @@ struct strobix_options {
   double run_seconds = 0;                                     // -T, 0 = no limit
   int verbosity = 0;                                          // -v
   sockaddr_in destination{};
+
+  // --camera: a GigE Vision camera whose registers decide the stream; the
+  // options above that describe a stream give its first settings.
+  bool camera = false;
+  bool zip_description = false;       // --zip
+  std::string serial;                 // --serial, else from the address
+  std::string user_id;                // --user-id
+  std::uint32_t sensor_width = 4096;  // --sensor
+  std::uint32_t sensor_height = 3072;
+  // The image a camera sends; set from its registers, never from the command line.
+  std::uint32_t pixel_format = gvsp::pixel_format_mono8;
+  std::uint32_t offset_x = 0, offset_y = 0;
+  std::uint32_t chunk_control = 0;
 };
 
 // Reads argv into opts. Returns exit_ok, or the exit status after printing the

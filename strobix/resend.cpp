@@ -1,9 +1,13 @@
 // Answers to PACKETRESEND_CMD: from the history when the block is still
 // held, else a header-only "packet unavailable" per packet asked for.
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <span>
 
 #include "stream_internal.h"
 #include "texts_internal.h"
@@ -14,7 +18,8 @@ namespace {
 constexpr std::uint16_t stream_channel = 0;
 constexpr std::size_t command_slots = 16;
 // Room to see that a datagram is longer than any command.
-constexpr std::size_t command_room = 256;
+constexpr std::size_t command_room = 576;
+constexpr std::size_t control_room = CMSG_SPACE(sizeof(in_pktinfo));
 
 const block_record *find_block(const stream_state &st, std::uint64_t block_id) {
   const std::uint64_t held = std::min<std::uint64_t>(st.history_count, st.history.size());
@@ -45,10 +50,9 @@ void queue_resend(stream_state &st, const block_record &block, std::uint32_t pac
       build_packet_head(st.layout, block, packet_id, true, b.heads[b.pending]);
   const data_range r = packet_data(st.layout, packet_id);
   const std::byte *data = st.block_data.data() + data_window_offset(st.layout, r.offset);
-  if (st.opts.pattern && r.length != 0) {
-    // The block buffer may hold a later block by now: make this one's bytes again.
+  if (data_made_per_block(st.layout, r)) {
     std::byte *slot = st.resend_data.data() + b.pending * st.resend_slot_bytes;
-    fill_pattern({slot, r.length}, block.block_id, r.offset);
+    make_packet_data(st.layout, block, r, st.block_data, {slot, r.length});
     data = slot;
   }
   add_to_resends(st, head_len, data, r.length);
@@ -61,7 +65,9 @@ void queue_unavailable(stream_state &st, std::uint64_t block_id, std::uint32_t p
   add_to_resends(st, head_len, nullptr, 0);
 }
 
-void answer_command(stream_state &st, gvsp::bytes datagram, bool cut) {
+}  // namespace
+
+void answer_resend(stream_state &st, gvsp::bytes datagram, bool cut) {
   const auto parsed = gvsp::parse_resend_command(datagram);
   if (cut || !parsed) {
     ++st.counters.malformed;
@@ -98,8 +104,6 @@ void answer_command(stream_state &st, gvsp::bytes datagram, bool cut) {
   }
 }
 
-}  // namespace
-
 void remember_block(stream_state &st, const block_record &block) {
   if (st.history.empty()) return;
   st.history[st.history_next] = block;
@@ -112,22 +116,49 @@ void take_commands(stream_state &st) {
     st.command_msgs.resize(command_slots);
     st.command_iovs.resize(command_slots);
     st.command_buf.resize(command_slots * command_room);
+    st.command_from.resize(command_slots);
+    st.command_control.resize(command_slots * control_room);
   }
-  const int fds[2] = {st.fd, st.send_fd};
-  for (int f = 0; f < (st.connected ? 2 : 1); ++f) {
+  int fds[8];
+  std::size_t nfds = 0;
+  fds[nfds++] = st.fd;
+  if (st.connected) fds[nfds++] = st.send_fd;
+  for (int fd : st.extra_fds)
+    if (nfds < std::size(fds)) fds[nfds++] = fd;
+  for (int fd : std::span(fds, nfds)) {
     for (;;) {
       for (std::size_t i = 0; i < command_slots; ++i) {
         st.command_iovs[i] = iovec{st.command_buf.data() + i * command_room, command_room};
         st.command_msgs[i] = mmsghdr{};
-        st.command_msgs[i].msg_hdr.msg_iov = &st.command_iovs[i];
-        st.command_msgs[i].msg_hdr.msg_iovlen = 1;
+        msghdr &h = st.command_msgs[i].msg_hdr;
+        h.msg_iov = &st.command_iovs[i];
+        h.msg_iovlen = 1;
+        h.msg_name = &st.command_from[i];
+        h.msg_namelen = sizeof(sockaddr_in);
+        h.msg_control = st.command_control.data() + i * control_room;
+        h.msg_controllen = control_room;
       }
-      const int n = recvmmsg(fds[f], st.command_msgs.data(), command_slots, MSG_DONTWAIT, nullptr);
+      const int n = recvmmsg(fd, st.command_msgs.data(), command_slots, MSG_DONTWAIT, nullptr);
       if (n <= 0) break;
       for (int i = 0; i < n; ++i) {
+        msghdr &h = st.command_msgs[i].msg_hdr;
         const std::size_t len = std::min<std::size_t>(st.command_msgs[i].msg_len, command_room);
-        const bool cut = (st.command_msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-        answer_command(st, gvsp::bytes(st.command_buf.data() + i * command_room, len), cut);
+        const bool cut = (h.msg_flags & MSG_TRUNC) != 0;
+        const gvsp::bytes datagram(st.command_buf.data() + i * command_room, len);
+        if (st.cam == nullptr) {
+          answer_resend(st, datagram, cut);
+          continue;
+        }
+        // The address the datagram came to: the camera answers from it.
+        in_addr local{};
+        for (cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+          if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            local = info.ipi_spec_dst;
+          }
+        }
+        camera_take(*st.cam, datagram, st.command_from[i], local, cut);
       }
       if (static_cast<std::size_t>(n) < command_slots) break;
     }

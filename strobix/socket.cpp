@@ -4,6 +4,7 @@
 // lookup per datagram) and also takes requests that come from the destination
 // itself, since the kernel hands those to the connected socket. When the pair
 // cannot be had, the one unconnected socket does everything.
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -77,12 +78,44 @@ bool open_sockets(stream_state &st) {
     st.fd = -1;
     return false;
   }
+  if (st.cam != nullptr) {
+    // A camera answers from the address a command came to, and may answer a
+    // discovery by broadcast; its stream's destination comes later.
+    setsockopt(st.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    setsockopt(st.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    st.send_fd = st.fd;
+    st.connected = false;
+    setsockopt(st.fd, SOL_SOCKET, SO_SNDBUF, &send_buffer_bytes, sizeof send_buffer_bytes);
+    return true;
+  }
   st.send_fd = shared ? open_sender(st.fd, st.opts.destination) : -1;
   st.connected = st.send_fd >= 0;
   if (!st.connected) st.send_fd = st.fd;
   // A larger queue keeps sendmmsg from stalling on bursts; refusal is harmless.
   setsockopt(st.send_fd, SOL_SOCKET, SO_SNDBUF, &send_buffer_bytes, sizeof send_buffer_bytes);
   return true;
+}
+
+void connect_sender(stream_state &st) {
+  disconnect_sender(st);
+  const int s = open_sender(st.fd, st.opts.destination);
+  if (s < 0) return;
+  st.send_fd = s;
+  st.connected = true;
+  setsockopt(s, SOL_SOCKET, SO_SNDBUF, &send_buffer_bytes, sizeof send_buffer_bytes);
+}
+
+void disconnect_sender(stream_state &st) {
+  if (st.connected) close(st.send_fd);
+  st.send_fd = st.fd;
+  st.connected = false;
+}
+
+void set_do_not_fragment(stream_state &st, bool on) {
+  // Without the bit the kernel fragments what the path cannot carry whole.
+  const int mode = on ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
+  setsockopt(st.fd, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
+  if (st.connected) setsockopt(st.send_fd, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
 }
 
 void close_sockets(stream_state &st) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "pattern_internal.h"
 #include "stream_internal.h"
 #include "texts_internal.h"
 
@@ -46,27 +47,9 @@ std::uint64_t realtime_ns() {
   return static_cast<std::uint64_t>(ts.tv_sec) * ns_per_s + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-bool stopping(const stream_state &st, std::int64_t now) {
-  return stop_requested != 0 || st.failed || (st.deadline_ns != 0 && now >= st.deadline_ns);
-}
-
 void report_errno(const char *what) {
   const int e = errno;
   std::fprintf(stderr, text_socket_failed, what, std::strerror(e), e);
-}
-
-// Waits for due while answering resend requests. False when the run is to stop.
-bool wait_until(stream_state &st, std::int64_t due) {
-  for (;;) {
-    const std::int64_t now = now_ns();
-    if (stopping(st, now)) return false;
-    if (now >= due) return true;
-    std::int64_t wait = std::min(due - now, max_sleep_ns);
-    if (st.deadline_ns != 0) wait = std::min(wait, st.deadline_ns - now);
-    const timespec ts{static_cast<time_t>(wait / ns_per_s), static_cast<long>(wait % ns_per_s)};
-    pollfd p[2] = {{st.fd, POLLIN, 0}, {st.send_fd, POLLIN, 0}};
-    if (ppoll(p, st.connected ? 2 : 1, &ts, nullptr) > 0) take_commands(st);
-  }
 }
 
 // With -R, holds the batch back until the bytes before it have had their time.
@@ -164,11 +147,39 @@ void order_payload(stream_state &st) {
   if (in_order) std::swap(st.order[0], st.order[1]);
 }
 
-// False when the run stopped before the block was out.
-bool send_block(stream_state &st, std::uint64_t block_id) {
-  const block_record block{block_id, realtime_ns()};
+}  // namespace
+
+bool stopping(const stream_state &st, std::int64_t now) {
+  return stop_requested != 0 || st.failed || (st.deadline_ns != 0 && now >= st.deadline_ns);
+}
+
+bool wait_until(stream_state &st, std::int64_t due, bool wake_early) {
+  for (;;) {
+    const std::int64_t now = now_ns();
+    if (stopping(st, now)) return false;
+    if (now >= due || (wake_early && st.wake)) return true;
+    std::int64_t wait = std::min(due - now, max_sleep_ns);
+    if (st.deadline_ns != 0) wait = std::min(wait, st.deadline_ns - now);
+    const timespec ts{static_cast<time_t>(wait / ns_per_s), static_cast<long>(wait % ns_per_s)};
+    pollfd p[8];
+    nfds_t n = 0;
+    p[n++] = {st.fd, POLLIN, 0};
+    if (st.connected) p[n++] = {st.send_fd, POLLIN, 0};
+    for (int fd : st.extra_fds)
+      if (n < 8) p[n++] = {fd, POLLIN, 0};
+    if (ppoll(p, n, &ts, nullptr) > 0) take_commands(st);
+  }
+}
+
+bool send_block(stream_state &st, const block_record &block) {
+  const std::uint64_t block_id = block.block_id;
   remember_block(st, block);
-  if (st.opts.pattern) fill_pattern(st.block_data, block_id, 0);
+  if (st.layout.data == block_data_kind::pattern) fill_pattern(st.block_data, block_id, 0);
+  if (st.layout.chunk_control != 0) {
+    const std::uint64_t at = st.layout.image_bytes;
+    write_chunks(std::span(st.block_data).subspan(at), at, at, st.layout.chunk_control,
+                 {block.timestamp, block_id, block.exposure_us});
+  }
   block_tally tally;
   transmit(st, block, 0, tally);
   if (!st.layout.all_in) {
@@ -189,6 +200,8 @@ bool send_block(stream_state &st, std::uint64_t block_id) {
   }
   return !stopping(st, now_ns());
 }
+
+namespace {
 
 void print_start(const stream_state &st) {
   sockaddr_in local{};
@@ -245,6 +258,11 @@ std::size_t send_pending(stream_state &st, send_batch &batch) {
       // The kernel's queue is full for a moment; let it drain.
       pollfd p{st.send_fd, POLLOUT, 0};
       poll(&p, 1, 1);
+    } else if (st.cam != nullptr) {
+      // A camera streams on whatever the network does to its packets: one
+      // the path refuses (too big to go unfragmented, no route) is lost like
+      // one dropped on the wire.
+      ++done;
     } else {
       report_errno("sendmmsg");
       st.failed = true;
@@ -263,25 +281,39 @@ std::size_t send_pending(stream_state &st, send_batch &batch) {
 
 bool open_stream(stream_state &st, const strobix_options &opts) {
   st.opts = opts;
-  st.layout = make_block_layout(opts);
-  if (!open_sockets(st)) return false;
-  st.block_data.assign(data_window_size(st.layout), std::byte{0});
-  st.history.assign(opts.history_blocks, block_record{});
-  st.order.assign(st.layout.payload_packets, 0);
   st.rng = opts.seed;
+  if (!open_sockets(st)) return false;
+  configure_stream(st);
+  return true;
+}
+
+void configure_stream(stream_state &st) {
+  const strobix_options &opts = st.opts;
+  st.layout = make_block_layout(opts);
+  // A camera's image stays where it was when only the chunks after it change.
+  st.block_data.resize(data_window_size(st.layout));
+  st.history.assign(opts.history_blocks, block_record{});
+  st.history_count = 0;
+  st.history_next = 0;
+  st.order.assign(st.layout.payload_packets, 0);
   const sockaddr_in *named = st.connected ? nullptr : &st.opts.destination;
   init_batch(st.first, batch_slots, named);
   init_batch(st.resends, resend_slots, named);
   st.resend_slot_bytes = st.layout.all_in ? opts.block_bytes : st.layout.bytes_per_packet;
-  if (opts.pattern) st.resend_data.assign(resend_slots * st.resend_slot_bytes, std::byte{0});
+  if (st.layout.data != block_data_kind::zeros) {
+    st.resend_data.assign(resend_slots * st.resend_slot_bytes, std::byte{0});
+  }
+  set_pacing(st, opts.mbit_rate > 0 ? opts.mbit_rate * 1e6 / 8 / 1e9 : 0);
+}
+
+void set_pacing(stream_state &st, double bytes_per_ns) {
+  st.bytes_per_ns = bytes_per_ns;
   st.batch_limit = batch_slots;
-  if (opts.mbit_rate > 0) {
-    st.bytes_per_ns = opts.mbit_rate * 1e6 / 8 / 1e9;
+  if (bytes_per_ns > 0) {
     // Batches of about a millisecond of sending keep the pace smooth.
-    const double per_ms = st.bytes_per_ns * ns_per_ms / static_cast<double>(opts.packet_size);
+    const double per_ms = bytes_per_ns * ns_per_ms / static_cast<double>(st.opts.packet_size);
     st.batch_limit = std::clamp<std::size_t>(static_cast<std::size_t>(per_ms), 1, batch_slots);
   }
-  return true;
 }
 
 void run_stream(stream_state &st) {
@@ -300,7 +332,7 @@ void run_stream(stream_state &st) {
                                          static_cast<double>(i) * ns_per_s / st.opts.block_rate));
       if (!wait_until(st, due)) break;
     }
-    if (!send_block(st, block_id)) break;
+    if (!send_block(st, {block_id, realtime_ns(), 0})) break;
     block_id = gvsp::block_id_next(block_id, st.layout.kind);
   }
   st.end_ns = now_ns();

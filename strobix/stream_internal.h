@@ -36,6 +36,8 @@ struct send_batch {
   std::uint64_t pending_bytes = 0;
 };
 
+struct camera;
+
 struct stream_state {
   strobix_options opts;
   block_layout layout{};
@@ -53,6 +55,8 @@ struct stream_state {
   std::vector<mmsghdr> command_msgs;
   std::vector<iovec> command_iovs;
   std::vector<std::byte> command_buf;
+  std::vector<sockaddr_in> command_from;
+  std::vector<std::byte> command_control;
   std::vector<std::uint32_t> order;  // payload packet ids of a block in sending order
   std::vector<std::pair<std::uint64_t, std::uint32_t>> order_keys;  // -O<n> sort keys
   std::uint64_t rng = 0;
@@ -66,6 +70,12 @@ struct stream_state {
   std::int64_t last_command_check_ns = 0;
   bool failed = false;
   strobix_counters counters;
+  // Camera mode: commands other than resend requests go to the camera, which
+  // also listens on extra_fds (its discovery sockets) and sets wake when a
+  // command changed what it is to do next.
+  camera *cam = nullptr;
+  std::vector<int> extra_fds;
+  bool wake = false;
 };
 
 // Set by the SIGINT and SIGTERM handlers; the loops end at their next check.
@@ -74,16 +84,31 @@ extern volatile std::sig_atomic_t stop_requested;
 // Socket, buffers and batches. Prints the failure and returns false when the
 // socket cannot be had.
 bool open_stream(stream_state &st, const strobix_options &opts);
+// The layout, buffers and batches for st.opts; the history starts empty.
+void configure_stream(stream_state &st);
 // Sends every block, then answers resend requests for the linger time.
 void run_stream(stream_state &st);
+// Caps the first sendings at this many bytes per nanosecond (0: no cap).
+void set_pacing(stream_state &st, double bytes_per_ns);
+// One block, every packet; false when the run stopped before it was out.
+bool send_block(stream_state &st, const block_record &block);
+// Waits for due while answering commands. False when the run is to stop;
+// with wake_early, also returns (true) as soon as a command sets st.wake.
+bool wait_until(stream_state &st, std::int64_t due, bool wake_early = false);
+bool stopping(const stream_state &st, std::int64_t now);
 void close_stream(stream_state &st);
 void print_summary(std::FILE *out, const strobix_counters &c, double seconds);
 
 // Shared between the sending (stream.cpp) and the resend answering (resend.cpp).
 std::int64_t now_ns();
 void remember_block(stream_state &st, const block_record &block);
-// Takes every waiting datagram off the socket and answers the resend requests.
+// Takes every waiting datagram off the sockets and answers the resend
+// requests (in camera mode, every command).
 void take_commands(stream_state &st);
+void answer_resend(stream_state &st, gvsp::bytes datagram, bool cut);
+// camera.cpp: one datagram that came to the camera at local from `from`.
+void camera_take(camera &cam, gvsp::bytes datagram, const sockaddr_in &from, in_addr local,
+                 bool cut);
 // Sends the batch's pending packets; returns how many went out.
 std::size_t send_pending(stream_state &st, send_batch &batch);
 // Datagrams of an unconnected socket name their destination.
@@ -91,3 +116,9 @@ void init_batch(send_batch &batch, std::size_t slots, const sockaddr_in *destina
 // socket.cpp: the sockets on the local address; prints why when they cannot be had.
 bool open_sockets(stream_state &st);
 void close_sockets(stream_state &st);
+// Camera mode: the connected sender toward st.opts.destination, opened anew
+// for every acquisition (falling back to the bound socket), and closed.
+void connect_sender(stream_state &st);
+void disconnect_sender(stream_state &st);
+// The do-not-fragment bit on the stream's packets.
+void set_do_not_fragment(stream_state &st, bool on);

@@ -3,6 +3,7 @@
 
 inline constexpr const char usage_text[] =
     "strobix [args] <dest IP>:<port>\n"
+    "strobix --camera [args]   (a GigE Vision camera: controlled over GVCP, see man strobix)\n"
     "  -c               payload pattern for --verify-payload: in every 4-byte word, bytes 0-1 hold "
     "the\n"
     "                   low 16 bits of the block id (network order), bytes 2-3 the word's index "
@@ -30,7 +31,14 @@ inline constexpr const char usage_text[] =
     "                   at most n places from its own; -U send each twice\n"
     "  -a               send blocks that fit one packet as all-in packets\n"
     "  -T <seconds>     stop after this many seconds; -v one line per block and per resend "
-    "request\n";
+    "request\n"
+    "camera mode (-n, -s, -y, -c, -W and a destination do not apply; -g, -k, -2, -r, -I, -a, -L,\n"
+    "-O, -U set the first values of its features; -l is where it listens for GVCP):\n"
+    "  --camera         answer GVCP on the -l address and stream as its registers say\n"
+    "  --zip            serve the description zipped (the first URL names the zip)\n"
+    "  --serial <text>  serial number (default: from the address); --user-id <text> DeviceUserID\n"
+    "  --sensor <W>x<H> sensor size (default 4096x3072); -g sets Width and Height (default "
+    "640x480)\n";
 
 inline constexpr const char text_unknown_option[] = "Unrecognized option\n";
 inline constexpr const char text_missing_value[] = "Option -%c needs a value\n";
@@ -47,6 +55,16 @@ inline constexpr const char text_packet_too_small[] =
     "Packet size %llu leaves no room for the leader and data (at least %llu)\n";
 inline constexpr const char text_first_id_width[] = "First block id %llu does not fit 16-bit ids\n";
 
+inline constexpr const char text_camera_refuses[] =
+    "%s does not apply with --camera: the camera's registers decide it\n";
+inline constexpr const char text_camera_destination[] =
+    "--camera takes no destination (%s): the controlling application sets it\n";
+inline constexpr const char text_camera_only[] =
+    "--zip, --serial, --user-id and --sensor need --camera\n";
+inline constexpr const char text_camera_geometry[] =
+    "Image %s does not fit the sensor or its steps (width a multiple of 4 from 16, height of 2)\n";
+inline constexpr const char text_no_zip[] = "--zip: this strobix was built without libzip\n";
+
 inline constexpr const char text_socket_failed[] = "%s : %s (errno=%d)\n";
 
 inline constexpr const char text_start[] = "Sending to %s:%u from %s:%u\n";
@@ -56,6 +74,15 @@ inline constexpr const char text_resend[] =
 inline constexpr const char text_other_channel[] =
     "Resend request %u for channel %u ignored (this stream is channel %u)\n";
 inline constexpr const char text_malformed[] = "Malformed command (%zu bytes): %s\n";
+
+inline constexpr const char text_camera_start[] = "Camera on %s:%u, serial %s, description %s\n";
+inline constexpr const char text_control_taken[] = "Control taken by %s:%u (%s)\n";
+inline constexpr const char text_control_released[] = "Control released by %s:%u\n";
+inline constexpr const char text_control_lapsed[] =
+    "Control of %s:%u lapsed: no command within the heartbeat timeout\n";
+inline constexpr const char text_acquisition_started[] =
+    "Acquisition started: %ux%u %s, %llu bytes per block, %u-byte packets, to %s:%u\n";
+inline constexpr const char text_acquisition_stopped[] = "Acquisition stopped after %llu blocks\n";
 
 inline constexpr const char text_summary_sent[] =
     "Sent %llu blocks, %llu packets, %llu bytes in %.3f s (%.2f Mbit/s)\n";

@@ -1,11 +1,10 @@
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <sstream>
 
+#include "lib/pattern.h"
 #include "script_internal.h"
 
 namespace zok_double {
@@ -284,15 +283,8 @@ bool make_payload(const std::string &spec, uint64_t pattern_id, std::vector<uint
     return true;
   }
   if (kind == "pattern") {
-    payload.assign(size, 0);
-    const uint16_t id_be = htons(static_cast<uint16_t>(pattern_id));
-    for (uint64_t word = 0; word * 4 < size; ++word) {
-      const uint16_t index_be = htons(static_cast<uint16_t>(word));
-      uint8_t bytes[4];
-      std::memcpy(bytes, &id_be, 2);
-      std::memcpy(bytes + 2, &index_be, 2);
-      for (uint64_t b = 0; b < 4 && word * 4 + b < size; ++b) payload[word * 4 + b] = bytes[b];
-    }
+    payload.resize(size);
+    testlib::fill_pattern(payload.data(), size, pattern_id);
     return true;
   }
   return false;

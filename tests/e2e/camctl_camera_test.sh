@@ -5,13 +5,18 @@
 # SCENARIO: features (discover, get/set round trip), stream (both receivers
 # get whole images of the size set; nothing comes once camctl ends), rival
 # (a second controller is refused while the first holds the camera), vanish
-# (the camera's link goes down mid-stream). Exits 77 with "SKIPPED: reason"
+# (the camera's link goes down mid-stream), snap (two images written as PNG
+# of the size set, the camera let go after). Exits 77 with "SKIPPED: reason"
 # where the network or the simulator cannot be had.
 set -uo pipefail
 
 scenario=$1 camctl=$2 plaingrab=$3 workergrab=$4 testnet=$5
-name=cc$scenario
+# A name of this run's own: testnet.sh replaces a network of the same name,
+# and another checkout's run of the same scenario must not take ours away.
+name=cc$scenario$$
 work=$(mktemp -d /tmp/camctl_camera.XXXXXX)
+# The descriptions camctl keeps stay with the test.
+export XDG_CACHE_HOME=$work
 failures=0
 
 cleanup() {
@@ -115,6 +120,19 @@ vanish)
   rc=$?
   [[ $rc -eq 4 ]] || fail "vanished camera: status $rc, want 4"
   expect_in "$work/vanish" "stopped answering while streaming" "vanished camera"
+  ;;
+snap)
+  "$camctl" set "$cam" Width=320 Height=240 PixelFormat=Mono8 >/dev/null || fail "set failed"
+  "$camctl" snap "$cam" --count 2 -o "$work/snap.png" >"$work/snap" 2>&1 ||
+    { fail "snap failed"; cat "$work/snap"; }
+  for n in 1 2; do
+    expect_in "$work/snap" "$work/snap-$n.png 320x240 Mono8 block " "snap"
+    file "$work/snap-$n.png" >"$work/file.$n"
+    expect_in "$work/file.$n" "PNG image data, 320 x 240, 8-bit grayscale" "snap-$n.png"
+  done
+  "$camctl" reg "$cam" 0x0A00 0x0D18 >"$work/after" 2>&1
+  printf '0x00000A00=0x00000000\n0x00000D18=0x00000000\n' | diff - "$work/after" ||
+    fail "control or destination left set after snap"
   ;;
 *)
   fail "unknown scenario $scenario"

@@ -3,19 +3,27 @@
 // ids, other hosts, garbage, short answers), late, or not at all.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "gvcp/gvcp.h"
+#include "lib/camctl_descriptions.h"
+#include "lib/gvsp_packets.h"
+#include "lib/net.h"
+#include "lib/png_read.h"
 #include "strobix_harness.h"
 
 namespace {
 
-using strobix_test::Outcome;
-using strobix_test::Process;
+using namespace std::chrono_literals;
+using Outcome = testlib::Exit;
+using testlib::Process;
 
 int udp_on(const char *address, std::uint16_t port) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -52,6 +60,10 @@ const char *description_xml = R"(<?xml version="1.0"?>
 </RegisterDescription>
 )";
 
+// Where the device keeps its description: above every register the tests'
+// descriptions use.
+constexpr std::uint32_t description_address = 0x100000;
+
 // What the device does with one command: answer it normally, or run the
 // test's own reply (which may send anything, or nothing).
 struct fake_device {
@@ -62,24 +74,37 @@ struct fake_device {
   std::mutex lock;
   std::vector<gvcp::Command> seen;  // payloads not kept
   std::vector<std::uint16_t> ids;
+  // Each READREG's and READMEM's command code and first address.
+  std::vector<std::pair<std::uint16_t, std::uint32_t>> reads;
   std::function<bool(fake_device &, const gvcp::Command &, const sockaddr_in &)> script;
   unsigned path_mtu = 0;  // test packets larger than this are lost; 0: none fired
   std::atomic<bool> stop{false};
   std::atomic<bool> silent{false};
   std::thread thread;
 
-  fake_device() {
+  explicit fake_device(const std::string &description = description_xml) {
     fd = udp_on("127.0.0.1", 0);
     other_host_fd = udp_on("127.0.0.2", port_of(fd));
     other_port_fd = udp_on("127.0.0.1", 0);
     put32(gvcp::reg_heartbeat_timeout, 600);
     put32(gvcp::reg_stream_channel_count, 1);
     put32(gvcp::reg_scps(0), 1400);
-    const std::string url = "Local:fake.xml;10000;" + hex(std::strlen(description_xml));
-    for (std::size_t i = 0; i < url.size(); ++i) memory[0x200 + i] = std::byte(url[i]);
-    for (std::size_t i = 0; i < std::strlen(description_xml); ++i)
-      memory[0x10000 + static_cast<std::uint32_t>(i)] = std::byte(description_xml[i]);
+    serve(description);
     thread = std::thread([this] { run(); });
+  }
+  void serve(const std::string &description) {
+    std::lock_guard<std::mutex> g(lock);
+    const std::string url = "Local:fake.xml;100000;" + hex(description.size());
+    for (std::size_t i = 0; i < 512; ++i)
+      memory[0x200 + static_cast<std::uint32_t>(i)] =
+          i < url.size() ? std::byte(url[i]) : std::byte{0};
+    for (std::size_t i = 0; i < description.size(); ++i)
+      memory[description_address + static_cast<std::uint32_t>(i)] = std::byte(description[i]);
+  }
+  void forget_commands() {
+    std::lock_guard<std::mutex> g(lock);
+    seen.clear();
+    reads.clear();
   }
   ~fake_device() {
     stop = true;
@@ -176,6 +201,9 @@ struct fake_device {
       std::lock_guard<std::mutex> g(lock);
       seen.push_back(c.value);
       ids.push_back(c.value.req_id);
+      if ((c.value.command == gvcp::cmd_readreg || c.value.command == gvcp::cmd_readmem) &&
+          c.value.payload.size() >= 4)
+        reads.emplace_back(c.value.command, be32(c.value.payload, 0));
       if (silent) continue;
       if (script && script(*this, c.value, from)) continue;
       send(fd, from, answer(c.value));
@@ -183,11 +211,25 @@ struct fake_device {
   }
 };
 
+// Descriptions camctl keeps go to a directory of the test's own.
+struct description_cache {
+  std::string dir;
+  description_cache() {
+    char path[] = "/tmp/camctl_cache_XXXXXX";
+    if (mkdtemp(path) != nullptr) dir = path;
+    setenv("XDG_CACHE_HOME", dir.c_str(), 1);
+  }
+  ~description_cache() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+} cache;
+
 Outcome camctl(const std::vector<std::string> &args) {
   std::vector<std::string> all{"--timeout", "150", "--retries", "2"};
   all.insert(all.end(), args.begin(), args.end());
   Process p(CAMCTL_PATH, all);
-  return p.finish(30000);
+  return p.finish(30s);
 }
 
 TEST(CamctlFakeDevice, TakesOnlyTheAnswerOfItsOwnIdFromTheDevice) {
@@ -290,8 +332,8 @@ TEST(CamctlFakeDevice, FindsTheDescriptionByEitherUrlOrRefusesItByName) {
   };
   fake_device dev;
   const std::string local =
-      "Local:fake.xml;10000;" + fake_device::hex(std::strlen(description_xml));
-  put_url(dev, 0x200, "Local:fake.xml;10000;FFFFFFFF");
+      "Local:fake.xml;100000;" + fake_device::hex(std::strlen(description_xml));
+  put_url(dev, 0x200, "Local:fake.xml;100000;FFFFFFFF");
   const Outcome huge = camctl({"get", dev.endpoint(), "Width"});
   EXPECT_EQ(huge.status, 1);
   EXPECT_NE(huge.err.find("neither in the camera's memory nor a file here"), std::string::npos)
@@ -326,7 +368,7 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   fake_device dev;
   dev.path_mtu = 1000;
   Process run(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000"});
-  ASSERT_TRUE(run.wait_for_out("Streaming", 20000));
+  ASSERT_TRUE(run.wait_for_out("Streaming", 20s));
   EXPECT_EQ(dev.reg(gvcp::reg_scda(0)), 0x7F000001u);
   EXPECT_EQ(dev.reg(gvcp::reg_scp(0)) & 0xFFFF, 40000u);
   // The path carries 1000 bytes: the camera's 1400 was lowered to fit.
@@ -334,7 +376,7 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
   EXPECT_EQ(dev.reg(0x20004), 1u);
   EXPECT_EQ(dev.reg(gvcp::reg_ccp), gvcp::ccp_exclusive);
   run.signal(SIGINT);
-  const Outcome stopped = run.finish(10000);
+  const Outcome stopped = run.finish(10s);
   EXPECT_EQ(stopped.status, 0) << stopped.err;
   EXPECT_NE(stopped.out.find("streaming with 1000"), std::string::npos) << stopped.out;
   EXPECT_EQ(dev.reg(0x20008), 1u);
@@ -358,12 +400,236 @@ TEST(CamctlFakeDevice, StreamsUndoesItsSettingsAndReportsAVanishedCamera) {
 
   Process lost(CAMCTL_PATH, {"stream", dev.endpoint(), "--to", "127.0.0.1:40000", "--timeout",
                              "100", "--retries", "1"});
-  ASSERT_TRUE(lost.wait_for_out("Streaming", 20000));
+  ASSERT_TRUE(lost.wait_for_out("Streaming", 20s));
   dev.silent = true;
-  const Outcome vanished = lost.finish(10000);
+  const Outcome vanished = lost.finish(10s);
   EXPECT_EQ(vanished.status, 4);
   EXPECT_NE(vanished.err.find("stopped answering while streaming"), std::string::npos)
       << vanished.err;
+}
+
+// While the device acquires, it streams 40x30 Mono8 (or other) blocks to
+// where it is pointed, one every 20 ms, holding the tests' shared pattern;
+// odd blocks (or all) lose their second payload packet (bytes 500-999) for
+// good, since the device ignores resend requests.
+struct fake_stream {
+  fake_device &dev;
+  std::uint32_t format;
+  bool all_lossy;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+
+  fake_stream(fake_device &d, std::uint32_t pixel_format, bool lose_in_all = false)
+      : dev(d), format(pixel_format), all_lossy(lose_in_all) {
+    thread = std::thread([this] { run(); });
+  }
+  ~fake_stream() {
+    stop = true;
+    thread.join();
+  }
+  void run() {
+    const testlib::UdpSocket out;
+    for (std::uint64_t id = 1; !stop; poll(nullptr, 0, 20)) {
+      if (dev.reg(0x20004) == 0 || dev.reg(0x20008) != 0) continue;
+      // Pointed at this host: camctl's address toward a loopback camera.
+      const auto port = static_cast<std::uint16_t>(dev.reg(gvcp::reg_scp(0)) & 0xFFFF);
+      gvsp::Leader l;
+      l.payload_type = gvsp::payload_type_image;
+      l.pixel_format = format;
+      l.size_x = 40;
+      l.size_y = 30;
+      out.send_to(port, testlib::make_leader(id, l));
+      for (std::uint32_t k = 1; k <= 3; ++k) {
+        if ((all_lossy || id % 2 == 1) && k == 2) continue;
+        out.send_to(port,
+                    testlib::make_payload(testlib::header(id, k),
+                                          testlib::pattern(id, (k - 1) * 500, k < 3 ? 500 : 200)));
+      }
+      testlib::Bytes trailer(64);
+      trailer.resize(gvsp::build_trailer(trailer, testlib::header(id, 4),
+                                         {gvsp::payload_type_image, 30, 0, 0}));
+      out.send_to(port, trailer);
+      ++id;
+    }
+  }
+};
+
+struct snap_line {
+  char file[256], size[32], format[32], status[32];
+  unsigned long long block;
+};
+
+// camctl snap's line per file: FILE WxH FORMAT block ID STATUS...
+std::vector<snap_line> snap_lines(const std::string &out) {
+  std::vector<snap_line> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    snap_line l{};
+    if (std::sscanf(line.c_str(), "%255s %31s %31s block %llu %31s", l.file, l.size, l.format,
+                    &l.block, l.status) == 5)
+      lines.push_back(l);
+  }
+  return lines;
+}
+
+// Pixels of a snapped file other than block `id` sent them, the 500 from
+// byte `lost` on aside: an incomplete block promises nothing there.
+std::size_t wrong_pixels(const std::string &file, std::uint64_t id, std::uint32_t lost = 1200) {
+  const testlib::png_pixels png = testlib::read_png(file);
+  if (!png.ok || png.width != 40 || png.height != 30 || png.channels != 1) return 1200;
+  std::size_t wrong = 0;
+  for (std::uint32_t i = 0; i < 1200; ++i)
+    wrong += (i < lost || i >= lost + 500) && png.samples[i] != testlib::pattern_byte(id, i);
+  return wrong;
+}
+
+TEST(CamctlFakeDevice, SnapWritesWholeImagesAndNeverAnIncompleteOneAsWhole) {
+  char dir_template[] = "/tmp/camctl_snap.XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  {
+    fake_device dev;
+    fake_stream stream(dev, gvsp::pixel_format_mono8);
+    const Outcome o = camctl({"snap", dev.endpoint(), "--count", "3", "-o", dir + "/s.png"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::vector<snap_line> lines = snap_lines(o.out);
+    ASSERT_EQ(lines.size(), 3u) << o.out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const snap_line &l = lines[i];
+      EXPECT_EQ(l.file, dir + "/s-" + std::to_string(i + 1) + ".png");
+      EXPECT_EQ(std::string(l.size) + " " + l.format + " " + l.status, "40x30 Mono8 complete");
+      EXPECT_EQ(l.block % 2, 0u) << "an incomplete block written as whole";
+      EXPECT_EQ(wrong_pixels(l.file, l.block), 0u) << l.file;
+    }
+    // Acquisition stopped, destination cleared, control released.
+    EXPECT_EQ(dev.reg(0x20008), 1u);
+    EXPECT_EQ(dev.reg(gvcp::reg_scda(0)), 0u);
+    EXPECT_EQ(dev.reg(gvcp::reg_ccp), 0u);
+  }
+  {
+    // Nothing but incomplete blocks: each skipped and counted, none written.
+    fake_device dev;
+    fake_stream stream(dev, gvsp::pixel_format_mono8, true);
+    const Outcome o = camctl({"snap", dev.endpoint(), "-T", "1", "-o", dir + "/n.png"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(snap_lines(o.out).empty()) << o.out;
+    EXPECT_NE(o.out.find("Skipped "), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("0 of 1 whole images within 1.0 s"), std::string::npos) << o.err;
+    EXPECT_NE(access((dir + "/n.png").c_str(), F_OK), 0);
+    EXPECT_EQ(dev.reg(gvcp::reg_ccp), 0u);
+  }
+  {
+    // Asked for, one is written and marked, what did arrive in place.
+    fake_device dev;
+    fake_stream stream(dev, gvsp::pixel_format_mono8, true);
+    const Outcome o = camctl({"snap", dev.endpoint(), "--incomplete", "-o", dir + "/i.png"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::vector<snap_line> lines = snap_lines(o.out);
+    ASSERT_EQ(lines.size(), 1u) << o.out;
+    EXPECT_STREQ(lines[0].status, "INCOMPLETE") << o.out;
+    EXPECT_NE(testlib::read_png(dir + "/i.png").comment.find("INCOMPLETE"), std::string::npos);
+    EXPECT_EQ(wrong_pixels(dir + "/i.png", lines[0].block, 500), 0u);
+  }
+  {
+    // YCbCr422_8: named, refused, nothing written, the camera let go.
+    fake_device dev;
+    fake_stream stream(dev, 0x0210003B);
+    const Outcome o = camctl({"snap", dev.endpoint(), "-o", dir + "/u.png"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("pixel format 0x0210003B is not one snap converts"), std::string::npos)
+        << o.err;
+    EXPECT_NE(access((dir + "/u.png").c_str(), F_OK), 0);
+    EXPECT_EQ(dev.reg(gvcp::reg_ccp), 0u);
+  }
+  std::system(("rm -rf " + dir).c_str());
+}
+
+bool has_line(const std::string &out, const std::string &start, const std::string &end) {
+  std::istringstream lines(out);
+  for (std::string l; std::getline(lines, l);)
+    if (l.rfind(start, 0) == 0 && l.size() >= end.size() && l.ends_with(end)) return true;
+  return false;
+}
+
+TEST(CamctlFakeDevice, ListsARichDescriptionAndNeverReadsChunkData) {
+  fake_device dev(camctl_test::description_file("rich.xml"));
+  for (const auto &[address, value] : camctl_test::rich_registers()) dev.put32(address, value);
+  // A register the camera will not read is that feature's failure alone.
+  dev.script = [](fake_device &d, const gvcp::Command &c, const sockaddr_in &from) {
+    const bool refused = (c.command == gvcp::cmd_readreg || c.command == gvcp::cmd_readmem) &&
+                         fake_device::be32(c.payload, 0) <= 0x30048 &&
+                         fake_device::be32(c.payload, 0) + 12 > 0x30048;
+    if (refused)
+      d.send(d.fd, from,
+             d.ack(gvcp::status_invalid_address, gvcp::ack_for(c.command), c.req_id, {}));
+    return refused;
+  };
+  const Outcome list = camctl({"features", dev.endpoint()});
+  EXPECT_EQ(list.status, 0) << list.err;
+  for (const auto &[start, end] : std::vector<std::pair<std::string, std::string>>{
+           {"Width ", "RW  640"},
+           {"Binning ", "RW  4  Selector: BinningSelector"},
+           {"ChunkExposureTime ", "RO  (only in a block's chunk data)"},
+           {"EventExposureEndTimestamp ", "RO  (only in an event)"},
+           {"FirmwareUpdate ", "(no node of this name in the description)"},
+           {"ReadOutTime ", "refused the command: invalid address (0x8003))"}})
+    EXPECT_TRUE(has_line(list.out, start, end)) << start << "... " << end << " in\n" << list.out;
+  EXPECT_EQ(list.out.find("BinningSensorReg"), std::string::npos) << list.out;
+
+  // Beyond the 32-bit space: refused, never read at its low 32 bits.
+  const Outcome high = camctl({"get", dev.endpoint(), "HighRegister"});
+  EXPECT_EQ(high.status, 1);
+  EXPECT_NE(high.err.find("beyond the camera's 32-bit space"), std::string::npos) << high.err;
+
+  dev.forget_commands();
+  const Outcome chunk = camctl({"get", dev.endpoint(), "ChunkExposureTime"});
+  EXPECT_EQ(chunk.status, 1);
+  EXPECT_NE(chunk.err.find("ChunkExposureTime: only in a block's chunk data"), std::string::npos)
+      << chunk.err;
+  // The URL, the camera's identity and the description's ends: nothing else.
+  for (const auto &[command, address] : dev.reads)
+    EXPECT_TRUE(address == gvcp::reg_first_url || address == gvcp::reg_manufacturer_name ||
+                address >= description_address)
+        << std::hex << command << " at 0x" << address;
+
+  // 5000 bytes in ten reads of at most 536.
+  dev.forget_commands();
+  const Outcome lut = camctl({"get", dev.endpoint(), "LUTValueAll"});
+  EXPECT_EQ(lut.out.size(), std::string("LUTValueAll=0x\n").size() + 10000) << lut.err;
+  EXPECT_EQ(std::count_if(dev.reads.begin(), dev.reads.end(),
+                          [](const auto &r) { return r.second >= 0x31000 && r.second < 0x32388; }),
+            10);
+}
+
+TEST(CamctlFakeDevice, KeepsTheDescriptionAndSendsAFewCommandsPerCommand) {
+  // 2,900 nodes: nine hundred features, all behind a formula graph that
+  // costs 4^6 reads to evaluate without remembering.
+  const auto version = [](int v) {
+    std::string x = camctl_test::fanout_description(900, 4, 6);
+    x.replace(x.find("TO * 2"), 6, "TO * " + std::to_string(v));
+    return x.replace(x.find("ModelName"), 0, "MinorVersion=\"" + std::to_string(v) + "\" ");
+  };
+  fake_device dev(version(2));
+  dev.put32(0x40000, 1);
+  dev.put32(0x50000, 5);
+  const Outcome cold = camctl({"features", dev.endpoint()});
+  EXPECT_EQ(cold.status, 0) << cold.err;
+  EXPECT_TRUE(has_line(cold.out, "F0 ", "RW  10")) << cold.out;
+  EXPECT_TRUE(has_line(cold.out, "Ready ", "RO  1024")) << cold.out;
+  EXPECT_GT(dev.seen.size(), 600u);  // the description's download
+
+  const auto commands = [&](const std::vector<std::string> &args, const std::string &out) {
+    dev.forget_commands();
+    const Outcome o = camctl(args);
+    EXPECT_EQ(o.out, out) << o.err;
+    return dev.seen.size();
+  };
+  EXPECT_LE(commands({"features", dev.endpoint()}, cold.out), 20u);
+  EXPECT_LE(commands({"get", dev.endpoint(), "F0"}, "F0=10\n"), 8u);
+  EXPECT_GT(commands({"--no-cache", "get", dev.endpoint(), "F0"}, "F0=10\n"), 600u);
+  // Another version of the file, its length unchanged, is no kept copy.
+  dev.serve(version(3));
+  EXPECT_GT(commands({"get", dev.endpoint(), "F0"}, "F0=15\n"), 600u);
+  EXPECT_LE(commands({"get", dev.endpoint(), "F0"}, "F0=15\n"), 8u);
 }
 
 }  // namespace

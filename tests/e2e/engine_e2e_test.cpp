@@ -93,7 +93,7 @@ TEST(EngineEndToEnd, LossWithoutResendIsCountedOrDropped) {
   const PairRun dropped =
       run_pair(plaingrab, {"-i", "40", "-n", "16", "-p", "--drop-incomplete", "-T", "3"},
                {"-c", "-n", "40", "-L", "5"});
-  const Output &o = dropped.receiver;
+  const Exit &o = dropped.receiver;
   const long long lost = counter(o.out, "Blocks Incomplete");
   EXPECT_GT(lost, 0) << o.out;
   EXPECT_EQ(counter(o.out, "Blocks Dropped"), lost);
@@ -154,10 +154,10 @@ TEST(EngineEndToEnd, SenderStoppingMidBlockTimesOut) {
            ports.control_endpoint(),
            ports.data_endpoint()};
     if (drop) r.insert(r.begin() + 1, "--drop-incomplete");
-    Child receiver(r);
+    Process receiver(r);
     ASSERT_TRUE(wait_until_bound(ports.data));
     Sender(ports.data).block(1, 3);
-    const Output o = receiver.wait(10s);
+    const Exit o = receiver.finish(10s);
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(counter(o.out, "Block Timeouts"), 1) << o.out;
     EXPECT_EQ(counter(o.out, "Blocks Incomplete"), 1);
@@ -176,7 +176,7 @@ TEST(EngineEndToEnd, UnansweredResendIsRetriedThenFailed) {
     const PairRun run =
         run_pair(program, {"-i", "5", "-n", "8", "-P", nobody, "-R", "3", "-E", "20"},
                  {"-c", "-n", "5", "--drop", "3:5"});
-    const Output &o = run.receiver;
+    const Exit &o = run.receiver;
     EXPECT_EQ(handed_over(o.out), 5) << o.out;
     EXPECT_EQ(counter(o.out, "Blocks Incomplete"), 1);
     EXPECT_EQ(counter(o.out, "Resend Requests"), 3);
@@ -218,7 +218,7 @@ TEST(EngineEndToEnd, OutOfOrderBlocksFollowTheAction) {
     Args r{"-i", "-1", "-n", "8", "-T", "2", "-P", nobody, "-R", "2", "-E", "100"};
     if (!c.d.empty()) r.insert(r.end(), {"-d", c.d});
     const PairRun run = run_pair(plaingrab, r, {"-c", "-n", "6", "-s", "65536", "--drop", "3:5"});
-    const Output &o = run.receiver;
+    const Exit &o = run.receiver;
     EXPECT_EQ(handed_over(o.out), c.received) << o.out;
     EXPECT_EQ(counter(o.out, "Blocks Dropped"), c.dropped);
     EXPECT_EQ(counter(o.out, "Blocks Complete"), 5);
@@ -232,7 +232,7 @@ TEST(EngineEndToEnd, WorkerCallbackIdsAndHolds) {
                {"-i", "10", "-n", "16", "-v", "--worker-req-id", "1000", "--max-worker-reqs", "5",
                 "--drop-blk", "2", "--drop-pkt", "3", "--block-worker", "1000000"},
                {"-c", "-n", "10", "-v"});
-  const Output &o = run.receiver;
+  const Exit &o = run.receiver;
   expect_all_good(o, 10, -1);
   EXPECT_GE(counter(o.out, "Callbacks Invoked"), 1) << o.out;
   EXPECT_EQ(counter(o.out, "Stream Blocked"), 10);
@@ -261,7 +261,7 @@ TEST(EngineEndToEnd, HeldWorkerLosesBlocksAndSaysSo) {
   const PairRun run = run_pair(
       workergrab, {"-i", "-1", "-T", "8", "-n", "16", "-R", "0", "--block-worker", "20000000"},
       {"-c", "-n", "-1", "-T", "6", "-s", "1048576"}, 40s, launcher);
-  const Output &o = run.receiver;
+  const Exit &o = run.receiver;
   EXPECT_EQ(o.status, 0) << o.err;
   const long long incomplete = counter(o.out, "Blocks Incomplete");
   EXPECT_GT(incomplete, 0) << o.out;
@@ -280,40 +280,40 @@ TEST(EngineEndToEnd, WorkerAndProgramShareOneRealTimeCpu) {
     GTEST_SKIP() << "needs chrt and taskset";
   }
   if (sysconf(_SC_NPROCESSORS_ONLN) < 2) GTEST_SKIP() << "needs a second CPU for strobix";
-  if (Child({chrt, "-f", "1", "/bin/true"}).wait(5s).status != 0) {
+  if (Process({chrt, "-f", "1", "/bin/true"}).finish(5s).status != 0) {
     GTEST_SKIP() << "real-time priority not permitted here";
   }
   for (const std::string mode : {"0", "1"}) {
     SCOPED_TRACE("-w " + mode);
     Ports ports;
     // The whole process on CPU 0, so the worker shares it by choice.
-    Child receiver({taskset,
-                    "-c",
-                    "0",
-                    chrt,
-                    "-f",
-                    "1",
-                    workergrab,
-                    "-c",
-                    "0",
-                    "-w",
-                    mode,
-                    "-i",
-                    "100",
-                    "-n",
-                    "8",
-                    "-s",
-                    "131072",
-                    "--verify-payload",
-                    "-P",
-                    ports.control_endpoint(),
-                    ports.data_endpoint()});
+    Process receiver({taskset,
+                      "-c",
+                      "0",
+                      chrt,
+                      "-f",
+                      "1",
+                      workergrab,
+                      "-c",
+                      "0",
+                      "-w",
+                      mode,
+                      "-i",
+                      "100",
+                      "-n",
+                      "8",
+                      "-s",
+                      "131072",
+                      "--verify-payload",
+                      "-P",
+                      ports.control_endpoint(),
+                      ports.data_endpoint()});
     ASSERT_TRUE(wait_until_bound(ports.data));
-    Child sender({taskset, "-c", "1", strobix, "-c", "-n", "100", "-s", "65536", "-r", "500", "-W",
-                  "3000", "-l", ports.control_endpoint(), ports.data_endpoint()});
-    const Output o = receiver.wait(20s);
+    Process sender({taskset, "-c", "1", strobix, "-c", "-n", "100", "-s", "65536", "-r", "500",
+                    "-W", "3000", "-l", ports.control_endpoint(), ports.data_endpoint()});
+    const Exit o = receiver.finish(20s);
     sender.signal(SIGINT);  // done with its lingering for resend requests
-    sender.wait(10s);
+    sender.finish(10s);
     EXPECT_FALSE(o.hung) << o.out;
     expect_all_good(o, 100, 100);
     EXPECT_EQ(counter(o.out, "Blocks Not Available"), 0) << o.out;
@@ -322,8 +322,8 @@ TEST(EngineEndToEnd, WorkerAndProgramShareOneRealTimeCpu) {
 
 TEST(EngineEndToEnd, HostileDatagramsBetweenGoodBlocks) {
   Ports ports;
-  Child receiver({plaingrab, "-i", "10", "-n", "4", "-s", "16384", "--verify-payload", "-P",
-                  ports.control_endpoint(), ports.data_endpoint()});
+  Process receiver({plaingrab, "-i", "10", "-n", "4", "-s", "16384", "--verify-payload", "-P",
+                    ports.control_endpoint(), ports.data_endpoint()});
   ASSERT_TRUE(wait_until_bound(ports.data));
   Sender sender(ports.data);
   for (std::uint64_t id = 1; id <= 10; ++id) {
@@ -331,21 +331,21 @@ TEST(EngineEndToEnd, HostileDatagramsBetweenGoodBlocks) {
     sender.send(Bytes(3, std::byte{0x42}));  // truncated
     Bytes out(70000);
     const Bytes big(60000, std::byte{0x55});
-    out.resize(gvsp::build_payload(out, Sender::header(id + 1, 1), big));  // huge
+    out.resize(gvsp::build_payload(out, header(id + 1, 1), big));  // huge
     sender.send(out);
     const Bytes small(1000, std::byte{0x66});
     out.assign(2000, std::byte{0});
-    out.resize(gvsp::build_payload(out, Sender::header(id + 1, 90000), small));  // past any buffer
+    out.resize(gvsp::build_payload(out, header(id + 1, 90000), small));  // past any buffer
     sender.send(out);
     out.assign(2000, std::byte{0});
-    out.resize(gvsp::build_payload(out, Sender::header(id + 3000, 2), small));  // foreign block
+    out.resize(gvsp::build_payload(out, header(id + 3000, 2), small));  // foreign block
     sender.send(out);
     out.assign(2000, std::byte{0});
-    out.resize(gvsp::build_payload(out, Sender::header(id, 2), small));
+    out.resize(gvsp::build_payload(out, header(id, 2), small));
     out[4] = std::byte{0x0B};  // unknown format, naming the finished block
     sender.send(out);
   }
-  const Output o = receiver.wait(10s);
+  const Exit o = receiver.finish(10s);
   expect_all_good(o, 10, 10);
 }
 
@@ -353,17 +353,17 @@ TEST(EngineEndToEnd, InterruptEndsWithReport) {
   for (const std::string &program : receivers) {
     SCOPED_TRACE(name_of(program));
     Ports ports;
-    Child receiver(
+    Process receiver(
         {program, "-i", "-1", "-n", "16", "-P", ports.control_endpoint(), ports.data_endpoint()});
     ASSERT_TRUE(wait_until_bound(ports.data));
     // -v: strobix names each block as it is sent, line by line.
-    Child sender({strobix, "-v", "-c", "-n", "-1", "-r", "200", "-l", ports.control_endpoint(),
-                  ports.data_endpoint()});
+    Process sender({strobix, "-v", "-c", "-n", "-1", "-r", "200", "-l", ports.control_endpoint(),
+                    ports.data_endpoint()});
     ASSERT_TRUE(sender.wait_for_out("Block 10:", 10s));
     receiver.signal(SIGINT);
-    const Output o = receiver.wait(10s);
+    const Exit o = receiver.finish(10s);
     sender.signal(SIGINT);
-    sender.wait(5s);
+    sender.finish(5s);
     EXPECT_FALSE(o.hung);
     EXPECT_EQ(o.status, 1) << o.err;
     EXPECT_GT(counter(o.out, "Blocks Complete"), 0) << o.out;

@@ -17,17 +17,18 @@ TEST(EngineIntegrityEndToEnd, SenderRestartedTwentyTimesLosesNoBlock) {
   for (const std::string &program : receivers) {
     SCOPED_TRACE(name_of(program));
     Ports ports;
-    Child receiver({program, "-i", std::to_string(restarts * per_run), "-n", "128",
-                    "--verify-payload", "-P", ports.control_endpoint(), ports.data_endpoint()});
+    Process receiver({program, "-i", std::to_string(restarts * per_run), "-n", "128",
+                      "--verify-payload", "-P", ports.control_endpoint(), ports.data_endpoint()});
     ASSERT_TRUE(wait_until_bound(ports.data));
     // Every run starts its ids at 1 again, as a camera restarting its
-    // acquisition does.
+    // acquisition does. Its control port is any free one: the default one
+    // may be another test's.
     for (int run = 0; run < restarts; ++run) {
-      Child sender({strobix, "-c", "-n", std::to_string(per_run), "-s", "16384", "-W", "0",
-                    ports.data_endpoint()});
-      EXPECT_EQ(sender.wait(20s).status, 0);
+      Process sender({strobix, "-c", "-n", std::to_string(per_run), "-s", "16384", "-W", "0", "-l",
+                      "127.0.0.1:0", ports.data_endpoint()});
+      EXPECT_EQ(sender.finish(20s).status, 0);
     }
-    const Output o = receiver.wait(20s);
+    const Exit o = receiver.finish(20s);
     EXPECT_FALSE(o.hung) << o.out;
     expect_all_good(o, restarts * per_run, per_run);
   }
@@ -35,8 +36,8 @@ TEST(EngineIntegrityEndToEnd, SenderRestartedTwentyTimesLosesNoBlock) {
 
 TEST(EngineIntegrityEndToEnd, DatagramsFromAnotherHostAreNotPlaced) {
   Ports ports;
-  Child receiver({plaingrab, "-i", "3", "-n", "4", "--verify-payload", "-P",
-                  ports.control_endpoint(), ports.data_endpoint()});
+  Process receiver({plaingrab, "-i", "3", "-n", "4", "--verify-payload", "-P",
+                    ports.control_endpoint(), ports.data_endpoint()});
   ASSERT_TRUE(wait_until_bound(ports.data));
   const Sender camera(ports.data, "127.0.0.1");
   const Sender other(ports.data, "127.0.0.2");
@@ -45,14 +46,14 @@ TEST(EngineIntegrityEndToEnd, DatagramsFromAnotherHostAreNotPlaced) {
   for (std::uint32_t k = 1; k <= 3; ++k) camera.send(Sender::payload(2, k));
   // The next packet of the block being assembled, but not the sender's data.
   Bytes foreign = Sender::payload(3, 4);
-  gvsp::Header h = Sender::header(2, 4);
+  gvsp::Header h = header(2, 4);
   foreign.resize(gvsp::build_payload(foreign, h, Bytes(Sender::data_per_packet, std::byte{0xEE})));
   other.send(foreign);
   other.send(Sender::leader(3));
   for (std::uint32_t k = 4; k <= Sender::packets; ++k) camera.send(Sender::payload(2, k));
   camera.send(Sender::trailer(2));
   camera.block(3);
-  const Output o = receiver.wait(10s);
+  const Exit o = receiver.finish(10s);
   EXPECT_FALSE(o.hung) << o.out;
   expect_all_good(o, 3, 3);
 }
@@ -73,7 +74,7 @@ TEST(EngineIntegrityEndToEnd, NextRequestIdIsTheOneTheNextCommandCarries) {
                  {"-i", "6", "-n", "8", "-v", "-E", "200", "-R", "3", "--worker-req-id", "500",
                   "--max-worker-reqs", c.max},
                  {"-c", "-v", "-n", "6", "-s", "65536", "--drop", "2:3", "--drop", "4:3"});
-    const Output &o = run.receiver;
+    const Exit &o = run.receiver;
     expect_all_good(o, 6, -1);
     EXPECT_TRUE(contains(run.sender.out, "Resend request 500 for block 2 ")) << run.sender.out;
     EXPECT_TRUE(contains(run.sender.out, "Resend request " + c.second_id + " for block 4 "))
@@ -89,7 +90,7 @@ TEST(EngineIntegrityEndToEnd, NextRequestIdIsTheOneTheNextCommandCarries) {
 }
 
 std::string allowed_cpus(const std::string &status_path) {
-  const std::string text = slurp(status_path);
+  const std::string text = testlib::read_file(status_path);
   const std::string label = "Cpus_allowed_list:";
   const std::size_t at = text.find(label);
   if (at == std::string::npos) return "";
@@ -105,8 +106,8 @@ TEST(EngineIntegrityEndToEnd, WorkerDoesNotInheritTheProgramsPin) {
   }
   const std::string own = allowed_cpus("/proc/self/status");
   Ports ports;
-  Child receiver({workergrab, "-c", "0", "-i", "-1", "-T", "20", "-n", "4", "-P",
-                  ports.control_endpoint(), ports.data_endpoint()});
+  Process receiver({workergrab, "-c", "0", "-i", "-1", "-T", "20", "-n", "4", "-P",
+                    ports.control_endpoint(), ports.data_endpoint()});
   ASSERT_TRUE(wait_until_bound(ports.data));
   const std::string tasks = "/proc/" + std::to_string(receiver.pid()) + "/task/";
   const std::string main_thread = allowed_cpus(tasks + std::to_string(receiver.pid()) + "/status");
@@ -114,14 +115,14 @@ TEST(EngineIntegrityEndToEnd, WorkerDoesNotInheritTheProgramsPin) {
   std::string worker;
   for (int i = 0; i < 100 && worker.empty(); ++i) {
     for (const auto &task : std::filesystem::directory_iterator(tasks)) {
-      if (slurp(task.path().string() + "/comm") == "zok-worker\n") {
+      if (testlib::read_file(task.path().string() + "/comm") == "zok-worker\n") {
         worker = allowed_cpus(task.path().string() + "/status");
       }
     }
     if (worker.empty()) std::this_thread::sleep_for(50ms);
   }
   receiver.signal(SIGINT);
-  receiver.wait(10s);
+  receiver.finish(10s);
   EXPECT_EQ(main_thread, "0");
   EXPECT_EQ(worker, own);
 }

@@ -15,14 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "lib/gvsp_packets.h"
+#include "lib/net.h"
 #include "strobix_harness.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::byte>;
-using strobix_test::free_ports;
 using strobix_test::Strobix;
+using testlib::free_ports;
 
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
@@ -73,39 +74,13 @@ zok_open_params resend_params(std::uint16_t resend_port) {
   return p;
 }
 
-class Sender {
- public:
-  explicit Sender(std::uint16_t to) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    to_.sin_family = AF_INET;
-    to_.sin_addr.s_addr = loopback;
-    to_.sin_port = htons(to);
-  }
-  ~Sender() { close(fd_); }
-  // Packet `id` of block 1 with 6 payload packets of 100 bytes; 7 is the trailer.
-  void send(std::uint32_t id) const {
-    gvsp::Header h;
-    h.block_id = 1;
-    h.packet_id = id;
-    Bytes out(256);
-    if (id == 0) {
-      gvsp::Leader l;
-      l.payload_type = gvsp::payload_type_raw;
-      out.resize(gvsp::build_leader(out, h, l));
-    } else if (id == 7) {
-      gvsp::Trailer t;
-      t.payload_type = gvsp::payload_type_raw;
-      out.resize(gvsp::build_trailer(out, h, t));
-    } else {
-      out.resize(gvsp::build_payload(out, h, Bytes(100, std::byte(id))));
-    }
-    sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
-  }
-
- private:
-  int fd_;
-  sockaddr_in to_{};
-};
+// Packet `id` of block 1 with 6 payload packets of 100 bytes; 7 is the trailer.
+void send_packet(const testlib::UdpSocket &from, std::uint16_t to, std::uint32_t id) {
+  using namespace testlib;
+  from.send_to(to, id == 0   ? make_leader(1)
+                   : id == 7 ? make_trailer(1, 7)
+                             : make_payload(1, id, 100));
+}
 
 std::uint64_t realtime_ns() {
   timespec ts{};
@@ -129,7 +104,7 @@ TEST(EngineResendEndToEnd, ReorderingAloneCostsAlmostNoResends) {
     zok_block_desc d{};
     zok_block_status st{};
     for (int i = 0; i < 20 && s.next(d, st, 5s); ++i) whole += d.status == ZOK_BLOCK_STATUS_OK;
-    const strobix_test::Outcome o = sender.finish();
+    const testlib::Exit o = sender.finish();
     EXPECT_EQ(whole, 20);
     unsigned long long packets = 0, requests = 0, resent = 0;
     const auto at = o.out.find("Sent ");
@@ -150,23 +125,23 @@ TEST(EngineResendEndToEnd, ReorderingAloneCostsAlmostNoResends) {
 // gap), the two 5 ms apart: the block's time is that of the later one, so
 // the batch was judged in the order it arrived.
 TEST(EngineResendEndToEnd, BatchIsJudgedInArrivalOrder) {
-  const std::uint16_t port = strobix_test::free_port();
+  const std::uint16_t port = testlib::free_port();
   zok_open_params p{};
   p.flags = ZOK_FLAG_DEFAULT_ON;
   p.booo = ZOK_BOOO_ALWAYS_RETURN;
   p.block_timeout = 50;
   Stream s(p, port, 2, 4096);
-  Sender tx(port);
+  const testlib::UdpSocket tx;
   zok_block_desc d{};
   zok_block_status st{};
-  tx.send(0);
-  tx.send(1);
-  tx.send(3);
+  send_packet(tx, port, 0);
+  send_packet(tx, port, 1);
+  send_packet(tx, port, 3);
   EXPECT_FALSE(s.next(d, st, 20ms));  // takes them in; predictions now start at 4
-  tx.send(2);                         // not the predicted 4: copied
+  send_packet(tx, port, 2);           // not the predicted 4: copied
   std::this_thread::sleep_for(5ms);
   const std::uint64_t before_last = realtime_ns();
-  tx.send(5);  // the predicted 5: placed by the kernel
+  send_packet(tx, port, 5);  // the predicted 5: placed by the kernel
   ASSERT_TRUE(s.next(d, st, 1s));
   EXPECT_EQ(d.status, ZOK_BLOCK_STATUS_BLOCK_TIMEOUT);  // 4, 6 and the trailer never came
   EXPECT_GE(d.epoch_time_ns, before_last);
@@ -176,14 +151,15 @@ TEST(EngineResendEndToEnd, BatchIsJudgedInArrivalOrder) {
 // permission): the failed sends are counted, no request is, and the block
 // ends at once instead of waiting out the resend timeout.
 TEST(EngineResendEndToEnd, FailedResendSendIsCountedNotWaitedOn) {
-  const std::uint16_t port = strobix_test::free_port();
+  const std::uint16_t port = testlib::free_port();
   zok_open_params p = resend_params(9);
   p.resend_addr = htonl(INADDR_BROADCAST);
   p.resend_timeout = 2000;
   p.block_timeout = 5000;
   Stream s(p, port, 2, 4096);
-  Sender tx(port);
-  for (const std::uint32_t id : {0u, 1u, 3u, 4u, 5u, 6u, 7u}) tx.send(id);  // packet 2 lost
+  const testlib::UdpSocket tx;
+  for (const std::uint32_t id : {0u, 1u, 3u, 4u, 5u, 6u, 7u})
+    send_packet(tx, port, id);  // packet 2 lost
   zok_block_desc d{};
   zok_block_status st{};
   ASSERT_TRUE(s.next(d, st, 1s)) << "waited on a command that never left";

@@ -1,8 +1,8 @@
 # niclabel and the adapter names against the real library, on interfaces of
 # the tests' own network namespace, with the names file in a temporary state
 # directory.
-add_executable(niclabel_e2e_tests ${CMAKE_CURRENT_LIST_DIR}/niclabel_test.cpp)
-target_link_libraries(niclabel_e2e_tests PRIVATE zok GTest::gtest)
+zok_add_gtest(niclabel_e2e_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/niclabel_test.cpp LIBS zok
+  LABELS net OWN_MAIN)
 target_compile_definitions(niclabel_e2e_tests PRIVATE
   NICLABEL_PATH="$<TARGET_FILE:niclabel>"
   ZOK_LIBRARY_DIR="$<TARGET_FILE_DIR:zok>")
@@ -15,4 +15,3 @@ if(NOT ZOK_SANITIZE)
     NICLABEL_MALLOC_SHIM="$<TARGET_FILE:niclabel_malloc_shim>")
   add_dependencies(niclabel_e2e_tests niclabel_malloc_shim)
 endif()
-gtest_discover_tests(niclabel_e2e_tests PROPERTIES LABELS net)

@@ -1,11 +1,9 @@
 // niclabel and the names operations of the real library, run against the
 // interfaces of a network namespace of the tests' own (or, where none can
 // be made, this host's), with the names file in a temporary state directory.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zok/zok.h>
 
@@ -18,17 +16,23 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "lib/process.h"
 #include "niclabel_malloc_shim.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testlib::Exit;
+using testlib::Process;
+using testlib::read_file;
 
 // One adapter as the kernel shows it in sysfs, independently of the
 // library's own listing.
@@ -38,15 +42,8 @@ struct HostAdapter {
   unsigned serial = 0;
 };
 
-std::string read_text(const fs::path &file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string first_line(const fs::path &file) {
-  std::string text = read_text(file);
+  std::string text = read_file(file);
   return text.substr(0, text.find('\n'));
 }
 
@@ -76,12 +73,6 @@ std::string upper(std::string text) {
   return text;
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 struct StateDirectory {
   StateDirectory() {
     std::string pattern = (fs::temp_directory_path() / "zok-niclabel-XXXXXX").string();
@@ -101,49 +92,18 @@ struct StateDirectory {
 
   fs::path root;
   fs::path state;
-  int runs = 0;
 };
 
-// With a barrier pipe, the child waits until the parent closes it.
-pid_t start_niclabel(const std::vector<std::string> &args, const int *barrier, const fs::path &out,
-                     const fs::path &err) {
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  if (barrier != nullptr) {
-    // Only the parent may hold the write end, or the read never ends.
-    ::close(barrier[1]);
-    char byte;
-    while (::read(barrier[0], &byte, 1) < 0 && errno == EINTR) {
-    }
-  }
-  const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (out_fd < 0 || err_fd < 0) ::_exit(120);
-  ::dup2(out_fd, STDOUT_FILENO);
-  ::dup2(err_fd, STDERR_FILENO);
-  std::vector<char *> argv{const_cast<char *>("niclabel")};
-  for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
-  argv.push_back(nullptr);
-  ::execv(NICLABEL_PATH, argv.data());
-  ::_exit(121);
+// niclabel as a user starts it: its usage names it after argv[0].
+std::unique_ptr<Process> start_niclabel(const std::vector<std::string> &args,
+                                        const testlib::Gate *gate = nullptr) {
+  std::vector<std::string> argv{"niclabel"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<Process>(argv, testlib::StartOptions{NICLABEL_PATH, gate});
 }
 
-Outcome finish(pid_t pid, const fs::path &out, const fs::path &err) {
-  Outcome run;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-  run.out = read_text(out);
-  run.err = read_text(err);
-  return run;
-}
-
-Outcome niclabel(StateDirectory &dir, const std::vector<std::string> &args) {
-  const int n = dir.runs++;
-  const fs::path out = dir.root / ("out" + std::to_string(n));
-  const fs::path err = dir.root / ("err" + std::to_string(n));
-  return finish(start_niclabel(args, nullptr, out, err), out, err);
+Exit niclabel(const std::vector<std::string> &args) {
+  return start_niclabel(args)->finish(60s);
 }
 
 // What niclabel prints for a name that came back.
@@ -163,7 +123,7 @@ std::string name_via_library(const std::string &adapter) {
 // and no address appears twice.
 void expect_well_formed(const fs::path &file) {
   static const std::regex entry("[0-9a-f]{2}(:[0-9a-f]{2}){5} [\\x20-\\x7e]{1,63}");
-  std::istringstream lines(read_text(file));
+  std::istringstream lines(read_file(file));
   std::set<std::string> seen;
   for (std::string line; std::getline(lines, line);) {
     if (line.empty() || line[0] == '#') continue;
@@ -194,19 +154,19 @@ unsigned absent_serial(const std::vector<HostAdapter> &adapters) {
 TEST(Niclabel, SetsReadsBackInANewProcessAndResets) {
   StateDirectory dir;
   ASSERT_FALSE(dir.root.empty());
-  Outcome run = niclabel(dir, {"S=0"});
+  Exit run = niclabel({"S=0"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, shown("S=0", "lo"));
 
-  run = niclabel(dir, {"-s", "front camera", "M=00:00:00:00:00:00"});
+  run = niclabel({"-s", "front camera", "M=00:00:00:00:00:00"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, shown("M=00:00:00:00:00:00", "front camera"));
   EXPECT_EQ(run.err, "");
 
-  run = niclabel(dir, {"S=0"});
+  run = niclabel({"S=0"});
   EXPECT_EQ(run.out, shown("S=0", "front camera"));
 
-  run = niclabel(dir, {"-r", "S=0"});
+  run = niclabel({"-r", "S=0"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, shown("S=0", "lo"));
   expect_well_formed(dir.names_file());
@@ -214,8 +174,8 @@ TEST(Niclabel, SetsReadsBackInANewProcessAndResets) {
 
 TEST(Niclabel, ResetThenSetInOneRunLeavesTheNewName) {
   StateDirectory dir;
-  ASSERT_EQ(niclabel(dir, {"-s", "old", "S=0"}).status, 0);
-  const Outcome run = niclabel(dir, {"-r", "-s", "new", "S=0"});
+  ASSERT_EQ(niclabel({"-s", "old", "S=0"}).status, 0);
+  const Exit run = niclabel({"-r", "-s", "new", "S=0"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, shown("S=0", "new"));
 }
@@ -226,15 +186,15 @@ TEST(Niclabel, ResetAllRestoresEveryInterfaceName) {
   ASSERT_FALSE(adapters.empty());
   for (const HostAdapter &adapter : adapters) {
     const std::string id = "M=" + adapter.mac;
-    ASSERT_EQ(niclabel(dir, {"-s", "named " + adapter.interface_name, id}).status, 0);
+    ASSERT_EQ(niclabel({"-s", "named " + adapter.interface_name, id}).status, 0);
   }
-  Outcome run = niclabel(dir, {"-v", "-R"});
+  Exit run = niclabel({"-v", "-R"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "(main): Resetting all adapter names.\n");
   for (const HostAdapter &adapter : adapters) {
     const std::string id = "M=" + adapter.mac;
-    run = niclabel(dir, {id});
+    run = niclabel({id});
     EXPECT_EQ(run.out, shown(id, adapter.interface_name));
   }
   expect_well_formed(dir.names_file());
@@ -250,13 +210,13 @@ TEST(Niclabel, SerialAndAddressNameTheSameAdapter) {
     if (serial_count[adapter.serial] > 1) continue;
     const std::string serial = "S=" + std::to_string(adapter.serial);
     const std::string name = "via serial " + serial;
-    Outcome run = niclabel(dir, {"-s", name, serial});
+    Exit run = niclabel({"-s", name, serial});
     EXPECT_EQ(run.out, shown(serial, name));
     EXPECT_EQ(name_via_library("M=" + adapter.mac), name);
     EXPECT_EQ(name_via_library("M=" + upper(adapter.mac)), name);
 
     ASSERT_EQ(zok_set_name(("M=" + upper(adapter.mac)).c_str(), "via address"), 0);
-    run = niclabel(dir, {serial});
+    run = niclabel({serial});
     EXPECT_EQ(run.out, shown(serial, "via address"));
   }
 }
@@ -272,13 +232,13 @@ TEST(Niclabel, BadIdentifiersAreInvalid) {
     EXPECT_EQ(zok_set_name(id.c_str(), "x"), EINVAL) << id;
     EXPECT_EQ(zok_reset_name(id.c_str()), EINVAL) << id;
 
-    const Outcome run = niclabel(dir, {"-s", "x", id});
+    const Exit run = niclabel({"-s", "x", id});
     EXPECT_EQ(run.out, "Failed to set adapter name for adapter=" + id + ", name=x, rc=22\n" +
                            "Failed to get adapter name for adapter=" + id + ", rc=22\n");
     EXPECT_EQ(run.err, "Adapter name is NULL : Unknown error -1 (errno=-1)\n");
     EXPECT_EQ(run.status, 255);
   }
-  const Outcome run = niclabel(dir, {"-r", "S=abc"});
+  const Exit run = niclabel({"-r", "S=abc"});
   EXPECT_EQ(run.out, "Failed to reset adapter name for adapter=S=abc, rc=22\n");
   EXPECT_EQ(run.status, 1);
   EXPECT_FALSE(fs::exists(dir.names_file()));
@@ -295,7 +255,7 @@ TEST(Niclabel, AnAdapterThatIsNotHereIsNoDevice) {
     EXPECT_EQ(zok_get_name(id.c_str(), &name), ENODEV) << id;
     EXPECT_EQ(zok_set_name(id.c_str(), "ghost"), ENODEV) << id;
     EXPECT_EQ(zok_reset_name(id.c_str()), ENODEV) << id;
-    const Outcome run = niclabel(dir, {"-r", id});
+    const Exit run = niclabel({"-r", id});
     EXPECT_EQ(run.out, "Failed to reset adapter name for adapter=" + id + ", rc=19\n");
     EXPECT_EQ(run.status, 1);
   }
@@ -308,7 +268,7 @@ TEST(Niclabel, BadNamesAreInvalidAndChangeNothing) {
   for (const std::string &name :
        {std::string("two\nlines"), std::string(64, 'n'), std::string(), std::string("tab\t")}) {
     EXPECT_EQ(zok_set_name("S=0", name.c_str()), EINVAL) << name;
-    const Outcome run = niclabel(dir, {"-s", name, "S=0"});
+    const Exit run = niclabel({"-s", name, "S=0"});
     EXPECT_EQ(run.out, "Failed to set adapter name for adapter=S=0, name=" + name + ", rc=22\n" +
                            shown("S=0", "kept"));
     EXPECT_EQ(run.status, 1);  // the name in force is shown, but none was set
@@ -329,24 +289,19 @@ TEST(Niclabel, ConcurrentWritersLoseNoUpdate) {
   const auto adapters = host_adapters();
   ASSERT_FALSE(adapters.empty());
   constexpr int writers = 20;
-  int barrier[2];
-  ASSERT_EQ(::pipe(barrier), 0);
-  std::vector<pid_t> pids;
+  testlib::Gate gate;
+  ASSERT_TRUE(gate.holding());
+  std::vector<std::unique_ptr<Process>> runs;
   std::map<std::string, std::set<std::string>> written;  // mac -> names
   for (int n = 0; n < writers; ++n) {
     const HostAdapter &adapter = adapters[n % adapters.size()];
     const std::string name = "writer " + std::to_string(n);
     written[adapter.mac].insert(name);
-    pids.push_back(start_niclabel({"-s", name, "M=" + adapter.mac}, barrier,
-                                  dir.root / ("out" + std::to_string(n)),
-                                  dir.root / ("err" + std::to_string(n))));
+    runs.push_back(start_niclabel({"-s", name, "M=" + adapter.mac}, &gate));
   }
-  // Closing the write end releases every writer at once.
-  ::close(barrier[1]);
-  ::close(barrier[0]);
-  for (int n = 0; n < writers; ++n) {
-    const Outcome run = finish(pids[n], dir.root / ("out" + std::to_string(n)),
-                               dir.root / ("err" + std::to_string(n)));
+  gate.open();  // every writer at once
+  for (const auto &process : runs) {
+    const Exit run = process->finish(60s);
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.err, "");
   }
@@ -371,15 +326,15 @@ TEST(Niclabel, AGarbageLineCostsOnlyItself) {
                                   << "this line is garbage \x01\xff\n"
                                   << "00:00:00:00:00:01\n"
                                   << elsewhere << " card on the shelf\n";
-  Outcome run = niclabel(dir, {"S=0"});
+  Exit run = niclabel({"S=0"});
   EXPECT_EQ(run.out, shown("S=0", "good loopback"));
   EXPECT_EQ(run.status, 0);
 
   // A rewrite keeps the good entries, that of an absent adapter included,
   // and drops the damaged ones.
-  run = niclabel(dir, {"-r", "S=0"});
+  run = niclabel({"-r", "S=0"});
   EXPECT_EQ(run.out, shown("S=0", "lo"));
-  const std::string text = read_text(dir.names_file());
+  const std::string text = read_file(dir.names_file());
   EXPECT_NE(text.find(elsewhere + " card on the shelf\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("garbage"), std::string::npos) << text;
   expect_well_formed(dir.names_file());
@@ -390,11 +345,11 @@ TEST(Niclabel, AStateDirectoryThatCannotBeMadeIsReported) {
   fs::create_directories(dir.root);
   std::ofstream(dir.root / "plain") << "a file\n";
   ::setenv("ZOK_STATE_DIR", (dir.root / "plain" / "state").c_str(), 1);
-  Outcome run = niclabel(dir, {"-R"});
+  Exit run = niclabel({"-R"});
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(run.err, std::string("Failed to reset all adapter names. : ") + std::strerror(ENOTDIR) +
                          " (errno=" + std::to_string(ENOTDIR) + ")\n");
-  run = niclabel(dir, {"-s", "x", "S=0"});
+  run = niclabel({"-s", "x", "S=0"});
   EXPECT_EQ(run.out,
             "Failed to set adapter name for adapter=S=0, name=x, rc=20\n" + shown("S=0", "lo"));
 }
@@ -403,8 +358,7 @@ TEST(Niclabel, NoMemoryForTheNameCopyEndsBeforeTheLibrary) {
 #ifdef NICLABEL_MALLOC_SHIM
   StateDirectory dir;
   ::setenv("LD_PRELOAD", NICLABEL_MALLOC_SHIM, 1);
-  const Outcome run =
-      niclabel(dir, {"-s", std::string(NICLABEL_REFUSED_ALLOCATION - 1, 'n'), "S=0"});
+  const Exit run = niclabel({"-s", std::string(NICLABEL_REFUSED_ALLOCATION - 1, 'n'), "S=0"});
   ::unsetenv("LD_PRELOAD");
   EXPECT_EQ(run.status, 12);
   EXPECT_EQ(run.out, "");
@@ -414,7 +368,7 @@ TEST(Niclabel, NoMemoryForTheNameCopyEndsBeforeTheLibrary) {
   EXPECT_FALSE(fs::exists(dir.state));
   // Any other length is copied as usual (and refused by the library as too
   // long a name: status 1, not 12).
-  EXPECT_EQ(niclabel(dir, {"-s", std::string(NICLABEL_REFUSED_ALLOCATION, 'n'), "S=0"}).status, 1);
+  EXPECT_EQ(niclabel({"-s", std::string(NICLABEL_REFUSED_ALLOCATION, 'n'), "S=0"}).status, 1);
 #else
   GTEST_SKIP() << "the malloc shim cannot run under a sanitizer";
 #endif

@@ -3,14 +3,9 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,8 +16,8 @@
 #include <vector>
 
 #include "gvsp/gvsp.h"
-
-extern char **environ;
+#include "lib/net.h"
+#include "lib/process.h"
 
 namespace strobix_test {
 
@@ -30,31 +25,6 @@ inline std::int64_t now_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-// n distinct UDP ports free a moment ago (for sockets that must be known in
-// advance), in ascending order.
-inline std::vector<std::uint16_t> free_ports(std::size_t n) {
-  std::vector<int> fds;
-  std::vector<std::uint16_t> ports;
-  for (std::size_t i = 0; i < n; ++i) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    fds.push_back(fd);
-    ports.push_back(ntohs(a.sin_port));
-  }
-  for (int fd : fds) close(fd);
-  std::sort(ports.begin(), ports.end());
-  return ports;
-}
-
-inline std::uint16_t free_port() {
-  return free_ports(1)[0];
 }
 
 struct Datagram {
@@ -141,123 +111,7 @@ class Receiver {
   std::uint16_t port_ = 0;
 };
 
-struct Outcome {
-  int status = -1;  // exit status, or -signal
-  std::string out;
-  std::string err;
-  double cpu_seconds = 0;
-};
-
-// A program running in the background with its standard output and error
-// piped. A program name without a slash is looked up on PATH.
-class Process {
- public:
-  Process(const std::string &program, const std::vector<std::string> &args) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Process() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-    if (err_ >= 0) close(err_);
-  }
-  Process(const Process &) = delete;
-  Process &operator=(const Process &) = delete;
-
-  bool started() const { return pid_ > 0; }
-
-  void signal(int sig) {
-    if (pid_ > 0) kill(pid_, sig);
-  }
-
-  // Reads standard error (or output) until it holds text; false when the
-  // program ends first or timeout_ms passes. What was read stays for finish().
-  bool wait_for_err(const std::string &text, int timeout_ms) {
-    return wait_for(err_, err_seen_, text, timeout_ms);
-  }
-  bool wait_for_out(const std::string &text, int timeout_ms) {
-    return wait_for(out_, out_seen_, text, timeout_ms);
-  }
-
-  // Waits for the end (killing it after timeout_ms) and collects its output.
-  Outcome finish(int timeout_ms = 20000) {
-    Outcome o;
-    o.err = err_seen_;
-    o.out = out_seen_;
-    const std::int64_t end = now_ms() + timeout_ms;
-    bool out_open = true, err_open = true;
-    char buf[4096];
-    while (out_open || err_open) {
-      pollfd p[2] = {{out_open ? out_ : -1, POLLIN, 0}, {err_open ? err_ : -1, POLLIN, 0}};
-      const std::int64_t left = end - now_ms();
-      if (left <= 0) {
-        kill(pid_, SIGKILL);
-        break;
-      }
-      if (poll(p, 2, static_cast<int>(left)) <= 0) continue;
-      for (int i = 0; i < 2; ++i) {
-        if (p[i].revents == 0) continue;
-        const ssize_t n = read(i == 0 ? out_ : err_, buf, sizeof buf);
-        if (n <= 0) {
-          (i == 0 ? out_open : err_open) = false;
-        } else {
-          (i == 0 ? o.out : o.err).append(buf, static_cast<std::size_t>(n));
-        }
-      }
-    }
-    int status = 0;
-    rusage ru{};
-    if (pid_ > 0 && wait4(pid_, &status, 0, &ru) == pid_) {
-      o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-      o.cpu_seconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                      static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    }
-    pid_ = -1;
-    return o;
-  }
-
- private:
-  bool wait_for(int fd, std::string &seen, const std::string &text, int timeout_ms) {
-    const std::int64_t end = now_ms() + timeout_ms;
-    char buf[4096];
-    while (seen.find(text) == std::string::npos) {
-      const std::int64_t left = end - now_ms();
-      if (left <= 0) return false;
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      const ssize_t n = read(fd, buf, sizeof buf);
-      if (n <= 0) return false;
-      seen.append(buf, static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  std::string err_seen_;
-  std::string out_seen_;
-};
-
-class Strobix : public Process {
+class Strobix : public testlib::Process {
  public:
   explicit Strobix(const std::vector<std::string> &args) : Process(STROBIX_PATH, args) {}
 };

@@ -15,7 +15,8 @@
 namespace {
 
 using strobix_test::Datagram;
-using strobix_test::Outcome;
+using namespace std::chrono_literals;
+using Outcome = testlib::Exit;
 using strobix_test::Receiver;
 using strobix_test::Strobix;
 
@@ -415,14 +416,14 @@ TEST(StrobixResend, DroppedPacketsComeBackWhenAsked) {
   // Every first sending is lost, so the control port cannot be learnt from
   // the stream: give strobix one.
   Live live;
-  const std::uint16_t port = strobix_test::free_port();
+  const std::uint16_t port = testlib::free_port();
   live.control.sin_family = AF_INET;
   live.control.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   live.control.sin_port = htons(port);
   live.s = std::make_unique<Strobix>(std::vector<std::string>{
       "-v", "-n", "1", "-s", "10000", "-L", "100", "--drop", "1:4", "-W", "20000", "-l",
       "127.0.0.1:" + std::to_string(port), live.rx.endpoint()});
-  ASSERT_TRUE(live.s->wait_for_out("Block 1: 0 packets sent, 9 dropped", 10000));
+  ASSERT_TRUE(live.s->wait_for_out("Block 1: 0 packets sent, 9 dropped", 10s));
   EXPECT_TRUE(live.rx.take(100).empty());
   live.rx.send_to(live.control, strobix_test::resend_command(kStd, 1, 0, 8));
   const auto again = live.rx.take(1000);
@@ -535,7 +536,7 @@ TEST(StrobixCommandLine, LocalPortInUseIsRefused) {
 TEST(StrobixCommandLine, KeepsSendingWhenNobodyListens) {
   // Loopback answers each datagram to a closed port with an ICMP error, which
   // a connected socket reports on a later send.
-  const std::uint16_t closed = strobix_test::free_port();
+  const std::uint16_t closed = testlib::free_port();
   Strobix s({"-n", "20", "-r", "200", "-s", "5000", "-W", "0", "-l", "127.0.0.1:0",
              "127.0.0.1:" + std::to_string(closed)});
   const Outcome o = s.finish();
@@ -552,7 +553,7 @@ TEST(StrobixCommandLine, SignalsEndTheRunWithTheSummary) {
     ASSERT_TRUE(rx.wait_first(10000));
     rx.take(100, 100);
     s.signal(sig);
-    const Outcome o = s.finish(3000);
+    const Outcome o = s.finish(3s);
     EXPECT_EQ(o.status, 0);
     const Summary sum = summary_of(o.out);
     ASSERT_TRUE(sum.found) << o.out;
@@ -565,7 +566,7 @@ TEST(StrobixCommandLine, RunTimeLimitEndsAnEndlessRun) {
   Receiver rx;
   Strobix s({"-n", "-1", "-r", "50", "-s", "100", "-T", "0.5", "-l", "127.0.0.1:0", rx.endpoint()});
   const auto start = strobix_test::now_ms();
-  const Outcome o = s.finish(5000);
+  const Outcome o = s.finish(5s);
   EXPECT_EQ(o.status, 0);
   EXPECT_LT(strobix_test::now_ms() - start, 1500);
   const Summary sum = summary_of(o.out);

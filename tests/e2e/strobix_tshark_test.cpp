@@ -15,10 +15,11 @@
 
 namespace {
 
-using strobix_test::Outcome;
-using strobix_test::Process;
+using namespace std::chrono_literals;
+using Outcome = testlib::Exit;
 using strobix_test::Receiver;
 using strobix_test::Strobix;
+using testlib::Process;
 
 bool on_path(const std::string &program) {
   const char *path = std::getenv("PATH");
@@ -41,7 +42,7 @@ std::vector<Frame> read_capture(const std::string &file, std::uint16_t stream_po
                   "udp.port==" + std::to_string(control_port) + ",gvcp", "-T", "fields", "-E",
                   "separator=|", "-e", "frame.protocols", "-e", "_ws.malformed", "-e",
                   "_ws.expert.severity", "-e", "gvcp.cmd.command"});
-  const Outcome o = reader.finish(60000);
+  const Outcome o = reader.finish(60s);
   std::vector<Frame> frames;
   std::stringstream lines(o.out);
   std::string line;
@@ -62,7 +63,7 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
   // A dissector chosen by port is tried on the lower port of a datagram
   // first: stream port < strobix's port < the command sender's port makes
   // each datagram land on the dissector it is for.
-  const std::vector<std::uint16_t> ports = strobix_test::free_ports(3);
+  const std::vector<std::uint16_t> ports = testlib::free_ports(3);
   Receiver rx(ports[0]);
   const std::uint16_t control = ports[1];
   Receiver commander(ports[2]);
@@ -77,14 +78,14 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
                              "udp port " + std::to_string(rx.port()) + " or udp port " +
                                  std::to_string(control),
                              "-w", file, "-a", "duration:120"});
-  if (!capture.wait_for_err("Capturing on", 30000)) {
-    const Outcome o = capture.finish(5000);
+  if (!capture.wait_for_err("Capturing on", 30s)) {
+    const Outcome o = capture.finish(5s);
     std::filesystem::remove_all(dir);
     GTEST_SKIP() << "SKIPPED: tshark cannot capture on lo: " << o.err;
   }
   // The dissectors run after the capture; give the capture process a moment
   // to have its filter in place.
-  capture.wait_for_err("Capture started", 3000);
+  capture.wait_for_err("Capture started", 3s);
   usleep(300000);
 
   const std::string local = "127.0.0.1:" + std::to_string(control);
@@ -141,7 +142,7 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
 
   usleep(500000);
   capture.signal(SIGINT);
-  capture.finish(30000);
+  capture.finish(30s);
   const std::vector<Frame> frames = read_capture(file, rx.port(), control);
   std::filesystem::remove_all(dir);
 

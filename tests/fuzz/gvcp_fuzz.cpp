@@ -43,7 +43,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     sink = gvcp::parse_write_ack(a.value).value + gvcp::parse_pending_ack(a.value).value;
   }
-  if (const auto c = gvcp::parse_command(raw)) check(c.value.payload.size() <= size);
+  if (const auto c = gvcp::parse_command(raw)) {
+    check(c.value.payload.size() <= size);
+    // The device's side: whatever it accepts stays inside the datagram and
+    // within the protocol's counts.
+    if (const auto r = gvcp::parse_readreg_command(c.value)) {
+      check(r.value.count() >= 1 && r.value.count() <= gvcp::max_readreg_count);
+      for (std::size_t i = 0; i < r.value.count(); ++i) check(r.value[i] % 4 == 0);
+    }
+    if (const auto w = gvcp::parse_writereg_command(c.value)) {
+      check(w.value.count() >= 1 && w.value.count() <= gvcp::max_writereg_count);
+      for (std::size_t i = 0; i < w.value.count(); ++i)
+        sink = w.value[i].value + w.value[i].address;
+    }
+    if (const auto m = gvcp::parse_readmem_command(c.value))
+      check(m.value.count % 4 == 0 && m.value.count <= gvcp::max_mem_bytes);
+    if (const auto m = gvcp::parse_writemem_command(c.value)) {
+      check(m.value.data.size() % 4 == 0 && !m.value.data.empty());
+      for (std::byte b : m.value.data) sink = std::to_integer<std::size_t>(b);
+    }
+  }
 
   FuzzedDataProvider in(data, size);
   const auto req_id = in.ConsumeIntegral<std::uint16_t>();

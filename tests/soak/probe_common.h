@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "lib/pattern.h"
+
 namespace probe {
 
 // IP:PORT; the address in network order, the port in the host's.
@@ -26,26 +28,16 @@ inline bool parse_endpoint(const char *text, std::uint32_t &addr, std::uint16_t 
   return port != 0;
 }
 
-// strobix -c: in every 4-byte word, bytes 0-1 the low 16 bits of the block
-// id and bytes 2-3 the word's index, both in network order; a last partial
-// word holds its first bytes. Every byte is checked, so a packet's data in
-// another packet's place shows, as long as the block is no larger than the
-// pattern's period (the index keeps 16 bits: 256 KiB). A block_bytes of 0
-// takes the leader's size for the one that was sent.
+// strobix -c's pattern in every byte of a raw-data block, a last partial
+// word included, so a packet's data in another packet's place shows, as long
+// as the block is no larger than the pattern's period (the word index keeps
+// 16 bits: 256 KiB). A block_bytes of 0 takes the leader's size for the one
+// that was sent.
 inline bool pattern_holds(const zok_block_desc &block, std::size_t block_bytes = 0) {
   if (block.payload_type != GVSP_PAYLOAD_TYPE_RAW_DATA) return false;
   if (block.payload_length != block.raw_data.payload_data_size) return false;
   if (block_bytes != 0 && block.payload_length != block_bytes) return false;
-  const auto *bytes = static_cast<const std::uint8_t *>(block.payload);
-  const auto id = static_cast<std::uint16_t>(block.block_id);
-  for (std::size_t at = 0; at < block.payload_length; ++at) {
-    const std::size_t word = at / 4;
-    const std::uint8_t want[4] = {
-        static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id & 0xFF),
-        static_cast<std::uint8_t>((word >> 8) & 0xFF), static_cast<std::uint8_t>(word & 0xFF)};
-    if (bytes[at] != want[at % 4]) return false;
-  }
-  return true;
+  return testlib::pattern_holds(block.payload, block.payload_length, block.block_id);
 }
 
 inline int fail(const char *what, int rc) {

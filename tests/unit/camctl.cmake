@@ -1,5 +1,6 @@
 if(TARGET camctl_core)
-  add_executable(camctl_unit_tests ${CMAKE_CURRENT_LIST_DIR}/camctl_description_test.cpp)
-  target_link_libraries(camctl_unit_tests PRIVATE camctl_core GTest::gtest_main)
-  gtest_discover_tests(camctl_unit_tests PROPERTIES LABELS unit)
+  zok_add_gtest(camctl_unit_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/camctl_description_test.cpp
+    LIBS camctl_core LABELS unit)
+  target_compile_definitions(camctl_unit_tests PRIVATE
+    CAMCTL_DESCRIPTIONS_DIR="${PROJECT_SOURCE_DIR}/tests/e2e/descriptions")
 endif()

@@ -2,25 +2,44 @@
 #include <zip.h>
 
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "description_internal.h"
 #include "formula_internal.h"
+#include "lib/camctl_descriptions.h"
 
 namespace {
 
 // A device's register space in memory; bytes never written read as 0.
+// Counts its exchanges, and how often each byte was read.
 struct memory_port : register_port {
   std::map<std::uint64_t, std::byte> bytes;
-  int writes = 0;
+  int reads = 0, writes = 0;
+  std::function<void(std::uint64_t)> on_write;  // the camera's own reaction
+  std::map<std::uint64_t, int> reads_of;        // per byte
   void read(std::uint64_t address, std::span<std::byte> out) override {
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = bytes[address + i];
+    ++reads;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      out[i] = bytes[address + i];
+      ++reads_of[address + i];
+    }
+  }
+  int most_reads_of_a_byte() const {
+    int most = 0;
+    for (const auto &[address, n] : reads_of) most = std::max(most, n);
+    return most;
   }
   void write(std::uint64_t address, std::span<const std::byte> data) override {
     ++writes;
     for (std::size_t i = 0; i < data.size(); ++i) bytes[address + i] = data[i];
+    if (on_write) on_write(address);
+  }
+  void put32(std::uint64_t address, std::uint32_t v) {
+    put(address, {v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF});
   }
   void put(std::uint64_t address, std::initializer_list<unsigned> values) {
     for (unsigned v : values) bytes[address++] = std::byte(v);
@@ -63,6 +82,47 @@ TEST(CamctlFormula, FollowsTheLanguagesPrecedenceAndOperators) {
   EXPECT_THROW(eval("Y + 1"), formula_error);
   EXPECT_THROW(eval("(1 + 2"), formula_error);
   EXPECT_THROW(eval(std::string(5000, '(').c_str()), formula_error);
+}
+
+// Integer formulas divide as integers; a float anywhere makes the step a
+// double, and the result comes back to the nearest integer, halves away from
+// zero, where truncation would turn 2.9999999999999996 into 2.
+TEST(CamctlFormula, ConvertsToIntegersAndFailsClearly) {
+  const struct {
+    const char *formula;
+    std::int64_t value;
+    const char *error;
+  } cases[] = {
+      {"0.06 / 0.02", 3, nullptr},
+      {"-0.06 / 0.02", -3, nullptr},
+      {"ROUND(-2.5)", -3, nullptr},
+      {"7 / 2 + 7 / 2", 6, nullptr},
+      {"7 / 2.0 + 7 / 2", 7, nullptr},
+      {"ROUND(3.14159, 2) * 100", 314, nullptr},
+      {"ROUND(1234.5, -2)", 1200, nullptr},
+      {"1 << 64", 0, nullptr},
+      {"-8 >> 70", -1, nullptr},
+      {"NEG(-9223372036854775807 - 1)", std::numeric_limits<std::int64_t>::min(), nullptr},
+      {"X % 0", 0, "division by zero"},
+      {"1.0 / 0", 0, "infinite"},
+      {"0.0 / 0", 0, "not a number"},
+      {"1e300 * 1e10", 0, "infinite"},
+      {"ROUND(1, 2, 3)", 0, "wrong number of arguments"},
+      {"ROUND(1, 400)", 0, "ROUND to 400 places"},
+  };
+  for (const auto &c : cases) {
+    if (c.error == nullptr) {
+      EXPECT_EQ(eval(c.formula), c.value) << c.formula;
+      continue;
+    }
+    try {
+      eval(c.formula);
+      ADD_FAILURE() << c.formula << " gave a value";
+    } catch (const formula_error &e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)
+          << c.formula << ": " << e.what();
+    }
+  }
 }
 
 const char *registers = R"(
@@ -123,7 +183,7 @@ TEST(CamctlDescription, MasksReadTheirBitsAndWriteOnlyThem) {
 
 TEST(CamctlDescription, RefusesWritesTheDescriptionForbidsWithoutWriting) {
   memory_port port;
-  description d(xml(std::string(registers) + R"(
+  const std::string text = xml(std::string(registers) + R"(
     <Integer Name="Width"><pValue>BigReg</pValue><Min>16</Min><Max>4096</Max><Inc>8</Inc>
       <pIsAvailable>Available</pIsAvailable></Integer>
     <Integer Name="Available"><pValue>Flag</pValue></Integer>
@@ -136,13 +196,18 @@ TEST(CamctlDescription, RefusesWritesTheDescriptionForbidsWithoutWriting) {
     <Integer Name="Zero"><Value>0</Value></Integer>
     <Weird Name="Strange"><pValue>BigReg</pValue></Weird>
     <Integer Name="UsesStrange"><pValue>Strange</pValue></Integer>
-  )"),
-                port);
+  )");
   port.put(0x300, {0, 0, 0, 0});
-  EXPECT_EQ(d.access("Width"), "NA");
-  EXPECT_THROW(d.get("Width"), description_error);
-  EXPECT_THROW(d.set("Width", "64"), description_error);
+  {
+    description unavailable(text, port);
+    EXPECT_EQ(unavailable.access("Width"), "NA");
+    EXPECT_THROW(unavailable.get("Width"), description_error);
+    EXPECT_THROW(unavailable.set("Width", "64"), description_error);
+  }
+  // The next command finds it available: one command's description keeps
+  // what it read.
   port.put(0x300, {0, 0, 0, 1});
+  description d(text, port);
   EXPECT_THROW(d.set("Width", "12"), description_error);   // below Min
   EXPECT_THROW(d.set("Width", "100"), description_error);  // off the increment
   EXPECT_THROW(d.set("Locked", "1"), description_error);
@@ -188,6 +253,127 @@ TEST(CamctlDescription, EvaluatesSwissKnivesAndConverters) {
   EXPECT_THROW(d.get("Loop"), description_error);  // refers to itself: an error, not a crash
   port.put(0x500, {0x7F, 0xC0, 0x00, 0x00});       // a NaN no integer holds
   EXPECT_THROW(d.get("FromGain"), description_error);
+}
+
+memory_port rich_port() {
+  memory_port port;
+  for (const auto &[address, value] : camctl_test::rich_registers()) port.put32(address, value);
+  return port;
+}
+
+TEST(CamctlDescription, ListsRootsFeaturesWhereverTheFilePutsThem) {
+  memory_port port = rich_port();
+  description d(camctl_test::description_file("rich.xml"), port);
+  // Chunk and event data are never the camera's registers: nothing is read.
+  for (const char *name : {"ChunkExposureTime", "ChunkTimestamp", "EventExposureEndTimestamp"}) {
+    EXPECT_THROW(d.get(name), description_error);
+    EXPECT_THROW(d.set(name, "1"), description_error);
+    EXPECT_THROW(d.get_int(name), description_error);
+  }
+  EXPECT_EQ(d.access("ChunkTimestamp"), "RO");
+  EXPECT_EQ(port.reads + port.writes, 0);
+  const struct {
+    const char *name, *kind, *access, *value, *selectors;
+  } want[] = {
+      {"Width", "StructEntry", "RW", "640", ""},
+      {"Height", "StructEntry", "RW", "480", ""},
+      {"BinningSelector", "Enumeration", "RW", "Sensor", ""},
+      {"Binning", "Integer", "RW", "4", "BinningSelector"},
+      {"PixelFormat", "Enumeration", "RW", "Mono16", ""},
+      {"PayloadSize", "IntSwissKnife", "RO", "614400", ""},
+      {"TriggerSelector", "Enumeration", "RW", "LineStart", ""},
+      {"TriggerMode", "Enumeration", "RW", "Off", "TriggerSelector"},
+      {"TriggerDelay", "Float", "RW", "7.25", "TriggerSelector"},
+      {"ExposureTime", "Converter", "RW", "50", ""},
+      {"StrobeDuration", "Integer", "RO", "23948", ""},  // 11974 + 11974: integer steps
+      {"Gain", "SwissKnife", "RO", "33.33", ""},         // its raw node is not available: no matter
+      {"ChunkModeActive", "Boolean", "RW", "true", ""},
+      {"ChunkExposureTime", "Float", "RO", "(only in a block's chunk data)", ""},
+      {"ChunkTimestamp", "Integer", "RO", "(only in a block's chunk data)", ""},
+      {"EventExposureEndTimestamp", "IntReg", "RO", "(only in an event)", ""},
+      {"DeviceModelName", "StringReg", "RO", "Rich", ""},
+      {"DeviceTemperature", "Integer", "RO", "-27", ""},
+      {"DeviceKey", "IntKey", "", "(camctl does not evaluate IntKey nodes)", ""},
+      {"FirmwareUpdate", "?", "", "(no node of this name in the description)", ""},
+      {"ReadOutTime", "IntReg", "RO", "777", ""},
+  };
+  const std::vector<feature_info> got = d.features();
+  ASSERT_EQ(got.size(), std::size(want));
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    std::string selectors;
+    for (const std::string &s : got[i].selectors) selectors += s;
+    EXPECT_EQ(got[i].name + " " + got[i].kind + " " + got[i].access + " " + got[i].value + " " +
+                  selectors,
+              std::string(want[i].name) + " " + want[i].kind + " " + want[i].access + " " +
+                  want[i].value + " " + want[i].selectors);
+  }
+  // One snapshot: no register read twice.
+  EXPECT_EQ(port.most_reads_of_a_byte(), 1);
+  EXPECT_THROW(d.get("GainRaw"), description_error);
+  // Without a Root nothing tells the features from the internal nodes.
+  description bare(xml(registers), port);
+  EXPECT_THROW(bare.features(), description_error);
+}
+
+TEST(CamctlDescription, SelectorsPickTheValueTheyIndex) {
+  memory_port port = rich_port();
+  description d(camctl_test::description_file("rich.xml"), port);
+  d.set("TriggerSelector", "FrameStart");
+  EXPECT_EQ(d.get("TriggerMode"), "On");
+  EXPECT_EQ(d.get("TriggerDelay"), "12.5");
+  d.set("TriggerSelector", "LineStart");
+  d.set("TriggerMode", "On");  // bit 30; FrameStart's bit 31 stays
+  EXPECT_EQ(port.at(0x30024, 4), (std::vector<unsigned>{0, 0, 0, 3}));
+  d.set("TriggerDelay", "3.5");  // the default entry's register
+  EXPECT_EQ(port.at(0x3002C, 4), (std::vector<unsigned>{0x40, 0x60, 0, 0}));
+  // Sensor: a register; Region: a value in the file; Host: the default.
+  for (const auto &[selector, binning] :
+       {std::pair{"Sensor", "4"}, std::pair{"Region", "2"}, std::pair{"Host", "1"}}) {
+    d.set("BinningSelector", selector);
+    EXPECT_EQ(d.get("Binning"), binning) << selector;
+  }
+  d.set("BinningSelector", "Region");
+  d.set("Binning", "3");
+  EXPECT_EQ(d.get("Binning"), "3");
+  d.set("BinningSelector", "Sensor");
+  EXPECT_EQ(d.get("Binning"), "4");
+  // 0.06 / 0.02 is 2.9999999999999996 in doubles: the nearest tick, not 2.
+  d.set("ExposureTime", "0.06");
+  EXPECT_EQ(port.at(0x30030, 4), (std::vector<unsigned>{0, 0, 0, 3}));
+}
+
+TEST(CamctlDescription, ReadsARegisterOnceUnlessItChangesOrIsWritten) {
+  memory_port port;
+  port.put32(0x40000, 1);
+  description fanout(camctl_test::fanout_description(100, 4, 6), port);
+  // 4^6 registers without remembering; one run of four with it.
+  EXPECT_EQ(fanout.get("Ready"), "1024");
+  EXPECT_EQ(port.reads, 1);
+  // And one run for the hundred features' registers, each read once.
+  EXPECT_EQ(fanout.features().size(), 101u);
+  EXPECT_EQ(port.reads, 2);
+  EXPECT_EQ(port.most_reads_of_a_byte(), 1);
+
+  memory_port camera = rich_port();
+  // Writing the exposure changes the readout time, which says so with
+  // pInvalidator; the temperature changes by itself (NoCache).
+  camera.on_write = [&](std::uint64_t address) {
+    if (address == 0x30030) camera.put32(0x30048, 888);
+  };
+  description d(camctl_test::description_file("rich.xml"), camera);
+  const auto reads_of = [&](std::uint64_t address) { return camera.reads_of[address]; };
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(d.get("PixelFormat"), "Mono16");
+    EXPECT_EQ(d.get("DeviceTemperature"), "-27");
+    EXPECT_EQ(d.get("ReadOutTime"), "777");
+  }
+  EXPECT_EQ(reads_of(0x30010), 1);
+  EXPECT_EQ(reads_of(0x30044), 2);
+  EXPECT_EQ(reads_of(0x30048), 1);
+  d.set("ExposureTime", "10");
+  EXPECT_EQ(d.get("ReadOutTime"), "888");
+  EXPECT_EQ(d.get("PixelFormat"), "Mono16");
+  EXPECT_EQ(reads_of(0x30010), 1);
 }
 
 TEST(CamctlDescription, FindsTheFileInTheUrlAndInsideAZip) {

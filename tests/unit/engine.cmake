@@ -1,21 +1,11 @@
 # The engine's core and its C interface. The core's tests link the
 # library's objects to reach it past libzok's hidden symbols.
-add_executable(engine_core_tests ${CMAKE_CURRENT_LIST_DIR}/engine_core_test.cpp)
-target_link_libraries(engine_core_tests PRIVATE zok_objects GTest::gtest_main)
-gtest_discover_tests(engine_core_tests PROPERTIES LABELS unit)
-add_executable(engine_resend_tests ${CMAKE_CURRENT_LIST_DIR}/engine_resend_test.cpp)
-target_link_libraries(engine_resend_tests PRIVATE zok_objects GTest::gtest_main)
-gtest_discover_tests(engine_resend_tests PROPERTIES LABELS unit)
-add_executable(engine_integrity_tests ${CMAKE_CURRENT_LIST_DIR}/engine_integrity_test.cpp)
-target_link_libraries(engine_integrity_tests PRIVATE zok_objects GTest::gtest_main)
-gtest_discover_tests(engine_integrity_tests PROPERTIES LABELS unit)
-
-add_executable(engine_api_tests ${CMAKE_CURRENT_LIST_DIR}/engine_api_test.cpp)
-target_link_libraries(engine_api_tests PRIVATE zok gvsp GTest::gtest_main Threads::Threads)
-zok_discover_tests(engine_api_tests LABELS unit threads)
-add_executable(engine_init_tests ${CMAKE_CURRENT_LIST_DIR}/engine_init_test.cpp)
-target_link_libraries(engine_init_tests PRIVATE zok GTest::gtest_main)
-gtest_discover_tests(engine_init_tests PROPERTIES LABELS unit)
-add_executable(engine_frame_tests ${CMAKE_CURRENT_LIST_DIR}/engine_frame_test.cpp)
-target_link_libraries(engine_frame_tests PRIVATE zok_objects GTest::gtest_main)
-gtest_discover_tests(engine_frame_tests PROPERTIES LABELS unit)
+foreach(name engine_core engine_resend engine_integrity engine_frame)
+  zok_add_gtest(${name}_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/${name}_test.cpp LIBS zok_objects
+    LABELS unit)
+endforeach()
+# These open streams on loopback sockets (and one case forks).
+zok_add_gtest(engine_init_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/engine_init_test.cpp LIBS zok
+  LABELS net)
+zok_add_gtest(engine_api_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/engine_api_test.cpp
+  LIBS zok gvsp Threads::Threads LABELS net threads)

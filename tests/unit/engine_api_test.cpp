@@ -19,97 +19,30 @@
 #include <thread>
 #include <vector>
 
+#include "lib/gvsp_packets.h"
+#include "lib/net.h"
+
 namespace {
 
-using Bytes = std::vector<std::byte>;
+using namespace testlib;
 using Clock = std::chrono::steady_clock;
 
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
-// A UDP socket on 127.0.0.1 with a kernel-chosen port.
-struct Udp {
-  Udp() {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = loopback;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
-    port = ntohs(a.sin_port);
-    timeval tv{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  ~Udp() { close(fd); }
-  void send_to(std::uint16_t to_port, const Bytes &d) const {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = loopback;
-    a.sin_port = htons(to_port);
-    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  }
-  int fd;
-  std::uint16_t port;
-};
-
-std::uint16_t free_port() {
-  Udp probe;
-  return probe.port;
-}
-
-gvsp::Header header(std::uint64_t block_id, std::uint32_t packet_id) {
-  gvsp::Header h;
-  h.block_id = block_id;
-  h.packet_id = packet_id;
-  return h;
-}
-
-Bytes data_of(std::uint64_t block, std::uint32_t packet, std::size_t size) {
-  Bytes d(size);
-  for (std::size_t i = 0; i < size; ++i) d[i] = std::byte((block * 13 + packet * 5 + i) & 0xFF);
-  return d;
-}
-
-Bytes leader(std::uint64_t block) {
-  gvsp::Leader l;
-  l.payload_type = gvsp::payload_type_raw;
-  Bytes out(128);
-  out.resize(gvsp::build_leader(out, header(block, 0), l));
-  return out;
-}
-Bytes payload(std::uint64_t block, std::uint32_t packet, std::size_t size) {
-  Bytes out(size + 32);
-  out.resize(gvsp::build_payload(out, header(block, packet), data_of(block, packet, size)));
-  return out;
-}
-Bytes trailer(std::uint64_t block, std::uint32_t packet) {
-  gvsp::Trailer t;
-  t.payload_type = gvsp::payload_type_raw;
-  Bytes out(64);
-  out.resize(gvsp::build_trailer(out, header(block, packet), t));
-  return out;
-}
-
 constexpr std::uint32_t packets_per_block = 20;
 constexpr std::size_t packet_bytes = 1000;
 
-void send_block(const Udp &from, std::uint16_t port, std::uint64_t block, std::uint32_t skip = 0) {
-  from.send_to(port, leader(block));
+void send_block(const UdpSocket &from, std::uint16_t port, std::uint64_t block,
+                std::uint32_t skip = 0) {
+  from.send_to(port, make_leader(block));
   for (std::uint32_t k = 1; k <= packets_per_block; ++k) {
-    if (k != skip) from.send_to(port, payload(block, k, packet_bytes));
+    if (k != skip) from.send_to(port, make_payload(block, k, packet_bytes));
   }
-  from.send_to(port, trailer(block, packets_per_block + 1));
+  from.send_to(port, make_trailer(block, packets_per_block + 1));
 }
 
 bool block_data_ok(const zok_block_desc &d) {
-  for (std::uint32_t k = 1; k <= packets_per_block; ++k) {
-    const Bytes want = data_of(d.block_id, k, packet_bytes);
-    if (std::memcmp(static_cast<const std::byte *>(d.payload) + (k - 1) * packet_bytes, want.data(),
-                    packet_bytes) != 0) {
-      return false;
-    }
-  }
-  return true;
+  return pattern_holds(d.payload, packets_per_block * packet_bytes, d.block_id);
 }
 
 zok_open_params default_params() {
@@ -285,7 +218,7 @@ TEST(EngineApi, BlocksArriveOverLoopbackWithAndWithoutWorker) {
       ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
       ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
     }
-    Udp sender;
+    UdpSocket sender;
     for (std::uint64_t id = 1; id <= 30; ++id) {
       send_block(sender, o.port, id);
       zok_block_desc d{};
@@ -318,7 +251,7 @@ TEST(EngineApi, LargeBuffersAreWholeAndReceive) {
        {std::size_t{2} << 20, (std::size_t{2} << 20) + 4097, (std::size_t{6} << 20) + 123}) {
     Opened o;
     o.add_buffers(3, size);
-    Udp sender;
+    UdpSocket sender;
     for (std::uint64_t id = 1; id <= 6; ++id) {
       send_block(sender, o.port, id);
       zok_block_desc d{};
@@ -356,7 +289,7 @@ long long proc_udp_drops(std::uint16_t port) {
 TEST(EngineApi, DropsAfterTheLastQueuedDatagramAreCounted) {
   Opened o;
   o.add_buffers(2);
-  Udp sender;
+  UdpSocket sender;
   const Bytes big(60000);
   long long dropped = 0;
   for (int i = 0; i < 100000 && dropped <= 0; ++i) {
@@ -384,7 +317,7 @@ void give_ids(void *, std::uint16_t *start, std::uint16_t *max) {
 
 TEST(EngineApi, LostPacketIsAskedOverGvcpAndArrives) {
   for (const bool worker : {false, true}) {
-    Udp sender;
+    UdpSocket sender;
     zok_open_params p = default_params();
     p.flags |= ZOK_FLAG_PACKET_RESEND;
     p.resend_addr = loopback;
@@ -416,7 +349,7 @@ TEST(EngineApi, LostPacketIsAskedOverGvcpAndArrives) {
       EXPECT_EQ(c.value.first_packet_id, 7u);
       EXPECT_EQ(c.value.last_packet_id, 7u);
       req_ids.push_back(c.value.req_id);
-      sender.send_to(o.port, payload(id, 7, packet_bytes));
+      sender.send_to(o.port, make_payload(id, 7, packet_bytes));
       ASSERT_EQ(o.wait_block(d, s), 0);
       EXPECT_EQ(d.status, 0u);
       EXPECT_TRUE(block_data_ok(d));
@@ -484,7 +417,7 @@ TEST(EngineApi, KernelWaitWorkerSleepsOnceTrafficStops) {
   o.add_buffers(4);
   ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
   ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
-  Udp sender;
+  UdpSocket sender;
   send_block(sender, o.port, 1);
   zok_block_desc d{};
   zok_block_status s{};
@@ -517,7 +450,7 @@ TEST(EngineApi, StatisticsFromAnotherThreadDuringPoll) {
         EXPECT_EQ(zok_clear_stats(o.stream), 0);
       }
     });
-    Udp sender;
+    UdpSocket sender;
     int received = 0;
     for (std::uint64_t id = 1; id <= 50; ++id) {
       send_block(sender, o.port, id);

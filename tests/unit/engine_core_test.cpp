@@ -1,9 +1,12 @@
 // The reassembly core fed packets and a fake clock.
-#include "engine_core_harness.h"
+#include <gtest/gtest.h>
+
+#include "lib/core_fake.h"
 
 namespace {
 
-using namespace engine_core_test;
+using namespace zok;
+using namespace testlib;
 
 TEST(EngineCore, CompletesBlockInAnyOrderWithDuplicates) {
   Harness h;
@@ -28,7 +31,7 @@ TEST(EngineCore, CompletesBlockInAnyOrderWithDuplicates) {
 TEST(EngineCore, ShortLastPacketFirstMovesToItsPlace) {
   Harness h;
   h.feed(make_leader(1));
-  h.feed(make_payload(1, 3, 40));  // the short last packet, before any full one
+  h.feed(make_payload(header(1, 3), packet_data(1, 3, 40, 100)));  // the short last packet, first
   h.feed(make_payload(1, 1, 100));
   h.feed(make_payload(1, 2, 100));
   h.feed(make_trailer(1, 4));
@@ -37,7 +40,7 @@ TEST(EngineCore, ShortLastPacketFirstMovesToItsPlace) {
   EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_OK);
   EXPECT_EQ(b.desc.payload_length, 240u);
   EXPECT_TRUE(data_matches(b, 2, 100));
-  const Bytes last = packet_data(1, 3, 40);
+  const Bytes last = packet_data(1, 3, 40, 100);
   EXPECT_EQ(std::memcmp(static_cast<const std::byte *>(b.desc.payload) + 200, last.data(), 40), 0);
 }
 

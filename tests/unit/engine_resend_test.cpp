@@ -3,116 +3,35 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
-#include <memory>
 #include <numeric>
 #include <random>
 #include <vector>
 
 #include "clock_internal.h"
-#include "reassembly_internal.h"
+#include "lib/core_fake.h"
 
 namespace {
 
 using namespace zok;
+using namespace testlib;
 
-constexpr Nanos us = 1'000;
-constexpr Nanos ms = 1'000'000;
-using Bytes = std::vector<std::byte>;
-
-struct Asked {
-  std::uint64_t block_id;
-  std::uint32_t first;
-  std::uint32_t last;
-};
-
-class Shell final : public CoreShell {
- public:
-  explicit Shell(std::size_t buffer_size) {
-    for (int i = 0; i < 4; ++i) {
-      memories.emplace_back(buffer_size);
-      auto b = std::make_unique<Buffer>();
-      b->data = memories.back().data();
-      b->size = buffer_size;
-      b->received = PacketBits(static_cast<std::uint32_t>(buffer_size / min_packet_data + 2));
-      b->unavailable = PacketBits(static_cast<std::uint32_t>(buffer_size / min_packet_data + 2));
-      queued.push_back(b.get());
-      buffers.push_back(std::move(b));
-    }
-  }
-  Buffer *take_buffer() noexcept override {
-    if (queued.empty()) return nullptr;
-    Buffer *b = queued.front();
-    queued.pop_front();
-    return b;
-  }
-  void recycle(Buffer *b) noexcept override { queued.push_back(b); }
-  void hand_over(const FinishedBlock &block) noexcept override {
-    finished.push_back(block);
-    queued.push_back(buffers[finished.size() % buffers.size()].get());
-  }
-  Nanos send_resend(std::uint64_t block_id, std::uint32_t first,
-                    std::uint32_t last) noexcept override {
-    attempts.push_back({block_id, first, last});
-    if (failing) return not_sent;
-    asked.push_back({block_id, first, last});
-    return 0;
-  }
-  std::uint16_t next_request_id() const noexcept override { return 1; }
-
-  std::deque<std::vector<std::byte>> memories;
-  std::vector<std::unique_ptr<Buffer>> buffers;
-  std::deque<Buffer *> queued;
-  std::vector<FinishedBlock> finished;
-  std::vector<Asked> asked;     // commands that left
-  std::vector<Asked> attempts;  // every command tried
-  bool failing = false;
-};
-
-gvsp::Header header(std::uint64_t block_id, std::uint32_t packet_id) {
-  gvsp::Header h;
-  h.block_id = block_id;
-  h.packet_id = packet_id;
-  return h;
+// Packet `id` of a block of `payloads` payload packets: the leader, one of
+// 100 bytes, or the trailer.
+Bytes packet(std::uint64_t block_id, std::uint32_t id, std::uint32_t payloads) {
+  if (id == 0) return make_leader(block_id);
+  if (id > payloads) return make_trailer(block_id, id);
+  return make_payload(block_id, id, 100);
 }
 
-Bytes packet(std::uint64_t block_id, std::uint32_t packet_id, std::uint32_t last_payload) {
-  Bytes out(256);
-  if (packet_id == 0) {
-    gvsp::Leader l;
-    l.payload_type = gvsp::payload_type_raw;
-    out.resize(gvsp::build_leader(out, header(block_id, 0), l));
-  } else if (packet_id > last_payload) {
-    gvsp::Trailer t;
-    t.payload_type = gvsp::payload_type_raw;
-    out.resize(gvsp::build_trailer(out, header(block_id, packet_id), t));
-  } else {
-    const Bytes data(100, std::byte(packet_id & 0xFF));
-    out.resize(gvsp::build_payload(out, header(block_id, packet_id), data));
+// A program that queues each block's buffer again as soon as it has it.
+struct Core : Harness {
+  explicit Core(CoreConfig config) : Harness(config, 4, 64 * 1024) {
+    shell.give_back_at_once = true;
   }
-  return out;
-}
-
-struct Core {
-  explicit Core(CoreConfig config, std::size_t buffer_size = 64 * 1024)
-      : shell(buffer_size), core(config, counters, shell) {}
   void feed(std::uint64_t block, std::uint32_t id, std::uint32_t payloads, Nanos at) {
-    const Bytes d = packet(block, id, payloads);
-    core.on_packet(gvsp::bytes(d), Arrival{at, static_cast<std::uint64_t>(at)});
+    Harness::feed(packet(block, id, payloads), at);
   }
-  std::uint64_t get(const std::atomic<std::uint64_t> &c) const { return c.load(); }
-
-  Counters counters;
-  Shell shell;
-  Reassembly core;
 };
-
-CoreConfig resend(std::uint32_t retries = 2) {
-  CoreConfig c;
-  c.resend = true;
-  c.num_retries = retries;
-  return c;
-}
 
 // Blocks of 200 payload packets, shuffled whole or a few places, 2 us apart
 // and taken in batches of 8 (the core is ticked after each, as the socket
@@ -123,7 +42,7 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
   std::mt19937 rng(7);
   for (const std::uint32_t distance : {0u, 8u}) {  // 0: the whole block shuffled
     SCOPED_TRACE(distance);
-    Core c(resend());
+    Core c(with_resend());
     Nanos t = 0;
     for (std::uint64_t block = 1; block <= 10; ++block) {
       std::vector<std::uint32_t> order(payloads);
@@ -144,10 +63,10 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
         if (i % 8 == 7 || i + 1 == order.size()) c.core.on_tick(t);
       }
     }
-    ASSERT_EQ(c.shell.asked.size(), 1u);
-    EXPECT_EQ(c.shell.asked[0].block_id, 10u);
-    EXPECT_EQ(c.shell.asked[0].first, 77u);
-    EXPECT_EQ(c.shell.asked[0].last, 77u);
+    ASSERT_EQ(c.shell.resends.size(), 1u);
+    EXPECT_EQ(c.shell.resends[0].block_id, 10u);
+    EXPECT_EQ(c.shell.resends[0].first, 77u);
+    EXPECT_EQ(c.shell.resends[0].last, 77u);
     c.feed(10, 77, payloads, t += 50 * us);
     ASSERT_EQ(c.shell.finished.size(), 10u);
     for (const FinishedBlock &b : c.shell.finished) EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_OK);
@@ -157,7 +76,7 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
 
   // Without a trailer in sight the window decides, and it runs only while
   // the stream flows: a sender that pauses mid-block has lost nothing yet.
-  Core slow(resend());
+  Core slow(with_resend());
   Nanos t = 0;
   slow.feed(1, 0, 50, t);
   slow.feed(1, 1, 50, t += 100 * us);
@@ -165,22 +84,22 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
   slow.core.on_tick(t += 50 * ms);     // a long pause
   slow.feed(1, 4, 50, t += 100 * us);
   slow.core.on_tick(t);
-  EXPECT_TRUE(slow.shell.asked.empty());
+  EXPECT_TRUE(slow.shell.resends.empty());
   for (std::uint32_t id = 5; id <= 12; ++id) slow.feed(1, id, 50, t += 100 * us);
   slow.core.on_tick(t);
-  EXPECT_TRUE(slow.shell.asked.empty());  // 0.9 ms of flow after the gap
+  EXPECT_TRUE(slow.shell.resends.empty());  // 0.9 ms of flow after the gap
   slow.feed(1, 13, 50, t += 100 * us);
   slow.core.on_tick(t);
-  ASSERT_EQ(slow.shell.asked.size(), 1u);
-  EXPECT_EQ(slow.shell.asked[0].first, 2u);
-  EXPECT_EQ(slow.shell.asked[0].last, 2u);
+  ASSERT_EQ(slow.shell.resends.size(), 1u);
+  EXPECT_EQ(slow.shell.resends[0].first, 2u);
+  EXPECT_EQ(slow.shell.resends[0].last, 2u);
 
   // A later block starting ends the window of an older block's gap at once.
   slow.feed(1, 15, 50, t += 100 * us);  // 14 is missing
   slow.feed(2, 0, 50, t += 100 * us);
   slow.core.on_tick(t);
-  ASSERT_EQ(slow.shell.asked.size(), 2u);
-  EXPECT_EQ(slow.shell.asked[1].first, 14u);
+  ASSERT_EQ(slow.shell.resends.size(), 2u);
+  EXPECT_EQ(slow.shell.resends[1].first, 14u);
 }
 
 // The real-time clock steps by an hour either way in the middle of a block,
@@ -189,9 +108,9 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
 TEST(EngineResend, ClockStepMidBlockEndsNothingEarlyOrLate) {
   constexpr Nanos hour = 3600 * 1'000 * ms;
   for (const Nanos step : {hour, -hour}) {
-    for (const bool with_resend : {true, false}) {
-      SCOPED_TRACE(testing::Message() << step << (with_resend ? " resend" : " timeout"));
-      CoreConfig config = with_resend ? resend(3) : CoreConfig{};
+    for (const bool resending : {true, false}) {
+      SCOPED_TRACE(testing::Message() << step << (resending ? " resend" : " timeout"));
+      CoreConfig config = resending ? with_resend(3) : CoreConfig{};
       config.block_timeout = 50 * ms;
       Core c(config);
       ArrivalClock clock;
@@ -210,14 +129,14 @@ TEST(EngineResend, ClockStepMidBlockEndsNothingEarlyOrLate) {
       };
       batch(0, {{0, real(0)}, {1, real(0)}});
       const Nanos last_stamp = real(3 * ms);
-      if (with_resend) {
+      if (resending) {
         batch(3 * ms, {{3, real(2 * ms)}, {6, last_stamp}});  // 2, 4, 5 lost; 6 is the trailer
-        ASSERT_EQ(c.shell.asked.size(), 2u);                  // at once: the trailer came
+        ASSERT_EQ(c.shell.resends.size(), 2u);                // at once: the trailer came
         real_offset += step;
         batch(13 * ms - 1, {});
-        EXPECT_EQ(c.shell.asked.size(), 2u) << "resend wait ended early";
+        EXPECT_EQ(c.shell.resends.size(), 2u) << "resend wait ended early";
         batch(13 * ms, {});
-        EXPECT_EQ(c.shell.asked.size(), 4u) << "resend wait ended late";
+        EXPECT_EQ(c.shell.resends.size(), 4u) << "resend wait ended late";
         batch(23 * ms, {});
         batch(33 * ms - 1, {});
         EXPECT_TRUE(c.shell.finished.empty()) << "given up early";
@@ -245,7 +164,7 @@ TEST(EngineResend, ClockStepMidBlockEndsNothingEarlyOrLate) {
 // A command that never left (a failed send, or ids the stream's form cannot
 // carry) is not a request: not counted, not waited on. The block ends at once.
 TEST(EngineResend, CommandThatNeverLeftIsNotCountedNorWaitedOn) {
-  Core c(resend(3));
+  Core c(with_resend(3));
   c.shell.failing = true;
   c.feed(1, 0, 3, 0);
   c.feed(1, 2, 3, 0);
@@ -261,12 +180,12 @@ TEST(EngineResend, CommandThatNeverLeftIsNotCountedNorWaitedOn) {
   EXPECT_EQ(c.get(c.counters.max_resend_retries), 0u);
 
   // Asked once, then the second command fails: given up then, not a wait later.
-  Core d(resend(3));
+  Core d(with_resend(3));
   d.feed(1, 0, 3, 0);
   d.feed(1, 2, 3, 0);
   d.feed(1, 4, 3, 0);
   d.core.on_tick(0);
-  EXPECT_EQ(d.shell.asked.size(), 2u);
+  EXPECT_EQ(d.shell.resends.size(), 2u);
   d.feed(1, 1, 3, 1 * ms);  // one answer comes
   d.shell.failing = true;
   d.core.on_tick(10 * ms);

@@ -1,36 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <vector>
 
 #include "gvcp/gvcp.h"
+#include "lib/bytes.h"
 
 namespace {
 
 using gvcp::Error;
-
-std::vector<std::byte> wire(std::initializer_list<unsigned> values) {
-  std::vector<std::byte> out;
-  for (unsigned v : values) out.push_back(std::byte(v));
-  return out;
-}
+using testlib::Exact;
+using testlib::exact;
+using testlib::wire;
 
 std::vector<std::byte> built(std::size_t n, const std::vector<std::byte> &buf) {
   return {buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n)};
-}
-
-// An exact-size heap copy, so that a read past the end is seen by ASan.
-struct Exact {
-  std::unique_ptr<std::byte[]> mem;
-  gvcp::bytes span;
-};
-Exact exact(const std::vector<std::byte> &v, std::size_t n) {
-  Exact e{std::unique_ptr<std::byte[]>(new std::byte[n == 0 ? 1 : n]), {}};
-  std::copy(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n), e.mem.get());
-  e.span = gvcp::bytes(e.mem.get(), n);
-  return e;
 }
 
 TEST(GvcpCodec, BuildsCommandsByteForByte) {
@@ -180,9 +167,93 @@ TEST(GvcpCodec, ParsesCommandsForTheDeviceSide) {
   ASSERT_TRUE(c);
   EXPECT_EQ(c.value.command, gvcp::cmd_readmem);
   EXPECT_EQ(c.value.req_id, 5);
-  EXPECT_EQ(c.value.payload.size(), 8u);
+  const auto m = gvcp::parse_readmem_command(c.value);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m.value.address, 0x200u);
+  EXPECT_EQ(m.value.count, 512);
   EXPECT_EQ(gvcp::parse_command(wire({0x43, 1, 0, 0x80, 0, 0, 0, 1})).error, Error::bad_key);
   EXPECT_EQ(gvcp::parse_command(gvcp::bytes(buf).first(n - 1)).error, Error::bad_length);
+
+  // What a hostile or careless host may send; each must be refused before
+  // the device acts on any part of it.
+  const std::vector<std::byte> many_reads(4 * 136, std::byte{0});
+  const std::vector<std::byte> many_writes(8 * 68, std::byte{0});
+  const std::vector<std::byte> big_write(4 + 540, std::byte{0});
+  struct Case {
+    const char *what;
+    std::uint16_t command;
+    std::vector<std::byte> payload;
+    Error error;
+  } cases[] = {
+      {"readreg of nothing", gvcp::cmd_readreg, {}, Error::bad_length},
+      {"readreg of half an address", gvcp::cmd_readreg, wire({0, 0, 0x0A}), Error::bad_length},
+      {"readreg of 136 addresses", gvcp::cmd_readreg, many_reads, Error::bad_count},
+      {"readreg misaligned", gvcp::cmd_readreg, wire({0, 0, 0, 0, 0, 0, 0x0A, 2}),
+       Error::bad_alignment},
+      {"writereg of an address alone", gvcp::cmd_writereg, wire({0, 0, 0x0A, 0}),
+       Error::bad_length},
+      {"writereg of 68 pairs", gvcp::cmd_writereg, many_writes, Error::bad_count},
+      {"writereg misaligned", gvcp::cmd_writereg, wire({0, 0, 0x0A, 1, 0, 0, 0, 2}),
+       Error::bad_alignment},
+      {"readmem short", gvcp::cmd_readmem, wire({0, 0, 0, 0, 0, 0, 0}), Error::bad_length},
+      {"readmem of nothing", gvcp::cmd_readmem, wire({0, 0, 0, 0, 0, 0, 0, 0}), Error::bad_count},
+      {"readmem of 540", gvcp::cmd_readmem, wire({0, 0, 0, 0, 0, 0, 2, 0x1C}), Error::bad_count},
+      {"readmem of 6", gvcp::cmd_readmem, wire({0, 0, 0, 0, 0, 0, 0, 6}), Error::bad_alignment},
+      {"writemem without data", gvcp::cmd_writemem, wire({0, 0, 0, 0}), Error::bad_length},
+      {"writemem of 540", gvcp::cmd_writemem, big_write, Error::bad_count},
+      {"writemem of 5", gvcp::cmd_writemem, wire({0, 0, 0, 0, 1, 2, 3, 4, 5}),
+       Error::bad_alignment},
+      {"writemem misaligned", gvcp::cmd_writemem, wire({0, 0, 0, 2, 1, 2, 3, 4}),
+       Error::bad_alignment},
+  };
+  for (const Case &k : cases) {
+    const gvcp::Command cmd{gvcp::flag_ack_required, k.command, 1, k.payload};
+    Error e = Error::ok;
+    switch (k.command) {
+      case gvcp::cmd_readreg:
+        e = gvcp::parse_readreg_command(cmd).error;
+        break;
+      case gvcp::cmd_writereg:
+        e = gvcp::parse_writereg_command(cmd).error;
+        break;
+      case gvcp::cmd_readmem:
+        e = gvcp::parse_readmem_command(cmd).error;
+        break;
+      default:
+        e = gvcp::parse_writemem_command(cmd).error;
+        break;
+    }
+    EXPECT_EQ(e, k.error) << k.what;
+  }
+}
+
+TEST(GvcpCodec, DeviceAcknowledgesRoundTripThroughTheHostParsers) {
+  std::vector<std::byte> buf(600);
+  const std::uint32_t values[] = {0x00020000, 0xDEADBEEF};
+  auto a = gvcp::parse_ack(gvcp::bytes(buf).first(gvcp::build_readreg_ack(buf, 0, 7, values)));
+  ASSERT_TRUE(a);
+  const auto v = gvcp::parse_readreg_ack(a.value, 2);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(a.value.ack_id, 7);
+  EXPECT_EQ(v.value[1], 0xDEADBEEFu);
+
+  // A failed read answers with what was read before the bad address.
+  a = gvcp::parse_ack(gvcp::bytes(buf).first(
+      gvcp::build_readreg_ack(buf, gvcp::status_invalid_address, 8, std::span(values).first(1))));
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a.value.status, gvcp::status_invalid_address);
+  EXPECT_EQ(a.value.payload.size(), 4u);
+
+  const auto data = wire({1, 2, 3, 4, 5, 6, 7, 8});
+  a = gvcp::parse_ack(gvcp::bytes(buf).first(gvcp::build_readmem_ack(buf, 0, 9, 0x100000, data)));
+  ASSERT_TRUE(a);
+  const auto m = gvcp::parse_readmem_ack(a.value, 0x100000, 8);
+  ASSERT_TRUE(m);
+  EXPECT_TRUE(std::equal(m.value.data.begin(), m.value.data.end(), data.begin()));
+
+  EXPECT_EQ(gvcp::build_write_ack(buf, gvcp::ack_readreg, 0, 1, 0), 0u);
+  std::vector<std::byte> small(15);
+  EXPECT_EQ(gvcp::build_readmem_ack(small, 0, 1, 0, data), 0u);
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,8 +28,9 @@ void put_le16(std::ofstream &f, std::uint16_t v) {
   f.write(reinterpret_cast<char *>(&v), 2);
 }
 
-// One IPv4/UDP frame (raw IP link type) from 10.0.0.1:50000 to 10.0.0.2:3956.
-void put_frame(std::ofstream &f, const std::vector<std::byte> &udp_payload) {
+// One IPv4/UDP frame (raw IP link type) from 10.0.0.1:50000 to 10.0.0.2:3956,
+// or back.
+void put_frame(std::ofstream &f, const std::vector<std::byte> &udp_payload, bool back = false) {
   const std::size_t udp_len = 8 + udp_payload.size(), ip_len = 20 + udp_len;
   std::vector<std::uint8_t> p = {0x45,
                                  0,
@@ -57,6 +60,10 @@ void put_frame(std::ofstream &f, const std::vector<std::byte> &udp_payload) {
                                  std::uint8_t(udp_len),
                                  0,
                                  0};
+  if (back) {
+    std::swap_ranges(p.begin() + 12, p.begin() + 16, p.begin() + 16);
+    std::swap_ranges(p.begin() + 20, p.begin() + 22, p.begin() + 22);
+  }
   for (std::byte b : udp_payload) p.push_back(std::to_integer<std::uint8_t>(b));
   put_le32(f, 0);
   put_le32(f, 0);
@@ -75,6 +82,23 @@ std::string run(const std::string &command) {
   return out;
 }
 
+void put_file_header(std::ofstream &f) {
+  put_le32(f, 0xA1B2C3D4);
+  put_le16(f, 2);
+  put_le16(f, 4);
+  put_le32(f, 0);
+  put_le32(f, 0);
+  put_le32(f, 65535);
+  put_le32(f, 101);  // raw IPv4
+}
+
+std::vector<std::string> lines_of(const std::string &out) {
+  std::vector<std::string> lines;
+  std::stringstream s(out);
+  for (std::string line; std::getline(s, line);) lines.push_back(line);
+  return lines;
+}
+
 TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
   if (system("command -v tshark >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "SKIPPED: tshark is not installed";
@@ -83,13 +107,7 @@ TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
   const std::string file = std::string(dir_template) + "/commands.pcap";
   {
     std::ofstream f(file, std::ios::binary);
-    put_le32(f, 0xA1B2C3D4);
-    put_le16(f, 2);
-    put_le16(f, 4);
-    put_le32(f, 0);
-    put_le32(f, 0);
-    put_le32(f, 65535);
-    put_le32(f, 101);  // raw IPv4
+    put_file_header(f);
     std::vector<std::byte> buf(600);
     auto frame = [&](std::size_t n) {
       ASSERT_NE(n, 0u);
@@ -113,9 +131,7 @@ TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
           "2>/dev/null");
   unlink(file.c_str());
   rmdir(dir_template);
-  std::vector<std::string> lines;
-  std::stringstream s(out);
-  for (std::string line; std::getline(s, line);) lines.push_back(line);
+  const std::vector<std::string> lines = lines_of(out);
   ASSERT_EQ(lines.size(), 6u) << out;
   const char *commands[] = {"0x0002", "0x0004", "0x0080", "0x0082", "0x0084", "0x0086"};
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -132,6 +148,60 @@ TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
   }
   EXPECT_NE(lines[1].find("10.0.0.2"), std::string::npos) << lines[1];
   EXPECT_NE(lines[4].find("0x0218"), std::string::npos) << lines[4];
+}
+
+// Each command followed by the device's answer as the device side of the
+// codec builds it, a refusal among them: every answer is placed as the
+// acknowledge of its command, with its status, and nothing is malformed.
+TEST(GvcpTshark, DissectorReadsTheDevicesAcknowledges) {
+  if (system("command -v tshark >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "SKIPPED: tshark is not installed";
+  char dir_template[] = "/tmp/gvcp_tshark_XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string file = std::string(dir_template) + "/acks.pcap";
+  {
+    std::ofstream f(file, std::ios::binary);
+    put_file_header(f);
+    std::vector<std::byte> buf(600);
+    auto frame = [&](std::size_t n, bool back) {
+      ASSERT_NE(n, 0u);
+      put_frame(f, std::vector<std::byte>(buf.begin(), buf.begin() + static_cast<long>(n)), back);
+    };
+    frame(gvcp::build_discovery(buf, 1), false);
+    std::vector<std::byte> payload(gvcp::discovery_ack_size);
+    gvcp::DeviceInfo info;
+    info.version_major = 2;
+    info.model = "strobix";
+    gvcp::build_discovery_payload(payload, info);
+    frame(gvcp::build_ack(buf, 0, gvcp::ack_discovery, 1, payload), true);
+    const std::uint32_t regs[] = {gvcp::reg_ccp, gvcp::reg_scps(0)};
+    frame(gvcp::build_readreg(buf, 2, regs), false);
+    const std::uint32_t values[] = {gvcp::ccp_control, 1500};
+    frame(gvcp::build_readreg_ack(buf, 0, 2, values), true);
+    const gvcp::RegWrite writes[] = {{gvcp::reg_ccp, gvcp::ccp_control}};
+    frame(gvcp::build_writereg(buf, 3, writes), false);
+    frame(gvcp::build_write_ack(buf, gvcp::ack_writereg, gvcp::status_access_denied, 3, 0), true);
+    frame(gvcp::build_readmem(buf, 4, 0x200, 16), false);
+    const std::vector<std::byte> url(16, std::byte{0x4C});
+    frame(gvcp::build_readmem_ack(buf, 0, 4, 0x200, url), true);
+    frame(gvcp::build_writemem(buf, 5, 0xE8, url), false);
+    frame(gvcp::build_pending_ack(buf, 5, 250), true);
+    frame(gvcp::build_write_ack(buf, gvcp::ack_writemem, 0, 5, 16), true);
+  }
+  const std::string out = run("tshark -r " + file +
+                              " -d udp.port==3956,gvcp -Y 'udp.srcport==3956' -T fields -E "
+                              "separator='|' -e gvcp.ack -e gvcp.cmd.status -e _ws.malformed "
+                              "-e _ws.expert.severity -e gvcp.bootstrap.scpsx.packetsize "
+                              "-e gvcp.cmd.readmem.address "
+                              "-e gvcp.ack.pendingack.timetocompletion 2>/dev/null");
+  unlink(file.c_str());
+  rmdir(dir_template);
+  const std::vector<std::string> lines = lines_of(out);
+  const char *want[] = {"0x0003|0x0000|||||",       "0x0081|0x0000|||1500||",
+                        "0x0083|0x8006|||||",       "0x0085|0x0000||||0x00000200|",
+                        "0x0089|0x0000|||||0x00fa", "0x0087|0x0000|||||"};
+  ASSERT_EQ(lines.size(), std::size(want)) << out;
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], want[i]) << out;
 }
 
 }  // namespace

@@ -8,38 +8,23 @@
 #include <vector>
 
 #include "gvsp/gvsp.h"
+#include "lib/bytes.h"
+#include "lib/gvsp_packets.h"
 
 namespace {
 
 using gvsp::Error;
 using gvsp::HeaderKind;
+using testlib::Exact;
+using testlib::exact;
+using testlib::header;
+using testlib::wire;
 
 constexpr HeaderKind kStd = HeaderKind::standard;
 constexpr HeaderKind kExt = HeaderKind::extended;
 
-std::vector<std::byte> wire(std::initializer_list<unsigned> values) {
-  std::vector<std::byte> out;
-  for (unsigned v : values) out.push_back(std::byte(v));
-  return out;
-}
-
 std::vector<std::byte> buffer(std::size_t n = gvsp::max_datagram_size) {
   return std::vector<std::byte>(n, std::byte{0xEE});
-}
-
-// An exact-size heap copy of the first n bytes, so that a read past the end
-// lands outside the allocation where the address sanitizer sees it. Parsed
-// views point into it, so it outlives them.
-struct Exact {
-  std::unique_ptr<std::byte[]> mem;
-  gvsp::bytes span;
-};
-
-Exact exact(const std::vector<std::byte> &v, std::size_t n) {
-  Exact e{std::unique_ptr<std::byte[]>(new std::byte[n == 0 ? 1 : n]), {}};
-  std::copy(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n), e.mem.get());
-  e.span = gvsp::bytes(e.mem.get(), n);
-  return e;
 }
 
 // The refusal (or ok) for the first n bytes.
@@ -47,14 +32,6 @@ template <typename Parse>
 Error parse_prefix(const std::vector<std::byte> &v, std::size_t n, Parse parse) {
   const Exact e = exact(v, n);
   return parse(e.span).error;
-}
-
-gvsp::Header header(HeaderKind kind, std::uint64_t block_id, std::uint32_t packet_id) {
-  gvsp::Header h;
-  h.kind = kind;
-  h.block_id = block_id;
-  h.packet_id = packet_id;
-  return h;
 }
 
 gvsp::Leader make_leader(std::uint16_t type) {
@@ -231,7 +208,7 @@ TEST(GvspSizes, PacketRangeValid) {
 // Exact bytes, so that a round trip cannot hide a mistake made symmetrically
 
 TEST(GvspWire, StandardRawLeaderBytes) {
-  gvsp::Header h = header(kStd, 0x1234, 0);
+  gvsp::Header h = header(0x1234, 0, kStd);
   gvsp::Leader l = make_leader(gvsp::payload_type_raw);
   auto out = buffer();
   ASSERT_EQ(gvsp::build_leader(out, h, l), 28u);
@@ -242,7 +219,7 @@ TEST(GvspWire, StandardRawLeaderBytes) {
 }
 
 TEST(GvspWire, ExtendedPayloadHeaderBytes) {
-  gvsp::Header h = header(kExt, 0x0102030405060708ull, 0xA1B2C3D4);
+  gvsp::Header h = header(0x0102030405060708ull, 0xA1B2C3D4, kExt);
   h.status = gvsp::status_packet_resent;
   h.device_flags = 0x5A;
   h.flags = gvsp::flag_packet_resent;
@@ -258,7 +235,7 @@ TEST(GvspWire, ImageLeaderAndTrailerBytes) {
   gvsp::Leader l = make_leader(gvsp::payload_type_image);
   l.field_info = 0x10;
   auto out = buffer();
-  ASSERT_EQ(gvsp::build_leader(out, header(kStd, 1, 0), l), 8u + 36u);
+  ASSERT_EQ(gvsp::build_leader(out, header(1, 0, kStd), l), 8u + 36u);
   out.resize(44);
   EXPECT_EQ(out, wire({0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00,
                        0x01, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x01, 0x08,
@@ -267,7 +244,7 @@ TEST(GvspWire, ImageLeaderAndTrailerBytes) {
 
   auto t = buffer();
   ASSERT_EQ(
-      gvsp::build_trailer(t, header(kStd, 1, 0xFFFFFF), make_trailer(gvsp::payload_type_image)),
+      gvsp::build_trailer(t, header(1, 0xFFFFFF, kStd), make_trailer(gvsp::payload_type_image)),
       16u);
   t.resize(16);
   EXPECT_EQ(t, wire({0x00, 0x00, 0x00, 0x01, 0x02, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x01, 0x00,
@@ -315,7 +292,7 @@ TEST(GvspHeader, RoundTripsAtTheIdBoundaries) {
       {kExt, ~0ull, 1},
   };
   for (const Case &c : cases) {
-    gvsp::Header h = header(c.kind, c.block_id, c.packet_id);
+    gvsp::Header h = header(c.block_id, c.packet_id, c.kind);
     h.status = gvsp::status_data_overrun;
     h.format = 3;
     if (c.kind == kExt) {
@@ -341,24 +318,24 @@ TEST(GvspHeader, RoundTripsAtTheIdBoundaries) {
 
 TEST(GvspHeader, BuilderRefusesWhatTheHeaderCannotCarry) {
   auto out = buffer();
-  EXPECT_EQ(gvsp::build_header(out, header(kStd, 65536, 1)), 0u);
-  EXPECT_EQ(gvsp::build_header(out, header(kStd, 1, 0x1000000)), 0u);
-  gvsp::Header bad_format = header(kStd, 1, 1);
+  EXPECT_EQ(gvsp::build_header(out, header(65536, 1, kStd)), 0u);
+  EXPECT_EQ(gvsp::build_header(out, header(1, 0x1000000, kStd)), 0u);
+  gvsp::Header bad_format = header(1, 1, kStd);
   bad_format.format = 16;
   EXPECT_EQ(gvsp::build_header(out, bad_format), 0u);
-  EXPECT_EQ(gvsp::build_header(gvsp::out_bytes(out).first(7), header(kStd, 1, 1)), 0u);
-  EXPECT_EQ(gvsp::build_header(gvsp::out_bytes(out).first(19), header(kExt, 1, 1)), 0u);
-  EXPECT_EQ(gvsp::build_payload(gvsp::out_bytes(out).first(9), header(kStd, 1, 1), wire({1, 2})),
+  EXPECT_EQ(gvsp::build_header(gvsp::out_bytes(out).first(7), header(1, 1, kStd)), 0u);
+  EXPECT_EQ(gvsp::build_header(gvsp::out_bytes(out).first(19), header(1, 1, kExt)), 0u);
+  EXPECT_EQ(gvsp::build_payload(gvsp::out_bytes(out).first(9), header(1, 1, kStd), wire({1, 2})),
             0u);
 }
 
 TEST(GvspHeader, ParserRefusesShortHeadersAndBlockZero) {
   auto out = buffer();
-  ASSERT_EQ(gvsp::build_header(out, header(kExt, 9, 9)), 20u);
+  ASSERT_EQ(gvsp::build_header(out, header(9, 9, kExt)), 20u);
   for (std::size_t n = 0; n < 20; ++n) {
     EXPECT_EQ(parse_prefix(out, n, gvsp::parse_header), Error::truncated) << n;
   }
-  ASSERT_EQ(gvsp::build_header(out, header(kStd, 9, 9)), 8u);
+  ASSERT_EQ(gvsp::build_header(out, header(9, 9, kStd)), 8u);
   for (std::size_t n = 0; n < 8; ++n) {
     EXPECT_EQ(parse_prefix(out, n, gvsp::parse_header), Error::truncated) << n;
   }
@@ -386,7 +363,7 @@ TEST(GvspPacket, LeadersOfEveryTypeRoundTripInBothHeaders) {
     for (std::uint16_t type : kTypes) {
       const gvsp::Leader l = make_leader(type);
       auto out = buffer();
-      const std::size_t n = gvsp::build_leader(out, header(kind, 65535, 0), l);
+      const std::size_t n = gvsp::build_leader(out, header(65535, 0, kind), l);
       ASSERT_EQ(n, gvsp::header_size(kind) + gvsp::leader_size(l)) << type;
       const Exact x2 = exact(out, n);
 
@@ -430,7 +407,7 @@ TEST(GvspPacket, OtherPayloadTypesKeepTheCommonLeaderPart) {
   l.field_info = 0x21;
   l.generic_flags = 0x80;
   auto out = buffer();
-  ASSERT_EQ(gvsp::build_leader(out, header(kExt, 5, 0), l), 32u);
+  ASSERT_EQ(gvsp::build_leader(out, header(5, 0, kExt), l), 32u);
   // Devices pad short packets; the padding is not the parser's concern.
   const Exact x3 = exact(out, 60);
 
@@ -441,7 +418,7 @@ TEST(GvspPacket, OtherPayloadTypesKeepTheCommonLeaderPart) {
 
   gvsp::Trailer t;
   t.payload_type = 0x8123;
-  ASSERT_EQ(gvsp::build_trailer(out, header(kExt, 5, 2), t), 24u);
+  ASSERT_EQ(gvsp::build_trailer(out, header(5, 2, kExt), t), 24u);
   const Exact x4 = exact(out, 24);
 
   const auto rt = gvsp::parse_packet(x4.span);
@@ -457,7 +434,7 @@ TEST(GvspPacket, FileNameFillsTheLeader) {
   gvsp::Leader l = make_leader(gvsp::payload_type_file);
   l.file_name = name;
   auto out = buffer();
-  ASSERT_EQ(gvsp::build_leader(out, header(kStd, 2, 0), l), udp);
+  ASSERT_EQ(gvsp::build_leader(out, header(2, 0, kStd), l), udp);
   const Exact x5 = exact(out, udp);
 
   auto r = gvsp::parse_packet(x5.span);
@@ -476,13 +453,13 @@ TEST(GvspPacket, FileNameFillsTheLeader) {
   EXPECT_EQ(r.value.leader.file_name.size(), name.size() - 4);
 
   l.file_name = "";
-  ASSERT_EQ(gvsp::build_leader(out, header(kStd, 2, 0), l), 8u + 21u);
+  ASSERT_EQ(gvsp::build_leader(out, header(2, 0, kStd), l), 8u + 21u);
   const Exact x8 = exact(out, 29);
 
   r = gvsp::parse_packet(x8.span);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value.leader.file_name, "");
-  EXPECT_EQ(gvsp::build_leader(gvsp::out_bytes(out).first(28), header(kStd, 2, 0), l), 0u);
+  EXPECT_EQ(gvsp::build_leader(gvsp::out_bytes(out).first(28), header(2, 0, kStd), l), 0u);
 }
 
 TEST(GvspPacket, TrailersOfEveryTypeRoundTrip) {
@@ -492,7 +469,7 @@ TEST(GvspPacket, TrailersOfEveryTypeRoundTrip) {
       const std::uint32_t id = kind == kStd ? 0xFFFFFF : 0xFFFFFFFF;
       auto out = buffer();
       const std::size_t n =
-          gvsp::build_trailer(out, header(kind, 0x100000001ull & gvsp::max_block_id(kind), id), t);
+          gvsp::build_trailer(out, header(0x100000001ull & gvsp::max_block_id(kind), id, kind), t);
       ASSERT_EQ(n, gvsp::header_size(kind) + gvsp::trailer_size(type));
       const Exact x9 = exact(out, n);
 
@@ -517,7 +494,7 @@ TEST(GvspPacket, PayloadPacketsEmptyAndFull) {
     for (std::size_t size : {std::size_t{0}, std::size_t{1}, data.size()}) {
       auto out = buffer();
       const auto in = gvsp::bytes(data).first(size);
-      const std::size_t n = gvsp::build_payload(out, header(kind, 3, 1), in);
+      const std::size_t n = gvsp::build_payload(out, header(3, 1, kind), in);
       ASSERT_EQ(n, hn + size);
       const Exact x10 = exact(out, n);
 
@@ -528,7 +505,7 @@ TEST(GvspPacket, PayloadPacketsEmptyAndFull) {
       EXPECT_TRUE(std::equal(in.begin(), in.end(), r.value.data.begin()));
     }
     auto out = buffer(hn + data.size() - 1);
-    EXPECT_EQ(gvsp::build_payload(out, header(kind, 3, 1), data), 0u);
+    EXPECT_EQ(gvsp::build_payload(out, header(3, 1, kind), data), 0u);
   }
 }
 
@@ -541,7 +518,7 @@ TEST(GvspPacket, AllInPacketsCarryLeaderTrailerAndData) {
       for (std::size_t size : {std::size_t{0}, data.size()}) {
         auto out = buffer();
         const std::size_t n =
-            gvsp::build_all_in(out, header(kind, 77, 0), l, t, gvsp::bytes(data).first(size));
+            gvsp::build_all_in(out, header(77, 0, kind), l, t, gvsp::bytes(data).first(size));
         ASSERT_EQ(n,
                   gvsp::header_size(kind) + gvsp::leader_size(l) + gvsp::trailer_size(type) + size);
         const Exact x11 = exact(out, n);
@@ -571,14 +548,14 @@ TEST(GvspPacket, AllInOfUnknownLayoutIsRefused) {
   gvsp::Trailer t;
   t.payload_type = gvsp::payload_type_h264;
   auto out = buffer();
-  const std::size_t n = gvsp::build_all_in(out, header(kStd, 1, 0), l, t, wire({9, 9}));
+  const std::size_t n = gvsp::build_all_in(out, header(1, 0, kStd), l, t, wire({9, 9}));
   ASSERT_NE(n, 0u);
   EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_payload_type);
 }
 
 TEST(GvspPacket, AllInWithTrailerOfAnotherTypeIsRefused) {
   auto out = buffer();
-  const std::size_t n = gvsp::build_all_in(out, header(kStd, 1, 0), make_leader(2), make_trailer(4),
+  const std::size_t n = gvsp::build_all_in(out, header(1, 0, kStd), make_leader(2), make_trailer(4),
                                            wire({1, 2, 3, 4, 5}));
   ASSERT_NE(n, 0u);
   EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_payload_type);
@@ -586,7 +563,7 @@ TEST(GvspPacket, AllInWithTrailerOfAnotherTypeIsRefused) {
 
 TEST(GvspPacket, ErrorPacketsAreHeaderOnly) {
   for (HeaderKind kind : {kStd, kExt}) {
-    gvsp::Header h = header(kind, 65535, 12);
+    gvsp::Header h = header(65535, 12, kind);
     h.format = 3;
     auto out = buffer();
     const std::size_t n = gvsp::build_error(out, h, gvsp::status_packet_unavailable);
@@ -609,11 +586,11 @@ TEST(GvspPacket, ErrorPacketsAreHeaderOnly) {
 }
 
 TEST(GvspPacket, ResentMarksDependOnTheHeader) {
-  gvsp::Header h = header(kStd, 1, 1);
+  gvsp::Header h = header(1, 1, kStd);
   EXPECT_FALSE(gvsp::is_resent(h));
   h.status = gvsp::status_packet_resent;
   EXPECT_TRUE(gvsp::is_resent(h));
-  h = header(kExt, 1, 1);
+  h = header(1, 1, kExt);
   h.flags = gvsp::flag_packet_resent;
   EXPECT_TRUE(gvsp::is_resent(h));
   EXPECT_FALSE(gvsp::status_is_error(gvsp::status_packet_resent));
@@ -622,18 +599,18 @@ TEST(GvspPacket, ResentMarksDependOnTheHeader) {
 
 TEST(GvspPacket, RefusesImpossiblePacketIdsAndUnknownFormats) {
   auto out = buffer();
-  std::size_t n = gvsp::build_leader(out, header(kStd, 1, 1), make_leader(2));
+  std::size_t n = gvsp::build_leader(out, header(1, 1, kStd), make_leader(2));
   EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_packet_id);
-  n = gvsp::build_all_in(out, header(kExt, 1, 5), make_leader(2), make_trailer(2), {});
+  n = gvsp::build_all_in(out, header(1, 5, kExt), make_leader(2), make_trailer(2), {});
   EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_packet_id);
-  n = gvsp::build_payload(out, header(kStd, 1, 0), wire({1}));
+  n = gvsp::build_payload(out, header(1, 0, kStd), wire({1}));
   EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_packet_id);
-  n = gvsp::build_trailer(out, header(kExt, 1, 0), make_trailer(2));
+  n = gvsp::build_trailer(out, header(1, 0, kExt), make_trailer(2));
   EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_packet_id);
 
   for (std::uint8_t format : {0, 5, 6, 7, 8, 15}) {
     for (HeaderKind kind : {kStd, kExt}) {
-      gvsp::Header h = header(kind, 1, 1);
+      gvsp::Header h = header(1, 1, kind);
       h.format = format;
       n = gvsp::build_header(out, h);
       ASSERT_NE(n, 0u);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/pattern.h"
 #include "support_capture.h"
 
 namespace {
@@ -75,15 +76,7 @@ struct raw_block {
   zok_block_desc desc = {};
 
   raw_block(uint64_t block_id, size_t length) : bytes(length) {
-    for (size_t i = 0; i < length; ++i) {
-      size_t in_word = i % 4;
-      uint16_t id = static_cast<uint16_t>(block_id);
-      uint16_t index = static_cast<uint16_t>(i / 4);
-      bytes[i] = static_cast<unsigned char>(in_word == 0   ? id >> 8
-                                            : in_word == 1 ? id & 0xff
-                                            : in_word == 2 ? index >> 8
-                                                           : index & 0xff);
-    }
+    testlib::fill_pattern(bytes.data(), length, block_id);
     desc.payload_type = GVSP_PAYLOAD_TYPE_RAW_DATA;
     desc.block_id = block_id;
     desc.payload = bytes.data();
@@ -248,7 +241,7 @@ TEST(BlockLeader, ExtendedChunkReadsItsOwnLayout) {
             "data payload len: 80\nchunk layout id: 90\n");
 }
 
-TEST(BlockLeader, UnknownTypeEndsTheProcess) {
+TEST(BlockLeaderDeathTest, UnknownTypeEndsTheProcess) {
   zok_block_desc b = {};
   b.payload_type = 6;
   EXPECT_EQ(leader(b), "unknown");

@@ -59,7 +59,7 @@ void start_child() {
   }
 }
 
-TEST(ExitPaths, SignalReportsAndEndsWithStatusOne) {
+TEST(ExitPathsDeathTest, SignalReportsAndEndsWithStatusOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (int signal_number : {SIGINT, SIGTERM}) {
     EXPECT_EXIT(
@@ -74,7 +74,7 @@ TEST(ExitPaths, SignalReportsAndEndsWithStatusOne) {
   }
 }
 
-TEST(ExitPaths, TimerReportsAndEndsWithStatusZero) {
+TEST(ExitPathsDeathTest, TimerReportsAndEndsWithStatusZero) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -86,7 +86,7 @@ TEST(ExitPaths, TimerReportsAndEndsWithStatusZero) {
       "^Application timeout expired\n--- APP stats ---\n(.*\n)+after report\n$");
 }
 
-TEST(ExitPaths, ASecondSignalEndsTheProcessAtOnce) {
+TEST(ExitPathsDeathTest, ASecondSignalEndsTheProcessAtOnce) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -98,7 +98,7 @@ TEST(ExitPaths, ASecondSignalEndsTheProcessAtOnce) {
       testing::KilledBySignal(SIGINT), "Application received a signal");
 }
 
-TEST(ExitPaths, UnarmedSignalsTakeTheDefaultAction) {
+TEST(ExitPathsDeathTest, UnarmedSignalsTakeTheDefaultAction) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -109,7 +109,7 @@ TEST(ExitPaths, UnarmedSignalsTakeTheDefaultAction) {
       testing::KilledBySignal(SIGTERM), "^$");
 }
 
-TEST(ExitPaths, AnInheritedIgnoreHoldsUntilTheSignalsAreCaught) {
+TEST(ExitPathsDeathTest, AnInheritedIgnoreHoldsUntilTheSignalsAreCaught) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
@@ -124,7 +124,7 @@ TEST(ExitPaths, AnInheritedIgnoreHoldsUntilTheSignalsAreCaught) {
       testing::ExitedWithCode(1), "^still running\nApplication received a signal\n");
 }
 
-TEST(ExitPaths, MainsFinalReportIsTheRunsOnlyOne) {
+TEST(ExitPathsDeathTest, MainsFinalReportIsTheRunsOnlyOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // A signal while main reports, and one after main has closed the stream:
   // neither adds a report, and the run ends as main ends it.
@@ -151,7 +151,7 @@ TEST(ExitPaths, MainsFinalReportIsTheRunsOnlyOne) {
       testing::ExitedWithCode(0), "^--- APP stats ---\n(.*\n)+after report\nclosed\n$");
 }
 
-TEST(ExitPaths, AFailingLibraryTurnsASignalIntoStatusMinusOne) {
+TEST(ExitPathsDeathTest, AFailingLibraryTurnsASignalIntoStatusMinusOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {

@@ -129,7 +129,7 @@ TEST(Report, ClearStatsSequenceReportsTheClearedLibraryCounters) {
   EXPECT_GT(out.find("Blocks Complete:        1\n"), clear);
 }
 
-TEST(Report, LibraryFailureEndsTheProcessBeforeAnyLine) {
+TEST(ReportDeathTest, LibraryFailureEndsTheProcessBeforeAnyLine) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   fake = {};
   fake.info_rc = EIO;

@@ -1,5 +1,4 @@
 # workergrab's own setup steps, driven in-process with a fake clock. The
 # library calls they link against come from the double and are not reached.
-add_executable(workergrab_unit_tests ${CMAKE_CURRENT_LIST_DIR}/workergrab_setup_test.cpp)
-target_link_libraries(workergrab_unit_tests PRIVATE workergrab_core zok_double GTest::gtest_main)
-gtest_discover_tests(workergrab_unit_tests PROPERTIES LABELS unit)
+zok_add_gtest(workergrab_unit_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/workergrab_setup_test.cpp
+  LIBS workergrab_core zok_double LABELS unit)

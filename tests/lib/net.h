@@ -1,0 +1,83 @@
+// Sockets for tests: ports to hand to a program before it binds them, and
+// a UDP socket of the test's own.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <span>
+#include <vector>
+
+namespace testlib {
+
+// n distinct UDP ports on loopback, free a moment ago, in ascending order.
+// None is one of the last few handed out: the kernel may offer a port again
+// as soon as its probe socket closes, before the program it went to binds it.
+inline std::vector<std::uint16_t> free_ports(std::size_t n) {
+  static std::deque<std::uint16_t> recent;
+  std::vector<int> probes;
+  std::vector<std::uint16_t> ports;
+  while (ports.size() < n) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+      std::abort();  // no socket to be had: nothing a test could run on
+    }
+    // Held open until all are taken, so the n are distinct.
+    probes.push_back(fd);
+    const std::uint16_t port = ntohs(a.sin_port);
+    if (std::find(recent.begin(), recent.end(), port) != recent.end()) continue;
+    ports.push_back(port);
+    recent.push_back(port);
+    if (recent.size() > 16) recent.pop_front();
+  }
+  for (int fd : probes) close(fd);
+  std::sort(ports.begin(), ports.end());
+  return ports;
+}
+
+inline std::uint16_t free_port() {
+  return free_ports(1)[0];
+}
+
+// A UDP socket bound on a loopback address (all of 127/8 is this host), on
+// a port the kernel picks; it sends to 127.0.0.1, and a read waits a second
+// at most.
+struct UdpSocket {
+  explicit UdpSocket(const char *address = "127.0.0.1") {
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
+    port = ntohs(a.sin_port);
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~UdpSocket() { close(fd); }
+  UdpSocket(const UdpSocket &) = delete;
+  UdpSocket &operator=(const UdpSocket &) = delete;
+  void send_to(std::uint16_t to_port, std::span<const std::byte> d) const {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(to_port);
+    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  }
+  int fd;
+  std::uint16_t port;
+};
+
+}  // namespace testlib
