@@ -77,7 +77,7 @@ case $scenario in
 aravis)
   tshark -i "$TESTNET_HOST_IF" -f "udp port 3956" -w "$work/gvcp.pcapng" >"$work/tshark.log" 2>&1 &
   capture_pid=$!
-  for _ in $(seq 100); do grep -q Capturing "$work/tshark.log" && break; sleep 0.1; done
+  for _ in $(seq 600); do grep -q Capturing "$work/tshark.log" && break; sleep 0.1; done
 
   arv-tool-0.8 -a "$cam" features >"$work/features" 2>&1 || fail "arv-tool features"
   for f in Width Height OffsetX OffsetY PixelFormat PayloadSize AcquisitionMode AcquisitionStart \
@@ -179,7 +179,7 @@ multicast)
   group=239.255.42.$((RANDOM % 200 + 10))
   "$plaingrab" -v -i 5 -T 30 -P "$cam" "$group:50030" >"$work/plaingrab" 2>&1 &
   rx=$!
-  for _ in $(seq 100); do ss -Hlun src "$group:50030" | grep -q . && break; sleep 0.1; done
+  for _ in $(seq 600); do ss -Hlun src "$group:50030" | grep -q . && break; sleep 0.1; done
   "$python" - "$cam" "$group" 50030 >"$work/aravis" 2>&1 <<'EOF' &
 import signal, socket, struct, sys
 import gi
@@ -236,7 +236,7 @@ camctl)
     out=$work/$(basename "$rx")
     "$rx" -v -i 5 -T 30 -P "$cam" "$host:50040" >"$out" 2>&1 &
     rxpid=$!
-    for _ in $(seq 100); do ss -Hlun src "$host:50040" | grep -q . && break; sleep 0.1; done
+    for _ in $(seq 600); do ss -Hlun src "$host:50040" | grep -q . && break; sleep 0.1; done
     "$camctl" stream "$cam" --to "$host:50040" -T 30 >"$work/stream" 2>&1 &
     streamer=$!
     # A camctl that cannot stream ends first: the receiver need not wait for -T.

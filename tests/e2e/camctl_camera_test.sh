@@ -50,7 +50,12 @@ receive() {  # receive PROGRAM PORT COUNT
   local out=$work/$(basename "$1").$2
   "$1" -v -i "$3" -T 30 -P "$cam" "$host:$2" >"$out" 2>&1 &
   local rx=$!
-  sleep 0.5
+  # A stream started before the receiver has bound would cut its first block.
+  for _ in $(seq 600); do
+    ss -Hlun src "$host:$2" | grep -q . && break
+    kill -0 "$rx" 2>/dev/null || break
+    sleep 0.1
+  done
   "$camctl" stream "$cam" --to "$host:$2" -T 30 >"$work/stream.$2" 2>&1 &
   local streamer=$!
   wait "$rx"
@@ -98,7 +103,7 @@ stream)
 rival)
   "$camctl" stream "$cam" --to "$host:50014" -T 20 >"$work/first" 2>&1 &
   first=$!
-  for _ in $(seq 100); do grep -q Streaming "$work/first" && break; sleep 0.1; done
+  for _ in $(seq 600); do grep -q Streaming "$work/first" && break; sleep 0.1; done
   # Past the camera's heartbeat timeout (3 s): only the heartbeat keeps it held.
   sleep 4
   "$camctl" stream "$cam" --to "$host:50016" -T 2 >"$work/second" 2>&1
@@ -114,7 +119,7 @@ rival)
 vanish)
   "$camctl" --timeout 200 --retries 2 stream "$cam" --to "$host:50018" -T 30 >"$work/vanish" 2>&1 &
   streamer=$!
-  for _ in $(seq 100); do grep -q Streaming "$work/vanish" && break; sleep 0.1; done
+  for _ in $(seq 600); do grep -q Streaming "$work/vanish" && break; sleep 0.1; done
   ip link set "$TESTNET_HOST_IF" down
   wait "$streamer"
   rc=$?
