@@ -13,10 +13,12 @@
 set -uo pipefail
 
 scenario=$1 strobix=$2 camctl=$3 plaingrab=$4 workergrab=$5 testnet=$6
-name=sx$scenario
+# A name of this run's own, so that another checkout's run of the same
+# scenario does not replace this network.
+name=sx$scenario$$
 serial=SX$scenario
 work=$(mktemp -d /tmp/camera_clients.XXXXXX)
-failures=0
+source "$(dirname "$0")/../lib/scenario.bash"
 capture_pid=
 
 cleanup() {
@@ -46,21 +48,7 @@ aravis) need arv-tool-0.8 aravis-tools-cli; need tshark tshark; need_aravis_pyth
 multicast) need_aravis_python ;;
 esac
 
-up=$("$testnet" up --name "$name" --strobix "$strobix" --strobix-args "-v --serial $serial")
-rc=$?
-[[ $rc -eq 77 ]] && { echo "$up"; exit 77; }
-[[ $rc -eq 0 ]] || { echo "FAIL: testnet up: $up"; exit 1; }
-eval "$up"
-cam=$TESTNET_CAM_ADDR
-host=$TESTNET_HOST_ADDR
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-expect_in() {  # expect_in FILE TEXT WHAT
-  grep -qF -- "$2" "$1" || { fail "$3: no \"$2\" in:"; sed 's/^/    /' "$1"; }
-}
+network_up "$testnet" --name "$name" --strobix "$strobix" --strobix-args "-v --serial $serial"
 # The number after "NAME " in the Aravis client's report.
 stat() {
   sed -n "s/^$1 \([0-9]*\)$/\1/p" "$2" | tail -1

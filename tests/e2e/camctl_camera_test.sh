@@ -17,7 +17,7 @@ name=cc$scenario$$
 work=$(mktemp -d /tmp/camctl_camera.XXXXXX)
 # The descriptions camctl keeps stay with the test.
 export XDG_CACHE_HOME=$work
-failures=0
+source "$(dirname "$0")/../lib/scenario.bash"
 
 cleanup() {
   "$testnet" down --name "$name" >/dev/null 2>&1
@@ -26,24 +26,8 @@ cleanup() {
 trap cleanup EXIT
 
 [[ -x $testnet ]] || { echo "SKIPPED: no $testnet (the test network script)"; exit 77; }
-up=$("$testnet" up --name "$name" --camera)
-rc=$?
-if [[ $rc -eq 77 ]]; then
-  echo "$up"
-  exit 77
-fi
-[[ $rc -eq 0 ]] || { echo "FAIL: testnet up: $up"; exit 1; }
-eval "$up"
-cam=$TESTNET_CAM_ADDR
-host=$TESTNET_HOST_ADDR
+network_up "$testnet" --name "$name" --camera
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-expect_in() {  # expect_in FILE TEXT WHAT
-  grep -qF -- "$2" "$1" || { fail "$3: no \"$2\" in:"; sed 's/^/    /' "$1"; }
-}
 
 # A receiver gets `count` blocks while camctl streams to it.
 receive() {  # receive PROGRAM PORT COUNT
