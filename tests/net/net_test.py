@@ -59,6 +59,7 @@ made. Only the standard library and tests/lib's zoktest.
 """
 
 import argparse
+import collections
 import os
 import re
 import shutil
@@ -278,7 +279,9 @@ def check_accounting(failures, tag, run, blocks):
                    f"{run.kernel_drops})")
     trace = block_trace(run.err)
     ids = [bid for bid, _, _ in trace]
-    failures.check(len(set(ids)) == len(ids), f"{tag}: a block handed over more than once")
+    again = sorted(bid for bid, n in collections.Counter(ids).items() if n > 1)
+    failures.check(not again, f"{tag}: blocks handed over more than once: {again[:8]} "
+                   f"({[(b, s) for b, s, _ in trace if b in again[:2]]})")
     failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == len(trace),
                    f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
                    f"{r['app_received']}+{r['app_nonzero']}, status lines {len(trace)}")
@@ -708,13 +711,15 @@ def scenario_xdpkill(args, scale):
                                  receive="xdp")
             if not program_attached(run, net, scale, failures, tag):
                 continue
+            attached = time.monotonic()
             sender = subprocess.Popen(net.exec_argv(
-                [args.strobix, "-c", "-n", "100000", "-r", "200",
+                [args.strobix, "-c", "-n", "100000", "-r", "200", "-s", str(BLOCK_BYTES),
                  "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}", f"{net['HOST_ADDR']}:{STREAM_PORT}"]),
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # Mid-stream: once a block has been handed over, by which time
             # the receiver has its exit paths armed, however slow the start.
             run.wait_progressing(IDLE_S * scale, "---Block Status---")
+            first_block = time.monotonic() - attached
             failures.check(run.running(), f"{tag}: the receiver ended before the signal")
             run.send(sig)
             run.finish()
@@ -731,7 +736,8 @@ def scenario_xdpkill(args, scale):
                 failures.check(run.rc == 1 and run.report is not None,
                                f"{tag}: status {run.rc}, report {run.report is not None}")
                 failures.check(not SANITIZER_NOISE.search(run.err), f"{tag}: sanitizer report")
-            lines.append(f"{tag}: {verified} blocks before the signal, program "
+            lines.append(f"{tag}: first block {first_block:.1f} s after the program was "
+                         f"attached, {verified} whole before the signal, program "
                          f"{'removed' if gone else 'LEFT'}")
     return lines, failures
 

@@ -166,6 +166,10 @@ int main(int argc, char **argv) {
       if (taken_good++ == 0)
         std::printf("first %llu\n", static_cast<unsigned long long>(block.block_id));
       if (seen[index]++ == 0 && ++distinct == o.blocks) std::printf("complete\n");
+      if (seen[index] > 1) {
+        std::fprintf(stderr, "good block %llu handed over again (%u times), status 0x%x\n",
+                     static_cast<unsigned long long>(block.block_id), seen[index], block.status);
+      }
       if (block.status != 0) {
         ++good_bad_status;
         std::fprintf(stderr, "good block %llu handed over with status 0x%x\n",
