@@ -119,8 +119,9 @@ class Child(Program):
 
     live = []
 
-    def __init__(self, argv, workdir, name, env=None):
-        super().__init__(argv, name, workdir, env)
+    def __init__(self, argv, workdir, name, env=None, stdin=subprocess.DEVNULL):
+        super().__init__(argv, name, workdir, env, stdin)
+        self.name = name
         Child.live.append(self)
 
     def wait(self, timeout):
