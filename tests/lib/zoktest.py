@@ -14,7 +14,6 @@ import ctypes
 import os
 import random
 import re
-import select
 import shutil
 import signal
 import socket
@@ -58,10 +57,6 @@ def time_scale(*programs):
     return scale
 
 
-def describe_status(status):
-    return f"killed by {signal.Signals(-status).name}" if status < 0 else f"status {status}"
-
-
 # ---------------------------------------------------------------- waiting
 
 
@@ -76,13 +71,6 @@ def wait_for(predicate, timeout, proc=None, step=0.01):
             break
         time.sleep(step)
     return predicate()
-
-
-def read_line(pipe, timeout):
-    """One line of a text pipe, or None when none came within timeout
-    seconds or the pipe ended."""
-    ready, _, _ = select.select([pipe], [], [], timeout)
-    return pipe.readline() if ready else None
 
 
 def read(path):
