@@ -88,8 +88,10 @@ struct UdpSocket {
 // receive buffer was full), as /proc/net/udp tells; 0 where there is none.
 inline long long udp_drops(std::uint16_t port) {
   std::ifstream table("/proc/net/udp");
+  // The table prints the address as the number its network-order bytes make.
   char wanted[16];
-  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  std::snprintf(wanted, sizeof wanted, "%08X:%04X", static_cast<unsigned>(htonl(INADDR_LOOPBACK)),
+                port);
   std::string line;
   std::getline(table, line);
   while (std::getline(table, line)) {
