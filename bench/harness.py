@@ -11,6 +11,7 @@ import datetime
 import os
 import random
 import re
+import shlex
 import shutil
 import signal
 import statistics
@@ -18,6 +19,11 @@ import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests", "lib"))
+from zoktest import STROBIX_SENT as SENT_STROBIX  # noqa: E402
+from zoktest import Program, report_value, udp_socket_state  # noqa: E402
 
 BLOCK_BYTES = 2 * 1024 * 1024
 # A receiver that keeps up holds at most a block or so in its socket buffer;
@@ -108,75 +114,31 @@ def host_cpu_since(before):
     return {"host": after[0] - before[0], "softirq": after[1] - before[1]}
 
 
-class Child:
+class Child(Program):
     """A started program whose output goes to files and whose CPU time is kept."""
 
     live = []
 
     def __init__(self, argv, workdir, name, env=None, stdin=subprocess.DEVNULL):
-        self.argv = argv
+        super().__init__(argv, name, workdir, env, stdin)
         self.name = name
-        self.out_path = os.path.join(workdir, name + ".out")
-        self.err_path = os.path.join(workdir, name + ".err")
-        with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
-            self.proc = subprocess.Popen(argv, stdout=out, stderr=err, stdin=stdin, env=env)
-        self.started = time.monotonic()
-        self.status = None
-        self.cpu = None  # user + sys seconds, once reaped
-        self.killed = False  # had to be ended with SIGKILL
         Child.live.append(self)
 
-    @property
-    def pid(self):
-        return self.proc.pid
-
     def wait(self, timeout):
-        """Reaps the child within timeout seconds; returns True when it ended."""
-        deadline = time.monotonic() + timeout
-        while self.status is None:
-            pid, status, ru = os.wait4(self.pid, os.WNOHANG)
-            if pid != 0:
-                self.status = os.waitstatus_to_exitcode(status)
-                self.proc.returncode = self.status
-                self.cpu = ru.ru_utime + ru.ru_stime
-                Child.live.remove(self)
-                break
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.005)
-        return True
-
-    def stop(self, sig=signal.SIGINT, timeout=3.0):
-        """Asks the child to end (its report comes on SIGINT), then insists."""
-        if self.status is not None:
-            return
-        try:
-            os.kill(self.pid, sig)
-        except ProcessLookupError:
-            pass
-        if not self.wait(timeout):
-            self.killed = True
-            os.kill(self.pid, signal.SIGKILL)
-            self.wait(5.0)
+        ended = super().wait(timeout)
+        if ended and self in Child.live:
+            Child.live.remove(self)
+        return ended
 
     def output(self):
-        with open(self.out_path, errors="replace") as f:
-            return f.read()
+        return self.out
 
     def error_tail(self):
-        with open(self.err_path, errors="replace") as f:
-            lines = [line.strip() for line in f if line.strip()]
+        lines = [line.strip() for line in self.err.splitlines() if line.strip()]
         return lines[-1] if lines else ""
 
     def wait_for_line(self, needle, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if needle in self.output():
-                return True
-            if self.wait(0):
-                return False
-            time.sleep(0.01)
-        return False
+        return self.wait_for_text(needle, timeout, "out")
 
     def failure(self, what):
         tail = self.error_tail()
@@ -190,20 +152,6 @@ class Child:
 
 
 # ------------------------------------------------------------------ parsing
-
-
-def udp_socket_state(port, table="/proc/net/udp"):
-    """(bytes queued, datagrams the kernel dropped) of the UDP socket bound to port, or None."""
-    try:
-        with open(table) as f:
-            lines = f.readlines()[1:]
-    except OSError:
-        return None
-    for line in lines:
-        fields = line.split()
-        if len(fields) > 12 and int(fields[1].rsplit(":", 1)[1], 16) == port:
-            return int(fields[4].split(":")[1], 16), int(fields[-1])
-    return None
 
 
 def wait_for_drain(port, timeout, below=1):
@@ -233,13 +181,6 @@ LOSS_LABELS = (("Blocks Incomplete:", "incomplete"), ("Blocks Dropped:", "droppe
 
 SENT_BLASTER = re.compile(r"Sent (\d+) datagrams, (\d+) bytes in ([\d.]+) s")
 RECEIVED_SINK = re.compile(r"Received (\d+) datagrams, (\d+) bytes in ([\d.]+) s")
-SENT_STROBIX = re.compile(r"Sent (\d+) blocks, (\d+) packets, (\d+) bytes in ([\d.]+) s")
-
-
-def report_value(text, label, occurrence=0):
-    """A counter of the receivers' statistics report, by its label."""
-    found = re.findall(r"^" + re.escape(label) + r"\s*(\d+)\s*$", text, re.M)
-    return int(found[occurrence]) if len(found) > occurrence else None
 
 
 def gap_log(text):
@@ -951,6 +892,7 @@ def main(argv):
     table, plot_rows = render_table(bench, cells, results, failures)
     png, plot_note = write_plot(args.out, plot_rows)
     doc = [f"# Loopback benchmark, {when}", "",
+           f"Command: `python3 bench/harness.py {shlex.join(argv)}`", "",
            f"Mode: {mode}; "
            f"{args.runs} run(s) per cell of {args.seconds:g} s of traffic, 2 MiB blocks, "
            f"median per figure; (x) = median over the runs of the figure "

@@ -13,10 +13,12 @@
 set -uo pipefail
 
 scenario=$1 strobix=$2 camctl=$3 plaingrab=$4 workergrab=$5 testnet=$6
-name=sx$scenario
+# A name of this run's own, so that another checkout's run of the same
+# scenario does not replace this network.
+name=sx$scenario$$
 serial=SX$scenario
 work=$(mktemp -d /tmp/camera_clients.XXXXXX)
-failures=0
+source "$(dirname "$0")/../lib/scenario.bash"
 capture_pid=
 
 cleanup() {
@@ -46,21 +48,7 @@ aravis) need arv-tool-0.8 aravis-tools-cli; need tshark tshark; need_aravis_pyth
 multicast) need_aravis_python ;;
 esac
 
-up=$("$testnet" up --name "$name" --strobix "$strobix" --strobix-args "-v --serial $serial")
-rc=$?
-[[ $rc -eq 77 ]] && { echo "$up"; exit 77; }
-[[ $rc -eq 0 ]] || { echo "FAIL: testnet up: $up"; exit 1; }
-eval "$up"
-cam=$TESTNET_CAM_ADDR
-host=$TESTNET_HOST_ADDR
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-expect_in() {  # expect_in FILE TEXT WHAT
-  grep -qF -- "$2" "$1" || { fail "$3: no \"$2\" in:"; sed 's/^/    /' "$1"; }
-}
+network_up "$testnet" --name "$name" --strobix "$strobix" --strobix-args "-v --serial $serial"
 # The number after "NAME " in the Aravis client's report.
 stat() {
   sed -n "s/^$1 \([0-9]*\)$/\1/p" "$2" | tail -1
@@ -77,7 +65,7 @@ case $scenario in
 aravis)
   tshark -i "$TESTNET_HOST_IF" -f "udp port 3956" -w "$work/gvcp.pcapng" >"$work/tshark.log" 2>&1 &
   capture_pid=$!
-  for _ in $(seq 100); do grep -q Capturing "$work/tshark.log" && break; sleep 0.1; done
+  for _ in $(seq 600); do grep -q Capturing "$work/tshark.log" && break; sleep 0.1; done
 
   arv-tool-0.8 -a "$cam" features >"$work/features" 2>&1 || fail "arv-tool features"
   for f in Width Height OffsetX OffsetY PixelFormat PayloadSize AcquisitionMode AcquisitionStart \
@@ -179,7 +167,7 @@ multicast)
   group=239.255.42.$((RANDOM % 200 + 10))
   "$plaingrab" -v -i 5 -T 30 -P "$cam" "$group:50030" >"$work/plaingrab" 2>&1 &
   rx=$!
-  for _ in $(seq 100); do ss -Hlun src "$group:50030" | grep -q . && break; sleep 0.1; done
+  for _ in $(seq 600); do ss -Hlun src "$group:50030" | grep -q . && break; sleep 0.1; done
   "$python" - "$cam" "$group" 50030 >"$work/aravis" 2>&1 <<'EOF' &
 import signal, socket, struct, sys
 import gi
@@ -236,7 +224,7 @@ camctl)
     out=$work/$(basename "$rx")
     "$rx" -v -i 5 -T 30 -P "$cam" "$host:50040" >"$out" 2>&1 &
     rxpid=$!
-    for _ in $(seq 100); do ss -Hlun src "$host:50040" | grep -q . && break; sleep 0.1; done
+    for _ in $(seq 600); do ss -Hlun src "$host:50040" | grep -q . && break; sleep 0.1; done
     "$camctl" stream "$cam" --to "$host:50040" -T 30 >"$work/stream" 2>&1 &
     streamer=$!
     # A camctl that cannot stream ends first: the receiver need not wait for -T.

@@ -17,7 +17,7 @@ name=cc$scenario$$
 work=$(mktemp -d /tmp/camctl_camera.XXXXXX)
 # The descriptions camctl keeps stay with the test.
 export XDG_CACHE_HOME=$work
-failures=0
+source "$(dirname "$0")/../lib/scenario.bash"
 
 cleanup() {
   "$testnet" down --name "$name" >/dev/null 2>&1
@@ -26,31 +26,20 @@ cleanup() {
 trap cleanup EXIT
 
 [[ -x $testnet ]] || { echo "SKIPPED: no $testnet (the test network script)"; exit 77; }
-up=$("$testnet" up --name "$name" --camera)
-rc=$?
-if [[ $rc -eq 77 ]]; then
-  echo "$up"
-  exit 77
-fi
-[[ $rc -eq 0 ]] || { echo "FAIL: testnet up: $up"; exit 1; }
-eval "$up"
-cam=$TESTNET_CAM_ADDR
-host=$TESTNET_HOST_ADDR
+network_up "$testnet" --name "$name" --camera
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-expect_in() {  # expect_in FILE TEXT WHAT
-  grep -qF -- "$2" "$1" || { fail "$3: no \"$2\" in:"; sed 's/^/    /' "$1"; }
-}
 
 # A receiver gets `count` blocks while camctl streams to it.
 receive() {  # receive PROGRAM PORT COUNT
   local out=$work/$(basename "$1").$2
   "$1" -v -i "$3" -T 30 -P "$cam" "$host:$2" >"$out" 2>&1 &
   local rx=$!
-  sleep 0.5
+  # A stream started before the receiver has bound would cut its first block.
+  for _ in $(seq 600); do
+    ss -Hlun src "$host:$2" | grep -q . && break
+    kill -0 "$rx" 2>/dev/null || break
+    sleep 0.1
+  done
   "$camctl" stream "$cam" --to "$host:$2" -T 30 >"$work/stream.$2" 2>&1 &
   local streamer=$!
   wait "$rx"
@@ -98,7 +87,7 @@ stream)
 rival)
   "$camctl" stream "$cam" --to "$host:50014" -T 20 >"$work/first" 2>&1 &
   first=$!
-  for _ in $(seq 100); do grep -q Streaming "$work/first" && break; sleep 0.1; done
+  for _ in $(seq 600); do grep -q Streaming "$work/first" && break; sleep 0.1; done
   # Past the camera's heartbeat timeout (3 s): only the heartbeat keeps it held.
   sleep 4
   "$camctl" stream "$cam" --to "$host:50016" -T 2 >"$work/second" 2>&1
@@ -114,7 +103,7 @@ rival)
 vanish)
   "$camctl" --timeout 200 --retries 2 stream "$cam" --to "$host:50018" -T 30 >"$work/vanish" 2>&1 &
   streamer=$!
-  for _ in $(seq 100); do grep -q Streaming "$work/vanish" && break; sleep 0.1; done
+  for _ in $(seq 600); do grep -q Streaming "$work/vanish" && break; sleep 0.1; done
   ip link set "$TESTNET_HOST_IF" down
   wait "$streamer"
   rc=$?

@@ -17,9 +17,10 @@ TEST(EngineIntegrityEndToEnd, SenderRestartedTwentyTimesLosesNoBlock) {
   for (const std::string &program : receivers) {
     SCOPED_TRACE(name_of(program));
     Ports ports;
-    Process receiver({program, "-i", std::to_string(restarts * per_run), "-n", "128",
-                      "--verify-payload", "-P", ports.control_endpoint(), ports.data_endpoint()});
-    ASSERT_TRUE(wait_until_bound(ports.data));
+    Process receiver(
+        line_buffered({program, "-i", std::to_string(restarts * per_run), "-n", "128",
+                       "--verify-payload", "-P", ports.control_endpoint(), ports.data_endpoint()}));
+    ASSERT_TRUE(wait_until_ready(receiver));
     // Every run starts its ids at 1 again, as a camera restarting its
     // acquisition does. Its control port is any free one: the default one
     // may be another test's.
@@ -36,9 +37,9 @@ TEST(EngineIntegrityEndToEnd, SenderRestartedTwentyTimesLosesNoBlock) {
 
 TEST(EngineIntegrityEndToEnd, DatagramsFromAnotherHostAreNotPlaced) {
   Ports ports;
-  Process receiver({plaingrab, "-i", "3", "-n", "4", "--verify-payload", "-P",
-                    ports.control_endpoint(), ports.data_endpoint()});
-  ASSERT_TRUE(wait_until_bound(ports.data));
+  Process receiver(line_buffered({plaingrab, "-i", "3", "-n", "4", "--verify-payload", "-P",
+                                  ports.control_endpoint(), ports.data_endpoint()}));
+  ASSERT_TRUE(wait_until_ready(receiver));
   const Sender camera(ports.data, "127.0.0.1");
   const Sender other(ports.data, "127.0.0.2");
   camera.block(1);
@@ -106,9 +107,9 @@ TEST(EngineIntegrityEndToEnd, WorkerDoesNotInheritTheProgramsPin) {
   }
   const std::string own = allowed_cpus("/proc/self/status");
   Ports ports;
-  Process receiver({workergrab, "-c", "0", "-i", "-1", "-T", "20", "-n", "4", "-P",
-                    ports.control_endpoint(), ports.data_endpoint()});
-  ASSERT_TRUE(wait_until_bound(ports.data));
+  Process receiver(line_buffered({workergrab, "-c", "0", "-i", "-1", "-T", "20", "-n", "4", "-P",
+                                  ports.control_endpoint(), ports.data_endpoint()}));
+  ASSERT_TRUE(wait_until_ready(receiver));
   const std::string tasks = "/proc/" + std::to_string(receiver.pid()) + "/task/";
   const std::string main_thread = allowed_cpus(tasks + std::to_string(receiver.pid()) + "/status");
   // The worker starts a moment after the socket is bound.

@@ -1,8 +1,8 @@
-# niclabel and the adapter names against the real library, on this host's
-# interfaces, with the names file in a temporary state directory. Interfaces
-# that other tests add and remove would change the adapter list under them.
+# niclabel and the adapter names against the real library, on interfaces of
+# the tests' own network namespace, with the names file in a temporary state
+# directory.
 zok_add_gtest(niclabel_e2e_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/niclabel_test.cpp LIBS zok
-  LABELS net RESOURCE_LOCK adapters OWN_MAIN)
+  LABELS net OWN_MAIN)
 target_compile_definitions(niclabel_e2e_tests PRIVATE
   NICLABEL_PATH="$<TARGET_FILE:niclabel>"
   ZOK_LIBRARY_DIR="$<TARGET_FILE_DIR:zok>")

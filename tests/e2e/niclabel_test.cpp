@@ -1,6 +1,9 @@
-// niclabel and the names operations of the real library, run against this
-// host's interfaces with the names file in a temporary state directory.
+// niclabel and the names operations of the real library, run against the
+// interfaces of a network namespace of the tests' own (or, where none can
+// be made, this host's), with the names file in a temporary state directory.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 #include <zok/zok.h>
 
@@ -385,6 +388,45 @@ TEST(NamesLibrary, RefusesEveryNameOperationBeforeInit) {
   EXPECT_EQ(std::string(line), eperm + " " + eperm + " " + eperm + " " + eperm + " null\n");
 }
 
+bool write_file(const char *path, const std::string &text) {
+  std::ofstream out(path);
+  return static_cast<bool>(out << text << std::flush);
+}
+
+// Interfaces that others add and remove beside the tests (other tests' veth
+// pairs, a container runtime's) would come and go under them: where the
+// kernel allows, the tests move into a network namespace of their own (in a
+// user namespace when not root) with lo and two veth pairs, 02:7a:6f:00:00:01
+// to 04. Returns why not, or "" when they did.
+std::string own_network() {
+  const uid_t uid = ::getuid();
+  const gid_t gid = ::getgid();
+  if (::unshare(CLONE_NEWNET | CLONE_NEWNS | (uid == 0 ? 0 : CLONE_NEWUSER)) != 0)
+    return std::string("no namespace of its own: ") + std::strerror(errno);
+  if (uid != 0 && !(write_file("/proc/self/setgroups", "deny") &&
+                    write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+                    write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))) {
+    std::perror("user namespace");
+    std::exit(1);
+  }
+  // sysfs shows the interfaces of the namespace that mounted it.
+  if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
+    std::perror("sysfs for the new namespace");
+    std::exit(1);
+  }
+  if (std::system("ip link set lo up") != 0) std::exit(1);
+  for (int k = 1; k < 4; k += 2) {
+    char command[160];
+    std::snprintf(command, sizeof command,
+                  "ip link add zokveth%d address 02:7a:6f:00:00:%02x type veth "
+                  "peer name zokveth%d address 02:7a:6f:00:00:%02x",
+                  k, k, k + 1, k + 1);
+    if (std::system(command) != 0) std::exit(1);
+  }
+  return "";
+}
+
 int before_init() {
   char *name = nullptr;
   std::printf("%d %d %d %d %s\n", zok_get_name("S=0", &name), zok_set_name("S=0", "x"),
@@ -397,5 +439,9 @@ int before_init() {
 int main(int argc, char **argv) {
   if (argc == 2 && std::strcmp(argv[1], "--before-init") == 0) return before_init();
   ::testing::InitGoogleTest(&argc, argv);
+  if (!::testing::GTEST_FLAG(list_tests)) {
+    if (const std::string why = own_network(); !why.empty())
+      std::fprintf(stderr, "niclabel tests on this host's adapters (%s)\n", why.c_str());
+  }
   return RUN_ALL_TESTS();
 }

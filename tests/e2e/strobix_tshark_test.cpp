@@ -35,13 +35,46 @@ struct Frame {
   std::string protocols, malformed, severity, command;
 };
 
-std::vector<Frame> read_capture(const std::string &file, std::uint16_t stream_port,
-                                std::uint16_t control_port) {
-  Process reader("tshark",
-                 {"-r", file, "-d", "udp.port==" + std::to_string(stream_port) + ",gvsp", "-d",
-                  "udp.port==" + std::to_string(control_port) + ",gvcp", "-T", "fields", "-E",
-                  "separator=|", "-e", "frame.protocols", "-e", "_ws.malformed", "-e",
-                  "_ws.expert.severity", "-e", "gvcp.cmd.command"});
+// The test's own markers: datagrams a socket sends to itself, which tell
+// how far the capture has got and are no part of what is checked.
+struct Markers {
+  testlib::UdpSocket start, end;
+  std::string filter() const {
+    return "udp port " + std::to_string(start.port) + " or udp port " + std::to_string(end.port);
+  }
+  std::string excluded() const {
+    return "!(udp.port==" + std::to_string(start.port) +
+           " || udp.port==" + std::to_string(end.port) + ")";
+  }
+};
+
+// Sends a marker now and then until the capture file holds one: the capture
+// is then running, and holds everything sent before it. A busy machine
+// takes its time to start tshark and to write its file, never this long.
+bool captured(const std::string &file, const testlib::UdpSocket &marker) {
+  const auto until = std::chrono::steady_clock::now() + 60s;
+  const std::byte mark[4] = {};
+  while (std::chrono::steady_clock::now() < until) {
+    marker.send_to(marker.port, mark);
+    Process reader("tshark", {"-r", file, "-Y", "udp.port==" + std::to_string(marker.port), "-T",
+                              "fields", "-e", "frame.number"});
+    if (!reader.finish(60s).out.empty()) return true;
+  }
+  return false;
+}
+
+std::vector<Frame> read_capture(const std::string &file, const Markers &markers,
+                                std::uint16_t stream_port, std::uint16_t control_port) {
+  Process reader("tshark", {"-r", file,
+                            "-Y", markers.excluded(),
+                            "-d", "udp.port==" + std::to_string(stream_port) + ",gvsp",
+                            "-d", "udp.port==" + std::to_string(control_port) + ",gvcp",
+                            "-T", "fields",
+                            "-E", "separator=|",
+                            "-e", "frame.protocols",
+                            "-e", "_ws.malformed",
+                            "-e", "_ws.expert.severity",
+                            "-e", "gvcp.cmd.command"});
   const Outcome o = reader.finish(60s);
   std::vector<Frame> frames;
   std::stringstream lines(o.out);
@@ -74,19 +107,17 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
   const std::string dir = dir_template;
   const std::string file = dir + "/capture.pcapng";
 
+  const Markers markers;
   Process capture("tshark", {"-i", "lo", "-f",
                              "udp port " + std::to_string(rx.port()) + " or udp port " +
-                                 std::to_string(control),
-                             "-w", file, "-a", "duration:120"});
-  if (!capture.wait_for_err("Capturing on", 30s)) {
+                                 std::to_string(control) + " or " + markers.filter(),
+                             "-w", file, "-a", "duration:600"});
+  if (!capture.wait_for_err("Capturing on", 60s)) {
     const Outcome o = capture.finish(5s);
     std::filesystem::remove_all(dir);
     GTEST_SKIP() << "SKIPPED: tshark cannot capture on lo: " << o.err;
   }
-  // The dissectors run after the capture; give the capture process a moment
-  // to have its filter in place.
-  capture.wait_for_err("Capture started", 3s);
-  usleep(300000);
+  ASSERT_TRUE(captured(file, markers.start)) << "the capture never started";
 
   const std::string local = "127.0.0.1:" + std::to_string(control);
   const std::vector<std::vector<std::string>> runs = {
@@ -140,10 +171,10 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
                       std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}});
   sent += rx.take(300).size();
 
-  usleep(500000);
+  EXPECT_TRUE(captured(file, markers.end)) << "the capture did not catch up";
   capture.signal(SIGINT);
   capture.finish(30s);
-  const std::vector<Frame> frames = read_capture(file, rx.port(), control);
+  const std::vector<Frame> frames = read_capture(file, markers, rx.port(), control);
   std::filesystem::remove_all(dir);
 
   ASSERT_EQ(frames.size(), sent + commands);

@@ -9,9 +9,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <fstream>
 #include <span>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace testlib {
@@ -79,5 +83,27 @@ struct UdpSocket {
   int fd;
   std::uint16_t port;
 };
+
+// Datagrams the kernel dropped at the socket bound to 127.0.0.1:port (its
+// receive buffer was full), as /proc/net/udp tells; 0 where there is none.
+inline long long udp_drops(std::uint16_t port) {
+  std::ifstream table("/proc/net/udp");
+  // The table prints the address as the number its network-order bytes make.
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, "%08X:%04X", static_cast<unsigned>(htonl(INADDR_LOOPBACK)),
+                port);
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, field;
+    fields >> slot >> local;
+    if (local != wanted) continue;
+    while (fields >> field) {
+    }
+    return std::stoll(field);
+  }
+  return 0;
+}
 
 }  // namespace testlib

@@ -133,6 +133,9 @@ class Process {
     return wait_for(err_path_, text, limit);
   }
 
+  // True once the program has ended, waiting for that up to limit.
+  bool ended_within(std::chrono::milliseconds limit) { return reaped_within(limit); }
+
   // Waits for the end and collects the output. At the limit the program is
   // interrupted (a receiver waiting for blocks that never came says why in
   // its report), and killed if that does not end it.

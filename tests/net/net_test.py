@@ -5,18 +5,21 @@ the host end of the veth pair.
 
 Scenarios:
   path       --mtu 1500|9000: both receivers, every block complete and its
-             payload verified.
+             block ids verified; stream_probe (libzok in-process) checks
+             every byte of every block.
   oversize   the camera sends 9000-byte packets, the host's end carries 1500:
              every block ends incomplete, no resend comes back, the host
              interface counts the drops.
   loss       a seeded BPF dropper on the camera's egress: resends recover
              the losses and the counters of strobix, the dropper and the
-             receiver add up.
+             receiver add up; what resends put back is byte for byte what
+             was lost (stream_probe).
   multicast  plaingrab and workergrab on one group at once: both get every
              block, on the interface that reaches the camera.
   reorder    strobix shuffles each block's payload packets (-O) or moves each
              at most 16 places (-O16): every block complete, and resends
-             under 1% of the packets sent.
+             under 1% of the packets sent; every byte in its place
+             (stream_probe).
   hostile    stream_probe (libzok in-process, poll and worker) under
              malformed and foreign datagrams from the sender's own address
              and from a second address on the camera's link, which also
@@ -52,10 +55,11 @@ AF_XDP on the veth pair as root); --receive xdp runs a scenario with them on
 the AF_XDP path and checks that they took it.
 
 Exits 77 (ctest's skip) with "SKIPPED: reason" where the network cannot be
-made. Only the standard library, and the report parsers of tests/soak.
+made. Only the standard library and tests/lib's zoktest.
 """
 
 import argparse
+import collections
 import os
 import re
 import shutil
@@ -67,25 +71,29 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tests", "soak"))
-from soak import (SANITIZER_NOISE, block_trace, parse_fields, parse_reports,  # noqa: E402
-                  parse_strobix)
+sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
+from zoktest import (SANITIZER_NOISE, SKIP, Failures, Program, block_trace,  # noqa: E402
+                     free_udp_ports, parse_fields, parse_strobix, testnet_down, testnet_up,
+                     the_report, time_scale, udp_bound, udp_socket_state, wait_for)
 
 TESTNET = os.path.join(ROOT, "scripts", "testnet.sh")
-SKIP = 77
 STREAM_PORT = 50010
 RESEND_PORT = 50011
-# strobix's default block size, and the smaller blocks of the lossy runs.
-BLOCK_BYTES = 1048576
-BLOCK_BYTES_LOSSY = 262144
+# The blocks of every stream: no larger than the -c pattern's period, so
+# that the probe sees any byte out of place, and few enough bytes in all
+# that a receiver held off its CPU for the whole stream still finds them in
+# its socket buffer or its AF_XDP frames.
+BLOCK_BYTES = 262144
 
 
 class Skip(Exception):
     pass
 
 
-# Set by --receive: the receivers' ZOK_RECEIVE.
+# Set by main: the receivers' ZOK_RECEIVE (--receive), and how much longer
+# than a plain build's every bound is (sanitizer builds).
 RECEIVE = None
+SCALE = 1.0
 UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                 "--inh-caps=-all"]
 # What AF_XDP needs of an unprivileged process: the program and its maps
@@ -119,28 +127,6 @@ def xdp_attached(interface):
     return "prog/xdp" in out
 
 
-class Failures:
-    def __init__(self):
-        self.items = []
-
-    def check(self, ok, message):
-        if not ok:
-            self.items.append(message)
-        return ok
-
-
-def time_scale(args):
-    if os.environ.get("SOAK_TIME_SCALE"):
-        return float(os.environ["SOAK_TIME_SCALE"])
-    with open(args.plaingrab, "rb") as f:
-        data = f.read()
-    if b"__tsan_init" in data:
-        return 6.0
-    if b"__asan_init" in data:
-        return 3.0
-    return 1.0
-
-
 class Network:
     """A test network for the length of a with-block; a network that cannot
     be made ends the run as skipped."""
@@ -148,23 +134,17 @@ class Network:
     def __init__(self, name, *options):
         self.name = name
         self.options = list(options)
-        self.env = {}
 
     def __enter__(self):
-        up = subprocess.run([TESTNET, "up", "--name", self.name] + self.options,
-                            capture_output=True, text=True)
-        if up.returncode == SKIP:
-            print(up.stdout.strip() or "SKIPPED: testnet.sh up", flush=True)
-            sys.exit(SKIP)
-        if up.returncode != 0:
-            raise RuntimeError(f"testnet.sh up failed: {up.stderr.strip()}")
-        for line in up.stdout.splitlines():
-            key, _, value = line.partition("=")
-            self.env[key] = value
+        self.env, why = testnet_up(TESTNET, self.name, *self.options)
+        if self.env is None:
+            if why.startswith("SKIPPED: "):
+                raise Skip(why[len("SKIPPED: "):])
+            raise RuntimeError(f"testnet.sh up failed: {why}")
         return self
 
     def __exit__(self, *exc):
-        subprocess.run([TESTNET, "down", "--name", self.name], capture_output=True)
+        testnet_down(TESTNET, self.name)
         return False
 
     def __getitem__(self, key):
@@ -179,80 +159,93 @@ class Network:
         return {k: int(v) for k, v in re.findall(r"^DROP_(\w+)=(\d+)$", out, re.M)}
 
 
-def udp_bound(address, port):
-    """Whether a host socket is bound to address:port (/proc/net/udp)."""
-    a = [int(x) for x in address.split(".")]
-    want = "%02X%02X%02X%02X:%04X" % (a[3], a[2], a[1], a[0], port)
-    with open("/proc/net/udp") as f:
-        return any(line.split()[1] == want for line in f.readlines()[1:])
-
-
-def wait_for(predicate, timeout):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
-
-
 def rx_dropped(interface):
     with open(f"/sys/class/net/{interface}/statistics/rx_dropped") as f:
         return int(f.read())
 
 
-class Run:
-    """A receiver writing into files: a pipe nobody reads while strobix runs
-    would fill and hold the receiver in its next print."""
+# How long a receiver may take nothing at all before the test stops waiting
+# for it: a loaded machine makes it slow, never silent this long.
+IDLE_S = 60
+# strobix answers resend requests until the test stops it, once the
+# receiver is done, however far behind a loaded machine has left it.
+LINGER_MS = "3600000"
 
-    def __init__(self, receiver, argv, seconds, receive=None, wrapper=()):
+
+class Run(Program):
+    """A receiver, ending by its own -i once it has handed every block over."""
+
+    def __init__(self, receiver, argv, receive=None, wrapper=(), local=None):
+        super().__init__(list(wrapper) + argv, receiver, env=receiver_env(receive))
         self.receiver = receiver
-        self.seconds = seconds
-        self.started = time.monotonic()
-        self.files = [tempfile.TemporaryFile(mode="w+") for _ in range(2)]
-        self.proc = subprocess.Popen(list(wrapper) + argv, stdout=self.files[0],
-                                     stderr=self.files[1], env=receiver_env(receive))
-        self.out = self.err = ""
-        self.rc = None
+        self.local = local
+        self.kernel_drops = None
 
     def finish(self):
-        """Waits for the receiver's end: its own -T ends it, with some grace
-        for a loaded machine."""
-        left = self.started + self.seconds + 30 - time.monotonic()
-        try:
-            self.proc.wait(timeout=max(1, left))
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.rc = self.proc.returncode
-        for f in self.files:
-            f.seek(0)
-        self.out, self.err = (f.read() for f in self.files)
-        for f in self.files:
-            f.close()
-        reports = parse_reports(self.out, self.receiver)
-        self.report = reports[0][1] if len(reports) == 1 and reports[0][0] else None
+        """Waits for the receiver's end for as long as it keeps handing blocks
+        over (its -v lines); one that stands still is asked for its report
+        with SIGINT, a block it never got being no reason to hang. Reads the
+        report."""
+        self.interrupted = not self.wait_progressing(IDLE_S * SCALE)
+        if self.interrupted:
+            # What the kernel dropped for it is the first thing to know then.
+            state = self.local and udp_socket_state(self.local[1], address=self.local[0])
+            self.kernel_drops = state[1] if state else None
+            self.send(signal.SIGINT)
+        self.rc = super().finish(30 * SCALE)
+        self.report = the_report(self.out, self.receiver)
         return self
 
 
-def start_receiver(args, net, receiver, blocks, local, extra, seconds, receive=None,
-                   wrapper=(), port=STREAM_PORT):
+def start_receiver(args, net, receiver, blocks, local, extra, receive=None, wrapper=(),
+                   port=STREAM_PORT):
     tool = getattr(args, receiver)
     # Buffers the size of strobix's blocks: as many as the library allows, so
-    # a receiver that falls behind on a loaded machine catches up.
-    block_bytes = BLOCK_BYTES_LOSSY if "-R" in extra else BLOCK_BYTES
-    argv = [tool, "-i", str(blocks), "-T", str(int(seconds)), "-v", "--verify-payload",
-            "-s", str(block_bytes), "-n", "512", "-P", f"{net['CAM_ADDR']}:{port + 1}"]
+    # a receiver that falls behind on a loaded machine catches up. -T only
+    # ends one that outlives the suite's own time limit.
+    argv = [tool, "-i", str(blocks), "-T", "600", "-v", "--verify-payload",
+            "-s", str(BLOCK_BYTES), "-n", "512", "-P", f"{net['CAM_ADDR']}:{port + 1}"]
     argv += extra + [f"{local}:{port}"]
-    return Run(receiver, argv, int(seconds), receive or RECEIVE, wrapper)
+    return Run(receiver, argv, receive or RECEIVE, wrapper, (local, port))
 
 
-def send(args, net, blocks, dest, extra, timeout, port=STREAM_PORT):
-    argv = net.exec_argv([args.strobix, "-c", "-n", str(blocks),
-                          "-l", f"{net['CAM_ADDR']}:{port + 1}"] + extra
-                         + [f"{dest}:{port}"])
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
-    return done.returncode, parse_strobix(done.stdout), done.stderr
+def start_sender(args, net, blocks, dest, extra, port=STREAM_PORT):
+    """strobix -c: `blocks` to dest:port, then answering resend requests
+    until stop_sender."""
+    return Program(net.exec_argv([args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES),
+                                  "-W", LINGER_MS, "-l", f"{net['CAM_ADDR']}:{port + 1}"]
+                                 + extra + [f"{dest}:{port}"]), "strobix")
+
+
+def stop_sender(sender):
+    """Ends strobix's wait for resend requests: (status, its tally, stderr)."""
+    sender.stop(signal.SIGINT, 30 * SCALE)
+    sender.finish(0)
+    return sender.status, parse_strobix(sender.out), sender.err
+
+
+def bound(run, net, port=STREAM_PORT):
+    """Whether the receiver bound its stream port within a loaded machine's
+    bound (False at once when it ended)."""
+    return wait_for(lambda: udp_bound(port, net["HOST_ADDR"]), IDLE_S * SCALE, run)
+
+
+def stream_into(args, net, failures, tag, receiver, blocks, receiver_extra=(),
+                strobix_extra=(), **start):
+    """A receiver started, `blocks` of strobix sent to it once it is bound,
+    its end awaited: (run, strobix's figures), the sender checked; (None,
+    None) when the receiver never bound."""
+    run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"], list(receiver_extra),
+                         **start)
+    if not failures.check(bound(run, net), f"{tag}: receiver never bound: "
+                          f"{(run.out + run.err)[-300:]}"):
+        run.send(signal.SIGKILL)
+        run.finish()
+        return None, None
+    sender = start_sender(args, net, blocks, net["HOST_ADDR"], list(strobix_extra))
+    run.finish()
+    rc, sent, err = stop_sender(sender)
+    return run, sent if check_sender(failures, tag, rc, sent, err, blocks) else None
 
 
 def check_receive_path(failures, tag, err):
@@ -264,23 +257,31 @@ def check_receive_path(failures, tag, err):
 
 
 def check_accounting(failures, tag, run, blocks):
-    """The soak's identity: every block sent is handed over (and verified
-    when good), dropped or counted; nothing handed over twice."""
+    """The soak's identity: every block sent is handed over (its block ids
+    verified by the receiver when good), dropped or counted; nothing handed
+    over twice."""
     check_receive_path(failures, tag, run.err)
     r = run.report
     if not failures.check(r is not None, f"{tag}: no complete report (status {run.rc}): "
                           f"{run.out[-400:]} {run.err[-400:]}"):
         return None
-    failures.check(run.rc == 0, f"{tag}: receiver exit status {run.rc}")
+    # Status 1 with the report where it went quiet before its -i and was
+    # asked for the report.
+    failures.check(run.rc == (1 if run.interrupted else 0),
+                   f"{tag}: receiver exit status {run.rc} (asked for its report: "
+                   f"{run.interrupted})")
     failures.check(not SANITIZER_NOISE.search(run.err), f"{tag}: sanitizer report")
     accounted = r["complete"] + r["incomplete"] + r["dropped"] + r["not_available"]
     failures.check(accounted == blocks,
                    f"{tag}: {blocks} blocks sent but Complete {r['complete']} + Incomplete "
                    f"{r['incomplete']} + Dropped {r['dropped']} + Not Available "
-                   f"{r['not_available']} = {accounted}")
+                   f"{r['not_available']} = {accounted} (datagrams the kernel dropped for it: "
+                   f"{run.kernel_drops})")
     trace = block_trace(run.err)
     ids = [bid for bid, _, _ in trace]
-    failures.check(len(set(ids)) == len(ids), f"{tag}: a block handed over more than once")
+    again = sorted(bid for bid, n in collections.Counter(ids).items() if n > 1)
+    failures.check(not again, f"{tag}: blocks handed over more than once: {again[:8]} "
+                   f"({[(b, s) for b, s, _ in trace if b in again[:2]]})")
     failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == len(trace),
                    f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
                    f"{r['app_received']}+{r['app_nonzero']}, status lines {len(trace)}")
@@ -299,6 +300,62 @@ def check_sender(failures, tag, rc, sent, err, blocks):
     return sent is not None
 
 
+def start_probe(args, net, blocks, block_bytes, worker=False, block_timeout_ms=None,
+                port=STREAM_PORT):
+    """tests/soak/stream_probe on the host's end: libzok in-process, every
+    byte of every block it takes checked."""
+    argv = [args.stream_probe, "--local", f"{net['HOST_ADDR']}:{port}", "--resend",
+            f"{net['CAM_ADDR']}:{port + 1}", "--first-id", "1", "--blocks", str(blocks),
+            "--buffers", "256", "--size", str(max(block_bytes, 131072)), "--block-bytes",
+            str(block_bytes), "--drain-ms", str(int(500 * SCALE))]
+    argv += ["--worker"] if worker else []
+    argv += ["--block-timeout", str(block_timeout_ms)] if block_timeout_ms else []
+    return Program(argv, "probe", env=receiver_env(RECEIVE))
+
+
+def drained(address, port):
+    """Waits until the socket on address:port holds nothing."""
+    return wait_for(lambda: (udp_socket_state(port, address=address) or (0, 0))[0] == 0,
+                    IDLE_S * SCALE)
+
+
+def end_probe(failures, tag, probe):
+    """Ends the probe (it drains first): its figures, or None."""
+    probe.stop(signal.SIGTERM, 30 * SCALE)
+    probe.finish(0)
+    check_receive_path(failures, tag, probe.err)
+    p = parse_fields("probe", probe.out)
+    failures.check(p is not None and probe.status == 0 and not probe.killed,
+                   f"{tag}: stream_probe status {probe.status}: {probe.err[-300:]}")
+    failures.check(not SANITIZER_NOISE.search(probe.err), f"{tag}: sanitizer report")
+    return p
+
+
+def probe_stream(args, net, failures, tag, blocks, strobix_extra, worker=False,
+                 block_timeout_ms=None):
+    """strobix -c's blocks into the probe: whether the
+    blocks it took were whole is told by their bytes, which the receivers'
+    --verify-payload reads only half of. Returns (probe's figures, strobix's),
+    or Nones with the failure recorded."""
+    probe = start_probe(args, net, blocks, BLOCK_BYTES, worker, block_timeout_ms)
+    if not failures.check(probe.wait_for_text("ready\n", IDLE_S * SCALE, "out"),
+                          f"{tag}: stream_probe did not get ready: {probe.err[-300:]}"):
+        end_probe(failures, tag, probe)
+        return None, None
+    sender = start_sender(args, net, blocks, net["HOST_ADDR"],
+                          strobix_extra)
+    probe.wait_progressing(IDLE_S * SCALE, "complete\n", "out")
+    rc, sent, err = stop_sender(sender)
+    p = end_probe(failures, tag, probe)
+    if not check_sender(failures, tag, rc, sent, err, blocks) or p is None:
+        return None, None
+    failures.check(p["good_corrupt"] == 0 and p["foreign"] == 0 and p["good_twice"] == 0,
+                   f"{tag}: stream_probe took {p['good_corrupt']} blocks with status 0 whose "
+                   f"bytes were not those sent, {p['foreign']} nobody sent, {p['good_twice']} "
+                   f"twice: {re.findall(r'^good block .*$', probe.err, re.M)[:4]}")
+    return p, sent
+
+
 def scenario_path(args, scale):
     failures = Failures()
     blocks = 200
@@ -307,17 +364,9 @@ def scenario_path(args, scale):
     with Network(f"path{args.mtu}-{os.getpid()}", "--mtu", str(args.mtu)) as net:
         for receiver in ("plaingrab", "workergrab"):
             tag = f"{receiver} mtu {args.mtu}"
-            run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"], [],
-                                 blocks / rate + 30 * scale)
-            if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
-                                           10 * scale), f"{tag}: receiver never bound"):
-                run.finish()
-                continue
-            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
-                                 ["-k", str(args.mtu), "-r", str(rate)], blocks / rate + 60)
-            run.finish()
-            check_sender(failures, tag, rc, sent, err, blocks)
-            r = check_accounting(failures, tag, run, blocks)
+            run, sent = stream_into(args, net, failures, tag, receiver, blocks,
+                                    strobix_extra=["-k", str(args.mtu), "-r", str(rate)])
+            r = run and check_accounting(failures, tag, run, blocks)
             if r is None:
                 continue
             # Nothing on this path loses a packet, so nothing is asked for.
@@ -326,6 +375,14 @@ def scenario_path(args, scale):
             failures.check("LINK UP" in run.out, f"{tag}: link not reported up")
             lines.append(f"{tag}: complete={r['complete']} resend_requests="
                          f"{r['resend_requests']}")
+        tag = f"stream_probe mtu {args.mtu}"
+        p, _ = probe_stream(args, net, failures, tag, blocks, ["-k", str(args.mtu), "-r",
+                                                               str(rate)])
+        if p is not None:
+            failures.check(p["good_ok"] == blocks, f"{tag}: {p['good_ok']} of {blocks} blocks "
+                           f"whole (bad status {p['good_bad_status']}, missing "
+                           f"{p['good_missing']})")
+            lines.append(f"{tag}: whole={p['good_ok']}/{blocks}")
     return lines, failures
 
 
@@ -338,15 +395,10 @@ def scenario_oversize(args, scale):
                        check=True)
         before = rx_dropped(net["HOST_IF"])
         tag = "plaingrab, 9000-byte packets, 1500 MTU"
-        run = start_receiver(args, net, "plaingrab", blocks, net["HOST_ADDR"], [], 30 * scale)
-        failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT), 10 * scale),
-                       f"{tag}: receiver never bound")
-        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-k", "9000", "-r", "50"], 60)
-        run.finish()
+        run, sent = stream_into(args, net, failures, tag, "plaingrab", blocks,
+                                strobix_extra=["-k", "9000", "-r", "50"])
         dropped = rx_dropped(net["HOST_IF"]) - before
-        if not check_sender(failures, tag, rc, sent, err, blocks):
-            return [], failures
-        r = check_accounting(failures, tag, run, blocks)
+        r = sent and check_accounting(failures, tag, run, blocks)
         if r is None:
             return [], failures
         # Leaders and trailers are small and pass; no payload packet does,
@@ -364,22 +416,18 @@ def scenario_oversize(args, scale):
                 f"rx_dropped={dropped}"], failures
 
 
+def strobix_lossy(rate, extra=()):
+    """strobix's options for the runs under the dropper: a sender that keeps
+    its last 256 blocks for resends."""
+    return ["-r", str(rate), "-H", "256"] + list(extra)
+
+
 def run_with_dropper(args, net, receiver, tag, blocks, rate, strobix_extra, failures, scale):
-    run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"],
-                         ["-R", "4", "-E", str(int(30 * scale))], blocks / rate + 60 * scale)
-    if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
-                                   10 * scale), f"{tag}: receiver never bound"):
-        run.finish()
-        return None, None, None
-    rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
-                         ["-s", str(BLOCK_BYTES_LOSSY), "-r", str(rate), "-H", "256", "-W",
-                          str(int(2000 * scale))] + strobix_extra,
-                         blocks / rate + 120 * scale)
-    run.finish()
+    run, sent = stream_into(args, net, failures, tag, receiver, blocks,
+                            receiver_extra=["-R", "4", "-E", str(int(30 * scale))],
+                            strobix_extra=strobix_lossy(rate, strobix_extra))
     drops = net.drops()
-    if not check_sender(failures, tag, rc, sent, err, blocks):
-        return None, None, None
-    r = check_accounting(failures, tag, run, blocks)
+    r = sent and check_accounting(failures, tag, run, blocks)
     if r is None:
         return None, None, None
     failures.check(r["resend_requests"] == sent["requests"] > 0,
@@ -418,10 +466,21 @@ def scenario_loss(args, scale):
         # How many blocks end complete depends on how far behind a loaded
         # machine lets the receiver fall; that resends recover losses does not.
         failures.check(r["resend_ok"] > 0, f"{tag}: no lost packet came back")
-        return [f"{tag}: seen={drops['SEEN']} dropped={drops['DROPPED']} "
-                f"({100.0 * drops['DROPPED'] / max(1, drops['SEEN']):.2f}%) "
-                f"resend_requests={r['resend_requests']} resend_ok={r['resend_ok']} "
-                f"resend_failed={r['resend_failed']} complete={r['complete']}/{blocks}"], failures
+        lines = [f"{tag}: seen={drops['SEEN']} dropped={drops['DROPPED']} "
+                 f"({100.0 * drops['DROPPED'] / max(1, drops['SEEN']):.2f}%) "
+                 f"resend_requests={r['resend_requests']} resend_ok={r['resend_ok']} "
+                 f"resend_failed={r['resend_failed']} complete={r['complete']}/{blocks}"]
+        # What the resends put back must be the bytes that were lost: a
+        # block whole by its status is checked byte for byte.
+        tag = "stream_probe, BPF dropper 0.5%"
+        p, _ = probe_stream(args, net, failures, tag, blocks, strobix_lossy(rate))
+        if p is not None:
+            failures.check(p["good_ok"] > 0 and p["resend_requests"] > 0,
+                           f"{tag}: {p['good_ok']} blocks whole, {p['resend_requests']} resend "
+                           f"requests")
+            lines.append(f"{tag}: whole={p['good_ok']}/{blocks} incomplete={p['incomplete']} "
+                         f"resend_requests={p['resend_requests']}")
+        return lines, failures
 
 
 def scenario_soak(args, scale):
@@ -450,21 +509,21 @@ def scenario_multicast(args, scale):
     with Network(f"mcast-{os.getpid()}") as net:
         # A group of this network's own, so two networks never share one.
         group = "239.255.%s.1" % net["HOST_ADDR"].split(".")[2]
-        runs = [start_receiver(args, net, receiver, blocks, group, [],
-                               blocks / rate + 30 * scale)
+        runs = [start_receiver(args, net, receiver, blocks, group, [])
                 for receiver in ("plaingrab", "workergrab")]
 
         def joined():
             out = subprocess.run(["ip", "maddr", "show", "dev", net["HOST_IF"]],
                                  capture_output=True, text=True).stdout
             return re.search(rf"inet\s+{re.escape(group)}\s+users 2", out) is not None
-        failures.check(wait_for(joined, 10 * scale),
+        failures.check(wait_for(joined, IDLE_S * scale),
                        f"the receivers did not both join {group} on {net['HOST_IF']}")
-        rc, sent, err = send(args, net, blocks, group, ["-r", str(rate)], blocks / rate + 60)
-        check_sender(failures, "strobix", rc, sent, err, blocks)
-        lines = []
+        sender = start_sender(args, net, blocks, group, ["-r", str(rate)])
         for run in runs:
             run.finish()
+        check_sender(failures, "strobix", *stop_sender(sender), blocks)
+        lines = []
+        for run in runs:
             tag = f"{run.receiver} on {group}"
             r = check_accounting(failures, tag, run, blocks)
             if r is None:
@@ -491,20 +550,11 @@ def scenario_reorder(args, scale):
         for receiver, how in (("plaingrab", "-O"), ("plaingrab", "-O16"),
                               ("workergrab", "-O"), ("workergrab", "-O16")):
             tag = f"{receiver}, strobix {how}"
-            run = start_receiver(args, net, receiver, blocks, net["HOST_ADDR"],
-                                 ["-R", "4", "-E", str(int(30 * scale)), "-b",
-                                  str(STALL_PROOF_MS)], blocks / rate + 30 * scale)
-            if not failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT),
-                                           10 * scale), f"{tag}: receiver never bound"):
-                run.finish()
-                continue
-            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
-                                 ["-s", str(BLOCK_BYTES_LOSSY), how, "-r", str(rate), "-W",
-                                  str(int(300 * scale))], blocks / rate + 60)
-            run.finish()
-            if not check_sender(failures, tag, rc, sent, err, blocks):
-                continue
-            r = check_accounting(failures, tag, run, blocks)
+            run, sent = stream_into(args, net, failures, tag, receiver, blocks,
+                                    receiver_extra=["-R", "4", "-E", str(int(30 * scale)), "-b",
+                                                    str(STALL_PROOF_MS)],
+                                    strobix_extra=[how, "-r", str(rate)])
+            r = sent and check_accounting(failures, tag, run, blocks)
             if r is None:
                 continue
             # Nothing is lost, so every block ends whole; a packet that is
@@ -519,6 +569,18 @@ def scenario_reorder(args, scale):
             lines.append(f"{tag}: complete={r['complete']} packets={sent['packets']} "
                          f"resend_requests={r['resend_requests']} resent={sent['resent']} "
                          f"resend_ok={r['resend_ok']} resend_failed={r['resend_failed']}")
+        # Packets out of order are where one lands in another's place: the
+        # bytes of every block tell.
+        for how, worker in (("-O", False), ("-O16", True)):
+            tag = f"stream_probe{' --worker' if worker else ''}, strobix {how}"
+            p, _ = probe_stream(args, net, failures, tag, blocks, [how, "-r", str(rate)], worker,
+                                STALL_PROOF_MS)
+            if p is not None:
+                failures.check(p["good_ok"] == blocks,
+                               f"{tag}: {p['good_ok']} of {blocks} blocks whole (bad status "
+                               f"{p['good_bad_status']}, missing {p['good_missing']})")
+                lines.append(f"{tag}: whole={p['good_ok']}/{blocks} "
+                             f"resend_requests={p['resend_requests']}")
     return lines, failures
 
 
@@ -532,61 +594,43 @@ def run_hostile(args, net, other_addr, worker, blocks, rate, scale):
     """One good stream, a hostile sender beside strobix and another on a
     second address: (probe's status and figures, strobix's status and
     figures, the two hostile senders' counts, stderr)."""
-    err = tempfile.TemporaryFile(mode="w+")
-    argv = [args.stream_probe, "--local", f"{net['HOST_ADDR']}:{STREAM_PORT}",
-            "--resend", f"{net['CAM_ADDR']}:{RESEND_PORT}", "--first-id", "1",
-            "--blocks", str(blocks), "--buffers", "256", "--size", "131072",
-            "--drain-ms", str(int(500 * scale)), "--block-timeout", str(STALL_PROOF_MS)]
-    argv += ["--worker"] if worker else []
-    probe = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=err, text=True,
-                             env=receiver_env(RECEIVE))
-    if probe.stdout.readline().strip() != "ready":
-        probe.kill()
-        probe.wait()
-        err.seek(0)
-        return probe.returncode, None, None, None, [], err.read()
-    started = time.monotonic()
-    strobix = subprocess.Popen(net.exec_argv(
-        [args.strobix, "-c", "-n", str(blocks), "-s", str(HOSTILE_BLOCK_BYTES), "-r", str(rate),
-         "-H", "512", "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}",
-         f"{net['HOST_ADDR']}:{STREAM_PORT}"]), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        text=True)
+    probe = start_probe(args, net, blocks, HOSTILE_BLOCK_BYTES, worker, STALL_PROOF_MS)
+    if not probe.wait_for_text("ready\n", IDLE_S * scale, "out"):
+        probe.finish(0)
+        return probe.status, None, None, None, [], probe.err
+    strobix = start_sender(args, net, blocks, net["HOST_ADDR"],
+                           ["-s", str(HOSTILE_BLOCK_BYTES), "-r", str(rate), "-H", "512"])
     # Once the good stream has begun: before it, a foreign block from the
     # sender's address could fairly be taken for its first, leader lost.
-    time.sleep(0.2 * scale)
-    first = 1 + int((time.monotonic() - started) * rate)
+    probe.wait_progressing(IDLE_S * scale, "first ", "out")
+    begun = re.search(r"^first (\d+)$", probe.out, re.M)
+    first = int(begun[1]) + 1 if begun else 1
     hostile_rate = f"{rate * HOSTILE_PACKETS_PER_BLOCK * 0.05:.1f}"
     hostiles = [subprocess.Popen(net.exec_argv(
         [args.hostile_sender, "--to", f"{net['HOST_ADDR']}:{STREAM_PORT}", "--rate",
          hostile_rate, "--block-rate", str(rate), "--first-id", str(first), "--foreign-base",
-         base, "--seed", seed] + extra), stdout=subprocess.PIPE, stderr=err, text=True)
+         base, "--seed", seed] + extra), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True)
         for base, seed, extra in (("45000", "3", []),
                                   ("30000", "5", ["--from", other_addr, "--forge"]))]
-    try:
-        strobix_out, strobix_err = strobix.communicate(timeout=blocks / rate * 4 + 60 * scale)
-    except subprocess.TimeoutExpired:
-        strobix.kill()
-        strobix_out, strobix_err = strobix.communicate()
-    counts = []
+    probe.wait_progressing(IDLE_S * scale, "complete\n", "out")
+    counts, hostile_err = [], ""
     for hostile in hostiles:
         hostile.send_signal(signal.SIGTERM)
-        counts.append(parse_fields("hostile", hostile.communicate(timeout=10 * scale)[0]))
-    probe.send_signal(signal.SIGTERM)
-    try:
-        probe_out = probe.communicate(timeout=10 * scale + 1)[0]
-    except subprocess.TimeoutExpired:
-        probe.kill()
-        probe_out = probe.communicate()[0]
-    err.seek(0)
-    text = err.read()
-    err.close()
-    return (probe.returncode, parse_fields("probe", probe_out), strobix.returncode,
-            parse_strobix(strobix_out), counts, text + strobix_err)
+        out, err = hostile.communicate(timeout=30 * scale)
+        counts.append(parse_fields("hostile", out))
+        hostile_err += err
+    strobix_rc, sent, strobix_err = stop_sender(strobix)
+    # Every datagram sent must have reached the engine before it is told to
+    # stop, or it could not have counted them.
+    drained(net["HOST_ADDR"], STREAM_PORT)
+    probe.stop(signal.SIGTERM, 30 * scale)
+    probe.finish(0)
+    return (probe.status, parse_fields("probe", probe.out), strobix_rc, sent, counts,
+            probe.err + hostile_err + strobix_err)
 
 
 def scenario_hostile(args, scale):
-    if not args.stream_probe or not args.hostile_sender:
-        raise RuntimeError("hostile needs --stream-probe and --hostile-sender")
     failures = Failures()
     blocks = 1000
     rate = max(50, int(250 / scale))
@@ -645,10 +689,9 @@ def program_attached(run, net, scale, failures, tag):
     """True once the receiver's XDP program is on the host's interface and
     the receiver still runs; otherwise the receiver is ended and the failure
     recorded (a library built without the AF_XDP path skips)."""
-    if wait_for(lambda: xdp_attached(net["HOST_IF"]) or run.proc.poll() is not None,
-                10 * scale) and run.proc.poll() is None:
+    if wait_for(lambda: xdp_attached(net["HOST_IF"]), IDLE_S * scale, run) and run.running():
         return True
-    run.proc.kill()
+    run.send(signal.SIGKILL)
     run.finish()
     if "built without AF_XDP support" in run.err:
         raise Skip("libzok was built without the AF_XDP path")
@@ -664,31 +707,37 @@ def scenario_xdpkill(args, scale):
         # kernel alone cleans up. Neither may leave the program behind.
         for receiver, sig in (("workergrab", signal.SIGINT), ("plaingrab", signal.SIGKILL)):
             tag = f"{receiver} on AF_XDP, {sig.name}"
-            run = start_receiver(args, net, receiver, 1000000, net["HOST_ADDR"], [], 120,
+            run = start_receiver(args, net, receiver, 1000000, net["HOST_ADDR"], [],
                                  receive="xdp")
             if not program_attached(run, net, scale, failures, tag):
                 continue
+            attached = time.monotonic()
             sender = subprocess.Popen(net.exec_argv(
-                [args.strobix, "-c", "-n", "100000", "-r", "200",
+                [args.strobix, "-c", "-n", "100000", "-r", "200", "-s", str(BLOCK_BYTES),
                  "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}", f"{net['HOST_ADDR']}:{STREAM_PORT}"]),
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            time.sleep(1.5 * scale)
-            failures.check(run.proc.poll() is None, f"{tag}: the receiver ended before the signal")
-            run.proc.send_signal(sig)
+            # Mid-stream: once a block has been handed over, by which time
+            # the receiver has its exit paths armed, however slow the start.
+            run.wait_progressing(IDLE_S * scale, "---Block Status---")
+            first_block = time.monotonic() - attached
+            failures.check(run.running(), f"{tag}: the receiver ended before the signal")
+            run.send(sig)
             run.finish()
-            gone = wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5)
+            gone = wait_for(lambda: not xdp_attached(net["HOST_IF"]), IDLE_S * SCALE)
             sender.kill()
             sender.wait()
             failures.check(gone, f"{tag}: an XDP program is left on {net['HOST_IF']}")
             verified = run.err.count("Verify block ok")
-            failures.check(verified > 0, f"{tag}: no block arrived before the signal: "
+            failures.check(verified > 0, f"{tag}: no block arrived whole before the signal "
+                           f"({run.err.count('---Block Status---')} handed over): "
                            f"{run.err[-300:]}")
             if sig == signal.SIGINT:
                 # Status 1 with the report is how the receivers end on SIGINT.
                 failures.check(run.rc == 1 and run.report is not None,
                                f"{tag}: status {run.rc}, report {run.report is not None}")
                 failures.check(not SANITIZER_NOISE.search(run.err), f"{tag}: sanitizer report")
-            lines.append(f"{tag}: {verified} blocks before the signal, program "
+            lines.append(f"{tag}: first block {first_block:.1f} s after the program was "
+                         f"attached, {verified} whole before the signal, program "
                          f"{'removed' if gone else 'LEFT'}")
     return lines, failures
 
@@ -703,10 +752,10 @@ def scenario_xdpshare(args, scale):
     other = STREAM_PORT + 10
     with Network(f"xshare-{os.getpid()}") as net:
         first = start_receiver(args, net, "plaingrab", blocks, net["HOST_ADDR"], [],
-                               blocks / rate + 30 * scale, receive="xdp")
+                               receive="xdp")
         if not program_attached(first, net, scale, failures, "first stream"):
             return [], failures
-        forced = start_receiver(args, net, "plaingrab", 1, net["HOST_ADDR"], [], 10,
+        forced = start_receiver(args, net, "plaingrab", 1, net["HOST_ADDR"], [],
                                 receive="xdp", port=other).finish()
         failures.check(forced.rc != 0 and "errno=16)" in forced.out + forced.err,
                        f"second stream, ZOK_RECEIVE=xdp: status {forced.rc}, expected EBUSY: "
@@ -714,22 +763,22 @@ def scenario_xdpshare(args, scale):
         failures.check(xdp_attached(net["HOST_IF"]),
                        "the failed second stream took the first stream's program away")
         second = start_receiver(args, net, "workergrab", blocks, net["HOST_ADDR"], [],
-                                blocks / rate + 30 * scale, receive="auto", port=other)
-        failures.check(wait_for(lambda: udp_bound(net["HOST_ADDR"], other), 10 * scale),
-                       "second stream never bound")
-        for port in (STREAM_PORT, other):
-            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
-                                 blocks / rate + 60, port=port)
-            check_sender(failures, f"strobix to port {port}", rc, sent, err, blocks)
+                                receive="auto", port=other)
+        failures.check(bound(second, net, other), "second stream never bound")
+        senders = {port: start_sender(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
+                                      port=port) for port in (STREAM_PORT, other)}
+        first.finish()
+        second.finish()
+        for port, sender in senders.items():
+            check_sender(failures, f"strobix to port {port}", *stop_sender(sender), blocks)
         for run, tag, path in ((first, "first stream, xdp", "receive path xdp ("),
                                (second, "second stream, auto", "receive path socket (")):
-            run.finish()
             failures.check(path in run.err, f"{tag}: expected '{path}': {run.err[:300]}")
             r = check_accounting(failures, tag, run, blocks)
             if r is not None:
                 failures.check(r["complete"] == blocks, f"{tag}: {r['complete']} complete")
                 lines.append(f"{tag}: complete={r['complete']}")
-        failures.check(wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5),
+        failures.check(wait_for(lambda: not xdp_attached(net["HOST_IF"]), IDLE_S * SCALE),
                        "the program outlived both streams")
     return lines, failures
 
@@ -781,11 +830,17 @@ class StreamPair:
         self.ask("stats", done)
         return seen
 
-    def wait_good(self, stream, count, timeout):
-        end = time.monotonic() + timeout
+    def wait_good(self, stream, count):
+        """The stream's figures once it has `count` good blocks, or once its
+        count has stood still for IDLE_S."""
+        last, moved = None, time.monotonic()
         while True:
             s = self.stats().get(stream, {"good": -1})
-            if s["good"] >= count or time.monotonic() > end:
+            if s["good"] >= count:
+                return s
+            if s["good"] != last:
+                last, moved = s["good"], time.monotonic()
+            elif time.monotonic() - moved > IDLE_S * SCALE:
                 return s
             time.sleep(0.2)
 
@@ -856,22 +911,19 @@ def scenario_xdpnarrow(args, scale):
             failures.check(False, f"the stream did not take the AF_XDP path: {err[-300:]}")
             return [], failures
         start = xdp_redirects(net["HOST_IF"])
-        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
-                             blocks / rate + 60)
+        sender = start_sender(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)])
+        got = probe.wait_good(0, blocks)
+        rc, sent, err = stop_sender(sender)
         check_sender(failures, "strobix", rc, sent, err, blocks)
-        got = probe.wait_good(0, blocks, 20 * scale)
         before = xdp_redirects(net["HOST_IF"])
         # The observable works: the sender's own datagrams were redirected.
         failures.check(before - start >= sent["packets"] if sent else False,
                        f"the veth counted {before - start} redirects for "
                        f"{sent and sent['packets']} datagrams sent")
         flood(net, stranger, net["HOST_ADDR"], STREAM_PORT, flooded)
-        end = time.monotonic() + 20 * scale
-        while True:
-            after_flood = probe.stats()[0]
-            if after_flood["refused"] - got["refused"] >= flooded or time.monotonic() > end:
-                break
-            time.sleep(0.2)
+        after_flood = {}
+        wait_for(lambda: after_flood.update(probe.stats()[0])
+                 or after_flood["refused"] - got["refused"] >= flooded, IDLE_S * scale, step=0.2)
         after = xdp_redirects(net["HOST_IF"])
         failures.check(after == before,
                        f"{after - before} of {flooded} datagrams from {stranger} went into the "
@@ -880,10 +932,10 @@ def scenario_xdpnarrow(args, scale):
                        f"the engine refused {after_flood['refused'] - got['refused']} of "
                        f"{flooded} datagrams from {stranger}")
         # The sender's stream goes on through the rings.
-        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
-                             blocks / rate + 60)
+        sender = start_sender(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)])
+        final = probe.wait_good(0, 2 * blocks)
+        rc, sent, err = stop_sender(sender)
         check_sender(failures, "strobix after the flood", rc, sent, err, blocks)
-        final = probe.wait_good(0, 2 * blocks, 20 * scale)
         failures.check(final["good"] == 2 * blocks and final["bad"] == 0,
                        f"{final['good']} good and {final['bad']} bad blocks of {2 * blocks}")
         failures.check(xdp_redirects(net["HOST_IF"]) - after >= (sent or {}).get("packets", 1),
@@ -919,13 +971,11 @@ def scenario_xdppair(args, scale):
             failures.check(False, f"not both streams took the AF_XDP path: {probe.paths} "
                            f"status {rc}: {err[-300:]}")
             return [], failures
-        senders = [subprocess.Popen(net.exec_argv(
-            [args.strobix, "-c", "-n", str(blocks), "-r", str(rate), "-W", "3000",
-             "-l", f"{net['CAM_ADDR']}:{port + 1}", f"{net['HOST_ADDR']}:{port}"]),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for port in (STREAM_PORT, other)]
+        senders = [start_sender(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)], port=port)
+                   for port in (STREAM_PORT, other)]
+        both = [probe.wait_good(k, blocks) for k in (0, 1)]
         for sender in senders:
-            sender.wait(timeout=blocks / rate + 60)
-        both = [probe.wait_good(k, blocks, 20 * scale) for k in (0, 1)]
+            stop_sender(sender)
         # With a program attached, veth hands frames to its own small ring
         # and drops on the camera end when that is full: loss the resends
         # must make good, and the first thing to look at when they did not.
@@ -940,14 +990,14 @@ def scenario_xdppair(args, scale):
         probe.close(0)
         failures.check(xdp_attached(net["HOST_IF"]),
                        "closing the first stream took the second's program away")
-        rc, sent, err = send(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)],
-                             blocks / rate + 60, port=other)
+        sender = start_sender(args, net, blocks, net["HOST_ADDR"], ["-r", str(rate)], port=other)
+        alone = probe.wait_good(1, 2 * blocks)
+        rc, sent, err = stop_sender(sender)
         check_sender(failures, "strobix to the second stream alone", rc, sent, err, blocks)
-        alone = probe.wait_good(1, 2 * blocks, 20 * scale)
         failures.check(alone["good"] == 2 * blocks,
                        f"second stream alone: {alone['good']} good of {2 * blocks}")
         probe.close(1)
-        gone = wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5)
+        gone = wait_for(lambda: not xdp_attached(net["HOST_IF"]), IDLE_S * SCALE)
         failures.check(gone, "the program outlived both streams")
         rc, err = probe.finish()
         failures.check(rc == 0 and not SANITIZER_NOISE.search(err) and "bad" not in err,
@@ -995,7 +1045,7 @@ def scenario_xdpmemlock(args, scale):
             subprocess.run(["ip", "-n", ns, "link", "set", dev, "up"], check=True)
         wait_for(lambda: "LOWER_UP" in subprocess.run(
             ["ip", "-n", receiver_ns, "link", "show", "zmr"], capture_output=True,
-            text=True).stdout, 5)
+            text=True).stdout, IDLE_S * SCALE)
 
         def attached():
             return "prog/xdp" in subprocess.run(["ip", "-n", receiver_ns, "link", "show", "zmr"],
@@ -1010,12 +1060,10 @@ def scenario_xdpmemlock(args, scale):
             return StreamPair(args, [(f"{local}:{STREAM_PORT}", f"{remote}:{RESEND_PORT}")],
                               receive, wrapper=wrapper)
 
-        def send_blocks():
-            done = subprocess.run(["ip", "netns", "exec", sender_ns, args.strobix, "-c", "-n",
-                                   str(blocks), "-r", str(rate), "-l", f"{remote}:{RESEND_PORT}",
-                                   f"{local}:{STREAM_PORT}"], capture_output=True, text=True,
-                                  timeout=blocks / rate + 60)
-            return done.returncode
+        def start_blocks():
+            return Program(["ip", "netns", "exec", sender_ns, args.strobix, "-c", "-n",
+                            str(blocks), "-r", str(rate), "-W", LINGER_MS, "-l",
+                            f"{remote}:{RESEND_PORT}", f"{local}:{STREAM_PORT}"], "strobix")
 
         for receive, limit_mib, path_wanted in (("xdp", None, (1, 2)), ("xdp", 4, None),
                                                 ("auto", 4, (0,))):
@@ -1041,8 +1089,9 @@ def scenario_xdpmemlock(args, scale):
             failures.check(receive != "auto" or not attached(), f"{tag}: an XDP program is left")
             rss_mib = resident_mib(p.proc.pid)
             failures.check(rss_mib <= rss_limit_mib, f"{tag}: the receiver holds {rss_mib} MiB")
-            failures.check(send_blocks() == 0, f"{tag}: strobix failed")
-            s = p.wait_good(0, blocks, 20 * scale)
+            sender = start_blocks()
+            s = p.wait_good(0, blocks)
+            failures.check(stop_sender(sender)[0] == 0, f"{tag}: strobix failed")
             failures.check(s["good"] == blocks, f"{tag}: {s['good']} good of {blocks}")
             rc, err = p.finish()
             failures.check(rc == 0 and "bad" not in err, f"{tag}: probe status {rc}: "
@@ -1065,8 +1114,9 @@ def scenario_xdpauto(args, scale):
     blocks = 100
     rate = max(10, int(50 / scale))
     # Loopback has no driver XDP: a forced AF_XDP path is an error at open.
+    stream, resend = free_udp_ports(2)
     argv = [args.plaingrab, "-i", "1", "-T", "2", "-v", "-s", str(BLOCK_BYTES), "-P",
-            f"127.0.0.1:{RESEND_PORT}", f"127.0.0.1:{STREAM_PORT}"]
+            f"127.0.0.1:{resend}", f"127.0.0.1:{stream}"]
     done = subprocess.run(argv, capture_output=True, text=True, env=receiver_env("xdp"),
                           timeout=30)
     if "built without AF_XDP support" in done.stderr:
@@ -1090,7 +1140,7 @@ def scenario_xdpauto(args, scale):
         for who, wrapper, receive, error, path in runs:
             tag = f"plaingrab {who}, ZOK_RECEIVE={receive}"
             run = start_receiver(args, net, "plaingrab", blocks, net["HOST_ADDR"], ["-R", "4"],
-                                 blocks / rate + 30 * scale, receive=receive, wrapper=wrapper)
+                                 receive=receive, wrapper=wrapper)
             if error is not None:
                 run.finish()
                 failures.check(run.rc != 0 and f"errno={error})" in run.out + run.err,
@@ -1099,24 +1149,23 @@ def scenario_xdpauto(args, scale):
                 failures.check(not xdp_attached(net["HOST_IF"]), f"{tag}: XDP program left")
                 lines.append(f"{tag}: open failed, errno {error}")
                 continue
-            if not wait_for(lambda: udp_bound(net["HOST_ADDR"], STREAM_PORT), 10 * scale):
-                run.proc.kill()
+            if not bound(run, net):
+                run.send(signal.SIGKILL)
                 run.finish()
                 failures.check(False, f"{tag}: receiver never bound: "
                                f"{(run.out + run.err)[-300:]}")
                 continue
-            attached = (wait_for(lambda: xdp_attached(net["HOST_IF"]), 5 * scale)
+            attached = (wait_for(lambda: xdp_attached(net["HOST_IF"]), IDLE_S * scale, run)
                         if path == "xdp" else xdp_attached(net["HOST_IF"]))
             failures.check(attached == (path == "xdp"),
                            f"{tag}: XDP program {'' if attached else 'not '}attached")
-            rc, sent, err = send(args, net, blocks, net["HOST_ADDR"],
-                                 ["-r", str(rate), "-s", str(BLOCK_BYTES_LOSSY)],
-                                 blocks / rate + 60)
+            sender = start_sender(args, net, blocks, net["HOST_ADDR"],
+                                  ["-r", str(rate)])
             run.finish()
-            check_sender(failures, tag, rc, sent, err, blocks)
+            check_sender(failures, tag, *stop_sender(sender), blocks)
             failures.check(f"receive path {path} (" in run.err,
                            f"{tag}: expected the {path} path: {run.err[:300]}")
-            failures.check(wait_for(lambda: not xdp_attached(net["HOST_IF"]), 5),
+            failures.check(wait_for(lambda: not xdp_attached(net["HOST_IF"]), IDLE_S * SCALE),
                            f"{tag}: XDP program left after the receiver")
             r = check_accounting(failures, tag, run, blocks)
             if r is None:
@@ -1125,9 +1174,9 @@ def scenario_xdpauto(args, scale):
                 # Its frames are all the buffering it needs: nothing may be lost.
                 failures.check(r["complete"] == blocks, f"{tag}: {r['complete']} complete")
             else:
-                # rmem_max's buffer can still overflow on a loaded machine:
-                # what counts is that the stream flows on the socket path.
-                failures.check(r["complete"] >= blocks // 2, f"{tag}: {r['complete']} complete")
+                # rmem_max's buffer overflows on a loaded machine: what counts
+                # is that the stream flows on the socket path.
+                failures.check(r["complete"] > 0, f"{tag}: {r['complete']} complete")
             lines.append(f"{tag}: {path} path, complete={r['complete']}")
     return lines, failures
 
@@ -1149,18 +1198,18 @@ def main():
     parser.add_argument("--strobix", required=True)
     parser.add_argument("--plaingrab", required=True)
     parser.add_argument("--workergrab", required=True)
-    parser.add_argument("--stream-probe")
-    parser.add_argument("--hostile-sender")
+    parser.add_argument("--stream-probe", required=True)
+    parser.add_argument("--hostile-sender", required=True)
     parser.add_argument("--receive", choices=["socket", "xdp"], default="socket")
     parser.add_argument("--stream-pair", help="tests/net/stream_pair, for xdppair, xdpnarrow "
                         "and xdpmemlock")
     args = parser.parse_args()
-    global RECEIVE
+    global RECEIVE, SCALE
     RECEIVE = args.receive
     if os.geteuid() != 0:
         print("SKIPPED: the test network needs root", flush=True)
         return SKIP
-    scale = time_scale(args)
+    scale = SCALE = time_scale(args.plaingrab)
     started = time.monotonic()
     try:
         lines, failures = SCENARIOS[args.scenario](args, scale)

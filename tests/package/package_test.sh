@@ -134,12 +134,9 @@ fi
 # --- The loopback demo from the installed files ------------------------------
 
 blocks=20
-read -r stream_port resend_port < <(python3 -c '
-import socket
-socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
-for s in socks:
-    s.bind(("127.0.0.1", 0))
-print(*(s.getsockname()[1] for s in socks))')
+read -r stream_port resend_port < <(PYTHONPATH="$here/../lib" python3 -c '
+import zoktest
+print(*zoktest.free_udp_ports(2))')
 # Line-buffered, so that "Queued" shows when the buffers are ready: blocks
 # sent before that find no buffer and are lost.
 stdbuf -oL "$bin/plaingrab" -i "$blocks" -n 16 -T 30 --verify-payload \

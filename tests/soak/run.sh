@@ -16,7 +16,7 @@ while [ $# -gt 0 ]; do
     --long) mode=long ;;
     --short) mode=short ;;
     --build-dir) build="$2"; shift ;;
-    --scenario|--seed|--work-dir|--base-port) extra+=("$1" "$2"); shift ;;
+    --scenario|--seed|--work-dir) extra+=("$1" "$2"); shift ;;
     --keep) extra+=("$1") ;;
     *) echo "run.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac

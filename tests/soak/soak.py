@@ -25,18 +25,20 @@ import random
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from zoktest import (SANITIZER_NOISE, Failures, Program, block_trace,  # noqa: E402
+                     free_udp_ports, own_network, parse_fields, parse_reports, parse_strobix,
+                     read, time_scale, udp_bound, udp_port_free, udp_socket_state,
+                     wait_for)
+
 SHORT = "short"
 LONG = "long"
-
-# Per-scenario port bases, apart from each other and from the other tests'.
-PORT_BASE = {"accounting": 36100, "hostile": 36300, "exits": 36500}
 
 BLOCK_BYTES = 65536
 BUFFER_BYTES = 131072
@@ -44,94 +46,12 @@ BUFFER_BYTES = 131072
 BUFFERS = 256
 # strobix -k 1500, 1.x headers: 1500 - IP 20 - UDP 8 - GVSP 8 data bytes.
 PACKETS_PER_BLOCK = -(-BLOCK_BYTES // 1464) + 2
-
-APP_LINES = [
-    ("app_received", "Blocks received:        "),
-    ("app_nonzero", "Blocks non-zero status: "),
-    ("poll_retries", "Poll retries:           "),
-    ("last_id", "Last Block ID:          "),
-]
-INFO_LINES = [
-    ("info_received", "Blocks received:        "),
-    ("info_dropped", "Blocks dropped:         "),
-]
-STATS_LINES = [
-    ("dropped", "Blocks Dropped:         "),
-    ("complete", "Blocks Complete:        "),
-    ("incomplete", "Blocks Incomplete:      "),
-    ("not_available", "Blocks Not Available:   "),
-    ("resend_requests", "Resend Requests:        "),
-    ("resend_ok", "Resend Requests OK:     "),
-    ("resend_failed", "Resend Requests Failed: "),
-    ("block_timeouts", "Block Timeouts:         "),
-    ("resend_timeouts", "Resend Timeouts:        "),
-    ("max_retries", "Max Resend Retries:     "),
-    ("buffers_allocated", "Buffers Allocated:      "),
-    ("buffers_freed", "Buffers Freed:          "),
-    ("buffers_enqueued", "Buffers Enqueued:       "),
-]
-WORKER_LINES = [
-    ("stream_stopped", "Stream Stopped          "),
-    ("stream_started", "Stream Started          "),
-    ("stream_blocked", "Stream Blocked          "),
-    ("stream_unblocked", "Stream Unblocked        "),
-    ("callbacks", "Callbacks Invoked       "),
-    ("blocked_dropped", "Blocked Blocks Dropped  "),
-]
-
-
-def report_layout(receiver):
-    """The report's lines in order: (key or None for a heading, exact prefix)."""
-    layout = [(None, "--- APP stats ---")]
-    layout += APP_LINES
-    layout += [(None, "--- ZOK info ---")]
-    layout += INFO_LINES
-    layout += [(None, "--- ZOK stats ---")]
-    layout += STATS_LINES
-    if receiver == "workergrab":
-        layout += WORKER_LINES
-    return layout
-
-
-def parse_reports(text, receiver):
-    """Every report that starts in text: (complete?, values). Lines of the
-    main thread may come between report lines, so those are skipped."""
-    layout = report_layout(receiver)
-    lines = text.splitlines()
-    reports = []
-    for start, line in enumerate(lines):
-        if line != layout[0][1]:
-            continue
-        values = {}
-        step = 1
-        for line2 in lines[start + 1:]:
-            if step == len(layout):
-                break
-            if line2 == layout[0][1]:
-                break
-            key, prefix = layout[step]
-            if key is None:
-                if line2 == prefix:
-                    step += 1
-                continue
-            if line2.startswith(prefix) and line2[len(prefix):].isdigit():
-                values[key] = int(line2[len(prefix):])
-                step += 1
-        reports.append((step == len(layout), values))
-    return reports
-
-
-class Failures:
-    def __init__(self):
-        self.items = []
-
-    def check(self, ok, message):
-        if not ok:
-            self.items.append(message)
-        return ok
-
-    def __bool__(self):
-        return bool(self.items)
+# How long a receiver may take nothing at all before it is no longer waited
+# for: a loaded machine makes it slow, never silent this long.
+IDLE_S = 60
+# strobix answers resend requests until it is stopped, once the receiver is
+# done, however far behind a loaded machine has left it.
+LINGER_MS = "3600000"
 
 
 class Soak:
@@ -141,18 +61,15 @@ class Soak:
         self.rng = random.Random(args.seed)
         self.work = args.work_dir or tempfile.mkdtemp(prefix="zok-soak-")
         os.makedirs(self.work, exist_ok=True)
-        self.scale = time_scale(args)
+        self.scale = time_scale(args.plaingrab, args.stream_probe)
         self.children = set()
 
     def path(self, name):
         return os.path.join(self.work, name)
 
-    def ports(self, scenario, offset):
-        base = (self.args.base_port or PORT_BASE[scenario]) + offset
-        for candidate in range(base, base + 40, 2):
-            if udp_port_free(candidate) and udp_port_free(candidate + 1):
-                return candidate, candidate + 1
-        raise RuntimeError(f"no free UDP port pair near {base}")
+    def ports(self):
+        """A stream port and the sender's resend port."""
+        return tuple(free_udp_ports(2))
 
     def start(self, argv, stdout=None, stderr=None, env=None, stdin=subprocess.DEVNULL):
         proc = subprocess.Popen(argv, stdout=stdout, stderr=stderr, stdin=stdin, env=env)
@@ -190,59 +107,6 @@ class Soak:
 # ---------------------------------------------------------------- helpers
 
 
-def time_scale(args):
-    if os.environ.get("SOAK_TIME_SCALE"):
-        return float(os.environ["SOAK_TIME_SCALE"])
-    scale = 1.0
-    for program in (args.plaingrab, args.stream_probe):
-        try:
-            with open(program, "rb") as f:
-                data = f.read()
-        except OSError:
-            continue
-        if b"__tsan_init" in data:
-            scale = max(scale, 6.0)
-        elif b"__asan_init" in data:
-            scale = max(scale, 3.0)
-    return scale
-
-
-def udp_port_free(port):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        s.bind(("127.0.0.1", port))
-        return True
-    except OSError:
-        return False
-    finally:
-        s.close()
-
-
-def udp_port_bound(port):
-    suffix = f":{port:04X}"
-    try:
-        with open("/proc/net/udp") as f:
-            return any(line.split()[1].endswith(suffix) for line in f.readlines()[1:])
-    except (OSError, IndexError):
-        return False
-
-
-def wait_for(predicate, timeout, proc=None, step=0.01):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        if proc is not None and proc.poll() is not None:
-            return predicate()
-        time.sleep(step)
-    return predicate()
-
-
-def read(path):
-    with open(path, errors="replace") as f:
-        return f.read()
-
-
 def become_subreaper():
     try:
         libc = ctypes.CDLL(None, use_errno=True)
@@ -251,44 +115,7 @@ def become_subreaper():
         return False
 
 
-STROBIX_SENT = re.compile(r"^Sent (\d+) blocks, (\d+) packets, (\d+) bytes", re.M)
-STROBIX_RESEND = re.compile(
-    r"^Resend requests: (\d+), packets resent: (\d+), unavailable: (\d+), malformed: (\d+)", re.M)
-
-
-def parse_strobix(text):
-    sent = STROBIX_SENT.search(text)
-    resend = STROBIX_RESEND.search(text)
-    if not sent or not resend:
-        return None
-    return {
-        "blocks": int(sent.group(1)), "packets": int(sent.group(2)),
-        "requests": int(resend.group(1)), "resent": int(resend.group(2)),
-        "unavailable": int(resend.group(3)), "malformed": int(resend.group(4)),
-    }
-
-
-SANITIZER_NOISE = re.compile(r"(Sanitizer|runtime error:|==\d+==ERROR)")
-
-
 # ------------------------------------------------------------- accounting
-
-
-def block_trace(stderr_text):
-    """The blocks as the receiver handed them over, in order, from its -v
-    block status lines: (block_id, status, resend_request)."""
-    trace = []
-    current = None
-    for line in stderr_text.splitlines():
-        if line == "(print_block_status): ---Block Status---":
-            current = {}
-            trace.append(current)
-        elif current is not None and line.startswith("(print_block_status): "):
-            label, _, value = line[len("(print_block_status): "):].partition(":")
-            value = value.strip()
-            if value.isdigit():
-                current[label.strip()] = int(value)
-    return [(t.get("Block ID"), t.get("Status"), t.get("Resend Request")) for t in trace]
 
 
 def sequence_mismatches(ids):
@@ -323,8 +150,8 @@ def unexplained_mismatches(trace):
     return out
 
 
-def run_accounting_case(soak, receiver, resend_on, blocks, rate, offset):
-    rport, sport = soak.ports("accounting", offset)
+def run_accounting_case(soak, receiver, resend_on, blocks, rate):
+    rport, sport = soak.ports()
     tag = f"{receiver}-resend-{'on' if resend_on else 'off'}"
     out_path, err_path = soak.path(f"accounting-{tag}.out"), soak.path(f"accounting-{tag}.err")
     tool = getattr(soak.args, receiver)
@@ -341,36 +168,25 @@ def run_accounting_case(soak, receiver, resend_on, blocks, rate, offset):
         argv += ["-R", "0"]
     argv += [f"127.0.0.1:{rport}"]
     failures = Failures()
-    with open(out_path, "w") as out, open(err_path, "w") as err:
-        proc = soak.start(argv, stdout=out, stderr=err)
-        bound = wait_for(lambda: udp_port_bound(rport), 10 * soak.scale, proc)
-        # Its buffers are queued just after the bind; leave it that moment.
-        time.sleep(0.3 * soak.scale)
-        if not failures.check(bound and proc.poll() is None,
-                              f"{tag}: receiver did not open its stream"):
-            proc.kill()
-            proc.wait()
-            return failures, None
-        strobix_argv = [soak.args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES),
-                        "-L", "2", "-O", "-U", "-r", str(rate), "-H", "512",
-                        "--seed", str(soak.rng.randrange(1, 1 << 31)),
-                        "-l", f"127.0.0.1:{sport}", f"127.0.0.1:{rport}"]
-        strobix = subprocess.run(strobix_argv, capture_output=True, text=True,
-                                 timeout=blocks / rate * 4 + 60 * soak.scale)
-        sent = parse_strobix(strobix.stdout)
-        # The receiver ends by itself once every block is handed over; when
-        # some are not (lost whole), ask for its report.
-        ended = "limit"
-        try:
-            proc.wait(timeout=5 * soak.scale)
-        except subprocess.TimeoutExpired:
-            ended = "signal"
-            proc.send_signal(signal.SIGINT)
-        rc, hung = soak.reap(proc, 10 * soak.scale)
-    out_text, err_text = read(out_path), read(err_path)
-    failures.check(strobix.returncode == 0 and sent is not None,
-                   f"{tag}: strobix failed (status {strobix.returncode}, receiver ended by "
-                   f"{ended}): {strobix.stderr.strip()}")
+    proc = Program(argv, f"accounting-{tag}", soak.work)
+    # Bound is ready: from then on its socket holds what comes before the
+    # buffers are queued, and a backlog must not count against the sender.
+    if not failures.check(wait_for(lambda: udp_bound(rport), IDLE_S * soak.scale, proc)
+                          and proc.running(), f"{tag}: receiver did not open its stream"):
+        proc.stop(signal.SIGKILL)
+        return failures, None
+    strobix = impaired_stream(soak, blocks, rate, rport, sport, f"accounting-{tag}")
+    # The receiver ends by itself once every block is handed over; when
+    # some are not (lost whole), it goes quiet and is asked for its report.
+    ended = "limit" if proc.wait_progressing(IDLE_S * soak.scale) else "signal"
+    proc.stop(signal.SIGINT, 30 * soak.scale)
+    rc, hung = proc.status, proc.killed
+    strobix.stop(signal.SIGINT, 30 * soak.scale)
+    sent = parse_strobix(strobix.out)
+    out_text, err_text = proc.out, proc.err
+    failures.check(strobix.status == 0 and sent is not None,
+                   f"{tag}: strobix failed (status {strobix.status}, receiver ended by "
+                   f"{ended}): {strobix.err.strip()}")
     failures.check(not hung, f"{tag}: receiver hung after its report was asked for")
     failures.check(rc == (0 if ended == "limit" else 1),
                    f"{tag}: receiver exit status {rc} (ended by {ended})")
@@ -458,11 +274,9 @@ def scenario_accounting(soak):
     failures = Failures()
     totals = {"sent": 0, "accounted": 0, "handed": 0, "verified": 0, "incomplete": 0,
               "seq": 0, "requests": 0}
-    offset = 0
     for resend_on in (True, False):
         for receiver in ("plaingrab", "workergrab"):
-            f, figures = run_accounting_case(soak, receiver, resend_on, blocks, rate, offset)
-            offset += 4
+            f, figures = run_accounting_case(soak, receiver, resend_on, blocks, rate)
             failures.items += f.items
             if figures:
                 for key in totals:
@@ -471,8 +285,70 @@ def scenario_accounting(soak):
             f"handed over={totals['handed']} verified={totals['verified']} "
             f"incomplete={totals['incomplete']} sequence lines={totals['seq']} (all explained "
             f"by impairment: {'yes' if not any('sequence' in m for m in failures.items) else 'no'}) "
-            f"resend requests={totals['requests']}")
+            f"resend requests={totals['requests']}; stream_probe: "
+            f"{run_accounting_probe(soak, blocks, rate, failures)} of {blocks} whole, every "
+            f"byte checked")
     return line, failures
+
+
+def start_probe(soak, name, rport, sport, blocks, worker=False):
+    """stream_probe: libzok in-process, every byte of every good block and
+    its length checked, which the receivers' --verify-payload (the block id
+    half of each word) cannot."""
+    return Program([soak.args.stream_probe, "--local", f"127.0.0.1:{rport}", "--resend",
+                    f"127.0.0.1:{sport}", "--first-id", "1", "--blocks", str(blocks),
+                    "--buffers", str(BUFFERS), "--size", str(BUFFER_BYTES), "--block-bytes",
+                    str(BLOCK_BYTES), "--drain-ms", str(int(500 * soak.scale))]
+                   + (["--worker"] if worker else []), name, soak.work)
+
+
+def end_probe(soak, probe, failures, tag):
+    """The probe's figures once it has drained, or None."""
+    probe.stop(signal.SIGTERM, 30 * soak.scale + 1)
+    probe.finish(0)
+    failures.check(not probe.killed, f"{tag}: stream_probe hung")
+    p = parse_fields("probe", probe.out)
+    failures.check(probe.status == 0 and p is not None,
+                   f"{tag}: stream_probe status {probe.status}: {probe.err[-300:]}")
+    failures.check(not SANITIZER_NOISE.search(probe.err), f"{tag}: sanitizer report")
+    return p
+
+
+def impaired_stream(soak, blocks, rate, rport, sport, name):
+    """strobix -c with 2% loss, shuffled packets and duplicates, answering
+    resend requests until it is stopped."""
+    return Program([soak.args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES), "-L",
+                    "2", "-O", "-U", "-r", str(rate), "-H", "512", "-W", LINGER_MS, "--seed",
+                    str(soak.rng.randrange(1, 1 << 31)), "-l", f"127.0.0.1:{sport}",
+                    f"127.0.0.1:{rport}"], name + "-strobix", soak.work)
+
+
+def run_accounting_probe(soak, blocks, rate, failures):
+    """The same impaired stream into the probe: a block handed over whole
+    holds every byte sent, in its place. Returns how many were whole."""
+    rport, sport = soak.ports()
+    tag = "accounting stream_probe"
+    probe = start_probe(soak, "accounting-probe", rport, sport, blocks)
+    if not failures.check(probe.wait_for_text("ready\n", IDLE_S * soak.scale, "out"),
+                          f"{tag}: did not get ready: {probe.err[-300:]}"):
+        probe.stop(signal.SIGKILL)
+        return 0
+    strobix = impaired_stream(soak, blocks, rate, rport, sport, "accounting-probe")
+    probe.wait_progressing(IDLE_S * soak.scale, "complete\n", "out")
+    strobix.stop(signal.SIGINT, 30 * soak.scale)
+    p = end_probe(soak, probe, failures, tag)
+    failures.check(strobix.status == 0, f"{tag}: strobix failed: {strobix.err.strip()}")
+    if p is None:
+        return 0
+    accounted = p["complete"] + p["incomplete"] + p["dropped"] + p["not_available"]
+    failures.check(p["good_corrupt"] == 0 and p["foreign"] == 0 and p["good_twice"] == 0,
+                   f"{tag}: {p['good_corrupt']} blocks handed over whole whose bytes were not "
+                   f"those sent, {p['foreign']} nobody sent, {p['good_twice']} twice; see "
+                   f"{probe.err_path}")
+    failures.check(accounted == blocks and p["good_ok"] > 0,
+                   f"{tag}: {blocks} sent, the engine accounted for {accounted}, "
+                   f"{p['good_ok']} whole")
+    return p["good_ok"]
 
 
 # ---------------------------------------------------------------- hostile
@@ -481,75 +357,51 @@ def scenario_accounting(soak):
 IN_BLOCK_KINDS = ("in_block_past_end", "in_block_short", "in_block_long")
 
 
-def parse_fields(prefix, text):
-    for line in text.splitlines():
-        if line.startswith(prefix + " "):
-            return {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", line)}
-    return None
-
-
-def run_hostile_case(soak, worker, blocks, rate, offset):
-    rport, sport = soak.ports("hostile", offset)
+def run_hostile_case(soak, worker, blocks, rate):
+    rport, sport = soak.ports()
     tag = "worker" if worker else "poll"
-    err_path = soak.path(f"hostile-{tag}.err")
     failures = Failures()
-    probe_argv = [soak.args.stream_probe, "--local", f"127.0.0.1:{rport}",
-                  "--resend", f"127.0.0.1:{sport}", "--first-id", "1", "--blocks", str(blocks),
-                  "--buffers", str(BUFFERS), "--size", str(BUFFER_BYTES),
-                  "--drain-ms", str(int(500 * soak.scale))]
-    if worker:
-        probe_argv.append("--worker")
-    with open(err_path, "w") as err:
-        probe = soak.start(probe_argv, stdout=subprocess.PIPE, stderr=err)
-        ready = probe.stdout.readline().decode().strip() == "ready"
-        if not failures.check(ready, f"hostile {tag}: stream_probe did not get ready"):
-            probe.kill()
-            probe.wait()
-            return failures, None
-        hostile_rate = rate * PACKETS_PER_BLOCK * 0.10
-        started = time.monotonic()
-        strobix_proc = soak.start([soak.args.strobix, "-c", "-n", str(blocks), "-s",
-                                   str(BLOCK_BYTES), "-r", str(rate), "-H", "512",
-                                   "-l", f"127.0.0.1:{sport}", f"127.0.0.1:{rport}"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        # Once the good stream has begun: before it, a foreign block could
-        # fairly be taken for its first block with the leader lost.
-        time.sleep(0.2 * soak.scale)
-        first_in_flight = 1 + int((time.monotonic() - started) * rate)
-        hostile = soak.start([soak.args.hostile_sender, "--to", f"127.0.0.1:{rport}",
-                              "--rate", f"{hostile_rate:.1f}", "--block-rate", str(rate),
-                              "--first-id", str(first_in_flight), "--foreign-base", "45000",
-                              "--seed", str(soak.rng.randrange(1, 1 << 31))],
-                             stdout=subprocess.PIPE, stderr=err)
-        strobix_out, strobix_err = strobix_proc.communicate(
-            timeout=blocks / rate * 4 + 60 * soak.scale)
-        strobix = subprocess.CompletedProcess(strobix_proc.args, strobix_proc.returncode,
-                                              strobix_out.decode(), strobix_err.decode())
-        hostile.send_signal(signal.SIGTERM)
-        hostile_out, _ = hostile.communicate(timeout=10 * soak.scale)
-        probe.send_signal(signal.SIGTERM)
-        try:
-            probe_out, _ = probe.communicate(timeout=10 * soak.scale + 1)
-        except subprocess.TimeoutExpired:
-            probe.kill()
-            probe_out, _ = probe.communicate()
-            failures.check(False, f"hostile {tag}: stream_probe hung")
-    sent = parse_strobix(strobix.stdout)
-    h = parse_fields("hostile", hostile_out.decode())
-    p = parse_fields("probe", probe_out.decode())
-    err_text = read(err_path)
-    failures.check(strobix.returncode == 0 and sent is not None,
-                   f"hostile {tag}: strobix failed: {strobix.stderr.strip()}")
-    failures.check(probe.returncode == 0 and p is not None,
-                   f"hostile {tag}: stream_probe status {probe.returncode}: {err_text[-300:]}")
+    probe = start_probe(soak, f"hostile-{tag}-probe", rport, sport, blocks, worker)
+    if not failures.check(probe.wait_for_text("ready\n", IDLE_S * soak.scale, "out"),
+                          f"hostile {tag}: stream_probe did not get ready"):
+        probe.stop(signal.SIGKILL)
+        return failures, None
+    strobix = Program([soak.args.strobix, "-c", "-n", str(blocks), "-s", str(BLOCK_BYTES), "-r",
+                       str(rate), "-H", "512", "-W", LINGER_MS, "-l", f"127.0.0.1:{sport}",
+                       f"127.0.0.1:{rport}"], f"hostile-{tag}-strobix", soak.work)
+    # Once the good stream has begun: before it, a foreign block could
+    # fairly be taken for its first block with the leader lost.
+    probe.wait_progressing(IDLE_S * soak.scale, "first ", "out")
+    begun = re.search(r"^first (\d+)$", probe.out, re.M)
+    hostile = Program([soak.args.hostile_sender, "--to", f"127.0.0.1:{rport}", "--rate",
+                       f"{rate * PACKETS_PER_BLOCK * 0.10:.1f}", "--block-rate", str(rate),
+                       "--first-id", str(int(begun[1]) + 1 if begun else 1), "--foreign-base",
+                       "45000", "--seed", str(soak.rng.randrange(1, 1 << 31))],
+                      f"hostile-{tag}-sender", soak.work)
+    probe.wait_progressing(IDLE_S * soak.scale, "complete\n", "out")
+    hostile.stop(signal.SIGTERM, 30 * soak.scale)
+    hostile.finish(0)
+    strobix.stop(signal.SIGINT, 30 * soak.scale)
+    strobix.finish(0)
+    # Every datagram sent must have reached the engine before it is told to
+    # stop, or it could not have counted them.
+    wait_for(lambda: (udp_socket_state(rport) or (0, 0))[0] == 0, IDLE_S * soak.scale)
+    p = end_probe(soak, probe, failures, f"hostile {tag}")
+    err_path = probe.err_path
+    sent = parse_strobix(strobix.out)
+    h = parse_fields("hostile", hostile.out)
+    failures.check(strobix.status == 0 and sent is not None,
+                   f"hostile {tag}: strobix failed: {strobix.err.strip()}")
     failures.check(h is not None, f"hostile {tag}: hostile sender printed no counts")
-    failures.check(not SANITIZER_NOISE.search(err_text), f"hostile {tag}: sanitizer report")
+    failures.check(not SANITIZER_NOISE.search(hostile.err), f"hostile {tag}: sanitizer report")
     if sent is None or p is None or h is None:
         return failures, None
+    # It runs until the probe has every good block, which on a loaded machine
+    # is well after strobix's last: only too little of it would be a fault.
     ratio = h["total"] / max(1, sent["packets"])
-    failures.check(0.05 <= ratio <= 0.2,
+    failures.check(0.05 <= ratio,
                    f"hostile {tag}: hostile traffic was {ratio:.1%} of strobix's packets, "
-                   f"not about 10% (suite fault or a starved sender)")
+                   f"not about 10% (suite fault or a starved hostile sender)")
     failures.check(p["good_ok"] == blocks,
                    f"hostile {tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
                    f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, missing "
@@ -593,8 +445,8 @@ def scenario_hostile(soak):
     rate = max(50, int(500 / soak.scale))
     failures = Failures()
     totals = {"blocks": 0, "good": 0, "hostile": 0, "malformed": 0, "refused": 0, "foreign": 0}
-    for offset, worker in ((0, False), (4, True)):
-        f, figures = run_hostile_case(soak, worker, blocks, rate, offset)
+    for worker in (False, True):
+        f, figures = run_hostile_case(soak, worker, blocks, rate)
         failures.items += f.items
         if figures:
             for key in totals:
@@ -622,12 +474,12 @@ def run_exit_case(soak, receiver, path, rport, sport, index, stream_alive):
         argv += ["--block-worker", str(soak.rng.randrange(200_000, 3_000_000))]
     argv += [f"127.0.0.1:{rport}"]
     failures = Failures()
-    watchdog = 10 * soak.scale
+    watchdog = IDLE_S * soak.scale
     with open(out_path, "w") as out, open(err_path, "w") as err:
         started = time.monotonic()
         proc = soak.start(argv, stdout=out, stderr=err)
         streaming = wait_for(lambda: "(main): Received data block" in read(err_path),
-                             10 * soak.scale, proc, step=0.005)
+                             IDLE_S * soak.scale, proc, step=0.005)
         if path in ("sigint", "sigterm", "double") and proc.poll() is None:
             time.sleep(soak.rng.uniform(0.0, 0.3))
             if path == "sigint":
@@ -693,7 +545,7 @@ def scenario_exits(soak):
     counts = {}
     strobix_deaths = 0
     for index, receiver in enumerate(("plaingrab", "workergrab")):
-        rport, sport = soak.ports("exits", index * 4)
+        rport, sport = soak.ports()
 
         def start_stream():
             # One stream for all the runs: each receiver joins it mid-block.
@@ -732,7 +584,7 @@ def scenario_exits(soak):
                 survived += 1
             failures.items += f.items
         strobix.terminate()
-        rc, hung = soak.reap(strobix, 10 * soak.scale)
+        rc, hung = soak.reap(strobix, 30 * soak.scale)
         failures.check(not hung, "exits: strobix did not end on SIGTERM")
     detail = "; ".join(
         f"{r} " + " ".join(f"{p} {counts[(r, p)][0]}/{counts[(r, p)][1]}"
@@ -798,17 +650,17 @@ def scenario_names(soak):
     state = tempfile.mkdtemp(prefix="names-", dir=soak.work)
     env = dict(os.environ, ZOK_STATE_DIR=state)
     niclabel = soak.args.niclabel
+    # Adapters of its own, or else the host's, where one that vanishes
+    # under the run (others' veth pairs, a container runtime's) is gone,
+    # not a fault of niclabel.
+    shared = own_network()
     targets = adapters()
     failures = Failures()
     if not failures.check(targets, "names: this host has no adapter with a hardware address"):
         return "soak names: no adapter", failures
-    default = {ident: ifname for ident, ifname in targets}
-    hardware = {ident: ident for ident, _ in targets}
-    # Both identifier forms of one adapter name the same entry.
-    for ident, ifname in targets:
-        for other, other_if in targets:
-            if other_if == ifname:
-                hardware[other] = hardware.get(ident, ident)
+
+    def gone(ifname):
+        return not os.path.exists(f"/sys/class/net/{ifname}")
     groups = {}
     for ident, ifname in targets:
         groups.setdefault(ifname, []).append(ident)
@@ -842,7 +694,7 @@ def scenario_names(soak):
             ok = result.returncode == 0 and reported is not None
             with lock:
                 ops.append((ifname, kind, name, start, end, ok))
-                if not ok:
+                if not ok and not gone(ifname):
                     failures.check(False, f"names: niclabel {' '.join(argv)} status "
                                           f"{result.returncode}: {result.stdout.strip()} "
                                           f"{result.stderr.strip()}")
@@ -917,6 +769,8 @@ def scenario_names(soak):
     # taken effect any time before its kill.
     kept = 0
     for ifname, idents in groups.items():
+        if gone(ifname):
+            continue
         mine = [o for o in ops if o[0] == ifname]
         finished = [o for o in mine if o[5]]
         candidates = set()
@@ -953,7 +807,9 @@ def scenario_names(soak):
 
     sets = sum(1 for o in ops if o[1] == "set" and o[5])
     resets = sum(1 for o in ops if o[1] == "reset" and o[5])
-    line = (f"soak names: adapters={len(groups)} ({len(targets)} identifiers) updates tried="
+    where = "its own" if shared is None else f"the host's: {shared}"
+    line = (f"soak names: adapters={len(groups)} ({len(targets)} identifiers, {where}) "
+            f"updates tried="
             f"{len(ops)} finished={sets + resets} (sets {sets}, resets {resets}) killed mid-set="
             f"{kills['tried'] - kills['finished_first']} (of {kills['tried']} kills; "
             f"{kills['finished_first']} finished first) file reads checked={checks['reads']} "
@@ -979,7 +835,6 @@ def main():
     parser.add_argument("--mode", choices=(SHORT, LONG), default=SHORT)
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--work-dir", default=None, help="where logs go (default: a new temp dir)")
-    parser.add_argument("--base-port", type=int, default=None)
     parser.add_argument("--keep", action="store_true", help="keep the logs of passing runs")
     for program in ("strobix", "plaingrab", "workergrab", "niclabel", "hostile-sender",
                     "stream-probe"):

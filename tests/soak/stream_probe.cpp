@@ -1,16 +1,20 @@
 // Receives a strobix -c stream with libzok directly, so that the engine's own
 // counters can be read, the refused-datagram count above all, which neither
-// receiver prints. Checks every word of every good block (both halves of the
-// pattern, where the receivers check only the block id half).
+// receiver prints. Checks every byte of every good block (the whole pattern,
+// where the receivers' --verify-payload checks only the block id half) and,
+// with --block-bytes, its length: what proves a block whole.
 //
 //   stream_probe --local IP:PORT --resend IP:PORT --first-id N --blocks N
 //                [--worker] [--buffers N] [--size BYTES] [--drain-ms MS]
-//                [--block-timeout MS]
+//                [--block-timeout MS] [--block-bytes BYTES]
 //
-// Prints "ready" once its buffers are queued; receives until SIGINT or
-// SIGTERM, then keeps receiving for the drain time and prints one line of
-// figures. Exit status 0 when the run could be measured, 1 on a failed
-// library call, 2 on bad arguments.
+// Prints "ready" once its buffers are queued, "first ID" when it takes the
+// first block of the good stream, "taken N" for every block it takes (so a
+// slow run can be told from a stuck one) and "complete" once every good
+// block has come; receives until SIGINT or SIGTERM, then keeps receiving
+// for the drain time and prints one line of figures.
+// Exit status 0 when the run could be measured, 1 on a failed library call,
+// 2 on bad arguments.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -52,6 +56,7 @@ struct options {
   std::size_t size = 131072;
   long drain_ms = 500;
   std::uint32_t block_timeout_ms = 0;  // the library's default
+  std::size_t block_bytes = 0;         // 0: as the leader says
 };
 
 bool parse_args(int argc, char **argv, options &o) {
@@ -80,6 +85,8 @@ bool parse_args(int argc, char **argv, options &o) {
       o.drain_ms = std::strtol(value, nullptr, 0);
     } else if (name == "--block-timeout") {
       o.block_timeout_ms = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 0));
+    } else if (name == "--block-bytes") {
+      o.block_bytes = std::strtoull(value, nullptr, 0);
     } else {
       return false;
     }
@@ -97,10 +104,11 @@ void no_request_ids(void *, std::uint16_t *start, std::uint16_t *max_requests) {
 int main(int argc, char **argv) {
   options o;
   if (!parse_args(argc, argv, o)) {
-    std::fprintf(stderr,
-                 "usage: %s --local IP:PORT --resend IP:PORT --first-id N --blocks N [--worker] "
-                 "[--buffers N] [--size BYTES] [--drain-ms MS] [--block-timeout MS]\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s --local IP:PORT --resend IP:PORT --first-id N --blocks N [--worker] "
+        "[--buffers N] [--size BYTES] [--drain-ms MS] [--block-timeout MS] [--block-bytes BYTES]\n",
+        argv[0]);
     return 2;
   }
   struct sigaction action = {};
@@ -138,7 +146,7 @@ int main(int argc, char **argv) {
   // Every good id is expected exactly once; anything else is foreign.
   std::vector<std::uint32_t> seen(o.blocks, 0);
   std::uint64_t taken = 0, good_ok = 0, good_bad_status = 0, good_corrupt = 0, foreign = 0;
-  std::uint64_t foreign_ok = 0;
+  std::uint64_t foreign_ok = 0, taken_good = 0, distinct = 0;
   bool draining = false;
   auto drain_end = std::chrono::steady_clock::time_point::max();
   for (;;) {
@@ -152,18 +160,24 @@ int main(int argc, char **argv) {
     const int rc = zok_poll_recv_pr(stream, &block, 1, &status);
     if (rc == EAGAIN) continue;
     if (rc != 0) return fail("zok_poll_recv_pr", rc);
-    ++taken;
+    std::printf("taken %llu\n", static_cast<unsigned long long>(++taken));
     const std::uint64_t index = block.block_id - o.first_id;
     if (block.block_id >= o.first_id && index < o.blocks) {
-      ++seen[index];
+      if (taken_good++ == 0)
+        std::printf("first %llu\n", static_cast<unsigned long long>(block.block_id));
+      if (seen[index]++ == 0 && ++distinct == o.blocks) std::printf("complete\n");
+      if (seen[index] > 1) {
+        std::fprintf(stderr, "good block %llu handed over again (%u times), status 0x%x\n",
+                     static_cast<unsigned long long>(block.block_id), seen[index], block.status);
+      }
       if (block.status != 0) {
         ++good_bad_status;
         std::fprintf(stderr, "good block %llu handed over with status 0x%x\n",
                      static_cast<unsigned long long>(block.block_id), block.status);
-      } else if (!pattern_holds(block)) {
+      } else if (!pattern_holds(block, o.block_bytes)) {
         ++good_corrupt;
-        std::fprintf(stderr, "good block %llu: payload does not hold the pattern\n",
-                     static_cast<unsigned long long>(block.block_id));
+        std::fprintf(stderr, "good block %llu: payload does not hold the pattern (%u bytes)\n",
+                     static_cast<unsigned long long>(block.block_id), block.payload_length);
       } else {
         ++good_ok;
       }
@@ -174,6 +188,7 @@ int main(int argc, char **argv) {
                    static_cast<unsigned long long>(block.block_id), block.status,
                    block.payload_length);
     }
+    std::fflush(stdout);
     if (int q = zok_queue_buffer(block.buffer); q != 0) return fail("zok_queue_buffer", q);
   }
   if (o.worker) {

@@ -75,9 +75,10 @@ struct Opened {
       ASSERT_EQ(zok_queue_buffer(b), 0);
     }
   }
-  // Polls until a block comes or a second passes.
+  // Polls until a block comes, for as long as a loaded machine may hold
+  // the worker back.
   int wait_block(zok_block_desc &d, zok_block_status &s) const {
-    const auto until = Clock::now() + std::chrono::seconds(1);
+    const auto until = Clock::now() + std::chrono::seconds(30);
     int rc = EAGAIN;
     while ((rc = zok_poll_recv_pr(stream, &d, 1, &s)) == EAGAIN && Clock::now() < until) {
     }

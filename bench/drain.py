@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
 """Receive cost without the sender: workergrab is stopped, strobix fills its
 socket with N blocks, workergrab is let go; its threads' run time (schedstat,
-ns) until the socket is empty is the receive path's own cost."""
-import os, sys, time, signal, subprocess, glob, re, random, statistics
-sys.path.insert(0, "/work/wt/benchcpu/bench")
+ns) until the socket is empty is the receive path's own cost.
+
+  bench/drain.py [--sender BUILD] SIZE BLOCKS ROUNDS MODE rt|cfs NAME=BUILD...
+
+BUILD is a build tree (workergrab/workergrab, strobix/strobix); each NAME's
+workergrab -w MODE is measured in turn, with --sender's strobix (default:
+the first build's)."""
+import os, sys, time, signal, subprocess, glob, re, statistics
+import tempfile
 import harness
-STROBIX = "/work/wt/benchcpu/build/bench/strobix/strobix"
+from zoktest import free_udp_ports
+
+WORK = tempfile.mkdtemp(prefix="zok-bench-")
 
 def threads(pid):
     out = {}
@@ -18,15 +26,15 @@ def threads(pid):
     return out
 
 def one(build, size, blocks, mode, rt):
-    port = random.randrange(30000, 40000, 2)
+    port = free_udp_ports(2)[0]
     pre = (["chrt", "-f", "1"] if rt else [])
     argv = pre + ["taskset", "-c", "1", "stdbuf", "-oL", f"{build}/workergrab/workergrab", "-i", "100000",
                   "-s", "2097152", "-P", f"127.0.0.1:{port+1}", "-c", "1", "-w", mode, f"127.0.0.1:{port}"]
-    out = open("/tmp/benchcpu/wg.out", "w")
+    out = open(os.path.join(WORK, "wg.out"), "w")
     p = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT)
     try:
         t0 = time.monotonic()
-        while "Queued" not in open("/tmp/benchcpu/wg.out").read():
+        while "Queued" not in open(os.path.join(WORK, "wg.out")).read():
             if time.monotonic() - t0 > 10: raise RuntimeError("no start")
             time.sleep(0.01)
         time.sleep(0.2)
@@ -45,7 +53,7 @@ def one(build, size, blocks, mode, rt):
         b = threads(p.pid)
         time.sleep(0.2)
         p.send_signal(signal.SIGINT); p.wait(5)
-        text = open("/tmp/benchcpu/wg.out").read()
+        text = open(os.path.join(WORK, "wg.out")).read()
         got = harness.report_value(text, "Blocks received:")
         run = {t: b[t] - a.get(t, 0) for t in b}
         worker = sorted(run.values())
@@ -54,6 +62,12 @@ def one(build, size, blocks, mode, rt):
         if p.poll() is None: p.kill()
 
 if __name__ == "__main__":
+    print("#", " ".join(["bench/drain.py"] + sys.argv[1:]), flush=True)
+    if sys.argv[1] == "--sender":
+        STROBIX = os.path.join(sys.argv[2], "strobix", "strobix")
+        del sys.argv[1:3]
+    else:
+        STROBIX = os.path.join(sys.argv[6].split("=", 1)[1], "strobix", "strobix")
     size = int(sys.argv[1]); blocks = int(sys.argv[2]); rounds = int(sys.argv[3]); mode = sys.argv[4]
     rt = sys.argv[5] == "rt"
     builds = [x.split("=", 1) for x in sys.argv[6:]]

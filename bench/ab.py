@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Side-by-side: one bench row (workergrab -w MODE at SIZE on loopback) for
-several builds of workergrab, interleaved, with a paired limit run before each."""
+several builds of workergrab, interleaved, with a paired limit run before each.
+
+  bench/ab.py --strobix BUILD [--size N] [--mode M] [--rounds N] NAME=BUILD[:SENDER_BUILD]...
+
+BUILD is a build tree; --strobix's holds the sender and the bare pair."""
 import argparse, os, sys, statistics, glob, time
 sys.dont_write_bytecode = True
-sys.path.insert(0, "/work/wt/benchcpu/bench")
+import tempfile
 import harness
 
 snap = {}
@@ -34,11 +38,12 @@ ap.add_argument("--mode", default="0")
 ap.add_argument("--realtime", action="store_true")
 ap.add_argument("--rounds", type=int, default=4)
 ap.add_argument("--seconds", type=float, default=3)
-ap.add_argument("--strobix", default="/work/wt/benchcpu/build/bench")
+ap.add_argument("--strobix", required=True, help="build tree of strobix, blaster and sink")
 ap.add_argument("variants", nargs="+", help="name=builddir")
 a = ap.parse_args()
+print("#", " ".join(["bench/ab.py"] + sys.argv[1:]), flush=True)
 args = harness.parse_args(["--build-dir", a.strobix, "--no-veth", "--no-delay",
-                           "--seconds", str(a.seconds)] + (["--realtime"] if a.realtime else []) + ["--out", "/tmp/benchcpu/out"])
+                           "--seconds", str(a.seconds)] + (["--realtime"] if a.realtime else []) + ["--out", tempfile.mkdtemp(prefix="zok-bench-")])
 b = harness.Bench(args)
 payload = dict(harness.PACKET_SIZES)[a.size]
 variants = [v.split("=", 1) for v in a.variants]

@@ -1,10 +1,18 @@
 #!/usr/bin/env python3
 """The worker's own cost per block at a capped rate, where -w 0 sleeps and
-wakes: each thread's run time (schedstat) and voluntary switches per block."""
-import os, sys, time, signal, subprocess, glob, random, statistics
-sys.path.insert(0, "/work/wt/benchcpu/bench")
+wakes: each thread's run time (schedstat) and voluntary switches per block.
+
+  bench/capped.py [--sender BUILD] SIZE BLOCKS MBIT ROUNDS MODE NAME=BUILD...
+
+BUILD is a build tree (workergrab/workergrab, strobix/strobix); each NAME's
+workergrab -w MODE is measured in turn, strobix -R MBIT from --sender
+(default: the first build)."""
+import os, sys, time, signal, subprocess, glob, statistics
+import tempfile
 import harness
-STROBIX = "/work/wt/benchcpu/build/bench/strobix/strobix"
+from zoktest import free_udp_ports
+
+WORK = tempfile.mkdtemp(prefix="zok-bench-")
 
 def threads(pid):
     out = {}
@@ -19,14 +27,14 @@ def threads(pid):
     return out
 
 def one(build, size, blocks, mbit, mode):
-    port = random.randrange(30000, 40000, 2)
+    port = free_udp_ports(2)[0]
     argv = ["taskset", "-c", "1", "stdbuf", "-oL", f"{build}/workergrab/workergrab", "-i", "100000",
             "-s", "2097152", "-P", f"127.0.0.1:{port+1}", "-c", "1", "-w", mode, f"127.0.0.1:{port}"]
-    out = open("/tmp/benchcpu/wg2.out", "w")
+    out = open(os.path.join(WORK, "wg2.out"), "w")
     p = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT)
     try:
         t0 = time.monotonic()
-        while "Queued" not in open("/tmp/benchcpu/wg2.out").read():
+        while "Queued" not in open(os.path.join(WORK, "wg2.out")).read():
             if time.monotonic() - t0 > 10: raise RuntimeError("no start")
             time.sleep(0.01)
         time.sleep(0.2)
@@ -36,13 +44,19 @@ def one(build, size, blocks, mbit, mode):
         harness.wait_for_drain(port, 5)
         b = threads(p.pid)
         p.send_signal(signal.SIGINT); p.wait(5)
-        got = harness.report_value(open("/tmp/benchcpu/wg2.out").read(), "Blocks received:")
+        got = harness.report_value(open(os.path.join(WORK, "wg2.out")).read(), "Blocks received:")
         m = harness.SENT_STROBIX.search(s.stdout)
         run = sorted(((b[t][0] - a[t][0]) / 1e3 / max(1, got), b[t][1] - a[t][1]) for t in b if t in a)
         return got, float(m.group(4)) if m else 0, run
     finally:
         if p.poll() is None: p.kill()
 
+print("#", " ".join(["bench/capped.py"] + sys.argv[1:]), flush=True)
+if sys.argv[1] == "--sender":
+    STROBIX = os.path.join(sys.argv[2], "strobix", "strobix")
+    del sys.argv[1:3]
+else:
+    STROBIX = os.path.join(sys.argv[6].split("=", 1)[1], "strobix", "strobix")
 size, blocks, mbit, rounds, mode = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
 builds = [x.split("=", 1) for x in sys.argv[6:]]
 res = {n: [] for n, _ in builds}
