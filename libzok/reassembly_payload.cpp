@@ -17,8 +17,7 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   if (p.slot >= blocks_.size()) return;
   Block &b = blocks_[p.slot];
   const Source from = b.open() ? source_of(false, p.block_id, at) : Source::other;
-  if (!b.open() || b.block_id != p.block_id || data_length > p.length ||
-      from != Source::sender) {
+  if (!b.open() || b.block_id != p.block_id || data_length > p.length || from != Source::sender) {
     refused();
     return;
   }
@@ -279,9 +278,8 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     // Longer than the lone packet: right when that one was the short last.
     const Fit lone_fit = other.fit(lone, psize);
     const bool lone_is_last =
-        lone_fit == Fit::last ||
-        (packet_id < lone &&
-         (lone_fit == Fit::short_packet || ends_frame_early(b, other, lone, psize)));
+        lone_fit == Fit::last || (packet_id < lone && (lone_fit == Fit::short_packet ||
+                                                       ends_frame_early(b, other, lone, psize)));
     if (lone_is_last && other.offset(lone) + psize <= b.buffer->size) {
       b.short_id = lone;
       b.short_length = psize;
