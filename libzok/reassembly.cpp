@@ -297,9 +297,9 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       // The sender restarted on this port: its blocks refused while it was
       // a stranger were its all the same, and the run is counted from the
       // first of them.
-      const std::optional<std::uint64_t> first =
-          lock_.other_port == at.port && lock_.other_first ? lock_.other_first
-                                                           : std::optional(h.block_id);
+      const std::optional<std::uint64_t> first = lock_.other_port == at.port && lock_.other_first
+                                                     ? lock_.other_first
+                                                     : std::optional(h.block_id);
       lock_onto(lock_.host, at.port, at.now);
       restart(first, nullptr);
       break;
@@ -526,11 +526,10 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
       const auto l32 = static_cast<std::uint32_t>(*last);
       const std::uint32_t length = b.short_id == l32 ? b.short_length : b.geometry.packet_size();
-      const bool early =
-          b.short_id && ends_frame_early(b, b.geometry, *b.short_id, b.short_length);
+      const bool early = b.short_id && ends_frame_early(b, b.geometry, *b.short_id, b.short_length);
       const bool short_elsewhere = b.short_id && *b.short_id != l32 && !early;
-      if (short_elsewhere || (b.buffer->received.test(l32) &&
-                              b.geometry.fit(l32, length) != Fit::last && !early)) {
+      if (short_elsewhere ||
+          (b.buffer->received.test(l32) && b.geometry.fit(l32, length) != Fit::last && !early)) {
         const std::uint32_t wrong = b.short_id && *b.short_id != l32 ? *b.short_id : l32;
         unplace(b, wrong);
         ask(b, wrong, wrong, flow_ + window_.get());
@@ -622,8 +621,7 @@ bool Reassembly::shorten_to_trailer(Block &b, std::uint32_t packet_id,
   l.padding_y = b.desc.image.padding_y;
   std::uint64_t size = 0;
   if (!announced_data(l, size, t.size_y)) return false;
-  if (b.payloads == 0 ||
-      (b.payloads == 1 && !b.short_id && b.first_payload_id + 1 == packet_id)) {
+  if (b.payloads == 0 || (b.payloads == 1 && !b.short_id && b.first_payload_id + 1 == packet_id)) {
     // Nothing placed yet, or one packet whose length was no more than a
     // guess at the packet size: the block is the shorter one from the start.
     b.geometry.announce(size);
@@ -723,10 +721,9 @@ void Reassembly::on_tick(Nanos now) noexcept {
 // come in time: a block timeout after it was passed over.
 void Reassembly::settle_sequence() noexcept {
   const Nanos wait = config_.block_timeout;
-  bump(counters_.blocks_unseen,
-       sequence_.settle(flow_, now_, wait, wait, [this](std::uint64_t id) {
-         return find(id) != nullptr || recently_closed(id) != nullptr;
-       }));
+  bump(counters_.blocks_unseen, sequence_.settle(flow_, now_, wait, wait, [this](std::uint64_t id) {
+    return find(id) != nullptr || recently_closed(id) != nullptr;
+  }));
 }
 
 Nanos Reassembly::next_deadline() const noexcept {

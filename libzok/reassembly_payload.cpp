@@ -17,8 +17,7 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   if (p.slot >= blocks_.size()) return;
   Block &b = blocks_[p.slot];
   const Source from = b.open() ? source_of(false, p.block_id, at) : Source::other;
-  if (!b.open() || b.block_id != p.block_id || data_length > p.length ||
-      from != Source::sender) {
+  if (!b.open() || b.block_id != p.block_id || data_length > p.length || from != Source::sender) {
     refused();
     return;
   }
@@ -30,12 +29,23 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   }
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
-  // A write of this batch in another packet size moved its data aside.
+  // A write of this batch in another packet size moved its data aside; and
+  // where the block's packet size is not the prediction's, the data moves
+  // aside before anything of this packet (another moved into place) could
+  // write over it.
   const std::byte *moved = nullptr;
   if (predicted_ && predicted_->block == &b && p.packet_id >= predicted_->first &&
-      p.packet_id - predicted_->first < predicted_->count &&
-      (predicted_->evacuated >> (p.packet_id - predicted_->first) & 1u) != 0) {
-    moved = scratch_.get() + std::size_t{p.packet_id - predicted_->first} * predicted_->psize;
+      p.packet_id - predicted_->first < predicted_->count) {
+    const std::uint32_t k = p.packet_id - predicted_->first;
+    if ((predicted_->evacuated >> k & 1u) == 0 && p.psize != b.geometry.packet_size()) {
+      const std::uint64_t at = gvsp::payload_data_offset(p.packet_id, predicted_->psize);
+      --predicted_->taken;  // its own region is still to be read
+      make_room(b, 0, at, data_length);
+      ++predicted_->taken;
+    }
+    if ((predicted_->evacuated >> k & 1u) != 0) {
+      moved = scratch_.get() + std::size_t{k} * predicted_->psize;
+    }
   }
   if (accept_payload(b, p.packet_id, moved, data_length, moved ? 0 : p.psize, false) && b.open()) {
     maybe_finish(b);
@@ -268,9 +278,8 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     // Longer than the lone packet: right when that one was the short last.
     const Fit lone_fit = other.fit(lone, psize);
     const bool lone_is_last =
-        lone_fit == Fit::last ||
-        (packet_id < lone &&
-         (lone_fit == Fit::short_packet || ends_frame_early(b, other, lone, psize)));
+        lone_fit == Fit::last || (packet_id < lone && (lone_fit == Fit::short_packet ||
+                                                       ends_frame_early(b, other, lone, psize)));
     if (lone_is_last && other.offset(lone) + psize <= b.buffer->size) {
       b.short_id = lone;
       b.short_length = psize;
