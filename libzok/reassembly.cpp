@@ -348,7 +348,15 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       }
       return nullptr;
     }
-    new_run = true;
+    if (packet.leader.timestamp != 0 || *closed->leader_timestamp != 0) {
+      // Another time from the sender's host and port is the sender counting
+      // afresh. The old run ends now: were it to wait for the new block's
+      // packets to prove it (a block that may find no buffer), the new run's
+      // packets of ids the old one still has open would land in those.
+      restart(h.block_id, nullptr);
+    } else {
+      new_run = true;
+    }
   } else if (opens_with_leader(packet.kind)) {
     // Counted as never seen already: it stays so.
     if (sequence_.counted_unseen(h.block_id)) return nullptr;
@@ -383,6 +391,13 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
   const gvsp::Header &h = packet.header;
+  // Packets that came before the leader from another port than its own (or
+  // from two) were not all this sender's: none of them can be trusted.
+  if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.state == BlockState::tentative &&
+      b.received != 0 && (b.ports_differ || b.port != at.port)) {
+    forget_strays(b);
+  }
+  b.heard_from(at.port);
   switch (packet.kind) {
     case gvsp::PacketKind::leader:
       on_leader(b, packet.leader);
@@ -775,7 +790,15 @@ void Reassembly::zero_missing(Block &b) noexcept {
 }
 
 void Reassembly::close_block(Block &b, Ending how) noexcept {
-  if (predicted_ && predicted_->block == &b) predicted_.reset();
+  if (predicted_ && predicted_->block == &b && b.buffer != nullptr &&
+      predicted_->buffer == b.buffer) {
+    // The batch's datagrams still to be taken in may belong to the block
+    // that opens next in this slot (a restarted sender's of the same id):
+    // their data leaves the buffer with this block unless it moves aside.
+    const Predicted &p = *predicted_;
+    make_room(b, 0, 0, static_cast<std::uint32_t>((p.first + p.count - 1) * p.psize));
+    predicted_->buffer = nullptr;
+  }
   if (how == Ending::not_available) {
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);

@@ -205,6 +205,9 @@ class Reassembly {
     std::uint32_t taken = 0;
     // Regions (bit m - first) moved to the scratch before a write reached them.
     std::uint64_t evacuated = 0;
+    // The buffer the regions lie in; null once the block ended (what was
+    // still to be taken in of them is in the scratch then).
+    const Buffer *buffer = nullptr;
   };
 
   // Routing: the open block a parsed datagram goes to, opened if need be;

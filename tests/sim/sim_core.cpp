@@ -1210,6 +1210,7 @@ void report(const Outcome &o, const std::string &property, const char *program,
     std::printf("  (its replay does not fail: the run is not deterministic)\n");
     return;
   }
+  if (std::getenv("SIM_FULL") != nullptr) print_trace(sc, sc.trace);
   const std::vector<Step> small = shrink(sc, v.property);
   std::printf("  shrunk from %zu to %zu steps:\n", sc.trace.size(), small.size());
   print_trace(sc, small);
