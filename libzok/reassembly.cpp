@@ -193,6 +193,35 @@ bool Reassembly::restarts(const Closed &c, const gvsp::Packet &packet) const noe
   return !c.leader_asked && sequence_.newest() != packet.header.block_id;
 }
 
+// A sender's clock runs forward: a leader whose time does not lie between
+// those of the nearest blocks before and after it (of this run, as far as
+// they are remembered) is another run's leader of the same id, such as a
+// restarted sender's answer to asking for a leader the old run lost.
+bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
+  if (timestamp == 0) return true;
+  std::uint64_t before = std::numeric_limits<std::uint64_t>::max(), after = before;
+  std::optional<std::uint64_t> lo, hi;
+  auto neighbour = [&](std::uint64_t id, const std::optional<std::uint64_t> &t) {
+    if (!t || *t == 0 || id == block_id) return;
+    const std::uint64_t ahead = gvsp::block_id_distance(block_id, id, config_.kind);
+    const std::uint64_t behind = gvsp::block_id_distance(id, block_id, config_.kind);
+    if (ahead <= sequence_depth && ahead < after) {
+      after = ahead;
+      hi = t;
+    } else if (behind <= sequence_depth && behind < before) {
+      before = behind;
+      lo = t;
+    }
+  };
+  for (const std::optional<Closed> &c : closed_) {
+    if (c) neighbour(c->block_id, c->leader_timestamp);
+  }
+  for (const Block &b : blocks_) {
+    if (b.open()) neighbour(b.block_id, b.leader_timestamp);
+  }
+  return (!lo || timestamp >= *lo) && (!hi || timestamp <= *hi);
+}
+
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
   // What the old run still assembles will not be finished by it.
   for (Block &b : blocks_) {
@@ -396,6 +425,12 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
   if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.state == BlockState::tentative &&
       b.received != 0 && (b.ports_differ || b.port != at.port)) {
     forget_strays(b);
+  }
+  // The packets it has are not that leader's block's.
+  if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.received != 0 &&
+      !time_fits(b.block_id, packet.leader.timestamp)) {
+    refused();
+    return;
   }
   b.heard_from(at.port);
   switch (packet.kind) {

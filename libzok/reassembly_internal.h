@@ -236,6 +236,7 @@ class Reassembly {
   Block *find(std::uint64_t block_id) noexcept;
   const Closed *recently_closed(std::uint64_t block_id) const noexcept;
   bool restarts(const Closed &c, const gvsp::Packet &packet) const noexcept;
+  bool time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   // The sender counts afresh: its old run's blocks (all open ones but
   // `keep`) end, what is remembered of them is forgotten, and the sequence
   // goes on with `first`.
