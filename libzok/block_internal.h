@@ -76,6 +76,10 @@ struct BlockFields {
   // named the block: a later copy with other bytes is the sender's.
   std::array<std::uint32_t, 8> early{};
   std::uint32_t early_count = 0;
+  // The source port of its first packet, and whether another came since:
+  // before the lock, packets of one id from two ports are two senders'.
+  std::uint16_t port = 0;
+  bool ports_differ = false;
   std::uint64_t hold_generation = 0;
   bool after_hold = false;
   zok_block_desc desc{};
@@ -90,6 +94,13 @@ struct BlockFields {
       }
     }
     return false;
+  }
+  void heard_from(std::uint16_t from) noexcept {
+    if (received == 0) {
+      port = from;
+    } else if (from != port) {
+      ports_differ = true;
+    }
   }
   bool confirmed() const noexcept {
     return state == BlockState::assembling || state == BlockState::trailer_seen;

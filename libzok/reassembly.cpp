@@ -193,6 +193,35 @@ bool Reassembly::restarts(const Closed &c, const gvsp::Packet &packet) const noe
   return !c.leader_asked && sequence_.newest() != packet.header.block_id;
 }
 
+// A sender's clock runs forward: a leader whose time does not lie between
+// those of the nearest blocks before and after it (of this run, as far as
+// they are remembered) is another run's leader of the same id, such as a
+// restarted sender's answer to asking for a leader the old run lost.
+bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
+  if (timestamp == 0) return true;
+  std::uint64_t before = std::numeric_limits<std::uint64_t>::max(), after = before;
+  std::optional<std::uint64_t> lo, hi;
+  auto neighbour = [&](std::uint64_t id, const std::optional<std::uint64_t> &t) {
+    if (!t || *t == 0 || id == block_id) return;
+    const std::uint64_t ahead = gvsp::block_id_distance(block_id, id, config_.kind);
+    const std::uint64_t behind = gvsp::block_id_distance(id, block_id, config_.kind);
+    if (ahead <= sequence_depth && ahead < after) {
+      after = ahead;
+      hi = t;
+    } else if (behind <= sequence_depth && behind < before) {
+      before = behind;
+      lo = t;
+    }
+  };
+  for (const std::optional<Closed> &c : closed_) {
+    if (c) neighbour(c->block_id, c->leader_timestamp);
+  }
+  for (const Block &b : blocks_) {
+    if (b.open()) neighbour(b.block_id, b.leader_timestamp);
+  }
+  return (!lo || timestamp >= *lo) && (!hi || timestamp <= *hi);
+}
+
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
   // What the old run still assembles will not be finished by it.
   for (Block &b : blocks_) {
@@ -352,7 +381,15 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       }
       return nullptr;
     }
-    new_run = true;
+    if (packet.leader.timestamp != 0 || *closed->leader_timestamp != 0) {
+      // Another time from the sender's host and port is the sender counting
+      // afresh. The old run ends now: were it to wait for the new block's
+      // packets to prove it (a block that may find no buffer), the new run's
+      // packets of ids the old one still has open would land in those.
+      restart(h.block_id, nullptr);
+    } else {
+      new_run = true;
+    }
   } else if (opens_with_leader(packet.kind)) {
     // Counted as never seen already: it stays so.
     if (sequence_.counted_unseen(h.block_id)) return nullptr;
@@ -387,6 +424,19 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
   const gvsp::Header &h = packet.header;
+  // Packets that came before the leader from another port than its own (or
+  // from two) were not all this sender's: none of them can be trusted.
+  if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.state == BlockState::tentative &&
+      b.received != 0 && (b.ports_differ || b.port != at.port)) {
+    forget_strays(b);
+  }
+  // The packets it has are not that leader's block's.
+  if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.received != 0 &&
+      !time_fits(b.block_id, packet.leader.timestamp)) {
+    refused();
+    return;
+  }
+  b.heard_from(at.port);
   switch (packet.kind) {
     case gvsp::PacketKind::leader:
       on_leader(b, packet.leader);
@@ -779,7 +829,15 @@ void Reassembly::zero_missing(Block &b) noexcept {
 }
 
 void Reassembly::close_block(Block &b, Ending how) noexcept {
-  if (predicted_ && predicted_->block == &b) predicted_.reset();
+  if (predicted_ && predicted_->block == &b && b.buffer != nullptr &&
+      predicted_->buffer == b.buffer) {
+    // The batch's datagrams still to be taken in may belong to the block
+    // that opens next in this slot (a restarted sender's of the same id):
+    // their data leaves the buffer with this block unless it moves aside.
+    const Predicted &p = *predicted_;
+    make_room(b, 0, 0, static_cast<std::uint32_t>((p.first + p.count - 1) * p.psize));
+    predicted_->buffer = nullptr;
+  }
   if (how == Ending::not_available) {
     bump(counters_.blocks_not_available);
     if (after_hold_) bump(counters_.blocked_blocks_dropped);

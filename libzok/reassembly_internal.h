@@ -205,6 +205,9 @@ class Reassembly {
     std::uint32_t taken = 0;
     // Regions (bit m - first) moved to the scratch before a write reached them.
     std::uint64_t evacuated = 0;
+    // The buffer the regions lie in; null once the block ended (what was
+    // still to be taken in of them is in the scratch then).
+    const Buffer *buffer = nullptr;
   };
 
   // Routing: the open block a parsed datagram goes to, opened if need be;
@@ -233,6 +236,7 @@ class Reassembly {
   Block *find(std::uint64_t block_id) noexcept;
   const Closed *recently_closed(std::uint64_t block_id) const noexcept;
   bool restarts(const Closed &c, const gvsp::Packet &packet) const noexcept;
+  bool time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   // The sender counts afresh: its old run's blocks (all open ones but
   // `keep`) end, what is remembered of them is forgotten, and the sequence
   // goes on with `first`.

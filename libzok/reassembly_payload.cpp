@@ -17,7 +17,8 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   if (p.slot >= blocks_.size()) return;
   Block &b = blocks_[p.slot];
   const Source from = b.open() ? source_of(false, p.block_id, at) : Source::other;
-  if (!b.open() || b.block_id != p.block_id || data_length > p.length || from != Source::sender) {
+  if (!b.open() || b.block_id != p.block_id || data_length > p.length || from != Source::sender ||
+      !predicted_ || predicted_->block != &b) {
     refused();
     return;
   }
@@ -29,6 +30,7 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   }
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
+  b.heard_from(at.port);
   // A write of this batch in another packet size moved its data aside; and
   // where the block's packet size is not the prediction's, the data moves
   // aside before anything of this packet (another moved into place) could
@@ -37,7 +39,8 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   if (predicted_ && predicted_->block == &b && p.packet_id >= predicted_->first &&
       p.packet_id - predicted_->first < predicted_->count) {
     const std::uint32_t k = p.packet_id - predicted_->first;
-    if ((predicted_->evacuated >> k & 1u) == 0 && p.psize != b.geometry.packet_size()) {
+    if ((predicted_->evacuated >> k & 1u) == 0 && p.psize != b.geometry.packet_size() &&
+        predicted_->buffer == b.buffer) {
       const std::uint64_t at = gvsp::payload_data_offset(p.packet_id, predicted_->psize);
       --predicted_->taken;  // its own region is still to be read
       make_room(b, 0, at, data_length);
@@ -46,6 +49,12 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
     if ((predicted_->evacuated >> k & 1u) != 0) {
       moved = scratch_.get() + std::size_t{k} * predicted_->psize;
     }
+  }
+  if (moved == nullptr && predicted_->buffer != b.buffer) {
+    // The block the region was predicted for ended in this batch and its
+    // slot opened again: the data lies in a buffer no longer its own.
+    refused();
+    return;
   }
   if (accept_payload(b, p.packet_id, moved, data_length, moved ? 0 : p.psize, false) && b.open()) {
     maybe_finish(b);
@@ -77,7 +86,9 @@ std::size_t Reassembly::predict(std::span<Prediction> out) noexcept {
                    static_cast<std::uint32_t>(newest - blocks_.data()),
                    psize};
   }
-  if (n != 0) predicted_ = Predicted{newest, psize, first, static_cast<std::uint32_t>(n)};
+  if (n != 0) {
+    predicted_ = Predicted{newest, psize, first, static_cast<std::uint32_t>(n), 0, 0, &buf};
+  }
   return n;
 }
 
@@ -220,8 +231,9 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     note_duplicate(b, packet_id, resent);
     return true;
   }
-  if (predicted_ && predicted_->block == &b && predicted_->psize != b.geometry.packet_size() &&
-      !make_room(b, packet_id, offset, length)) [[unlikely]] {
+  if (predicted_ && predicted_->block == &b && predicted_->buffer == b.buffer &&
+      predicted_->psize != b.geometry.packet_size() && !make_room(b, packet_id, offset, length))
+      [[unlikely]] {
     // Its place still holds a datagram of this batch the kernel put there
     // for another packet size, and there was no room to move that: taken
     // for lost, it is asked for again.
@@ -356,7 +368,9 @@ void Reassembly::move_packet(Block &b, std::uint32_t packet_id, std::uint32_t le
                              const Geometry &to) noexcept {
   const std::uint64_t from = b.geometry.offset(packet_id);
   const std::uint64_t at = to.offset(packet_id);
-  if (predicted_ && predicted_->block == &b) make_room(b, packet_id, at, length);
+  if (predicted_ && predicted_->block == &b && predicted_->buffer == b.buffer) {
+    make_room(b, packet_id, at, length);
+  }
   std::memmove(b.buffer->data + at, b.buffer->data + from, length);
   b.geometry = to;
   recompute_span(b);

@@ -27,7 +27,7 @@ scripts/deps.sh install build test
 step "gcc build"
 build "$root/build/gcc" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
 step "gcc tests"
-ctest --test-dir "$root/build/gcc" --output-on-failure -j "$jobs" --timeout 600
+ctest --test-dir "$root/build/gcc" --output-on-failure -j "$jobs" --timeout 600 -LE sim_full
 
 if [ "$quick" = 1 ]; then exit 0; fi
 
@@ -36,7 +36,7 @@ build "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMA
   -DZOK_SANITIZE=address,undefined -DZOK_BUILD_BENCH=OFF
 step "clang address,undefined tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir "$root/build/asan" --output-on-failure -j "$jobs" --timeout 900 -LE 'package|bench'
+  ctest --test-dir "$root/build/asan" --output-on-failure -j "$jobs" --timeout 900 -LE 'package|bench|sim_full'
 
 step "clang thread build"
 build "$root/build/tsan" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

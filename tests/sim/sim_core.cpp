@@ -11,6 +11,9 @@
 //
 //   sim_core [--count N | --seconds S] [--first SEED] [--family NAME] [--show N]
 //   sim_core --seed SEED [--family NAME]     one scenario, printed in full
+//   sim_core --seeds SEED,SEED,...           these scenarios, as a run
+// --only P,P,...: check only the properties whose names begin so (e.g.
+// "whole-bytes,twice"); the others are not looked at.
 // --show: how many failures of each property are printed shrunk (1).
 #include <arpa/inet.h>
 
@@ -1185,6 +1188,19 @@ struct Outcome {
   std::vector<Violation> violations;
 };
 
+std::vector<std::string> split(const std::string &list) {
+  std::vector<std::string> out;
+  for (std::size_t at = 0; at <= list.size();) {
+    const std::size_t end = std::min(list.find(',', at), list.size());
+    if (end > at) out.push_back(list.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
+// The properties checked: all when empty, else those named by a prefix.
+std::vector<std::string> checked;
+
 Outcome run_scenario(std::uint64_t seed, const Family *only) {
   Rng r{mix(seed)};
   std::vector<Emission> emissions;
@@ -1192,6 +1208,10 @@ Outcome run_scenario(std::uint64_t seed, const Family *only) {
   Live live(o.scenario, r);
   live.run(emissions);
   o.violations = check(o.scenario, o.scenario.trace, live.seam());
+  std::erase_if(o.violations, [](const Violation &v) {
+    return !checked.empty() && std::none_of(checked.begin(), checked.end(),
+                                            [&](auto &p) { return v.property.starts_with(p); });
+  });
   return o;
 }
 
@@ -1210,6 +1230,7 @@ void report(const Outcome &o, const std::string &property, const char *program,
     std::printf("  (its replay does not fail: the run is not deterministic)\n");
     return;
   }
+  if (std::getenv("SIM_FULL") != nullptr) print_trace(sc, sc.trace);
   const std::vector<Step> small = shrink(sc, v.property);
   std::printf("  shrunk from %zu to %zu steps:\n", sc.trace.size(), small.size());
   print_trace(sc, small);
@@ -1224,9 +1245,15 @@ int main_(int argc, char **argv) {
   double seconds = 0;
   const Family *only = nullptr;
   bool one = false;
+  std::vector<std::uint64_t> seeds;
   for (int i = 1; i < argc; i += 2) {
     const std::string a = argv[i];
     const char *val = i + 1 < argc ? argv[i + 1] : "";
+    const bool list = a == "--only" || a == "--seeds";
+    if (a == "--only") checked = split(val);
+    if (a == "--seeds") {
+      for (const std::string &x : split(val)) seeds.push_back(std::strtoull(x.c_str(), nullptr, 0));
+    }
     for (const Family &f : families)
       only = a == "--family" && f.name == std::string(val) ? &f : only;
     std::uint64_t *number = a == "--count"   ? &count
@@ -1237,10 +1264,11 @@ int main_(int argc, char **argv) {
     if (number != nullptr) *number = std::strtoull(val, nullptr, 0);
     if (a == "--seconds") seconds = std::strtod(val, nullptr);
     one |= a == "--seed";
-    if (!*val || (!number && a != "--seconds" && (a != "--family" || !only))) {
+    if (!*val || (!number && !list && a != "--seconds" && (a != "--family" || !only))) {
       std::fprintf(stderr,
-                   "usage: %s [--count N | --seconds S] [--first SEED] [--family NAME] [--show N]\n"
-                   "       %s --seed SEED [--family NAME]\n",
+                   "usage: %s [--count N | --seconds S | --seeds SEED,...] [--first SEED] "
+                   "[--family NAME] [--show N] [--only PROPERTY,...]\n"
+                   "       %s --seed SEED [--family NAME] [--only PROPERTY,...]\n",
                    argv[0], argv[0]);
       return 2;
     }
@@ -1259,12 +1287,20 @@ int main_(int argc, char **argv) {
     }
     return 1;
   }
+  if (!seeds.empty()) {
+    count = seeds.size();
+    seconds = 0;
+  }
   if (seconds > 0 && first == 1) {
     first = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
   }
-  std::printf("sim_core: seeds from %" PRIu64 ", %s\n", first,
+  std::string properties = checked.empty() ? "every property" : "properties";
+  for (const std::string &p : checked) properties += " " + p + "*";
+  std::printf("sim_core: %s, %s, %s\n",
+              seeds.empty() ? format("seeds from %" PRIu64, first).c_str() : "listed seeds",
               seconds > 0 ? format("for %.0f s", seconds).c_str()
-                          : format("%" PRIu64 " scenarios", count).c_str());
+                          : format("%" PRIu64 " scenarios", count).c_str(),
+              properties.c_str());
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -1272,7 +1308,8 @@ int main_(int argc, char **argv) {
   std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> tally;  // failures, first seed
   std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> per_family;  // ran, failed
   std::uint64_t ran = 0, failed = 0;
-  for (std::uint64_t s = first; seconds > 0 ? elapsed() < seconds : ran < count; ++s, ++ran) {
+  for (std::uint64_t i = 0; seconds > 0 ? elapsed() < seconds : ran < count; ++i, ++ran) {
+    const std::uint64_t s = seeds.empty() ? first + i : seeds[i];
     const Outcome o = run_scenario(s, only);
     auto &[family_ran, family_failed] = per_family[o.scenario.family->name];
     ++family_ran;
