@@ -202,18 +202,21 @@ def run_accounting_case(soak, receiver, resend_on, blocks, rate):
     handed = len(trace)
     good = sum(1 for _, status, _ in trace if status == 0)
     verified = err_text.count("(verify_payload): Verify block ok")
-    accounted = r["complete"] + r["incomplete"] + r["dropped"] + r["not_available"]
+    # Blocks lost whole before the engine saw them are counted only in the info
+    # record's dropped count: the statistics report has no line for them.
+    unseen = r["info_dropped"] - r["dropped"] - r["not_available"]
+    accounted = r["complete"] + r["incomplete"] + r["info_dropped"]
     failures.check(sent["blocks"] == blocks, f"{tag}: strobix sent {sent['blocks']} of {blocks}")
     failures.check(accounted == sent["blocks"],
                    f"{tag}: {sent['blocks']} blocks sent but Complete {r['complete']} + "
                    f"Incomplete {r['incomplete']} + Dropped {r['dropped']} + Not Available "
-                   f"{r['not_available']} = {accounted}; never handed over: "
+                   f"{r['not_available']} + never seen {unseen} = {accounted}; never handed over: "
                    f"{sorted(set(range(1, blocks + 1)) - {b for b, _, _ in trace})[:8]}")
     failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == handed,
                    f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
                    f"{r['app_received']}+{r['app_nonzero']}, status lines {handed}")
-    failures.check(r["info_dropped"] == r["dropped"] + r["not_available"],
-                   f"{tag}: info Blocks dropped {r['info_dropped']} != Dropped {r['dropped']} + "
+    failures.check(unseen >= 0,
+                   f"{tag}: info Blocks dropped {r['info_dropped']} < Dropped {r['dropped']} + "
                    f"Not Available {r['not_available']}")
     ids = [bid for bid, _, _ in trace]
     failures.check(len(set(ids)) == len(ids),
