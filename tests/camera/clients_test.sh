@@ -219,7 +219,7 @@ camctl)
   [[ $? -eq 1 ]] || fail "a chunk feature was read from registers"
   expect_in "$work/chunk" "chunk data" "get ChunkTimestamp"
   "$camctl" set "$cam" Width=640 Height=480 PixelFormat=Mono8 OffsetX=0 OffsetY=0 ChunkModeActive=false \
-    GevSCPD=0 ReorderDistance=0 >/dev/null 2>&1 || fail "set for streaming"
+    GevSCPD=0 ReorderDistance=0 LossPerMille=0 >/dev/null 2>&1 || fail "set for streaming"
   for rx in "$plaingrab" "$workergrab"; do
     out=$work/$(basename "$rx")
     "$rx" -v -i 5 -T 30 -P "$cam" "$host:50040" >"$out" 2>&1 &
