@@ -404,8 +404,13 @@ def scenario_path(args, scale):
             r = run and check_accounting(failures, tag, run, blocks)
             if r is None:
                 continue
-            # Nothing on this path loses a packet, so nothing is asked for.
-            failures.check(r["complete"] == blocks and r["resend_requests"] == 0,
+            # Nothing on this path loses a packet, so nothing is asked for. A
+            # sanitized receiver is several times slower than the stream's
+            # pace allows for and can fall behind its ring; there a request
+            # is allowed, as long as it was answered.
+            asked_ok = (r["resend_requests"] == 0 if scale == 1.0 else
+                        r["resend_requests"] == r["resend_ok"])
+            failures.check(r["complete"] == blocks and asked_ok,
                            f"{tag}: {r['complete']} of {blocks} complete, "
                            f"{r['resend_requests']} resend requests")
             failures.check("LINK UP" in run.out, f"{tag}: link not reported up")
