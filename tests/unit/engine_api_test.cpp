@@ -266,24 +266,6 @@ TEST(EngineApi, LargeBuffersAreWholeAndReceive) {
   }
 }
 
-// The kernel's drops for one 127.0.0.1 port, from /proc/net/udp (its last
-// column); -1 when the socket is not listed.
-long long proc_udp_drops(std::uint16_t port) {
-  char want[32];
-  std::snprintf(want, sizeof want, "0100007F:%04X", port);
-  std::ifstream in("/proc/net/udp");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.find(want) == std::string::npos) continue;
-    std::istringstream fields(line);
-    std::string field;
-    while (fields >> field) {
-    }
-    return std::stoll(field);
-  }
-  return -1;
-}
-
 // A receiver that falls behind until the socket overflows, then catches up:
 // no datagram is queued after the drops to report them, and they still
 // count.
@@ -295,7 +277,7 @@ TEST(EngineApi, DropsAfterTheLastQueuedDatagramAreCounted) {
   long long dropped = 0;
   for (int i = 0; i < 100000 && dropped <= 0; ++i) {
     sender.send_to(o.port, big);
-    if (i % 256 == 255) dropped = proc_udp_drops(o.port);
+    if (i % 256 == 255) dropped = udp_drops(o.port);
   }
   ASSERT_GT(dropped, 0) << "the socket never overflowed";
   zok_block_desc d{};
@@ -304,7 +286,7 @@ TEST(EngineApi, DropsAfterTheLastQueuedDatagramAreCounted) {
   while (o.stats().kernel_drops < static_cast<std::uint64_t>(dropped) && Clock::now() < until) {
     zok_poll_recv_pr(o.stream, &d, 1, &s);
   }
-  EXPECT_EQ(o.stats().kernel_drops, static_cast<std::uint64_t>(proc_udp_drops(o.port)));
+  EXPECT_EQ(o.stats().kernel_drops, static_cast<std::uint64_t>(udp_drops(o.port)));
 }
 
 // The resend command reaches the sender with the stream's channel and the
