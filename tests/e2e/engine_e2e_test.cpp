@@ -1,6 +1,6 @@
 // plaingrab and workergrab on the real library, fed over loopback; every
 // case reads the counters of the receiver's report.
-#include "engine_e2e_harness.h"
+#include "lib/receiver_pair.h"
 
 namespace {
 

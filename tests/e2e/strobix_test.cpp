@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "strobix_harness.h"
+#include "lib/strobix_runs.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "lib/pattern.h"
-#include "support_capture.h"
+#include "lib/capture.h"
 
 namespace {
 
