@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "device_internal.h"
-#include "lib/strobix_runs.h"
 #include "gvcp/gvcp.h"
 #include "lib/gvcp_host.h"
 #include "lib/net.h"
+#include "lib/strobix_runs.h"
 #include "pattern_internal.h"
 
 namespace {

@@ -82,7 +82,8 @@ std::vector<Frame> read_capture(const std::string &file, const Markers &markers,
 }
 
 TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
-  if (testlib::find_program("tshark") == "tshark") GTEST_SKIP() << "SKIPPED: tshark is not installed";
+  if (testlib::find_program("tshark") == "tshark")
+    GTEST_SKIP() << "SKIPPED: tshark is not installed";
   // A dissector chosen by port is tried on the lower port of a datagram
   // first: stream port < strobix's port < the command sender's port makes
   // each datagram land on the dissector it is for.

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/pattern.h"
 #include "lib/capture.h"
+#include "lib/pattern.h"
 
 namespace {
 
