@@ -299,18 +299,14 @@ TEST(EngineIntegrity, CraftedSequences) {
        {{.announce = false}},
        [](Stream &s, By by) {
          s.answering = &by[0];
-         s.send(by[0], 1, 0, 9);
-         s.send(make_payload(1, 11, 100));
-         s.send(by[0], 1, 10);
+         s.send(by[0], 1, 0, 9), s.send(make_payload(1, 11, 100)), s.send(by[0], 1, 10);
        },
        seq(1, 1, 0)},
       {"packet ids past the block's end: refused, nothing asked for",
        {{.size = 14640, .psize = 1464}},
        [](Stream &s, By by) {
-         s.send(by[0], 1, 0, 5);
-         s.send(make_payload(1, 13, 1464));
-         s.send(make_payload(1, 0xFFFFFF, 1464));
-         s.send(by[0], 1, 6);
+         s.send(by[0], 1, 0, 5), s.send(make_payload(1, 13, 1464));
+         s.send(make_payload(1, 0xFFFFFF, 1464)), s.send(by[0], 1, 6);
        },
        seq(1, 1, 0),
        {.refused = 2, .resends = {{}}},
@@ -320,9 +316,7 @@ TEST(EngineIntegrity, CraftedSequences) {
       {"strays ahead neither displace nor invent a block",
        {unsized(3)},
        [](Stream &s, By by) {
-         s.send(by[0], 1);
-         s.send(odd_bytes(2, 2, 100));
-         s.send(odd_bytes(2, 4, 100));
+         s.send(by[0], 1), s.send(odd_bytes(2, 2, 100)), s.send(odd_bytes(2, 4, 100));
          s.send(by[0], 2);
          s.wait(10 * ms);
          s.send(odd_bytes(3, 2, 100));
@@ -340,22 +334,13 @@ TEST(EngineIntegrity, CraftedSequences) {
       {"packets of the wrong length",
        {{.size = 16384, .psize = 1464}, unsized(3)},
        [](Stream &s, By by) {
-         s.send(by[0], 1, 0, 1);
-         s.send(odd_bytes(1, 1, 2000));
-         s.send(by[0], 1, 2, 3);
-         s.send(odd_bytes(1, 5, 100));
-         s.send(odd_bytes(1, 12, 1464));
-         s.send(by[0], 1, 4);
+         s.send(by[0], 1, 0, 1), s.send(odd_bytes(1, 1, 2000)), s.send(by[0], 1, 2, 3);
+         s.send(odd_bytes(1, 5, 100)), s.send(odd_bytes(1, 12, 1464)), s.send(by[0], 1, 4);
          EXPECT_EQ(s.get(s.counters.datagrams_refused), 3u);
-         s.send(by[0], 3, 0, 0);
-         s.send(odd_bytes(3, 3, 100));
-         s.send(by[0], 3, 1);
+         s.send(by[0], 3, 0, 0), s.send(odd_bytes(3, 3, 100)), s.send(by[0], 3, 1);
          EXPECT_EQ(s.get(s.counters.datagrams_refused), 4u);
-         s.send(by[1], 2, 0, 1);
-         s.send(odd_bytes(2, 2, 40));
-         s.send(by[1], 2, 3, 3);
-         s.send(by[1], 2, 2, 2);
-         s.send(by[1], 2, 4, 4);
+         s.send(by[1], 2, 0, 1), s.send(odd_bytes(2, 2, 40)), s.send(by[1], 2, 3, 3);
+         s.send(by[1], 2, 2, 2), s.send(by[1], 2, 4, 4);
        },
        {{1, 0}, {3, 0}, {2, 1}},
        {.refused = 5},
@@ -467,8 +452,7 @@ TEST(EngineIntegrity, CraftedSequences) {
       {"a lost leader of a later block is asked for",
        {unsized(2), unsized(1)},
        [](Stream &s, By by) {
-         s.send(by[0], 1);
-         s.send(by[1], 2, 1, 1);
+         s.send(by[0], 1), s.send(by[1], 2, 1, 1);
          EXPECT_TRUE(s.shell.resends.empty());
          s.send(by[1], 2, 2, 2);
          s.wait();
@@ -534,8 +518,7 @@ TEST(EngineIntegrity, CraftedSequences) {
        [](Stream &s, By by) {
          s.send(by[0], 1, 0, 4), s.send(by[0], 1, 6);
          s.wait();
-         s.send(make_error(1, 5, gvsp::status_packet_not_yet_available));
-         s.send(by[0], 1, 5, 5);
+         s.send(make_error(1, 5, gvsp::status_packet_not_yet_available)), s.send(by[0], 1, 5, 5);
        },
        seq(1, 1, 0)},
       // From the camera's own port a leader is the camera's: a restart, or
@@ -562,9 +545,7 @@ TEST(EngineIntegrity, CraftedSequences) {
          s.answering = &by[0];
          s.send(by[0], 1), s.send(by[0], 2, 1);
          s.wait();
-         s.send(by[0], 3, 0, 0);
-         s.send(by[0].packet(2, 0));
-         s.send(by[0], 3, 1);
+         s.send(by[0], 3, 0, 0), s.send(by[0].packet(2, 0)), s.send(by[0], 3, 1);
          s.wait(400 * ms);
        },
        seq(1, 3, 0)},
@@ -575,8 +556,7 @@ TEST(EngineIntegrity, CraftedSequences) {
          s.send(by[0], 1, 0, 0);
          Bytes longer = by[0].packet(1, 3);
          longer.resize(longer.size() + 20, std::byte{0xEE});
-         s.send(longer);
-         s.send(by[0], 1, 1);
+         s.send(longer), s.send(by[0], 1, 1);
        },
        seq(1, 1, 0)},
       {"a restart seen after more than the blocks remembered, its leader lost",
@@ -593,9 +573,7 @@ TEST(EngineIntegrity, CraftedSequences) {
       {"a line-scan frame cut short by its trailer",
        {{.size = 600}},
        [](Stream &s, By by) {
-         s.send(image_leader(1, 100));
-         s.send(by[0], 1, 1, 6);
-         s.send(image_trailer(1, 7, 60));
+         s.send(image_leader(1, 100)), s.send(by[0], 1, 1, 6), s.send(image_trailer(1, 7, 60));
        },
        seq(1, 1, 0),
        {.refused = 0}},
