@@ -84,6 +84,12 @@ struct Opened {
     }
     return rc;
   }
+  // Blocks come through the worker from then on, where `worker`.
+  void start_worker(bool worker = true) {
+    if (!worker) return;
+    ASSERT_EQ(zok_create_recv_worker(stream, 0, nullptr), 0);
+    ASSERT_EQ(zok_start_recv_worker(stream), 0);
+  }
   zok_stats_record stats() const {
     zok_stats_record r{};
     zok_get_stats(stream, &r);
@@ -215,10 +221,7 @@ TEST(EngineApi, BlocksArriveOverLoopbackWithAndWithoutWorker) {
   for (const bool worker : {false, true}) {
     Opened o;
     o.add_buffers(8);
-    if (worker) {
-      ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
-      ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(o.start_worker(worker));
     UdpSocket sender;
     for (std::uint64_t id = 1; id <= 30; ++id) {
       send_block(sender, o.port, id);
@@ -398,8 +401,7 @@ double process_cpu_seconds() {
 TEST(EngineApi, KernelWaitWorkerSleepsOnceTrafficStops) {
   Opened o;
   o.add_buffers(4);
-  ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
-  ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
+  ASSERT_NO_FATAL_FAILURE(o.start_worker());
   UdpSocket sender;
   send_block(sender, o.port, 1);
   zok_block_desc d{};
@@ -419,10 +421,7 @@ TEST(EngineApi, StatisticsFromAnotherThreadDuringPoll) {
   for (const bool worker : {false, true}) {
     Opened o;
     o.add_buffers(8);
-    if (worker) {
-      ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
-      ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(o.start_worker(worker));
     std::atomic<bool> done{false};
     std::thread reporter([&] {
       while (!done.load()) {
