@@ -197,6 +197,23 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
 
 Stream::~Stream() {
   shut_down();
+  // What the report's lines cannot tell apart: a request the kernel's drops
+  // made necessary, and one for a packet that was only late.
+  if (verbose() && path_) {
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &request_.local_addr, addr, sizeof addr);
+    zok_engine_stats e{};
+    counters_.snapshot(e);
+    std::fprintf(stderr,
+                 "zok: stream %s:%u: closed: kernel drops %llu, spurious resends %llu, blocks "
+                 "unseen %llu, reorder window %llu us (peak %llu us)\n",
+                 addr, request_.local_port,
+                 static_cast<unsigned long long>(counters_.kernel_drops.load()),
+                 static_cast<unsigned long long>(e.spurious_resends),
+                 static_cast<unsigned long long>(e.blocks_unseen),
+                 static_cast<unsigned long long>(e.reorder_window_ns / 1000),
+                 static_cast<unsigned long long>(e.reorder_window_peak_ns / 1000));
+  }
   path_.reset();
   if (joined_) setsockopt(fd_, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership_, sizeof membership_);
   if (fd_ >= 0) close(fd_);
