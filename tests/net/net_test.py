@@ -60,8 +60,8 @@ Scenarios:
              and gets every block.
 
 The receivers take the socket path (ZOK_RECEIVE=socket: `auto` would take
-AF_XDP on the veth pair as root); --receive xdp runs a scenario with them on
-the AF_XDP path and checks that they took it.
+AF_XDP on the veth pair as root); --receive xdp or packet runs a scenario with
+them on the AF_XDP path or the packet ring and checks that they took it.
 
 Exits 77 (ctest's skip) with "SKIPPED: reason" where the network cannot be
 made. Only the standard library and tests/lib's zoktest.
@@ -272,9 +272,9 @@ def stream_into(args, net, failures, tag, receiver, blocks, receiver_extra=(),
 def check_receive_path(failures, tag, err):
     if RECEIVE == "xdp" and "built without AF_XDP support" in err:
         raise Skip("libzok was built without the AF_XDP path")
-    if RECEIVE == "xdp":
-        failures.check(re.search(r"^zok: stream \S+: receive path xdp \(", err, re.M),
-                       f"{tag}: the receiver did not take the AF_XDP path: {err[:300]}")
+    if RECEIVE in ("xdp", "packet"):
+        failures.check(re.search(rf"^zok: stream \S+: receive path {RECEIVE} \(", err, re.M),
+                       f"{tag}: the receiver did not take the {RECEIVE} path: {err[:300]}")
 
 
 def check_accounting(failures, tag, run, blocks):
@@ -1414,7 +1414,7 @@ def main():
     parser.add_argument("--workergrab", required=True)
     parser.add_argument("--stream-probe", required=True)
     parser.add_argument("--hostile-sender", required=True)
-    parser.add_argument("--receive", choices=["socket", "xdp"], default="socket")
+    parser.add_argument("--receive", choices=["socket", "xdp", "packet"], default="socket")
     parser.add_argument("--stream-pair", help="tests/net/stream_pair, for xdppair, xdpnarrow "
                         "and xdpmemlock")
     args = parser.parse_args()
