@@ -370,6 +370,36 @@ def closing(stderr_text):
     return dict(zip(names, map(int, found[-1])))
 
 
+def cpu_stalled_us():
+    """Microseconds some runnable task of this host has waited for a CPU
+    (the kernel's pressure account), or None where the kernel keeps none."""
+    try:
+        with open("/proc/pressure/cpu") as f:
+            return int(re.search(r"^some .*total=(\d+)", f.read(), re.M)[1])
+    except (OSError, TypeError):
+        return None
+
+
+class Loaded:
+    """Whether the host kept tasks waiting for a CPU for more than `share`
+    of the time between entering and leaving the block."""
+
+    def __init__(self, share=0.05):
+        self.share = share
+        self.loaded = False
+
+    def __enter__(self):
+        self.start, self.stalled = time.monotonic(), cpu_stalled_us()
+        return self
+
+    def __exit__(self, *_):
+        now = cpu_stalled_us()
+        elapsed_us = (time.monotonic() - self.start) * 1e6
+        self.loaded = now is None or self.stalled is None or \
+            now - self.stalled > self.share * elapsed_us
+        return False
+
+
 def block_trace(stderr_text):
     """The blocks as a receiver handed them over, in order, from its -v
     block status lines: (block_id, status, resend_request)."""

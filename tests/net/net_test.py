@@ -370,32 +370,37 @@ def scenario_path(args, scale):
             tag = f"{receiver} mtu {args.mtu}" + (f", {packet}-byte packets" if packet != args.mtu
                                                   else "")
             before = link_drops(net)
-            run, sent = stream_into(args, net, failures, tag, receiver, blocks,
-                                    strobix_extra=["-k", str(packet), "-r", str(rate)])
+            with zoktest.Loaded() as host:
+                run, sent = stream_into(args, net, failures, tag, receiver, blocks,
+                                        strobix_extra=["-k", str(packet), "-r", str(rate)])
             r = run and check_accounting(failures, tag, run, blocks)
             if r is None:
                 continue
-            # Nothing on this path loses a packet or reorders it on a quiet
-            # host, so nothing is asked for. A busy one drops (a receiver off
-            # its CPU falls behind; a backlog overflows) and reorders (each
-            # CPU's backlog is its own): a request is allowed for each packet
-            # dropped and each that came on its own after it was asked for,
-            # and the latter stay rare, or the window learns nothing. Every
-            # request is answered. A sanitized receiver is several times
-            # slower than the stream's pace; there any answered request is.
-            # Fragmented packets on AF_XDP still draw a lone request now and
-            # then (an open fault: the fragments take the socket, the rest
-            # the rings); more than one is the fault as it was.
+            # Nothing on this path loses or reorders a packet on a quiet host,
+            # so nothing is asked for but what the kernel dropped. A busy host
+            # (tasks kept waiting for a CPU) reorders (each CPU's backlog is
+            # its own) and drops where nobody counts: there a few packets may
+            # be asked for, every one answered. A sanitized receiver is
+            # several times slower than the stream's pace: any answered
+            # request. Fragmented packets on AF_XDP still draw a lone request
+            # now and then (an open fault: the fragments take the socket, the
+            # rest the rings); more than one is the fault as it was.
             said = zoktest.closing(run.err) or {"kernel_drops": 0, "spurious": 0}
             said["link_drops"] = link_drops(net) - before
+            said["loaded"] = host.loaded
             allowed = 1 if packet > args.mtu and args.receive == "xdp" else 0
-            allowed += said["kernel_drops"] + said["link_drops"] + said["spurious"]
-            asked_ok = (r["resend_requests"] <= allowed and
-                        said["spurious"] * 100 < sent["packets"] if scale == 1.0 else True) and \
-                r["resend_requests"] == r["resend_ok"]
+            allowed += said["kernel_drops"] + said["link_drops"]
+            if scale != 1.0:
+                asked_ok = True
+            elif host.loaded:
+                asked_ok = r["resend_ok"] * 100 <= 3 * sent["packets"]
+            else:
+                asked_ok = r["resend_requests"] <= allowed
+            asked_ok = asked_ok and r["resend_failed"] == 0
             failures.check(r["complete"] == blocks and asked_ok,
                            f"{tag}: {r['complete']} of {blocks} complete, "
-                           f"{r['resend_requests']} resend requests ({said})")
+                           f"{r['resend_requests']} resend requests, {r['resend_ok']} packets "
+                           f"answered ({said}, {sent['packets']} packets)")
             failures.check("LINK UP" in run.out, f"{tag}: link not reported up")
             lines.append(f"{tag}: complete={r['complete']} resend_requests="
                          f"{r['resend_requests']} {said}")
@@ -575,19 +580,24 @@ def scenario_reorder(args, scale):
         for receiver, how in (("plaingrab", "-O"), ("plaingrab", "-O16"),
                               ("workergrab", "-O"), ("workergrab", "-O16")):
             tag = f"{receiver}, strobix {how}"
-            run, sent = stream_into(args, net, failures, tag, receiver, blocks,
-                                    receiver_extra=["-R", "4", "-E", str(int(30 * scale)), "-b",
-                                                    str(STALL_PROOF_MS)],
-                                    strobix_extra=[how, "-r", str(rate)])
+            with zoktest.Loaded() as host:
+                run, sent = stream_into(args, net, failures, tag, receiver, blocks,
+                                        receiver_extra=["-R", "4", "-E", str(int(30 * scale)),
+                                                        "-b", str(STALL_PROOF_MS)],
+                                        strobix_extra=[how, "-r", str(rate)])
             r = sent and check_accounting(failures, tag, run, blocks)
             if r is None:
                 continue
             # Nothing is lost, so every block ends whole; a packet that is
-            # only late must seldom be asked for again.
+            # only late must seldom be asked for again: under 1% of them on
+            # a quiet host, 3% on a busy one, which reorders on its own.
+            # (A window that does not learn asked for 30-45%.)
+            share = 3 if host.loaded else 1
             failures.check(r["complete"] == blocks, f"{tag}: {r['complete']} of {blocks} "
                            f"complete")
-            failures.check(sent["resent"] * 100 < sent["packets"],
-                           f"{tag}: {sent['resent']} packets resent of {sent['packets']} sent")
+            failures.check(sent["resent"] * 100 < share * sent["packets"],
+                           f"{tag}: {sent['resent']} packets resent of {sent['packets']} sent "
+                           f"(busy host: {host.loaded})")
             failures.check(r["resend_requests"] == sent["requests"],
                            f"{tag}: receiver sent {r['resend_requests']} resend requests, "
                            f"strobix saw {sent['requests']}")
