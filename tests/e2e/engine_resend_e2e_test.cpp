@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "lib/gvsp_packets.h"
+#include "lib/host_load.h"
 #include "lib/net.h"
 #include "lib/strobix_runs.h"
 
@@ -95,6 +96,7 @@ std::uint64_t realtime_ns() {
 TEST(EngineResendEndToEnd, ReorderingAloneCostsAlmostNoResends) {
   for (const std::string how : {"-O", "-O16"}) {
     SCOPED_TRACE(how);
+    const testlib::HostLoad host;
     const std::vector<std::uint16_t> ports = free_ports(2);
     Stream s(resend_params(ports[1]), ports[0], 32, 400000);
     Strobix sender({"-n", "20", "-s", "300000", how, "-r", "100", "-W", "300", "-l",
@@ -109,7 +111,9 @@ TEST(EngineResendEndToEnd, ReorderingAloneCostsAlmostNoResends) {
     const strobix_test::Summary sent = strobix_test::summary_of(o.out);
     ASSERT_TRUE(sent.found) << o.out;
     EXPECT_GT(sent.packets, 4000u);
-    EXPECT_LT(sent.resent * 100, sent.packets) << o.out;
+    // Under 1% of the packets on a quiet host, 3% on one that reorders on
+    // its own; a window that does not learn asks for 30-45%.
+    EXPECT_LT(sent.resent * 100, (host.busy() ? 3 : 1) * sent.packets) << o.out;
     EXPECT_EQ(s.stats().resend_requests, sent.requests);
   }
 }
