@@ -76,6 +76,15 @@ class BlockSequence {
   // and the sequence goes on with `first` (the first id of the new run, when
   // known: the ids from it to the next block seen are passed over).
   std::uint64_t restart(std::optional<std::uint64_t> first) noexcept;
+  // The same, where the new run's first block is the newest, seen already:
+  // the ids its arrival passed over were never sent.
+  std::uint64_t restart_at_newest() noexcept {
+    const auto settled = static_cast<std::uint64_t>(std::popcount(pending_ & ~last_gap_));
+    pending_ = 0;
+    unseen_ = 0;
+    last_gap_ = 0;
+    return settled;
+  }
 
  private:
   std::uint64_t back(std::uint64_t id, std::uint64_t steps) const noexcept;
@@ -86,12 +95,13 @@ class BlockSequence {
 
   gvsp::HeaderKind kind_;
   std::optional<std::uint64_t> newest_;
-  std::uint64_t pending_ = 0;  // bit i: id newest - 1 - i passed over, not settled
-  std::uint64_t unseen_ = 0;   // bit i: id newest - 1 - i counted as never seen
-  Nanos passed_at_ = 0;        // flow time of the latest pass-over
-  Nanos passed_time_ = 0;      // and its time
-  Nanos newest_at_ = 0;        // arrival time of the newest block
-  Nanos interval_ = 0;         // smoothed time from one block to the next, 0 unknown
+  std::uint64_t pending_ = 0;   // bit i: id newest - 1 - i passed over, not settled
+  std::uint64_t unseen_ = 0;    // bit i: id newest - 1 - i counted as never seen
+  Nanos passed_at_ = 0;         // flow time of the latest pass-over
+  Nanos passed_time_ = 0;       // and its time
+  Nanos newest_at_ = 0;         // arrival time of the newest block
+  Nanos interval_ = 0;          // smoothed time from one block to the next, 0 unknown
+  std::uint64_t last_gap_ = 0;  // bits of pending_ the newest's arrival passed over
 };
 
 }  // namespace zok

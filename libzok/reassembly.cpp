@@ -185,10 +185,12 @@ void Reassembly::remember_closed(std::uint64_t block_id, const Block *b) noexcep
 // count again: it names another time than that block's leader did. Senders
 // that leave the time at 0 give less to go on: a leader the engine did not
 // ask for, after other blocks came, is taken for a new run's. A leader the
-// block never got is the late answer to asking for it.
+// block never got is the late answer to asking for it, unless its time
+// does not lie between its neighbours'.
 bool Reassembly::restarts(const Closed &c, const gvsp::Packet &packet) const noexcept {
-  if (!opens_with_leader(packet.kind) || !c.leader_timestamp) return false;
+  if (!opens_with_leader(packet.kind)) return false;
   const std::uint64_t timestamp = packet.leader.timestamp;
+  if (!c.leader_timestamp) return !time_fits(packet.header.block_id, timestamp);
   if (timestamp != 0 || *c.leader_timestamp != 0) return timestamp != *c.leader_timestamp;
   return !c.leader_asked && sequence_.newest() != packet.header.block_id;
 }
@@ -228,8 +230,23 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
     if (b.open() && &b != keep) close_block(b, Ending::incomplete);
   }
   for (std::optional<Closed> &c : closed_) c.reset();
-  bump(counters_.blocks_unseen, sequence_.restart(first));
+  // A kept block the sequence has as its newest began the new run: the ids
+  // it passed over on arrival were the gap between the runs.
+  const bool from_kept =
+      keep != nullptr && sequence_.newest() == keep->block_id && keep->confirmed();
+  bump(counters_.blocks_unseen,
+       from_kept ? sequence_.restart_at_newest() : sequence_.restart(first));
   last_judged_.reset();
+}
+
+// Older than anything remembered, behind the newest and yet no block the
+// sequence passed over (so before the stream began), or behind it with a
+// time that does not lie between its neighbours': the sender may be counting
+// afresh.
+bool Reassembly::begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
+  const std::uint64_t behind = sequence_.behind(block_id);
+  return behind > sequence_depth ||
+         (behind != 0 && (!sequence_.passed_over(block_id) || !time_fits(block_id, timestamp)));
 }
 
 bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
@@ -243,10 +260,16 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
       // it opens on what came, so its leader is asked for and the block is
       // accounted for like any other.
       // A block the sequence passed over may still come, its leader lost.
+      // So may one that follows a leader that may begin a new run.
+      auto near = [&](std::uint64_t from) {
+        const std::uint64_t d = gvsp::block_id_distance(from, packet.header.block_id, config_.kind);
+        return d >= 1 && d <= open_window;
+      };
       if (const std::optional<std::uint64_t> newest = sequence_.newest()) {
-        const std::uint64_t d =
-            gvsp::block_id_distance(*newest, packet.header.block_id, config_.kind);
-        if ((d < 1 || d > open_window) && !sequence_.passed_over(packet.header.block_id)) {
+        if (!near(*newest) && !sequence_.passed_over(packet.header.block_id) &&
+            std::none_of(blocks_.begin(), blocks_.end(), [&](const Block &b) {
+              return b.open() && b.new_run && b.leader_timestamp && near(b.block_id);
+            })) {
           return false;
         }
       }
@@ -352,11 +375,34 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
   // follow it, so a stray leader alone costs nothing but itself.
   bool new_run = false;
   if (Block *b = find(h.block_id)) {
-    if (!opens_with_leader(packet.kind) || !b->leader_timestamp ||
-        packet.leader.timestamp == *b->leader_timestamp) {
+    if (!opens_with_leader(packet.kind)) return b;
+    if (!b->leader_timestamp) {
+      if (b->received == 0) return b;
+      if (time_fits(h.block_id, packet.leader.timestamp)) {
+        // Packets that overtook a leader of a new run: they prove it with
+        // those that follow.
+        if (!b->confirmed() && begins_run(h.block_id, packet.leader.timestamp)) b->new_run = true;
+        return b;
+      }
+      // A time out of the run's order: another run's leader of the same id.
+      // Packets that never proved the block the sender's are forgotten; the
+      // leader must prove a new run by those that follow it.
+      if (!b->confirmed()) {
+        forget_strays(*b);
+        b->new_run = true;
+        return b;
+      }
+      // Packets that proved it and are still coming were the new run's,
+      // overtaken by their leader: the old run ends around them. A block
+      // that had fallen quiet was the old run's.
+      if (at.now - b->last_arrival < idle_after()) {
+        restart(h.block_id, b);
+        if (sequence_.newest() != h.block_id) saw_block(h.block_id);
+        return b;
+      }
+    } else if (packet.leader.timestamp == *b->leader_timestamp) {
       return b;
-    }
-    if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer()) {
+    } else if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer()) {
       // While that leader was all there was, the first one was the stray.
       forget_strays(*b);
       return b;
@@ -381,7 +427,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       }
       return nullptr;
     }
-    if (packet.leader.timestamp != 0 || *closed->leader_timestamp != 0) {
+    if (packet.leader.timestamp != 0 || closed->leader_timestamp.value_or(0) != 0) {
       // Another time from the sender's host and port is the sender counting
       // afresh. The old run ends now: were it to wait for the new block's
       // packets to prove it (a block that may find no buffer), the new run's
@@ -391,14 +437,16 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       new_run = true;
     }
   } else if (opens_with_leader(packet.kind)) {
+    const bool other_time = !time_fits(h.block_id, packet.leader.timestamp);
     // Counted as never seen already: it stays so.
-    if (sequence_.counted_unseen(h.block_id)) return nullptr;
-    // Older than anything remembered, or behind the newest and yet no
-    // block the sequence passed over (so before the stream began): the
-    // sender counts afresh.
-    const std::uint64_t behind = sequence_.behind(h.block_id);
-    if (behind > sequence_depth || (behind != 0 && !sequence_.passed_over(h.block_id))) {
+    if (sequence_.counted_unseen(h.block_id) && !other_time) return nullptr;
+    if (begins_run(h.block_id, packet.leader.timestamp)) {
       new_run = true;
+    } else if (other_time) {
+      // Ahead of the newest, yet earlier than a block before it: the sender
+      // counts afresh (16-bit ids may land just past the old run's), and
+      // the ids between were never sent.
+      restart(h.block_id, nullptr);
     }
   }
   // An all-in packet is its whole block: nothing follows to prove it.
@@ -429,12 +477,6 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
   if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.state == BlockState::tentative &&
       b.received != 0 && (b.ports_differ || b.port != at.port)) {
     forget_strays(b);
-  }
-  // The packets it has are not that leader's block's.
-  if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.received != 0 &&
-      !time_fits(b.block_id, packet.leader.timestamp)) {
-    refused();
-    return;
   }
   b.heard_from(at.port);
   switch (packet.kind) {
@@ -521,10 +563,8 @@ void Reassembly::evict_oldest() noexcept {
 
 void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   if (b.leader_timestamp) return;
-  // Packets of a block that may begin a new run came before a leader that
-  // may not be its own; otherwise, from the sender's host and port, they
-  // are the sender's, overtaken by their leader.
-  if (b.state == BlockState::tentative && b.received != 0 && b.new_run) forget_strays(b);
+  // Packets from the sender's host and port that came before it are the
+  // sender's, overtaken by their leader (from elsewhere they were forgotten).
   if (b.state == BlockState::tentative && b.payloads != 0 && b.payloads <= b.early.size()) {
     for (std::uint32_t id = 1; id <= b.touched; ++id) {
       if (b.buffer->received.test(id) && b.geometry.trailer() != id) b.early[b.early_count++] = id;
@@ -756,13 +796,18 @@ void Reassembly::on_tick(Nanos now) noexcept {
   now_ = now;
   for (Block &b : blocks_) {
     if (!b.open()) continue;
+    // A tick late by more than the block timeout (a receiver held off its
+    // CPU) ends the block first: asking again now would keep it open for
+    // answers the sender may no longer give for it.
+    if (now - b.quiet_since() >= config_.block_timeout) {
+      close_block(b, Ending::timeout);
+      continue;
+    }
     if (idle_asks(b) && now - b.last_arrival >= idle_after()) sender_moved_on(b);
     if (b.ranges.any()) {
       expire(b, now);
       maybe_finish(b);
-      if (!b.open()) continue;
     }
-    if (now - b.quiet_since() >= config_.block_timeout) close_block(b, Ending::timeout);
   }
   settle_sequence();
 }

@@ -248,6 +248,7 @@ class Reassembly {
   // follow on): the sequence has seen it, and older blocks lost their tails.
   void became_senders(Block &b) noexcept;
   void remember_closed(std::uint64_t block_id, const Block *b) noexcept;
+  bool begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   bool may_open(const gvsp::Packet &packet) const noexcept;
   // `leader_timestamp`: the block opens with its leader, of that time.
   Block *open_block(std::uint64_t block_id, const Arrival &at,
@@ -289,8 +290,8 @@ class Reassembly {
   // holds fewer lines than its leader announced.
   bool ends_frame_early(const Block &b, const Geometry &g, std::uint32_t packet_id,
                         std::uint32_t length) const noexcept;
-  // Takes back the one payload packet above `last`, if one alone is there.
-  bool unplace_lone_past(Block &b, std::uint32_t last) noexcept;
+  // Takes back the payload packets above `last`; false when there were none.
+  bool unplace_past(Block &b, std::uint32_t last) noexcept;
   // The block's short packet turned out not to be its last: taken back and
   // asked for again.
   void drop_short(Block &b) noexcept;

@@ -140,6 +140,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
                                 bool resent) noexcept {
   Buffer &buf = *b.buffer;
   const std::optional<std::uint32_t> trailer = b.geometry.trailer();
+  const std::uint32_t psize_before = b.geometry.packet_size();
   if (length == 0 || (trailer && packet_id >= *trailer)) {
     refused();
     return false;
@@ -181,7 +182,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
           (!b.short_id || *b.short_id == packet_id)) {
         break;
       }
-      if (!b.short_id && unplace_lone_past(b, packet_id)) break;
+      if (!b.short_id && unplace_past(b, packet_id)) break;
       [[fallthrough]];
     case Fit::wrong_length:
       if (length < b.geometry.packet_size() && static_cast<std::int64_t>(packet_id) >= b.highest &&
@@ -211,6 +212,16 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   if (offset + length > buf.size) {
     refuse_or_overrun(b);
     return false;
+  }
+  if (b.geometry.packet_size() != psize_before && !trailer) {
+    // The packet size, with the size announced, tells where the block ends:
+    // what was asked for past that (on the last block's packet size) was
+    // never sent.
+    const std::optional<std::uint64_t> last = b.geometry.last_payload();
+    if (last && *last + 1 < buf.received.size()) {
+      bump(counters_.resend_requests_failed,
+           b.ranges.cut_above(static_cast<std::uint32_t>(*last) + 1, buf));
+    }
   }
   if (buf.received.test(packet_id)) {
     if (b.short_id == packet_id && length < b.short_length && src != nullptr) {
@@ -348,20 +359,18 @@ bool Reassembly::ends_frame_early(const Block &b, const Geometry &g, std::uint32
   return lines % line == 0 && lines / line < im.size_y;
 }
 
-// A short packet, so the block's last, with one full packet above it: that
-// one named a packet past the block's end. Two or more above would make
-// the short one the stray.
-bool Reassembly::unplace_lone_past(Block &b, std::uint32_t last) noexcept {
-  std::optional<std::uint32_t> above;
+// A short packet from the sender, so the block's last, below full ones:
+// those named packets past the block's end (a short packet is never a
+// stray's: copies with bytes appended come longer).
+bool Reassembly::unplace_past(Block &b, std::uint32_t last) noexcept {
   const std::uint32_t trailer = b.geometry.trailer().value_or(0);
+  bool any = false;
   for (std::uint32_t id = last + 1; id <= b.touched; ++id) {
     if (id == trailer || !b.buffer->received.test(id)) continue;
-    if (above) return false;
-    above = id;
+    unplace(b, id);
+    any = true;
   }
-  if (!above) return false;
-  unplace(b, *above);
-  return true;
+  return any;
 }
 
 void Reassembly::move_packet(Block &b, std::uint32_t packet_id, std::uint32_t length,
