@@ -579,6 +579,7 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     lines = b.desc.image.trailer_size_y;
   }
   std::uint64_t size = 0;
+  bool past_buffer = false;
   // A size of 0 is what senders that do not fill the field send.
   if (announced_data(l, size, lines) && size != 0) {
     b.geometry.announce(size);
@@ -589,11 +590,16 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     // no packet size, the size announced gives the full packets' length.
     const std::uint32_t lone = b.first_payload_id;
     const std::uint32_t n = b.first_payload_length;
+    // (It may have been taken for short against the last block's size.)
     const std::optional<std::uint32_t> psize = implied_packet_size(b.geometry, lone, n);
-    if (b.payloads == 1 && !b.short_id && b.geometry.trailer() == lone + 1 && psize && *psize > n) {
+    if (b.payloads == 1 && (!b.short_id || *b.short_id == lone) &&
+        b.geometry.trailer() == lone + 1 && psize && *psize > n) {
       Geometry other = b.geometry;
       other.set_packet_size(*psize);
-      if (other.fit(lone, n) == Fit::last && other.offset(lone) + n <= b.buffer->size) {
+      if (other.fit(lone, n) == Fit::last && other.offset(lone) + n > b.buffer->size) {
+        // Its place lies past the buffer: the block does not fit.
+        past_buffer = true;
+      } else if (other.fit(lone, n) == Fit::last) {
         move_packet(b, lone, n, other);
         b.short_id = lone;
         b.short_length = n;
@@ -601,7 +607,7 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
     }
     const std::optional<std::uint64_t> last = b.geometry.last_payload();
-    if (b.payloads != 0 && last && *last < b.buffer->received.size()) {
+    if (!past_buffer && b.payloads != 0 && last && *last < b.buffer->received.size()) {
       // Packets that came before it past the end it gives were strays, and
       // so was a last packet of another length than the size leaves: the
       // real one is asked for.
@@ -631,11 +637,12 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   // A leader that began a new run proves itself by the packets that follow.
   if (b.confirmed() || b.new_run) {
     note_received(b, 0, false);
-    return;
+  } else {
+    b.state = BlockState::assembling;
+    note_received(b, 0, false);
+    take_for_senders(b, b.geometry.trailer().has_value());
   }
-  b.state = BlockState::assembling;
-  note_received(b, 0, false);
-  take_for_senders(b, b.geometry.trailer().has_value());
+  if (past_buffer && b.open() && b.confirmed()) close_block(b, Ending::overrun);
 }
 
 void Reassembly::became_senders(Block &b) noexcept {

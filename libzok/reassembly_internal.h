@@ -315,6 +315,8 @@ class Reassembly {
   void sender_moved_on(Block &b) noexcept;
   void ask_tails(const Block &newer) noexcept;
   void refuse_or_overrun(Block &b) noexcept;
+  // Data of the block lies past its buffer.
+  void overrun_or_note(Block &b) noexcept;
   void refused() noexcept { bump(counters_.datagrams_refused); }
   // One datagram of the batch handed to the core (every one is, in order).
   void took_datagram() noexcept {

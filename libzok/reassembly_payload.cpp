@@ -125,14 +125,20 @@ bool Reassembly::make_room(const Block &b, std::uint32_t packet_id, std::uint64_
   return true;
 }
 
-void Reassembly::refuse_or_overrun(Block &b) noexcept {
-  // Data past the buffer ends the block with an overrun, unless the packet
-  // is all there is of it, and then it is no block of ours.
-  if (b.received == 0) {
-    refused();
-  } else {
+void Reassembly::overrun_or_note(Block &b) noexcept {
+  // Data past the buffer ends the block with an overrun once it is the
+  // sender's; before, the packet may be a stray's, and the block ends so
+  // only when it proves the sender's.
+  if (b.confirmed()) {
     close_block(b, Ending::overrun);
+  } else {
+    b.overran = b.received != 0;
   }
+}
+
+void Reassembly::refuse_or_overrun(Block &b) noexcept {
+  overrun_or_note(b);
+  if (b.open()) refused();
 }
 
 bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
@@ -194,7 +200,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     case Fit::longer:
     case Fit::past_end:
       if (!learn_packet_size(b, packet_id, length, fit)) {
-        refused();
+        if (b.open()) refused();
         return false;
       }
       break;
@@ -283,6 +289,20 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
                                    Fit fit) noexcept {
   const std::uint32_t psize = b.geometry.packet_size();
   const std::uint32_t lone = b.first_payload_id;
+  if (b.payloads == 1 && b.short_id == lone && lone != packet_id && length > b.short_length) {
+    // The packet size was the last block's, a guess made for a short last
+    // packet alone: a packet that the short one can end gives the block's.
+    Geometry other = b.geometry;
+    other.set_packet_size(length);
+    if (other.fit(packet_id, length) == Fit::full && other.fit(lone, b.short_length) == Fit::last) {
+      if (other.offset(lone) + b.short_length > b.buffer->size) {
+        overrun_or_note(b);
+        return false;
+      }
+      move_packet(b, lone, b.short_length, other);
+      return true;
+    }
+  }
   // The other packet may be a short one of the new length, full then.
   const bool other_short = b.payloads == 2 && b.short_id && *b.short_id != lone &&
                            b.short_length == length && length < psize;
@@ -303,7 +323,12 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     const bool lone_is_last =
         lone_fit == Fit::last || (packet_id < lone && (lone_fit == Fit::short_packet ||
                                                        ends_frame_early(b, other, lone, psize)));
-    if (lone_is_last && other.offset(lone) + psize <= b.buffer->size) {
+    if (lone_is_last && other.offset(lone) + psize > b.buffer->size) {
+      // Where it belongs lies past the buffer: the block does not fit.
+      overrun_or_note(b);
+      return false;
+    }
+    if (lone_is_last) {
       b.short_id = lone;
       b.short_length = psize;
       move_packet(b, lone, psize, other);
@@ -387,6 +412,7 @@ void Reassembly::move_packet(Block &b, std::uint32_t packet_id, std::uint32_t le
 
 void Reassembly::unplace(Block &b, std::uint32_t packet_id) noexcept {
   b.buffer->received.reset(packet_id);
+  b.ranges.missing_again(packet_id);
   --b.received;
   --b.payloads;
   if (b.short_id == packet_id) b.short_id.reset();

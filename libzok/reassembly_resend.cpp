@@ -93,6 +93,7 @@ void Reassembly::take_for_senders(Block &b, bool done) noexcept {
   // window like any other.
   if (top != 0) ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
   became_senders(b);
+  if (b.overran) close_block(b, Ending::overrun);
 }
 
 // The leader came to a block that its packets alone did not confirm: they

@@ -73,6 +73,16 @@ ResendRanges::Filled ResendRanges::unavailable(std::uint32_t id) noexcept {
   return arrived(id, 0, unused);
 }
 
+void ResendRanges::missing_again(std::uint32_t id) noexcept {
+  for (std::uint32_t i = 0; i < count_; ++i) {
+    Range &r = ranges_[i];
+    if (!r.active || id < r.first || id > r.last) continue;
+    ++r.remaining;
+    ++(r.tries == 0 ? waiting_ : outstanding_);
+    return;
+  }
+}
+
 std::uint32_t ResendRanges::times_asked(std::uint32_t id) const noexcept {
   std::uint32_t most = 0;
   for (std::uint32_t i = 0; i < count_; ++i) {

@@ -1041,7 +1041,10 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
         told = true;
       }
       if (p > last) continue;
-      if (!told && x.step[pid] != 0 && x.step[pid] <= q.step) {
+      // What lies past the buffer the core cannot keep.
+      const bool fits = b.all_in || pid == 0 || pid == last ||
+                        std::uint64_t{pid - 1} * b.psize + b.length(pid) <= s.buffer_size;
+      if (!told && fits && x.step[pid] != 0 && x.step[pid] <= q.step) {
         fail("request-received" + cause(i),
              where + format(" packet %u, received at step %zu", pid, x.step[pid]));
         told = true;
