@@ -1,8 +1,8 @@
-#include <zok/zok.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+
+#include <zok/zok.h>
 
 #include "export_internal.h"
 #include "init_internal.h"
@@ -12,9 +12,7 @@ namespace {
 std::atomic<bool> initialized{false};
 }  // namespace
 
-bool library_initialized() noexcept {
-  return initialized.load(std::memory_order_acquire);
-}
+bool library_initialized() noexcept { return initialized.load(std::memory_order_acquire); }
 
 }  // namespace zok
 
