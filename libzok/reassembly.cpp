@@ -379,9 +379,9 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     if (!b->leader_timestamp) {
       if (b->received == 0) return b;
       if (time_fits(h.block_id, packet.leader.timestamp)) {
-        // Packets that overtook a leader of a new run: they prove it with
-        // those that follow.
-        if (!b->confirmed() && begins_run(h.block_id, packet.leader.timestamp)) b->new_run = true;
+        // Packets that overtook a leader of a new run (older than anything
+        // the sequence remembers): they prove it with those that follow.
+        if (!b->confirmed() && sequence_.behind(h.block_id) > sequence_depth) b->new_run = true;
         return b;
       }
       // A time out of the run's order: another run's leader of the same id.
@@ -663,16 +663,8 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
   }
   const std::optional<std::uint64_t> last = b.geometry.last_payload();
   if (static_cast<std::int64_t>(packet_id) <= b.highest && !last) {
-    // One payload packet at or past the trailer: a stray that named a packet
+    // Payload packets at or past the trailer: strays that named packets
     // past the block's end, not the sender's trailer being wrong.
-    std::uint32_t past = 0;
-    for (std::uint32_t id = packet_id; id <= b.touched; ++id) {
-      past += b.buffer->received.test(id) ? 1 : 0;
-    }
-    if (past != 1) {
-      refused();
-      return;
-    }
     for (std::uint32_t id = packet_id; id <= b.touched; ++id) {
       if (b.buffer->received.test(id)) unplace(b, id);
     }

@@ -7,13 +7,14 @@ namespace zok {
 void ResendRanges::add(std::uint32_t first, std::uint32_t last, Nanos due, Nanos flow,
                        const Buffer &buffer) noexcept {
   // A packet waits in one range at most: what active ranges hold already is
-  // left to them, and the rest is added run by run.
+  // left to them, what was asked for and given up stays so, and the rest is
+  // added run by run.
   for (std::uint64_t p = first; p <= last;) {
     std::uint64_t end = last;
     bool covered = false;
     for (std::uint32_t i = 0; i < count_; ++i) {
       const Range &r = ranges_[i];
-      if (!r.active || r.last < p) continue;
+      if ((!r.active && r.tries == 0) || r.last < p) continue;
       if (r.first <= p) {
         covered = true;
         end = r.last;
