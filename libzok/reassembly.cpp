@@ -606,6 +606,29 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
         recompute_span(b);
       }
     }
+    if (b.short_id && !past_buffer && b.geometry.packet_size() > b.short_length &&
+        b.geometry.last_payload() != *b.short_id) {
+      // The size says the short packet is not even where the last one goes,
+      // yet it is a full packet at its own length: the longer ones were
+      // copies with bytes appended. (Where the last one goes, it is itself a
+      // copy of the last, and gives way below.)
+      Geometry other = b.geometry;
+      other.set_packet_size(b.short_length);
+      const std::uint32_t id = *b.short_id;
+      const Fit f = other.fit(id, b.short_length);
+      if ((f == Fit::full || f == Fit::last) &&
+          other.offset(id) + b.short_length <= b.buffer->size) {
+        for (std::uint32_t p = 1; p <= b.touched; ++p) {
+          if (p != id && b.geometry.trailer() != p && b.buffer->received.test(p)) unplace(b, p);
+        }
+        const std::uint32_t n = b.short_length;
+        move_packet(b, id, n, other);
+        if (f == Fit::full) b.short_id.reset();
+        b.first_payload_id = id;
+        b.first_payload_length = n;
+        recompute_span(b);
+      }
+    }
     const std::optional<std::uint64_t> last = b.geometry.last_payload();
     if (!past_buffer && b.payloads != 0 && last && *last < b.buffer->received.size()) {
       // Packets that came before it past the end it gives were strays, and

@@ -235,10 +235,16 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     }
   }
   if (buf.received.test(packet_id)) {
-    if (b.short_id == packet_id && length < b.short_length && src != nullptr) {
+    if (b.short_id == packet_id && length < b.short_length) {
       // Two lengths for the block's last packet, and nothing announced to
-      // tell which: copies are made longer (padded), never shorter.
-      std::memcpy(buf.data + offset, src, length);
+      // tell which: copies are made longer (padded), never shorter. (Placed
+      // by the kernel, the data is where the prediction put it already.)
+      if (src != nullptr) {
+        std::memcpy(buf.data + offset, src, length);
+      } else if (placed_psize != b.geometry.packet_size()) {
+        std::memmove(buf.data + offset,
+                     buf.data + gvsp::payload_data_offset(packet_id, placed_psize), length);
+      }
       b.short_length = length;
       recompute_span(b);
     }
@@ -311,8 +317,10 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   // The other packet may be a short one of the new length, full then.
   const bool other_short = b.payloads == 2 && b.short_id && *b.short_id != lone &&
                            b.short_length == length && length < psize;
+  // The lone packet itself again, at the short one's length: it was a copy
+  // with bytes appended, and set a packet size that was not the block's.
   if (psize == 0 || !(b.payloads == 1 || other_short) || b.first_payload_length != psize ||
-      lone == packet_id) {
+      (lone == packet_id && !other_short)) {
     return false;
   }
   Geometry other = b.geometry;

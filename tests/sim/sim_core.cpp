@@ -1363,6 +1363,7 @@ int main_(int argc, char **argv) {
       std::printf("seed %" PRIu64 ":", s);
       for (const std::string &p : properties) std::printf(" %s", p.c_str());
       std::printf("\n");
+      std::fflush(stdout);
     }
     for (const std::string &p : properties) {
       auto &[n, seed_of_first] = tally[p];
