@@ -224,12 +224,26 @@ bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) cons
   return (!lo || timestamp >= *lo) && (!hi || timestamp <= *hi);
 }
 
+// A million times the pace seen: far beyond a sender that paused (its
+// clock runs on with the receiver's) or whose rate varies.
+bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
+  constexpr unsigned margin = 20;
+  const ClockPace &p = pace_;
+  if (p.ticks_per_ms == 0 || p.ticks_per_ms > (~std::uint64_t{0} >> margin) ||
+      timestamp <= p.timestamp) {
+    return false;
+  }
+  const auto ms = static_cast<std::uint64_t>(std::max<Nanos>(now_ - p.at, 0) / 1'000'000 + 1);
+  return (timestamp - p.timestamp) / ms > p.ticks_per_ms << margin;
+}
+
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
   // What the old run still assembles will not be finished by it.
   for (Block &b : blocks_) {
     if (b.open() && &b != keep) close_block(b, Ending::incomplete);
   }
   for (std::optional<Closed> &c : closed_) c.reset();
+  pace_ = ClockPace{};
   // A kept block the sequence has as its newest began the new run: the ids
   // it passed over on arrival were the gap between the runs.
   const bool from_kept =
@@ -437,11 +451,16 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       new_run = true;
     }
   } else if (opens_with_leader(packet.kind)) {
-    const bool other_time = !time_fits(h.block_id, packet.leader.timestamp);
+    const bool other_time =
+        !time_fits(h.block_id, packet.leader.timestamp) || leaps(packet.leader.timestamp);
     // Counted as never seen already: it stays so.
     if (sequence_.counted_unseen(h.block_id) && !other_time) return nullptr;
     if (begins_run(h.block_id, packet.leader.timestamp)) {
-      new_run = true;
+      // An all-in packet is its whole block: nothing follows to prove a new
+      // run. Behind the newest by less than the ids remembered and of a time
+      // that fits, it is a block that came late, not a restart.
+      new_run = packet.kind != gvsp::PacketKind::all_in || other_time ||
+                sequence_.behind(h.block_id) > sequence_depth;
     } else if (other_time) {
       // Ahead of the newest, yet earlier than a block before it: the sender
       // counts afresh (16-bit ids may land just past the old run's), and
@@ -571,6 +590,15 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     }
   }
   b.leader_timestamp = l.timestamp;
+  if (l.timestamp > pace_.timestamp) {
+    if (pace_.timestamp != 0) {
+      const auto ms =
+          static_cast<std::uint64_t>(std::max<Nanos>(now_ - pace_.at, 0) / 1'000'000 + 1);
+      pace_.ticks_per_ms = std::max(pace_.ticks_per_ms, (l.timestamp - pace_.timestamp) / ms);
+    }
+    pace_.timestamp = l.timestamp;
+    pace_.at = now_;
+  }
   fill_leader(b.desc, l);
   // A trailer that came first may have said the block has fewer lines.
   std::optional<std::uint32_t> lines;

@@ -366,6 +366,17 @@ class Reassembly {
   // How late the latest asked-for packet came unmarked while that was not
   // yet known: spurious, once the sender shows it marks.
   std::optional<Nanos> unmarked_answer_late_;
+  // The pace of the sender's clock: the latest leader time and when it
+  // came, and the most ticks per millisecond seen between leaders.
+  struct ClockPace {
+    std::uint64_t timestamp = 0;
+    Nanos at = 0;
+    std::uint64_t ticks_per_ms = 0;
+  };
+  ClockPace pace_;
+  // A leader time so far ahead of the sender's clock's pace that it is
+  // another run's.
+  bool leaps(std::uint64_t timestamp) const noexcept;
   std::optional<Predicted> predicted_;
   // Where regions of the prediction wait when a write of another packet
   // size would reach them; grown when first needed.
