@@ -635,7 +635,8 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
     }
     if (b.short_id && !past_buffer && b.geometry.packet_size() > b.short_length &&
-        b.geometry.last_payload() != *b.short_id) {
+        b.geometry.last_payload() != *b.short_id &&
+        !ends_frame_early(b, b.geometry, *b.short_id, b.short_length)) {
       // The size says the short packet is not even where the last one goes,
       // yet it is a full packet at its own length: the longer ones were
       // copies with bytes appended. (Where the last one goes, it is itself a
