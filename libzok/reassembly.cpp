@@ -224,17 +224,19 @@ bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) cons
   return (!lo || timestamp >= *lo) && (!hi || timestamp <= *hi);
 }
 
-// A million times the pace seen: far beyond a sender that paused (its
-// clock runs on with the receiver's) or whose rate varies.
+// A million times the pace seen (far beyond a sender that paused: its clock
+// runs on with the receiver's, or whose rate varies), and before a pace is
+// known, faster than any clock (2^40 ticks per millisecond).
 bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
   constexpr unsigned margin = 20;
+  constexpr std::uint64_t fastest = std::uint64_t{1} << 40;
   const ClockPace &p = pace_;
-  if (p.ticks_per_ms == 0 || p.ticks_per_ms > (~std::uint64_t{0} >> margin) ||
-      timestamp <= p.timestamp) {
-    return false;
-  }
+  if (p.timestamp == 0 || timestamp <= p.timestamp) return false;
+  const std::uint64_t most = p.ticks_per_ms != 0 && p.ticks_per_ms < (fastest >> margin)
+                                 ? p.ticks_per_ms << margin
+                                 : fastest;
   const auto ms = static_cast<std::uint64_t>(std::max<Nanos>(now_ - p.at, 0) / 1'000'000 + 1);
-  return (timestamp - p.timestamp) / ms > p.ticks_per_ms << margin;
+  return (timestamp - p.timestamp) / ms > most;
 }
 
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
@@ -333,6 +335,14 @@ void Reassembly::lock_onto(std::uint32_t host, std::uint16_t port, Nanos now) no
   lock_.last_heard = now;
   lock_.other_port = 0;
   lock_.other_first.reset();
+  // Packets from other ports that opened blocks before the lock were not
+  // this sender's.
+  for (Block &b : blocks_) {
+    if (b.open() && !b.confirmed() && b.received != 0 && port != 0 &&
+        (b.ports_differ || (b.port != 0 && b.port != port))) {
+      forget_strays(b);
+    }
+  }
   shell_.sender_locked(host, port);
 }
 

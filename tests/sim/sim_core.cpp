@@ -859,20 +859,24 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
   // packets (the same source, id and lengths; nothing in a payload packet
   // names its run), so the two may come out as one, whole, and the new
   // block vanish into it. Returns that old block, -1 none.
+  auto old_of = [&](std::size_t i) {
+    const Block &b = sc.blocks[i];
+    const Seen &x = seen[i];
+    if (x.first == 0 || (x.any[0] != 0 && x.any[0] <= x.first)) return -1;
+    for (std::size_t j = 0; j < i; ++j) {
+      const Block &old = sc.blocks[j];
+      if (old.id == b.id && old.run < b.run && sc.ports[old.run] == sc.ports[b.run] &&
+          seen[j].first != 0 && seen[j].first < x.first &&
+          (claimed[j] < 0 || seam.handed[claimed[j]].step >= x.first)) {
+        return static_cast<int>(j);
+      }
+    }
+    return -1;
+  };
   auto blended = [&](std::uint64_t id, std::size_t step) {
     for (std::size_t i = 0; i < nb; ++i) {
-      const Block &b = sc.blocks[i];
-      const Seen &x = seen[i];
-      if (b.id != id || x.first == 0 || x.first > step || (x.any[0] != 0 && x.any[0] <= x.first)) {
-        continue;
-      }
-      for (std::size_t j = 0; j < i; ++j) {
-        const Block &old = sc.blocks[j];
-        if (old.id == id && old.run < b.run && sc.ports[old.run] == sc.ports[b.run] &&
-            seen[j].first != 0 && seen[j].first < x.first &&
-            (claimed[j] < 0 || seam.handed[claimed[j]].step >= x.first)) {
-          return static_cast<int>(j);
-        }
+      if (sc.blocks[i].id == id && seen[i].first != 0 && seen[i].first <= step) {
+        if (const int j = old_of(i); j >= 0) return j;
       }
     }
     return -1;
@@ -880,7 +884,6 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
 
   // Blocks handed over: whole ones exactly as sent, none invented or twice.
   std::set<std::uint64_t> wrong_whole;
-  std::uint64_t vanished = 0;  // new blocks taken into an old one (blended)
   std::uint64_t whole = 0, broken = 0, timed_out = 0;
   Bytes sent;
   for (std::size_t h = 0; h < seam.handed.size(); ++h) {
@@ -905,7 +908,6 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     if (old >= 0 && claimed[old] < 0) {
       claimed[old] = static_cast<int>(h);
       wrong_whole.insert(out.block_id);
-      ++vanished;
     } else if (out.status == 0 && match < 0) {
       std::string why = "the sender sent no block of that id";
       if (latest >= 0) {
@@ -946,6 +948,9 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     known += hi - lock_block[run] + 1;
     for (std::size_t i = lock_block[run]; i <= hi; ++i) unsure += !seen[i].surely();
   }
+  // New blocks that may have gone into an old one, or been refused for it.
+  std::uint64_t vanished = 0;
+  for (std::size_t i = 0; i < nb; ++i) vanished += old_of(i) >= 0;
   known -= std::min(known, vanished);
   const std::uint64_t accounted = seam.handed.size() + c.dropped + c.not_available + c.unseen;
   if (accounted > nb || accounted < known) {
@@ -1044,7 +1049,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
       // What lies past the buffer the core cannot keep.
       const bool fits = b.all_in || pid == 0 || pid == last ||
                         std::uint64_t{pid - 1} * b.psize + b.length(pid) <= s.buffer_size;
-      if (!told && fits && x.step[pid] != 0 && x.step[pid] <= q.step) {
+      if (!told && fits && x.step[pid] != 0 && x.step[pid] <= q.step && old_of(i) < 0) {
         fail("request-received" + cause(i),
              where + format(" packet %u, received at step %zu", pid, x.step[pid]));
         told = true;
