@@ -76,6 +76,17 @@ class BlockSequence {
   // and the sequence goes on with `first` (the first id of the new run, when
   // known: the ids from it to the next block seen are passed over).
   std::uint64_t restart(std::optional<std::uint64_t> first) noexcept;
+  // Ids strictly between `lo` and `hi` (both at or before the newest) were
+  // never sent: they are no longer passed over.
+  void forget_between(std::uint64_t lo, std::uint64_t hi) noexcept {
+    const std::uint64_t from = behind(hi), to = newest_ == lo ? 0 : behind(lo);
+    for (std::uint64_t b = from + 1; b < to && b <= sequence_depth; ++b) {
+      pending_ &= ~(std::uint64_t{1} << (b - 1));
+    }
+  }
+  // The id `steps` before `id`.
+  std::uint64_t back(std::uint64_t id, std::uint64_t steps) const noexcept;
+
   // The same, where the new run's first block is the newest, seen already:
   // the ids its arrival passed over were never sent.
   std::uint64_t restart_at_newest() noexcept {
@@ -87,7 +98,6 @@ class BlockSequence {
   }
 
  private:
-  std::uint64_t back(std::uint64_t id, std::uint64_t steps) const noexcept;
   bool bit(std::uint64_t mask, std::uint64_t id) const noexcept {
     const std::uint64_t b = behind(id);
     return b != 0 && b <= sequence_depth && ((mask >> (b - 1)) & 1u) != 0;

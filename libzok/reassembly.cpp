@@ -190,7 +190,7 @@ void Reassembly::remember_closed(std::uint64_t block_id, const Block *b) noexcep
 bool Reassembly::restarts(const Closed &c, const gvsp::Packet &packet) const noexcept {
   if (!opens_with_leader(packet.kind)) return false;
   const std::uint64_t timestamp = packet.leader.timestamp;
-  if (!c.leader_timestamp) return !time_fits(packet.header.block_id, timestamp);
+  if (!c.leader_timestamp) return !fits_run(packet.header.block_id, timestamp);
   if (timestamp != 0 || *c.leader_timestamp != 0) return timestamp != *c.leader_timestamp;
   return !c.leader_asked && sequence_.newest() != packet.header.block_id;
 }
@@ -240,18 +240,44 @@ bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
 }
 
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
+  // A kept block the sequence has as its newest began the new run, and so
+  // did a newest block without a leader just before the new run's first
+  // (its leader lost): the ids it passed over on arrival were the gap
+  // between the runs.
+  const std::optional<std::uint64_t> newest = sequence_.newest();
+  bool from_newest = keep != nullptr && newest == keep->block_id && keep->confirmed();
+  if (!from_newest && first && newest) {
+    const std::uint64_t d = gvsp::block_id_distance(*newest, *first, config_.kind);
+    const Block *open = find(*newest);
+    const Closed *closed = open == nullptr ? recently_closed(*newest) : nullptr;
+    from_newest = d >= 1 && d <= open_window &&
+                  ((open != nullptr && !open->leader_timestamp) ||
+                   (closed != nullptr && !closed->leader_timestamp));
+  }
+  // Blocks of the new run seen without their leaders follow the old run's
+  // last block with one: the ids between them were never sent.
+  if (newest) {
+    std::optional<std::uint64_t> lead, after;
+    for (std::uint64_t k = 0; k < open_window && !lead; ++k) {
+      const std::uint64_t id = sequence_.back(*newest, k);
+      const Block *open = find(id);
+      const Closed *closed = open == nullptr ? recently_closed(id) : nullptr;
+      if ((open != nullptr && open->leader_timestamp) || (closed && closed->leader_timestamp)) {
+        lead = id;
+      } else if (open != nullptr || closed != nullptr) {
+        after = id;
+      }
+    }
+    if (lead && after) sequence_.forget_between(*lead, *after);
+  }
   // What the old run still assembles will not be finished by it.
   for (Block &b : blocks_) {
     if (b.open() && &b != keep) close_block(b, Ending::incomplete);
   }
   for (std::optional<Closed> &c : closed_) c.reset();
   pace_ = ClockPace{};
-  // A kept block the sequence has as its newest began the new run: the ids
-  // it passed over on arrival were the gap between the runs.
-  const bool from_kept =
-      keep != nullptr && sequence_.newest() == keep->block_id && keep->confirmed();
   bump(counters_.blocks_unseen,
-       from_kept ? sequence_.restart_at_newest() : sequence_.restart(first));
+       from_newest ? sequence_.restart_at_newest() : sequence_.restart(first));
   last_judged_.reset();
 }
 
@@ -262,7 +288,7 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
 bool Reassembly::begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
   const std::uint64_t behind = sequence_.behind(block_id);
   return behind > sequence_depth ||
-         (behind != 0 && (!sequence_.passed_over(block_id) || !time_fits(block_id, timestamp)));
+         (behind != 0 && (!sequence_.passed_over(block_id) || !fits_run(block_id, timestamp)));
 }
 
 bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
@@ -402,7 +428,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     if (!opens_with_leader(packet.kind)) return b;
     if (!b->leader_timestamp) {
       if (b->received == 0) return b;
-      if (time_fits(h.block_id, packet.leader.timestamp)) {
+      if (fits_run(h.block_id, packet.leader.timestamp)) {
         // Packets that overtook a leader of a new run (older than anything
         // the sequence remembers): they prove it with those that follow.
         if (!b->confirmed() && sequence_.behind(h.block_id) > sequence_depth) b->new_run = true;
@@ -461,8 +487,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       new_run = true;
     }
   } else if (opens_with_leader(packet.kind)) {
-    const bool other_time =
-        !time_fits(h.block_id, packet.leader.timestamp) || leaps(packet.leader.timestamp);
+    const bool other_time = !fits_run(h.block_id, packet.leader.timestamp);
     // Counted as never seen already: it stays so.
     if (sequence_.counted_unseen(h.block_id) && !other_time) return nullptr;
     if (begins_run(h.block_id, packet.leader.timestamp)) {
@@ -960,8 +985,11 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     if (b.new_run && b.leader_timestamp) {
       // But a leader of a new run from the sender's host that its packets
       // never proved: a restarted sender whose block was lost but for it.
+      // Its ids go on from there.
       bump(counters_.blocks_unseen);
       bump(counters_.datagrams_refused, b.received - 1);
+      bump(counters_.blocks_unseen, sequence_.restart(b.block_id));
+      bump(counters_.blocks_unseen, sequence_.saw(b.block_id, now_, flow_));
     } else {
       bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
     }

@@ -377,6 +377,10 @@ class Reassembly {
   // A leader time so far ahead of the sender's clock's pace that it is
   // another run's.
   bool leaps(std::uint64_t timestamp) const noexcept;
+  // A leader time of this run: between its neighbours' and at its clock's pace.
+  bool fits_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
+    return time_fits(block_id, timestamp) && !leaps(timestamp);
+  }
   std::optional<Predicted> predicted_;
   // Where regions of the prediction wait when a write of another packet
   // size would reach them; grown when first needed.
