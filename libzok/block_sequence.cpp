@@ -26,6 +26,7 @@ std::uint64_t BlockSequence::back(std::uint64_t id, std::uint64_t steps) const n
 }
 
 std::uint64_t BlockSequence::saw(std::uint64_t id, Nanos now, Nanos flow) noexcept {
+  if (!first_ || gvsp::block_id_before(id, *first_, kind_)) first_ = id;
   if (!newest_) {
     newest_ = id;
     newest_at_ = now;
@@ -81,6 +82,7 @@ std::uint64_t BlockSequence::restart(std::optional<std::uint64_t> first) noexcep
   unseen_ = 0;
   last_gap_ = 0;
   newest_.reset();
+  first_ = first;
   if (first) newest_ = back(*first, 1);
   return settled;
 }

@@ -28,6 +28,10 @@ class BlockSequence {
   std::uint64_t behind(std::uint64_t id) const noexcept;
   // Passed over and not yet settled: its block may still come.
   bool passed_over(std::uint64_t id) const noexcept { return bit(pending_, id); }
+  // Before the first id seen since the stream began or the sender restarted.
+  bool before_first(std::uint64_t id) const noexcept {
+    return first_ && gvsp::block_id_before(id, *first_, kind_);
+  }
   // Passed over and counted as never seen.
   bool counted_unseen(std::uint64_t id) const noexcept { return bit(unseen_, id); }
 
@@ -105,6 +109,7 @@ class BlockSequence {
 
   gvsp::HeaderKind kind_;
   std::optional<std::uint64_t> newest_;
+  std::optional<std::uint64_t> first_;
   std::uint64_t pending_ = 0;   // bit i: id newest - 1 - i passed over, not settled
   std::uint64_t unseen_ = 0;    // bit i: id newest - 1 - i counted as never seen
   Nanos passed_at_ = 0;         // flow time of the latest pass-over

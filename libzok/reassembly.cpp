@@ -255,9 +255,11 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
                    (closed != nullptr && !closed->leader_timestamp));
   }
   // Blocks of the new run seen without their leaders follow the old run's
-  // last block with one: the ids between them were never sent.
+  // last block with one: the ids between them were never sent, and those
+  // still open stay open.
+  std::optional<std::uint64_t> lead;
   if (newest) {
-    std::optional<std::uint64_t> lead, after;
+    std::optional<std::uint64_t> after;
     for (std::uint64_t k = 0; k < open_window && !lead; ++k) {
       const std::uint64_t id = sequence_.back(*newest, k);
       const Block *open = find(id);
@@ -270,25 +272,38 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
     }
     if (lead && after) sequence_.forget_between(*lead, *after);
   }
+  auto new_runs = [&](const Block &b) {
+    return first && lead && b.confirmed() && !b.leader_timestamp &&
+           gvsp::block_id_before(*lead, b.block_id, config_.kind);
+  };
   // What the old run still assembles will not be finished by it.
   for (Block &b : blocks_) {
-    if (b.open() && &b != keep) close_block(b, Ending::incomplete);
+    if (b.open() && &b != keep && !new_runs(b)) close_block(b, Ending::incomplete);
   }
   for (std::optional<Closed> &c : closed_) c.reset();
   pace_ = ClockPace{};
   bump(counters_.blocks_unseen,
        from_newest ? sequence_.restart_at_newest() : sequence_.restart(first));
+  if (!from_newest) {
+    for (const Block &b : blocks_) {
+      if (b.open() && &b != keep && new_runs(b) &&
+          gvsp::block_id_before(*first, b.block_id, config_.kind)) {
+        saw_block(b.block_id);
+      }
+    }
+  }
   last_judged_.reset();
 }
 
-// Older than anything remembered, behind the newest and yet no block the
-// sequence passed over (so before the stream began), or behind it with a
-// time that does not lie between its neighbours': the sender may be counting
-// afresh.
+// Older than anything remembered, behind the newest and yet neither a block
+// the sequence passed over nor one from before the first it saw (which came
+// late), or behind it with a time that is not this run's: the sender may be
+// counting afresh.
 bool Reassembly::begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
   const std::uint64_t behind = sequence_.behind(block_id);
   return behind > sequence_depth ||
-         (behind != 0 && (!sequence_.passed_over(block_id) || !fits_run(block_id, timestamp)));
+         (behind != 0 && ((!sequence_.passed_over(block_id) && !sequence_.before_first(block_id)) ||
+                          !fits_run(block_id, timestamp)));
 }
 
 bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
@@ -670,24 +685,32 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
     }
     if (b.short_id && !past_buffer && b.geometry.packet_size() > b.short_length &&
-        b.geometry.last_payload() != *b.short_id &&
+        b.geometry.fit(*b.short_id, b.short_length) != Fit::last &&
         !ends_frame_early(b, b.geometry, *b.short_id, b.short_length)) {
-      // The size says the short packet is not even where the last one goes,
-      // yet it is a full packet at its own length: the longer ones were
-      // copies with bytes appended. (Where the last one goes, it is itself a
-      // copy of the last, and gives way below.)
-      Geometry other = b.geometry;
-      other.set_packet_size(b.short_length);
+      // The size does not take the short packet for the last, yet it is
+      // the last at the packet size the size implies, or a full packet at
+      // its own length where the last does not go: the longer ones were
+      // copies with bytes appended. (Otherwise it is itself a copy of the
+      // last, and gives way below.)
       const std::uint32_t id = *b.short_id;
-      const Fit f = other.fit(id, b.short_length);
-      if ((f == Fit::full || f == Fit::last) &&
-          other.offset(id) + b.short_length <= b.buffer->size) {
+      const std::uint32_t n = b.short_length;
+      Geometry other = b.geometry;
+      std::optional<Fit> f;
+      if (const auto implied = implied_packet_size(b.geometry, id, n);
+          implied && *implied < b.geometry.packet_size()) {
+        other.set_packet_size(*implied);
+        if (other.fit(id, n) == Fit::last) f = Fit::last;
+      }
+      if (!f && b.geometry.last_payload() != id) {
+        other.set_packet_size(n);
+        if (other.fit(id, n) == Fit::full || other.fit(id, n) == Fit::last) f = other.fit(id, n);
+      }
+      if (f && other.offset(id) + n <= b.buffer->size) {
         for (std::uint32_t p = 1; p <= b.touched; ++p) {
           if (p != id && b.geometry.trailer() != p && b.buffer->received.test(p)) unplace(b, p);
         }
-        const std::uint32_t n = b.short_length;
         move_packet(b, id, n, other);
-        if (f == Fit::full) b.short_id.reset();
+        if (*f == Fit::full) b.short_id.reset();
         b.first_payload_id = id;
         b.first_payload_length = n;
         recompute_span(b);
@@ -985,11 +1008,14 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     if (b.new_run && b.leader_timestamp) {
       // But a leader of a new run from the sender's host that its packets
       // never proved: a restarted sender whose block was lost but for it.
-      // Its ids go on from there.
+      // Further off than the ids remembered, its ids go on from there.
       bump(counters_.blocks_unseen);
       bump(counters_.datagrams_refused, b.received - 1);
-      bump(counters_.blocks_unseen, sequence_.restart(b.block_id));
-      bump(counters_.blocks_unseen, sequence_.saw(b.block_id, now_, flow_));
+      if (sequence_.behind(b.block_id) > sequence_depth) {
+        bump(counters_.blocks_unseen, sequence_.restart(b.block_id));
+        bump(counters_.blocks_unseen, sequence_.saw(b.block_id, now_, flow_));
+        for (std::optional<Closed> &c : closed_) c.reset();
+      }
     } else {
       bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
     }
