@@ -255,11 +255,9 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
                    (closed != nullptr && !closed->leader_timestamp));
   }
   // Blocks of the new run seen without their leaders follow the old run's
-  // last block with one: the ids between them were never sent, and those
-  // still open stay open.
-  std::optional<std::uint64_t> lead;
+  // last block with one: the ids between them were never sent.
   if (newest) {
-    std::optional<std::uint64_t> after;
+    std::optional<std::uint64_t> lead, after;
     for (std::uint64_t k = 0; k < open_window && !lead; ++k) {
       const std::uint64_t id = sequence_.back(*newest, k);
       const Block *open = find(id);
@@ -272,26 +270,14 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
     }
     if (lead && after) sequence_.forget_between(*lead, *after);
   }
-  auto new_runs = [&](const Block &b) {
-    return first && lead && b.confirmed() && !b.leader_timestamp &&
-           gvsp::block_id_before(*lead, b.block_id, config_.kind);
-  };
   // What the old run still assembles will not be finished by it.
   for (Block &b : blocks_) {
-    if (b.open() && &b != keep && !new_runs(b)) close_block(b, Ending::incomplete);
+    if (b.open() && &b != keep) close_block(b, Ending::incomplete);
   }
   for (std::optional<Closed> &c : closed_) c.reset();
   pace_ = ClockPace{};
   bump(counters_.blocks_unseen,
        from_newest ? sequence_.restart_at_newest() : sequence_.restart(first));
-  if (!from_newest) {
-    for (const Block &b : blocks_) {
-      if (b.open() && &b != keep && new_runs(b) &&
-          gvsp::block_id_before(*first, b.block_id, config_.kind)) {
-        saw_block(b.block_id);
-      }
-    }
-  }
   last_judged_.reset();
 }
 
