@@ -30,14 +30,8 @@ def one(build, size, blocks, mode, rt):
     pre = (["chrt", "-f", "1"] if rt else [])
     argv = pre + ["taskset", "-c", "1", "stdbuf", "-oL", f"{build}/workergrab/workergrab", "-i", "100000",
                   "-s", "2097152", "-P", f"127.0.0.1:{port+1}", "-c", "1", "-w", mode, f"127.0.0.1:{port}"]
-    out = open(os.path.join(WORK, "wg.out"), "w")
-    p = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT)
+    p = harness.start_workergrab(argv, os.path.join(WORK, "wg.out"))
     try:
-        t0 = time.monotonic()
-        while "Queued" not in open(os.path.join(WORK, "wg.out")).read():
-            if time.monotonic() - t0 > 10: raise RuntimeError("no start")
-            time.sleep(0.01)
-        time.sleep(0.2)
         os.kill(p.pid, signal.SIGSTOP)
         s = subprocess.run(pre + ["taskset", "-c", "0", STROBIX, "-k", str(size), "-s", "2097152", "-n", str(blocks), "-W", "0",
                             "-l", f"127.0.0.1:{port+1}", f"127.0.0.1:{port}"], capture_output=True, text=True)

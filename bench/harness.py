@@ -8,6 +8,7 @@ it are shared and noisy, so the output is a measurement, never a verdict.
 
 import argparse
 import datetime
+import glob
 import os
 import random
 import re
@@ -23,7 +24,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "tests", "lib"))
 from zoktest import STROBIX_SENT as SENT_STROBIX  # noqa: E402
-from zoktest import Program, report_value, udp_socket_state  # noqa: E402
+from zoktest import Program, read, report_value, udp_socket_state, wait_for  # noqa: E402
 
 BLOCK_BYTES = 2 * 1024 * 1024
 # A receiver that keeps up holds at most a block or so in its socket buffer;
@@ -149,6 +150,30 @@ class Child(Program):
     def stop_all(cls):
         for child in list(cls.live):
             child.stop(signal.SIGKILL, 1.0)
+
+
+def worker_running(pid):
+    """Whether the process has a thread besides its main one and every
+    thread of it has run: a receiver's worker is started and at work."""
+    runs = []
+    for task in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            runs.append(int(read(task).split()[0]))
+        except (OSError, IndexError, ValueError):
+            return False
+    return len(runs) >= 2 and all(runs)
+
+
+def start_workergrab(argv, out_path, timeout=10):
+    """workergrab (argv, behind any wrappers that exec it) with its output
+    in out_path, once it has queued its buffers and its worker has begun to
+    run, so that what is measured from then on includes the worker."""
+    proc = subprocess.Popen(argv, stdout=open(out_path, "w"), stderr=subprocess.STDOUT)
+    if not wait_for(lambda: "Queued" in read(out_path) and worker_running(proc.pid), timeout,
+                    proc):
+        proc.kill()
+        raise RuntimeError(f"workergrab did not start: {read(out_path)[-300:]}")
+    return proc
 
 
 # ------------------------------------------------------------------ parsing

@@ -31,25 +31,47 @@ void SocketPath::note_drops(std::uint32_t total) noexcept {
   // Both reports read one wrapping counter, but a datagram queued before the
   // socket was asked may be taken after it and report an older total.
   const auto ahead = static_cast<std::int32_t>(total - last_drops_);
-  if (ahead <= 0) return;
+  if (ahead <= 0 || !count_drops_) return;
   bump(counters_.kernel_drops, static_cast<std::uint64_t>(ahead));
   last_drops_ = total;
 }
 
-void SocketPath::read_drops() noexcept {
+bool SocketPath::drops_total(std::uint32_t &total) const noexcept {
   std::uint32_t memory[SK_MEMINFO_VARS] = {};
   socklen_t length = sizeof memory;
   if (getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
       length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
-    return;
+    return false;
   }
-  note_drops(memory[SK_MEMINFO_DROPS]);
+  total = memory[SK_MEMINFO_DROPS];
+  return true;
+}
+
+void SocketPath::read_drops() noexcept {
+  std::uint32_t total = 0;
+  if (count_drops_ && drops_total(total)) note_drops(total);
+}
+
+void SocketPath::count_drops(bool on) noexcept {
+  if (on && !count_drops_) drops_total(last_drops_);
+  count_drops_ = on;
 }
 
 Batch SocketPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
+  return receive_up_to(core, arrivals, batch_size);
+}
+
+Batch SocketPath::receive_one(Reassembly &core, ArrivalClock &arrivals) noexcept {
+  return receive_up_to(core, arrivals, 1);
+}
+
+Batch SocketPath::receive_up_to(Reassembly &core, ArrivalClock &arrivals,
+                                std::size_t most) noexcept {
   const std::size_t header = gvsp::header_size(kind_);
-  const std::size_t predicted = core.predict(predictions_);
-  for (std::size_t i = 0; i < batch_size; ++i) {
+  // A single datagram is read in the middle of another path's batch, whose
+  // regions the core may have handed out already: it is copied, not placed.
+  const std::size_t predicted = most == batch_size ? core.predict(predictions_) : 0;
+  for (std::size_t i = 0; i < most; ++i) {
     std::byte *slot = slots_.get() + i * slot_size;
     msghdr &m = msgs_[i].msg_hdr;
     const Prediction &p = predictions_[i];
@@ -72,7 +94,7 @@ Batch SocketPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
     m.msg_controllen = sizeof control_[i].bytes;
     m.msg_flags = 0;
   }
-  const int got = recvmmsg(fd_, msgs_.data(), batch_size, MSG_DONTWAIT, nullptr);
+  const int got = recvmmsg(fd_, msgs_.data(), static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
   if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
     bump(counters_.receive_errors);
   }
@@ -150,7 +172,7 @@ Batch SocketPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
   // stamps whatever is still waiting came after the last one taken; without
   // them, only a batch that emptied the socket says anything.
   if (stamped) return Batch{n, latest};
-  return Batch{n, n < batch_size ? caught_up : unjudged};
+  return Batch{n, n < most ? caught_up : unjudged};
 }
 
 }  // namespace zok

@@ -33,7 +33,12 @@ inline bool verbose() noexcept {
 }
 
 // zok_get_receive_path's answers.
-enum class PathKind : std::uint32_t { socket = 0, xdp_copy = 1, xdp_zero_copy = 2 };
+enum class PathKind : std::uint32_t {
+  socket = 0,
+  xdp_copy = 1,
+  xdp_zero_copy = 2,
+  packet_ring = 3
+};
 
 // Datagrams one batch hands the core at most, per path.
 inline constexpr std::size_t batch_size = 64;

@@ -22,9 +22,15 @@ class SocketPath final : public ReceivePath {
                                           Counters &counters) noexcept;
 
   Batch receive(Reassembly &core, ArrivalClock &arrivals) noexcept override;
+  // One datagram at most, for a path that knows one waits here.
+  Batch receive_one(Reassembly &core, ArrivalClock &arrivals) noexcept;
   std::span<const int> wait_fds() const noexcept override { return {&fd_, 1}; }
   PathKind kind() const noexcept override { return PathKind::socket; }
   Counters &counters() const noexcept { return counters_; }
+  // Off while another path takes the stream and the socket's filter drops
+  // it here: the socket's drop count then says nothing about the stream.
+  // Back on, it counts from the socket's total at that moment.
+  void count_drops(bool on) noexcept;
 
  private:
   SocketPath(int fd, gvsp::HeaderKind kind, Counters &counters) noexcept
@@ -32,12 +38,15 @@ class SocketPath final : public ReceivePath {
   // The socket's running total of datagrams the kernel dropped, as far as
   // it has moved on from what was counted.
   void note_drops(std::uint32_t total) noexcept;
+  Batch receive_up_to(Reassembly &core, ArrivalClock &arrivals, std::size_t most) noexcept;
+  bool drops_total(std::uint32_t &total) const noexcept;
   void read_drops() noexcept;
 
   int fd_;
   gvsp::HeaderKind kind_;
   Counters &counters_;
   std::uint32_t last_drops_ = 0;
+  bool count_drops_ = true;
   bool idle_ = false;  // the last batch came back empty
 
   // Any UDP payload fits a slot.

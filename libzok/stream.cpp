@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "packet_path_internal.h"
 #include "stream_internal.h"
 #include "xdp_internal.h"
 
@@ -81,7 +82,8 @@ void enable_receive_reports(int fd, Counters &counters) {
 }  // namespace
 
 // ZOK_RECEIVE decides; `auto` takes AF_XDP only where it can be had and
-// keeps the socket otherwise, `xdp` fails the open rather than fall back.
+// keeps the socket otherwise, `xdp` and `packet` fail the open rather than
+// fall back.
 int Stream::choose_receive_path() {
   ReceiveChoice choice = ReceiveChoice::socket;
   if (!parse_receive_choice(std::getenv("ZOK_RECEIVE"), choice)) return EINVAL;
@@ -90,7 +92,11 @@ int Stream::choose_receive_path() {
   std::string why;
   int rc = 0;
   std::unique_ptr<XdpPath> xdp;
-  if (choice != ReceiveChoice::socket) {
+  std::unique_ptr<PacketPath> ring;
+  if (choice == ReceiveChoice::packet) {
+    rc = PacketPath::open(request_.local_addr, request_.local_port, link_addr_, config_.sender_host,
+                          socket, ring, why);
+  } else if (choice != ReceiveChoice::socket) {
     // A sender named at open is the lock from the start; otherwise the
     // first leader's source becomes it, and the program learns it then.
     // The socket path stays when AF_XDP cannot be had.
@@ -107,14 +113,22 @@ int Stream::choose_receive_path() {
                    request_.local_port,
                    xdp->kind() == PathKind::xdp_zero_copy ? "zero-copy" : "copy",
                    xdp->interface_name().c_str(), xdp->queues(), xdp->queues() == 1 ? "" : "s");
+    } else if (ring) {
+      std::fprintf(stderr, "zok: stream %s:%u: receive path packet (%s, %s)\n", addr,
+                   request_.local_port, ring->interface_name().c_str(), ring->ring_sizes().c_str());
     } else {
+      const char *failed = choice == ReceiveChoice::xdp      ? "xdp failed"
+                           : choice == ReceiveChoice::packet ? "packet failed"
+                                                             : "socket";
       std::fprintf(stderr, "zok: stream %s:%u: receive path %s (%s)\n", addr, request_.local_port,
-                   choice == ReceiveChoice::xdp ? "xdp failed" : "socket", why.c_str());
+                   failed, why.c_str());
     }
   }
-  if (choice == ReceiveChoice::xdp && rc != 0) return rc;
+  if ((choice == ReceiveChoice::xdp || choice == ReceiveChoice::packet) && rc != 0) return rc;
   if (xdp) {
     path_ = std::move(xdp);
+  } else if (ring) {
+    path_ = std::move(ring);
   } else {
     path_ = std::move(socket);
   }
@@ -183,6 +197,23 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
 
 Stream::~Stream() {
   shut_down();
+  // What the report's lines cannot tell apart: a request the kernel's drops
+  // made necessary, and one for a packet that was only late.
+  if (verbose() && path_) {
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &request_.local_addr, addr, sizeof addr);
+    zok_engine_stats e{};
+    counters_.snapshot(e);
+    std::fprintf(stderr,
+                 "zok: stream %s:%u: closed: kernel drops %llu, spurious resends %llu, blocks "
+                 "unseen %llu, reorder window %llu us (peak %llu us)\n",
+                 addr, request_.local_port,
+                 static_cast<unsigned long long>(counters_.kernel_drops.load()),
+                 static_cast<unsigned long long>(e.spurious_resends),
+                 static_cast<unsigned long long>(e.blocks_unseen),
+                 static_cast<unsigned long long>(e.reorder_window_ns / 1000),
+                 static_cast<unsigned long long>(e.reorder_window_peak_ns / 1000));
+  }
   path_.reset();
   if (joined_) setsockopt(fd_, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership_, sizeof membership_);
   if (fd_ >= 0) close(fd_);

@@ -1,9 +1,9 @@
-// The frames the AF_XDP path hands up still carry their Ethernet, IPv4 and
-// UDP headers, which the kernel's stack would have checked on the socket
-// path: the lengths and both checksums are checked here before the datagram
-// reaches the core. A frame that fails is refused and counted like a
-// truncated datagram; the core asks for its packet again as for one the
-// kernel dropped.
+// The frames the AF_XDP path and the packet ring hand up still carry their
+// IPv4 and UDP headers (AF_XDP's their Ethernet header too), which the
+// kernel's stack would have checked on the socket path: the lengths and both
+// checksums are checked here before the datagram reaches the core. A frame
+// that fails is refused and counted like a truncated datagram; the core asks
+// for its packet again as for one the kernel dropped.
 #pragma once
 
 #include <gvsp/gvsp.h>
@@ -78,19 +78,19 @@ inline std::uint16_t ones_fold(std::uint64_t sum) noexcept {
 }
 
 // False for anything but one whole, unfragmented UDP/IPv4 datagram whose
-// lengths agree with the frame and whose checksums hold. Ethernet padding
-// after the IP packet is allowed; a UDP length that runs past it is not.
-inline bool parse_frame(gvsp::bytes frame, FrameDatagram &out) noexcept {
+// lengths agree with the packet and whose checksums hold. `packet` starts at
+// the IPv4 header and may run past its end, as Ethernet padding does; a UDP
+// length that runs past the IP packet is not allowed. `sum_checked`: the
+// kernel or the adapter has verified the UDP checksum already.
+inline bool parse_ipv4(gvsp::bytes packet, FrameDatagram &out, bool sum_checked = false) noexcept {
   using namespace frame_layout;
-  const auto *p = reinterpret_cast<const std::uint8_t *>(frame.data());
-  const std::size_t n = frame.size();
-  if (n < ethernet + ipv4_min) return false;
-  if (p[12] != 0x08 || p[13] != 0x00) return false;
-  const std::uint8_t *ip = p + ethernet;
+  const auto *ip = reinterpret_cast<const std::uint8_t *>(packet.data());
+  const std::size_t n = packet.size();
+  if (n < ipv4_min) return false;
   if ((ip[0] >> 4) != 4) return false;
   const std::size_t ip_header = std::size_t{ip[0] & 0x0Fu} * 4;
   const std::size_t ip_total = std::size_t{ip[2]} << 8 | ip[3];
-  if (ip_header < ipv4_min || ip_total < ip_header + udp || ip_total > n - ethernet) return false;
+  if (ip_header < ipv4_min || ip_total < ip_header + udp || ip_total > n) return false;
   // No stack leaves the header's own checksum to an offload: always checked.
   if (ones_fold(ones_sum(ip, ip_header)) != 0xFFFF) return false;
   // More fragments, or a fragment's offset: not a datagram of its own.
@@ -102,7 +102,9 @@ inline bool parse_frame(gvsp::bytes frame, FrameDatagram &out) noexcept {
   std::uint16_t stored;
   std::memcpy(&stored, u + 6, sizeof stored);
   out.sum = UdpSum::none;
-  if (stored != 0) {
+  if (stored != 0 && sum_checked) {
+    out.sum = UdpSum::verified;
+  } else if (stored != 0) {
     const std::uint8_t pseudo[12] = {ip[12], ip[13], ip[14], ip[15], ip[16], ip[17],
                                      ip[18], ip[19], 0,      ip[9],  u[4],   u[5]};
     const std::uint64_t pseudo_sum = ones_sum(pseudo, sizeof pseudo);
@@ -119,8 +121,17 @@ inline bool parse_frame(gvsp::bytes frame, FrameDatagram &out) noexcept {
   }
   std::memcpy(&out.source, ip + 12, sizeof out.source);
   std::memcpy(&out.port, u, sizeof out.port);
-  out.payload = frame.subspan(ethernet + ip_header + udp, udp_length - udp);
+  out.payload = packet.subspan(ip_header + udp, udp_length - udp);
   return true;
+}
+
+// The same for the Ethernet frame that carries it.
+inline bool parse_frame(gvsp::bytes frame, FrameDatagram &out) noexcept {
+  using namespace frame_layout;
+  const auto *p = reinterpret_cast<const std::uint8_t *>(frame.data());
+  if (frame.size() < ethernet + ipv4_min) return false;
+  if (p[12] != 0x08 || p[13] != 0x00) return false;
+  return parse_ipv4(frame.subspan(ethernet), out);
 }
 
 }  // namespace zok

@@ -21,8 +21,8 @@
 namespace zok {
 
 // ZOK_RECEIVE, read at open.
-enum class ReceiveChoice { automatic, socket, xdp };
-// False for a value that is none of auto, socket, xdp.
+enum class ReceiveChoice { automatic, socket, xdp, packet };
+// False for a value that is none of auto, socket, xdp, packet.
 bool parse_receive_choice(const char *value, ReceiveChoice &out) noexcept;
 
 struct XdpProgram;

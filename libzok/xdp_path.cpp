@@ -24,6 +24,8 @@ bool parse_receive_choice(const char *value, ReceiveChoice &out) noexcept {
     out = ReceiveChoice::automatic;
   } else if (std::strcmp(value, "xdp") == 0) {
     out = ReceiveChoice::xdp;
+  } else if (std::strcmp(value, "packet") == 0) {
+    out = ReceiveChoice::packet;
   } else {
     return false;
   }

@@ -245,11 +245,13 @@ int zok_close_stream(zok_stream_t stream);
 
 /*
  * How a stream receives (see ZOK_RECEIVE in man 3 libzok): through its UDP
- * socket, or through AF_XDP sockets in copy or zero-copy mode.
+ * socket, through AF_XDP sockets in copy or zero-copy mode, or through a
+ * packet socket's ring.
  */
 #define ZOK_RECEIVE_PATH_SOCKET 0u
 #define ZOK_RECEIVE_PATH_XDP_COPY 1u
 #define ZOK_RECEIVE_PATH_XDP_ZEROCOPY 2u
+#define ZOK_RECEIVE_PATH_PACKET_RING 3u
 int zok_get_receive_path(zok_stream_t stream, uint32_t *path);
 
 int zok_create_recv_worker(zok_stream_t stream, uint32_t worker_setting, zok_req_id_fn req_id);

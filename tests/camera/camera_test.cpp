@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "device_internal.h"
-#include "e2e/strobix_harness.h"
 #include "gvcp/gvcp.h"
-#include "gvcp_host.h"
+#include "lib/gvcp_host.h"
 #include "lib/net.h"
+#include "lib/strobix_runs.h"
 #include "pattern_internal.h"
 
 namespace {

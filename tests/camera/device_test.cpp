@@ -8,7 +8,7 @@
 
 #include "camera_internal.h"
 #include "device_internal.h"
-#include "gvcp_host.h"
+#include "lib/gvcp_host.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "lib/gvsp_packets.h"
 #include "lib/net.h"
 #include "lib/png_read.h"
-#include "strobix_harness.h"
+#include "lib/strobix_runs.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "engine_e2e_harness.h"
+#include "lib/receiver_pair.h"
 
 namespace {
 

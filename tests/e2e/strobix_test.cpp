@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "strobix_harness.h"
+#include "lib/pattern.h"
+#include "lib/strobix_runs.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ using namespace std::chrono_literals;
 using Outcome = testlib::Exit;
 using strobix_test::Receiver;
 using strobix_test::Strobix;
+using strobix_test::Summary;
+using strobix_test::summary_of;
 
 constexpr auto kStd = gvsp::HeaderKind::standard;
 constexpr auto kExt = gvsp::HeaderKind::extended;
@@ -46,45 +49,14 @@ Capture capture(Receiver &rx, std::vector<std::string> args, bool sends = true) 
   return r;
 }
 
-struct Summary {
-  unsigned long long blocks = 0, packets = 0, bytes = 0;
-  unsigned long long requests = 0, resent = 0, unavailable = 0, malformed = 0;
-  bool found = false;
-};
-
-Summary summary_of(const std::string &out) {
-  Summary s;
-  const auto at = out.find("Sent ");
-  const auto at2 = out.find("Resend requests: ");
-  if (at == std::string::npos || at2 == std::string::npos) return s;
-  double secs = 0, mbit = 0;
-  const int a = std::sscanf(out.c_str() + at,
-                            "Sent %llu blocks, %llu packets, %llu bytes in %lf s (%lf Mbit/s)",
-                            &s.blocks, &s.packets, &s.bytes, &secs, &mbit);
-  const int b =
-      std::sscanf(out.c_str() + at2,
-                  "Resend requests: %llu, packets resent: %llu, unavailable: %llu, malformed: %llu",
-                  &s.requests, &s.resent, &s.unavailable, &s.malformed);
-  s.found = a == 5 && b == 4;
-  return s;
-}
-
-// The -c pattern of one payload packet: block id low 16 bits, then the
-// word's index, in every 4-byte word of the block.
+// strobix -c's pattern in one payload packet, from `offset` in its block.
 ::testing::AssertionResult has_pattern(const gvsp::Packet &p, std::uint64_t offset) {
-  const std::byte *d = p.data.data();
-  for (std::size_t i = 0; i < p.data.size(); ++i) {
-    const std::uint64_t o = offset + i;
-    const std::uint16_t want16 = (o % 4) < 2 ? static_cast<std::uint16_t>(p.header.block_id)
-                                             : static_cast<std::uint16_t>(o / 4);
-    const auto want = std::byte((o % 2) == 0 ? want16 >> 8 : want16 & 0xFF);
-    if (d[i] != want) {
-      return ::testing::AssertionFailure()
-             << "block " << p.header.block_id << " byte " << o << " is "
-             << std::to_integer<int>(d[i]) << ", want " << std::to_integer<int>(want);
-    }
+  if (testlib::pattern_holds(p.data.data(), p.data.size(), p.header.block_id, offset)) {
+    return ::testing::AssertionSuccess();
   }
-  return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "block " << p.header.block_id << " packet " << p.header.packet_id
+         << " is not the pattern from " << offset;
 }
 
 // Packets of one block, by id, in arrival order.

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "strobix_harness.h"
+#include "lib/strobix_runs.h"
 
 namespace {
 
@@ -20,16 +20,6 @@ using Outcome = testlib::Exit;
 using strobix_test::Receiver;
 using strobix_test::Strobix;
 using testlib::Process;
-
-bool on_path(const std::string &program) {
-  const char *path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
 
 struct Frame {
   std::string protocols, malformed, severity, command;
@@ -92,7 +82,8 @@ std::vector<Frame> read_capture(const std::string &file, const Markers &markers,
 }
 
 TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
-  if (!on_path("tshark")) GTEST_SKIP() << "SKIPPED: tshark is not installed";
+  if (testlib::find_program("tshark") == "tshark")
+    GTEST_SKIP() << "SKIPPED: tshark is not installed";
   // A dissector chosen by port is tried on the lower port of a datagram
   // first: stream port < strobix's port < the command sender's port makes
   // each datagram land on the dissector it is for.

@@ -31,6 +31,7 @@ struct Resend {
   std::uint64_t block_id;
   std::uint32_t first;
   std::uint32_t last;
+  friend bool operator==(const Resend &, const Resend &) = default;
 };
 
 // Buffers of its own and a record of every action. A recycled buffer is the

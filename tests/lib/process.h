@@ -79,6 +79,19 @@ struct StartOptions {
   const Gate *gate = nullptr;
 };
 
+// What a program name runs: the name itself where it has a slash, else the
+// first executable of that name on PATH; the name unchanged where none is.
+inline std::string find_program(const std::string &program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char *path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    const std::string file = (dir.empty() ? "." : dir) + "/" + program;
+    if (access(file.c_str(), X_OK) == 0) return file;
+  }
+  return program;
+}
+
 class Process {
  public:
   // argv[0] names the program; one without a slash is looked up on PATH.
@@ -89,7 +102,7 @@ class Process {
     err_path_ = base + ".err";
     const int out = ::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int err = ::open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const std::string file = find(options.program.empty() ? argv[0] : options.program);
+    const std::string file = find_program(options.program.empty() ? argv[0] : options.program);
     std::vector<char *> args;
     for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -176,16 +189,6 @@ class Process {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
-  }
-  static std::string find(const std::string &program) {
-    if (program.find('/') != std::string::npos) return program;
-    const char *path = std::getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-      const std::string file = (dir.empty() ? "." : dir) + "/" + program;
-      if (access(file.c_str(), X_OK) == 0) return file;
-    }
-    return program;
   }
   // Polls for the end, so that a wait can be bounded.
   bool reaped_within(std::chrono::milliseconds limit) {

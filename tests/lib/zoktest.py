@@ -10,6 +10,7 @@ something happen: callers wait for the state they need, with a bound that
 a loaded machine stays well inside.
 """
 
+import collections
 import ctypes
 import os
 import random
@@ -23,6 +24,12 @@ import time
 
 SKIP = 77  # ctest's SKIP_RETURN_CODE for every suite
 SANITIZER_NOISE = re.compile(r"(Sanitizer|runtime error:|==\d+==ERROR)")
+# How long a receiver may take nothing at all before a scenario stops
+# waiting for it: a loaded machine makes it slow, never silent this long.
+IDLE_S = 60
+# strobix answers resend requests until the scenario stops it, once the
+# receiver is done, however far behind a loaded machine has left it.
+LINGER_MS = "3600000"
 
 
 class Failures:
@@ -363,6 +370,72 @@ def block_trace(stderr_text):
             if value.strip().isdigit():
                 current[label.strip()] = int(value)
     return [(t.get("Block ID"), t.get("Status"), t.get("Resend Request")) for t in trace]
+
+
+# ---------------------------------------------------------------- checks
+
+
+def check_report_accounting(failures, tag, r, out, err, blocks, detail=""):
+    """A receiver's report (r) and -v output against the `blocks` sent:
+    every block handed over, dropped or counted (those lost whole before
+    the engine show only in the info record's dropped count), none handed
+    over twice, its counts of blocks handed over those of its status lines,
+    every good block verified, no payload corrupted. Returns (block trace,
+    blocks never seen, blocks accounted for)."""
+    trace = block_trace(err)
+    unseen = r["info_dropped"] - r["dropped"] - r["not_available"]
+    accounted = r["complete"] + r["incomplete"] + r["info_dropped"]
+    failures.check(unseen >= 0 and accounted == blocks,
+                   f"{tag}: {blocks} blocks sent but Complete {r['complete']} + Incomplete "
+                   f"{r['incomplete']} + Dropped {r['dropped']} + Not Available "
+                   f"{r['not_available']} + never seen {unseen} = {accounted}{detail}")
+    ids = [bid for bid, _, _ in trace]
+    again = sorted(bid for bid, n in collections.Counter(ids).items() if n > 1)
+    failures.check(not again, f"{tag}: blocks handed over more than once: {again[:8]} "
+                   f"({[(b, s) for b, s, _ in trace if b in again[:2]]})")
+    failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == len(trace),
+                   f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
+                   f"{r['app_received']}+{r['app_nonzero']}, status lines {len(trace)}")
+    verified = err.count("(verify_payload): Verify block ok")
+    failures.check(r["app_received"] == verified == r["complete"],
+                   f"{tag}: {r['complete']} complete, {r['app_received']} good, {verified} "
+                   f"verified")
+    failures.check("Failed to verify block" not in out and "Verify payload failed" not in err,
+                   f"{tag}: payload corrupted")
+    return trace, unseen, accounted
+
+
+def probe_argv(probe, local, resend, blocks, buffers, size, block_bytes, drain_ms, worker=False,
+               block_timeout_ms=None):
+    """tests/soak's stream_probe: libzok in-process, every byte and the
+    length of every good block checked, which the receivers'
+    --verify-payload (the block id half of each word) cannot."""
+    return ([probe, "--local", local, "--resend", resend, "--first-id", "1", "--blocks",
+             str(blocks), "--buffers", str(buffers), "--size", str(size), "--block-bytes",
+             str(block_bytes), "--drain-ms", str(drain_ms)]
+            + (["--worker"] if worker else [])
+            + (["--block-timeout", str(block_timeout_ms)] if block_timeout_ms else []))
+
+
+def end_probe(failures, tag, probe, grace):
+    """Ends stream_probe (a Program; it drains first): its figures, or None."""
+    probe.stop(signal.SIGTERM, grace)
+    probe.finish(0)
+    p = parse_fields("probe", probe.out)
+    failures.check(p is not None and probe.status == 0 and not probe.killed,
+                   f"{tag}: stream_probe status {probe.status}"
+                   f"{' (hung)' if probe.killed else ''}: {probe.err[-300:]}")
+    failures.check(not SANITIZER_NOISE.search(probe.err), f"{tag}: sanitizer report")
+    return p
+
+
+def check_probe_intact(failures, tag, p, where):
+    """No block the probe took whole holds bytes other than those sent, none
+    is one nobody sent, none came twice."""
+    return failures.check(p["good_corrupt"] == 0 and p["foreign"] == 0 and p["good_twice"] == 0,
+                          f"{tag}: stream_probe took {p['good_corrupt']} blocks with status 0 "
+                          f"whose bytes were not those sent, {p['foreign']} nobody sent, "
+                          f"{p['good_twice']} twice: {where}")
 
 
 # --------------------------------------------------------------- networks

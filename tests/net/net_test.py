@@ -60,15 +60,14 @@ Scenarios:
              and gets every block.
 
 The receivers take the socket path (ZOK_RECEIVE=socket: `auto` would take
-AF_XDP on the veth pair as root); --receive xdp runs a scenario with them on
-the AF_XDP path and checks that they took it.
+AF_XDP on the veth pair as root); --receive xdp or packet runs a scenario with
+them on the AF_XDP path or the packet ring and checks that they took it.
 
 Exits 77 (ctest's skip) with "SKIPPED: reason" where the network cannot be
 made. Only the standard library and tests/lib's zoktest.
 """
 
 import argparse
-import collections
 import os
 import re
 import select
@@ -82,9 +81,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
-from zoktest import (SANITIZER_NOISE, SKIP, Failures, Program, block_trace,  # noqa: E402
-                     free_udp_ports, parse_fields, parse_strobix, testnet_down, testnet_up,
-                     the_report, time_scale, udp_bound, udp_socket_state, wait_for)
+import zoktest  # noqa: E402
+from zoktest import (IDLE_S, LINGER_MS, SANITIZER_NOISE, SKIP, Failures, Program,  # noqa: E402
+                     check_probe_intact, check_report_accounting, free_udp_ports, parse_fields,
+                     parse_strobix, probe_argv, testnet_down, testnet_up, the_report,
+                     time_scale, udp_bound, udp_socket_state, wait_for)
 
 TESTNET = os.path.join(ROOT, "scripts", "testnet.sh")
 STREAM_PORT = 50010
@@ -172,14 +173,6 @@ class Network:
 def rx_dropped(interface):
     with open(f"/sys/class/net/{interface}/statistics/rx_dropped") as f:
         return int(f.read())
-
-
-# How long a receiver may take nothing at all before the test stops waiting
-# for it: a loaded machine makes it slow, never silent this long.
-IDLE_S = 60
-# strobix answers resend requests until the test stops it, once the
-# receiver is done, however far behind a loaded machine has left it.
-LINGER_MS = "3600000"
 
 
 class Run(Program):
@@ -279,9 +272,9 @@ def stream_into(args, net, failures, tag, receiver, blocks, receiver_extra=(),
 def check_receive_path(failures, tag, err):
     if RECEIVE == "xdp" and "built without AF_XDP support" in err:
         raise Skip("libzok was built without the AF_XDP path")
-    if RECEIVE == "xdp":
-        failures.check(re.search(r"^zok: stream \S+: receive path xdp \(", err, re.M),
-                       f"{tag}: the receiver did not take the AF_XDP path: {err[:300]}")
+    if RECEIVE in ("xdp", "packet"):
+        failures.check(re.search(rf"^zok: stream \S+: receive path {RECEIVE} \(", err, re.M),
+                       f"{tag}: the receiver did not take the {RECEIVE} path: {err[:300]}")
 
 
 def check_accounting(failures, tag, run, blocks):
@@ -299,30 +292,8 @@ def check_accounting(failures, tag, run, blocks):
                    f"{tag}: receiver exit status {run.rc} (asked for its report: "
                    f"{run.interrupted})")
     failures.check(not SANITIZER_NOISE.search(run.err), f"{tag}: sanitizer report")
-    # Blocks lost whole (every datagram dropped in the kernel) show only as a
-    # gap in the ids: the info record's dropped count takes them in with the
-    # dropped and the not available ones; the stats record has no line of
-    # their own.
-    unseen = r["info_dropped"] - r["dropped"] - r["not_available"]
-    accounted = r["complete"] + r["incomplete"] + r["info_dropped"]
-    failures.check(unseen >= 0 and accounted == blocks,
-                   f"{tag}: {blocks} blocks sent but Complete {r['complete']} + Incomplete "
-                   f"{r['incomplete']} + Dropped {r['dropped']} + Not Available "
-                   f"{r['not_available']} + never seen {unseen} = {accounted} (datagrams the "
-                   f"kernel dropped for it: {run.kernel_drops})")
-    trace = block_trace(run.err)
-    ids = [bid for bid, _, _ in trace]
-    again = sorted(bid for bid, n in collections.Counter(ids).items() if n > 1)
-    failures.check(not again, f"{tag}: blocks handed over more than once: {again[:8]} "
-                   f"({[(b, s) for b, s, _ in trace if b in again[:2]]})")
-    failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == len(trace),
-                   f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
-                   f"{r['app_received']}+{r['app_nonzero']}, status lines {len(trace)}")
-    verified = run.err.count("(verify_payload): Verify block ok")
-    failures.check(r["app_received"] == verified == r["complete"],
-                   f"{tag}: {r['complete']} complete, {r['app_received']} good, {verified} "
-                   f"verified")
-    failures.check("Failed to verify block" not in run.out, f"{tag}: payload corrupted")
+    check_report_accounting(failures, tag, r, run.out, run.err, blocks,
+                            f" (datagrams the kernel dropped for it: {run.kernel_drops})")
     return r
 
 
@@ -335,15 +306,11 @@ def check_sender(failures, tag, rc, sent, err, blocks):
 
 def start_probe(args, net, blocks, block_bytes, worker=False, block_timeout_ms=None,
                 port=STREAM_PORT):
-    """tests/soak/stream_probe on the host's end: libzok in-process, every
-    byte of every block it takes checked."""
-    argv = [args.stream_probe, "--local", f"{net['HOST_ADDR']}:{port}", "--resend",
-            f"{net['CAM_ADDR']}:{port + 1}", "--first-id", "1", "--blocks", str(blocks),
-            "--buffers", "256", "--size", str(max(block_bytes, 131072)), "--block-bytes",
-            str(block_bytes), "--drain-ms", str(int(500 * SCALE))]
-    argv += ["--worker"] if worker else []
-    argv += ["--block-timeout", str(block_timeout_ms)] if block_timeout_ms else []
-    return Program(argv, "probe", env=receiver_env(RECEIVE))
+    """stream_probe on the host's end."""
+    return Program(probe_argv(args.stream_probe, f"{net['HOST_ADDR']}:{port}",
+                              f"{net['CAM_ADDR']}:{port + 1}", blocks, 256,
+                              max(block_bytes, 131072), block_bytes, int(500 * SCALE), worker,
+                              block_timeout_ms), "probe", env=receiver_env(RECEIVE))
 
 
 def drained(address, port):
@@ -354,13 +321,8 @@ def drained(address, port):
 
 def end_probe(failures, tag, probe):
     """Ends the probe (it drains first): its figures, or None."""
-    probe.stop(signal.SIGTERM, 30 * SCALE)
-    probe.finish(0)
+    p = zoktest.end_probe(failures, tag, probe, 30 * SCALE)
     check_receive_path(failures, tag, probe.err)
-    p = parse_fields("probe", probe.out)
-    failures.check(p is not None and probe.status == 0 and not probe.killed,
-                   f"{tag}: stream_probe status {probe.status}: {probe.err[-300:]}")
-    failures.check(not SANITIZER_NOISE.search(probe.err), f"{tag}: sanitizer report")
     return p
 
 
@@ -382,10 +344,7 @@ def probe_stream(args, net, failures, tag, blocks, strobix_extra, worker=False,
     p = end_probe(failures, tag, probe)
     if not check_sender(failures, tag, rc, sent, err, blocks) or p is None:
         return None, None
-    failures.check(p["good_corrupt"] == 0 and p["foreign"] == 0 and p["good_twice"] == 0,
-                   f"{tag}: stream_probe took {p['good_corrupt']} blocks with status 0 whose "
-                   f"bytes were not those sent, {p['foreign']} nobody sent, {p['good_twice']} "
-                   f"twice: {re.findall(r'^good block .*$', probe.err, re.M)[:4]}")
+    check_probe_intact(failures, tag, p, re.findall(r"^good block .*$", probe.err, re.M)[:4])
     return p, sent
 
 
@@ -1455,7 +1414,7 @@ def main():
     parser.add_argument("--workergrab", required=True)
     parser.add_argument("--stream-probe", required=True)
     parser.add_argument("--hostile-sender", required=True)
-    parser.add_argument("--receive", choices=["socket", "xdp"], default="socket")
+    parser.add_argument("--receive", choices=["socket", "xdp", "packet"], default="socket")
     parser.add_argument("--stream-pair", help="tests/net/stream_pair, for xdppair, xdpnarrow "
                         "and xdpmemlock")
     args = parser.parse_args()

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "../soak/probe_common.h"
+#include "lib/probe.h"
 
 namespace {
 

@@ -32,10 +32,11 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from zoktest import (SANITIZER_NOISE, Failures, Program, block_trace,  # noqa: E402
-                     free_udp_ports, own_network, parse_fields, parse_reports, parse_strobix,
-                     read, time_scale, udp_bound, udp_port_free, udp_socket_state,
-                     wait_for)
+import zoktest  # noqa: E402
+from zoktest import (IDLE_S, LINGER_MS, SANITIZER_NOISE, Failures, Program,  # noqa: E402
+                     check_probe_intact, check_report_accounting, free_udp_ports, own_network,
+                     parse_fields, parse_reports, parse_strobix, probe_argv, read, time_scale,
+                     udp_bound, udp_port_free, udp_socket_state, wait_for)
 
 SHORT = "short"
 LONG = "long"
@@ -46,12 +47,6 @@ BUFFER_BYTES = 131072
 BUFFERS = 256
 # strobix -k 1500, 1.x headers: 1500 - IP 20 - UDP 8 - GVSP 8 data bytes.
 PACKETS_PER_BLOCK = -(-BLOCK_BYTES // 1464) + 2
-# How long a receiver may take nothing at all before it is no longer waited
-# for: a loaded machine makes it slow, never silent this long.
-IDLE_S = 60
-# strobix answers resend requests until it is stopped, once the receiver is
-# done, however far behind a loaded machine has left it.
-LINGER_MS = "3600000"
 
 
 class Soak:
@@ -113,6 +108,14 @@ def become_subreaper():
         return libc.prctl(36, 1, 0, 0, 0) == 0  # PR_SET_CHILD_SUBREAPER
     except (OSError, AttributeError):
         return False
+
+
+def add_case(failures, totals, case):
+    """One case's (failures, figures) into its scenario's."""
+    f, figures = case
+    failures.items += f.items
+    for key in totals:
+        totals[key] += (figures or {}).get(key, 0)
 
 
 # ------------------------------------------------------------- accounting
@@ -198,39 +201,20 @@ def run_accounting_case(soak, receiver, resend_on, blocks, rate):
     if sent is None:
         return failures, None
     r = reports[0][1]
-    trace = block_trace(err_text)
+    failures.check(sent["blocks"] == blocks, f"{tag}: strobix sent {sent['blocks']} of {blocks}")
+    missing = sorted(set(range(1, blocks + 1)) - {b for b, _, _ in zoktest.block_trace(err_text)})
+    trace, unseen, accounted = check_report_accounting(
+        failures, tag, r, out_text, err_text, sent["blocks"],
+        f"; never handed over: {missing[:8]}; see {err_path}")
     handed = len(trace)
     good = sum(1 for _, status, _ in trace if status == 0)
     verified = err_text.count("(verify_payload): Verify block ok")
-    # Blocks lost whole before the engine saw them are counted only in the info
-    # record's dropped count: the statistics report has no line for them.
-    unseen = r["info_dropped"] - r["dropped"] - r["not_available"]
-    accounted = r["complete"] + r["incomplete"] + r["info_dropped"]
-    failures.check(sent["blocks"] == blocks, f"{tag}: strobix sent {sent['blocks']} of {blocks}")
-    failures.check(accounted == sent["blocks"],
-                   f"{tag}: {sent['blocks']} blocks sent but Complete {r['complete']} + "
-                   f"Incomplete {r['incomplete']} + Dropped {r['dropped']} + Not Available "
-                   f"{r['not_available']} + never seen {unseen} = {accounted}; never handed over: "
-                   f"{sorted(set(range(1, blocks + 1)) - {b for b, _, _ in trace})[:8]}")
-    failures.check(r["info_received"] == r["app_received"] + r["app_nonzero"] == handed,
-                   f"{tag}: blocks handed over disagree: info {r['info_received']}, app "
-                   f"{r['app_received']}+{r['app_nonzero']}, status lines {handed}")
-    failures.check(unseen >= 0,
-                   f"{tag}: info Blocks dropped {r['info_dropped']} < Dropped {r['dropped']} + "
-                   f"Not Available {r['not_available']}")
     ids = [bid for bid, _, _ in trace]
-    failures.check(len(set(ids)) == len(ids),
-                   f"{tag}: {len(ids) - len(set(ids))} blocks handed over more than once")
     failures.check(all(bid is not None and 1 <= bid <= blocks for bid in ids),
                    f"{tag}: a block id outside 1..{blocks} was handed over")
-    failures.check(good == r["app_received"] == verified,
-                   f"{tag}: {good} good blocks, {r['app_received']} counted, {verified} verified")
-    failures.check(r["app_received"] == r["complete"] and r["app_nonzero"] == r["incomplete"],
-                   f"{tag}: good/bad blocks {r['app_received']}/{r['app_nonzero']} vs Complete/"
-                   f"Incomplete {r['complete']}/{r['incomplete']}")
-    failures.check("Failed to verify block" not in out_text
-                   and "Verify payload failed" not in err_text,
-                   f"{tag}: payload corruption ('Failed to verify block'), see {err_path}")
+    failures.check(good == r["app_received"] and r["app_nonzero"] == r["incomplete"],
+                   f"{tag}: {good} good blocks of {r['app_received']} counted, bad blocks "
+                   f"{r['app_nonzero']} vs Incomplete {r['incomplete']}")
     got = [(int(a), int(b)) for a, b in re.findall(r"^Got block id(\d+), expected (\d+)$",
                                                     err_text, re.M)]
     failures.check(got == sequence_mismatches(ids),
@@ -279,11 +263,8 @@ def scenario_accounting(soak):
               "seq": 0, "requests": 0}
     for resend_on in (True, False):
         for receiver in ("plaingrab", "workergrab"):
-            f, figures = run_accounting_case(soak, receiver, resend_on, blocks, rate)
-            failures.items += f.items
-            if figures:
-                for key in totals:
-                    totals[key] += figures[key]
+            add_case(failures, totals, run_accounting_case(soak, receiver, resend_on, blocks,
+                                                           rate))
     line = (f"soak accounting: runs=4 blocks sent={totals['sent']} accounted={totals['accounted']} "
             f"handed over={totals['handed']} verified={totals['verified']} "
             f"incomplete={totals['incomplete']} sequence lines={totals['seq']} (all explained "
@@ -295,26 +276,13 @@ def scenario_accounting(soak):
 
 
 def start_probe(soak, name, rport, sport, blocks, worker=False):
-    """stream_probe: libzok in-process, every byte of every good block and
-    its length checked, which the receivers' --verify-payload (the block id
-    half of each word) cannot."""
-    return Program([soak.args.stream_probe, "--local", f"127.0.0.1:{rport}", "--resend",
-                    f"127.0.0.1:{sport}", "--first-id", "1", "--blocks", str(blocks),
-                    "--buffers", str(BUFFERS), "--size", str(BUFFER_BYTES), "--block-bytes",
-                    str(BLOCK_BYTES), "--drain-ms", str(int(500 * soak.scale))]
-                   + (["--worker"] if worker else []), name, soak.work)
+    return Program(probe_argv(soak.args.stream_probe, f"127.0.0.1:{rport}", f"127.0.0.1:{sport}",
+                              blocks, BUFFERS, BUFFER_BYTES, BLOCK_BYTES, int(500 * soak.scale),
+                              worker), name, soak.work)
 
 
 def end_probe(soak, probe, failures, tag):
-    """The probe's figures once it has drained, or None."""
-    probe.stop(signal.SIGTERM, 30 * soak.scale + 1)
-    probe.finish(0)
-    failures.check(not probe.killed, f"{tag}: stream_probe hung")
-    p = parse_fields("probe", probe.out)
-    failures.check(probe.status == 0 and p is not None,
-                   f"{tag}: stream_probe status {probe.status}: {probe.err[-300:]}")
-    failures.check(not SANITIZER_NOISE.search(probe.err), f"{tag}: sanitizer report")
-    return p
+    return zoktest.end_probe(failures, tag, probe, 30 * soak.scale + 1)
 
 
 def impaired_stream(soak, blocks, rate, rport, sport, name):
@@ -344,10 +312,7 @@ def run_accounting_probe(soak, blocks, rate, failures):
     if p is None:
         return 0
     accounted = p["complete"] + p["incomplete"] + p["dropped"] + p["not_available"]
-    failures.check(p["good_corrupt"] == 0 and p["foreign"] == 0 and p["good_twice"] == 0,
-                   f"{tag}: {p['good_corrupt']} blocks handed over whole whose bytes were not "
-                   f"those sent, {p['foreign']} nobody sent, {p['good_twice']} twice; see "
-                   f"{probe.err_path}")
+    check_probe_intact(failures, tag, p, f"see {probe.err_path}")
     failures.check(accounted == blocks and p["good_ok"] > 0,
                    f"{tag}: {blocks} sent, the engine accounted for {accounted}, "
                    f"{p['good_ok']} whole")
@@ -449,11 +414,7 @@ def scenario_hostile(soak):
     failures = Failures()
     totals = {"blocks": 0, "good": 0, "hostile": 0, "malformed": 0, "refused": 0, "foreign": 0}
     for worker in (False, True):
-        f, figures = run_hostile_case(soak, worker, blocks, rate)
-        failures.items += f.items
-        if figures:
-            for key in totals:
-                totals[key] += figures[key]
+        add_case(failures, totals, run_hostile_case(soak, worker, blocks, rate))
     line = (f"soak hostile: runs=2 (poll, worker) good blocks sent={totals['blocks']} "
             f"complete+verified={totals['good']} hostile datagrams={totals['hostile']} "
             f"malformed={totals['malformed']} refused by engine={totals['refused']} "

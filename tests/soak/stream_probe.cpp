@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "probe_common.h"
+#include "lib/probe.h"
 
 namespace {
 

@@ -84,6 +84,12 @@ struct Opened {
     }
     return rc;
   }
+  // Blocks come through the worker from then on, where `worker`.
+  void start_worker(bool worker = true) {
+    if (!worker) return;
+    ASSERT_EQ(zok_create_recv_worker(stream, 0, nullptr), 0);
+    ASSERT_EQ(zok_start_recv_worker(stream), 0);
+  }
   zok_stats_record stats() const {
     zok_stats_record r{};
     zok_get_stats(stream, &r);
@@ -134,6 +140,17 @@ TEST(EngineApi, ReceivePathSettingOnLoopback) {
   }
   ASSERT_EQ(setenv("ZOK_RECEIVE", "xdp", 1), 0);
   EXPECT_EQ(zok_open_stream_pr(&loopback, 0, &s, &p, nullptr), EOPNOTSUPP);
+  // The packet ring works on loopback too, for a process with CAP_NET_RAW;
+  // without it the open fails rather than fall back.
+  ASSERT_EQ(setenv("ZOK_RECEIVE", "packet", 1), 0);
+  if (const int rc = zok_open_stream_pr(&loopback, 0, &s, &p, nullptr); rc == 0) {
+    std::uint32_t path = 9;
+    EXPECT_EQ(zok_get_receive_path(s, &path), 0);
+    EXPECT_EQ(path, ZOK_RECEIVE_PATH_PACKET_RING);
+    EXPECT_EQ(zok_close_stream(s), 0);
+  } else {
+    EXPECT_EQ(rc, EPERM);
+  }
   ASSERT_EQ(setenv("ZOK_RECEIVE", "fast", 1), 0);
   EXPECT_EQ(zok_open_stream_pr(&loopback, 0, &s, &p, nullptr), EINVAL);
   if (saved != nullptr) {
@@ -215,10 +232,7 @@ TEST(EngineApi, BlocksArriveOverLoopbackWithAndWithoutWorker) {
   for (const bool worker : {false, true}) {
     Opened o;
     o.add_buffers(8);
-    if (worker) {
-      ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
-      ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(o.start_worker(worker));
     UdpSocket sender;
     for (std::uint64_t id = 1; id <= 30; ++id) {
       send_block(sender, o.port, id);
@@ -266,24 +280,6 @@ TEST(EngineApi, LargeBuffersAreWholeAndReceive) {
   }
 }
 
-// The kernel's drops for one 127.0.0.1 port, from /proc/net/udp (its last
-// column); -1 when the socket is not listed.
-long long proc_udp_drops(std::uint16_t port) {
-  char want[32];
-  std::snprintf(want, sizeof want, "0100007F:%04X", port);
-  std::ifstream in("/proc/net/udp");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.find(want) == std::string::npos) continue;
-    std::istringstream fields(line);
-    std::string field;
-    while (fields >> field) {
-    }
-    return std::stoll(field);
-  }
-  return -1;
-}
-
 // A receiver that falls behind until the socket overflows, then catches up:
 // no datagram is queued after the drops to report them, and they still
 // count.
@@ -295,7 +291,7 @@ TEST(EngineApi, DropsAfterTheLastQueuedDatagramAreCounted) {
   long long dropped = 0;
   for (int i = 0; i < 100000 && dropped <= 0; ++i) {
     sender.send_to(o.port, big);
-    if (i % 256 == 255) dropped = proc_udp_drops(o.port);
+    if (i % 256 == 255) dropped = udp_drops(o.port);
   }
   ASSERT_GT(dropped, 0) << "the socket never overflowed";
   zok_block_desc d{};
@@ -304,7 +300,7 @@ TEST(EngineApi, DropsAfterTheLastQueuedDatagramAreCounted) {
   while (o.stats().kernel_drops < static_cast<std::uint64_t>(dropped) && Clock::now() < until) {
     zok_poll_recv_pr(o.stream, &d, 1, &s);
   }
-  EXPECT_EQ(o.stats().kernel_drops, static_cast<std::uint64_t>(proc_udp_drops(o.port)));
+  EXPECT_EQ(o.stats().kernel_drops, static_cast<std::uint64_t>(udp_drops(o.port)));
 }
 
 // The resend command reaches the sender with the stream's channel and the
@@ -416,8 +412,7 @@ double process_cpu_seconds() {
 TEST(EngineApi, KernelWaitWorkerSleepsOnceTrafficStops) {
   Opened o;
   o.add_buffers(4);
-  ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
-  ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
+  ASSERT_NO_FATAL_FAILURE(o.start_worker());
   UdpSocket sender;
   send_block(sender, o.port, 1);
   zok_block_desc d{};
@@ -437,10 +432,7 @@ TEST(EngineApi, StatisticsFromAnotherThreadDuringPoll) {
   for (const bool worker : {false, true}) {
     Opened o;
     o.add_buffers(8);
-    if (worker) {
-      ASSERT_EQ(zok_create_recv_worker(o.stream, 0, nullptr), 0);
-      ASSERT_EQ(zok_start_recv_worker(o.stream), 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(o.start_worker(worker));
     std::atomic<bool> done{false};
     std::thread reporter([&] {
       while (!done.load()) {

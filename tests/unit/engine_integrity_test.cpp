@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <random>
 
-#include "lib/core_fake.h"
+#include "lib/core_expect.h"
 
 namespace {
 
@@ -86,8 +87,7 @@ TEST(EngineIntegrity, RestartedSenderOpensItsBlocksWhileLateCopiesStayDropped) {
   ASSERT_EQ(h.shell.finished.size(), 11u);
   for (std::size_t i = 0; i < 10; ++i) expect_whole(h.shell.finished[i], i % 5 + 1);
   expect_whole(h.shell.finished[10], 5);
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 0u);
-  EXPECT_EQ(h.get(h.counters.blocks_complete), 11u);
+  expect_counts(h.counters, {COUNT(datagrams_refused, 0u), COUNT(blocks_complete, 11u)});
 }
 
 TEST(EngineIntegrity, PacketSizeIsEachBlocksOwn) {
@@ -122,172 +122,18 @@ TEST(EngineIntegrity, PacketSizeIsEachBlocksOwn) {
   }
 }
 
-TEST(EngineIntegrity, StrayAheadNeitherDisplacesNorInventsABlock) {
-  Harness h(with_resend(), 4);
-  h.send_block(1, 3);
-  // Strays name the block after the newest, before the sender gets there.
-  h.feed(payload_of(2, 2, Bytes(100, std::byte{0xEE})));
-  h.feed(payload_of(2, 4, Bytes(100, std::byte{0xEE})));
-  EXPECT_TRUE(h.shell.resends.empty());
-  h.send_block(2, 3);
-  ASSERT_EQ(h.shell.finished.size(), 2u);
-  expect_whole(h.shell.finished[1], 2);
-  EXPECT_TRUE(data_matches(h.shell.finished[1], 3, 100));
-
-  // Alone, it is no block at all, and the real block of that id still opens.
-  h.feed(payload_of(3, 2, Bytes(100, std::byte{0xEE})), 10 * ms);
-  h.core.on_tick(2000 * ms);
-  EXPECT_EQ(h.shell.finished.size(), 2u);
-  EXPECT_EQ(h.get(h.counters.blocks_incomplete), 0u);
-  h.send_block(3, 3, 100, 2000 * ms);
-  ASSERT_EQ(h.shell.finished.size(), 3u);
-  expect_whole(h.shell.finished[2], 3);
-  EXPECT_TRUE(data_matches(h.shell.finished[2], 3, 100));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 3u);
-  EXPECT_TRUE(h.shell.resends.empty());
-}
-
-// Strays must not cost a real block that lost its leader: out of order, its
-// packets never follow on one from another, yet it is still counted.
-TEST(EngineIntegrity, LeaderlessBlockSentOutOfOrderIsStillCounted) {
-  Harness h;
-  h.send_block(1, 3);
-  for (std::uint32_t k : {5u, 3u, 1u, 4u}) h.feed(make_payload(2, k, 100));
-  h.feed(make_trailer(2, 7));  // packet 6 lost too
-  ASSERT_EQ(h.shell.finished.size(), 2u);
-  EXPECT_EQ(h.shell.finished[1].desc.block_id, 2u);
-  EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
-  EXPECT_EQ(h.get(h.counters.blocks_incomplete), 1u);
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 0u);
-}
-
-TEST(EngineIntegrity, PacketIdPastTheBlocksEndIsRefusedAndAsksForNothing) {
-  Harness h(with_resend(), 2, 16384);
-  constexpr std::uint64_t size = 14640;  // 10 packets of 1464, trailer 11
-  h.feed(make_leader(1, raw_leader(size)));
-  for (std::uint32_t k = 1; k <= 5; ++k) h.feed(make_payload(1, k, 1464));
-  h.feed(make_payload(1, 13, 1464));
-  h.feed(make_payload(1, 0xFFFFFF, 1464));
-  for (std::uint32_t k = 6; k <= 10; ++k) h.feed(make_payload(1, k, 1464));
-  h.feed(make_trailer(1, 11));
-  ASSERT_EQ(h.shell.finished.size(), 1u);
-  expect_whole(h.shell.finished[0], 1);
-  EXPECT_EQ(h.shell.finished[0].desc.payload_length, size);
-  EXPECT_TRUE(h.shell.resends.empty());
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 2u);
-}
-
-TEST(EngineIntegrity, WrongLengthPacketsAreRefused) {
-  Harness h({}, 2, 32768);
-  constexpr std::uint64_t size = 16384;  // 11 packets of 1464, the 12th of 280
-  h.feed(make_leader(1, raw_leader(size)));
-  h.feed(make_payload(1, 1, 1464));
-  h.feed(payload_of(1, 1, Bytes(2000, std::byte{0xEE})));  // longer than the first
-  for (std::uint32_t k = 2; k <= 3; ++k) h.feed(make_payload(1, k, 1464));
-  h.feed(payload_of(1, 5, Bytes(100, std::byte{0xEE})));    // short, not the last
-  h.feed(payload_of(1, 12, Bytes(1464, std::byte{0xEE})));  // the last, padded
-  for (std::uint32_t k = 4; k <= 12; ++k) h.feed(sized_payload(1, k, size, 1464));
-  h.feed(make_trailer(1, 13));
-  ASSERT_EQ(h.shell.finished.size(), 1u);
-  expect_whole(h.shell.finished[0], 1);
-  EXPECT_EQ(h.shell.finished[0].desc.payload_length, size);
-  EXPECT_TRUE(sized_data_matches(h.shell.finished[0], size));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 3u);
-  // Short, before any packet of the next block: it cannot set that block's
-  // packet size.
-  h.shell.queued.push_back(h.shell.buffers[0].get());
-  h.feed(make_leader(3, raw_leader(size)));
-  h.feed(payload_of(3, 3, Bytes(100, std::byte{0xEE})));
-  for (std::uint32_t k = 1; k <= 12; ++k) h.feed(sized_payload(3, k, size, 1464));
-  h.feed(make_trailer(3, 13));
-  ASSERT_EQ(h.shell.finished.size(), 2u);
-  expect_whole(h.shell.finished[1], 3);
-  EXPECT_TRUE(sized_data_matches(h.shell.finished[1], size));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 4u);
-
-  // A leader that gives no size: a short packet is taken for the last one
-  // until a full one after it shows otherwise.
-  h.shell.queued.push_back(h.shell.buffers[1].get());
-  h.feed(make_leader(2));
-  h.feed(make_payload(2, 1, 100));
-  h.feed(payload_of(2, 2, Bytes(40, std::byte{0xEE})));
-  h.feed(make_payload(2, 3, 100));
-  h.feed(make_payload(2, 2, 100));
-  h.feed(make_trailer(2, 4));
-  ASSERT_EQ(h.shell.finished.size(), 3u);
-  expect_whole(h.shell.finished[2], 2);
-  EXPECT_TRUE(data_matches(h.shell.finished[2], 3, 100));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 5u);
-}
-
-TEST(EngineIntegrity, AllInBlocksKeepTheSendersStatusAndType) {
-  Harness h({}, 2, 64);
-  h.feed(all_in(1, 48, 0x8001));
-  h.feed(all_in(2, 100, 0));  // larger than the buffer
-  ASSERT_EQ(h.shell.finished.size(), 2u);
-  EXPECT_EQ(h.shell.finished[0].desc.status, 0x8001);
-  EXPECT_EQ(h.shell.finished[0].desc.payload_type, gvsp::payload_type_raw);
-  EXPECT_EQ(h.shell.finished[1].desc.status, ZOK_BLOCK_STATUS_DATA_OVERRUN);
-  EXPECT_EQ(h.shell.finished[1].desc.payload_type, gvsp::payload_type_raw);
-  EXPECT_EQ(h.shell.finished[1].desc.raw_data.payload_data_size, 100u);
-  EXPECT_EQ(h.get(h.counters.blocks_incomplete), 2u);
-  EXPECT_TRUE(h.shell.guards_intact());
-}
-
-TEST(EngineIntegrity, LostTailIsAskedForOnEveryTypeWithASize) {
-  Harness h(with_resend(), 4);
-  gvsp::Leader jpeg;
-  jpeg.payload_type = gvsp::payload_type_jpeg;
-  jpeg.payload_data_size = 300;
-  h.feed(make_leader(1, jpeg));
-  h.feed(make_payload(1, 1, 100));
-  h.feed(make_payload(1, 2, 100));  // packet 3 and the trailer are lost
-  h.feed(make_leader(2, jpeg));
-  h.core.on_tick(0);  // asks go out at the end of the batch
-  ASSERT_EQ(h.shell.resends.size(), 1u);
-  EXPECT_EQ(h.shell.resends[0].block_id, 1u);
-  EXPECT_EQ(h.shell.resends[0].first, 3u);
-  EXPECT_EQ(h.shell.resends[0].last, 4u);
-}
-
-TEST(EngineIntegrity, OnlyTheSendersHostIsHeard) {
-  constexpr std::uint32_t camera = 0x0100007F;
-  constexpr std::uint32_t other = 0x0200007F;
-  Harness h(with_resend());
-  h.feed(make_leader(1), 0, camera);
-  h.feed(make_payload(1, 1, 100), 0, camera);
-  h.feed(payload_of(1, 2, Bytes(100, std::byte{0xEE})), 0, other);
-  h.feed(make_payload(1, 3, 100), 0, camera);
-  EXPECT_EQ(h.core.sender_host(), camera);  // where the resend of packet 2 goes
-  h.feed(make_payload(1, 2, 100), 0, camera);
-  h.feed(make_trailer(1, 4), 0, other);
-  h.feed(make_trailer(1, 4), 0, camera);
-  ASSERT_EQ(h.shell.finished.size(), 1u);
-  expect_whole(h.shell.finished[0], 1);
-  EXPECT_TRUE(data_matches(h.shell.finished[0], 3, 100));
-  EXPECT_EQ(h.get(h.counters.datagrams_refused), 2u);
-
-  // A stream that names its sender hears no one else, leaders included.
-  CoreConfig named = with_resend();
-  named.sender_host = camera;
-  Harness n(named);
-  n.send_block(1, 2);
-  n.feed(make_leader(2), 0, other);
-  n.feed(make_payload(2, 1, 100), 0, other);
-  EXPECT_EQ(n.shell.finished.size(), 1u);
-  EXPECT_EQ(n.get(n.counters.datagrams_refused), 2u);
-  EXPECT_EQ(n.core.sender_host(), camera);
-}
-
 constexpr std::uint32_t camera_host = 0x0100007F;
+constexpr std::uint32_t other_host = 0x0200007F;
 constexpr std::uint16_t camera_port = 0x5000;
 constexpr std::uint16_t other_port = 0x6000;
 
-// A stream from the camera's host, ticked as the socket loop does, with a
-// buffer for every block it hands over.
+// A stream from the camera's host, ticked as the socket loop does, with (by
+// default) a buffer for every block it hands over.
 struct Stream : Harness {
-  explicit Stream(CoreConfig config = with_resend(2)) : Harness(config, 80, 4096) {}
-  void send(const Bytes &d) { feed(d, t += us, camera_host, port); }
+  explicit Stream(CoreConfig config = with_resend(2), std::size_t buffers = 80,
+                  std::size_t size = 4096)
+      : Harness(config, buffers, size) {}
+  void send(const Bytes &d) { feed(d, t += us, host, port); }
   void send(const BlockSender &s, std::uint64_t id, std::uint32_t from = 0,
             std::uint32_t to = ~0u) {
     for (std::uint32_t k = from; k <= std::min(to, s.payloads() + 1); ++k) send(s.packet(id, k));
@@ -295,6 +141,7 @@ struct Stream : Harness {
   void wait(Nanos d = ms) { tick(t += d, camera_host, port); }
 
   Nanos t = 0;
+  std::uint32_t host = camera_host;
   std::uint16_t port = camera_port;
 };
 
@@ -317,11 +164,17 @@ Bytes image_trailer(std::uint64_t id, std::uint32_t packet_id, std::uint32_t lin
   return out;
 }
 
-// What came out, block by block: whole from sender `run`, or (run -1)
-// handed over with a non-zero status.
+Bytes odd_bytes(std::uint64_t id, std::uint32_t k, std::size_t size) {
+  return payload_of(id, k, Bytes(size, std::byte{0xEE}));
+}
+
+// What came out, block by block: whole from sender `run`, or (run `bad`)
+// handed over with a non-zero status, `status` itself where it is given.
+constexpr int bad = -1;
 struct Got {
   std::uint64_t id;
   int run;
+  std::uint32_t status = 0;
 };
 
 std::vector<Got> seq(std::uint64_t first, std::uint64_t last, int run) {
@@ -335,74 +188,344 @@ std::vector<Got> operator+(std::vector<Got> a, const std::vector<Got> &b) {
   return a;
 }
 
+using By = const std::vector<BlockSender> &;
+
+// What a case must come to besides the blocks handed over.
+struct Expect {
+  std::int64_t refused = -1;  // -1: not checked
+  std::uint64_t unseen = 0;
+  std::uint64_t dropped = 0;                        // dropped or without a buffer
+  std::optional<std::vector<Resend>> resends = {};  // what left, where checked
+  std::vector<Count> counts = {};
+};
+
+struct Setup {
+  CoreConfig config = with_resend(2);
+  std::size_t buffers = 80;
+  std::size_t size = 4096;
+};
+
 struct Case {
   const char *name;
   std::vector<BlockSender> senders;  // by run
-  void (*play)(Stream &, const std::vector<BlockSender> &);
+  void (*play)(Stream &, By);
   std::vector<Got> got;
-  std::int64_t refused = -1;  // -1: not checked
-  std::uint64_t unseen = 0;
+  Expect expect = {};
+  Setup setup = {};
 };
+
+CoreConfig dropping() {
+  CoreConfig c;
+  c.drop_incomplete = true;
+  return c;
+}
+
+CoreConfig named_sender() {
+  CoreConfig c = with_resend();
+  c.sender_host = camera_host;
+  return c;
+}
 
 const BlockSender plain;
 const BlockSender restarted{.run = 1};
+// Blocks of n payload packets of 100 bytes whose leaders give no size.
+constexpr BlockSender unsized(std::uint32_t n) {
+  return {.size = n * 100u, .announce = false};
+}
 
-// Crafted sequences that once led the engine to hand over what the sender
-// never sent, or to lose what it did.
+// Sequences of datagrams, some crafted from what once led the engine to
+// hand over what the sender never sent, or to lose what it did.
 TEST(EngineIntegrity, CraftedSequences) {
   const Case cases[] = {
       {"a sender restarted mid-block on its own port",
        {plain, restarted},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.send(by[0], 1), s.send(by[0], 2), s.send(by[0], 3, 0, 5);
          for (std::uint64_t id = 1; id <= 3; ++id) s.send(by[1], id);
        },
-       seq(1, 2, 0) + seq(3, 3, -1) + seq(1, 3, 1),
-       0},
+       seq(1, 2, 0) + seq(3, 3, bad) + seq(1, 3, 1),
+       {.refused = 0}},
       {"a sender restarted mid-block on a new port",
        {plain, restarted},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.send(by[0], 1), s.send(by[0], 2), s.send(by[0], 3, 0, 5);
          s.port = other_port;
          s.t += 2 * ms;
          for (std::uint64_t id = 1; id <= 3; ++id) s.send(by[1], id);
        },
-       seq(1, 2, 0) + seq(3, 3, -1) + seq(1, 3, 1),
-       0},
+       seq(1, 2, 0) + seq(3, 3, bad) + seq(1, 3, 1),
+       {.refused = 0}},
       {"a packet's id from another port of the camera's host",
        {plain},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.send(by[0], 1, 0, 2);
          s.port = other_port;
-         s.send(make_payload(header(1, 3), Bytes(100, std::byte{0xEE})));
+         s.send(odd_bytes(1, 3, 100));
          s.port = camera_port;
          s.send(by[0], 1, 3);
        },
        seq(1, 1, 0),
-       1},
+       {.refused = 1}},
+      {"another host's packets among the sender's",
+       {unsized(3)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 1);
+         s.host = other_host;
+         s.send(odd_bytes(1, 2, 100));
+         s.host = camera_host;
+         s.send(by[0], 1, 3, 3);
+         EXPECT_EQ(s.core.sender_host(), camera_host);  // where the resend of 2 goes
+         s.send(by[0], 1, 2, 2);
+         s.host = other_host;
+         s.send(by[0], 1, 4, 4);
+         s.host = camera_host;
+         s.send(by[0], 1, 4, 4);
+       },
+       seq(1, 1, 0),
+       {.refused = 2},
+       {.config = with_resend()}},
+      {"a stream that names its sender hears no one else, leaders included",
+       {unsized(2)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1);
+         s.host = other_host;
+         s.send(by[0], 2, 0, 1);
+         EXPECT_EQ(s.core.sender_host(), camera_host);
+       },
+       seq(1, 1, 0),
+       {.refused = 2},
+       {.config = named_sender()}},
       {"a payload past the end of a block whose leader gives no size",
        {{.announce = false}},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.answering = &by[0];
-         s.send(by[0], 1, 0, 9);
-         s.send(make_payload(1, 11, 100));
-         s.send(by[0], 1, 10);
+         s.send(by[0], 1, 0, 9), s.send(make_payload(1, 11, 100)), s.send(by[0], 1, 10);
        },
        seq(1, 1, 0)},
+      {"packet ids past the block's end: refused, nothing asked for",
+       {{.size = 14640, .psize = 1464}},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 5), s.send(make_payload(1, 13, 1464));
+         s.send(make_payload(1, 0xFFFFFF, 1464)), s.send(by[0], 1, 6);
+       },
+       seq(1, 1, 0),
+       {.refused = 2, .resends = {{}}},
+       {.config = with_resend(), .size = 16384}},
+      // Strays name the block after the newest, before the sender gets
+      // there; alone, they are no block at all.
+      {"strays ahead neither displace nor invent a block",
+       {unsized(3)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1), s.send(odd_bytes(2, 2, 100)), s.send(odd_bytes(2, 4, 100));
+         s.send(by[0], 2);
+         s.wait(10 * ms);
+         s.send(odd_bytes(3, 2, 100));
+         s.wait(2000 * ms);
+         EXPECT_EQ(s.shell.finished.size(), 2u);
+         s.send(by[0], 3);
+       },
+       seq(1, 3, 0),
+       {.refused = 3, .resends = {{}}, .counts = {COUNT(blocks_incomplete, 0)}},
+       {.config = with_resend()}},
+      // A longer copy of a packet, a short one not the last, the last one
+      // padded; a short one before any packet of its block cannot set that
+      // block's packet size; where the leader gives no size, a short packet
+      // is the last one until a full one after it shows otherwise.
+      {"packets of the wrong length",
+       {{.size = 16384, .psize = 1464}, unsized(3)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 1), s.send(odd_bytes(1, 1, 2000)), s.send(by[0], 1, 2, 3);
+         s.send(odd_bytes(1, 5, 100)), s.send(odd_bytes(1, 12, 1464)), s.send(by[0], 1, 4);
+         EXPECT_EQ(s.get(s.counters.datagrams_refused), 3u);
+         s.send(by[0], 3, 0, 0), s.send(odd_bytes(3, 3, 100)), s.send(by[0], 3, 1);
+         EXPECT_EQ(s.get(s.counters.datagrams_refused), 4u);
+         s.send(by[1], 2, 0, 1), s.send(odd_bytes(2, 2, 40)), s.send(by[1], 2, 3, 3);
+         s.send(by[1], 2, 2, 2), s.send(by[1], 2, 4, 4);
+       },
+       {{1, 0}, {3, 0}, {2, 1}},
+       {.refused = 5},
+       {.config = {}, .size = 32768}},
+      {"a short last packet first",
+       {{.size = 240, .announce = false}},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 0), s.send(by[0], 1, 3, 3), s.send(by[0], 1, 1, 2);
+         s.send(by[0], 1, 4);
+       },
+       seq(1, 1, 0),
+       {},
+       {.config = {}}},
+      // The rest of the block is late traffic then, not a new block.
+      {"data past the buffer's end ends the block without writing it",
+       {unsized(3)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 3);  // bytes 200..299 of a 250-byte buffer
+         ASSERT_EQ(s.shell.finished.size(), 1u);
+         EXPECT_EQ(s.shell.finished[0].desc.payload_length, 200u);
+         s.send(by[0], 1, 4);
+       },
+       {{1, bad, ZOK_BLOCK_STATUS_DATA_OVERRUN}},
+       {.refused = 0, .counts = {COUNT(blocks_incomplete, 1)}},
+       {.config = {}, .buffers = 2, .size = 250}},
+      {"all-in blocks keep the sender's status and type",
+       {},
+       [](Stream &s, By) {
+         s.send(all_in(1, 48, 0x8001));
+         s.send(all_in(2, 100, 0));  // larger than the buffer
+         ASSERT_EQ(s.shell.finished.size(), 2u);
+         for (const FinishedBlock &b : s.shell.finished) {
+           EXPECT_EQ(b.desc.payload_type, gvsp::payload_type_raw);
+         }
+         EXPECT_EQ(s.shell.finished[1].desc.raw_data.payload_data_size, 100u);
+       },
+       {{1, bad, 0x8001}, {2, bad, ZOK_BLOCK_STATUS_DATA_OVERRUN}},
+       {.counts = {COUNT(blocks_incomplete, 2)}},
+       {.config = {}, .buffers = 2, .size = 64}},
+      {"a leader with no buffer for it skips that block once",
+       {unsized(3)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1);
+         s.shell.add_buffers(1, 4096);
+         s.send(by[0], 2);
+       },
+       seq(2, 2, 0),
+       {.refused = 0, .dropped = 1, .counts = {COUNT(blocks_not_available, 1)}},
+       {.config = {}, .buffers = 0}},
+      {"no retries: nothing is asked for, the block ends at its trailer",
+       {unsized(2)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 0), s.send(by[0], 1, 2);  // packet 1 lost
+       },
+       {{1, bad, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE}},
+       {.resends = {{}}},
+       {.config = with_resend(0)}},
+      {"a 'packet unavailable' answer fails the packet at once",
+       {unsized(2)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 0), s.send(by[0], 1, 2);
+         s.wait();
+         s.send(make_error(1, 1, gvsp::status_packet_unavailable));
+         EXPECT_EQ(s.shell.finished.size(), 1u);
+       },
+       {{1, bad, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE}},
+       {.refused = 0, .counts = {COUNT(resend_requests, 1), COUNT(resend_requests_failed, 1)}},
+       {.config = with_resend(5)}},
+      {"incomplete without resend, returned at its trailer",
+       {unsized(2)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 1), s.send(by[0], 1, 3);
+         EXPECT_EQ(s.shell.finished.size(), 1u);
+         EXPECT_EQ(s.shell.recycled, 0);
+       },
+       {{1, bad}},
+       {.counts = {COUNT(blocks_incomplete, 1), COUNT(blocks_dropped, 0)}},
+       {.config = {}}},
+      {"incomplete without resend, dropped at its trailer",
+       {unsized(2)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 1), s.send(by[0], 1, 3);
+         EXPECT_EQ(s.shell.recycled, 1);
+       },
+       {},
+       {.dropped = 1, .counts = {COUNT(blocks_incomplete, 1), COUNT(blocks_dropped, 1)}},
+       {.config = dropping()}},
+      {"the stream's first block without its leader is asked for and counted",
+       {unsized(2)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 1);
+         s.wait(2 * ms);
+         s.send(by[0], 1, 0, 0);
+       },
+       seq(1, 1, 0),
+       {.resends = {{{1, 0, 0}}}, .counts = {COUNT(blocks_complete, 1)}},
+       {.config = with_resend()}},
+      // Instead of vanishing.
+      {"without resend, a block without its leader still ends, incomplete",
+       {unsized(1)},
+       [](Stream &s, By by) {
+         s.send(by[0], 5, 1);
+         EXPECT_EQ(s.shell.finished.size(), 1u);
+       },
+       {{5, bad}},
+       {.counts = {COUNT(blocks_incomplete, 1)}},
+       {.config = {}}},
+      // Once a second packet shows the first is no stray.
+      {"a lost leader of a later block is asked for",
+       {unsized(2), unsized(1)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1), s.send(by[1], 2, 1, 1);
+         EXPECT_TRUE(s.shell.resends.empty());
+         s.send(by[1], 2, 2, 2);
+         s.wait();
+         s.send(by[1], 2, 0, 0);
+         EXPECT_EQ(s.shell.finished.at(1).desc.payload_type, GVSP_PAYLOAD_TYPE_RAW_DATA);
+       },
+       {{1, 0}, {2, 1}},
+       {.resends = {{{2, 0, 0}}}},
+       {.config = with_resend()}},
+      // Strays must not cost a real block that lost its leader: out of
+      // order, its packets never follow on one from another.
+      {"a block without its leader sent out of order is still counted",
+       {unsized(3), unsized(6)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1);
+         for (std::uint32_t k : {5u, 3u, 1u, 4u}) s.send(by[1].packet(2, k));
+         s.send(by[1], 2, 7);  // packet 6 lost too
+       },
+       {{1, 0}, {2, bad, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE}},
+       {.refused = 0, .counts = {COUNT(blocks_incomplete, 1)}},
+       {.config = {}}},
+      // Asks go out at the end of the batch, for every type that gives a size.
+      {"a lost tail is asked for when the next block starts",
+       {{.size = 300}},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 2);  // packet 3 and the trailer are lost
+         s.send(by[0], 2, 0, 0);
+         s.wait();
+         EXPECT_EQ(s.shell.resends, (std::vector<Resend>{{1, 3, 4}}));
+       },
+       {{1, bad}, {2, bad}},
+       {},
+       {.config = with_resend()}},
+      {"a lost tail of a JPEG block is asked for when the next block starts",
+       {},
+       [](Stream &s, By) {
+         gvsp::Leader jpeg;
+         jpeg.payload_type = gvsp::payload_type_jpeg;
+         jpeg.payload_data_size = 300;
+         s.send(make_leader(1, jpeg));
+         s.send(make_payload(1, 1, 100)), s.send(make_payload(1, 2, 100));
+         s.send(make_leader(2, jpeg));
+         s.wait();
+         EXPECT_EQ(s.shell.resends, (std::vector<Resend>{{1, 3, 4}}));
+       },
+       {{1, bad}, {2, bad}},
+       {},
+       {.config = with_resend()}},
+      {"losses around a hold are blamed on it",
+       {unsized(2), unsized(1)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 1);
+         s.core.note_hold_released();
+         s.core.end_batch();
+         s.send(by[0], 1, 3);  // packet 2 was lost while held
+         s.send(by[1], 2);     // a whole block after the hold is no loss
+       },
+       {{1, bad}, {2, 1}},
+       {.counts = {COUNT(blocks_incomplete, 1), COUNT(blocked_blocks_dropped, 1)}},
+       {.config = {}}},
       {"a 'not yet available' answer, then the packet",
        {plain},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.send(by[0], 1, 0, 4), s.send(by[0], 1, 6);
          s.wait();
-         s.send(make_error(1, 5, gvsp::status_packet_not_yet_available));
-         s.send(by[0], 1, 5, 5);
+         s.send(make_error(1, 5, gvsp::status_packet_not_yet_available)), s.send(by[0], 1, 5, 5);
        },
        seq(1, 1, 0)},
       // From the camera's own port a leader is the camera's: a restart, or
       // a block lost but for its leader.
       {"stray leaders from the camera's host for a finished block and for one never sent",
        {plain},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.send(by[0], 1), s.send(by[0], 2);
          gvsp::Leader odd = raw_leader(0, 99);
          odd.payload_type = 0x8001;
@@ -415,33 +538,30 @@ TEST(EngineIntegrity, CraftedSequences) {
          s.wait(400 * ms);
        },
        seq(1, 3, 0),
-       2},
+       {.refused = 2}},
       {"a late copy of a leader once the next block began",
        {plain},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.answering = &by[0];
          s.send(by[0], 1), s.send(by[0], 2, 1);
          s.wait();
-         s.send(by[0], 3, 0, 0);
-         s.send(by[0].packet(2, 0));
-         s.send(by[0], 3, 1);
+         s.send(by[0], 3, 0, 0), s.send(by[0].packet(2, 0)), s.send(by[0], 3, 1);
          s.wait(400 * ms);
        },
        seq(1, 3, 0)},
       {"an over-long copy of a packet before the packet",
        {plain},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.answering = &by[0];
          s.send(by[0], 1, 0, 0);
          Bytes longer = by[0].packet(1, 3);
          longer.resize(longer.size() + 20, std::byte{0xEE});
-         s.send(longer);
-         s.send(by[0], 1, 1);
+         s.send(longer), s.send(by[0], 1, 1);
        },
        seq(1, 1, 0)},
       {"a restart seen after more than the blocks remembered, its leader lost",
        {{.kind = HeaderKind::extended}, {.run = 1, .kind = HeaderKind::extended}},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          s.answering = &by[1];
          for (std::uint64_t id = 1; id <= 70; ++id) s.send(by[0], id);
          s.send(by[1], 1), s.send(by[1], 2, 1);
@@ -449,49 +569,53 @@ TEST(EngineIntegrity, CraftedSequences) {
          s.send(by[1], 3);
        },
        seq(1, 70, 0) + seq(1, 3, 1),
-       0},
+       {.refused = 0}},
       {"a line-scan frame cut short by its trailer",
        {{.size = 600}},
-       [](Stream &s, const std::vector<BlockSender> &by) {
-         s.send(image_leader(1, 100));
-         s.send(by[0], 1, 1, 6);
-         s.send(image_trailer(1, 7, 60));
+       [](Stream &s, By by) {
+         s.send(image_leader(1, 100)), s.send(by[0], 1, 1, 6), s.send(image_trailer(1, 7, 60));
        },
        seq(1, 1, 0),
-       0},
+       {.refused = 0}},
       {"blocks lost whole before the engine",
        {plain},
-       [](Stream &s, const std::vector<BlockSender> &by) {
+       [](Stream &s, By by) {
          for (std::uint64_t id : {1, 2, 3, 7, 8}) s.send(by[0], id);
        },
        seq(1, 3, 0) + seq(7, 8, 0),
-       0,
-       3},
+       {.refused = 0, .unseen = 3}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    Stream s;
+    Stream s(c.setup.config, c.setup.buffers, c.setup.size);
     c.play(s, c.senders);
     s.wait();
     s.core.abandon_all(s.t);
     EXPECT_EQ(s.shell.finished.size(), c.got.size());
     for (std::size_t i = 0; i < std::min(c.got.size(), s.shell.finished.size()); ++i) {
       const FinishedBlock &b = s.shell.finished[i];
-      EXPECT_EQ(b.desc.block_id, c.got[i].id) << "block " << i;
-      if (c.got[i].run < 0) {
+      const Got &g = c.got[i];
+      EXPECT_EQ(b.desc.block_id, g.id) << "block " << i;
+      if (g.run == bad) {
         EXPECT_NE(b.desc.status, ZOK_BLOCK_STATUS_OK) << "block " << i;
+        if (g.status != 0) {
+          EXPECT_EQ(b.desc.status, g.status) << "block " << i;
+        }
       } else {
-        EXPECT_TRUE(c.senders[c.got[i].run].whole(b))
-            << "block " << i << " status " << b.desc.status;
+        EXPECT_TRUE(c.senders[g.run].whole(b)) << "block " << i << " status " << b.desc.status;
       }
     }
-    if (c.refused >= 0) {
-      EXPECT_EQ(s.get(s.counters.datagrams_refused), static_cast<std::uint64_t>(c.refused));
+    if (c.expect.refused >= 0) {
+      EXPECT_EQ(s.get(s.counters.datagrams_refused), static_cast<std::uint64_t>(c.expect.refused));
     }
-    EXPECT_EQ(s.get(s.counters.blocks_unseen), c.unseen);
+    if (c.expect.resends) {
+      EXPECT_EQ(s.shell.resends, *c.expect.resends);
+    }
+    expect_counts(s.counters, c.expect.counts);
+    EXPECT_EQ(s.get(s.counters.blocks_unseen), c.expect.unseen);
     zok_info_record info{};
     s.counters.snapshot(info);
-    EXPECT_EQ(info.blocks_dropped, c.unseen);  // neither dropped nor without a buffer here
+    EXPECT_EQ(info.blocks_dropped, c.expect.unseen + c.expect.dropped);
     EXPECT_TRUE(s.shell.guards_intact());
   }
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "clock_internal.h"
-#include "lib/core_fake.h"
+#include "lib/core_expect.h"
 
 namespace {
 
@@ -63,15 +63,11 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
         if (i % 8 == 7 || i + 1 == order.size()) c.core.on_tick(t);
       }
     }
-    ASSERT_EQ(c.shell.resends.size(), 1u);
-    EXPECT_EQ(c.shell.resends[0].block_id, 10u);
-    EXPECT_EQ(c.shell.resends[0].first, 77u);
-    EXPECT_EQ(c.shell.resends[0].last, 77u);
+    EXPECT_EQ(c.shell.resends, (std::vector<Resend>{{10, 77, 77}}));
     c.feed(10, 77, payloads, t += 50 * us);
     ASSERT_EQ(c.shell.finished.size(), 10u);
     for (const FinishedBlock &b : c.shell.finished) EXPECT_EQ(b.desc.status, ZOK_BLOCK_STATUS_OK);
-    EXPECT_EQ(c.get(c.counters.resend_requests), 1u);
-    EXPECT_EQ(c.get(c.counters.resend_requests_ok), 1u);
+    expect_counts(c.counters, {COUNT(resend_requests, 1u), COUNT(resend_requests_ok, 1u)});
   }
 
   // Without a trailer in sight the window decides, and it runs only while
@@ -91,9 +87,7 @@ TEST(EngineResend, ReorderedPacketsAreNotAskedForLostOnesAre) {
   EXPECT_TRUE(slow.shell.resends.empty());  // 0.9 ms of flow after the gap
   slow.feed(1, 13, 50, t += 100 * us);
   slow.core.on_tick(t);
-  ASSERT_EQ(slow.shell.resends.size(), 1u);
-  EXPECT_EQ(slow.shell.resends[0].first, 2u);
-  EXPECT_EQ(slow.shell.resends[0].last, 2u);
+  EXPECT_EQ(slow.shell.resends, (std::vector<Resend>{{1, 2, 2}}));
 
   // A later block starting ends the window of an older block's gap at once,
   // and (no size announced) asks for the packet after its highest: the
@@ -180,9 +174,8 @@ TEST(EngineResend, CommandThatNeverLeftIsNotCountedNorWaitedOn) {
   EXPECT_EQ(c.shell.finished[0].desc.status, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE);
   EXPECT_EQ(c.shell.finished[0].status.resend_request, 0u);
   EXPECT_EQ(c.shell.finished[0].status.dropped_packet_id, 0u);
-  EXPECT_EQ(c.get(c.counters.resend_requests), 0u);
-  EXPECT_EQ(c.get(c.counters.resend_requests_failed), 0u);
-  EXPECT_EQ(c.get(c.counters.max_resend_retries), 0u);
+  expect_counts(c.counters, {COUNT(resend_requests, 0u), COUNT(resend_requests_failed, 0u),
+                             COUNT(max_resend_retries, 0u)});
 
   // Asked once, then the second command fails: given up then, not a wait later.
   Core d(with_resend(3));
@@ -196,9 +189,8 @@ TEST(EngineResend, CommandThatNeverLeftIsNotCountedNorWaitedOn) {
   d.core.on_tick(10 * ms);
   ASSERT_EQ(d.shell.finished.size(), 1u);
   EXPECT_EQ(d.shell.finished[0].status.resend_request, 2u);
-  EXPECT_EQ(d.get(d.counters.resend_requests), 2u);
-  EXPECT_EQ(d.get(d.counters.resend_requests_ok), 1u);
-  EXPECT_EQ(d.get(d.counters.resend_requests_failed), 1u);
+  expect_counts(d.counters, {COUNT(resend_requests, 2u), COUNT(resend_requests_ok, 1u),
+                             COUNT(resend_requests_failed, 1u)});
 }
 
 // A triggered camera: the block that lost its tail gets no later block to
@@ -216,9 +208,7 @@ TEST(EngineResend, IdleBlockAsksForItsTailOnce) {
     c.core.on_tick(t + idle - 1);
     EXPECT_TRUE(c.shell.resends.empty());
     c.core.on_tick(t += idle);
-    ASSERT_EQ(c.shell.resends.size(), 1u);
-    EXPECT_EQ(c.shell.resends[0].first, 9u);
-    EXPECT_EQ(c.shell.resends[0].last, announced ? 11u : 9u);
+    EXPECT_EQ(c.shell.resends, (std::vector<Resend>{{1, 9, announced ? 11u : 9u}}));
     for (Nanos end = t + 200 * ms; t < end; t += ms) c.core.on_tick(t);
     // Without an answer: asked again once per resend timeout, then given up.
     EXPECT_EQ(c.shell.resends.size(), 2u);

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "lib/capture.h"
 #include "lib/pattern.h"
-#include "support_capture.h"
 
 namespace {
 
@@ -21,33 +21,28 @@ std::string sequence_report(std::vector<uint64_t> ids, bool extended = false) {
   });
 }
 
-TEST(BlockSequence, InOrderIdsAreQuiet) {
-  EXPECT_EQ(sequence_report({1, 2, 3}), "");
-}
-
-TEST(BlockSequence, AGapIsReportedOnceAndTheCheckFollowsTheNewId) {
-  EXPECT_EQ(sequence_report({1, 2, 5, 6}), "Got block id5, expected 3\n");
-}
-
-TEST(BlockSequence, SixteenBitIdsWrapPastZero) {
-  EXPECT_EQ(sequence_report({65534, 65535, 1}), "");
-  EXPECT_EQ(sequence_report({65535, 0}), "Got block id0, expected 1\n");
-}
-
-TEST(BlockSequence, TheFirstBlockIsNeverReported) {
-  EXPECT_EQ(sequence_report({40000}), "");
-  EXPECT_EQ(sequence_report({0, 1}), "");
-}
-
-TEST(BlockSequence, OneXStreamsReportIdsAbove65535) {
-  EXPECT_EQ(sequence_report({70000, 70001}), "Got block id70001, expected 4465\n");
-}
-
-TEST(BlockSequence, TwoXStreamsTrackSixtyFourBitIds) {
-  EXPECT_EQ(sequence_report({65534, 65535, 65536, 65537}, true), "");
-  EXPECT_EQ(sequence_report({0xfffffffffffffffe, 0xffffffffffffffff, 1}, true), "");
-  EXPECT_EQ(sequence_report({5000000000, 5000000002}, true),
-            "Got block id5000000002, expected 5000000001\n");
+// Ids as handed over, 1.x (16-bit, never 0) or 2.x, and what the check says.
+TEST(BlockSequence, ReportsEachGapOnce) {
+  const struct {
+    std::vector<uint64_t> ids;
+    bool extended;
+    const char *report;
+  } cases[] = {
+      {{1, 2, 3}, false, ""},
+      {{1, 2, 5, 6}, false, "Got block id5, expected 3\n"},  // then it follows the new id
+      {{65534, 65535, 1}, false, ""},
+      {{65535, 0}, false, "Got block id0, expected 1\n"},
+      {{40000}, false, ""},  // the first block is never reported
+      {{0, 1}, false, ""},
+      {{70000, 70001}, false, "Got block id70001, expected 4465\n"},
+      {{65534, 65535, 65536, 65537}, true, ""},
+      {{0xfffffffffffffffe, 0xffffffffffffffff, 1}, true, ""},
+      {{5000000000, 5000000002}, true, "Got block id5000000002, expected 5000000001\n"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(sequence_report(c.ids, c.extended), c.report)
+        << c.ids.front() << ", " << c.ids.back();
+  }
 }
 
 TEST(HexDump, FullRowsAndAShortTail) {

@@ -8,51 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "lib/fake_clock.h"
+
 namespace {
 
-// A counter in nanoseconds that only the fake work moves.
-int64_t fake_ns = 0;
-int fake_frequency_ok = 1;
-int64_t fake_frequency = 1000000000;
-uint64_t fake_system_time = 0;
-std::vector<int64_t> work_counts;
-int64_t (*advance_for)(int64_t count) = nullptr;
-
-int fake_query_frequency(int64_t *frequency) {
-  *frequency = fake_frequency;
-  return fake_frequency_ok;
-}
-int64_t fake_read_counter() {
-  return fake_ns;
-}
-uint64_t fake_read_system_time() {
-  return fake_system_time;
-}
-
-double fake_work(int64_t count) {
-  work_counts.push_back(count);
-  fake_ns += advance_for(count);
-  return 1.0;
-}
-
-// Installs the fake clock and work for one test and restores the real ones.
-struct fake_clock_scope {
-  fake_clock_scope() {
-    fake_ns = 0;
-    fake_frequency_ok = 1;
-    fake_frequency = 1000000000;
-    fake_system_time = 0;
-    work_counts.clear();
-    clock_source = {fake_query_frequency, fake_read_counter, fake_read_system_time};
-    calibration_work = fake_work;
-    reset_now_usecs();
-  }
-  ~fake_clock_scope() {
-    clock_source = platform_clock;
-    calibration_work = busy_work;
-    reset_now_usecs();
-  }
-};
+using namespace testlib;
 
 TEST(NowUsecs, CounterModeScalesByTheFrequency) {
   fake_clock_scope scope;

@@ -18,14 +18,22 @@ parsed parse(const std::string &text) {
   return p;
 }
 
+// What is taken: the port (0 without a colon; text after it ignored,
+// however many leading zeros), the address, and nothing else set.
 TEST(ParseEndpoint, AcceptsPortsAtBothEndsOfTheRange) {
-  for (int port : {1024, 65535, 5000}) {
-    parsed p = parse("10.1.2.3:" + std::to_string(port));
-    ASSERT_EQ(p.rc, 0) << port;
-    EXPECT_EQ(p.address.sin_family, AF_INET);
-    EXPECT_EQ(ntohs(p.address.sin_port), port);
-    EXPECT_EQ(p.address.sin_addr.s_addr, inet_addr("10.1.2.3"));
-    for (unsigned char zero : p.address.sin_zero) EXPECT_EQ(zero, 0);
+  const struct {
+    std::string text;
+    int port;
+  } cases[] = {{"10.1.2.3:1024", 1024},    {"10.1.2.3:65535", 65535},
+               {"10.1.2.3:5000", 5000},    {"10.1.2.3", 0},
+               {"10.1.2.3:2000abc", 2000}, {"10.1.2.3:0000000000000000000005000x", 5000}};
+  for (const auto &c : cases) {
+    parsed p = parse(c.text);
+    ASSERT_EQ(p.rc, 0) << c.text;
+    EXPECT_EQ(p.address.sin_family, AF_INET) << c.text;
+    EXPECT_EQ(ntohs(p.address.sin_port), c.port) << c.text;
+    EXPECT_EQ(p.address.sin_addr.s_addr, inet_addr("10.1.2.3")) << c.text;
+    for (unsigned char zero : p.address.sin_zero) EXPECT_EQ(zero, 0) << c.text;
   }
 }
 
@@ -40,22 +48,6 @@ TEST(ParseEndpoint, ManyDigitPortsFailWithoutWrapping) {
   // 4294972296 is 5000 modulo 2^32: it must not pass as port 5000.
   EXPECT_EQ(parse("10.1.2.3:4294972296").rc, -1);
   EXPECT_EQ(parse("10.1.2.3:99999999999999999999999999").rc, -1);
-  parsed p = parse("10.1.2.3:0000000000000000000005000x");
-  ASSERT_EQ(p.rc, 0);
-  EXPECT_EQ(ntohs(p.address.sin_port), 5000);
-}
-
-TEST(ParseEndpoint, NoColonMeansPortZero) {
-  parsed p = parse("10.1.2.3");
-  ASSERT_EQ(p.rc, 0);
-  EXPECT_EQ(p.address.sin_port, 0);
-  EXPECT_EQ(p.address.sin_addr.s_addr, inet_addr("10.1.2.3"));
-}
-
-TEST(ParseEndpoint, TrailingTextAfterThePortIsIgnored) {
-  parsed p = parse("10.1.2.3:2000abc");
-  ASSERT_EQ(p.rc, 0);
-  EXPECT_EQ(ntohs(p.address.sin_port), 2000);
 }
 
 TEST(ParseEndpoint, RejectsBadAddresses) {

@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "support_fake_zok.h"
+#include "lib/fake_zok.h"
 
 namespace {
 

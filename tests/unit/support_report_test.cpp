@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <string>
 
-#include "support_capture.h"
-#include "support_fake_zok.h"
+#include "lib/capture.h"
+#include "lib/fake_zok.h"
 
 namespace {
 

@@ -3,37 +3,10 @@
 #include <cstdio>
 #include <string>
 
+#include "lib/fake_clock.h"
 #include "worker_internal.h"
 
 namespace {
-
-// A counter in nanoseconds that only the fake busy work moves, so each
-// calibration trial takes exactly count x fake_ns_per_iteration.
-int64_t fake_counter = 0;
-int64_t fake_ns_per_iteration = 0;
-
-int fake_frequency(int64_t *frequency) {
-  *frequency = 1000000000;
-  return 1;
-}
-int64_t fake_read_counter() {
-  return fake_counter;
-}
-uint64_t fake_system_time() {
-  return 0;
-}
-double fake_work(int64_t count) {
-  fake_counter += count * fake_ns_per_iteration;
-  return 1.0;
-}
-
-void use_fake_clock(int64_t ns_per_iteration) {
-  fake_counter = 0;
-  fake_ns_per_iteration = ns_per_iteration;
-  clock_source = {fake_frequency, fake_read_counter, fake_system_time};
-  calibration_work = fake_work;
-  reset_now_usecs();
-}
 
 // Runs calibrate_worker, expects the status it returns and a text in what
 // it wrote to stderr, and returns what it printed on stdout.
@@ -50,14 +23,14 @@ std::string calibrate_and_expect(delay_state delay, worker_settings worker, int 
 
 TEST(WorkergrabCalibration, FailureWithoutDelayEndsWithStatusOneAndZeroDelay) {
   // A clock that never advances cannot reach the target in 100 trials.
-  use_fake_clock(0);
+  testlib::fake_clock_scope clock(0);
   std::string out = calibrate_and_expect(delay_state{}, worker_settings{}, 1,
                                          "Couldn't converage delay_iters loop after 100 iters");
   EXPECT_EQ(out, "Can't calibrate for delay of 0 nanoseconds\n");
 }
 
 TEST(WorkergrabCalibration, FailureNamesTheDrawnDelayAndSkipsBlockWorkerLine) {
-  use_fake_clock(0);
+  testlib::fake_clock_scope clock(0);
   delay_state delay;
   delay.given = true;
   delay.range = {2500, 2500};
@@ -72,7 +45,7 @@ TEST(WorkergrabCalibration, FailureNamesTheDrawnDelayAndSkipsBlockWorkerLine) {
 TEST(WorkergrabCalibration, ConvertsDelayThenBlockWorkerTime) {
   // One iteration per microsecond: the search accepts 100000 iterations in
   // 100000 us, so n nanoseconds take n / 1000 iterations.
-  use_fake_clock(1000);
+  testlib::fake_clock_scope clock(1000);
   delay_state delay;
   delay.given = true;
   delay.range = {5000, 5000};
@@ -90,7 +63,7 @@ TEST(WorkergrabCalibration, ConvertsDelayThenBlockWorkerTime) {
 }
 
 TEST(WorkergrabCalibration, CalibratesWithoutDelayAndPrintsNothingForZeroTimes) {
-  use_fake_clock(1000);
+  testlib::fake_clock_scope clock(1000);
   delay_state delay;
   worker_settings worker;
   worker.block_worker = true;  // --block-worker 0: the hold runs, with no spin
@@ -103,7 +76,7 @@ TEST(WorkergrabCalibration, CalibratesWithoutDelayAndPrintsNothingForZeroTimes) 
 }
 
 TEST(WorkergrabCalibration, BlockWorkerTimeAbove2To31PrintsAsSigned32Bits) {
-  use_fake_clock(1000);
+  testlib::fake_clock_scope clock(1000);
   delay_state delay;
   worker_settings worker;
   worker.block_worker = true;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -138,6 +139,30 @@ inline std::vector<std::byte> resend_command(gvsp::HeaderKind kind, std::uint64_
   std::vector<std::byte> out(gvsp::resend_command_extended_size);
   out.resize(gvsp::build_resend_command(out, c));
   return out;
+}
+
+// strobix's closing tally; `found` false where it printed none.
+struct Summary {
+  unsigned long long blocks = 0, packets = 0, bytes = 0;
+  unsigned long long requests = 0, resent = 0, unavailable = 0, malformed = 0;
+  bool found = false;
+};
+
+inline Summary summary_of(const std::string &out) {
+  Summary s;
+  const auto at = out.find("Sent ");
+  const auto at2 = out.find("Resend requests: ");
+  if (at == std::string::npos || at2 == std::string::npos) return s;
+  double secs = 0, mbit = 0;
+  const int a = std::sscanf(out.c_str() + at,
+                            "Sent %llu blocks, %llu packets, %llu bytes in %lf s (%lf Mbit/s)",
+                            &s.blocks, &s.packets, &s.bytes, &secs, &mbit);
+  const int b =
+      std::sscanf(out.c_str() + at2,
+                  "Resend requests: %llu, packets resent: %llu, unavailable: %llu, malformed: %llu",
+                  &s.requests, &s.resent, &s.unavailable, &s.malformed);
+  s.found = a == 5 && b == 4;
+  return s;
 }
 
 }  // namespace strobix_test

@@ -12,9 +12,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "lib/gvsp_packets.h"
@@ -62,6 +64,14 @@ inline long long counter(const std::string &text, const std::string &label, int 
     if (--nth == 0) return std::stoll(line.substr(at));
   }
   return -1;
+}
+
+// Every count of the report as given: {label, value}.
+inline void expect_counters(const std::string &text,
+                            std::initializer_list<std::pair<const char *, long long>> counts) {
+  for (const auto &[label, value] : counts) {
+    EXPECT_EQ(counter(text, label), value) << label << " in\n" << text;
+  }
 }
 
 // The information record's count of blocks handed to the program (the

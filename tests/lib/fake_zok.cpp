@@ -1,4 +1,4 @@
-#include "support_fake_zok.h"
+#include "lib/fake_zok.h"
 
 #include <cerrno>
 
