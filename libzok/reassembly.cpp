@@ -270,14 +270,32 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
     }
     if (lead && after) sequence_.forget_between(*lead, *after);
   }
-  // What the old run still assembles will not be finished by it.
+  // What the old run still assembles will not be finished by it. But a
+  // block from the sender's port without a leader, ahead of the new run's
+  // first id, may be the new run's own that overtook its leader: it stays
+  // open, and a leader that comes for it drops what came before.
+  auto may_be_new = [&](const Block &b) {
+    return first && b.confirmed() && !b.leader_timestamp && b.port == lock_.port &&
+           !b.ports_differ && gvsp::block_id_before(*first, b.block_id, config_.kind) &&
+           gvsp::block_id_distance(*first, b.block_id, config_.kind) <= open_window;
+  };
   for (Block &b : blocks_) {
-    if (b.open() && &b != keep) close_block(b, Ending::incomplete);
+    if (!b.open() || &b == keep) continue;
+    if (may_be_new(b)) {
+      b.before_restart = true;
+    } else {
+      close_block(b, Ending::incomplete);
+    }
   }
   for (std::optional<Closed> &c : closed_) c.reset();
   pace_ = ClockPace{};
   bump(counters_.blocks_unseen,
        from_newest ? sequence_.restart_at_newest() : sequence_.restart(first));
+  if (!from_newest) {
+    for (const Block &b : blocks_) {
+      if (b.open() && b.before_restart) saw_block(b.block_id);
+    }
+  }
   last_judged_.reset();
 }
 
@@ -429,6 +447,12 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     if (!opens_with_leader(packet.kind)) return b;
     if (!b->leader_timestamp) {
       if (b->received == 0) return b;
+      if (b->before_restart) {
+        // Kept open through a restart: what came before is not sure to be
+        // this leader's block's.
+        forget_strays(*b);
+        return b;
+      }
       if (fits_run(h.block_id, packet.leader.timestamp)) {
         // Packets that overtook a leader of a new run (older than anything
         // the sequence remembers): they prove it with those that follow.
