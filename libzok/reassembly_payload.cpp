@@ -177,13 +177,8 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   }
   switch (fit) {
     case Fit::full:
-      // A full packet after the short one, the last: it names a packet past
-      // the block's end (the sender's payload packets are all full but the
-      // last).
-      if (b.short_id && packet_id > *b.short_id) {
-        refused();
-        return false;
-      }
+      // A full packet after the short one: that was not the last after all.
+      if (b.short_id && packet_id > *b.short_id) drop_short(b);
       break;
     case Fit::last:
       break;
