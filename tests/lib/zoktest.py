@@ -356,6 +356,20 @@ def parse_fields(prefix, text):
     return None
 
 
+CLOSED = re.compile(r"zok: stream \S+: closed: kernel drops (\d+), spurious resends (\d+), "
+                    r"blocks unseen (\d+), reorder window (\d+) us \(peak (\d+) us\)")
+
+
+def closing(stderr_text):
+    """What the engine said when its stream closed under ZOK_VERBOSE (the
+    last stream's), or None when it never closed it (a receiver killed)."""
+    found = CLOSED.findall(stderr_text)
+    if not found:
+        return None
+    names = ("kernel_drops", "spurious", "unseen", "window_us", "peak_us")
+    return dict(zip(names, map(int, found[-1])))
+
+
 def block_trace(stderr_text):
     """The blocks as a receiver handed them over, in order, from its -v
     block status lines: (block_id, status, resend_request)."""
