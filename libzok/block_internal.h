@@ -69,6 +69,10 @@ struct BlockFields {
   std::optional<std::uint32_t> first_asked;
   std::uint32_t commands = 0;
   bool leader_asked = false;
+  // A packet past the buffer came while it was tentative.
+  bool overran = false;
+  // Kept open through a restart of the sender (its leader yet to come).
+  bool before_restart = false;
   // Its tail (the packets after the highest, to the trailer) was asked for:
   // once per block, when a later block started or it fell idle.
   bool tail_asked = false;

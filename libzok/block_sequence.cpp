@@ -26,6 +26,7 @@ std::uint64_t BlockSequence::back(std::uint64_t id, std::uint64_t steps) const n
 }
 
 std::uint64_t BlockSequence::saw(std::uint64_t id, Nanos now, Nanos flow) noexcept {
+  if (!first_ || gvsp::block_id_before(id, *first_, kind_)) first_ = id;
   if (!newest_) {
     newest_ = id;
     newest_at_ = now;
@@ -47,11 +48,13 @@ std::uint64_t BlockSequence::saw(std::uint64_t id, Nanos now, Nanos flow) noexce
       interval_ > 0 ? jump_slack + pace_allowance * static_cast<std::uint64_t>(since / interval_)
                     : sequence_depth;
   std::uint64_t settled = 0;
+  last_gap_ = 0;
   if (gap > most) {
     settled = static_cast<std::uint64_t>(std::popcount(pending_));
     pending_ = 0;
     unseen_ = 0;
   } else {
+    last_gap_ = gap >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << gap) - 1;
     if (steps >= 64) {
       settled = static_cast<std::uint64_t>(std::popcount(pending_)) + (gap > 64 ? gap - 64 : 0);
       pending_ = gap >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << gap) - 1;
@@ -77,7 +80,9 @@ std::uint64_t BlockSequence::restart(std::optional<std::uint64_t> first) noexcep
   const auto settled = static_cast<std::uint64_t>(std::popcount(pending_));
   pending_ = 0;
   unseen_ = 0;
+  last_gap_ = 0;
   newest_.reset();
+  first_ = first;
   if (first) newest_ = back(*first, 1);
   return settled;
 }

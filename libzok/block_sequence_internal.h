@@ -28,6 +28,10 @@ class BlockSequence {
   std::uint64_t behind(std::uint64_t id) const noexcept;
   // Passed over and not yet settled: its block may still come.
   bool passed_over(std::uint64_t id) const noexcept { return bit(pending_, id); }
+  // Before the first id seen since the stream began or the sender restarted.
+  bool before_first(std::uint64_t id) const noexcept {
+    return first_ && gvsp::block_id_before(id, *first_, kind_);
+  }
   // Passed over and counted as never seen.
   bool counted_unseen(std::uint64_t id) const noexcept { return bit(unseen_, id); }
 
@@ -76,9 +80,28 @@ class BlockSequence {
   // and the sequence goes on with `first` (the first id of the new run, when
   // known: the ids from it to the next block seen are passed over).
   std::uint64_t restart(std::optional<std::uint64_t> first) noexcept;
+  // Ids strictly between `lo` and `hi` (both at or before the newest) were
+  // never sent: they are no longer passed over.
+  void forget_between(std::uint64_t lo, std::uint64_t hi) noexcept {
+    const std::uint64_t from = behind(hi), to = newest_ == lo ? 0 : behind(lo);
+    for (std::uint64_t b = from + 1; b < to && b <= sequence_depth; ++b) {
+      pending_ &= ~(std::uint64_t{1} << (b - 1));
+    }
+  }
+  // The id `steps` before `id`.
+  std::uint64_t back(std::uint64_t id, std::uint64_t steps) const noexcept;
+
+  // The same, where the new run's first block is the newest, seen already:
+  // the ids its arrival passed over were never sent.
+  std::uint64_t restart_at_newest() noexcept {
+    const auto settled = static_cast<std::uint64_t>(std::popcount(pending_ & ~last_gap_));
+    pending_ = 0;
+    unseen_ = 0;
+    last_gap_ = 0;
+    return settled;
+  }
 
  private:
-  std::uint64_t back(std::uint64_t id, std::uint64_t steps) const noexcept;
   bool bit(std::uint64_t mask, std::uint64_t id) const noexcept {
     const std::uint64_t b = behind(id);
     return b != 0 && b <= sequence_depth && ((mask >> (b - 1)) & 1u) != 0;
@@ -86,12 +109,14 @@ class BlockSequence {
 
   gvsp::HeaderKind kind_;
   std::optional<std::uint64_t> newest_;
-  std::uint64_t pending_ = 0;  // bit i: id newest - 1 - i passed over, not settled
-  std::uint64_t unseen_ = 0;   // bit i: id newest - 1 - i counted as never seen
-  Nanos passed_at_ = 0;        // flow time of the latest pass-over
-  Nanos passed_time_ = 0;      // and its time
-  Nanos newest_at_ = 0;        // arrival time of the newest block
-  Nanos interval_ = 0;         // smoothed time from one block to the next, 0 unknown
+  std::optional<std::uint64_t> first_;
+  std::uint64_t pending_ = 0;   // bit i: id newest - 1 - i passed over, not settled
+  std::uint64_t unseen_ = 0;    // bit i: id newest - 1 - i counted as never seen
+  Nanos passed_at_ = 0;         // flow time of the latest pass-over
+  Nanos passed_time_ = 0;       // and its time
+  Nanos newest_at_ = 0;         // arrival time of the newest block
+  Nanos interval_ = 0;          // smoothed time from one block to the next, 0 unknown
+  std::uint64_t last_gap_ = 0;  // bits of pending_ the newest's arrival passed over
 };
 
 }  // namespace zok

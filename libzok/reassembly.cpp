@@ -185,10 +185,12 @@ void Reassembly::remember_closed(std::uint64_t block_id, const Block *b) noexcep
 // count again: it names another time than that block's leader did. Senders
 // that leave the time at 0 give less to go on: a leader the engine did not
 // ask for, after other blocks came, is taken for a new run's. A leader the
-// block never got is the late answer to asking for it.
+// block never got is the late answer to asking for it, unless its time
+// does not lie between its neighbours'.
 bool Reassembly::restarts(const Closed &c, const gvsp::Packet &packet) const noexcept {
-  if (!opens_with_leader(packet.kind) || !c.leader_timestamp) return false;
+  if (!opens_with_leader(packet.kind)) return false;
   const std::uint64_t timestamp = packet.leader.timestamp;
+  if (!c.leader_timestamp) return !fits_run(packet.header.block_id, timestamp);
   if (timestamp != 0 || *c.leader_timestamp != 0) return timestamp != *c.leader_timestamp;
   return !c.leader_asked && sequence_.newest() != packet.header.block_id;
 }
@@ -222,14 +224,90 @@ bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) cons
   return (!lo || timestamp >= *lo) && (!hi || timestamp <= *hi);
 }
 
+// A million times the pace seen (far beyond a sender that paused: its clock
+// runs on with the receiver's, or whose rate varies), and before a pace is
+// known, faster than any clock (2^40 ticks per millisecond).
+bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
+  constexpr unsigned margin = 20;
+  constexpr std::uint64_t fastest = std::uint64_t{1} << 40;
+  const ClockPace &p = pace_;
+  if (p.timestamp == 0 || timestamp <= p.timestamp) return false;
+  const std::uint64_t most = p.ticks_per_ms != 0 && p.ticks_per_ms < (fastest >> margin)
+                                 ? p.ticks_per_ms << margin
+                                 : fastest;
+  const auto ms = static_cast<std::uint64_t>(std::max<Nanos>(now_ - p.at, 0) / 1'000'000 + 1);
+  return (timestamp - p.timestamp) / ms > most;
+}
+
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
-  // What the old run still assembles will not be finished by it.
+  // A kept block the sequence has as its newest began the new run, and so
+  // did a newest block without a leader just before the new run's first
+  // (its leader lost): the ids it passed over on arrival were the gap
+  // between the runs.
+  const std::optional<std::uint64_t> newest = sequence_.newest();
+  bool from_newest = keep != nullptr && newest == keep->block_id && keep->confirmed();
+  if (!from_newest && first && newest) {
+    const std::uint64_t d = gvsp::block_id_distance(*newest, *first, config_.kind);
+    const Block *open = find(*newest);
+    const Closed *closed = open == nullptr ? recently_closed(*newest) : nullptr;
+    from_newest = d >= 1 && d <= open_window &&
+                  ((open != nullptr && !open->leader_timestamp) ||
+                   (closed != nullptr && !closed->leader_timestamp));
+  }
+  // Blocks of the new run seen without their leaders follow the old run's
+  // last block with one: the ids between them were never sent.
+  if (newest) {
+    std::optional<std::uint64_t> lead, after;
+    for (std::uint64_t k = 0; k < open_window && !lead; ++k) {
+      const std::uint64_t id = sequence_.back(*newest, k);
+      const Block *open = find(id);
+      const Closed *closed = open == nullptr ? recently_closed(id) : nullptr;
+      if ((open != nullptr && open->leader_timestamp) || (closed && closed->leader_timestamp)) {
+        lead = id;
+      } else if (open != nullptr || closed != nullptr) {
+        after = id;
+      }
+    }
+    if (lead && after) sequence_.forget_between(*lead, *after);
+  }
+  // What the old run still assembles will not be finished by it. But a
+  // block from the sender's port without a leader, ahead of the new run's
+  // first id, may be the new run's own that overtook its leader: it stays
+  // open, and a leader that comes for it drops what came before.
+  auto may_be_new = [&](const Block &b) {
+    return first && b.confirmed() && !b.leader_timestamp && b.port == lock_.port &&
+           !b.ports_differ && gvsp::block_id_before(*first, b.block_id, config_.kind) &&
+           gvsp::block_id_distance(*first, b.block_id, config_.kind) <= open_window;
+  };
   for (Block &b : blocks_) {
-    if (b.open() && &b != keep) close_block(b, Ending::incomplete);
+    if (!b.open() || &b == keep) continue;
+    if (may_be_new(b)) {
+      b.before_restart = true;
+    } else {
+      close_block(b, Ending::incomplete);
+    }
   }
   for (std::optional<Closed> &c : closed_) c.reset();
-  bump(counters_.blocks_unseen, sequence_.restart(first));
+  pace_ = ClockPace{};
+  bump(counters_.blocks_unseen,
+       from_newest ? sequence_.restart_at_newest() : sequence_.restart(first));
+  if (!from_newest) {
+    for (const Block &b : blocks_) {
+      if (b.open() && b.before_restart) saw_block(b.block_id);
+    }
+  }
   last_judged_.reset();
+}
+
+// Older than anything remembered, behind the newest and yet neither a block
+// the sequence passed over nor one from before the first it saw (which came
+// late), or behind it with a time that is not this run's: the sender may be
+// counting afresh.
+bool Reassembly::begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
+  const std::uint64_t behind = sequence_.behind(block_id);
+  return behind > sequence_depth ||
+         (behind != 0 && ((!sequence_.passed_over(block_id) && !sequence_.before_first(block_id)) ||
+                          !fits_run(block_id, timestamp)));
 }
 
 bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
@@ -243,10 +321,16 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
       // it opens on what came, so its leader is asked for and the block is
       // accounted for like any other.
       // A block the sequence passed over may still come, its leader lost.
+      // So may one that follows a leader that may begin a new run.
+      auto near = [&](std::uint64_t from) {
+        const std::uint64_t d = gvsp::block_id_distance(from, packet.header.block_id, config_.kind);
+        return d >= 1 && d <= open_window;
+      };
       if (const std::optional<std::uint64_t> newest = sequence_.newest()) {
-        const std::uint64_t d =
-            gvsp::block_id_distance(*newest, packet.header.block_id, config_.kind);
-        if ((d < 1 || d > open_window) && !sequence_.passed_over(packet.header.block_id)) {
+        if (!near(*newest) && !sequence_.passed_over(packet.header.block_id) &&
+            std::none_of(blocks_.begin(), blocks_.end(), [&](const Block &b) {
+              return b.open() && b.new_run && b.leader_timestamp && near(b.block_id);
+            })) {
           return false;
         }
       }
@@ -296,6 +380,14 @@ void Reassembly::lock_onto(std::uint32_t host, std::uint16_t port, Nanos now) no
   lock_.last_heard = now;
   lock_.other_port = 0;
   lock_.other_first.reset();
+  // Packets from other ports that opened blocks before the lock were not
+  // this sender's.
+  for (Block &b : blocks_) {
+    if (b.open() && !b.confirmed() && b.received != 0 && port != 0 &&
+        (b.ports_differ || (b.port != 0 && b.port != port))) {
+      forget_strays(b);
+    }
+  }
   shell_.sender_locked(host, port);
 }
 
@@ -352,11 +444,40 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
   // follow it, so a stray leader alone costs nothing but itself.
   bool new_run = false;
   if (Block *b = find(h.block_id)) {
-    if (!opens_with_leader(packet.kind) || !b->leader_timestamp ||
-        packet.leader.timestamp == *b->leader_timestamp) {
+    if (!opens_with_leader(packet.kind)) return b;
+    if (!b->leader_timestamp) {
+      if (b->received == 0) return b;
+      if (b->before_restart) {
+        // Kept open through a restart: what came before is not sure to be
+        // this leader's block's.
+        forget_strays(*b);
+        return b;
+      }
+      if (fits_run(h.block_id, packet.leader.timestamp)) {
+        // Packets that overtook a leader of a new run (older than anything
+        // the sequence remembers): they prove it with those that follow.
+        if (!b->confirmed() && sequence_.behind(h.block_id) > sequence_depth) b->new_run = true;
+        return b;
+      }
+      // A time out of the run's order: another run's leader of the same id.
+      // Packets that never proved the block the sender's are forgotten; the
+      // leader must prove a new run by those that follow it.
+      if (!b->confirmed()) {
+        forget_strays(*b);
+        b->new_run = true;
+        return b;
+      }
+      // Packets that proved it and are still coming were the new run's,
+      // overtaken by their leader: the old run ends around them. A block
+      // that had fallen quiet was the old run's.
+      if (at.now - b->last_arrival < idle_after()) {
+        restart(h.block_id, b);
+        if (sequence_.newest() != h.block_id) saw_block(h.block_id);
+        return b;
+      }
+    } else if (packet.leader.timestamp == *b->leader_timestamp) {
       return b;
-    }
-    if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer()) {
+    } else if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer()) {
       // While that leader was all there was, the first one was the stray.
       forget_strays(*b);
       return b;
@@ -381,7 +502,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       }
       return nullptr;
     }
-    if (packet.leader.timestamp != 0 || *closed->leader_timestamp != 0) {
+    if (packet.leader.timestamp != 0 || closed->leader_timestamp.value_or(0) != 0) {
       // Another time from the sender's host and port is the sender counting
       // afresh. The old run ends now: were it to wait for the new block's
       // packets to prove it (a block that may find no buffer), the new run's
@@ -391,14 +512,20 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       new_run = true;
     }
   } else if (opens_with_leader(packet.kind)) {
+    const bool other_time = !fits_run(h.block_id, packet.leader.timestamp);
     // Counted as never seen already: it stays so.
-    if (sequence_.counted_unseen(h.block_id)) return nullptr;
-    // Older than anything remembered, or behind the newest and yet no
-    // block the sequence passed over (so before the stream began): the
-    // sender counts afresh.
-    const std::uint64_t behind = sequence_.behind(h.block_id);
-    if (behind > sequence_depth || (behind != 0 && !sequence_.passed_over(h.block_id))) {
-      new_run = true;
+    if (sequence_.counted_unseen(h.block_id) && !other_time) return nullptr;
+    if (begins_run(h.block_id, packet.leader.timestamp)) {
+      // An all-in packet is its whole block: nothing follows to prove a new
+      // run. Behind the newest by less than the ids remembered and of a time
+      // that fits, it is a block that came late, not a restart.
+      new_run = packet.kind != gvsp::PacketKind::all_in || other_time ||
+                sequence_.behind(h.block_id) > sequence_depth;
+    } else if (other_time) {
+      // Ahead of the newest, yet earlier than a block before it: the sender
+      // counts afresh (16-bit ids may land just past the old run's), and
+      // the ids between were never sent.
+      restart(h.block_id, nullptr);
     }
   }
   // An all-in packet is its whole block: nothing follows to prove it.
@@ -429,12 +556,6 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
   if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.state == BlockState::tentative &&
       b.received != 0 && (b.ports_differ || b.port != at.port)) {
     forget_strays(b);
-  }
-  // The packets it has are not that leader's block's.
-  if (opens_with_leader(packet.kind) && !b.leader_timestamp && b.received != 0 &&
-      !time_fits(b.block_id, packet.leader.timestamp)) {
-    refused();
-    return;
   }
   b.heard_from(at.port);
   switch (packet.kind) {
@@ -521,16 +642,23 @@ void Reassembly::evict_oldest() noexcept {
 
 void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   if (b.leader_timestamp) return;
-  // Packets of a block that may begin a new run came before a leader that
-  // may not be its own; otherwise, from the sender's host and port, they
-  // are the sender's, overtaken by their leader.
-  if (b.state == BlockState::tentative && b.received != 0 && b.new_run) forget_strays(b);
+  // Packets from the sender's host and port that came before it are the
+  // sender's, overtaken by their leader (from elsewhere they were forgotten).
   if (b.state == BlockState::tentative && b.payloads != 0 && b.payloads <= b.early.size()) {
     for (std::uint32_t id = 1; id <= b.touched; ++id) {
       if (b.buffer->received.test(id) && b.geometry.trailer() != id) b.early[b.early_count++] = id;
     }
   }
   b.leader_timestamp = l.timestamp;
+  if (l.timestamp > pace_.timestamp) {
+    if (pace_.timestamp != 0) {
+      const auto ms =
+          static_cast<std::uint64_t>(std::max<Nanos>(now_ - pace_.at, 0) / 1'000'000 + 1);
+      pace_.ticks_per_ms = std::max(pace_.ticks_per_ms, (l.timestamp - pace_.timestamp) / ms);
+    }
+    pace_.timestamp = l.timestamp;
+    pace_.at = now_;
+  }
   fill_leader(b.desc, l);
   // A trailer that came first may have said the block has fewer lines.
   std::optional<std::uint32_t> lines;
@@ -539,6 +667,7 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     lines = b.desc.image.trailer_size_y;
   }
   std::uint64_t size = 0;
+  bool past_buffer = false;
   // A size of 0 is what senders that do not fill the field send.
   if (announced_data(l, size, lines) && size != 0) {
     b.geometry.announce(size);
@@ -549,19 +678,56 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     // no packet size, the size announced gives the full packets' length.
     const std::uint32_t lone = b.first_payload_id;
     const std::uint32_t n = b.first_payload_length;
+    // (It may have been taken for short against the last block's size.)
     const std::optional<std::uint32_t> psize = implied_packet_size(b.geometry, lone, n);
-    if (b.payloads == 1 && !b.short_id && b.geometry.trailer() == lone + 1 && psize && *psize > n) {
+    if (b.payloads == 1 && (!b.short_id || *b.short_id == lone) &&
+        b.geometry.trailer() == lone + 1 && psize && *psize > n) {
       Geometry other = b.geometry;
       other.set_packet_size(*psize);
-      if (other.fit(lone, n) == Fit::last && other.offset(lone) + n <= b.buffer->size) {
+      if (other.fit(lone, n) == Fit::last && other.offset(lone) + n > b.buffer->size) {
+        // Its place lies past the buffer: the block does not fit.
+        past_buffer = true;
+      } else if (other.fit(lone, n) == Fit::last) {
         move_packet(b, lone, n, other);
         b.short_id = lone;
         b.short_length = n;
         recompute_span(b);
       }
     }
+    if (b.short_id && !past_buffer && b.geometry.packet_size() > b.short_length &&
+        b.geometry.fit(*b.short_id, b.short_length) != Fit::last &&
+        !ends_frame_early(b, b.geometry, *b.short_id, b.short_length)) {
+      // The size does not take the short packet for the last, yet it is
+      // the last at the packet size the size implies, or a full packet at
+      // its own length where the last does not go: the longer ones were
+      // copies with bytes appended. (Otherwise it is itself a copy of the
+      // last, and gives way below.)
+      const std::uint32_t id = *b.short_id;
+      const std::uint32_t n = b.short_length;
+      Geometry other = b.geometry;
+      std::optional<Fit> f;
+      if (const auto implied = implied_packet_size(b.geometry, id, n);
+          implied && *implied < b.geometry.packet_size()) {
+        other.set_packet_size(*implied);
+        if (other.fit(id, n) == Fit::last) f = Fit::last;
+      }
+      if (!f && b.geometry.last_payload() != id) {
+        other.set_packet_size(n);
+        if (other.fit(id, n) == Fit::full || other.fit(id, n) == Fit::last) f = other.fit(id, n);
+      }
+      if (f && other.offset(id) + n <= b.buffer->size) {
+        for (std::uint32_t p = 1; p <= b.touched; ++p) {
+          if (p != id && b.geometry.trailer() != p && b.buffer->received.test(p)) unplace(b, p);
+        }
+        move_packet(b, id, n, other);
+        if (*f == Fit::full) b.short_id.reset();
+        b.first_payload_id = id;
+        b.first_payload_length = n;
+        recompute_span(b);
+      }
+    }
     const std::optional<std::uint64_t> last = b.geometry.last_payload();
-    if (b.payloads != 0 && last && *last < b.buffer->received.size()) {
+    if (!past_buffer && b.payloads != 0 && last && *last < b.buffer->received.size()) {
       // Packets that came before it past the end it gives were strays, and
       // so was a last packet of another length than the size leaves: the
       // real one is asked for.
@@ -591,11 +757,12 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   // A leader that began a new run proves itself by the packets that follow.
   if (b.confirmed() || b.new_run) {
     note_received(b, 0, false);
-    return;
+  } else {
+    b.state = BlockState::assembling;
+    note_received(b, 0, false);
+    take_for_senders(b, b.geometry.trailer().has_value());
   }
-  b.state = BlockState::assembling;
-  note_received(b, 0, false);
-  take_for_senders(b, b.geometry.trailer().has_value());
+  if (past_buffer && b.open() && b.confirmed()) close_block(b, Ending::overrun);
 }
 
 void Reassembly::became_senders(Block &b) noexcept {
@@ -616,16 +783,8 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
   }
   const std::optional<std::uint64_t> last = b.geometry.last_payload();
   if (static_cast<std::int64_t>(packet_id) <= b.highest && !last) {
-    // One payload packet at or past the trailer: a stray that named a packet
+    // Payload packets at or past the trailer: strays that named packets
     // past the block's end, not the sender's trailer being wrong.
-    std::uint32_t past = 0;
-    for (std::uint32_t id = packet_id; id <= b.touched; ++id) {
-      past += b.buffer->received.test(id) ? 1 : 0;
-    }
-    if (past != 1) {
-      refused();
-      return;
-    }
     for (std::uint32_t id = packet_id; id <= b.touched; ++id) {
       if (b.buffer->received.test(id)) unplace(b, id);
     }
@@ -756,13 +915,18 @@ void Reassembly::on_tick(Nanos now) noexcept {
   now_ = now;
   for (Block &b : blocks_) {
     if (!b.open()) continue;
+    // A tick late by more than the block timeout (a receiver held off its
+    // CPU) ends the block first: asking again now would keep it open for
+    // answers the sender may no longer give for it.
+    if (now - b.quiet_since() >= config_.block_timeout) {
+      close_block(b, Ending::timeout);
+      continue;
+    }
     if (idle_asks(b) && now - b.last_arrival >= idle_after()) sender_moved_on(b);
     if (b.ranges.any()) {
       expire(b, now);
       maybe_finish(b);
-      if (!b.open()) continue;
     }
-    if (now - b.quiet_since() >= config_.block_timeout) close_block(b, Ending::timeout);
   }
   settle_sequence();
 }
@@ -854,8 +1018,14 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     if (b.new_run && b.leader_timestamp) {
       // But a leader of a new run from the sender's host that its packets
       // never proved: a restarted sender whose block was lost but for it.
+      // Further off than the ids remembered, its ids go on from there.
       bump(counters_.blocks_unseen);
       bump(counters_.datagrams_refused, b.received - 1);
+      if (sequence_.behind(b.block_id) > sequence_depth) {
+        bump(counters_.blocks_unseen, sequence_.restart(b.block_id));
+        bump(counters_.blocks_unseen, sequence_.saw(b.block_id, now_, flow_));
+        for (std::optional<Closed> &c : closed_) c.reset();
+      }
     } else {
       bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
     }

@@ -248,6 +248,7 @@ class Reassembly {
   // follow on): the sequence has seen it, and older blocks lost their tails.
   void became_senders(Block &b) noexcept;
   void remember_closed(std::uint64_t block_id, const Block *b) noexcept;
+  bool begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   bool may_open(const gvsp::Packet &packet) const noexcept;
   // `leader_timestamp`: the block opens with its leader, of that time.
   Block *open_block(std::uint64_t block_id, const Arrival &at,
@@ -289,8 +290,8 @@ class Reassembly {
   // holds fewer lines than its leader announced.
   bool ends_frame_early(const Block &b, const Geometry &g, std::uint32_t packet_id,
                         std::uint32_t length) const noexcept;
-  // Takes back the one payload packet above `last`, if one alone is there.
-  bool unplace_lone_past(Block &b, std::uint32_t last) noexcept;
+  // Takes back the payload packets above `last`; false when there were none.
+  bool unplace_past(Block &b, std::uint32_t last) noexcept;
   // The block's short packet turned out not to be its last: taken back and
   // asked for again.
   void drop_short(Block &b) noexcept;
@@ -314,6 +315,8 @@ class Reassembly {
   void sender_moved_on(Block &b) noexcept;
   void ask_tails(const Block &newer) noexcept;
   void refuse_or_overrun(Block &b) noexcept;
+  // Data of the block lies past its buffer.
+  void overrun_or_note(Block &b) noexcept;
   void refused() noexcept { bump(counters_.datagrams_refused); }
   // One datagram of the batch handed to the core (every one is, in order).
   void took_datagram() noexcept {
@@ -363,6 +366,21 @@ class Reassembly {
   // How late the latest asked-for packet came unmarked while that was not
   // yet known: spurious, once the sender shows it marks.
   std::optional<Nanos> unmarked_answer_late_;
+  // The pace of the sender's clock: the latest leader time and when it
+  // came, and the most ticks per millisecond seen between leaders.
+  struct ClockPace {
+    std::uint64_t timestamp = 0;
+    Nanos at = 0;
+    std::uint64_t ticks_per_ms = 0;
+  };
+  ClockPace pace_;
+  // A leader time so far ahead of the sender's clock's pace that it is
+  // another run's.
+  bool leaps(std::uint64_t timestamp) const noexcept;
+  // A leader time of this run: between its neighbours' and at its clock's pace.
+  bool fits_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
+    return time_fits(block_id, timestamp) && !leaps(timestamp);
+  }
   std::optional<Predicted> predicted_;
   // Where regions of the prediction wait when a write of another packet
   // size would reach them; grown when first needed.

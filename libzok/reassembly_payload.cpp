@@ -125,14 +125,20 @@ bool Reassembly::make_room(const Block &b, std::uint32_t packet_id, std::uint64_
   return true;
 }
 
-void Reassembly::refuse_or_overrun(Block &b) noexcept {
-  // Data past the buffer ends the block with an overrun, unless the packet
-  // is all there is of it, and then it is no block of ours.
-  if (b.received == 0) {
-    refused();
-  } else {
+void Reassembly::overrun_or_note(Block &b) noexcept {
+  // Data past the buffer ends the block with an overrun once it is the
+  // sender's; before, the packet may be a stray's, and the block ends so
+  // only when it proves the sender's.
+  if (b.confirmed()) {
     close_block(b, Ending::overrun);
+  } else {
+    b.overran = b.received != 0;
   }
+}
+
+void Reassembly::refuse_or_overrun(Block &b) noexcept {
+  overrun_or_note(b);
+  if (b.open()) refused();
 }
 
 bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::byte *src,
@@ -140,6 +146,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
                                 bool resent) noexcept {
   Buffer &buf = *b.buffer;
   const std::optional<std::uint32_t> trailer = b.geometry.trailer();
+  const std::uint32_t psize_before = b.geometry.packet_size();
   if (length == 0 || (trailer && packet_id >= *trailer)) {
     refused();
     return false;
@@ -181,7 +188,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
           (!b.short_id || *b.short_id == packet_id)) {
         break;
       }
-      if (!b.short_id && unplace_lone_past(b, packet_id)) break;
+      if (!b.short_id && unplace_past(b, packet_id)) break;
       [[fallthrough]];
     case Fit::wrong_length:
       if (length < b.geometry.packet_size() && static_cast<std::int64_t>(packet_id) >= b.highest &&
@@ -193,7 +200,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     case Fit::longer:
     case Fit::past_end:
       if (!learn_packet_size(b, packet_id, length, fit)) {
-        refused();
+        if (b.open()) refused();
         return false;
       }
       break;
@@ -212,11 +219,27 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     refuse_or_overrun(b);
     return false;
   }
+  if (b.geometry.packet_size() != psize_before && !trailer) {
+    // The packet size, with the size announced, tells where the block ends:
+    // what was asked for past that (on the last block's packet size) was
+    // never sent.
+    const std::optional<std::uint64_t> last = b.geometry.last_payload();
+    if (last && *last + 1 < buf.received.size()) {
+      bump(counters_.resend_requests_failed,
+           b.ranges.cut_above(static_cast<std::uint32_t>(*last) + 1, buf));
+    }
+  }
   if (buf.received.test(packet_id)) {
-    if (b.short_id == packet_id && length < b.short_length && src != nullptr) {
+    if (b.short_id == packet_id && length < b.short_length) {
       // Two lengths for the block's last packet, and nothing announced to
-      // tell which: copies are made longer (padded), never shorter.
-      std::memcpy(buf.data + offset, src, length);
+      // tell which: copies are made longer (padded), never shorter. (Placed
+      // by the kernel, the data is where the prediction put it already.)
+      if (src != nullptr) {
+        std::memcpy(buf.data + offset, src, length);
+      } else if (placed_psize != b.geometry.packet_size()) {
+        std::memmove(buf.data + offset,
+                     buf.data + gvsp::payload_data_offset(packet_id, placed_psize), length);
+      }
       b.short_length = length;
       recompute_span(b);
     }
@@ -272,11 +295,27 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
                                    Fit fit) noexcept {
   const std::uint32_t psize = b.geometry.packet_size();
   const std::uint32_t lone = b.first_payload_id;
+  if (b.payloads == 1 && b.short_id == lone && lone != packet_id && length > b.short_length) {
+    // The packet size was the last block's, a guess made for a short last
+    // packet alone: a packet that the short one can end gives the block's.
+    Geometry other = b.geometry;
+    other.set_packet_size(length);
+    if (other.fit(packet_id, length) == Fit::full && other.fit(lone, b.short_length) == Fit::last) {
+      if (other.offset(lone) + b.short_length > b.buffer->size) {
+        overrun_or_note(b);
+        return false;
+      }
+      move_packet(b, lone, b.short_length, other);
+      return true;
+    }
+  }
   // The other packet may be a short one of the new length, full then.
   const bool other_short = b.payloads == 2 && b.short_id && *b.short_id != lone &&
                            b.short_length == length && length < psize;
+  // The lone packet itself again, at the short one's length: it was a copy
+  // with bytes appended, and set a packet size that was not the block's.
   if (psize == 0 || !(b.payloads == 1 || other_short) || b.first_payload_length != psize ||
-      lone == packet_id) {
+      (lone == packet_id && !other_short)) {
     return false;
   }
   Geometry other = b.geometry;
@@ -292,7 +331,12 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     const bool lone_is_last =
         lone_fit == Fit::last || (packet_id < lone && (lone_fit == Fit::short_packet ||
                                                        ends_frame_early(b, other, lone, psize)));
-    if (lone_is_last && other.offset(lone) + psize <= b.buffer->size) {
+    if (lone_is_last && other.offset(lone) + psize > b.buffer->size) {
+      // Where it belongs lies past the buffer: the block does not fit.
+      overrun_or_note(b);
+      return false;
+    }
+    if (lone_is_last) {
       b.short_id = lone;
       b.short_length = psize;
       move_packet(b, lone, psize, other);
@@ -348,20 +392,18 @@ bool Reassembly::ends_frame_early(const Block &b, const Geometry &g, std::uint32
   return lines % line == 0 && lines / line < im.size_y;
 }
 
-// A short packet, so the block's last, with one full packet above it: that
-// one named a packet past the block's end. Two or more above would make
-// the short one the stray.
-bool Reassembly::unplace_lone_past(Block &b, std::uint32_t last) noexcept {
-  std::optional<std::uint32_t> above;
+// A short packet from the sender, so the block's last, below full ones:
+// those named packets past the block's end (a short packet is never a
+// stray's: copies with bytes appended come longer).
+bool Reassembly::unplace_past(Block &b, std::uint32_t last) noexcept {
   const std::uint32_t trailer = b.geometry.trailer().value_or(0);
+  bool any = false;
   for (std::uint32_t id = last + 1; id <= b.touched; ++id) {
     if (id == trailer || !b.buffer->received.test(id)) continue;
-    if (above) return false;
-    above = id;
+    unplace(b, id);
+    any = true;
   }
-  if (!above) return false;
-  unplace(b, *above);
-  return true;
+  return any;
 }
 
 void Reassembly::move_packet(Block &b, std::uint32_t packet_id, std::uint32_t length,
@@ -378,6 +420,7 @@ void Reassembly::move_packet(Block &b, std::uint32_t packet_id, std::uint32_t le
 
 void Reassembly::unplace(Block &b, std::uint32_t packet_id) noexcept {
   b.buffer->received.reset(packet_id);
+  b.ranges.missing_again(packet_id);
   --b.received;
   --b.payloads;
   if (b.short_id == packet_id) b.short_id.reset();

@@ -64,7 +64,7 @@ void Reassembly::spurious(Nanos late) noexcept {
 
 // A block opened without its leader asks for nothing while its packets may
 // be strays. A packet that follows on from the highest one (full as the one
-// before it, or the trailer), or a third full packet of one length (a sender
+// before it, or the trailer), or a third packet the geometry took (a sender
 // that sends out of order), shows the sender is at it; all that lies below
 // is asked for then.
 void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
@@ -72,12 +72,11 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   // The short packet may be the last one itself: only the trailer follows it.
   const bool follows = b.received >= 2 && static_cast<std::int64_t>(packet_id) == b.highest + 1 &&
                        (!b.short_id || *b.short_id == packet_id || trailer == packet_id);
-  const std::uint32_t full = b.payloads - (b.short_id ? 1 : 0);
   const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, packet_id));
   b.highest = top;
   // A new run's block shows itself by its leader and packets that follow
   // it as a sender's do (in any order: a path may reorder them).
-  if ((!follows && full < 3) || (b.new_run && !b.leader_timestamp)) return;
+  if ((!follows && b.received < 3) || (b.new_run && !b.leader_timestamp)) return;
   if (b.new_run) {
     b.new_run = false;
     restart(b.block_id, &b);
@@ -94,6 +93,7 @@ void Reassembly::take_for_senders(Block &b, bool done) noexcept {
   // window like any other.
   if (top != 0) ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
   became_senders(b);
+  if (b.overran) close_block(b, Ending::overrun);
 }
 
 // The leader came to a block that its packets alone did not confirm: they

@@ -7,13 +7,14 @@ namespace zok {
 void ResendRanges::add(std::uint32_t first, std::uint32_t last, Nanos due, Nanos flow,
                        const Buffer &buffer) noexcept {
   // A packet waits in one range at most: what active ranges hold already is
-  // left to them, and the rest is added run by run.
+  // left to them, what was asked for and given up stays so, and the rest is
+  // added run by run.
   for (std::uint64_t p = first; p <= last;) {
     std::uint64_t end = last;
     bool covered = false;
     for (std::uint32_t i = 0; i < count_; ++i) {
       const Range &r = ranges_[i];
-      if (!r.active || r.last < p) continue;
+      if ((!r.active && r.tries == 0) || r.last < p) continue;
       if (r.first <= p) {
         covered = true;
         end = r.last;
@@ -71,6 +72,16 @@ ResendRanges::Filled ResendRanges::arrived(std::uint32_t id, Nanos flow, Nanos &
 ResendRanges::Filled ResendRanges::unavailable(std::uint32_t id) noexcept {
   Nanos unused = 0;
   return arrived(id, 0, unused);
+}
+
+void ResendRanges::missing_again(std::uint32_t id) noexcept {
+  for (std::uint32_t i = 0; i < count_; ++i) {
+    Range &r = ranges_[i];
+    if (!r.active || id < r.first || id > r.last) continue;
+    ++r.remaining;
+    ++(r.tries == 0 ? waiting_ : outstanding_);
+    return;
+  }
 }
 
 std::uint32_t ResendRanges::times_asked(std::uint32_t id) const noexcept {

@@ -66,6 +66,9 @@ class ResendRanges {
   Filled arrived(std::uint32_t id, Nanos flow, Nanos &lateness) noexcept;
   // The sender says it cannot send packet `id`.
   Filled unavailable(std::uint32_t id) noexcept;
+  // Packet `id`, taken for received, was not the block's after all: the
+  // range that holds it waits for it again.
+  void missing_again(std::uint32_t id) noexcept;
   // How often `id` was asked for, as far as the ranges still on record
   // tell: a second copy of a packet asked for once shows the first was
   // only late.

@@ -14,7 +14,8 @@
 //   sim_core --seeds SEED,SEED,...           these scenarios, as a run
 // --only P,P,...: check only the properties whose names begin so (e.g.
 // "whole-bytes,twice"); the others are not looked at.
-// --show: how many failures of each property are printed shrunk (1).
+// --show: how many failures of each property are printed shrunk (1); 0
+// lists each failing seed with its properties, unshrunk.
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -749,10 +750,11 @@ struct Seen {
   std::vector<Nanos> times;           // every arrival of the sender's for it
   std::size_t first = 0;              // step of the first that reached the core at all
   int distinct = 0;
-  bool full = false;        // a full-length payload packet came
-  bool long_first = false;  // an over-long copy came before any full packet
-  bool overtaken = false;   // a packet came before the leader
-  unsigned strays = 0;      // origins of datagrams not the sender's that named it
+  bool full = false;          // a full-length payload packet came
+  std::size_t full_step = 0;  // the step of the first
+  bool long_first = false;    // an over-long copy came before any full packet
+  bool overtaken = false;     // a packet came before the leader
+  unsigned strays = 0;        // origins of datagrams not the sender's that named it
   bool surely() const { return step[0] != 0 || distinct >= 3; }
 };
 
@@ -808,6 +810,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     }
     if (t.origin != Origin::answer && x.original[t.packet] == 0) x.original[t.packet] = i + 1;
     x.full |= !b.all_in && t.packet != 0 && t.packet < b.last_id() && b.length(t.packet) == b.psize;
+    if (x.full && x.full_step == 0) x.full_step = i + 1;
   }
   std::multimap<std::uint64_t, const Request *> asked;
   for (const Request &q : seam.requests) asked.emplace(q.block_id, &q);
@@ -849,8 +852,37 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     return std::string(seen[i].overtaken ? "-overtaken" : "");
   };
 
+  std::vector<int> claimed(nb, -1);  // what was handed over for each block
+  // A sender restarted on the same port whose new block came without its
+  // leader first, while the old run's block of that id was open: to any
+  // receiver the new block's packets are the old one's missing or late
+  // packets (the same source, id and lengths; nothing in a payload packet
+  // names its run), so the two may come out as one, whole, and the new
+  // block vanish into it. Returns that old block, -1 none.
+  auto old_of = [&](std::size_t i) {
+    const Block &b = sc.blocks[i];
+    const Seen &x = seen[i];
+    if (x.first == 0 || (x.any[0] != 0 && x.any[0] <= x.first)) return -1;
+    for (std::size_t j = 0; j < i; ++j) {
+      const Block &old = sc.blocks[j];
+      if (old.id == b.id && old.run < b.run && sc.ports[old.run] == sc.ports[b.run] &&
+          seen[j].first != 0 && seen[j].first < x.first &&
+          (claimed[j] < 0 || seam.handed[claimed[j]].step >= x.first)) {
+        return static_cast<int>(j);
+      }
+    }
+    return -1;
+  };
+  auto blended = [&](std::uint64_t id, std::size_t step) {
+    for (std::size_t i = 0; i < nb; ++i) {
+      if (sc.blocks[i].id == id && seen[i].first != 0 && seen[i].first <= step) {
+        if (const int j = old_of(i); j >= 0) return j;
+      }
+    }
+    return -1;
+  };
+
   // Blocks handed over: whole ones exactly as sent, none invented or twice.
-  std::vector<int> claimed(nb, -1);
   std::set<std::uint64_t> wrong_whole;
   std::uint64_t whole = 0, broken = 0, timed_out = 0;
   Bytes sent;
@@ -872,7 +904,11 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
       }
     }
     const std::string id = std::to_string(out.block_id);
-    if (out.status == 0 && match < 0) {
+    const int old = out.status == 0 && match < 0 ? blended(out.block_id, out.step) : -1;
+    if (old >= 0 && claimed[old] < 0) {
+      claimed[old] = static_cast<int>(h);
+      wrong_whole.insert(out.block_id);
+    } else if (out.status == 0 && match < 0) {
       std::string why = "the sender sent no block of that id";
       if (latest >= 0) {
         const Block &b = sc.blocks[latest];
@@ -912,6 +948,10 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     known += hi - lock_block[run] + 1;
     for (std::size_t i = lock_block[run]; i <= hi; ++i) unsure += !seen[i].surely();
   }
+  // New blocks that may have gone into an old one, or been refused for it.
+  std::uint64_t vanished = 0;
+  for (std::size_t i = 0; i < nb; ++i) vanished += old_of(i) >= 0;
+  known -= std::min(known, vanished);
   const std::uint64_t accounted = seam.handed.size() + c.dropped + c.not_available + c.unseen;
   if (accounted > nb || accounted < known) {
     fail(accounted > nb                                 ? "accounting-over"
@@ -990,9 +1030,12 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     const std::uint32_t last = b.last_id();
     // Where the block ends the core knows from its trailer, or from a
     // leader that gives its size (a short frame's gives more than was
-    // sent); with both lost, a datagram past the end is as good as a packet.
+    // sent) once a full packet showed the block's packet size (the sender
+    // may have changed it since the last block); with those lost, a
+    // datagram past the end is as good as a packet.
     const bool end_known = (x.step[last] != 0 && x.step[last] <= q.step) ||
-                           (!b.short_frame && b.sized && x.step[0] != 0 && x.step[0] <= q.step);
+                           (!b.short_frame && b.sized && x.step[0] != 0 && x.step[0] <= q.step &&
+                            x.full_step != 0 && x.full_step <= q.step);
     bool told = false;
     for (std::uint64_t p = q.first; p <= q.last && p <= q.first + 100000; ++p) {
       const auto pid = static_cast<std::uint32_t>(p);
@@ -1003,7 +1046,10 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
         told = true;
       }
       if (p > last) continue;
-      if (!told && x.step[pid] != 0 && x.step[pid] <= q.step) {
+      // What lies past the buffer the core cannot keep.
+      const bool fits = b.all_in || pid == 0 || pid == last ||
+                        std::uint64_t{pid - 1} * b.psize + b.length(pid) <= s.buffer_size;
+      if (!told && fits && x.step[pid] != 0 && x.step[pid] <= q.step && old_of(i) < 0) {
         fail("request-received" + cause(i),
              where + format(" packet %u, received at step %zu", pid, x.step[pid]));
         told = true;
@@ -1318,6 +1364,12 @@ int main_(int argc, char **argv) {
     ++family_failed;
     std::set<std::string> properties;
     for (const Violation &v : o.violations) properties.insert(v.property);
+    if (show == 0) {
+      std::printf("seed %" PRIu64 ":", s);
+      for (const std::string &p : properties) std::printf(" %s", p.c_str());
+      std::printf("\n");
+      std::fflush(stdout);
+    }
     for (const std::string &p : properties) {
       auto &[n, seed_of_first] = tally[p];
       if (n++ == 0) seed_of_first = s;
