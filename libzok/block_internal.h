@@ -76,6 +76,9 @@ struct BlockFields {
   // Its tail (the packets after the highest, to the trailer) was asked for:
   // once per block, when a later block started or it fell idle.
   bool tail_asked = false;
+  // ... as one packet past the highest, nothing telling where the block
+  // ends: a packet above the highest shows the sender still at it.
+  bool tail_probed = false;
   // Payload packets that came before the leader, while anyone could have
   // named the block: a later copy with other bytes is the sender's.
   std::array<std::uint32_t, 8> early{};

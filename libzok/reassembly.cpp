@@ -1029,7 +1029,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     } else {
       bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
     }
-    bump(counters_.resend_requests_failed, b.ranges.give_up());
+    count(b.ranges.give_up(buf));
     buf.received.clear_through(b.touched);
     buf.unavailable.clear_through(b.touched);
     b.state = BlockState::free;
@@ -1053,7 +1053,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
       break;
   }
   // Packets asked for and still missing are given up with the block.
-  bump(counters_.resend_requests_failed, b.ranges.give_up());
+  count(b.ranges.give_up(buf));
   bump(complete ? counters_.blocks_complete : counters_.blocks_incomplete);
   if (how == Ending::timeout) bump(counters_.block_timeouts);
   // One payload packet alone may have been short: it says nothing of the

@@ -318,6 +318,10 @@ class Reassembly {
   // Data of the block lies past its buffer.
   void overrun_or_note(Block &b) noexcept;
   void refused() noexcept { bump(counters_.datagrams_refused); }
+  void count(const ResendRanges::Settled &s) noexcept {
+    bump(counters_.resend_requests_ok, s.answered);
+    bump(counters_.resend_requests_failed, s.failed);
+  }
   // One datagram of the batch handed to the core (every one is, in order).
   void took_datagram() noexcept {
     if (predicted_) ++predicted_->taken;

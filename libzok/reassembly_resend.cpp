@@ -29,10 +29,10 @@ void Reassembly::note_received(Block &b, std::uint32_t packet_id, bool resent) n
     confirm(b, packet_id);
     return;
   }
-  // A probe of a block with no announced size asked for one packet only:
-  // past it, gaps show as ever.
-  if (b.tail_asked && !b.geometry.announced() && static_cast<std::int64_t>(packet_id) > b.highest) {
+  // A probe asked for one packet only: past the highest, gaps show as ever.
+  if (b.tail_probed && static_cast<std::int64_t>(packet_id) > b.highest) {
     b.tail_asked = false;
+    b.tail_probed = false;
   }
   // An asked-for tail already covers everything above the highest packet.
   if (static_cast<std::int64_t>(packet_id) > b.highest + 1 && !b.tail_asked) {
@@ -104,7 +104,10 @@ void Reassembly::forget_strays(Block &b) noexcept {
   b.buffer->received.clear_through(b.touched);
   b.buffer->unavailable.clear_through(b.touched);
   const BlockFields kept = b;
-  b.reset();
+  // Still the block of that id: what was asked for of it stays asked for,
+  // each counted once, whether it comes now or the block ends without it.
+  static_cast<BlockFields &>(b) = BlockFields{};
+  b.ranges.forget();
   b.state = BlockState::tentative;
   b.buffer = kept.buffer;
   b.block_id = kept.block_id;
@@ -130,17 +133,19 @@ void Reassembly::sender_moved_on(Block &b) noexcept {
   b.tail_asked = true;
   const auto first = static_cast<std::uint64_t>(b.highest + 1);
   const std::uint32_t packets = b.buffer->received.size();
-  if (!b.geometry.announced()) {
-    // Nothing says where the block ends: one packet past the highest is
-    // asked for, the trailer if that is all that was lost.
+  Geometry g = b.geometry;
+  if (g.packet_size() == 0) g.set_packet_size(stream_psize_);
+  const std::optional<std::uint64_t> last =
+      g.announced() ? g.last_payload() : std::optional<std::uint64_t>();
+  if (!last) {
+    // Nothing says where the block ends (no size, or no packet size to
+    // count it in yet): one packet past the highest is asked for, the
+    // trailer if that is all that was lost.
+    b.tail_probed = true;
     if (first >= packets) return;
     ask(b, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(first), flow_);
     return;
   }
-  Geometry g = b.geometry;
-  if (g.packet_size() == 0) g.set_packet_size(stream_psize_);
-  const std::optional<std::uint64_t> last = g.last_payload();
-  if (!last) return;
   const std::uint64_t trailer_id = *last + 1;
   // A packet probed for before the size was known is not asked for twice.
   std::uint64_t from = first;
@@ -191,6 +196,7 @@ void Reassembly::expire(Block &b, Nanos now) noexcept {
   const ResendRanges::Expired e =
       b.ranges.expire(flow_, now, config_.num_retries, config_.resend_timeout, *b.buffer, send);
   bump(counters_.resend_timeouts, e.timeouts);
+  bump(counters_.resend_requests_ok, e.answered);
   bump(counters_.resend_requests_failed, e.failed);
   raise_to(counters_.max_resend_retries, e.max_tries);
 }

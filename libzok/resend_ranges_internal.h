@@ -2,12 +2,20 @@
 // or asked for and awaited. The counts of missing packets in either state
 // are kept here and nowhere else; every change reports what it settled, so
 // the caller bumps the stream's counters from returned numbers.
+//
+// Each packet asked for is counted once, answered or failed, whatever
+// happens to it after: a copy taken back and asked for again, a block that
+// ends or starts afresh with requests out. Which packets were asked for and
+// which of those were counted is kept per packet, since a range alone
+// cannot tell a packet asked for from one that had come before it was.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 
 #include "buffer_internal.h"
 
@@ -31,6 +39,7 @@ class ResendRanges {
     Nanos deadline = never;       // end of the reorder window (flow time), then of the wait
     Nanos opened = 0;             // flow time the gap showed
     bool active = false;
+    bool spent = false;  // given up: its packets are not asked for again
   };
 
   // What an arriving packet was to the ranges.
@@ -40,15 +49,30 @@ class ResendRanges {
     answered  // asked for
   };
 
+  // Requests settled by a change: asked-for packets that came, and those
+  // given up.
+  struct Settled {
+    std::uint32_t answered = 0;
+    std::uint32_t failed = 0;
+  };
+
   // What a round of expiries did.
   struct Expired {
     std::uint32_t timeouts = 0;  // resend waits that ran out
     std::uint32_t failed = 0;    // asked-for packets given up
+    std::uint32_t answered = 0;  // asked-for packets there when given up
     std::uint32_t max_tries = 0;
     Nanos last_sent = 0;  // latest time a command left, 0 none
   };
 
   void clear() noexcept {
+    forget();
+    if (used_ != 0) std::fill_n(bits_.get(), 2 * std::size_t{used_}, std::uint64_t{0});
+    used_ = 0;
+  }
+  // The block starts again from its leader: nothing waits, but what was
+  // asked for stays so, to be counted once.
+  void forget() noexcept {
     count_ = 0;
     waiting_ = 0;
     outstanding_ = 0;
@@ -62,13 +86,14 @@ class ResendRanges {
   void add(std::uint32_t first, std::uint32_t last, Nanos due, Nanos flow,
            const Buffer &buffer) noexcept;
   // Packet `id` arrived. `lateness` is how much flow time passed since its
-  // gap showed.
+  // gap showed. Answered only the first time a packet asked for comes.
   Filled arrived(std::uint32_t id, Nanos flow, Nanos &lateness) noexcept;
-  // The sender says it cannot send packet `id`.
+  // The sender says it cannot send packet `id`: answered means a request
+  // for it failed.
   Filled unavailable(std::uint32_t id) noexcept;
-  // Packet `id`, taken for received, was not the block's after all: the
-  // range that holds it waits for it again.
-  void missing_again(std::uint32_t id) noexcept;
+  // Packet `id`, taken for received, was not the block's after all: false
+  // when no range still waits on it (the caller asks for it afresh).
+  bool missing_again(std::uint32_t id) noexcept;
   // How often `id` was asked for, as far as the ranges still on record
   // tell: a second copy of a packet asked for once shows the first was
   // only late.
@@ -79,8 +104,9 @@ class ResendRanges {
   // The block ends at `last`: packets above it were never sent. Returns
   // how many of those had been asked for.
   std::uint32_t cut_above(std::uint32_t last, const Buffer &buffer) noexcept;
-  // Gives up every packet still asked for (the block ends); returns how many.
-  std::uint32_t give_up() noexcept;
+  // The block ends (or starts afresh): every request not yet counted is,
+  // answered if its packet is there, else failed.
+  Settled give_up(const Buffer &buffer) noexcept;
 
   // Ranges whose window or wait ended: asked for (again), or given up after
   // `retries` tries. `send(first, last)` sends one command and returns when
@@ -99,23 +125,41 @@ class ResendRanges {
   void settle(Range &r) noexcept {
     if (--r.remaining == 0) r.active = false;
   }
+  // Room for the request bits of packets 0..last; false when there is none
+  // (nothing past it can be asked for).
+  bool reserve(std::uint32_t last) noexcept;
+  bool asked(std::uint32_t id) const noexcept {
+    return (id >> 6) < used_ && (bits_[2 * std::size_t{id >> 6}] >> (id & 63) & 1u) != 0;
+  }
+  void mark_asked(std::uint32_t first, std::uint32_t last) noexcept;
+  // True once for a packet asked for: its request is counted now.
+  bool count_request(std::uint32_t id) noexcept;
+  // Counts the requests of first..last not yet counted: answered if the
+  // packet is there, else failed.
+  void count_requests(std::uint32_t first, std::uint32_t last, const Buffer &buffer,
+                      Settled &out) noexcept;
   // One command per run of still missing packets; returns the failed
   // packets of commands that never left.
   template <typename Send>
-  void ask(Range &r, bool first_request, const Buffer &buffer, Send &send, Expired &out) noexcept;
+  void ask(Range &r, const Buffer &buffer, Send &send, Expired &out) noexcept;
 
   std::array<Range, max_resend_ranges> ranges_{};
   std::uint32_t count_ = 0;        // ranges_ in use, active or kept for asked_once
   std::uint32_t waiting_ = 0;      // missing packets whose reorder window runs
   std::uint32_t outstanding_ = 0;  // missing packets asked for
+  // Two words per 64 packets: asked for, and its request counted. Grown
+  // when a block first asks past them, so they are sized by the packets
+  // blocks really have, not by all a buffer could hold.
+  std::unique_ptr<std::uint64_t[]> bits_;
+  std::uint32_t words_ = 0;  // pairs allocated
+  std::uint32_t used_ = 0;   // pairs a block touched, cleared with it
 };
 
 template <typename Send>
-void ResendRanges::ask(Range &r, bool first_request, const Buffer &buffer, Send &send,
-                       Expired &out) noexcept {
+void ResendRanges::ask(Range &r, const Buffer &buffer, Send &send, Expired &out) noexcept {
   // Ask only for what is still missing, one command per run. A command that
-  // never left is not waited on: its packets are given up at once, and count
-  // as failed only if an earlier command asked for them.
+  // never left is not waited on: its packets are given up at once, and those
+  // an earlier command asked for count as failed.
   std::uint32_t p = r.first;
   while (p <= r.last && r.remaining != 0) {
     if (buffer.received.test(p) || buffer.unavailable.test(p)) {
@@ -127,9 +171,13 @@ void ResendRanges::ask(Range &r, bool first_request, const Buffer &buffer, Send 
     const Nanos left = send(run_first, p);
     if (left != not_sent) {
       out.last_sent = std::max(out.last_sent, left);
+      mark_asked(run_first, p);
     } else {
       const std::uint32_t run = std::min(p - run_first + 1, r.remaining);
-      if (!first_request) out.failed += run;
+      Settled given_up;
+      count_requests(run_first, p, buffer, given_up);
+      out.failed += given_up.failed;
+      out.answered += given_up.answered;
       r.remaining -= run;
       outstanding_ -= run;
     }
@@ -154,21 +202,26 @@ ResendRanges::Expired ResendRanges::expire(Nanos flow, Nanos now, std::uint32_t 
     } else {
       ++out.timeouts;
       if (r.tries >= retries) {
-        out.failed += r.remaining;
+        Settled given_up;
+        count_requests(r.first, r.last, buffer, given_up);
+        out.failed += given_up.failed;
+        out.answered += given_up.answered;
         outstanding_ -= r.remaining;
         r.remaining = 0;
         r.active = false;
+        r.spent = true;
         continue;
       }
     }
     ++r.tries;
     const Nanos before = out.last_sent;
     out.last_sent = 0;
-    ask(r, first_request, buffer, send, out);
+    ask(r, buffer, send, out);
     const Nanos sent = std::max(now, out.last_sent);
     out.last_sent = std::max(before, out.last_sent);
     if (r.remaining == 0) {
       r.active = false;
+      r.spent = true;
       continue;
     }
     out.max_tries = std::max(out.max_tries, r.tries);
