@@ -178,7 +178,16 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   switch (fit) {
     case Fit::full:
       // A full packet after the short one: that was not the last after all.
-      if (b.short_id && packet_id > *b.short_id) drop_short(b);
+      // Before the leader, which may yet give the size, it may as well name
+      // a packet past the end: the short one stays, and the trailer or the
+      // leader's size settles it.
+      if (b.short_id && packet_id > *b.short_id) {
+        if (!b.leader_timestamp) {
+          refused();
+          return false;
+        }
+        drop_short(b);
+      }
       break;
     case Fit::last:
       break;
