@@ -3,8 +3,6 @@
 // and the CPUs the worker runs on.
 #include <sched.h>
 
-#include <filesystem>
-
 #include "lib/receiver_pair.h"
 
 namespace {
@@ -113,19 +111,14 @@ TEST(EngineIntegrityEndToEnd, WorkerDoesNotInheritTheProgramsPin) {
   const std::string tasks = "/proc/" + std::to_string(receiver.pid()) + "/task/";
   const std::string main_thread = allowed_cpus(tasks + std::to_string(receiver.pid()) + "/status");
   // The worker starts a moment after the socket is bound.
-  std::string worker;
-  for (int i = 0; i < 100 && worker.empty(); ++i) {
-    for (const auto &task : std::filesystem::directory_iterator(tasks)) {
-      if (testlib::read_file(task.path().string() + "/comm") == "zok-worker\n") {
-        worker = allowed_cpus(task.path().string() + "/status");
-      }
-    }
-    if (worker.empty()) std::this_thread::sleep_for(50ms);
-  }
+  pid_t worker = -1;
+  EXPECT_TRUE(testlib::eventually(
+      [&] { return (worker = testlib::thread_named(receiver.pid(), "zok-worker")) > 0; }, 60s));
+  const std::string worker_cpus = allowed_cpus(tasks + std::to_string(worker) + "/status");
   receiver.signal(SIGINT);
   receiver.finish(10s);
   EXPECT_EQ(main_thread, "0");
-  EXPECT_EQ(worker, own);
+  EXPECT_EQ(worker_cpus, own);
 }
 
 }  // namespace

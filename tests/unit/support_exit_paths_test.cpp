@@ -2,14 +2,18 @@
 // whose stdout is joined to stderr for matching.
 #include <gtest/gtest.h>
 #include <support/receiver.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 
 #include "lib/fake_zok.h"
+#include "lib/process.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 void no_usage(FILE *, const char *) {}
 
@@ -23,16 +27,32 @@ void interrupt_again() {
   sleep(5);
 }
 
-// Sends an exit signal and gives the signal thread ample time to act on it:
-// waits until the signal is no longer pending, then a little longer.
+// Whether every other thread rests where the signal thread goes once it has
+// acted on a signal it does not end the process for: waiting for the next
+// one, or for the path that took the report.
+#ifndef SYS_pause
+#define SYS_pause SYS_ppoll  // where the C library's pause() waits without one
+#endif
+bool others_at_rest() {
+  for (const auto &[tid, name] : testlib::threads_of(getpid())) {
+    if (tid == gettid()) continue;
+    const long call = testlib::sleeping_in(getpid(), tid);
+    if (call != SYS_rt_sigtimedwait && call != SYS_pause) return false;
+  }
+  return true;
+}
+
+// Sends an exit signal and returns once the signal thread has acted on it:
+// taken it, then come to rest again. A thread that never rests fails the
+// case by its status.
 void signal_and_let_it_act(int signal_number) {
   kill(getpid(), signal_number);
   sigset_t pending;
-  do {
-    sched_yield();
+  const auto taken = [&] {
     sigpending(&pending);
-  } while (sigismember(&pending, signal_number));
-  usleep(200 * 1000);
+    return !sigismember(&pending, signal_number);
+  };
+  if (!testlib::eventually(taken, 60s) || !testlib::eventually(others_at_rest, 60s)) _exit(99);
 }
 
 // An interrupt that arrives while main is inside the final report.
