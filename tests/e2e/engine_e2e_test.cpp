@@ -6,29 +6,128 @@ namespace {
 
 using namespace engine_e2e;
 
-TEST(EngineEndToEnd, PatternBlocksArriveWholeAcrossIdWraps) {
+// Runs that end with every block whole, and what each says besides: ids
+// across wraps, packets reordered or duplicated, a forced drop that takes
+// one resend, and the request ids a worker's callback gives (a range of
+// five; of one id, when the callback is asked again after each command; of
+// none, when ids run on from the start id).
+TEST(EngineEndToEnd, WholeRunsSayWhatHappened) {
+  using Counts = std::vector<std::pair<const char *, long long>>;
   struct Case {
+    const char *name;
+    std::vector<std::string> programs;
     Args receiver;
     Args sender;
-    long long last_id;
+    long long blocks;
+    long long last_id;  // -1: a block completed by a resend may come last
+    Counts counts{};
+    Counts at_least{};
+    std::vector<std::string> sent{};  // lines of strobix -v
+    long long record = 0;             // the block whose record (-v) holds `lines`
+    std::vector<std::string> lines{};
   };
+  // A buffer for every block: with the worker, a block that finds no queued
+  // buffer is lost by design, and a sanitizer build's slow verification
+  // would otherwise decide the outcome. Resend waits longer than a loaded
+  // or sanitized run stalls: requests are counted, so a late answer must
+  // not be asked again.
   const Case cases[] = {
-      {{}, {}, 40},
-      {{"-2"}, {"-2", "-I", "65530"}, 65569},  // 64-bit ids run past 65535
-      {{}, {"-I", "65530"}, 34},               // 16-bit ids wrap to 1
+      {"ids 1 to 40",
+       receivers,
+       {"-i", "40", "-n", "48", "--verify-payload"},
+       {"-c", "-n", "40"},
+       40,
+       40},
+      {"64-bit ids past 65535",
+       receivers,
+       {"-i", "40", "-n", "48", "--verify-payload", "-2"},
+       {"-c", "-n", "40", "-2", "-I", "65530"},
+       40,
+       65569},
+      {"16-bit ids wrap to 1",
+       receivers,
+       {"-i", "40", "-n", "48", "--verify-payload"},
+       {"-c", "-n", "40", "-I", "65530"},
+       40,
+       34},
+      {"reordered",
+       receivers,
+       {"-i", "30", "-n", "32", "--verify-payload", "-R", "3", "-b", "1000"},
+       {"-c", "-n", "30", "-O"},
+       30,
+       30},
+      {"duplicated",
+       receivers,
+       {"-i", "30", "-n", "32", "--verify-payload", "-R", "3", "-b", "1000"},
+       {"-c", "-n", "30", "-U"},
+       30,
+       30},
+      {"a forced drop",
+       receivers,
+       {"-i", "10", "-n", "16", "-v", "-b", "2000", "-E", "1000", "--drop-blk", "5", "--drop-pkt",
+        "3"},
+       {"-c", "-n", "10"},
+       10,
+       -1,
+       {{"Resend Requests", 1}, {"Resend Requests OK", 1}},
+       {},
+       {},
+       5,
+       {"Dropped Packet ID: 3", "Resend Request:    1"}},
+      {"callback ids and holds",
+       {workergrab},
+       {"-i", "10", "-n", "16", "-v", "--worker-req-id", "1000", "--max-worker-reqs", "5",
+        "--drop-blk", "2", "--drop-pkt", "3", "--block-worker", "1000000", "-E", "300"},
+       {"-c", "-n", "10", "-v"},
+       10,
+       -1,
+       {{"Stream Blocked", 10},
+        {"Stream Unblocked", 10},
+        {"Stream Started", 1},
+        {"Stream Stopped", 1}},
+       {{"Callbacks Invoked", 1}},
+       {"Resend request 1000 for block 2 "},
+       2,
+       {"Next Request ID:   1001"}},
+      {"a range of one request id",
+       {workergrab},
+       {"-i", "6", "-n", "8", "-v", "-E", "200", "-R", "3", "--worker-req-id", "500",
+        "--max-worker-reqs", "1"},
+       {"-c", "-v", "-n", "6", "-s", "65536", "--drop", "2:3", "--drop", "4:3"},
+       6,
+       -1,
+       {},
+       {},
+       {"Resend request 500 for block 2 ", "Resend request 500 for block 4 "},
+       4,
+       {"Next Request ID:   500"}},
+      {"no range of request ids",
+       {workergrab},
+       {"-i", "6", "-n", "8", "-v", "-E", "200", "-R", "3", "--worker-req-id", "500",
+        "--max-worker-reqs", "0"},
+       {"-c", "-v", "-n", "6", "-s", "65536", "--drop", "2:3", "--drop", "4:3"},
+       6,
+       -1,
+       {{"Callbacks Invoked", 1}},
+       {},
+       {"Resend request 500 for block 2 ", "Resend request 501 for block 4 "},
+       4,
+       {"Next Request ID:   502"}},
   };
-  for (const std::string &program : receivers) {
-    for (const Case &c : cases) {
-      // A buffer for every block: with the worker, a block that finds no
-      // queued buffer is lost by design, and a sanitizer build's slow
-      // verification would otherwise decide the outcome.
-      Args r{"-i", "40", "-n", "48", "--verify-payload"};
-      r.insert(r.end(), c.receiver.begin(), c.receiver.end());
-      Args s{"-c", "-n", "40"};
-      s.insert(s.end(), c.sender.begin(), c.sender.end());
-      SCOPED_TRACE(name_of(program) + " last id " + std::to_string(c.last_id));
-      const PairRun run = run_pair(program, r, s);
-      expect_all_good(run.receiver, 40, c.last_id);
+  for (const Case &c : cases) {
+    for (const std::string &program : c.programs) {
+      SCOPED_TRACE(name_of(program) + ": " + c.name);
+      const PairRun run = run_pair(program, c.receiver, c.sender);
+      const Exit &o = run.receiver;
+      expect_all_good(o, c.blocks, c.last_id);
+      expect_counters(o.out, c.counts);
+      for (const auto &[label, least] : c.at_least) {
+        EXPECT_GE(counter(o.out, label), least) << label << " in\n" << o.out;
+      }
+      for (const std::string &line : c.sent) {
+        EXPECT_TRUE(contains(run.sender.out, line)) << line << " in\n" << run.sender.out;
+      }
+      if (c.record != 0) expect_record(o.err, c.record, c.lines);
     }
   }
 }
@@ -36,7 +135,7 @@ TEST(EngineEndToEnd, PatternBlocksArriveWholeAcrossIdWraps) {
 TEST(EngineEndToEnd, LeaderDumpShowsWhatEveryPayloadTypeSent) {
   struct Case {
     Args sender;
-    std::vector<std::string> lines;
+    std::vector<std::string> lines{};
   };
   const Case cases[] = {
       {{"-y", "image", "-g", "64x32", "-s", "2048"},
@@ -103,58 +202,13 @@ TEST(EngineEndToEnd, LossWithoutResendIsCountedOrDropped) {
   EXPECT_EQ(counter(o.out, "Blocks dropped"), lost);  // the information record
 }
 
-TEST(EngineEndToEnd, ForcedDropNeedsExactlyOneResend) {
-  for (const std::string &program : receivers) {
-    SCOPED_TRACE(name_of(program));
-    const PairRun run = run_pair(
-        // A resend wait longer than any stall of a loaded or sanitized run:
-        // the case counts requests, so a late answer must not be asked again.
-        program,
-        {"-i", "10", "-n", "16", "-v", "-b", "2000", "-E", "1000", "--drop-blk", "5", "--drop-pkt",
-         "3"},
-        {"-c", "-n", "10"});
-    expect_all_good(run.receiver, 10, -1);
-    expect_counters(run.receiver.out, {{"Resend Requests", 1}, {"Resend Requests OK", 1}});
-    const std::string &err = run.receiver.err;
-    const std::size_t at = err.find("Block ID:          5\n");
-    ASSERT_NE(at, std::string::npos) << err;
-    const std::string record = err.substr(at, 200);
-    EXPECT_TRUE(contains(record, "Dropped Packet ID: 3\n")) << record;
-    EXPECT_TRUE(contains(record, "Resend Request:    1\n")) << record;
-  }
-}
-
-TEST(EngineEndToEnd, ReorderedAndDuplicatedPacketsStillMakeWholeBlocks) {
-  for (const std::string &program : receivers) {
-    for (const std::string how : {"-O", "-U"}) {
-      SCOPED_TRACE(name_of(program) + " " + how);
-      const PairRun run =
-          run_pair(program, {"-i", "30", "-n", "32", "--verify-payload", "-R", "3", "-b", "1000"},
-                   {"-c", "-n", "30", how});
-      expect_all_good(run.receiver, 30, 30);
-    }
-  }
-}
-
 TEST(EngineEndToEnd, SenderStoppingMidBlockTimesOut) {
   for (const bool drop : {false, true}) {
     SCOPED_TRACE(drop ? "dropped" : "returned");
     Ports ports;
-    Args r{plaingrab,
-           "-b",
-           "100",
-           "-n",
-           "4",
-           "-T",
-           "2",
-           "-i",
-           "1",
-           "-p",
-           "-P",
-           ports.control_endpoint(),
-           ports.data_endpoint()};
-    if (drop) r.insert(r.begin() + 1, "--drop-incomplete");
-    Process receiver(line_buffered(r));
+    Process receiver(line_buffered({plaingrab, drop ? "--drop-incomplete" : "-p", "-b", "100", "-n",
+                                    "4", "-T", "2", "-i", "1", "-p", "-P", ports.control_endpoint(),
+                                    ports.data_endpoint()}));
     ASSERT_TRUE(wait_until_ready(receiver));
     Sender(ports.data).block(1, 3);
     const Exit o = receiver.finish(10s);
@@ -225,26 +279,6 @@ TEST(EngineEndToEnd, OutOfOrderBlocksFollowTheAction) {
   }
 }
 
-TEST(EngineEndToEnd, WorkerCallbackIdsAndHolds) {
-  // A resend wait a loaded machine's strobix answers within.
-  const PairRun run =
-      run_pair(workergrab,
-               {"-i", "10", "-n", "16", "-v", "--worker-req-id", "1000", "--max-worker-reqs", "5",
-                "--drop-blk", "2", "--drop-pkt", "3", "--block-worker", "1000000", "-E", "300"},
-               {"-c", "-n", "10", "-v"});
-  const Exit &o = run.receiver;
-  expect_all_good(o, 10, -1);
-  EXPECT_GE(counter(o.out, "Callbacks Invoked"), 1) << o.out;
-  expect_counters(o.out, {{"Stream Blocked", 10},
-                          {"Stream Unblocked", 10},
-                          {"Stream Started", 1},
-                          {"Stream Stopped", 1}});
-  EXPECT_TRUE(contains(run.sender.out, "Resend request 1000 for block 2 ")) << run.sender.out;
-  const std::size_t at = o.err.find("Block ID:          2\n");
-  ASSERT_NE(at, std::string::npos) << o.err;
-  EXPECT_TRUE(contains(o.err.substr(at, 200), "Next Request ID:   1001\n")) << o.err;
-}
-
 TEST(EngineEndToEnd, HeldWorkerLosesBlocksAndSaysSo) {
   // The worker is held 20 ms after every block while strobix sends faster
   // than that lets through: the socket buffer fills and overflows, and with
@@ -287,27 +321,11 @@ TEST(EngineEndToEnd, WorkerAndProgramShareOneRealTimeCpu) {
     SCOPED_TRACE("-w " + mode);
     Ports ports;
     // The whole process on CPU 0, so the worker shares it by choice.
-    Process receiver(line_buffered({taskset,
-                                    "-c",
-                                    "0",
-                                    chrt,
-                                    "-f",
-                                    "1",
-                                    workergrab,
-                                    "-c",
-                                    "0",
-                                    "-w",
-                                    mode,
-                                    "-i",
-                                    "100",
-                                    "-n",
-                                    "8",
-                                    "-s",
-                                    "131072",
-                                    "--verify-payload",
-                                    "-P",
-                                    ports.control_endpoint(),
-                                    ports.data_endpoint()}));
+    Args pinned{taskset, "-c", "0",  chrt, "-f", "1",  workergrab,
+                "-c",    "0",  "-w", mode, "-i", "100"};
+    pinned.insert(pinned.end(), {"-n", "8", "-s", "131072", "--verify-payload", "-P",
+                                 ports.control_endpoint(), ports.data_endpoint()});
+    Process receiver(line_buffered(pinned));
     ASSERT_TRUE(wait_until_ready(receiver));
     Process sender({taskset, "-c", "1", strobix, "-c", "-n", "100", "-s", "65536", "-r", "500",
                     "-W", "3000", "-l", ports.control_endpoint(), ports.data_endpoint()});
@@ -404,7 +422,7 @@ TEST(EngineEndToEnd, ReceiverStoppedWhileItsPacketsArriveLosesNothing) {
         }
       }
       receiver.signal(SIGSTOP);
-      while (!stopped(receiver.pid())) std::this_thread::sleep_for(1ms);
+      ASSERT_TRUE(testlib::eventually([&] { return stopped(receiver.pid()); }, 30s));
       for (std::uint32_t k = 1; k <= Sender::packets; ++k) {
         if (late(k)) sender.send(Sender::payload(id, k));
       }

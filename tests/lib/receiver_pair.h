@@ -68,9 +68,20 @@ inline long long counter(const std::string &text, const std::string &label, int 
 
 // Every count of the report as given: {label, value}.
 inline void expect_counters(const std::string &text,
-                            std::initializer_list<std::pair<const char *, long long>> counts) {
+                            const std::vector<std::pair<const char *, long long>> &counts) {
   for (const auto &[label, value] : counts) {
     EXPECT_EQ(counter(text, label), value) << label << " in\n" << text;
+  }
+}
+
+// Each of `lines` in the status record -v prints for block `id`.
+inline void expect_record(const std::string &err, long long id,
+                          const std::vector<std::string> &lines) {
+  const std::size_t at = err.find("Block ID:          " + std::to_string(id) + "\n");
+  ASSERT_NE(at, std::string::npos) << "no record of block " << id << " in\n" << err;
+  const std::string record = err.substr(at, 200);
+  for (const std::string &line : lines) {
+    EXPECT_NE(record.find(line + "\n"), std::string::npos) << line << " in\n" << record;
   }
 }
 
