@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lib/gvsp_packets.h"
+#include "lib/loopback_stream.h"
 #include "lib/net.h"
 #include "lib/process.h"
 
@@ -27,8 +28,6 @@ namespace {
 
 using namespace testlib;
 using Clock = std::chrono::steady_clock;
-
-const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
 constexpr std::uint32_t packets_per_block = 20;
 constexpr std::size_t packet_bytes = 1000;
@@ -54,50 +53,14 @@ zok_open_params default_params() {
   return p;
 }
 
-// Every test may run alone (ctest runs them one per process).
-class Initialised : public ::testing::Environment {
- public:
-  void SetUp() override { ASSERT_EQ(zok_init(ZOK_INTERFACE_VERSION), 0); }
-};
-const auto *const initialised = ::testing::AddGlobalTestEnvironment(new Initialised);
-
-struct Opened {
-  explicit Opened(zok_open_params p = default_params(), std::uint16_t port = free_port())
-      : port(port) {
-    EXPECT_EQ(zok_open_stream_pr(&loopback, port, &stream, &p, nullptr), 0);
-  }
-  ~Opened() {
-    if (stream != nullptr) zok_close_stream(stream);
-  }
-  void add_buffers(int n, std::size_t size = 64 * 1024) {
-    for (int i = 0; i < n; ++i) {
-      zok_buffer_t b = nullptr;
-      ASSERT_EQ(zok_alloc(stream, size, &b), 0);
-      ASSERT_EQ(zok_queue_buffer(b), 0);
-    }
-  }
-  // Polls until a block comes, for as long as a loaded machine may hold
-  // the worker back.
-  int wait_block(zok_block_desc &d, zok_block_status &s) const {
-    const auto until = Clock::now() + std::chrono::seconds(30);
-    int rc = EAGAIN;
-    while ((rc = zok_poll_recv_pr(stream, &d, 1, &s)) == EAGAIN && Clock::now() < until) {
-    }
-    return rc;
-  }
+struct Opened : LoopbackStream {
+  explicit Opened(zok_open_params p = default_params()) : LoopbackStream(p) {}
   // Blocks come through the worker from then on, where `worker`.
   void start_worker(bool worker = true) {
     if (!worker) return;
     ASSERT_EQ(zok_create_recv_worker(stream, 0, nullptr), 0);
     ASSERT_EQ(zok_start_recv_worker(stream), 0);
   }
-  zok_stats_record stats() const {
-    zok_stats_record r{};
-    zok_get_stats(stream, &r);
-    return r;
-  }
-  std::uint16_t port;
-  zok_stream_t stream = nullptr;
 };
 
 TEST(EngineApi, OpenChecksItsArguments) {
