@@ -192,13 +192,29 @@ TEST(EngineApi, BuffersQueueOnceAndUpToCapacity) {
   EXPECT_EQ(r.buffers_enqueued, 512u);
 }
 
-TEST(EngineApi, BlocksArriveOverLoopbackWithAndWithoutWorker) {
-  for (const bool worker : {false, true}) {
+// Blocks arrive whole with and without the worker. Buffers of a huge page
+// or more are mapped aligned and trimmed: every byte of each stays writable
+// and blocks land in them as in small ones, also when the size is not a
+// whole number of pages.
+TEST(EngineApi, BlocksArriveWholeInBuffersOfAnySize) {
+  struct Case {
+    bool worker;
+    int buffers;
+    std::size_t size;
+    std::uint64_t blocks;
+  };
+  const Case cases[] = {{false, 8, 64 * 1024, 30},
+                        {true, 8, 64 * 1024, 30},
+                        {false, 3, std::size_t{2} << 20, 6},
+                        {false, 3, (std::size_t{2} << 20) + 4097, 6},
+                        {false, 3, (std::size_t{6} << 20) + 123, 6}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + (c.worker ? " worker" : ""));
     Opened o;
-    o.add_buffers(8);
-    ASSERT_NO_FATAL_FAILURE(o.start_worker(worker));
+    o.add_buffers(c.buffers, c.size);
+    ASSERT_NO_FATAL_FAILURE(o.start_worker(c.worker));
     UdpSocket sender;
-    for (std::uint64_t id = 1; id <= 30; ++id) {
+    for (std::uint64_t id = 1; id <= c.blocks; ++id) {
       send_block(sender, o.port, id);
       zok_block_desc d{};
       zok_block_status s{};
@@ -208,39 +224,17 @@ TEST(EngineApi, BlocksArriveOverLoopbackWithAndWithoutWorker) {
       EXPECT_EQ(d.payload_length, packets_per_block * packet_bytes);
       EXPECT_NE(d.epoch_time_ns, 0u);
       EXPECT_TRUE(block_data_ok(d)) << "block " << id;
+      std::memset(d.payload, 0xA5, c.size);
       EXPECT_EQ(zok_queue_buffer(d.buffer), 0);
     }
-    if (worker) {
+    if (c.worker) {
       EXPECT_EQ(zok_stop_recv_worker(o.stream), 0);
     }
-    const zok_stats_record r = o.stats();
-    EXPECT_EQ(r.blocks_complete, 30u);
+    EXPECT_EQ(o.stats().blocks_complete, c.blocks);
     zok_info_record info{};
     EXPECT_EQ(zok_info(o.stream, &info), 0);
-    EXPECT_EQ(info.blocks_received, 30u);
+    EXPECT_EQ(info.blocks_received, c.blocks);
     EXPECT_EQ(info.datagrams_refused, 0u);
-  }
-}
-
-// Buffers of a huge page or more are mapped aligned and trimmed: every byte
-// of each stays writable and blocks land in them as in small ones, also when
-// the size is not a whole number of pages.
-TEST(EngineApi, LargeBuffersAreWholeAndReceive) {
-  for (const std::size_t size :
-       {std::size_t{2} << 20, (std::size_t{2} << 20) + 4097, (std::size_t{6} << 20) + 123}) {
-    Opened o;
-    o.add_buffers(3, size);
-    UdpSocket sender;
-    for (std::uint64_t id = 1; id <= 6; ++id) {
-      send_block(sender, o.port, id);
-      zok_block_desc d{};
-      zok_block_status s{};
-      ASSERT_EQ(o.wait_block(d, s), 0) << "size " << size << " block " << id;
-      EXPECT_EQ(d.status, 0u);
-      EXPECT_TRUE(block_data_ok(d)) << "size " << size << " block " << id;
-      std::memset(d.payload, 0xA5, size);
-      EXPECT_EQ(zok_queue_buffer(d.buffer), 0);
-    }
   }
 }
 
