@@ -91,6 +91,29 @@ def proc_cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
+def thread_cpu_seconds(pid, name):
+    """User + system seconds of a live process's threads called `name`, or
+    None when it has none (the library's receive worker, apart from the
+    program's own polling thread, which spins by design)."""
+    total, found = 0, False
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return None
+    for tid in tids:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                head, fields = f.read().rsplit(")", 1)
+        except OSError:
+            continue
+        if head.split("(", 1)[1] != name:
+            continue
+        fields = fields.split()
+        total += int(fields[11]) + int(fields[12])
+        found = True
+    return total / CLK_TCK if found else None
+
+
 def host_cpu_seconds():
     """(busy, softirq) CPU seconds of the whole host since boot, over all CPUs.
 

@@ -11,6 +11,7 @@
 // N blocks came or the stream went quiet for two seconds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <support/endpoint.h>
 #include <zok/zok.h>
 
 #include <algorithm>
@@ -24,17 +25,6 @@
 
 namespace {
 
-bool parse_endpoint(const char *text, std::uint32_t &addr, std::uint16_t &port) {
-  const std::string s = text;
-  const auto colon = s.find(':');
-  if (colon == std::string::npos) return false;
-  in_addr a{};
-  if (inet_pton(AF_INET, s.substr(0, colon).c_str(), &a) != 1) return false;
-  addr = a.s_addr;
-  port = static_cast<std::uint16_t>(std::atoi(s.c_str() + colon + 1));
-  return port != 0;
-}
-
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -44,17 +34,16 @@ double percentile(std::vector<double> v, double p) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::uint32_t local_addr = 0, resend_addr = 0;
-  std::uint16_t local_port = 0, resend_port = 0;
+  sockaddr_in local{}, resend{};
   long blocks = 0;
   std::size_t size = 1 << 20;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     bool ok = true;
     if (a == "--local") {
-      ok = parse_endpoint(argv[i + 1], local_addr, local_port);
+      ok = parse_endpoint(argv[i + 1], &local) == 0;
     } else if (a == "--resend") {
-      ok = parse_endpoint(argv[i + 1], resend_addr, resend_port);
+      ok = parse_endpoint(argv[i + 1], &resend) == 0;
     } else if (a == "--blocks") {
       blocks = std::atol(argv[i + 1]);
     } else if (a == "--size") {
@@ -67,7 +56,7 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  if (local_port == 0 || resend_port == 0 || blocks <= 0) {
+  if (local.sin_port == 0 || resend.sin_port == 0 || blocks <= 0) {
     std::fprintf(stderr, "usage: resend_latency --local IP:PORT --resend IP:PORT --blocks N\n");
     return 2;
   }
@@ -76,10 +65,11 @@ int main(int argc, char **argv) {
   p.flags = ZOK_FLAG_DEFAULT_ON | ZOK_FLAG_PACKET_RESEND;
   p.booo = ZOK_BOOO_ALWAYS_RETURN;
   p.num_retries = 3;
-  p.resend_addr = resend_addr;
-  p.resend_port = resend_port;
+  p.resend_addr = resend.sin_addr.s_addr;
+  p.resend_port = ntohs(resend.sin_port);
   zok_stream_t stream = nullptr;
-  if (zok_open_stream_pr(&local_addr, local_port, &stream, &p, nullptr) != 0) return 1;
+  if (zok_open_stream_pr(&local.sin_addr.s_addr, ntohs(local.sin_port), &stream, &p, nullptr) != 0)
+    return 1;
   for (int i = 0; i < 64; ++i) {
     zok_buffer_t b = nullptr;
     if (zok_alloc(stream, size, &b) != 0 || zok_queue_buffer(b) != 0) return 1;

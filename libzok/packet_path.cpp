@@ -418,14 +418,9 @@ Batch PacketPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
     if (b.taken != 0) return b;
     socket_only_ = true;
   }
-  if (socket_first_ || socket_only_) {
-    const Batch b = socket_->receive(core, arrivals);
-    if (b.taken < batch_size) socket_first_ = false;
-    return b;
-  }
-  const Batch b = receive_frames(core, arrivals);
-  // Nothing in the rings: what they do not take waits in the socket.
-  return b.taken != 0 ? b : socket_->receive(core, arrivals);
+  if (socket_only_) return socket_->receive(core, arrivals);
+  return socket_then_rings(socket_first_, *socket_, core, arrivals,
+                           [&] { return receive_frames(core, arrivals); });
 }
 
 Batch PacketPath::receive_frames(Reassembly &core, ArrivalClock &arrivals) noexcept {

@@ -74,6 +74,22 @@ class ReceivePath {
   virtual PathKind kind() const noexcept = 0;
 };
 
+// The order of a path that takes the stream from rings beside its UDP
+// socket: what waited in the socket before the rings were engaged is older
+// than anything in them and goes first; after that the rings, and the socket
+// whenever they are empty (what the rings leave to the kernel waits there).
+template <class Frames>
+Batch socket_then_rings(bool &socket_first, ReceivePath &socket, Reassembly &core,
+                        ArrivalClock &arrivals, Frames &&frames) noexcept {
+  if (socket_first) {
+    const Batch b = socket.receive(core, arrivals);
+    if (b.taken < batch_size) socket_first = false;
+    return b;
+  }
+  const Batch b = frames();
+  return b.taken != 0 ? b : socket.receive(core, arrivals);
+}
+
 class ReceiveLoop {
  public:
   ReceiveLoop(Reassembly &core, ReceivePath &path, Clock &clock) noexcept

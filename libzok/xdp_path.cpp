@@ -168,16 +168,9 @@ Batch XdpPath::receive(Reassembly &core, ArrivalClock &arrivals) noexcept {
     if (engage() != 0) bump(counters_.receive_errors);
     socket_first_ = true;
   }
-  // What waited in the socket is older than anything in the rings.
-  if (socket_first_) {
-    const Batch b = socket_->receive(core, arrivals);
-    if (b.taken < batch_size) socket_first_ = false;
-    return b;
-  }
-  const Batch b = receive_frames(core, arrivals);
-  // Nothing in the rings: whatever the program left to the kernel (a
-  // fragmented stream, other hosts' datagrams) waits in the socket.
-  return b.taken != 0 ? b : socket_->receive(core, arrivals);
+  // The program leaves fragmented datagrams and other hosts' to the kernel.
+  return socket_then_rings(socket_first_, *socket_, core, arrivals,
+                           [&] { return receive_frames(core, arrivals); });
 }
 
 Batch XdpPath::receive_frames(Reassembly &core, ArrivalClock &arrivals) noexcept {

@@ -3,8 +3,6 @@
 // and the CPUs the worker runs on.
 #include <sched.h>
 
-#include <filesystem>
-
 #include "lib/receiver_pair.h"
 
 namespace {
@@ -59,37 +57,6 @@ TEST(EngineIntegrityEndToEnd, DatagramsFromAnotherHostAreNotPlaced) {
   expect_all_good(o, 3, 3);
 }
 
-// The block status record's next request id against the ids strobix saw,
-// with a range of one id (the callback is asked again after each command)
-// and a range of none (ids run on from the start id).
-TEST(EngineIntegrityEndToEnd, NextRequestIdIsTheOneTheNextCommandCarries) {
-  struct Case {
-    std::string max;
-    std::string second_id;     // of the command for block 4
-    std::string next_after_4;  // the id after the last command
-  };
-  for (const Case &c : {Case{"1", "500", "500"}, Case{"0", "501", "502"}}) {
-    SCOPED_TRACE("--max-worker-reqs " + c.max);
-    const PairRun run =
-        run_pair(workergrab,
-                 {"-i", "6", "-n", "8", "-v", "-E", "200", "-R", "3", "--worker-req-id", "500",
-                  "--max-worker-reqs", c.max},
-                 {"-c", "-v", "-n", "6", "-s", "65536", "--drop", "2:3", "--drop", "4:3"});
-    const Exit &o = run.receiver;
-    expect_all_good(o, 6, -1);
-    EXPECT_TRUE(contains(run.sender.out, "Resend request 500 for block 2 ")) << run.sender.out;
-    EXPECT_TRUE(contains(run.sender.out, "Resend request " + c.second_id + " for block 4 "))
-        << run.sender.out;
-    const std::size_t at = o.err.find("Block ID:          4\n");
-    ASSERT_NE(at, std::string::npos) << o.err;
-    EXPECT_TRUE(contains(o.err.substr(at, 200), "Next Request ID:   " + c.next_after_4 + "\n"))
-        << o.err;
-    if (c.max == "0") {
-      EXPECT_EQ(counter(o.out, "Callbacks Invoked"), 1) << o.out;
-    }
-  }
-}
-
 std::string allowed_cpus(const std::string &status_path) {
   const std::string text = testlib::read_file(status_path);
   const std::string label = "Cpus_allowed_list:";
@@ -113,19 +80,14 @@ TEST(EngineIntegrityEndToEnd, WorkerDoesNotInheritTheProgramsPin) {
   const std::string tasks = "/proc/" + std::to_string(receiver.pid()) + "/task/";
   const std::string main_thread = allowed_cpus(tasks + std::to_string(receiver.pid()) + "/status");
   // The worker starts a moment after the socket is bound.
-  std::string worker;
-  for (int i = 0; i < 100 && worker.empty(); ++i) {
-    for (const auto &task : std::filesystem::directory_iterator(tasks)) {
-      if (testlib::read_file(task.path().string() + "/comm") == "zok-worker\n") {
-        worker = allowed_cpus(task.path().string() + "/status");
-      }
-    }
-    if (worker.empty()) std::this_thread::sleep_for(50ms);
-  }
+  pid_t worker = -1;
+  EXPECT_TRUE(testlib::eventually(
+      [&] { return (worker = testlib::thread_named(receiver.pid(), "zok-worker")) > 0; }, 60s));
+  const std::string worker_cpus = allowed_cpus(tasks + std::to_string(worker) + "/status");
   receiver.signal(SIGINT);
   receiver.finish(10s);
   EXPECT_EQ(main_thread, "0");
-  EXPECT_EQ(worker, own);
+  EXPECT_EQ(worker_cpus, own);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "lib/gvsp_packets.h"
 #include "lib/host_load.h"
+#include "lib/loopback_stream.h"
 #include "lib/net.h"
 #include "lib/strobix_runs.h"
 
@@ -26,43 +27,14 @@ using namespace std::chrono_literals;
 using strobix_test::Strobix;
 using testlib::free_ports;
 
-const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+using testlib::loopback;
 
-class Initialised : public ::testing::Environment {
- public:
-  void SetUp() override { ASSERT_EQ(zok_init(ZOK_INTERFACE_VERSION), 0); }
-};
-const auto *const initialised = ::testing::AddGlobalTestEnvironment(new Initialised);
-
-struct Stream {
-  Stream(zok_open_params p, std::uint16_t port, int buffers, std::size_t size) {
-    EXPECT_EQ(zok_open_stream_pr(&loopback, port, &stream, &p, nullptr), 0);
-    for (int i = 0; i < buffers && stream != nullptr; ++i) {
-      zok_buffer_t b = nullptr;
-      EXPECT_EQ(zok_alloc(stream, size, &b), 0);
-      EXPECT_EQ(zok_queue_buffer(b), 0);
-    }
+// Opened with `buffers` of `size` bytes queued.
+struct Stream : testlib::LoopbackStream {
+  Stream(zok_open_params p, std::uint16_t port, int buffers, std::size_t size)
+      : LoopbackStream(p, port) {
+    add_buffers(buffers, size);
   }
-  ~Stream() {
-    if (stream != nullptr) zok_close_stream(stream);
-  }
-  // Polls until a block comes (its buffer is queued again) or `limit` passes.
-  bool next(zok_block_desc &d, zok_block_status &s, std::chrono::milliseconds limit) const {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-      if (zok_poll_recv_pr(stream, &d, 1, &s) == 0) {
-        zok_queue_buffer(d.buffer);
-        return true;
-      }
-    }
-    return false;
-  }
-  zok_stats_record stats() const {
-    zok_stats_record r{};
-    zok_get_stats(stream, &r);
-    return r;
-  }
-  zok_stream_t stream = nullptr;
 };
 
 zok_open_params resend_params(std::uint16_t resend_port) {

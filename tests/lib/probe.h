@@ -1,32 +1,16 @@
 // What the in-process probes (tests/soak/stream_probe, tests/net/stream_pair)
-// share: their endpoints, strobix -c's pattern, and how a failed call is said.
+// share: strobix -c's pattern, and how a failed call is said.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <zok/zok.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "lib/pattern.h"
 
 namespace probe {
-
-// IP:PORT; the address in network order, the port in the host's.
-inline bool parse_endpoint(const char *text, std::uint32_t &addr, std::uint16_t &port) {
-  const std::string s = text;
-  const auto colon = s.find(':');
-  if (colon == std::string::npos) return false;
-  in_addr a{};
-  if (inet_pton(AF_INET, s.substr(0, colon).c_str(), &a) != 1) return false;
-  addr = a.s_addr;
-  port = static_cast<std::uint16_t>(std::atoi(s.c_str() + colon + 1));
-  return port != 0;
-}
 
 // strobix -c's pattern in every byte of a raw-data block, a last partial
 // word included, so a packet's data in another packet's place shows, as long

@@ -13,10 +13,12 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -72,6 +74,48 @@ inline std::string read_file(const std::string &path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Polls until holds() is true; false when limit passed first. For a state
+// a test needs before it goes on: a loaded host reaches it late, not never.
+template <class Predicate>
+bool eventually(Predicate holds, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// The ids of process pid's threads, with the name each gave itself.
+inline std::vector<std::pair<pid_t, std::string>> threads_of(pid_t pid) {
+  std::vector<std::pair<pid_t, std::string>> threads;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code gone;
+  for (const auto &task : std::filesystem::directory_iterator(tasks, gone)) {
+    std::string name = read_file(task.path().string() + "/comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    threads.emplace_back(std::stoi(task.path().filename().string()), name);
+  }
+  return threads;
+}
+
+inline pid_t thread_named(pid_t pid, const std::string &name) {
+  for (const auto &[tid, its_name] : threads_of(pid)) {
+    if (its_name == name) return tid;
+  }
+  return -1;
+}
+
+// The system call thread tid of process pid sleeps in; -1 while it runs or
+// waits for a CPU (the kernel says "running" then, even inside a call), so
+// a thread seen here has come to rest, not merely been preempted.
+inline long sleeping_in(pid_t pid, pid_t tid) {
+  const std::string text =
+      read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall");
+  if (text.empty() || text[0] < '0' || text[0] > '9') return -1;
+  return std::stol(text);
 }
 
 struct StartOptions {

@@ -37,6 +37,14 @@ inline const std::string plaingrab = PLAINGRAB_PATH;
 inline const std::string workergrab = WORKERGRAB_PATH;
 inline const std::string strobix = STROBIX_PATH;
 
+// A command line's words, as a shell splits one without quotes.
+inline Args words(const std::string &line) {
+  std::istringstream in(line);
+  Args argv;
+  for (std::string word; in >> word;) argv.push_back(word);
+  return argv;
+}
+
 // A receiver run line-buffered (stdbuf -oL), so that its setup lines show
 // while it runs.
 inline Args line_buffered(Args argv) {
@@ -66,11 +74,37 @@ inline long long counter(const std::string &text, const std::string &label, int 
   return -1;
 }
 
-// Every count of the report as given: {label, value}.
-inline void expect_counters(const std::string &text,
-                            std::initializer_list<std::pair<const char *, long long>> counts) {
-  for (const auto &[label, value] : counts) {
-    EXPECT_EQ(counter(text, label), value) << label << " in\n" << text;
+inline bool contains(const std::string &text, const std::string &what) {
+  return text.find(what) != std::string::npos;
+}
+
+// The report's counts against "label=value, label>=value, ...".
+inline void expect_counts(const std::string &text, const std::string &counts) {
+  std::istringstream items(counts);
+  for (std::string item; std::getline(items, item, ',');) {
+    item.erase(0, item.find_first_not_of(' '));
+    const std::size_t at = item.find('=');
+    ASSERT_NE(at, std::string::npos) << "no value in \"" << item << "\"";
+    const bool least = at > 0 && item[at - 1] == '>';
+    const std::string label = item.substr(0, least ? at - 1 : at);
+    const long long value = std::stoll(item.substr(at + 1));
+    if (least) {
+      EXPECT_GE(counter(text, label), value) << label << " in\n" << text;
+    } else {
+      EXPECT_EQ(counter(text, label), value) << label << " in\n" << text;
+    }
+  }
+}
+
+// Each of the lines (one a line of `lines`) ends a line of the status
+// record -v prints for block `id`.
+inline void expect_record(const std::string &err, long long id, const std::string &lines) {
+  const std::size_t at = err.find("Block ID:          " + std::to_string(id) + "\n");
+  ASSERT_NE(at, std::string::npos) << "no record of block " << id << " in\n" << err;
+  const std::string record = err.substr(at, 200);
+  std::istringstream each(lines);
+  for (std::string line; std::getline(each, line);) {
+    EXPECT_TRUE(contains(record, line + "\n")) << line << " in\n" << record;
   }
 }
 
@@ -88,10 +122,6 @@ inline long long spurious_resends(const std::string &err) {
 // program's own count leaves out blocks with a bad status).
 inline long long handed_over(const std::string &text) {
   return counter(text, "Blocks received", 2);
-}
-
-inline bool contains(const std::string &text, const std::string &what) {
-  return text.find(what) != std::string::npos;
 }
 
 inline std::size_t occurrences(const std::string &text, const std::string &what) {

@@ -1237,6 +1237,7 @@ address, port, strobix_port = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 inbox = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 inbox.bind((address, port))
 out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+print("ready", flush=True)
 hold, held = False, []
 while True:
     ready = select.select([inbox, sys.stdin], [], [])[0]
@@ -1329,6 +1330,11 @@ def scenario_pause(args, scale):
                 run.send(signal.SIGCONT)
             return True
         try:
+            # Requests sent before it is bound would be refused by the host,
+            # and the first blocks' answers never come.
+            failures = Failures()
+            if not failures.check(said("ready"), "the request relay never bound its port"):
+                return [], failures
             return run_held(args, scale, net, "plaingrab held 3 times", "plaingrab", blocks, rate,
                             ["-E", str(wait_ms), "-b", str(wait_ms), "-P",
                              f"{net['CAM_ADDR']}:{relay_port}"], ["-H", "256"], hold)

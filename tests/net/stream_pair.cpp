@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <support/endpoint.h>
 #include <unistd.h>
 #include <zok/zok.h>
 
@@ -38,19 +39,10 @@ namespace {
 using probe::fail;
 using probe::pattern_holds;
 
-struct Endpoint {
-  std::uint32_t addr = 0;
-  std::uint16_t port = 0;
-};
-
 struct Local {
-  Endpoint at;
-  Endpoint resend;
+  sockaddr_in at{};
+  sockaddr_in resend{};
 };
-
-bool parse_endpoint(const char *text, Endpoint &e) {
-  return probe::parse_endpoint(text, e.addr, e.port);
-}
 
 struct Stream {
   zok_stream_t handle = nullptr;
@@ -73,7 +65,7 @@ void print_stats(std::size_t k, const Stream &s) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  Endpoint resend;
+  sockaddr_in resend{};
   std::size_t size = 1 << 20;
   std::vector<Local> locals;
   bool worker = false;
@@ -82,12 +74,12 @@ int main(int argc, char **argv) {
     if (arg == "--worker") {
       worker = true;
     } else if (arg == "--resend" && i + 1 < argc) {
-      if (!parse_endpoint(argv[++i], resend)) return 2;
+      if (parse_endpoint(argv[++i], &resend) != 0 || resend.sin_port == 0) return 2;
     } else if (arg == "--size" && i + 1 < argc) {
       size = std::strtoull(argv[++i], nullptr, 0);
     } else {
       Local local{{}, resend};
-      if (!parse_endpoint(argv[i], local.at)) return 2;
+      if (parse_endpoint(argv[i], &local.at) != 0 || local.at.sin_port == 0) return 2;
       locals.push_back(local);
     }
   }
@@ -108,11 +100,11 @@ int main(int argc, char **argv) {
     // back late, must not end a block.
     params.block_timeout = 3000;
     params.num_retries = 4;
-    params.resend_addr = locals[k].resend.addr;
-    params.resend_port = locals[k].resend.port;
+    params.resend_addr = locals[k].resend.sin_addr.s_addr;
+    params.resend_port = ntohs(locals[k].resend.sin_port);
     Stream &s = streams[k];
-    if (int rc =
-            zok_open_stream_pr(&locals[k].at.addr, locals[k].at.port, &s.handle, &params, nullptr);
+    if (int rc = zok_open_stream_pr(&locals[k].at.sin_addr.s_addr, ntohs(locals[k].at.sin_port),
+                                    &s.handle, &params, nullptr);
         rc != 0) {
       return fail("zok_open_stream_pr", rc);
     }

@@ -18,6 +18,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <support/endpoint.h>
 #include <zok/zok.h>
 
 #include <cerrno>
@@ -35,7 +36,6 @@
 namespace {
 
 using probe::fail;
-using probe::parse_endpoint;
 using probe::pattern_holds;
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -45,10 +45,8 @@ void request_stop(int) {
 }
 
 struct options {
-  std::uint32_t local_addr = 0;
-  std::uint16_t local_port = 0;
-  std::uint32_t resend_addr = 0;
-  std::uint16_t resend_port = 0;
+  sockaddr_in local{};
+  sockaddr_in resend{};
   std::uint64_t first_id = 1;
   std::uint64_t blocks = 0;
   bool worker = false;
@@ -70,9 +68,9 @@ bool parse_args(int argc, char **argv, options &o) {
     if (i + 1 >= argc) return false;
     const char *value = argv[++i];
     if (name == "--local") {
-      have_local = parse_endpoint(value, o.local_addr, o.local_port);
+      have_local = parse_endpoint(value, &o.local) == 0 && o.local.sin_port != 0;
     } else if (name == "--resend") {
-      have_resend = parse_endpoint(value, o.resend_addr, o.resend_port);
+      have_resend = parse_endpoint(value, &o.resend) == 0 && o.resend.sin_port != 0;
     } else if (name == "--first-id") {
       o.first_id = std::strtoull(value, nullptr, 0);
     } else if (name == "--blocks") {
@@ -123,10 +121,12 @@ int main(int argc, char **argv) {
   params.resend_timeout = 30;
   params.block_timeout = o.block_timeout_ms;
   params.num_retries = 4;
-  params.resend_addr = o.resend_addr;
-  params.resend_port = o.resend_port;
+  params.resend_addr = o.resend.sin_addr.s_addr;
+  params.resend_port = ntohs(o.resend.sin_port);
   zok_stream_t stream = nullptr;
-  if (int rc = zok_open_stream_pr(&o.local_addr, o.local_port, &stream, &params, nullptr); rc != 0)
+  if (int rc = zok_open_stream_pr(&o.local.sin_addr.s_addr, ntohs(o.local.sin_port), &stream,
+                                  &params, nullptr);
+      rc != 0)
     return fail("zok_open_stream_pr", rc);
   if (o.worker) {
     if (int rc = zok_create_recv_worker(stream, 0, no_request_ids); rc != 0)
