@@ -318,13 +318,23 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
       return true;
     }
   }
-  // The other packet may be a short one of the new length, full then.
+  // The other packet may be a short one of the new length, full then; or
+  // the short last one under the new length, shorter than it.
   const bool other_short = b.payloads == 2 && b.short_id && *b.short_id != lone &&
                            b.short_length == length && length < psize;
+  bool short_last = false;
+  if (b.payloads == 2 && b.short_id && *b.short_id != lone && b.short_length < length &&
+      length < psize && packet_id < *b.short_id) {
+    Geometry under = b.geometry;
+    under.set_packet_size(length);
+    const Fit f = under.fit(*b.short_id, b.short_length);
+    short_last = (f == Fit::last || f == Fit::short_packet) &&
+                 under.offset(*b.short_id) + b.short_length <= b.buffer->size;
+  }
   // The lone packet itself again, at the short one's length: it was a copy
   // with bytes appended, and set a packet size that was not the block's.
-  if (psize == 0 || !(b.payloads == 1 || other_short) || b.first_payload_length != psize ||
-      (lone == packet_id && !other_short)) {
+  if (psize == 0 || !(b.payloads == 1 || other_short || short_last) ||
+      b.first_payload_length != psize || (lone == packet_id && !other_short)) {
     return false;
   }
   Geometry other = b.geometry;
@@ -366,6 +376,8 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
       b.short_id.reset();
       move_packet(b, kept, length, other);
     }
+  } else if (short_last) {
+    move_packet(b, *b.short_id, b.short_length, other);
   }
   b.geometry = other;
   return true;
