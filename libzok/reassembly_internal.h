@@ -327,7 +327,13 @@ class Reassembly {
     if (predicted_) ++predicted_->taken;
   }
   void expire(Block &b, Nanos now) noexcept;
-  Nanos idle_after() const noexcept { return window_.get() + config_.resend_timeout; }
+  // An idle block's tail is asked for once the reorder window and a resend
+  // wait have passed, but never later than half its block timeout: with a
+  // resend wait as long as the block timeout, a stream's last block that
+  // lost its trailer timed out before anything was asked.
+  Nanos idle_after() const noexcept {
+    return std::min(window_.get() + config_.resend_timeout, config_.block_timeout / 2);
+  }
   bool idle_asks(const Block &b) const noexcept;
   void settle_sequence() noexcept;
   void maybe_finish(Block &b) noexcept {

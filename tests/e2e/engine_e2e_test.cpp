@@ -38,6 +38,11 @@ TEST(EngineEndToEnd, WholeRunsSayWhatHappened) {
       {"-i 10 -n 16 -v -b 2000 -E 1000 --drop-blk 5 --drop-pkt 3", "-c -n 10", 10, -1,
        "Resend Requests=1, Resend Requests OK=1", "", 5,
        "Dropped Packet ID: 3\nResend Request:    1\n"},
+      // The stream's last trailer lost, nothing after it, a resend wait as
+      // long as the block timeout: the idle tail is still asked in time.
+      {"-i 5 -n 8 -v -E 500 -b 500", "-c -n 5 -s 65536 --drop 5:46", 5, -1,
+       "Resend Requests=1, Resend Requests OK=1, Block Timeouts=0", "", 5,
+       "Dropped Packet ID: 46\n"},
   };
   const Case worker_only[] = {
       {"-i 10 -n 16 -v --worker-req-id 1000 --max-worker-reqs 5 --drop-blk 2 --drop-pkt 3 "
