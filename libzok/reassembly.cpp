@@ -919,7 +919,19 @@ void Reassembly::on_tick(Nanos now) noexcept {
     // CPU) ends the block first: asking again now would keep it open for
     // answers the sender may no longer give for it.
     if (now - b.quiet_since() >= config_.block_timeout) {
-      close_block(b, Ending::timeout);
+      // Except a block that has asked for nothing yet: its gaps showed only
+      // now, in a backlog read late (a slow or held receiver), its packets
+      // came in time, and the sender still has what it lost. It asks once.
+      const bool asked_before = b.commands != 0;
+      if (!asked_before && idle_asks(b)) {
+        sender_moved_on(b);
+        expire(b, now);
+      }
+      if (asked_before || b.commands == 0) {
+        close_block(b, Ending::timeout);
+        continue;
+      }
+      maybe_finish(b);
       continue;
     }
     if (idle_asks(b) && now - b.last_arrival >= idle_after()) sender_moved_on(b);
