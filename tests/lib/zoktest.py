@@ -223,21 +223,19 @@ class Program:
 
     def wait(self, timeout):
         """Reaps the program within timeout seconds; True once it ended."""
-        deadline = time.monotonic() + timeout
-        while self.status is None:
+        return wait_for(self._reaped, timeout, step=0.005)
+
+    def _reaped(self):
+        if self.status is None:
             try:
                 pid, status, usage = os.wait4(self.pid, os.WNOHANG)
             except ChildProcessError:  # reaped through self.proc
                 self.status = self.proc.returncode
-                break
+                return self.status is not None
             if pid != 0:
                 self.status = self.proc.returncode = os.waitstatus_to_exitcode(status)
                 self.cpu = usage.ru_utime + usage.ru_stime
-                break
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.005)
-        return True
+        return self.status is not None
 
     def stop(self, sig=signal.SIGINT, grace=3.0):
         """Asks the program to end with sig, and kills it when it has not
