@@ -25,25 +25,7 @@ using namespace std::chrono_literals;
 using Outcome = testlib::Exit;
 using testlib::Process;
 
-int udp_on(const char *address, std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, address, &a.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-std::uint16_t port_of(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  return ntohs(a.sin_port);
-}
+using testlib::port_of;
 
 const char *description_xml = R"(<?xml version="1.0"?>
 <RegisterDescription ModelName="Fake" VendorName="Test">
@@ -83,9 +65,9 @@ struct fake_device {
   std::thread thread;
 
   explicit fake_device(const std::string &description = description_xml) {
-    fd = udp_on("127.0.0.1", 0);
-    other_host_fd = udp_on("127.0.0.2", port_of(fd));
-    other_port_fd = udp_on("127.0.0.1", 0);
+    fd = testlib::bound_udp("127.0.0.1", 0);
+    other_host_fd = testlib::bound_udp("127.0.0.2", port_of(fd));
+    other_port_fd = testlib::bound_udp("127.0.0.1", 0);
     put32(gvcp::reg_heartbeat_timeout, 600);
     put32(gvcp::reg_stream_channel_count, 1);
     put32(gvcp::reg_scps(0), 1400);
