@@ -480,6 +480,14 @@ def check_probe_intact(failures, tag, p, where):
                           f"{p['good_twice']} twice: {where}")
 
 
+def check_probe_whole(failures, tag, p, blocks, where=""):
+    """Every good block the probe was sent came complete and intact."""
+    return failures.check(p["good_ok"] == blocks,
+                          f"{tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
+                          f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, "
+                          f"missing {p['good_missing']}, twice {p['good_twice']}) {where}")
+
+
 # --------------------------------------------------------------- networks
 
 
