@@ -76,12 +76,15 @@ struct fake_device {
   }
   void serve(const std::string &description) {
     std::lock_guard<std::mutex> g(lock);
-    const std::string url = "Local:fake.xml;100000;" + hex(description.size());
-    for (std::size_t i = 0; i < 512; ++i)
-      memory[0x200 + static_cast<std::uint32_t>(i)] =
-          i < url.size() ? std::byte(url[i]) : std::byte{0};
+    put_url(0x200, "Local:fake.xml;100000;" + hex(description.size()));
     for (std::size_t i = 0; i < description.size(); ++i)
       memory[description_address + static_cast<std::uint32_t>(i)] = std::byte(description[i]);
+  }
+  // One of the two 512-byte URL registers.
+  void put_url(std::uint32_t reg, const std::string &url) {
+    for (std::size_t i = 0; i < 512; ++i)
+      memory[reg + static_cast<std::uint32_t>(i)] =
+          i < url.size() ? std::byte(url[i]) : std::byte{0};
   }
   void forget_commands() {
     std::lock_guard<std::mutex> g(lock);
@@ -307,23 +310,18 @@ TEST(CamctlFakeDevice, ShortOrRefusingAnswersFailWithAReason) {
 }
 
 TEST(CamctlFakeDevice, FindsTheDescriptionByEitherUrlOrRefusesItByName) {
-  const auto put_url = [](fake_device &d, std::uint32_t reg, const std::string &url) {
-    for (std::size_t i = 0; i < 512; ++i)
-      d.memory[reg + static_cast<std::uint32_t>(i)] =
-          i < url.size() ? std::byte(url[i]) : std::byte{0};
-  };
   fake_device dev;
   const std::string local =
       "Local:fake.xml;100000;" + fake_device::hex(std::strlen(description_xml));
-  put_url(dev, 0x200, "Local:fake.xml;100000;FFFFFFFF");
+  dev.put_url(0x200, "Local:fake.xml;100000;FFFFFFFF");
   const Outcome huge = camctl({"get", dev.endpoint(), "Width"});
   EXPECT_EQ(huge.status, 1);
   EXPECT_NE(huge.err.find("neither in the camera's memory nor a file here"), std::string::npos)
       << huge.err;
 
   // The first URL names what camctl cannot fetch; the second holds it.
-  put_url(dev, 0x200, "http://example.invalid/fake.xml");
-  put_url(dev, 0x400, local);
+  dev.put_url(0x200, "http://example.invalid/fake.xml");
+  dev.put_url(0x400, local);
   dev.put32(0x20000, 640);
   const Outcome second = camctl({"get", dev.endpoint(), "Width"});
   EXPECT_EQ(second.out, "Width=640\n") << second.err;
@@ -334,7 +332,7 @@ TEST(CamctlFakeDevice, FindsTheDescriptionByEitherUrlOrRefusesItByName) {
   ASSERT_EQ(write(fd, description_xml, std::strlen(description_xml)),
             static_cast<ssize_t>(std::strlen(description_xml)));
   close(fd);
-  put_url(dev, 0x200, std::string("File://") + path);
+  dev.put_url(0x200, std::string("File://") + path);
   const Outcome file = camctl({"get", dev.endpoint(), "Width"});
   unlink(path);
   EXPECT_EQ(file.out, "Width=640\n") << file.err;
