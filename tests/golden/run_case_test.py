@@ -22,42 +22,43 @@ def entries(text):
 
 
 class CompareOutput(unittest.TestCase):
-    def test_exact_lines_and_empty_lines(self):
-        want = entries("""
+    def test_lines_patterns_and_ends(self):
+        two = entries("""
             | a  b
             |
             | c
             """)
-        self.assertIsNone(run_case.compare_output("stdout", want, b"a  b\n\nc\n"))
-        diff = run_case.compare_output("stdout", want, b"a  b\n\nd\n")
-        self.assertIn("line 3", diff)
-        self.assertIn("'d'", diff)
-        self.assertIn("line 2", run_case.compare_output("stdout", want, b"a  b\nc\n"))
-
-    def test_trailing_spaces_and_missing_or_extra_lines(self):
-        want = entries("| x ")
-        self.assertIsNone(run_case.compare_output("stderr", want, b"x \n"))
-        self.assertIsNotNone(run_case.compare_output("stderr", want, b"x\n"))
-        self.assertIn("<end of output>", run_case.compare_output("stderr", want, b""))
-        self.assertIn("<end of output>", run_case.compare_output("stderr", want, b"x \ny\n"))
-
-    def test_absent_section_means_empty(self):
-        self.assertIsNone(run_case.compare_output("stdout", [], b""))
-        self.assertIsNotNone(run_case.compare_output("stdout", [], b"\n"))
-
-    def test_patterns_match_whole_lines(self):
-        want = entries(r"""
+        patterns = entries(r"""
             ~ Poll retries: +\d+
             ~{2} \d+
             """)
-        self.assertIsNone(run_case.compare_output("stdout", want, b"Poll retries:  12\n3\n4\n"))
-        self.assertIsNotNone(run_case.compare_output("stdout", want, b"Poll retries:  12x\n3\n4\n"))
-        self.assertIsNotNone(run_case.compare_output("stdout", want, b"Poll retries: 1\n3\n"))
-
-    def test_final_newline(self):
-        self.assertIsNotNone(run_case.compare_output("stdout", entries("| a"), b"a"))
-        self.assertIsNone(run_case.compare_output(
-            "stdout", entries("| a\n\\ no newline at end"), b"a"))
+        # (expected lines, output, None where it matches, else a text the
+        # difference must name; "" for any difference)
+        cases = [
+            (two, b"a  b\n\nc\n", None),
+            (two, b"a  b\n\nd\n", "line 3"),
+            (two, b"a  b\n\nd\n", "'d'"),
+            (two, b"a  b\nc\n", "line 2"),
+            (entries("| x "), b"x \n", None),
+            (entries("| x "), b"x\n", ""),  # trailing spaces count
+            (entries("| x "), b"", "<end of output>"),
+            (entries("| x "), b"x \ny\n", "<end of output>"),
+            ([], b"", None),  # an absent section means empty
+            ([], b"\n", ""),
+            (patterns, b"Poll retries:  12\n3\n4\n", None),
+            (patterns, b"Poll retries:  12x\n3\n4\n", ""),  # whole lines only
+            (patterns, b"Poll retries: 1\n3\n", ""),
+            (entries("| a"), b"a", ""),
+            (entries("| a\n\\ no newline at end"), b"a", None),
+        ]
+        for want, output, named in cases:
+            with self.subTest(want=want, output=output):
+                diff = run_case.compare_output("stdout", want, output)
+                if named is None:
+                    self.assertIsNone(diff)
+                else:
+                    self.assertIsNotNone(diff)
+                    self.assertIn(named, diff)
 
 
 class CheckLog(unittest.TestCase):
