@@ -916,22 +916,14 @@ void Reassembly::on_tick(Nanos now) noexcept {
   for (Block &b : blocks_) {
     if (!b.open()) continue;
     // A tick late by more than the block timeout (a receiver held off its
-    // CPU) ends the block first: asking again now would keep it open for
-    // answers the sender may no longer give for it.
-    if (now - b.quiet_since() >= config_.block_timeout) {
-      // Except a block that has asked for nothing yet: its gaps showed only
-      // now, in a backlog read late (a slow or held receiver), its packets
-      // came in time, and the sender still has what it lost. It asks once.
-      const bool asked_before = b.commands != 0;
-      if (!asked_before && idle_asks(b)) {
-        sender_moved_on(b);
-        expire(b, now);
-      }
-      if (asked_before || b.commands == 0) {
-        close_block(b, Ending::timeout);
-        continue;
-      }
-      maybe_finish(b);
+    // CPU) ends a block that has asked before: asking again now would keep
+    // it open for answers the sender may no longer give for it. One that
+    // has asked for nothing yet saw its gaps only now, in a backlog read
+    // late, its packets came in time and the sender still has what it
+    // lost: it asks once first.
+    const bool late = now - b.quiet_since() >= config_.block_timeout;
+    if (late && b.commands != 0) {
+      close_block(b, Ending::timeout);
       continue;
     }
     if (idle_asks(b) && now - b.last_arrival >= idle_after()) sender_moved_on(b);
@@ -939,6 +931,7 @@ void Reassembly::on_tick(Nanos now) noexcept {
       expire(b, now);
       maybe_finish(b);
     }
+    if (late && b.open() && b.commands == 0) close_block(b, Ending::timeout);
   }
   settle_sequence();
 }
