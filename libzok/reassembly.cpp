@@ -471,17 +471,19 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       }
       // Packets that proved it were the new run's, overtaken by their
       // leader, when they came no earlier than the reorder window before
-      // it: the old run ends around them. A block begun before that was
-      // the old run's.
-      if (at.now - b->first_arrival <= window_.get()) {
+      // it, or when it answers asking for it: the old run ends around them.
+      // A block begun before that was the old run's.
+      if (b->leader_asked || at.now - b->first_arrival <= window_.get()) {
         restart(h.block_id, b);
         if (sequence_.newest() != h.block_id) saw_block(h.block_id);
         return b;
       }
     } else if (packet.leader.timestamp == *b->leader_timestamp) {
       return b;
-    } else if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer()) {
-      // While that leader was all there was, the first one was the stray.
+    } else if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer() &&
+               (at.port == 0 || b->port != at.port || b->ports_differ)) {
+      // While that leader was all there was, the first one was the stray,
+      // unless both came from the same port: two runs' leaders of the id.
       forget_strays(*b);
       return b;
     }
