@@ -62,6 +62,7 @@ struct BlockFields {
   std::uint32_t short_length = 0;
   std::uint64_t span_end = 0;  // end of the data received
   std::uint16_t sender_status = 0;
+  Nanos first_arrival = 0;  // of the datagram that opened it (or its leader, strays forgotten)
   Nanos last_arrival = 0;
   Nanos last_asked = 0;  // when the last resend command for it left
   std::uint64_t epoch_ns = 0;

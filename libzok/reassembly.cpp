@@ -240,6 +240,27 @@ bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
 }
 
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
+  // A leader of the new run that came before, of an id shortly before the
+  // first and none open between, and never proved: it ends below as a
+  // block never seen, and the new run's ids are counted from the next.
+  if (first) {
+    std::uint64_t nearest = open_window + 1;
+    for (const Block &b : blocks_) {
+      if (!b.open() || &b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
+      const std::uint64_t d = gvsp::block_id_distance(b.block_id, *first, config_.kind);
+      if (d >= 1 && d < nearest) nearest = d;
+    }
+    auto between = [&](std::uint64_t id) {
+      const std::uint64_t d = gvsp::block_id_distance(id, *first, config_.kind);
+      return d >= 1 && d < nearest;
+    };
+    const bool none_between =
+        std::none_of(blocks_.begin(), blocks_.end(),
+                     [&](const Block &b) { return b.open() && between(b.block_id); }) &&
+        std::none_of(closed_.begin(), closed_.end(),
+                     [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
+    if (nearest <= open_window && none_between) first = sequence_.back(*first, nearest - 1);
+  }
   // A kept block the sequence has as its newest began the new run, and so
   // did a newest block without a leader just before the new run's first
   // (its leader lost): the ids it passed over on arrival were the gap
@@ -273,9 +294,13 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
   // What the old run still assembles will not be finished by it. But a
   // block from the sender's port without a leader, ahead of the new run's
   // first id, may be the new run's own that overtook its leader: it stays
-  // open, and a leader that comes for it drops what came before.
+  // open, and a leader that comes for it drops what came before. One opened
+  // before a block of the old run that had its leader, or longer than the
+  // reorder window before the new run's first leader, was the old run's.
+  const Nanos new_since = keep != nullptr ? keep->first_arrival : now_;
   auto may_be_new = [&](const Block &b) {
-    return first && b.confirmed() && !b.leader_timestamp && b.port == lock_.port &&
+    return first && b.confirmed() && !b.leader_timestamp && b.order > leader_order_ &&
+           new_since - b.first_arrival <= window_.get() && b.port == lock_.port &&
            !b.ports_differ && gvsp::block_id_before(*first, b.block_id, config_.kind) &&
            gvsp::block_id_distance(*first, b.block_id, config_.kind) <= open_window;
   };
@@ -289,13 +314,10 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
   }
   for (std::optional<Closed> &c : closed_) c.reset();
   pace_ = ClockPace{};
+  // A block kept open may still prove the old run's: the new run's ids
+  // reach it when its leader comes, not before.
   bump(counters_.blocks_unseen,
        from_newest ? sequence_.restart_at_newest() : sequence_.restart(first));
-  if (!from_newest) {
-    for (const Block &b : blocks_) {
-      if (b.open() && b.before_restart) saw_block(b.block_id);
-    }
-  }
   last_judged_.reset();
 }
 
@@ -447,9 +469,10 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     if (!opens_with_leader(packet.kind)) return b;
     if (!b->leader_timestamp) {
       if (b->received == 0) return b;
-      if (b->before_restart) {
+      if (b->before_restart || (packet.kind == gvsp::PacketKind::all_in && !b->confirmed())) {
         // Kept open through a restart: what came before is not sure to be
-        // this leader's block's.
+        // this leader's block's. Nor, unproven, before an all-in packet,
+        // which is its block whole.
         forget_strays(*b);
         return b;
       }
@@ -467,18 +490,23 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
         b->new_run = true;
         return b;
       }
-      // Packets that proved it and are still coming were the new run's,
-      // overtaken by their leader: the old run ends around them. A block
-      // that had fallen quiet was the old run's.
-      if (at.now - b->last_arrival < idle_after()) {
+      // Packets that proved it were the new run's, overtaken by their
+      // leader, when they came no earlier than the reorder window before
+      // it, or when it answers asking for it while they still come: the
+      // old run ends around them. A block begun before that was the old
+      // run's.
+      if ((b->leader_asked && at.now - b->last_arrival < idle_after()) ||
+          at.now - b->first_arrival <= window_.get()) {
         restart(h.block_id, b);
         if (sequence_.newest() != h.block_id) saw_block(h.block_id);
         return b;
       }
     } else if (packet.leader.timestamp == *b->leader_timestamp) {
       return b;
-    } else if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer()) {
-      // While that leader was all there was, the first one was the stray.
+    } else if (!b->confirmed() && b->payloads == 0 && !b->geometry.trailer() &&
+               (at.port == 0 || b->port != at.port || b->ports_differ)) {
+      // While that leader was all there was, the first one was the stray,
+      // unless both came from the same port: two runs' leaders of the id.
       forget_strays(*b);
       return b;
     }
@@ -486,9 +514,12 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     // sender restarted and reused the id. The block ends as it stands, and
     // the new one proves the restart by the packets that follow it.
     close_block(*b, Ending::incomplete);
+    // An all-in packet is its whole block: nothing follows to prove it.
+    const bool all_in = packet.kind == gvsp::PacketKind::all_in;
+    if (all_in) restart(std::nullopt, nullptr);
     Block *again = open_block(h.block_id, at, packet.leader.timestamp);
     opened = again != nullptr;
-    if (again != nullptr) again->new_run = true;
+    if (again != nullptr) again->new_run = !all_in;
     return again;
   } else if (packet.kind == gvsp::PacketKind::error) {
     return nullptr;
@@ -609,6 +640,7 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
   Block &b = *free_slot;
   b.reset();
   b.block_id = block_id;
+  b.first_arrival = at.now;
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
   b.hold_generation = hold_generation_;
@@ -650,6 +682,7 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     }
   }
   b.leader_timestamp = l.timestamp;
+  if (!b.new_run) leader_order_ = std::max(leader_order_, b.order);
   if (l.timestamp > pace_.timestamp) {
     if (pace_.timestamp != 0) {
       const auto ms =
@@ -916,22 +949,14 @@ void Reassembly::on_tick(Nanos now) noexcept {
   for (Block &b : blocks_) {
     if (!b.open()) continue;
     // A tick late by more than the block timeout (a receiver held off its
-    // CPU) ends the block first: asking again now would keep it open for
-    // answers the sender may no longer give for it.
-    if (now - b.quiet_since() >= config_.block_timeout) {
-      // Except a block that has asked for nothing yet: its gaps showed only
-      // now, in a backlog read late (a slow or held receiver), its packets
-      // came in time, and the sender still has what it lost. It asks once.
-      const bool asked_before = b.commands != 0;
-      if (!asked_before && idle_asks(b)) {
-        sender_moved_on(b);
-        expire(b, now);
-      }
-      if (asked_before || b.commands == 0) {
-        close_block(b, Ending::timeout);
-        continue;
-      }
-      maybe_finish(b);
+    // CPU) ends a block that has asked before: asking again now would keep
+    // it open for answers the sender may no longer give for it. One that
+    // has asked for nothing yet saw its gaps only now, in a backlog read
+    // late, its packets came in time and the sender still has what it
+    // lost: it asks once first.
+    const bool late = now - b.quiet_since() >= config_.block_timeout;
+    if (late && b.commands != 0) {
+      close_block(b, Ending::timeout);
       continue;
     }
     if (idle_asks(b) && now - b.last_arrival >= idle_after()) sender_moved_on(b);
@@ -939,6 +964,7 @@ void Reassembly::on_tick(Nanos now) noexcept {
       expire(b, now);
       maybe_finish(b);
     }
+    if (late && b.open() && b.commands == 0) close_block(b, Ending::timeout);
   }
   settle_sequence();
 }

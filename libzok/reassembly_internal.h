@@ -356,6 +356,8 @@ class Reassembly {
   std::array<std::optional<Closed>, closed_history> closed_{};
   std::size_t closed_next_ = 0;
   std::uint64_t order_ = 0;
+  // Opening order of the newest block the run's own leader came to.
+  std::uint64_t leader_order_ = 0;
   BlockSequence sequence_;
   std::optional<std::uint64_t> last_judged_;  // booo's reference
   // Packet size of the last complete block: where the next block's packets

@@ -331,10 +331,11 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     short_last = (f == Fit::last || f == Fit::short_packet) &&
                  under.offset(*b.short_id) + b.short_length <= b.buffer->size;
   }
-  // The lone packet itself again, at the short one's length: it was a copy
+  // The lone packet itself again, at the short one's length, or shorter
+  // and still longer than the short one that ends the block: it was a copy
   // with bytes appended, and set a packet size that was not the block's.
   if (psize == 0 || !(b.payloads == 1 || other_short || short_last) ||
-      b.first_payload_length != psize || (lone == packet_id && !other_short)) {
+      b.first_payload_length != psize || (lone == packet_id && !other_short && !short_last)) {
     return false;
   }
   Geometry other = b.geometry;
@@ -367,7 +368,7 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
   // The real packet of that id may have come already and been taken for a
   // copy: it is asked for.
   unplace(b, lone);
-  ask(b, lone, lone, flow_ + window_.get());
+  if (lone != packet_id) ask(b, lone, lone, flow_ + window_.get());
   if (other_short) {
     const std::uint32_t kept = *b.short_id;
     if (other.fit(kept, length) != Fit::full && other.fit(kept, length) != Fit::last) {

@@ -112,6 +112,7 @@ void Reassembly::forget_strays(Block &b) noexcept {
   b.buffer = kept.buffer;
   b.block_id = kept.block_id;
   b.order = kept.order;
+  b.first_arrival = now_;
   b.last_arrival = kept.last_arrival;
   b.epoch_ns = kept.epoch_ns;
   b.forced_packet = kept.forced_packet;

@@ -60,19 +60,22 @@ void ResendRanges::add_run(std::uint32_t first, std::uint32_t last, Nanos due, N
 }
 
 ResendRanges::Filled ResendRanges::arrived(std::uint32_t id, Nanos flow, Nanos &lateness) noexcept {
+  bool in_window = false;
   for (std::uint32_t i = 0; i < count_; ++i) {
     Range &r = ranges_[i];
     if (!r.active || id < r.first || id > r.last) continue;
     lateness = flow - r.opened;
-    --(r.tries == 0 ? waiting_ : outstanding_);
+    in_window = r.tries == 0;
+    --(in_window ? waiting_ : outstanding_);
     settle(r);
-    // Before its window ran out the packet was only late, not lost. In a
-    // range asked for, a packet that had come before (and was taken back)
-    // or whose request was counted already answers nothing.
-    if (count_request(id)) return Filled::answered;
-    return r.tries == 0 ? Filled::late : Filled::none;
+    break;
   }
-  return count_request(id) ? Filled::answered : Filled::none;
+  // A request is settled by the first copy of its packet, in a range still
+  // waiting or not (a block begun afresh keeps what it asked for). Before
+  // its window ran out the packet was only late, not lost; a packet that
+  // had come before (and was taken back) answers nothing.
+  if (count_request(id)) return Filled::answered;
+  return in_window ? Filled::late : Filled::none;
 }
 
 ResendRanges::Filled ResendRanges::unavailable(std::uint32_t id) noexcept {
