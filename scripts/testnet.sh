@@ -106,6 +106,9 @@ subnet_taken() {
   local k=$1 f
   ip link show "zok${k}h" >/dev/null 2>&1 && return 0
   ip -4 route show to match "10.213.$k.1" | grep -q "10.213.$k.0/24" && return 0
+  # A receiver left running from an earlier network of this subnet still
+  # holds its address (freely bound), and the next one would fail to bind it.
+  [[ -n $(ss -Hanu "src 10.213.$k.0/24" 2>/dev/null) ]] && return 0
   for f in "$state_root"/*.env; do
     [[ -e $f && $f != "$state" ]] || continue
     grep -qx "TESTNET_SUBNET=$k" "$f" && return 0
