@@ -307,6 +307,10 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
   for (Block &b : blocks_) {
     if (!b.open() || &b == keep) continue;
     if (may_be_new(b)) {
+      // What came of it so far may be the old run's: it gives way now, so
+      // what the new run sends for it from here on is kept when its leader
+      // comes.
+      forget_strays(b);
       b.before_restart = true;
     } else {
       close_block(b, Ending::incomplete);
@@ -488,10 +492,15 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     if (!opens_with_leader(packet.kind)) return b;
     if (!b->leader_timestamp) {
       if (b->received == 0) return b;
+      if (b->before_restart && packet.kind != gvsp::PacketKind::all_in) {
+        // Kept open through a restart: what came before it was forgotten
+        // then, and what came since is the new run's.
+        b->before_restart = false;
+        return b;
+      }
       if (b->before_restart || (packet.kind == gvsp::PacketKind::all_in && !b->confirmed())) {
-        // Kept open through a restart: what came before is not sure to be
-        // this leader's block's. Nor, unproven, before an all-in packet,
-        // which is its block whole.
+        // Unproven, what came is not sure to be the block of an all-in
+        // packet, which is its block whole.
         forget_strays(*b);
         return b;
       }
@@ -690,9 +699,10 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
   }
   largest_buffer_ = std::max(largest_buffer_, b.buffer->size);
   b.state = BlockState::tentative;
+  // A leader takes back what lay past the end; without one, those packets
+  // still count in proving the block.
   if (past_end_ && past_end_->first == block_id) {
-    b.past_end = past_end_->second;
-    b.overran = true;
+    if (!leader_timestamp) b.past_end = past_end_->second;
     past_end_.reset();
   }
   b.order = ++order_;
