@@ -1,25 +1,15 @@
 #include "endpoint.h"
 
-#include <arpa/inet.h>
+#include <support/endpoint.h>
 #include <sys/resource.h>
 #include <time.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 int parse_bench_endpoint(const char *text, sockaddr_in *out) {
-  const char *colon = std::strrchr(text, ':');
-  if (colon == nullptr || colon == text) return -1;
-  std::string host(text, colon - text);
-  char *end = nullptr;
-  unsigned long port = std::strtoul(colon + 1, &end, 10);
-  if (*(colon + 1) == '\0' || *end != '\0' || port == 0 || port > 65535) return -1;
-  std::memset(out, 0, sizeof *out);
-  out->sin_family = AF_INET;
-  out->sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, host.c_str(), &out->sin_addr) != 1) return -1;
-  return 0;
+  // The bare pair has no default port to fall back on.
+  if (std::strchr(text, ':') == nullptr) return -1;
+  return parse_endpoint(text, out);
 }
 
 double now_seconds() {

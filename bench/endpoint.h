@@ -3,7 +3,7 @@
 
 #include <netinet/in.h>
 
-// Returns 0 and fills `out` for "a.b.c.d:port" (port 1..65535), else -1.
+// Returns 0 and fills `out` for "a.b.c.d:port" (port 1024..65535), else -1.
 int parse_bench_endpoint(const char *text, sockaddr_in *out);
 
 // Monotonic seconds; only differences are used.

@@ -81,37 +81,35 @@ class Unavailable(Exception):
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
-def proc_cpu_seconds(pid):
-    """User + system seconds of a live process (all its threads), or None."""
+def _stat_cpu(path):
+    """(name, user + system seconds) from a /proc stat file, or None when it
+    is gone. The name may hold spaces and parentheses: split at the last ')'."""
     try:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
+        with open(path) as f:
+            head, fields = f.read().rsplit(")", 1)
     except OSError:
         return None
-    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+    fields = fields.split()
+    return head.split("(", 1)[1], (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def proc_cpu_seconds(pid):
+    """User + system seconds of a live process (all its threads), or None."""
+    stat = _stat_cpu(f"/proc/{pid}/stat")
+    return stat[1] if stat else None
 
 
 def thread_cpu_seconds(pid, name):
     """User + system seconds of a live process's threads called `name`, or
     None when it has none (the library's receive worker, apart from the
     program's own polling thread, which spins by design)."""
-    total, found = 0, False
     try:
         tids = os.listdir(f"/proc/{pid}/task")
     except OSError:
         return None
-    for tid in tids:
-        try:
-            with open(f"/proc/{pid}/task/{tid}/stat") as f:
-                head, fields = f.read().rsplit(")", 1)
-        except OSError:
-            continue
-        if head.split("(", 1)[1] != name:
-            continue
-        fields = fields.split()
-        total += int(fields[11]) + int(fields[12])
-        found = True
-    return total / CLK_TCK if found else None
+    times = [s[1] for s in (_stat_cpu(f"/proc/{pid}/task/{t}/stat") for t in tids)
+             if s and s[0] == name]
+    return sum(times) if times else None
 
 
 def host_cpu_seconds():

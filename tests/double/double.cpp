@@ -152,6 +152,11 @@ struct Call {
     rc = scripted_result(state.script, name, number).value_or(fallback);
   }
   std::string head() const { return name + " call=" + std::to_string(number); }
+  // Logs the call on a stream and gives its result.
+  int logged(zok_stream_t stream) const {
+    write_log(head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(rc));
+    return rc;
+  }
 };
 
 int poll_locked(Call &call, zok_stream_t stream, zok_block_desc *block, uint32_t mode,
@@ -231,8 +236,7 @@ void run_callbacks(zok_req_id_fn callback, std::vector<CallbackCall> calls) {
 
 int simple_stream_call(const char *function, zok_stream_t stream) {
   Call call(function);
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 }  // namespace
@@ -288,8 +292,7 @@ DOUBLE_EXPORT int zok_open_stream_pr(const uint32_t *local_addr, uint16_t local_
 DOUBLE_EXPORT int zok_get_link_state(zok_stream_t stream, uint32_t *link_state) {
   Call call("zok_get_link_state");
   if (call.rc == 0 && link_state != nullptr) *link_state = state.script.link_state;
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 DOUBLE_EXPORT int zok_get_timesource_state(zok_stream_t stream, uint32_t *timesource_state) {
@@ -297,8 +300,7 @@ DOUBLE_EXPORT int zok_get_timesource_state(zok_stream_t stream, uint32_t *timeso
   if (call.rc == 0 && timesource_state != nullptr) {
     *timesource_state = state.script.timesource_state;
   }
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 DOUBLE_EXPORT int zok_drop_packet(zok_stream_t stream, uint32_t block_number,
@@ -349,8 +351,7 @@ DOUBLE_EXPORT int zok_info(zok_stream_t stream, zok_info_record *info) {
   if (call.rc == 0 && info != nullptr) {
     *info = state.stats_cleared ? state.script.info_after_clear : state.script.info;
   }
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 DOUBLE_EXPORT int zok_get_stats(zok_stream_t stream, zok_stats_record *stats) {
@@ -358,15 +359,13 @@ DOUBLE_EXPORT int zok_get_stats(zok_stream_t stream, zok_stats_record *stats) {
   if (call.rc == 0 && stats != nullptr) {
     *stats = state.stats_cleared ? state.script.stats_after_clear : state.script.stats;
   }
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 DOUBLE_EXPORT int zok_clear_stats(zok_stream_t stream) {
   Call call("zok_clear_stats");
   if (call.rc == 0) state.stats_cleared = true;
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 // The programs never read it; a double that has it still links anything
@@ -374,8 +373,7 @@ DOUBLE_EXPORT int zok_clear_stats(zok_stream_t stream) {
 DOUBLE_EXPORT int zok_get_io_errors(zok_stream_t stream, zok_io_errors *errors) {
   Call call("zok_get_io_errors");
   if (call.rc == 0 && errors != nullptr) *errors = zok_io_errors{};
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 DOUBLE_EXPORT int zok_close_stream(zok_stream_t stream) {
@@ -417,8 +415,7 @@ DOUBLE_EXPORT int zok_start_recv_worker(zok_stream_t stream) {
 DOUBLE_EXPORT int zok_stop_recv_worker(zok_stream_t stream) {
   Call call("zok_stop_recv_worker");
   if (call.rc == 0) state.worker_stopped = true;
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 DOUBLE_EXPORT int zok_block_recv_worker(zok_stream_t stream) {
@@ -435,8 +432,7 @@ DOUBLE_EXPORT int zok_get_status_recv_worker(zok_stream_t stream, zok_worker_sta
     *status =
         state.worker_stopped ? state.script.worker_status_after_stop : state.script.worker_status;
   }
-  write_log(call.head() + " stream=" + stream_text(stream) + " rc=" + std::to_string(call.rc));
-  return call.rc;
+  return call.logged(stream);
 }
 
 DOUBLE_EXPORT int zok_get_name(const char *adapter, char **name) {

@@ -98,35 +98,33 @@ const FieldTable<zok_info_record> &info_fields() {
   return table;
 }
 
-bool set_u64_fields(const std::vector<std::string> &tokens, const auto &table, auto &record,
-                    std::string &error) {
-  for (size_t i = 1; i < tokens.size(); ++i) {
-    const auto eq = tokens[i].find('=');
-    const auto field = table.find(tokens[i].substr(0, eq));
-    uint64_t value = 0;
-    if (eq == std::string::npos || field == table.end() ||
-        !parse_u64(tokens[i].substr(eq + 1), value)) {
-      error = "bad field '" + tokens[i] + "'";
-      return false;
-    }
-    record.*(field->second) = value;
-  }
-  return true;
-}
-
-bool set_worker_fields(const std::vector<std::string> &tokens, zok_worker_status &record,
-                       std::string &error) {
+const std::map<std::string, uint32_t zok_worker_status::*> &worker_fields() {
   static const std::map<std::string, uint32_t zok_worker_status::*> table{
       {"thread_state", &zok_worker_status::thread_state},
       {"thread_mode", &zok_worker_status::thread_mode},
       {"block_processing_mode", &zok_worker_status::block_processing_mode},
   };
+  return table;
+}
+
+// Sets "name=value" tokens into record's fields, as wide as each field is.
+template <typename Record, typename Value>
+bool set_fields(const std::vector<std::string> &tokens,
+                const std::map<std::string, Value Record::*> &table, Record &record,
+                std::string &error) {
   for (size_t i = 1; i < tokens.size(); ++i) {
     const auto eq = tokens[i].find('=');
     const auto field = table.find(tokens[i].substr(0, eq));
-    uint32_t value = 0;
-    if (eq == std::string::npos || field == table.end() ||
-        !parse_u32(tokens[i].substr(eq + 1), value)) {
+    Value value = 0;
+    bool read = false;
+    if (eq != std::string::npos && field != table.end()) {
+      if constexpr (sizeof(Value) == sizeof(uint64_t)) {
+        read = parse_u64(tokens[i].substr(eq + 1), value);
+      } else {
+        read = parse_u32(tokens[i].substr(eq + 1), value);
+      }
+    }
+    if (!read) {
       error = "bad field '" + tokens[i] + "'";
       return false;
     }
@@ -486,18 +484,18 @@ std::optional<Script> parse_script(const std::string &text, std::string &error) 
       if (tokens.size() != 2 || !parse_u32(tokens[1], value)) return fail(word + " needs a u32");
       (word == "link_state" ? script.link_state : script.timesource_state) = value;
     } else if (word == "stats" || word == "stats_after_clear") {
-      if (!set_u64_fields(tokens, stats_fields(),
-                          word == "stats" ? script.stats : script.stats_after_clear, what)) {
+      if (!set_fields(tokens, stats_fields(),
+                      word == "stats" ? script.stats : script.stats_after_clear, what)) {
         return fail(what);
       }
     } else if (word == "info" || word == "info_after_clear") {
-      if (!set_u64_fields(tokens, info_fields(),
-                          word == "info" ? script.info : script.info_after_clear, what)) {
+      if (!set_fields(tokens, info_fields(), word == "info" ? script.info : script.info_after_clear,
+                      what)) {
         return fail(what);
       }
     } else if (word == "worker_status" || word == "worker_status_after_stop") {
-      if (!set_worker_fields(
-              tokens,
+      if (!set_fields(
+              tokens, worker_fields(),
               word == "worker_status" ? script.worker_status : script.worker_status_after_stop,
               what)) {
         return fail(what);

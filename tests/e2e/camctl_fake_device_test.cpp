@@ -25,25 +25,7 @@ using namespace std::chrono_literals;
 using Outcome = testlib::Exit;
 using testlib::Process;
 
-int udp_on(const char *address, std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, address, &a.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-std::uint16_t port_of(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  return ntohs(a.sin_port);
-}
+using testlib::port_of;
 
 const char *description_xml = R"(<?xml version="1.0"?>
 <RegisterDescription ModelName="Fake" VendorName="Test">
@@ -83,9 +65,9 @@ struct fake_device {
   std::thread thread;
 
   explicit fake_device(const std::string &description = description_xml) {
-    fd = udp_on("127.0.0.1", 0);
-    other_host_fd = udp_on("127.0.0.2", port_of(fd));
-    other_port_fd = udp_on("127.0.0.1", 0);
+    fd = testlib::bound_udp("127.0.0.1", 0);
+    other_host_fd = testlib::bound_udp("127.0.0.2", port_of(fd));
+    other_port_fd = testlib::bound_udp("127.0.0.1", 0);
     put32(gvcp::reg_heartbeat_timeout, 600);
     put32(gvcp::reg_stream_channel_count, 1);
     put32(gvcp::reg_scps(0), 1400);
@@ -94,12 +76,15 @@ struct fake_device {
   }
   void serve(const std::string &description) {
     std::lock_guard<std::mutex> g(lock);
-    const std::string url = "Local:fake.xml;100000;" + hex(description.size());
-    for (std::size_t i = 0; i < 512; ++i)
-      memory[0x200 + static_cast<std::uint32_t>(i)] =
-          i < url.size() ? std::byte(url[i]) : std::byte{0};
+    put_url(0x200, "Local:fake.xml;100000;" + hex(description.size()));
     for (std::size_t i = 0; i < description.size(); ++i)
       memory[description_address + static_cast<std::uint32_t>(i)] = std::byte(description[i]);
+  }
+  // One of the two 512-byte URL registers.
+  void put_url(std::uint32_t reg, const std::string &url) {
+    for (std::size_t i = 0; i < 512; ++i)
+      memory[reg + static_cast<std::uint32_t>(i)] =
+          i < url.size() ? std::byte(url[i]) : std::byte{0};
   }
   void forget_commands() {
     std::lock_guard<std::mutex> g(lock);
@@ -325,23 +310,18 @@ TEST(CamctlFakeDevice, ShortOrRefusingAnswersFailWithAReason) {
 }
 
 TEST(CamctlFakeDevice, FindsTheDescriptionByEitherUrlOrRefusesItByName) {
-  const auto put_url = [](fake_device &d, std::uint32_t reg, const std::string &url) {
-    for (std::size_t i = 0; i < 512; ++i)
-      d.memory[reg + static_cast<std::uint32_t>(i)] =
-          i < url.size() ? std::byte(url[i]) : std::byte{0};
-  };
   fake_device dev;
   const std::string local =
       "Local:fake.xml;100000;" + fake_device::hex(std::strlen(description_xml));
-  put_url(dev, 0x200, "Local:fake.xml;100000;FFFFFFFF");
+  dev.put_url(0x200, "Local:fake.xml;100000;FFFFFFFF");
   const Outcome huge = camctl({"get", dev.endpoint(), "Width"});
   EXPECT_EQ(huge.status, 1);
   EXPECT_NE(huge.err.find("neither in the camera's memory nor a file here"), std::string::npos)
       << huge.err;
 
   // The first URL names what camctl cannot fetch; the second holds it.
-  put_url(dev, 0x200, "http://example.invalid/fake.xml");
-  put_url(dev, 0x400, local);
+  dev.put_url(0x200, "http://example.invalid/fake.xml");
+  dev.put_url(0x400, local);
   dev.put32(0x20000, 640);
   const Outcome second = camctl({"get", dev.endpoint(), "Width"});
   EXPECT_EQ(second.out, "Width=640\n") << second.err;
@@ -352,7 +332,7 @@ TEST(CamctlFakeDevice, FindsTheDescriptionByEitherUrlOrRefusesItByName) {
   ASSERT_EQ(write(fd, description_xml, std::strlen(description_xml)),
             static_cast<ssize_t>(std::strlen(description_xml)));
   close(fd);
-  put_url(dev, 0x200, std::string("File://") + path);
+  dev.put_url(0x200, std::string("File://") + path);
   const Outcome file = camctl({"get", dev.endpoint(), "Width"});
   unlink(path);
   EXPECT_EQ(file.out, "Width=640\n") << file.err;

@@ -176,7 +176,7 @@ TEST(EngineEndToEnd, UnansweredResendIsRetriedThenFailed) {
     EXPECT_EQ(handed_over(o.out), 5) << o.out;
     const long long spurious = spurious_resends(o.err);
     ASSERT_GE(spurious, 0) << o.err;
-    EXPECT_EQ(counter(o.out, "Resend Requests") - spurious, 3) << o.out;
+    EXPECT_EQ(counter(o.out, "Resend Requests") - spurious, 3) << o.out << o.err;
     expect_counts(o.out,
                   "Blocks Incomplete=1, Resend Timeouts=3, Resend Requests Failed=1, "
                   "Max Resend Retries=3");

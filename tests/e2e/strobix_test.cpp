@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/host_load.h"
 #include "lib/pattern.h"
 #include "lib/strobix_runs.h"
 
@@ -283,6 +284,7 @@ TEST(Strobix, DropsOnlyTheNamedOrDrawnPackets) {
 
 TEST(Strobix, HoldsTheBlockRateWithoutSpinning) {
   Receiver rx;
+  const testlib::HostLoad host;
   Strobix s({"-r", "20", "-n", "21", "-s", "1000", "-W", "0", "-l", "127.0.0.1:0", rx.endpoint()});
   ASSERT_TRUE(rx.wait_first(10000));
   const auto got = rx.take(500, 5000);
@@ -293,12 +295,16 @@ TEST(Strobix, HoldsTheBlockRateWithoutSpinning) {
   }
   ASSERT_EQ(leaders.size(), 21u);
   const double span = static_cast<double>(leaders.back() - leaders.front()) / 1e6;
-  EXPECT_NEAR(span, 1.0, 0.1);
+  // A sender kept waiting for a CPU keeps no pace.
+  if (!host.busy()) {
+    EXPECT_NEAR(span, 1.0, 0.1);
+  }
   EXPECT_LT(o.cpu_seconds, 0.25) << "a slow rate should sleep, not spin";
 }
 
 TEST(Strobix, HoldsTheBandwidthCap) {
   Receiver rx;
+  const testlib::HostLoad host;
   // 40 Mbit/s for a second: 5 MB.
   Strobix s({"-R", "40", "-n", "-1", "-T", "1", "-s", "100000", "-W", "0", "-l", "127.0.0.1:0",
              rx.endpoint()});
@@ -310,9 +316,14 @@ TEST(Strobix, HoldsTheBandwidthCap) {
   unsigned long long bytes = 0;
   for (const auto &d : got) bytes += d.bytes.size();
   const double span = static_cast<double>(got.back().at_us - got.front().at_us) / 1e6;
-  EXPECT_GT(span, 0.8);
+  const double mbits = static_cast<double>(bytes) * 8 / span / 1e6;
   EXPECT_LT(span, 1.1);
-  EXPECT_NEAR(static_cast<double>(bytes) * 8 / span / 1e6, 40.0, 6.0);
+  EXPECT_LT(mbits, 46.0);
+  // A sender kept waiting for a CPU sends less in its second, never more.
+  if (!host.busy()) {
+    EXPECT_GT(span, 0.8);
+    EXPECT_GT(mbits, 34.0);
+  }
   EXPECT_LT(o.cpu_seconds, 0.5);
 }
 

@@ -21,43 +21,48 @@ def entries(text):
     return [(n, line) for n, line in enumerate(textwrap.dedent(text).strip("\n").split("\n"), 1)]
 
 
+def expect_named(test, complaint, named):
+    """No complaint where named is None, else one that holds named."""
+    if named is None:
+        test.assertIsNone(complaint)
+    else:
+        test.assertIsNotNone(complaint)
+        test.assertIn(named, complaint)
+
+
 class CompareOutput(unittest.TestCase):
-    def test_exact_lines_and_empty_lines(self):
-        want = entries("""
+    def test_lines_patterns_and_ends(self):
+        two = entries("""
             | a  b
             |
             | c
             """)
-        self.assertIsNone(run_case.compare_output("stdout", want, b"a  b\n\nc\n"))
-        diff = run_case.compare_output("stdout", want, b"a  b\n\nd\n")
-        self.assertIn("line 3", diff)
-        self.assertIn("'d'", diff)
-        self.assertIn("line 2", run_case.compare_output("stdout", want, b"a  b\nc\n"))
-
-    def test_trailing_spaces_and_missing_or_extra_lines(self):
-        want = entries("| x ")
-        self.assertIsNone(run_case.compare_output("stderr", want, b"x \n"))
-        self.assertIsNotNone(run_case.compare_output("stderr", want, b"x\n"))
-        self.assertIn("<end of output>", run_case.compare_output("stderr", want, b""))
-        self.assertIn("<end of output>", run_case.compare_output("stderr", want, b"x \ny\n"))
-
-    def test_absent_section_means_empty(self):
-        self.assertIsNone(run_case.compare_output("stdout", [], b""))
-        self.assertIsNotNone(run_case.compare_output("stdout", [], b"\n"))
-
-    def test_patterns_match_whole_lines(self):
-        want = entries(r"""
+        patterns = entries(r"""
             ~ Poll retries: +\d+
             ~{2} \d+
             """)
-        self.assertIsNone(run_case.compare_output("stdout", want, b"Poll retries:  12\n3\n4\n"))
-        self.assertIsNotNone(run_case.compare_output("stdout", want, b"Poll retries:  12x\n3\n4\n"))
-        self.assertIsNotNone(run_case.compare_output("stdout", want, b"Poll retries: 1\n3\n"))
-
-    def test_final_newline(self):
-        self.assertIsNotNone(run_case.compare_output("stdout", entries("| a"), b"a"))
-        self.assertIsNone(run_case.compare_output(
-            "stdout", entries("| a\n\\ no newline at end"), b"a"))
+        # (expected lines, output, None where it matches, else a text the
+        # difference must name; "" for any difference)
+        cases = [
+            (two, b"a  b\n\nc\n", None),
+            (two, b"a  b\n\nd\n", "line 3"),
+            (two, b"a  b\n\nd\n", "'d'"),
+            (two, b"a  b\nc\n", "line 2"),
+            (entries("| x "), b"x \n", None),
+            (entries("| x "), b"x\n", ""),  # trailing spaces count
+            (entries("| x "), b"", "<end of output>"),
+            (entries("| x "), b"x \ny\n", "<end of output>"),
+            ([], b"", None),  # an absent section means empty
+            ([], b"\n", ""),
+            (patterns, b"Poll retries:  12\n3\n4\n", None),
+            (patterns, b"Poll retries:  12x\n3\n4\n", ""),  # whole lines only
+            (patterns, b"Poll retries: 1\n3\n", ""),
+            (entries("| a"), b"a", ""),
+            (entries("| a\n\\ no newline at end"), b"a", None),
+        ]
+        for want, output, named in cases:
+            with self.subTest(want=want, output=output):
+                expect_named(self, run_case.compare_output("stdout", want, output), named)
 
 
 class CheckLog(unittest.TestCase):
@@ -69,34 +74,22 @@ class CheckLog(unittest.TestCase):
         "zok_info call=1 stream=S rc=0",
     ]
 
-    def test_order_and_tokens(self):
-        self.assertIsNone(run_case.check_log(entries("""
-            zok_init
-            zok_alloc rc=0 size=64
-            zok_info
-            """), self.LOG))
-        self.assertIn("not found", run_case.check_log(entries("""
-            zok_info
-            zok_alloc
-            """), self.LOG))
-        # A token must equal a whole token, not a part of one.
-        self.assertIsNotNone(run_case.check_log(entries("zok_alloc size=6"), self.LOG))
-        # The function name must be the first token exactly.
-        self.assertIsNotNone(run_case.check_log(entries("zok_poll"), self.LOG))
-
-    def test_forbidden_between_neighbours(self):
-        self.assertIsNone(run_case.check_log(entries("""
-            zok_queue_buffer
-            ! zok_alloc
-            zok_info
-            """), self.LOG))
-        self.assertIn("must not appear", run_case.check_log(entries("""
-            zok_queue_buffer
-            ! zok_poll_recv_pr
-            zok_info
-            """), self.LOG))
-        self.assertIn("must not appear", run_case.check_log(entries("! zok_info"), self.LOG))
-        self.assertIsNone(run_case.check_log(entries("! zok_close_stream"), self.LOG))
+    def test_order_tokens_and_forbidden_lines(self):
+        # (expectations, None where the log meets them, else a text the
+        # complaint must hold; "" for any complaint)
+        cases = [
+            ("zok_init\nzok_alloc rc=0 size=64\nzok_info", None),
+            ("zok_info\nzok_alloc", "not found"),
+            ("zok_alloc size=6", ""),  # a token equals a whole token, not a part
+            ("zok_poll", ""),  # the function name is the first token exactly
+            ("zok_queue_buffer\n! zok_alloc\nzok_info", None),
+            ("zok_queue_buffer\n! zok_poll_recv_pr\nzok_info", "must not appear"),
+            ("! zok_info", "must not appear"),
+            ("! zok_close_stream", None),
+        ]
+        for text, named in cases:
+            with self.subTest(text):
+                expect_named(self, run_case.check_log(entries(text), self.LOG), named)
 
 
 class WholeRuns(unittest.TestCase):

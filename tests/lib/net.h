@@ -20,6 +20,27 @@
 
 namespace testlib {
 
+// A UDP socket bound to address:port (port 0: one the kernel picks), or -1.
+inline int bound_udp(const char *address, std::uint16_t port = 0) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (fd < 0 || inet_pton(AF_INET, address, &a.sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+inline std::uint16_t port_of(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
 // n distinct UDP ports on loopback, free a moment ago, in ascending order.
 // None is one of the last few handed out: the kernel may offer a port again
 // as soon as its probe socket closes, before the program it went to binds it.
@@ -58,15 +79,8 @@ inline std::uint16_t free_port() {
 // a port the kernel picks; it sends to 127.0.0.1, and a read waits a second
 // at most.
 struct UdpSocket {
-  explicit UdpSocket(const char *address = "127.0.0.1") {
-    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &a.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
-    port = ntohs(a.sin_port);
+  explicit UdpSocket(const char *address = "127.0.0.1")
+      : fd(bound_udp(address)), port(port_of(fd)) {
     timeval tv{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }

@@ -79,11 +79,12 @@ inline std::string read_file(const std::string &path) {
 // Polls until holds() is true; false when limit passed first. For a state
 // a test needs before it goes on: a loaded host reaches it late, not never.
 template <class Predicate>
-bool eventually(Predicate holds, std::chrono::milliseconds limit) {
+bool eventually(Predicate holds, std::chrono::milliseconds limit,
+                std::chrono::milliseconds every = 1ms) {
   const auto until = std::chrono::steady_clock::now() + limit;
   while (!holds()) {
     if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(every);
   }
   return true;
 }
@@ -234,29 +235,26 @@ class Process {
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }
-  // Polls for the end, so that a wait can be bounded.
+  bool reaped() {
+    if (ended_ || pid_ <= 0) return true;
+    const pid_t r = wait4(pid_, &status_, WNOHANG, &usage_);
+    if (r == pid_ || (r < 0 && errno != EINTR)) ended_ = true;
+    return ended_;
+  }
   bool reaped_within(std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!ended_ && pid_ > 0) {
-      const pid_t r = wait4(pid_, &status_, WNOHANG, &usage_);
-      if (r == pid_ || (r < 0 && errno != EINTR)) {
-        ended_ = true;
-        break;
-      }
-      if (std::chrono::steady_clock::now() > until) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return eventually([this] { return reaped(); }, limit, 5ms);
   }
   bool wait_for(const std::string &path, const std::string &text, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      // Read after checking for the end, so that the last words count.
-      const bool gone = ended_ || reaped_within(0ms);
-      if (read_file(path).find(text) != std::string::npos) return true;
-      if (gone || std::chrono::steady_clock::now() > until) return false;
-      std::this_thread::sleep_for(5ms);
-    }
+    bool found = false;
+    eventually(
+        [&] {
+          // Read after checking for the end, so that the last words count.
+          const bool gone = reaped();
+          found = read_file(path).find(text) != std::string::npos;
+          return found || gone;
+        },
+        limit, 5ms);
+    return found;
   }
 
   pid_t pid_ = -1;

@@ -37,20 +37,12 @@ struct Datagram {
 // A UDP socket on 127.0.0.1 with a port the kernel picked.
 class Receiver {
  public:
-  explicit Receiver(std::uint16_t port = 0) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  explicit Receiver(std::uint16_t port = 0)
+      : fd_(testlib::bound_udp("127.0.0.1", port)), port_(testlib::port_of(fd_)) {
     const int big = 4 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     const int on = 1;
     setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    port_ = ntohs(a.sin_port);
   }
   ~Receiver() { close(fd_); }
   Receiver(const Receiver &) = delete;

@@ -223,21 +223,19 @@ class Program:
 
     def wait(self, timeout):
         """Reaps the program within timeout seconds; True once it ended."""
-        deadline = time.monotonic() + timeout
-        while self.status is None:
+        return wait_for(self._reaped, timeout, step=0.005)
+
+    def _reaped(self):
+        if self.status is None:
             try:
                 pid, status, usage = os.wait4(self.pid, os.WNOHANG)
             except ChildProcessError:  # reaped through self.proc
                 self.status = self.proc.returncode
-                break
+                return self.status is not None
             if pid != 0:
                 self.status = self.proc.returncode = os.waitstatus_to_exitcode(status)
                 self.cpu = usage.ru_utime + usage.ru_stime
-                break
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.005)
-        return True
+        return self.status is not None
 
     def stop(self, sig=signal.SIGINT, grace=3.0):
         """Asks the program to end with sig, and kills it when it has not
@@ -480,6 +478,14 @@ def check_probe_intact(failures, tag, p, where):
                           f"{tag}: stream_probe took {p['good_corrupt']} blocks with status 0 "
                           f"whose bytes were not those sent, {p['foreign']} nobody sent, "
                           f"{p['good_twice']} twice: {where}")
+
+
+def check_probe_whole(failures, tag, p, blocks, where=""):
+    """Every good block the probe was sent came complete and intact."""
+    return failures.check(p["good_ok"] == blocks,
+                          f"{tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
+                          f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, "
+                          f"missing {p['good_missing']}, twice {p['good_twice']}) {where}")
 
 
 # --------------------------------------------------------------- networks

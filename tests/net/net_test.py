@@ -83,9 +83,9 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
 import zoktest  # noqa: E402
 from zoktest import (IDLE_S, LINGER_MS, SANITIZER_NOISE, SKIP, Failures, Program,  # noqa: E402
-                     check_probe_intact, check_report_accounting, free_udp_ports, parse_fields,
-                     parse_strobix, probe_argv, testnet_down, testnet_up, the_report,
-                     time_scale, udp_bound, udp_socket_state, wait_for)
+                     check_probe_intact, check_probe_whole, check_report_accounting,
+                     free_udp_ports, parse_fields, parse_strobix, probe_argv, testnet_down,
+                     testnet_up, the_report, time_scale, udp_bound, udp_socket_state, wait_for)
 
 TESTNET = os.path.join(ROOT, "scripts", "testnet.sh")
 STREAM_PORT = 50010
@@ -409,9 +409,7 @@ def scenario_path(args, scale):
         p, _ = probe_stream(args, net, failures, tag, blocks, ["-k", str(packet), "-r",
                                                                str(rate)])
         if p is not None:
-            failures.check(p["good_ok"] == blocks, f"{tag}: {p['good_ok']} of {blocks} blocks "
-                           f"whole (bad status {p['good_bad_status']}, missing "
-                           f"{p['good_missing']})")
+            check_probe_whole(failures, tag, p, blocks)
             lines.append(f"{tag}: whole={p['good_ok']}/{blocks}")
     return lines, failures
 
@@ -611,9 +609,7 @@ def scenario_reorder(args, scale):
             p, _ = probe_stream(args, net, failures, tag, blocks, [how, "-r", str(rate)], worker,
                                 STALL_PROOF_MS)
             if p is not None:
-                failures.check(p["good_ok"] == blocks,
-                               f"{tag}: {p['good_ok']} of {blocks} blocks whole (bad status "
-                               f"{p['good_bad_status']}, missing {p['good_missing']})")
+                check_probe_whole(failures, tag, p, blocks)
                 lines.append(f"{tag}: whole={p['good_ok']}/{blocks} "
                              f"resend_requests={p['resend_requests']}")
     return lines, failures
@@ -690,11 +686,8 @@ def scenario_hostile(args, scale):
                                        f"no counts: {err[-300:]}")):
                 continue
             near, far = counts
-            failures.check(p["good_ok"] == blocks,
-                           f"{tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
-                           f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, "
-                           f"missing {p['good_missing']}, twice {p['good_twice']}): "
-                           f"{re.findall(r'^good block .*$', err, re.M)[:4]}")
+            check_probe_whole(failures, tag, p, blocks,
+                              re.findall(r"^good block .*$", err, re.M)[:4])
             failures.check(p["foreign"] == 0,
                            f"{tag}: {p['foreign']} blocks nobody sent were handed over")
             # The other host is not the stream's sender: all it sends is

@@ -34,9 +34,10 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 import zoktest  # noqa: E402
 from zoktest import (IDLE_S, LINGER_MS, SANITIZER_NOISE, Failures, Program,  # noqa: E402
-                     check_probe_intact, check_report_accounting, free_udp_ports, own_network,
-                     parse_fields, parse_reports, parse_strobix, probe_argv, read, time_scale,
-                     udp_bound, udp_port_free, udp_socket_state, wait_for)
+                     check_probe_intact, check_probe_whole, check_report_accounting,
+                     free_udp_ports, own_network, parse_fields, parse_reports, parse_strobix,
+                     probe_argv, read, time_scale, udp_bound, udp_port_free, udp_socket_state,
+                     wait_for)
 
 SHORT = "short"
 LONG = "long"
@@ -370,10 +371,7 @@ def run_hostile_case(soak, worker, blocks, rate):
     failures.check(0.05 <= ratio,
                    f"hostile {tag}: hostile traffic was {ratio:.1%} of strobix's packets, "
                    f"not about 10% (suite fault or a starved hostile sender)")
-    failures.check(p["good_ok"] == blocks,
-                   f"hostile {tag}: {p['good_ok']} of {blocks} good blocks complete and intact "
-                   f"(bad status {p['good_bad_status']}, corrupt {p['good_corrupt']}, missing "
-                   f"{p['good_missing']}, twice {p['good_twice']}); see {err_path}")
+    check_probe_whole(failures, f"hostile {tag}", p, blocks, f"see {err_path}")
     # Whatever opened no block must have been counted as refused, except
     # error answers, which the engine takes for late answers about blocks
     # it already closed. Leaderless foreign blocks could fairly be opened

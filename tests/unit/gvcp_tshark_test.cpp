@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -92,47 +93,54 @@ void put_file_header(std::ofstream &f) {
   put_le32(f, 101);  // raw IPv4
 }
 
-std::vector<std::string> lines_of(const std::string &out) {
+// The frames that `write` puts (a built datagram's size, and whether the
+// device sent it), read back by tshark as the given `options`' lines.
+using FrameWriter = std::function<void(std::vector<std::byte> &buf,
+                                       const std::function<void(std::size_t, bool)> &frame)>;
+std::vector<std::string> dissected(const FrameWriter &write, const std::string &options) {
+  char dir_template[] = "/tmp/gvcp_tshark_XXXXXX";
+  EXPECT_NE(mkdtemp(dir_template), nullptr);
+  const std::string file = std::string(dir_template) + "/frames.pcap";
+  {
+    std::ofstream f(file, std::ios::binary);
+    put_file_header(f);
+    std::vector<std::byte> buf(600);
+    write(buf, [&](std::size_t n, bool back) {
+      EXPECT_NE(n, 0u);
+      put_frame(f, std::vector<std::byte>(buf.begin(), buf.begin() + static_cast<long>(n)), back);
+    });
+  }
+  const std::string out =
+      run("tshark -r " + file + " -d udp.port==3956,gvcp " + options + " 2>/dev/null");
+  unlink(file.c_str());
+  rmdir(dir_template);
   std::vector<std::string> lines;
-  std::stringstream s(out);
-  for (std::string line; std::getline(s, line);) lines.push_back(line);
+  std::stringstream each(out);
+  for (std::string line; std::getline(each, line);) lines.push_back(line);
   return lines;
 }
 
 TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
   if (system("command -v tshark >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "SKIPPED: tshark is not installed";
-  char dir_template[] = "/tmp/gvcp_tshark_XXXXXX";
-  ASSERT_NE(mkdtemp(dir_template), nullptr);
-  const std::string file = std::string(dir_template) + "/commands.pcap";
-  {
-    std::ofstream f(file, std::ios::binary);
-    put_file_header(f);
-    std::vector<std::byte> buf(600);
-    auto frame = [&](std::size_t n) {
-      ASSERT_NE(n, 0u);
-      put_frame(f, std::vector<std::byte>(buf.begin(), buf.begin() + static_cast<long>(n)));
-    };
-    frame(gvcp::build_discovery(buf, 1));
-    frame(gvcp::build_forceip(buf, 2, {0, 0x11, 0x22, 0x33, 0x44, 0x55}, 0x0A000002, 0xFFFFFF00,
-                              0x0A000001));
-    const std::uint32_t regs[] = {gvcp::reg_ccp, gvcp::reg_scps(0)};
-    frame(gvcp::build_readreg(buf, 3, regs));
-    const gvcp::RegWrite writes[] = {{gvcp::reg_ccp, gvcp::ccp_control}, {gvcp::reg_scp(0), 5000}};
-    frame(gvcp::build_writereg(buf, 4, writes));
-    frame(gvcp::build_readmem(buf, 5, 0x10000, 536));
-    const std::vector<std::byte> data(8, std::byte{0x41});
-    frame(gvcp::build_writemem(buf, 6, 0x20, data));
-  }
-  const std::string out =
-      run("tshark -r " + file +
-          " -d udp.port==3956,gvcp -T fields -E separator='|' -e gvcp.cmd.command -e "
-          "gvcp.cmd.req_id -e _ws.malformed -e gvcp.cmd.forceip.ip -e gvcp.cmd.readmem.count "
-          "2>/dev/null");
-  unlink(file.c_str());
-  rmdir(dir_template);
-  const std::vector<std::string> lines = lines_of(out);
-  ASSERT_EQ(lines.size(), 6u) << out;
+  const std::vector<std::string> lines = dissected(
+      [](std::vector<std::byte> &buf, const auto &put) {
+        const auto frame = [&](std::size_t n) { put(n, false); };
+        frame(gvcp::build_discovery(buf, 1));
+        frame(gvcp::build_forceip(buf, 2, {0, 0x11, 0x22, 0x33, 0x44, 0x55}, 0x0A000002, 0xFFFFFF00,
+                                  0x0A000001));
+        const std::uint32_t regs[] = {gvcp::reg_ccp, gvcp::reg_scps(0)};
+        frame(gvcp::build_readreg(buf, 3, regs));
+        const gvcp::RegWrite writes[] = {{gvcp::reg_ccp, gvcp::ccp_control},
+                                         {gvcp::reg_scp(0), 5000}};
+        frame(gvcp::build_writereg(buf, 4, writes));
+        frame(gvcp::build_readmem(buf, 5, 0x10000, 536));
+        const std::vector<std::byte> data(8, std::byte{0x41});
+        frame(gvcp::build_writemem(buf, 6, 0x20, data));
+      },
+      "-T fields -E separator='|' -e gvcp.cmd.command -e gvcp.cmd.req_id -e _ws.malformed "
+      "-e gvcp.cmd.forceip.ip -e gvcp.cmd.readmem.count");
+  ASSERT_EQ(lines.size(), 6u) << testing::PrintToString(lines);
   const char *commands[] = {"0x0002", "0x0004", "0x0080", "0x0082", "0x0084", "0x0086"};
   for (std::size_t i = 0; i < lines.size(); ++i) {
     std::stringstream fields(lines[i]);
@@ -156,52 +164,38 @@ TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
 TEST(GvcpTshark, DissectorReadsTheDevicesAcknowledges) {
   if (system("command -v tshark >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "SKIPPED: tshark is not installed";
-  char dir_template[] = "/tmp/gvcp_tshark_XXXXXX";
-  ASSERT_NE(mkdtemp(dir_template), nullptr);
-  const std::string file = std::string(dir_template) + "/acks.pcap";
-  {
-    std::ofstream f(file, std::ios::binary);
-    put_file_header(f);
-    std::vector<std::byte> buf(600);
-    auto frame = [&](std::size_t n, bool back) {
-      ASSERT_NE(n, 0u);
-      put_frame(f, std::vector<std::byte>(buf.begin(), buf.begin() + static_cast<long>(n)), back);
-    };
-    frame(gvcp::build_discovery(buf, 1), false);
-    std::vector<std::byte> payload(gvcp::discovery_ack_size);
-    gvcp::DeviceInfo info;
-    info.version_major = 2;
-    info.model = "strobix";
-    gvcp::build_discovery_payload(payload, info);
-    frame(gvcp::build_ack(buf, 0, gvcp::ack_discovery, 1, payload), true);
-    const std::uint32_t regs[] = {gvcp::reg_ccp, gvcp::reg_scps(0)};
-    frame(gvcp::build_readreg(buf, 2, regs), false);
-    const std::uint32_t values[] = {gvcp::ccp_control, 1500};
-    frame(gvcp::build_readreg_ack(buf, 0, 2, values), true);
-    const gvcp::RegWrite writes[] = {{gvcp::reg_ccp, gvcp::ccp_control}};
-    frame(gvcp::build_writereg(buf, 3, writes), false);
-    frame(gvcp::build_write_ack(buf, gvcp::ack_writereg, gvcp::status_access_denied, 3, 0), true);
-    frame(gvcp::build_readmem(buf, 4, 0x200, 16), false);
-    const std::vector<std::byte> url(16, std::byte{0x4C});
-    frame(gvcp::build_readmem_ack(buf, 0, 4, 0x200, url), true);
-    frame(gvcp::build_writemem(buf, 5, 0xE8, url), false);
-    frame(gvcp::build_pending_ack(buf, 5, 250), true);
-    frame(gvcp::build_write_ack(buf, gvcp::ack_writemem, 0, 5, 16), true);
-  }
-  const std::string out = run("tshark -r " + file +
-                              " -d udp.port==3956,gvcp -Y 'udp.srcport==3956' -T fields -E "
-                              "separator='|' -e gvcp.ack -e gvcp.cmd.status -e _ws.malformed "
-                              "-e _ws.expert.severity -e gvcp.bootstrap.scpsx.packetsize "
-                              "-e gvcp.cmd.readmem.address "
-                              "-e gvcp.ack.pendingack.timetocompletion 2>/dev/null");
-  unlink(file.c_str());
-  rmdir(dir_template);
-  const std::vector<std::string> lines = lines_of(out);
+  const std::vector<std::string> lines = dissected(
+      [](std::vector<std::byte> &buf, const auto &frame) {
+        frame(gvcp::build_discovery(buf, 1), false);
+        std::vector<std::byte> payload(gvcp::discovery_ack_size);
+        gvcp::DeviceInfo info;
+        info.version_major = 2;
+        info.model = "strobix";
+        gvcp::build_discovery_payload(payload, info);
+        frame(gvcp::build_ack(buf, 0, gvcp::ack_discovery, 1, payload), true);
+        const std::uint32_t regs[] = {gvcp::reg_ccp, gvcp::reg_scps(0)};
+        frame(gvcp::build_readreg(buf, 2, regs), false);
+        const std::uint32_t values[] = {gvcp::ccp_control, 1500};
+        frame(gvcp::build_readreg_ack(buf, 0, 2, values), true);
+        const gvcp::RegWrite writes[] = {{gvcp::reg_ccp, gvcp::ccp_control}};
+        frame(gvcp::build_writereg(buf, 3, writes), false);
+        frame(gvcp::build_write_ack(buf, gvcp::ack_writereg, gvcp::status_access_denied, 3, 0),
+              true);
+        frame(gvcp::build_readmem(buf, 4, 0x200, 16), false);
+        const std::vector<std::byte> url(16, std::byte{0x4C});
+        frame(gvcp::build_readmem_ack(buf, 0, 4, 0x200, url), true);
+        frame(gvcp::build_writemem(buf, 5, 0xE8, url), false);
+        frame(gvcp::build_pending_ack(buf, 5, 250), true);
+        frame(gvcp::build_write_ack(buf, gvcp::ack_writemem, 0, 5, 16), true);
+      },
+      "-Y 'udp.srcport==3956' -T fields -E separator='|' -e gvcp.ack -e gvcp.cmd.status "
+      "-e _ws.malformed -e _ws.expert.severity -e gvcp.bootstrap.scpsx.packetsize "
+      "-e gvcp.cmd.readmem.address -e gvcp.ack.pendingack.timetocompletion");
   const char *want[] = {"0x0003|0x0000|||||",       "0x0081|0x0000|||1500||",
                         "0x0083|0x8006|||||",       "0x0085|0x0000||||0x00000200|",
                         "0x0089|0x0000|||||0x00fa", "0x0087|0x0000|||||"};
-  ASSERT_EQ(lines.size(), std::size(want)) << out;
-  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], want[i]) << out;
+  ASSERT_EQ(lines.size(), std::size(want)) << testing::PrintToString(lines);
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], want[i]) << i;
 }
 
 }  // namespace

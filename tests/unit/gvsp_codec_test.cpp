@@ -27,11 +27,27 @@ std::vector<std::byte> buffer(std::size_t n = gvsp::max_datagram_size) {
   return std::vector<std::byte>(n, std::byte{0xEE});
 }
 
+// parse over the first n bytes, copied to exactly that length so that a read
+// past the datagram is the sanitizer's to see; the copy lives as long as the
+// views the parse keeps into it.
+template <typename T>
+struct Parsed : gvsp::Result<T> {
+  Exact bytes;
+};
+template <typename T>
+Parsed<T> parsed(const std::vector<std::byte> &v, std::size_t n,
+                 gvsp::Result<T> (*parse)(gvsp::bytes)) {
+  Parsed<T> p;
+  p.bytes = exact(v, n);
+  static_cast<gvsp::Result<T> &>(p) = parse(p.bytes.span);
+  return p;
+}
+
 // The refusal (or ok) for the first n bytes.
-template <typename Parse>
-Error parse_prefix(const std::vector<std::byte> &v, std::size_t n, Parse parse) {
-  const Exact e = exact(v, n);
-  return parse(e.span).error;
+template <typename T>
+Error parse_prefix(const std::vector<std::byte> &v, std::size_t n,
+                   gvsp::Result<T> (*parse)(gvsp::bytes)) {
+  return parsed(v, n, parse).error;
 }
 
 gvsp::Leader make_leader(std::uint16_t type) {
@@ -304,9 +320,7 @@ TEST(GvspHeader, RoundTripsAtTheIdBoundaries) {
     auto out = buffer();
     const std::size_t n = gvsp::build_header(out, h);
     ASSERT_EQ(n, gvsp::header_size(c.kind));
-    const Exact x1 = exact(out, n);
-
-    const auto r = gvsp::parse_header(x1.span);
+    const auto r = parsed(out, n, gvsp::parse_header);
     ASSERT_TRUE(r.ok()) << gvsp::error_name(r.error);
     EXPECT_EQ(r.value.kind, c.kind);
     EXPECT_EQ(r.value.block_id, c.block_id);
@@ -367,9 +381,7 @@ TEST(GvspPacket, LeadersOfEveryTypeRoundTripInBothHeaders) {
       auto out = buffer();
       const std::size_t n = gvsp::build_leader(out, header(65535, 0, kind), l);
       ASSERT_EQ(n, gvsp::header_size(kind) + gvsp::leader_size(l)) << type;
-      const Exact x2 = exact(out, n);
-
-      const auto r = gvsp::parse_packet(x2.span);
+      const auto r = parsed(out, n, gvsp::parse_packet);
       ASSERT_TRUE(r.ok()) << type << ": " << gvsp::error_name(r.error);
       EXPECT_EQ(r.value.kind, gvsp::PacketKind::leader);
       EXPECT_EQ(r.value.header.format, 1);
@@ -411,9 +423,7 @@ TEST(GvspPacket, OtherPayloadTypesKeepTheCommonLeaderPart) {
   auto out = buffer();
   ASSERT_EQ(gvsp::build_leader(out, header(5, 0, kExt), l), 32u);
   // Devices pad short packets; the padding is not the parser's concern.
-  const Exact x3 = exact(out, 60);
-
-  const auto r = gvsp::parse_packet(x3.span);
+  const auto r = parsed(out, 60, gvsp::parse_packet);
   ASSERT_TRUE(r.ok());
   expect_same_leader(r.value.leader, l);
   EXPECT_FALSE(gvsp::payload_type_known(0x8123));
@@ -421,9 +431,7 @@ TEST(GvspPacket, OtherPayloadTypesKeepTheCommonLeaderPart) {
   gvsp::Trailer t;
   t.payload_type = 0x8123;
   ASSERT_EQ(gvsp::build_trailer(out, header(5, 2, kExt), t), 24u);
-  const Exact x4 = exact(out, 24);
-
-  const auto rt = gvsp::parse_packet(x4.span);
+  const auto rt = parsed(out, 24, gvsp::parse_packet);
   ASSERT_TRUE(rt.ok());
   EXPECT_EQ(rt.value.trailer.payload_type, 0x8123);
 }
@@ -437,28 +445,20 @@ TEST(GvspPacket, FileNameFillsTheLeader) {
   l.file_name = name;
   auto out = buffer();
   ASSERT_EQ(gvsp::build_leader(out, header(2, 0, kStd), l), udp);
-  const Exact x5 = exact(out, udp);
-
-  auto r = gvsp::parse_packet(x5.span);
+  auto r = parsed(out, udp, gvsp::parse_packet);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value.leader.file_name, name);
   // Without its NUL the name still ends with the datagram, never beyond.
-  const Exact x6 = exact(out, udp - 1);
-
-  r = gvsp::parse_packet(x6.span);
+  r = parsed(out, udp - 1, gvsp::parse_packet);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value.leader.file_name, name);
-  const Exact x7 = exact(out, udp - 5);
-
-  r = gvsp::parse_packet(x7.span);
+  r = parsed(out, udp - 5, gvsp::parse_packet);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value.leader.file_name.size(), name.size() - 4);
 
   l.file_name = "";
   ASSERT_EQ(gvsp::build_leader(out, header(2, 0, kStd), l), 8u + 21u);
-  const Exact x8 = exact(out, 29);
-
-  r = gvsp::parse_packet(x8.span);
+  r = parsed(out, 29, gvsp::parse_packet);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value.leader.file_name, "");
   EXPECT_EQ(gvsp::build_leader(gvsp::out_bytes(out).first(28), header(2, 0, kStd), l), 0u);
@@ -473,9 +473,7 @@ TEST(GvspPacket, TrailersOfEveryTypeRoundTrip) {
       const std::size_t n =
           gvsp::build_trailer(out, header(0x100000001ull & gvsp::max_block_id(kind), id, kind), t);
       ASSERT_EQ(n, gvsp::header_size(kind) + gvsp::trailer_size(type));
-      const Exact x9 = exact(out, n);
-
-      const auto r = gvsp::parse_packet(x9.span);
+      const auto r = parsed(out, n, gvsp::parse_packet);
       ASSERT_TRUE(r.ok()) << type << ": " << gvsp::error_name(r.error);
       EXPECT_EQ(r.value.kind, gvsp::PacketKind::trailer);
       EXPECT_EQ(r.value.header.packet_id, id);
@@ -498,9 +496,7 @@ TEST(GvspPacket, PayloadPacketsEmptyAndFull) {
       const auto in = gvsp::bytes(data).first(size);
       const std::size_t n = gvsp::build_payload(out, header(3, 1, kind), in);
       ASSERT_EQ(n, hn + size);
-      const Exact x10 = exact(out, n);
-
-      const auto r = gvsp::parse_packet(x10.span);
+      const auto r = parsed(out, n, gvsp::parse_packet);
       ASSERT_TRUE(r.ok());
       EXPECT_EQ(r.value.kind, gvsp::PacketKind::payload);
       ASSERT_EQ(r.value.data.size(), size);
@@ -523,9 +519,7 @@ TEST(GvspPacket, AllInPacketsCarryLeaderTrailerAndData) {
             gvsp::build_all_in(out, header(77, 0, kind), l, t, gvsp::bytes(data).first(size));
         ASSERT_EQ(n,
                   gvsp::header_size(kind) + gvsp::leader_size(l) + gvsp::trailer_size(type) + size);
-        const Exact x11 = exact(out, n);
-
-        const auto r = gvsp::parse_packet(x11.span);
+        const auto r = parsed(out, n, gvsp::parse_packet);
         ASSERT_TRUE(r.ok()) << type << ": " << gvsp::error_name(r.error);
         EXPECT_EQ(r.value.kind, gvsp::PacketKind::all_in);
         EXPECT_EQ(r.value.header.format, 4);
@@ -570,9 +564,7 @@ TEST(GvspPacket, ErrorPacketsAreHeaderOnly) {
     auto out = buffer();
     const std::size_t n = gvsp::build_error(out, h, gvsp::status_packet_unavailable);
     ASSERT_EQ(n, gvsp::header_size(kind));
-    const Exact x12 = exact(out, n);
-
-    const auto r = gvsp::parse_packet(x12.span);
+    const auto r = parsed(out, n, gvsp::parse_packet);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.value.kind, gvsp::PacketKind::error);
     EXPECT_EQ(r.value.header.status, 0x800C);
@@ -582,8 +574,7 @@ TEST(GvspPacket, ErrorPacketsAreHeaderOnly) {
     h.format = 1;
     h.packet_id = 0;
     ASSERT_EQ(gvsp::build_error(out, h, gvsp::status_packet_removed), n);
-    const Exact leader_error = exact(out, n);
-    EXPECT_EQ(gvsp::parse_packet(leader_error.span).value.kind, gvsp::PacketKind::error);
+    EXPECT_EQ(parsed(out, n, gvsp::parse_packet).value.kind, gvsp::PacketKind::error);
   }
 }
 
@@ -648,9 +639,7 @@ TEST(GvcpResend, RoundTripsBothForms) {
     auto out = buffer();
     const std::size_t n = gvsp::build_resend_command(out, cmd);
     ASSERT_EQ(n, c.kind == kStd ? 20u : 28u);
-    const Exact x13 = exact(out, n);
-
-    const auto r = gvsp::parse_resend_command(x13.span);
+    const auto r = parsed(out, n, gvsp::parse_resend_command);
     ASSERT_TRUE(r.ok()) << gvsp::error_name(r.error);
     EXPECT_EQ(r.value.kind, c.kind);
     EXPECT_EQ(r.value.req_id, 0xFFFF);

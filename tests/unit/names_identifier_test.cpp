@@ -21,29 +21,21 @@ Mac mac_of(const char *text) {
   return mac.value_or(Mac{});
 }
 
-TEST(AdapterIdentifier, AcceptsMacInEitherCase) {
-  const Mac expected{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB};
+TEST(AdapterIdentifier, ReadsMacsInEitherCaseAndDecimalSerialsUpToThreeOctets) {
+  const Mac mac{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB};
   for (const char *text : {"M=01:23:45:67:89:AB", "M=01:23:45:67:89:ab", "M=01:23:45:67:89:aB"}) {
     const auto id = zok::adapters::parse_identifier(text);
-    ASSERT_TRUE(id.has_value()) << text;
-    ASSERT_TRUE(std::holds_alternative<ByMac>(*id)) << text;
-    EXPECT_EQ(std::get<ByMac>(*id).mac, expected) << text;
+    ASSERT_TRUE(id.has_value() && std::holds_alternative<ByMac>(*id)) << text;
+    EXPECT_EQ(std::get<ByMac>(*id).mac, mac) << text;
   }
-}
-
-TEST(AdapterIdentifier, AcceptsDecimalSerialsUpToThreeOctets) {
-  const std::vector<std::pair<const char *, std::uint32_t>> cases = {
+  const std::pair<const char *, std::uint32_t> serials[] = {
       {"S=0", 0}, {"S=123456", 123456}, {"S=000123", 123}, {"S=16777215", 0xFFFFFF}};
-  for (const auto &[text, serial] : cases) {
+  for (const auto &[text, serial] : serials) {
     const auto id = zok::adapters::parse_identifier(text);
-    ASSERT_TRUE(id.has_value()) << text;
-    ASSERT_TRUE(std::holds_alternative<BySerial>(*id)) << text;
+    ASSERT_TRUE(id.has_value() && std::holds_alternative<BySerial>(*id)) << text;
     EXPECT_EQ(std::get<BySerial>(*id).serial, serial) << text;
   }
-}
-
-TEST(AdapterIdentifier, RefusesEveryOtherText) {
-  for (const char *text : {"",
+  const char *refused[] = {"",
                            "M",
                            "S",
                            "M=",
@@ -72,7 +64,8 @@ TEST(AdapterIdentifier, RefusesEveryOtherText) {
                            "S=99999999999999999999999",
                            "S=0x10",
                            "S:1",
-                           "=1"}) {
+                           "=1"};
+  for (const char *text : refused) {
     EXPECT_FALSE(zok::adapters::parse_identifier(text).has_value()) << '"' << text << '"';
   }
 }

@@ -159,13 +159,19 @@ TEST(DelayText, RejectsAReversedRange) {
   EXPECT_FALSE(parse_delay_range("-1-5", &r));       // -1 is 4294967295
 }
 
-TEST(DelayStep, StopsForGoodOnceADrawConvertsToZero) {
+// A delay calibrated at 100 iterations a microsecond, drawing from range.
+delay_state stepping(delay_range range, int64_t current) {
   delay_state d;
-  d.range = {0, 0};
+  d.range = range;
   d.calibration_count = 100;
   d.calibration_duration = 1;
-  d.current_delay = 1000;
-  d.delay_iters = iterations_for(1000, 100, 1);
+  d.current_delay = current;
+  d.delay_iters = iterations_for(current, 100, 1);
+  return d;
+}
+
+TEST(DelayStep, StopsForGoodOnceADrawConvertsToZero) {
+  delay_state d = stepping({0, 0}, 1000);
   ASSERT_EQ(d.delay_iters, 100);
   run_delay_step(&d);
   EXPECT_EQ(d.current_delay, 0);
@@ -177,12 +183,7 @@ TEST(DelayStep, StopsForGoodOnceADrawConvertsToZero) {
 
 TEST(DelayStep, RedrawsAfterEveryDelayedBlock) {
   std::srand(3);
-  delay_state d;
-  d.range = {500, 1500};
-  d.calibration_count = 100;
-  d.calibration_duration = 1;
-  d.current_delay = 500;
-  d.delay_iters = iterations_for(500, 100, 1);
+  delay_state d = stepping({500, 1500}, 500);
   for (int i = 0; i < 20; ++i) {
     run_delay_step(&d);
     ASSERT_GE(d.current_delay, 500);

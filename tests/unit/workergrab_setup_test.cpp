@@ -8,84 +8,60 @@
 
 namespace {
 
-// Runs calibrate_worker, expects the status it returns and a text in what
-// it wrote to stderr, and returns what it printed on stdout.
-std::string calibrate_and_expect(delay_state delay, worker_settings worker, int status,
-                                 const char *stderr_pattern) {
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(calibrate_worker(&delay, &worker), status);
-  std::string out = testing::internal::GetCapturedStdout();
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find(stderr_pattern), std::string::npos) << err;
-  return out;
-}
-
-TEST(WorkergrabCalibration, FailureWithoutDelayEndsWithStatusOneAndZeroDelay) {
-  // A clock that never advances cannot reach the target in 100 trials.
-  testlib::fake_clock_scope clock(0);
-  std::string out = calibrate_and_expect(delay_state{}, worker_settings{}, 1,
-                                         "Couldn't converage delay_iters loop after 100 iters");
-  EXPECT_EQ(out, "Can't calibrate for delay of 0 nanoseconds\n");
-}
-
-TEST(WorkergrabCalibration, FailureNamesTheDrawnDelayAndSkipsBlockWorkerLine) {
-  testlib::fake_clock_scope clock(0);
-  delay_state delay;
-  delay.given = true;
-  delay.range = {2500, 2500};
-  delay.current_delay = 2500;
-  worker_settings worker;
-  worker.block_worker = true;
-  worker.block_worker_nsecs = 2000;
-  std::string out = calibrate_and_expect(delay, worker, 1, "Couldn't converage");
-  EXPECT_EQ(out, "Can't calibrate for delay of 2500 nanoseconds\n");
-}
-
-TEST(WorkergrabCalibration, ConvertsDelayThenBlockWorkerTime) {
-  // One iteration per microsecond: the search accepts 100000 iterations in
-  // 100000 us, so n nanoseconds take n / 1000 iterations.
-  testlib::fake_clock_scope clock(1000);
-  delay_state delay;
-  delay.given = true;
-  delay.range = {5000, 5000};
-  delay.current_delay = 5000;
-  worker_settings worker;
-  worker.block_worker = true;
-  worker.block_worker_nsecs = 3999;
-  testing::internal::CaptureStdout();
-  calibrate_worker(&delay, &worker);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "After calibration, it takes 5 iters to generate 5000 nanoseconds of delay\n"
-            "After calibration, it takes 3 iters to generate 3999 nanoseconds of delay\n");
-  EXPECT_EQ(delay.delay_iters, 5);
-  EXPECT_EQ(worker.block_worker_iters, 3);
-}
-
-TEST(WorkergrabCalibration, CalibratesWithoutDelayAndPrintsNothingForZeroTimes) {
-  testlib::fake_clock_scope clock(1000);
-  delay_state delay;
-  worker_settings worker;
-  worker.block_worker = true;  // --block-worker 0: the hold runs, with no spin
-  testing::internal::CaptureStdout();
-  calibrate_worker(&delay, &worker);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(delay.calibration_count, 100000);
-  EXPECT_EQ(delay.calibration_duration, 100000);
-  EXPECT_EQ(worker.block_worker_iters, 0);
-}
-
-TEST(WorkergrabCalibration, BlockWorkerTimeAbove2To31PrintsAsSigned32Bits) {
-  testlib::fake_clock_scope clock(1000);
-  delay_state delay;
-  worker_settings worker;
-  worker.block_worker = true;
-  worker.block_worker_nsecs = 4294967295u;
-  testing::internal::CaptureStdout();
-  calibrate_worker(&delay, &worker);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "After calibration, it takes 4294967 iters to generate -1 nanoseconds of delay\n");
-  EXPECT_EQ(worker.block_worker_iters, 4294967);
+// One iteration a microsecond (step 1000) lets the search accept 100000
+// iterations in 100000 us, so n nanoseconds take n / 1000 iterations; a
+// clock that never advances (step 0) cannot reach the target in 100 trials.
+TEST(WorkergrabCalibration, StatusAndLinesForDelayAndBlockWorkerTimes) {
+  const struct {
+    const char *name;
+    std::int64_t step;
+    std::uint32_t delay;  // 0: no -D
+    bool block_worker;
+    std::uint32_t block_ns;
+    int status;
+    const char *out;
+    std::int64_t delay_iters, block_iters;  // -1: not checked
+  } cases[] = {
+      {"failure, no delay", 0, 0, false, 0, 1, "Can't calibrate for delay of 0 nanoseconds\n", -1,
+       -1},
+      // The drawn delay is named and the block worker's line skipped.
+      {"failure with a delay", 0, 2500, true, 2000, 1,
+       "Can't calibrate for delay of 2500 nanoseconds\n", -1, -1},
+      {"delay then block worker", 1000, 5000, true, 3999, 0,
+       "After calibration, it takes 5 iters to generate 5000 nanoseconds of delay\n"
+       "After calibration, it takes 3 iters to generate 3999 nanoseconds of delay\n",
+       5, 3},
+      // --block-worker 0: the hold runs, with no spin, and nothing is printed.
+      {"zero times", 1000, 0, true, 0, 0, "", 0, 0},
+      {"block worker time past 2^31 prints as signed 32 bits", 1000, 0, true, 4294967295u, 0,
+       "After calibration, it takes 4294967 iters to generate -1 nanoseconds of delay\n", 0,
+       4294967},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    testlib::fake_clock_scope clock(c.step);
+    delay_state delay;
+    delay.given = c.delay != 0;
+    delay.range = {c.delay, c.delay};
+    delay.current_delay = c.delay;
+    worker_settings worker;
+    worker.block_worker = c.block_worker;
+    worker.block_worker_nsecs = c.block_ns;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(calibrate_worker(&delay, &worker), c.status);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (c.status != 0) {
+      EXPECT_NE(err.find("Couldn't converage delay_iters loop after 100 iters"), std::string::npos)
+          << err;
+      continue;
+    }
+    EXPECT_EQ(delay.calibration_count, 100000);
+    EXPECT_EQ(delay.calibration_duration, 100000);
+    EXPECT_EQ(delay.delay_iters, c.delay_iters);
+    EXPECT_EQ(worker.block_worker_iters, c.block_iters);
+  }
 }
 
 // --block-worker reads its text the way a 32-bit strtoul in base 0 does.
