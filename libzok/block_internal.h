@@ -4,6 +4,7 @@
 
 #include <zok/zok.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -39,6 +40,28 @@ enum class BlockState : std::uint8_t { free, tentative, assembling, trailer_seen
 
 // Everything of a block but its resend ranges, so a block can start afresh
 // without clearing the ranges' storage.
+// Distinct packets of a tentative block that lay past the buffers, refused.
+struct PastEnd {
+  std::array<std::uint32_t, 2> ids{};
+  std::uint32_t count = 0;
+  std::int64_t highest = -1;
+
+  // True when `packet_id`, with `placed` packets taken up to `placed_highest`,
+  // shows the sender at the block: it follows on from the highest packet,
+  // or it is the third distinct one. Remembers it.
+  bool proves(std::uint32_t packet_id, std::uint32_t placed, std::int64_t placed_highest) noexcept {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (ids[i] == packet_id) return false;
+    }
+    const std::uint32_t before = placed + count;
+    const bool follows = before != 0 && static_cast<std::int64_t>(packet_id) ==
+                                            std::max(placed_highest, highest) + 1;
+    if (count < ids.size()) ids[count++] = packet_id;
+    highest = std::max<std::int64_t>(highest, packet_id);
+    return follows || before + 1 >= 3;
+  }
+};
+
 struct BlockFields {
   BlockState state = BlockState::free;
   Buffer *buffer = nullptr;
@@ -72,6 +95,9 @@ struct BlockFields {
   bool leader_asked = false;
   // A packet past the buffer came while it was tentative.
   bool overran = false;
+  // Those packets, refused: a sender's block too long for the buffers
+  // shows itself by them as by any others.
+  PastEnd past_end;
   // Kept open through a restart of the sender (its leader yet to come).
   bool before_restart = false;
   // Its tail (the packets after the highest, to the trailer) was asked for:

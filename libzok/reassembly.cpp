@@ -307,12 +307,17 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
   for (Block &b : blocks_) {
     if (!b.open() || &b == keep) continue;
     if (may_be_new(b)) {
+      // What came of it so far may be the old run's: it gives way now, so
+      // what the new run sends for it from here on is kept when its leader
+      // comes.
+      forget_strays(b);
       b.before_restart = true;
     } else {
       close_block(b, Ending::incomplete);
     }
   }
   for (std::optional<Closed> &c : closed_) c.reset();
+  past_end_.reset();
   pace_ = ClockPace{};
   // A block kept open may still prove the old run's: the new run's ids
   // reach it when its leader comes, not before.
@@ -332,11 +337,11 @@ bool Reassembly::begins_run(std::uint64_t block_id, std::uint64_t timestamp) con
                           !fits_run(block_id, timestamp)));
 }
 
-bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
+Reassembly::Opening Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
   switch (packet.kind) {
     case gvsp::PacketKind::leader:
     case gvsp::PacketKind::all_in:
-      return true;
+      return Opening::yes;
     case gvsp::PacketKind::payload:
     case gvsp::PacketKind::trailer: {
       // Before any block the stream's first one may have lost its leader:
@@ -353,27 +358,45 @@ bool Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
             std::none_of(blocks_.begin(), blocks_.end(), [&](const Block &b) {
               return b.open() && b.new_run && b.leader_timestamp && near(b.block_id);
             })) {
-          return false;
+          return Opening::no;
         }
       }
       // It must also fit a buffer like those seen so far, or a stray packet
       // would take (or find no) buffer in the name of the next block.
       const std::uint64_t p = packet.header.packet_id;
-      if (largest_buffer_ == 0) return true;
-      if (p >= packet_capacity(largest_buffer_)) return false;
-      if (packet.kind == gvsp::PacketKind::trailer) return true;
+      if (largest_buffer_ == 0) return Opening::yes;
+      if (p >= packet_capacity(largest_buffer_)) return Opening::past_buffers;
+      if (packet.kind == gvsp::PacketKind::trailer) return Opening::yes;
       // The packet size may have changed since the last block: a packet
       // of either size is placed no lower than the smaller puts it.
       const std::uint64_t n = packet.data.size();
-      if (n == 0) return false;
+      if (n == 0) return Opening::no;
       const auto psize = static_cast<std::uint32_t>(
           stream_psize_ == 0 ? n : std::min<std::uint64_t>(n, stream_psize_));
-      return gvsp::payload_data_offset(p, psize) + n <= largest_buffer_;
+      return gvsp::payload_data_offset(p, psize) + n <= largest_buffer_ ? Opening::yes
+                                                                        : Opening::past_buffers;
     }
     case gvsp::PacketKind::error:
-      return false;
+      return Opening::no;
   }
-  return false;
+  return Opening::no;
+}
+
+bool Reassembly::proves_past_end(std::uint64_t block_id, std::uint32_t packet_id) noexcept {
+  if (!past_end_ || past_end_->first != block_id) past_end_.emplace(block_id, PastEnd{});
+  if (!past_end_->second.proves(packet_id, 0, -1)) return false;
+  past_end_.reset();
+  return true;
+}
+
+void Reassembly::ends_too_long(Block &b) noexcept {
+  if (b.new_run) {
+    b.new_run = false;
+    restart(b.block_id, &b);
+  }
+  b.state = b.geometry.trailer() ? BlockState::trailer_seen : BlockState::assembling;
+  became_senders(b);
+  close_block(b, Ending::overrun);
 }
 
 // The sender is one host and, once a leader came from it, one port: a
@@ -469,10 +492,15 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     if (!opens_with_leader(packet.kind)) return b;
     if (!b->leader_timestamp) {
       if (b->received == 0) return b;
+      if (b->before_restart && packet.kind != gvsp::PacketKind::all_in) {
+        // Kept open through a restart: what came before it was forgotten
+        // then, and what came since is the new run's.
+        b->before_restart = false;
+        return b;
+      }
       if (b->before_restart || (packet.kind == gvsp::PacketKind::all_in && !b->confirmed())) {
-        // Kept open through a restart: what came before is not sure to be
-        // this leader's block's. Nor, unproven, before an all-in packet,
-        // which is its block whole.
+        // Unproven, what came is not sure to be the block of an all-in
+        // packet, which is its block whole.
         forget_strays(*b);
         return b;
       }
@@ -564,9 +592,22 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     restart(std::nullopt, nullptr);
     new_run = false;
   }
-  if (!may_open(packet)) {
-    refused();
-    return nullptr;
+  switch (may_open(packet)) {
+    case Opening::yes:
+      break;
+    case Opening::no:
+      refused();
+      return nullptr;
+    case Opening::past_buffers:
+      // Packets of a block too long for the buffers take none until they
+      // prove it the sender's (a stray would hold one in the next block's
+      // name); then it opens only to end with an overrun, counted.
+      if (!lock_.locked || !proves_past_end(h.block_id, h.packet_id)) {
+        refused();
+        return nullptr;
+      }
+      if (Block *b = open_block(h.block_id, at, std::nullopt)) ends_too_long(*b);
+      return nullptr;
   }
   Block *b = open_block(h.block_id, at,
                         opens_with_leader(packet.kind)
@@ -619,6 +660,8 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
   if (opened) {
     if (b.received == 0) {
       // The packet that opened the block was refused: it was never a block.
+      // What lay past the buffer stays evidence of one.
+      if (b.past_end.count != 0) past_end_.emplace(b.block_id, b.past_end);
       b.state = BlockState::free;
       shell_.recycle(b.buffer);
       return;
@@ -656,6 +699,12 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
   }
   largest_buffer_ = std::max(largest_buffer_, b.buffer->size);
   b.state = BlockState::tentative;
+  // A leader takes back what lay past the end; without one, those packets
+  // still count in proving the block.
+  if (past_end_ && past_end_->first == block_id) {
+    if (!leader_timestamp) b.past_end = past_end_->second;
+    past_end_.reset();
+  }
   b.order = ++order_;
   if (pending_forced_ && pending_forced_->first == block_id) {
     b.forced_packet = pending_forced_->second;

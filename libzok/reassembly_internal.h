@@ -249,7 +249,13 @@ class Reassembly {
   void became_senders(Block &b) noexcept;
   void remember_closed(std::uint64_t block_id, const Block *b) noexcept;
   bool begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
-  bool may_open(const gvsp::Packet &packet) const noexcept;
+  enum class Opening : std::uint8_t { yes, no, past_buffers };
+  Opening may_open(const gvsp::Packet &packet) const noexcept;
+  // A packet of no open block that lay past every buffer: true once such
+  // packets prove the block the sender's.
+  bool proves_past_end(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
+  // The block proved the sender's and is too long for its buffer.
+  void ends_too_long(Block &b) noexcept;
   // `leader_timestamp`: the block opens with its leader, of that time.
   Block *open_block(std::uint64_t block_id, const Arrival &at,
                     std::optional<std::uint64_t> leader_timestamp) noexcept;
@@ -314,9 +320,9 @@ class Reassembly {
   // idle): its gaps and its tail are asked for now.
   void sender_moved_on(Block &b) noexcept;
   void ask_tails(const Block &newer) noexcept;
-  void refuse_or_overrun(Block &b) noexcept;
+  void refuse_or_overrun(Block &b, std::uint32_t packet_id) noexcept;
   // Data of the block lies past its buffer.
-  void overrun_or_note(Block &b) noexcept;
+  void overrun_or_note(Block &b, std::uint32_t packet_id) noexcept;
   void refused() noexcept { bump(counters_.datagrams_refused); }
   void count(const ResendRanges::Settled &s) noexcept {
     bump(counters_.resend_requests_ok, s.answered);
@@ -402,6 +408,7 @@ class Reassembly {
   bool after_hold_ = false;
   // A forced drop already taken from the wire, waiting for its block to open.
   std::optional<std::pair<std::uint64_t, std::uint32_t>> pending_forced_;
+  std::optional<std::pair<std::uint64_t, PastEnd>> past_end_;
   std::atomic<bool> drop_armed_{false};
   std::atomic<std::uint64_t> drop_block_{0};
   std::atomic<std::uint32_t> drop_packet_{0};

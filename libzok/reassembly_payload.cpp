@@ -125,19 +125,25 @@ bool Reassembly::make_room(const Block &b, std::uint32_t packet_id, std::uint64_
   return true;
 }
 
-void Reassembly::overrun_or_note(Block &b) noexcept {
+void Reassembly::overrun_or_note(Block &b, std::uint32_t packet_id) noexcept {
   // Data past the buffer ends the block with an overrun once it is the
   // sender's; before, the packet may be a stray's, and the block ends so
-  // only when it proves the sender's.
+  // only when it proves the sender's. The refused packets count in that
+  // proof, or a block too long for the buffers would end as strays when
+  // nothing follows it, counted nowhere.
   if (b.confirmed()) {
     close_block(b, Ending::overrun);
-  } else {
-    b.overran = b.received != 0;
+    return;
+  }
+  b.overran = b.received != 0;
+  if (b.past_end.proves(packet_id, b.received, b.highest) && b.received != 0 &&
+      !(b.new_run && !b.leader_timestamp)) {
+    ends_too_long(b);
   }
 }
 
-void Reassembly::refuse_or_overrun(Block &b) noexcept {
-  overrun_or_note(b);
+void Reassembly::refuse_or_overrun(Block &b, std::uint32_t packet_id) noexcept {
+  overrun_or_note(b, packet_id);
   if (b.open()) refused();
 }
 
@@ -155,7 +161,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     if (b.geometry.announced() || trailer) {
       refused();
     } else {
-      refuse_or_overrun(b);
+      refuse_or_overrun(b, packet_id);
     }
     return false;
   }
@@ -225,7 +231,7 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   }
   const std::uint64_t offset = b.geometry.offset(packet_id);
   if (offset + length > buf.size) {
-    refuse_or_overrun(b);
+    refuse_or_overrun(b, packet_id);
     return false;
   }
   if (b.geometry.packet_size() != psize_before && !trailer) {
@@ -311,7 +317,7 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     other.set_packet_size(length);
     if (other.fit(packet_id, length) == Fit::full && other.fit(lone, b.short_length) == Fit::last) {
       if (other.offset(lone) + b.short_length > b.buffer->size) {
-        overrun_or_note(b);
+        overrun_or_note(b, packet_id);
         return false;
       }
       move_packet(b, lone, b.short_length, other);
@@ -353,7 +359,7 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
                                                        ends_frame_early(b, other, lone, psize)));
     if (lone_is_last && other.offset(lone) + psize > b.buffer->size) {
       // Where it belongs lies past the buffer: the block does not fit.
-      overrun_or_note(b);
+      overrun_or_note(b, packet_id);
       return false;
     }
     if (lone_is_last) {

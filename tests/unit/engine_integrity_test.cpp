@@ -366,6 +366,21 @@ TEST(EngineIntegrity, CraftedSequences) {
        {{1, bad, ZOK_BLOCK_STATUS_DATA_OVERRUN}},
        {.refused = 0, .counts = {COUNT(blocks_incomplete, 1)}},
        {.config = {}, .buffers = 2, .size = 250}},
+      // Refused as they are, its packets past the buffer show it the
+      // sender's like any others: it ends counted, not taken for strays.
+      {"a block too long for the buffers, its leader lost, ends with an overrun",
+       {unsized(4)},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 0);
+         s.send(by[0], 2, 3, 4);  // both past a 250-byte buffer
+         s.send(by[0], 3, 1, 1), s.send(by[0], 3, 3, 4);
+         s.wait(2000 * ms);
+       },
+       {{2, bad, ZOK_BLOCK_STATUS_DATA_OVERRUN},
+        {3, bad, ZOK_BLOCK_STATUS_DATA_OVERRUN},
+        {1, bad}},
+       {.counts = {COUNT(blocks_incomplete, 3)}},
+       {.config = {}, .buffers = 3, .size = 250}},
       {"all-in blocks keep the sender's status and type",
        {},
        [](Stream &s, By) {
