@@ -23,6 +23,7 @@
 #include <new>
 #include <vector>
 
+#include "memory_internal.h"
 #include "packet_path_internal.h"
 #include "xdp_frame_internal.h"
 
@@ -226,6 +227,7 @@ int open_ring(PacketPath::Ring &ring, in_addr_t local_addr, std::uint16_t local_
     why = "cannot map the ring";
     return errno;
   }
+  touch_pages(map, bytes);
   ring.map = static_cast<std::byte *>(map);
   ring.bytes = bytes;
   return 0;

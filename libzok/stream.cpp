@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "memory_internal.h"
 #include "packet_path_internal.h"
 #include "stream_internal.h"
 #include "xdp_internal.h"
@@ -245,43 +246,12 @@ int Stream::link_state(std::uint32_t &state) const {
   return 0;
 }
 
-namespace {
-
-// The kernel's copy of each datagram into a block buffer is most of the
-// receive path's cost, and with 4 KiB pages a 9000-byte datagram crosses
-// three of them: block buffers of a huge page or more get huge pages where
-// the kernel offers them, which needs the mapping aligned to one. Trimmed
-// to exactly `mapped` bytes, so munmap(data, mapped) still frees it all.
-void *map_block_memory(std::size_t mapped) noexcept {
-  constexpr std::size_t huge = std::size_t{2} << 20;
-  const int prot = PROT_READ | PROT_WRITE;
-  const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-  if (mapped >= huge) {
-    void *raw = mmap(nullptr, mapped + huge, prot, flags, -1, 0);
-    if (raw != MAP_FAILED) {
-      const auto base = reinterpret_cast<std::uintptr_t>(raw);
-      const std::uintptr_t aligned = (base + huge - 1) & ~(std::uintptr_t{huge} - 1);
-      if (aligned != base) munmap(raw, aligned - base);
-      const std::size_t tail = base + mapped + huge - (aligned + mapped);
-      if (tail != 0) munmap(reinterpret_cast<void *>(aligned + mapped), tail);
-      void *memory = reinterpret_cast<void *>(aligned);
-      // Advice only: without huge pages the buffer works the same.
-      madvise(memory, mapped, MADV_HUGEPAGE);
-      return memory;
-    }
-  }
-  void *memory = mmap(nullptr, mapped, prot, flags, -1, 0);
-  return memory == MAP_FAILED ? nullptr : memory;
-}
-
-}  // namespace
-
 int Stream::alloc(std::size_t size, zok_buffer_t &out) {
   if (size == 0) return EINVAL;
   if (buffers_.size() >= max_buffers || size > max_buffer_bytes - buffer_bytes_) return ENOMEM;
   const long page = sysconf(_SC_PAGESIZE);
   const std::size_t mapped = (size + page - 1) / page * page;
-  void *memory = map_block_memory(mapped);
+  void *memory = map_filled(mapped);
   if (memory == nullptr) return ENOMEM;
   std::unique_ptr<Buffer> b(new (std::nothrow) Buffer);
   if (!b) {
@@ -295,11 +265,6 @@ int Stream::alloc(std::size_t size, zok_buffer_t &out) {
     munmap(memory, mapped);
     return ENOMEM;
   }
-  // Touched now, so the first block does not take a page fault per page.
-  // The kernel fills the pages in one call where it can: a page fault per
-  // page costs seconds for a large pool on a virtual machine, and the
-  // stream's socket is already taking datagrams while the program sets up.
-  if (madvise(memory, mapped, MADV_POPULATE_WRITE) != 0) std::memset(memory, 0, mapped);
   b->data = static_cast<std::byte *>(memory);
   b->size = size;
   b->mapped = mapped;

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "bpf/xdp_maps.h"
+#include "memory_internal.h"
 #include "receive_path_internal.h"
 #include "xdp_rings_internal.h"
 
@@ -75,9 +76,9 @@ int XdpPool::open(int ifindex, std::uint32_t queue, std::uint32_t frame_count, b
   if (fd_ < 0) return errno;
   failed = "cannot map the frames";
   umem_.size = std::size_t{frames_} * frame_size;
-  umem_.base = mmap(nullptr, umem_.size, PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (umem_.base == MAP_FAILED) return ENOMEM;
+  void *frames = map_filled(umem_.size);
+  if (frames == nullptr) return ENOMEM;
+  umem_.base = frames;
   xdp_umem_reg reg{};
   reg.addr = reinterpret_cast<std::uintptr_t>(umem_.base);
   reg.len = umem_.size;
