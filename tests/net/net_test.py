@@ -400,7 +400,8 @@ def scenario_path(args, scale):
             failures.check(r["complete"] == blocks and asked_ok,
                            f"{tag}: {r['complete']} of {blocks} complete, "
                            f"{r['resend_requests']} resend requests, {r['resend_ok']} packets "
-                           f"answered ({said}, {sent['packets']} packets)")
+                           f"answered, {r['resend_failed']} failed ({said}, {sent['packets']} "
+                           f"packets)")
             failures.check("LINK UP" in run.out, f"{tag}: link not reported up")
             lines.append(f"{tag}: complete={r['complete']} resend_requests="
                          f"{r['resend_requests']} {said}")
