@@ -1,6 +1,3 @@
 add_executable(gvsp_fuzz ${CMAKE_CURRENT_LIST_DIR}/gvsp_fuzz.cpp)
 target_link_libraries(gvsp_fuzz PRIVATE gvsp)
-target_compile_options(gvsp_fuzz PRIVATE -fsanitize=fuzzer)
-target_link_options(gvsp_fuzz PRIVATE -fsanitize=fuzzer)
-add_test(NAME gvsp_fuzz COMMAND gvsp_fuzz -max_total_time=20 -seed=1 -max_len=2048)
-set_tests_properties(gvsp_fuzz PROPERTIES LABELS fuzz TIMEOUT 120)
+zok_fuzz(gvsp_fuzz fuzzer 2048)
