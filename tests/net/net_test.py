@@ -1423,14 +1423,8 @@ def scenario_xdprestart(args, scale):
     return lines, failures
 
 
-SCENARIOS = {"path": scenario_path, "oversize": scenario_oversize, "loss": scenario_loss,
-             "soak": scenario_soak, "multicast": scenario_multicast,
-             "xdpkill": scenario_xdpkill, "xdpauto": scenario_xdpauto,
-             "xdpshare": scenario_xdpshare, "xdpnarrow": scenario_xdpnarrow,
-             "xdppair": scenario_xdppair, "xdpmemlock": scenario_xdpmemlock,
-             "reorder": scenario_reorder, "hostile": scenario_hostile,
-             "pause": scenario_pause, "backlog": scenario_backlog,
-             "xdprestart": scenario_xdprestart}
+SCENARIOS = {name[len("scenario_"):]: run for name, run in globals().items()
+             if name.startswith("scenario_")}
 
 
 def main():
@@ -1441,11 +1435,8 @@ def main():
     parser.add_argument("--packet-size", type=int, help="path: the camera's packet size, "
                         "--mtu by default (larger: IP fragments)")
     parser.add_argument("--seconds", type=int, default=60)
-    parser.add_argument("--strobix", required=True)
-    parser.add_argument("--plaingrab", required=True)
-    parser.add_argument("--workergrab", required=True)
-    parser.add_argument("--stream-probe", required=True)
-    parser.add_argument("--hostile-sender", required=True)
+    for program in ("strobix", "plaingrab", "workergrab", "stream-probe", "hostile-sender"):
+        parser.add_argument(f"--{program}", required=True)
     parser.add_argument("--receive", choices=["socket", "xdp", "packet"], default="socket")
     parser.add_argument("--stream-pair", help="tests/net/stream_pair, for xdppair, xdpnarrow "
                         "and xdpmemlock")

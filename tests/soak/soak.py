@@ -783,12 +783,9 @@ def scenario_names(soak):
 # ------------------------------------------------------------------- main
 
 
-SCENARIOS = {
-    "accounting": scenario_accounting,
-    "hostile": scenario_hostile,
-    "exits": scenario_exits,
-    "names": scenario_names,
-}
+# In the order they run in.
+SCENARIOS = {name[len("scenario_"):]: run for name, run in globals().items()
+             if name.startswith("scenario_")}
 
 
 def main():
@@ -807,10 +804,8 @@ def main():
     soak = Soak(args)
     print(f"soak: mode={args.mode} seed={args.seed} time scale={soak.scale:g} logs={soak.work}",
           flush=True)
-    names = sorted(SCENARIOS) if args.scenario == "all" else [args.scenario]
-    order = [n for n in ("accounting", "hostile", "exits", "names") if n in names]
     failed = False
-    for name in order:
+    for name in SCENARIOS if args.scenario == "all" else [args.scenario]:
         started = time.monotonic()
         try:
             line, failures = SCENARIOS[name](soak)
