@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gvsp/gvsp.h"
@@ -347,13 +348,11 @@ TEST(GvspHeader, BuilderRefusesWhatTheHeaderCannotCarry) {
 
 TEST(GvspHeader, ParserRefusesShortHeadersAndBlockZero) {
   auto out = buffer();
-  ASSERT_EQ(gvsp::build_header(out, header(9, 9, kExt)), 20u);
-  for (std::size_t n = 0; n < 20; ++n) {
-    EXPECT_EQ(parse_prefix(out, n, gvsp::parse_header), Error::truncated) << n;
-  }
-  ASSERT_EQ(gvsp::build_header(out, header(9, 9, kStd)), 8u);
-  for (std::size_t n = 0; n < 8; ++n) {
-    EXPECT_EQ(parse_prefix(out, n, gvsp::parse_header), Error::truncated) << n;
+  for (auto [kind, size] : {std::pair{kExt, 20u}, std::pair{kStd, 8u}}) {
+    ASSERT_EQ(gvsp::build_header(out, header(9, 9, kind)), size);
+    for (std::size_t n = 0; n < size; ++n) {
+      EXPECT_EQ(parse_prefix(out, n, gvsp::parse_header), Error::truncated) << size << " " << n;
+    }
   }
   const auto zero_std = wire({0, 0, 0, 0, 3, 0, 0, 1});
   EXPECT_EQ(gvsp::parse_header(zero_std).error, Error::bad_block_id);
@@ -538,23 +537,19 @@ TEST(GvspPacket, AllInPacketsCarryLeaderTrailerAndData) {
   }
 }
 
-TEST(GvspPacket, AllInOfUnknownLayoutIsRefused) {
-  gvsp::Leader l;
-  l.payload_type = gvsp::payload_type_h264;
-  gvsp::Trailer t;
-  t.payload_type = gvsp::payload_type_h264;
-  auto out = buffer();
-  const std::size_t n = gvsp::build_all_in(out, header(1, 0, kStd), l, t, wire({9, 9}));
-  ASSERT_NE(n, 0u);
-  EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_payload_type);
-}
-
-TEST(GvspPacket, AllInWithTrailerOfAnotherTypeIsRefused) {
-  auto out = buffer();
-  const std::size_t n = gvsp::build_all_in(out, header(1, 0, kStd), make_leader(2), make_trailer(4),
-                                           wire({1, 2, 3, 4, 5}));
-  ASSERT_NE(n, 0u);
-  EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_payload_type);
+TEST(GvspPacket, AllInOfUnknownLayoutOrWithATrailerOfAnotherTypeIsRefused) {
+  gvsp::Leader h264;
+  h264.payload_type = gvsp::payload_type_h264;
+  gvsp::Trailer h264_trailer;
+  h264_trailer.payload_type = gvsp::payload_type_h264;
+  const std::tuple<gvsp::Leader, gvsp::Trailer, std::vector<std::byte>> cases[] = {
+      {h264, h264_trailer, wire({9, 9})}, {make_leader(2), make_trailer(4), wire({1, 2, 3, 4, 5})}};
+  for (const auto &[l, t, data] : cases) {
+    auto out = buffer();
+    const std::size_t n = gvsp::build_all_in(out, header(1, 0, kStd), l, t, data);
+    ASSERT_NE(n, 0u) << l.payload_type;
+    EXPECT_EQ(parse_prefix(out, n, gvsp::parse_packet), Error::bad_payload_type) << l.payload_type;
+  }
 }
 
 TEST(GvspPacket, ErrorPacketsAreHeaderOnly) {
