@@ -280,9 +280,14 @@ def stream_into(args, net, failures, tag, receiver, blocks, receiver_extra=(),
     return run, sent if check_sender(failures, tag, rc, sent, err, blocks) else None
 
 
-def check_receive_path(failures, tag, err):
-    if RECEIVE == "xdp" and "built without AF_XDP support" in err:
+def skip_without_xdp(err):
+    if "built without AF_XDP support" in err:
         raise Skip("libzok was built without the AF_XDP path")
+
+
+def check_receive_path(failures, tag, err):
+    if RECEIVE == "xdp":
+        skip_without_xdp(err)
     if RECEIVE in ("xdp", "packet"):
         failures.check(re.search(rf"^zok: stream \S+: receive path {RECEIVE} \(", err, re.M),
                        f"{tag}: the receiver did not take the {RECEIVE} path: {err[:300]}")
@@ -724,8 +729,7 @@ def program_attached(run, net, scale, failures, tag):
         return True
     run.send(signal.SIGKILL)
     run.finish()
-    if "built without AF_XDP support" in run.err:
-        raise Skip("libzok was built without the AF_XDP path")
+    skip_without_xdp(run.err)
     failures.check(False, f"{tag}: no XDP program attached: {run.err[-300:]}")
     return False
 
@@ -937,8 +941,7 @@ def scenario_xdpnarrow(args, scale):
         probe = StreamPair(args, [(f"{net['HOST_ADDR']}:{STREAM_PORT}", None)], "xdp")
         if probe.paths.get(0) not in (1, 2):
             rc, err = probe.finish()
-            if "built without AF_XDP support" in err:
-                raise Skip("libzok was built without the AF_XDP path")
+            skip_without_xdp(err)
             failures.check(False, f"the stream did not take the AF_XDP path: {err[-300:]}")
             return [], failures
         start = xdp_redirects(net["HOST_IF"])
@@ -997,8 +1000,7 @@ def scenario_xdppair(args, scale):
         probe = StreamPair(args, ends, "xdp", worker=True)
         if sorted(probe.paths) != [0, 1] or any(p not in (1, 2) for p in probe.paths.values()):
             rc, err = probe.finish()
-            if "built without AF_XDP support" in err:
-                raise Skip("libzok was built without the AF_XDP path")
+            skip_without_xdp(err)
             failures.check(False, f"not both streams took the AF_XDP path: {probe.paths} "
                            f"status {rc}: {err[-300:]}")
             return [], failures
@@ -1103,8 +1105,7 @@ def scenario_xdpmemlock(args, scale):
             p = probe(receive, limit_mib)
             if path_wanted is None:
                 rc, err = p.finish()
-                if "built without AF_XDP support" in err:
-                    raise Skip("libzok was built without the AF_XDP path")
+                skip_without_xdp(err)
                 failures.check(rc != 0 and "errno=105)" in err and "RLIMIT_MEMLOCK" in err,
                                f"{tag}: status {rc}, expected ENOBUFS naming the locked-memory "
                                f"limit: {err[-400:]}")
@@ -1113,8 +1114,7 @@ def scenario_xdpmemlock(args, scale):
             if not failures.check(p.paths.get(0) in path_wanted,
                                   f"{tag}: path {p.paths.get(0)}, wanted {path_wanted}"):
                 rc, err = p.finish()
-                if "built without AF_XDP support" in err:
-                    raise Skip("libzok was built without the AF_XDP path")
+                skip_without_xdp(err)
                 failures.check(False, f"{tag}: {err[-400:]}")
                 continue
             failures.check(receive != "auto" or not attached(), f"{tag}: an XDP program is left")
@@ -1150,8 +1150,7 @@ def scenario_xdpauto(args, scale):
             f"127.0.0.1:{resend}", f"127.0.0.1:{stream}"]
     done = subprocess.run(argv, capture_output=True, text=True, env=receiver_env("xdp"),
                           timeout=30)
-    if "built without AF_XDP support" in done.stderr:
-        raise Skip("libzok was built without the AF_XDP path")
+    skip_without_xdp(done.stderr)
     failures.check(done.returncode != 0 and "errno=95" in done.stdout + done.stderr,
                    f"loopback, ZOK_RECEIVE=xdp: status {done.returncode}, expected "
                    f"EOPNOTSUPP: {(done.stdout + done.stderr)[-300:]}")
@@ -1409,8 +1408,7 @@ def scenario_xdprestart(args, scale):
                 run.wait_for_text("Verify block ok", IDLE_S * scale)
                 run.send(signal.SIGKILL)
                 run.finish()
-                if "built without AF_XDP support" in run.err:
-                    raise Skip("libzok was built without the AF_XDP path")
+                skip_without_xdp(run.err)
                 ok = failures.check(re.search(r"receive path xdp \(", run.err)
                                     and "Verify block ok" in run.err,
                                     f"{tag}: no block on AF_XDP: {run.err[-300:]}")
