@@ -6,6 +6,7 @@ fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
 }
+pass() { echo "ok: $*"; }
 
 expect_in() {  # expect_in FILE TEXT WHAT
   grep -qF -- "$2" "$1" || { fail "$3: no \"$2\" in:"; sed 's/^/    /' "$1"; }

@@ -28,12 +28,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { echo "ok: $*"; }
+source "$here/../lib/scenario.bash"
 fatal() {
   echo "FAIL: $*"
   exit 1
