@@ -37,29 +37,16 @@ TEST(ParseEndpoint, AcceptsPortsAtBothEndsOfTheRange) {
   }
 }
 
-TEST(ParseEndpoint, RejectsPortsOutsideTheRange) {
-  for (const char *text : {"10.1.2.3:1023", "10.1.2.3:65536", "10.1.2.3:0", "10.1.2.3:abc",
-                           "10.1.2.3:", "10.1.2.3:-5000"}) {
+TEST(ParseEndpoint, RejectsBadPortsAndAddresses) {
+  // 4294972296 is 5000 modulo 2^32: it must not pass as port 5000. Only the
+  // first 63 characters are read: 9 + 54 end inside the zeros, port 0.
+  for (const std::string &text : std::initializer_list<std::string>{
+           "10.1.2.3:1023", "10.1.2.3:65536", "10.1.2.3:0", "10.1.2.3:abc",
+           "10.1.2.3:", "10.1.2.3:-5000", "10.1.2.3:4294972296",
+           "10.1.2.3:99999999999999999999999999", "255.255.255.255:2000", "host:2000", "", ":2000",
+           "1.2.3.4.5", "10.1.2.3:" + std::string(54, '0') + "5000"}) {
     EXPECT_EQ(parse(text).rc, -1) << text;
   }
-}
-
-TEST(ParseEndpoint, ManyDigitPortsFailWithoutWrapping) {
-  // 4294972296 is 5000 modulo 2^32: it must not pass as port 5000.
-  EXPECT_EQ(parse("10.1.2.3:4294972296").rc, -1);
-  EXPECT_EQ(parse("10.1.2.3:99999999999999999999999999").rc, -1);
-}
-
-TEST(ParseEndpoint, RejectsBadAddresses) {
-  for (const char *text : {"255.255.255.255:2000", "host:2000", "", ":2000", "1.2.3.4.5"}) {
-    EXPECT_EQ(parse(text).rc, -1) << text;
-  }
-}
-
-TEST(ParseEndpoint, ReadsOnlyTheFirst63Characters) {
-  // 9 + 54 characters end inside the zeros: the port reads as 0.
-  std::string long_port = "10.1.2.3:" + std::string(54, '0') + "5000";
-  EXPECT_EQ(parse(long_port).rc, -1);
   EXPECT_EQ(parse("10.1.2.3:" + std::string(50, '0') + "5000").rc, 0);
 }
 
