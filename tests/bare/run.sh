@@ -18,12 +18,7 @@ skip() {
   echo "SKIPPED: bare-machine demo: $*"
   exit 0
 }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { echo "ok: $*"; }
-failures=0
+source "$src/tests/lib/scenario.bash"
 
 [ "$(id -u)" -eq 0 ] || skip "needs root (debootstrap, chroot)"
 command -v debootstrap >/dev/null || skip "debootstrap is not installed (apt-get install debootstrap)"
@@ -141,8 +136,4 @@ else
   fail "second run: status $status, output: $out"
 fi
 
-[ "$failures" = 0 ] || {
-  echo "FAIL: $failures check(s) failed"
-  exit 1
-}
-echo "all bare-machine checks passed in $(($(now) - begun)) s"
+finish "all bare-machine checks passed in $(($(now) - begun)) s"

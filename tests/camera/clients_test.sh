@@ -244,8 +244,4 @@ camctl)
   ;;
 esac
 
-if [[ $failures -eq 0 ]]; then
-  echo "camera clients $scenario: passed"
-  exit 0
-fi
-exit 1
+finish "camera clients $scenario: passed"

@@ -128,8 +128,4 @@ snap)
   ;;
 esac
 
-if [[ $failures -eq 0 ]]; then
-  echo "camera $scenario: passed"
-  exit 0
-fi
-exit 1
+finish "camera $scenario: passed"

@@ -8,6 +8,12 @@ fail() {
 }
 pass() { echo "ok: $*"; }
 
+# finish VERDICT: the last line, and status 1 if any check failed.
+finish() {
+  [[ $failures -eq 0 ]] || { echo "FAIL: $failures check(s) failed"; exit 1; }
+  echo "$*"
+}
+
 expect_in() {  # expect_in FILE TEXT WHAT
   grep -qF -- "$2" "$1" || { fail "$3: no \"$2\" in:"; sed 's/^/    /' "$1"; }
 }

@@ -249,8 +249,4 @@ else
 fi
 
 echo
-if [ "$failures" != 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all package checks passed"
+finish "all package checks passed"
