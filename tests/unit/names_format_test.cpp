@@ -40,9 +40,7 @@ TEST(NamesFile, RoundTripsEveryValidName) {
   const auto parsed = parse_names(serialise_names(names));
   EXPECT_EQ(parsed.names, names);
   EXPECT_EQ(parsed.damaged_lines, 0u);
-}
-
-TEST(NamesFile, StoresAddressesInLowerCase) {
+  // Addresses are stored in lower case.
   const std::string text = serialise_names({{mac_of("AA:BB:CC:DD:EE:FF"), "x"}});
   EXPECT_NE(text.find("\naa:bb:cc:dd:ee:ff x\n"), std::string::npos) << text;
 }

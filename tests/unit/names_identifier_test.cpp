@@ -70,14 +70,12 @@ TEST(AdapterIdentifier, ReadsMacsInEitherCaseAndDecimalSerialsUpToThreeOctets) {
   }
 }
 
-TEST(AdapterIdentifier, SerialIsTheLastThreeOctets) {
+TEST(AdapterIdentifier, SerialIsTheLastThreeOctetsAndAddressesPrintInLowerCase) {
   EXPECT_EQ(zok::adapters::serial_of(mac_of("00:00:00:00:00:00")), 0u);
   EXPECT_EQ(zok::adapters::serial_of(mac_of("01:23:45:67:89:ab")), 0x6789ABu);
   EXPECT_EQ(zok::adapters::serial_of(mac_of("ff:ff:ff:00:00:01")), 1u);
   EXPECT_EQ(zok::adapters::serial_of(mac_of("00:00:00:ff:ff:ff")), 0xFFFFFFu);
-}
-
-TEST(AdapterIdentifier, FormatsMacInLowerCase) {
+  // Addresses are written in lower case.
   EXPECT_EQ(zok::adapters::format_mac(mac_of("0A:1b:C2:d3:E4:f5")), "0a:1b:c2:d3:e4:f5");
   EXPECT_EQ(zok::adapters::format_mac(Mac{}), "00:00:00:00:00:00");
 }
