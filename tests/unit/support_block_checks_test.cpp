@@ -45,7 +45,7 @@ TEST(BlockSequence, ReportsEachGapOnce) {
   }
 }
 
-TEST(HexDump, FullRowsAndAShortTail) {
+TEST(HexDump, FullRowsAShortTailAndWideOffsets) {
   unsigned char bytes[17];
   for (int i = 0; i < 17; ++i) bytes[i] = static_cast<unsigned char>(0xa0 + i);
   EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, 16); }),
@@ -56,12 +56,10 @@ TEST(HexDump, FullRowsAndAShortTail) {
   EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, 5); }), "0000: a0 a1 a2 a3 a4 \n");
   EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, 0); }), "");
   EXPECT_EQ(printed([&](FILE *out) { hex_dump(out, bytes, -3); }), "");
-}
-
-TEST(HexDump, OffsetsGrowPastFourDigits) {
-  std::vector<unsigned char> bytes(0x10010, 0);
+  // Offsets grow past four digits.
+  std::vector<unsigned char> large(0x10010, 0);
   std::string text =
-      printed([&](FILE *out) { hex_dump(out, bytes.data(), static_cast<int32_t>(bytes.size())); });
+      printed([&](FILE *out) { hex_dump(out, large.data(), static_cast<int32_t>(large.size())); });
   EXPECT_NE(text.find("\n10000: 00 00"), std::string::npos);
 }
 
@@ -232,13 +230,12 @@ TEST(BlockLeaderDeathTest, UnknownTypeEndsTheProcess) {
               "^Invalid payload type : Invalid argument \\(errno=22\\)\n$");
 }
 
-TEST(PrintVerbose, CutsTheMessageTo127Characters) {
+TEST(PrintVerbose, CutsTheMessageTo127CharactersAndPrintsBlockStatusInSixLines) {
   std::string long_text(300, 'x');
   EXPECT_EQ(printed([&](FILE *out) { print_verbose(out, "main", "%s", long_text.c_str()); }),
             "(main): " + std::string(127, 'x') + "\n");
-}
 
-TEST(PrintBlockStatus, SixLinesInOrder) {
+  // A block's status: six lines in order.
   zok_block_status s = {};
   s.status = 0x800c;
   s.block_id = 5000000000;
