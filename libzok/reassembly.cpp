@@ -390,13 +390,8 @@ bool Reassembly::proves_past_end(std::uint64_t block_id, std::uint32_t packet_id
 }
 
 void Reassembly::ends_too_long(Block &b) noexcept {
-  if (b.new_run) {
-    b.new_run = false;
-    restart(b.block_id, &b);
-  }
-  b.state = b.geometry.trailer() ? BlockState::trailer_seen : BlockState::assembling;
-  became_senders(b);
-  close_block(b, Ending::overrun);
+  b.overran = true;
+  take_for_senders(b, false);
 }
 
 // The sender is one host and, once a leader came from it, one port: a
@@ -845,11 +840,6 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     take_for_senders(b, b.geometry.trailer().has_value());
   }
   if (past_buffer && b.open() && b.confirmed()) close_block(b, Ending::overrun);
-}
-
-void Reassembly::became_senders(Block &b) noexcept {
-  saw_block(b.block_id);
-  ask_tails(b);
 }
 
 void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept {

@@ -77,14 +77,14 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   // A new run's block shows itself by its leader and packets that follow
   // it as a sender's do (in any order: a path may reorder them).
   if ((!follows && b.received < 3) || (b.new_run && !b.leader_timestamp)) return;
-  if (b.new_run) {
-    b.new_run = false;
-    restart(b.block_id, &b);
-  }
   take_for_senders(b, trailer == packet_id);
 }
 
 void Reassembly::take_for_senders(Block &b, bool done) noexcept {
+  if (b.new_run) {
+    b.new_run = false;
+    restart(b.block_id, &b);
+  }
   b.state = b.geometry.trailer() ? BlockState::trailer_seen : BlockState::assembling;
   const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, 0));
   std::uint32_t last_missing = top == 0 ? 0 : top - 1;
@@ -92,7 +92,8 @@ void Reassembly::take_for_senders(Block &b, bool done) noexcept {
   // Below a trailer the sender is done; otherwise the gaps get the reorder
   // window like any other.
   if (top != 0) ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
-  became_senders(b);
+  saw_block(b.block_id);
+  ask_tails(b);
   if (b.overran) close_block(b, Ending::overrun);
 }
 
