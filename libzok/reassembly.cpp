@@ -239,28 +239,27 @@ bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
   return (timestamp - p.timestamp) / ms > most;
 }
 
-void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
-  // A leader of the new run that came before, of an id shortly before the
-  // first and none open between, and never proved: it ends below as a
-  // block never seen, and the new run's ids are counted from the next.
-  if (first) {
-    std::uint64_t nearest = open_window + 1;
-    for (const Block &b : blocks_) {
-      if (!b.open() || &b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
-      const std::uint64_t d = gvsp::block_id_distance(b.block_id, *first, config_.kind);
-      if (d >= 1 && d < nearest) nearest = d;
-    }
-    auto between = [&](std::uint64_t id) {
-      const std::uint64_t d = gvsp::block_id_distance(id, *first, config_.kind);
-      return d >= 1 && d < nearest;
-    };
-    const bool none_between =
-        std::none_of(blocks_.begin(), blocks_.end(),
-                     [&](const Block &b) { return b.open() && between(b.block_id); }) &&
-        std::none_of(closed_.begin(), closed_.end(),
-                     [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
-    if (nearest <= open_window && none_between) first = sequence_.back(*first, nearest - 1);
+std::uint64_t Reassembly::counted_from(std::uint64_t first, const Block *keep) const noexcept {
+  std::uint64_t nearest = open_window + 1;
+  for (const Block &b : blocks_) {
+    if (!b.open() || &b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
+    const std::uint64_t d = gvsp::block_id_distance(b.block_id, first, config_.kind);
+    if (d >= 1 && d < nearest) nearest = d;
   }
+  auto between = [&](std::uint64_t id) {
+    const std::uint64_t d = gvsp::block_id_distance(id, first, config_.kind);
+    return d >= 1 && d < nearest;
+  };
+  const bool none_between =
+      std::none_of(blocks_.begin(), blocks_.end(),
+                   [&](const Block &b) { return b.open() && between(b.block_id); }) &&
+      std::none_of(closed_.begin(), closed_.end(),
+                   [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
+  return nearest <= open_window && none_between ? sequence_.back(first, nearest - 1) : first;
+}
+
+void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
+  if (first) first = counted_from(*first, keep);
   // A kept block the sequence has as its newest began the new run, and so
   // did a newest block without a leader just before the new run's first
   // (its leader lost): the ids it passed over on arrival were the gap
