@@ -1,6 +1,7 @@
 // Routing of datagrams to blocks, the lifecycle of a block from open to
 // close, and time.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "reassembly_internal.h"
@@ -260,6 +261,15 @@ std::uint64_t Reassembly::counted_from(std::uint64_t first, const Block *keep) c
 
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
   if (first) first = counted_from(*first, keep);
+  // The new run's leaders that found no buffer before its first count as
+  // not available: the run began with the earliest, and the ids between
+  // them were passed over. Bit d - 1: the id d before the first.
+  std::uint64_t no_buffer = 0;
+  for (const std::optional<Closed> &c : closed_) {
+    const std::uint64_t d =
+        first && c && c->new_run ? gvsp::block_id_distance(c->block_id, *first, config_.kind) : 0;
+    if (d >= 1 && d <= sequence_depth) no_buffer |= std::uint64_t{1} << (d - 1);
+  }
   // A kept block the sequence has as its newest began the new run, and so
   // did a newest block without a leader just before the new run's first
   // (its leader lost): the ids it passed over on arrival were the gap
@@ -320,8 +330,19 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
   pace_ = ClockPace{};
   // A block kept open may still prove the old run's: the new run's ids
   // reach it when its leader comes, not before.
-  bump(counters_.blocks_unseen,
-       from_newest ? sequence_.restart_at_newest() : sequence_.restart(first));
+  if (from_newest) {
+    bump(counters_.blocks_unseen, sequence_.restart_at_newest());
+  } else if (no_buffer != 0) {
+    const auto earliest = static_cast<std::uint64_t>(std::bit_width(no_buffer));
+    bump(counters_.blocks_unseen, sequence_.restart(sequence_.back(*first, earliest)));
+    for (std::uint64_t d = earliest; d >= 1; --d) {
+      if (((no_buffer >> (d - 1)) & 1u) != 0) {
+        bump(counters_.blocks_unseen, sequence_.saw(sequence_.back(*first, d), now_, flow_));
+      }
+    }
+  } else {
+    bump(counters_.blocks_unseen, sequence_.restart(first));
+  }
   last_judged_.reset();
 }
 
@@ -608,7 +629,12 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
                             ? std::optional<std::uint64_t>(packet.leader.timestamp)
                             : std::nullopt);
   opened = b != nullptr;
-  if (b != nullptr) b->new_run = new_run;
+  if (b != nullptr) {
+    b->new_run = new_run;
+  } else if (new_run) {
+    // Counted as not available, it still tells where a new run began.
+    closed_[(closed_next_ + closed_.size() - 1) % closed_.size()]->new_run = true;
+  }
   return b;
 }
 

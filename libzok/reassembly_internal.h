@@ -177,6 +177,8 @@ class Reassembly {
     std::uint64_t block_id = 0;
     std::optional<std::uint64_t> leader_timestamp;  // when it had its leader
     bool leader_asked = false;
+    // A leader that may begin a new run and found no buffer.
+    bool new_run = false;
   };
 
   // Whom the stream hears. Before the lock, anyone (the first leader's
