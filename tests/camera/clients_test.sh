@@ -151,7 +151,8 @@ EOF
   [[ $(stat n_resend_requests "$work/stream") -gt 0 ]] || fail "Aravis asked for no resends"
   [[ $(stat n_resent_packets "$work/stream") -gt 0 ]] || fail "Aravis got no resent packets"
   expect_in "$work/stream" "packet size 1500" "Aravis's packet size"
-  [[ $failures -eq 0 ]] || sed 's/^/    /' "$work/stream"
+  # What the camera saw of the requests tells its faults from the client's.
+  [[ $failures -eq 0 ]] || { sed 's/^/    /' "$work/stream"; tail -15 "$TESTNET_CAMERA_LOG" | sed 's/^/    camera: /'; }
   expect_in "$TESTNET_CAMERA_LOG" "Acquisition stopped" "the camera's log"
 
   kill -INT "$capture_pid"
