@@ -40,6 +40,17 @@ enum class BlockState : std::uint8_t { free, tentative, assembling, trailer_seen
 
 // Everything of a block but its resend ranges, so a block can start afresh
 // without clearing the ranges' storage.
+// Strays name a block nobody sent, so a block opened without its leader is
+// the sender's once a packet of it, the `seen`th distinct one, follows on
+// from the highest before it (where it `may_follow`: only the trailer
+// follows a short packet), or is the third (a sender that sends out of
+// order).
+constexpr bool shows_sender(std::uint32_t packet_id, std::uint32_t seen, std::int64_t highest,
+                            bool may_follow = true) noexcept {
+  return seen >= 3 ||
+         (seen == 2 && may_follow && static_cast<std::int64_t>(packet_id) == highest + 1);
+}
+
 // Distinct packets of a tentative block that lay past the buffers, refused.
 struct PastEnd {
   std::array<std::uint32_t, 2> ids{};
@@ -47,18 +58,16 @@ struct PastEnd {
   std::int64_t highest = -1;
 
   // True when `packet_id`, with `placed` packets taken up to `placed_highest`,
-  // shows the sender at the block: it follows on from the highest packet,
-  // or it is the third distinct one. Remembers it.
+  // shows the sender at the block. Remembers it.
   bool proves(std::uint32_t packet_id, std::uint32_t placed, std::int64_t placed_highest) noexcept {
     for (std::uint32_t i = 0; i < count; ++i) {
       if (ids[i] == packet_id) return false;
     }
-    const std::uint32_t before = placed + count;
-    const bool follows = before != 0 && static_cast<std::int64_t>(packet_id) ==
-                                            std::max(placed_highest, highest) + 1;
+    const bool shows =
+        shows_sender(packet_id, placed + count + 1, std::max(placed_highest, highest));
     if (count < ids.size()) ids[count++] = packet_id;
     highest = std::max<std::int64_t>(highest, packet_id);
-    return follows || before + 1 >= 3;
+    return shows;
   }
 };
 

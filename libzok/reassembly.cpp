@@ -1,6 +1,7 @@
 // Routing of datagrams to blocks, the lifecycle of a block from open to
 // close, and time.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "reassembly_internal.h"
@@ -239,27 +240,35 @@ bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
   return (timestamp - p.timestamp) / ms > most;
 }
 
+std::uint64_t Reassembly::counted_from(std::uint64_t first, const Block *keep) const noexcept {
+  std::uint64_t nearest = open_window + 1;
+  for (const Block &b : blocks_) {
+    if (!b.open() || &b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
+    const std::uint64_t d = gvsp::block_id_distance(b.block_id, first, config_.kind);
+    if (d >= 1 && d < nearest) nearest = d;
+  }
+  auto between = [&](std::uint64_t id) {
+    const std::uint64_t d = gvsp::block_id_distance(id, first, config_.kind);
+    return d >= 1 && d < nearest;
+  };
+  const bool none_between =
+      std::none_of(blocks_.begin(), blocks_.end(),
+                   [&](const Block &b) { return b.open() && between(b.block_id); }) &&
+      std::none_of(closed_.begin(), closed_.end(),
+                   [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
+  return nearest <= open_window && none_between ? sequence_.back(first, nearest - 1) : first;
+}
+
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
-  // A leader of the new run that came before, of an id shortly before the
-  // first and none open between, and never proved: it ends below as a
-  // block never seen, and the new run's ids are counted from the next.
-  if (first) {
-    std::uint64_t nearest = open_window + 1;
-    for (const Block &b : blocks_) {
-      if (!b.open() || &b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
-      const std::uint64_t d = gvsp::block_id_distance(b.block_id, *first, config_.kind);
-      if (d >= 1 && d < nearest) nearest = d;
-    }
-    auto between = [&](std::uint64_t id) {
-      const std::uint64_t d = gvsp::block_id_distance(id, *first, config_.kind);
-      return d >= 1 && d < nearest;
-    };
-    const bool none_between =
-        std::none_of(blocks_.begin(), blocks_.end(),
-                     [&](const Block &b) { return b.open() && between(b.block_id); }) &&
-        std::none_of(closed_.begin(), closed_.end(),
-                     [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
-    if (nearest <= open_window && none_between) first = sequence_.back(*first, nearest - 1);
+  if (first) first = counted_from(*first, keep);
+  // The new run's leaders that found no buffer before its first count as
+  // not available: the run began with the earliest, and the ids between
+  // them were passed over. Bit d - 1: the id d before the first.
+  std::uint64_t no_buffer = 0;
+  for (const std::optional<Closed> &c : closed_) {
+    const std::uint64_t d =
+        first && c && c->new_run ? gvsp::block_id_distance(c->block_id, *first, config_.kind) : 0;
+    if (d >= 1 && d <= sequence_depth) no_buffer |= std::uint64_t{1} << (d - 1);
   }
   // A kept block the sequence has as its newest began the new run, and so
   // did a newest block without a leader just before the new run's first
@@ -321,8 +330,19 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
   pace_ = ClockPace{};
   // A block kept open may still prove the old run's: the new run's ids
   // reach it when its leader comes, not before.
-  bump(counters_.blocks_unseen,
-       from_newest ? sequence_.restart_at_newest() : sequence_.restart(first));
+  if (from_newest) {
+    bump(counters_.blocks_unseen, sequence_.restart_at_newest());
+  } else if (no_buffer != 0) {
+    const auto earliest = static_cast<std::uint64_t>(std::bit_width(no_buffer));
+    bump(counters_.blocks_unseen, sequence_.restart(sequence_.back(*first, earliest)));
+    for (std::uint64_t d = earliest; d >= 1; --d) {
+      if (((no_buffer >> (d - 1)) & 1u) != 0) {
+        bump(counters_.blocks_unseen, sequence_.saw(sequence_.back(*first, d), now_, flow_));
+      }
+    }
+  } else {
+    bump(counters_.blocks_unseen, sequence_.restart(first));
+  }
   last_judged_.reset();
 }
 
@@ -390,13 +410,8 @@ bool Reassembly::proves_past_end(std::uint64_t block_id, std::uint32_t packet_id
 }
 
 void Reassembly::ends_too_long(Block &b) noexcept {
-  if (b.new_run) {
-    b.new_run = false;
-    restart(b.block_id, &b);
-  }
-  b.state = b.geometry.trailer() ? BlockState::trailer_seen : BlockState::assembling;
-  became_senders(b);
-  close_block(b, Ending::overrun);
+  b.overran = true;
+  take_for_senders(b, false);
 }
 
 // The sender is one host and, once a leader came from it, one port: a
@@ -614,7 +629,12 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
                             ? std::optional<std::uint64_t>(packet.leader.timestamp)
                             : std::nullopt);
   opened = b != nullptr;
-  if (b != nullptr) b->new_run = new_run;
+  if (b != nullptr) {
+    b->new_run = new_run;
+  } else if (new_run) {
+    // Counted as not available, it still tells where a new run began.
+    closed_[(closed_next_ + closed_.size() - 1) % closed_.size()]->new_run = true;
+  }
   return b;
 }
 
@@ -845,11 +865,6 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     take_for_senders(b, b.geometry.trailer().has_value());
   }
   if (past_buffer && b.open() && b.confirmed()) close_block(b, Ending::overrun);
-}
-
-void Reassembly::became_senders(Block &b) noexcept {
-  saw_block(b.block_id);
-  ask_tails(b);
 }
 
 void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trailer &t) noexcept {

@@ -177,6 +177,8 @@ class Reassembly {
     std::uint64_t block_id = 0;
     std::optional<std::uint64_t> leader_timestamp;  // when it had its leader
     bool leader_asked = false;
+    // A leader that may begin a new run and found no buffer.
+    bool new_run = false;
   };
 
   // Whom the stream hears. Before the lock, anyone (the first leader's
@@ -241,12 +243,13 @@ class Reassembly {
   // `keep`) end, what is remembered of them is forgotten, and the sequence
   // goes on with `first`.
   void restart(std::optional<std::uint64_t> first, const Block *keep) noexcept;
+  // The id a new run whose first is `first` is counted from: past a leader
+  // of the new run that came before, shortly before `first` with none open
+  // or remembered between, and never proved (it ends as a block never seen).
+  std::uint64_t counted_from(std::uint64_t first, const Block *keep) const noexcept;
   // True once, for the packet zok_drop_packet armed; disarms it.
   bool takes_forced_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
   void saw_block(std::uint64_t block_id) noexcept;
-  // The block is the sender's from now on (its leader, or packets that
-  // follow on): the sequence has seen it, and older blocks lost their tails.
-  void became_senders(Block &b) noexcept;
   void remember_closed(std::uint64_t block_id, const Block *b) noexcept;
   bool begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   enum class Opening : std::uint8_t { yes, no, past_buffers };
@@ -254,7 +257,8 @@ class Reassembly {
   // A packet of no open block that lay past every buffer: true once such
   // packets prove the block the sender's.
   bool proves_past_end(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
-  // The block proved the sender's and is too long for its buffer.
+  // The block proved the sender's and is too long for its buffer: what it
+  // would ask for is given up at once with it.
   void ends_too_long(Block &b) noexcept;
   // `leader_timestamp`: the block opens with its leader, of that time.
   Block *open_block(std::uint64_t block_id, const Arrival &at,
@@ -302,8 +306,11 @@ class Reassembly {
   // asked for again.
   void drop_short(Block &b) noexcept;
   void confirm(Block &b, std::uint32_t packet_id) noexcept;
-  // The block is the sender's: what is missing below its highest packet
-  // waits out the reorder window (not when `done`: the sender has moved on).
+  // The block proved the sender's (its leader, or packets that follow on):
+  // a new run's restarts the run from it, what is missing below its highest
+  // packet waits out the reorder window (not when `done`: the sender has
+  // moved on), the sequence has seen it, older blocks lost their tails, and
+  // one that overran ends so.
   void take_for_senders(Block &b, bool done) noexcept;
   void forget_strays(Block &b) noexcept;
   // A packet of the block arrived: gaps it closes or shows.

@@ -63,28 +63,26 @@ void Reassembly::spurious(Nanos late) noexcept {
 }
 
 // A block opened without its leader asks for nothing while its packets may
-// be strays. A packet that follows on from the highest one (full as the one
-// before it, or the trailer), or a third packet the geometry took (a sender
-// that sends out of order), shows the sender is at it; all that lies below
-// is asked for then.
+// be strays; all that lies below is asked for once they show the sender.
 void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   const std::optional<std::uint32_t> trailer = b.geometry.trailer();
-  // The short packet may be the last one itself: only the trailer follows it.
-  const bool follows = b.received >= 2 && static_cast<std::int64_t>(packet_id) == b.highest + 1 &&
-                       (!b.short_id || *b.short_id == packet_id || trailer == packet_id);
-  const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, packet_id));
-  b.highest = top;
+  // The short packet may be the last one itself.
+  const bool shows = shows_sender(packet_id, b.received, b.highest,
+                                  !b.short_id || *b.short_id == packet_id || trailer == packet_id);
+  b.highest = std::max<std::int64_t>(b.highest, packet_id);
   // A new run's block shows itself by its leader and packets that follow
   // it as a sender's do (in any order: a path may reorder them).
-  if ((!follows && b.received < 3) || (b.new_run && !b.leader_timestamp)) return;
-  if (b.new_run) {
-    b.new_run = false;
-    restart(b.block_id, &b);
-  }
+  if (!shows || (b.new_run && !b.leader_timestamp)) return;
   take_for_senders(b, trailer == packet_id);
 }
 
 void Reassembly::take_for_senders(Block &b, bool done) noexcept {
+  // A block shortly after a new run's unproven leader, none between, is of
+  // that run: its packets prove the run as the leader's own block's would.
+  if (b.new_run || counted_from(b.block_id, &b) != b.block_id) {
+    b.new_run = false;
+    restart(b.block_id, &b);
+  }
   b.state = b.geometry.trailer() ? BlockState::trailer_seen : BlockState::assembling;
   const auto top = static_cast<std::uint32_t>(std::max<std::int64_t>(b.highest, 0));
   std::uint32_t last_missing = top == 0 ? 0 : top - 1;
@@ -92,7 +90,8 @@ void Reassembly::take_for_senders(Block &b, bool done) noexcept {
   // Below a trailer the sender is done; otherwise the gaps get the reorder
   // window like any other.
   if (top != 0) ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
-  became_senders(b);
+  saw_block(b.block_id);
+  ask_tails(b);
   if (b.overran) close_block(b, Ending::overrun);
 }
 

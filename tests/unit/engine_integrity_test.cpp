@@ -90,6 +90,18 @@ TEST(EngineIntegrity, RestartedSenderOpensItsBlocksWhileLateCopiesStayDropped) {
   expect_counts(h.counters, {COUNT(datagrams_refused, 0u), COUNT(blocks_complete, 11u)});
 }
 
+// A restarted sender whose first block kept only its leader, whose second
+// was lost whole and whose third lost its leader: the third's packets prove
+// the new run, and the two blocks before it count as never seen.
+TEST(EngineIntegrity, NewRunProvedJustAfterItsLoneLeaderCountsTheIdsBefore) {
+  Harness h({}, 3);
+  h.feed(make_leader(21820, raw_leader(0, 1000)), 57 * ms);
+  h.feed(make_leader(1, raw_leader(0, 5)), 586 * ms);
+  for (std::uint32_t k = 1; k <= 3; ++k) h.feed(make_payload(3, k, 100), 606 * ms + k * us);
+  for (Nanos t = 1; t <= 5; ++t) h.tick(t * 1000 * ms);
+  expect_counts(h.counters, {COUNT(blocks_incomplete, 2u), COUNT(blocks_unseen, 2u)});
+}
+
 TEST(EngineIntegrity, PacketSizeIsEachBlocksOwn) {
   Harness h({}, 8, 65536);
   constexpr std::uint64_t size = 30000;
