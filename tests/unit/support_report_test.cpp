@@ -67,13 +67,12 @@ const char common_report[] =
     "Buffers Freed:          112\n"
     "Buffers Enqueued:       113\n";
 
-TEST(Report, PlaingrabPrintsThirteenLibraryLines) {
+// Plaingrab prints thirteen library lines; workergrab adds six, ending
+// with the blocked blocks dropped.
+TEST(Report, EachLayoutPrintsItsLibraryLines) {
   report_record r = sample_record(report_layout::plaingrab);
   EXPECT_EQ(printed([&](FILE *out) { print_report(out, r); }), common_report);
-}
-
-TEST(Report, WorkergrabAddsSixLinesEndingWithBlockedBlocksDropped) {
-  report_record r = sample_record(report_layout::workergrab);
+  r = sample_record(report_layout::workergrab);
   EXPECT_EQ(printed([&](FILE *out) { print_report(out, r); }), std::string(common_report) +
                                                                    "Stream Stopped          114\n"
                                                                    "Stream Started          115\n"
@@ -190,17 +189,14 @@ TEST(CommonOptions, ChecksNamedAfterTheirOption) {
   EXPECT_EQ(booo.result, option_result::failed);
   EXPECT_STREQ(booo.failure.message.c_str(), "");
   EXPECT_EQ(booo.failure.status, 22);
-}
-
-TEST(CommonOptions, WorkergrabWordsTheTimeoutChecksLikeTheOthers) {
+  // Workergrab words the timeout checks like the others.
   use_receiver_family(&worker_family, "workergrab");
-  receiver_settings s;
   EXPECT_STREQ(apply(&s, 'E', "-5").failure.message.c_str(), "Error: -E argument must be >=0\n");
   EXPECT_STREQ(apply(&s, 'b', "-5").failure.message.c_str(), "Error: -b argument must be >=0\n");
   use_receiver_family(&plain_family, "plaingrab");
 }
 
-TEST(CommonOptions, ValuesReachTheOpenParameters) {
+TEST(CommonOptions, ValuesReachTheOpenParametersAndTheDelay) {
   use_receiver_family(&plain_family, "plaingrab");
   receiver_settings s;
   EXPECT_EQ(s.params.flags, 0x0Au);
@@ -229,10 +225,7 @@ TEST(CommonOptions, ValuesReachTheOpenParameters) {
   EXPECT_EQ(ntohs(s.resend.sin_port), 4000);
   EXPECT_EQ(apply(&s, 'p').result, option_result::not_common);
   EXPECT_EQ(apply(&s, 'z').result, option_result::not_common);
-}
-
-TEST(CommonOptions, DelayIsDrawnWhenTheOptionIsRead) {
-  receiver_settings s;
+  // The delay is drawn when the option is read.
   apply(&s, 'D', "0x3e8");
   EXPECT_TRUE(s.delay.given);
   EXPECT_EQ(s.delay.current_delay, 1000);
