@@ -198,16 +198,8 @@ struct fake_device {
 
 // Descriptions camctl keeps go to a directory of the test's own.
 struct description_cache {
-  std::string dir;
-  description_cache() {
-    char path[] = "/tmp/camctl_cache_XXXXXX";
-    if (mkdtemp(path) != nullptr) dir = path;
-    setenv("XDG_CACHE_HOME", dir.c_str(), 1);
-  }
-  ~description_cache() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-  }
+  testlib::TemporaryDirectory dir{"camctl_cache"};
+  description_cache() { setenv("XDG_CACHE_HOME", dir.path.c_str(), 1); }
 } cache;
 
 Outcome camctl(const std::vector<std::string> &args) {

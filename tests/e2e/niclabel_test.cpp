@@ -75,23 +75,17 @@ std::string upper(std::string text) {
 
 struct StateDirectory {
   StateDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "zok-niclabel-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) root = pattern;
-    state = root / "state";
     ::setenv("ZOK_STATE_DIR", state.c_str(), 1);
     // The programs must load the real engine even when they were linked
     // against the double for development.
     ::setenv("LD_LIBRARY_PATH", ZOK_LIBRARY_DIR, 1);
   }
-  ~StateDirectory() {
-    ::unsetenv("ZOK_STATE_DIR");
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
-  }
+  ~StateDirectory() { ::unsetenv("ZOK_STATE_DIR"); }
   fs::path names_file() const { return state / "names"; }
 
-  fs::path root;
-  fs::path state;
+  testlib::TemporaryDirectory temp{"zok-niclabel"};
+  const fs::path root = temp.path;
+  const fs::path state = root / "state";
 };
 
 // niclabel as a user starts it: its usage names it after argv[0].

@@ -76,6 +76,21 @@ inline std::string read_file(const std::string &path) {
   return text.str();
 }
 
+// A directory of the test's own, gone with everything in it at the end.
+struct TemporaryDirectory {
+  explicit TemporaryDirectory(const std::string &prefix = "zok-test") {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~TemporaryDirectory() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  TemporaryDirectory(const TemporaryDirectory &) = delete;
+  TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
+  std::filesystem::path path;
+};
+
 // Polls until holds() is true; false when limit passed first. For a state
 // a test needs before it goes on: a loaded host reaches it late, not never.
 template <class Predicate>

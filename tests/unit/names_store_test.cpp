@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "adapters_id_internal.h"
+#include "lib/process.h"
 #include "names_format_internal.h"
 #include "names_store_internal.h"
 
@@ -19,24 +20,7 @@ namespace fs = std::filesystem;
 using zok::adapters::Mac;
 using zok::names::NameTable;
 
-struct TemporaryDirectory {
-  TemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "zok-names-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    if (!path.empty()) fs::remove_all(path, ignored);
-  }
-  fs::path path;
-};
-
-std::string read_text(const fs::path &file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testlib::TemporaryDirectory;
 
 Mac numbered_mac(int n) {
   return Mac{0x02, 0, 0, 0, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
@@ -103,7 +87,7 @@ TEST(NamesStore, AnUpdateDropsDamagedLinesAndKeepsTheRest) {
   ASSERT_EQ(zok::names::update_names(temp.path.string(),
                                      [](NameTable &table) { table[numbered_mac(2)] = "new"; }),
             0);
-  const auto parsed = zok::names::parse_names(read_text(file));
+  const auto parsed = zok::names::parse_names(testlib::read_file(file));
   EXPECT_EQ(parsed.damaged_lines, 0u);
   EXPECT_EQ(parsed.names,
             (NameTable{{Mac{}, "keep me"}, {numbered_mac(1), "me too"}, {numbered_mac(2), "new"}}));
@@ -115,7 +99,7 @@ TEST(NamesStore, ReportsAStateDirectoryThatIsAFile) {
   std::ofstream(occupied) << "not a directory\n";
   EXPECT_EQ(zok::names::update_names(occupied.string(), [](NameTable &) {}), ENOTDIR);
   EXPECT_EQ(zok::names::update_names((occupied / "below").string(), [](NameTable &) {}), ENOTDIR);
-  EXPECT_EQ(read_text(occupied), "not a directory\n");
+  EXPECT_EQ(testlib::read_file(occupied), "not a directory\n");
 }
 
 TEST(NamesStore, RefusesANamesPathThatIsNoFile) {
