@@ -4,9 +4,7 @@
 // test sends, and must find every frame well-formed. A deliberately
 // truncated leader shows that the dissector does flag what is broken.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -93,10 +91,9 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
   Receiver commander(ports[2]);
   ASSERT_EQ(rx.port(), ports[0]);
   ASSERT_EQ(commander.port(), ports[2]);
-  char dir_template[] = "/tmp/strobix_tshark_XXXXXX";
-  ASSERT_NE(mkdtemp(dir_template), nullptr);
-  const std::string dir = dir_template;
-  const std::string file = dir + "/capture.pcapng";
+  const testlib::TemporaryDirectory dir("strobix_tshark");
+  ASSERT_FALSE(dir.path.empty());
+  const std::string file = dir.path / "capture.pcapng";
 
   const Markers markers;
   Process capture("tshark", {"-i", "lo", "-f",
@@ -105,7 +102,6 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
                              "-w", file, "-a", "duration:600"});
   if (!capture.wait_for_err("Capturing on", 60s)) {
     const Outcome o = capture.finish(5s);
-    std::filesystem::remove_all(dir);
     GTEST_SKIP() << "SKIPPED: tshark cannot capture on lo: " << o.err;
   }
   ASSERT_TRUE(captured(file, markers.start)) << "the capture never started";
@@ -166,7 +162,6 @@ TEST(StrobixTshark, DissectorsFindEveryFrameWellFormed) {
   capture.signal(SIGINT);
   capture.finish(30s);
   const std::vector<Frame> frames = read_capture(file, markers, rx.port(), control);
-  std::filesystem::remove_all(dir);
 
   ASSERT_EQ(frames.size(), sent + commands);
   std::size_t gvsp = 0, gvcp = 0, malformed = 0;
