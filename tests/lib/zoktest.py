@@ -491,6 +491,31 @@ def check_probe_whole(failures, tag, p, blocks, where=""):
 # --------------------------------------------------------------- networks
 
 
+# What a hostile sender sends that opens no block and may still go
+# uncounted: error answers (late answers about blocks the engine closed, to
+# it) and in-block packets naming a finished block (late copies, dropped).
+UNCOUNTED_KINDS = ("error_answer", "in_block_past_end", "in_block_short", "in_block_long")
+
+
+def check_hostile_refused(failures, tag, p, blocks, near, far_total, sent_packets):
+    """The probe's refused count against what hostile senders sent: from the
+    stream's sender's address, whatever opened no block but the kinds above;
+    once foreign blocks were opened (a leaderless one fairly may be), only
+    the malformed; from another host, everything. No block nobody sent is
+    handed over. Returns (foreign blocks opened, datagrams to be refused)."""
+    opened = p["complete"] + p["incomplete"] + p["dropped"] + p["not_available"] - blocks
+    must = (near["total"] - sum(near[k] for k in UNCOUNTED_KINDS) if opened == 0
+            else near["must_refuse"]) + far_total
+    failures.check(p["refused"] + p["kernel_drops"] >= must,
+                   f"{tag}: engine refused {p['refused']} datagrams but {must} sent had to be "
+                   f"(kernel drops {p['kernel_drops']}, foreign blocks opened {opened}, from "
+                   f"another host {far_total})")
+    failures.check(p["foreign"] == 0, f"{tag}: {p['foreign']} blocks nobody sent were handed over")
+    failures.check(p["refused"] <= near["total"] + far_total + sent_packets,
+                   f"{tag}: engine refused {p['refused']}, more than all datagrams sent")
+    return opened, must
+
+
 def testnet_up(script, name, *options):
     """Makes the test network `name` (scripts/testnet.sh): its TESTNET_*
     assignments, or (None, why) where it cannot be made."""

@@ -372,23 +372,7 @@ def run_hostile_case(soak, worker, blocks, rate):
                    f"hostile {tag}: hostile traffic was {ratio:.1%} of strobix's packets, "
                    f"not about 10% (suite fault or a starved hostile sender)")
     check_probe_whole(failures, f"hostile {tag}", p, blocks, f"see {err_path}")
-    # Whatever opened no block must have been counted as refused, except
-    # error answers, which the engine takes for late answers about blocks
-    # it already closed. Leaderless foreign blocks could fairly be opened
-    # (a leader can be lost); then only the malformed ones must be.
-    # The in-block kinds that name a block already finished are late copies
-    # to the engine, dropped uncounted.
-    opened = p["complete"] + p["incomplete"] + p["dropped"] + p["not_available"] - blocks
-    in_block = sum(h[k] for k in IN_BLOCK_KINDS)
-    must = h["total"] - h["error_answer"] - in_block if opened == 0 else h["must_refuse"]
-    failures.check(p["refused"] + p["kernel_drops"] >= must,
-                   f"hostile {tag}: engine refused {p['refused']} datagrams but {must} sent "
-                   f"had to be (kernel drops {p['kernel_drops']}, foreign blocks opened "
-                   f"{opened})")
-    failures.check(p["foreign"] == 0,
-                   f"hostile {tag}: {p['foreign']} blocks nobody sent were handed over")
-    failures.check(p["refused"] <= h["total"] + sent["packets"],
-                   f"hostile {tag}: engine refused {p['refused']}, more than all datagrams sent")
+    zoktest.check_hostile_refused(failures, f"hostile {tag}", p, blocks, h, 0, sent["packets"])
     print(f"  {tag}: good blocks sent={blocks} complete+intact={p['good_ok']} "
           f"strobix packets={sent['packets']} hostile datagrams={h['total']} ({ratio:.1%}) "
           f"malformed={h['must_refuse']} refused by engine={p['refused']} "
