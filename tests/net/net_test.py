@@ -737,9 +737,11 @@ def scenario_xdpkill(args, scale):
                 [args.strobix, "-c", "-n", "100000", "-r", "200", "-s", str(BLOCK_BYTES),
                  "-l", f"{net['CAM_ADDR']}:{RESEND_PORT}", f"{net['HOST_ADDR']}:{STREAM_PORT}"]),
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            # Mid-stream: once a block has been handed over, by which time
-            # the receiver has its exit paths armed, however slow the start.
-            run.wait_progressing(IDLE_S * scale, "---Block Status---")
+            # Mid-stream: once a block has been handed over and checked whole
+            # (what is judged below; a loaded host can stop the receiver
+            # between the two lines), by which time the receiver has its exit
+            # paths armed, however slow the start.
+            run.wait_progressing(IDLE_S * scale, "Verify block ok")
             first_block = time.monotonic() - attached
             failures.check(run.running(), f"{tag}: the receiver ended before the signal")
             run.send(sig)
