@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -80,11 +81,14 @@ inline std::string read_file(const std::string &path) {
 struct TemporaryDirectory {
   explicit TemporaryDirectory(const std::string &prefix = "zok-test") {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+    // Without it a test would write into (and remove) a path of nobody's.
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    path = pattern;
   }
   ~TemporaryDirectory() {
     std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
   TemporaryDirectory(const TemporaryDirectory &) = delete;
   TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
@@ -233,16 +237,9 @@ class Process {
   }
 
  private:
-  static const std::string &output_dir() {
-    static const struct Dir {
-      Dir() {
-        char name[] = "/tmp/zok-test.XXXXXX";
-        if (mkdtemp(name) != nullptr) path = name;
-      }
-      ~Dir() { rmdir(path.c_str()); }
-      std::string path;
-    } dir;
-    return dir.path;
+  static std::string output_dir() {
+    static const TemporaryDirectory dir;
+    return dir.path.string();
   }
   static std::vector<std::string> with_program(const std::string &program,
                                                const std::vector<std::string> &args) {
