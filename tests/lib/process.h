@@ -82,8 +82,9 @@ struct TemporaryDirectory {
   explicit TemporaryDirectory(const std::string &prefix = "zok-test") {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
     // Without it a test would write into (and remove) a path of nobody's.
-    if (mkdtemp(pattern.data()) == nullptr)
+    if (mkdtemp(pattern.data()) == nullptr) {
       throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    }
     path = pattern;
   }
   ~TemporaryDirectory() {
