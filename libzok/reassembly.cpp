@@ -177,6 +177,8 @@ void Reassembly::remember_closed(std::uint64_t block_id, const Block *b) noexcep
   if (b != nullptr) {
     c.leader_timestamp = b->leader_timestamp;
     c.leader_asked = b->leader_asked;
+    // A leader that may begin a new run and found no buffer.
+    c.new_run = b->new_run && !b->confirmed();
   }
   closed_[closed_next_] = c;
   closed_next_ = (closed_next_ + 1) % closed_.size();
@@ -247,6 +249,7 @@ std::uint64_t Reassembly::counted_from(std::uint64_t first, const Block *keep) c
     const std::uint64_t d = gvsp::block_id_distance(b.block_id, first, config_.kind);
     if (d >= 1 && d < nearest) nearest = d;
   }
+  if (nearest > open_window) return first;
   auto between = [&](std::uint64_t id) {
     const std::uint64_t d = gvsp::block_id_distance(id, first, config_.kind);
     return d >= 1 && d < nearest;
@@ -256,7 +259,7 @@ std::uint64_t Reassembly::counted_from(std::uint64_t first, const Block *keep) c
                    [&](const Block &b) { return b.open() && between(b.block_id); }) &&
       std::none_of(closed_.begin(), closed_.end(),
                    [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
-  return nearest <= open_window && none_between ? sequence_.back(first, nearest - 1) : first;
+  return none_between ? sequence_.back(first, nearest - 1) : first;
 }
 
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
@@ -560,9 +563,8 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     // An all-in packet is its whole block: nothing follows to prove it.
     const bool all_in = packet.kind == gvsp::PacketKind::all_in;
     if (all_in) restart(std::nullopt, nullptr);
-    Block *again = open_block(h.block_id, at, packet.leader.timestamp);
+    Block *again = open_block(h.block_id, at, packet.leader.timestamp, !all_in);
     opened = again != nullptr;
-    if (again != nullptr) again->new_run = !all_in;
     return again;
   } else if (packet.kind == gvsp::PacketKind::error) {
     return nullptr;
@@ -627,14 +629,9 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
   Block *b = open_block(h.block_id, at,
                         opens_with_leader(packet.kind)
                             ? std::optional<std::uint64_t>(packet.leader.timestamp)
-                            : std::nullopt);
+                            : std::nullopt,
+                        new_run);
   opened = b != nullptr;
-  if (b != nullptr) {
-    b->new_run = new_run;
-  } else if (new_run) {
-    // Counted as not available, it still tells where a new run began.
-    closed_[(closed_next_ + closed_.size() - 1) % closed_.size()]->new_run = true;
-  }
   return b;
 }
 
@@ -692,7 +689,8 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
 }
 
 Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
-                              std::optional<std::uint64_t> leader_timestamp) noexcept {
+                              std::optional<std::uint64_t> leader_timestamp,
+                              bool new_run) noexcept {
   auto free_slot =
       std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open(); });
   if (free_slot == blocks_.end()) {
@@ -703,6 +701,7 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
   Block &b = *free_slot;
   b.reset();
   b.block_id = block_id;
+  b.new_run = new_run;
   b.first_arrival = at.now;
   b.last_arrival = at.now;
   b.epoch_ns = at.epoch_ns;
@@ -796,7 +795,8 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
         recompute_span(b);
       }
     }
-    if (b.short_id && !past_buffer && b.geometry.packet_size() > b.short_length &&
+    if (b.short_id && !past_buffer && b.payloads <= 2 &&
+        b.geometry.packet_size() > b.short_length &&
         b.geometry.fit(*b.short_id, b.short_length) != Fit::last &&
         !ends_frame_early(b, b.geometry, *b.short_id, b.short_length)) {
       // The size does not take the short packet for the last, yet it is
@@ -872,8 +872,18 @@ void Reassembly::on_trailer(Block &b, std::uint32_t packet_id, const gvsp::Trail
     if (packet_id != *known) refused();
     return;
   }
-  // A short packet it does not end with was not the last one after all.
-  if (b.short_id && *b.short_id + 1 < packet_id) drop_short(b);
+  // A short packet it does not end with was not the last one after all,
+  // unless it was a full one and a longer copy set the block's packet size.
+  if (b.short_id && *b.short_id + 1 < packet_id) {
+    bool kept = false;
+    if (packet_id < b.buffer->received.size()) {
+      const Geometry before = b.geometry;
+      b.geometry.end_at(packet_id);
+      kept = vote_packet_size(b, *b.short_id, b.short_length);
+      if (!kept) b.geometry = before;
+    }
+    if (!kept) drop_short(b);
+  }
   if (packet_id >= b.buffer->received.size()) {
     refused();
     return;

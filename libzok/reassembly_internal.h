@@ -260,9 +260,10 @@ class Reassembly {
   // The block proved the sender's and is too long for its buffer: what it
   // would ask for is given up at once with it.
   void ends_too_long(Block &b) noexcept;
-  // `leader_timestamp`: the block opens with its leader, of that time.
+  // `leader_timestamp`: the block opens with its leader, of that time;
+  // `new_run`: that leader may begin a new run of the sender's ids.
   Block *open_block(std::uint64_t block_id, const Arrival &at,
-                    std::optional<std::uint64_t> leader_timestamp) noexcept;
+                    std::optional<std::uint64_t> leader_timestamp, bool new_run = false) noexcept;
   void evict_oldest() noexcept;
   void advance_flow(Nanos arrival) noexcept {
     if (arrival > flow_seen_) flow_ += std::min(arrival - flow_seen_, max_flow_step);
@@ -284,11 +285,19 @@ class Reassembly {
   // Settles the block's packet size against a packet that contradicts it:
   // true when the packet may now be placed.
   bool learn_packet_size(Block &b, std::uint32_t packet_id, std::uint32_t length, Fit fit) noexcept;
+  // The same, by a vote of the block's first few packets and this one:
+  // true when the packet may now be placed.
+  bool vote_packet_size(Block &b, std::uint32_t packet_id, std::uint32_t length) noexcept;
   // Before [offset, offset + length) of the predicted block is written:
   // moves aside the regions, predicted with another packet size, that may
   // hold a later datagram of this batch. False when there was no room.
   bool make_room(const Block &b, std::uint32_t packet_id, std::uint64_t offset,
                  std::uint32_t length) noexcept;
+  // Moves this batch's datagram for `packet_id`, where the prediction had
+  // the kernel put it, to the scratch; false when there was no room.
+  bool set_aside(const Block &b, std::uint32_t packet_id, std::uint32_t length) noexcept;
+  // Where a datagram of this batch was set aside, null where it was not.
+  const std::byte *aside(const Block &b, std::uint32_t packet_id) const noexcept;
   // Moves a received payload packet to where `to` puts it, and takes `to`
   // for the block's geometry.
   void move_packet(Block &b, std::uint32_t packet_id, std::uint32_t length,

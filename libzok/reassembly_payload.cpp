@@ -1,6 +1,7 @@
 // Payload packets: where their data goes, which of them a block can hold,
 // and the regions the socket loop lets the kernel fill in advance.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -35,21 +36,8 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   // where the block's packet size is not the prediction's, the data moves
   // aside before anything of this packet (another moved into place) could
   // write over it.
-  const std::byte *moved = nullptr;
-  if (predicted_ && predicted_->block == &b && p.packet_id >= predicted_->first &&
-      p.packet_id - predicted_->first < predicted_->count) {
-    const std::uint32_t k = p.packet_id - predicted_->first;
-    if ((predicted_->evacuated >> k & 1u) == 0 && p.psize != b.geometry.packet_size() &&
-        predicted_->buffer == b.buffer) {
-      const std::uint64_t at = gvsp::payload_data_offset(p.packet_id, predicted_->psize);
-      --predicted_->taken;  // its own region is still to be read
-      make_room(b, 0, at, data_length);
-      ++predicted_->taken;
-    }
-    if ((predicted_->evacuated >> k & 1u) != 0) {
-      moved = scratch_.get() + std::size_t{k} * predicted_->psize;
-    }
-  }
+  if (p.psize != b.geometry.packet_size()) set_aside(b, p.packet_id, data_length);
+  const std::byte *moved = aside(b, p.packet_id);
   if (moved == nullptr && predicted_->buffer != b.buffer) {
     // The block the region was predicted for ended in this batch and its
     // slot opened again: the data lies in a buffer no longer its own.
@@ -59,6 +47,30 @@ void Reassembly::on_placed(const Prediction &p, std::uint32_t data_length, Arriv
   if (accept_payload(b, p.packet_id, moved, data_length, moved ? 0 : p.psize, false) && b.open()) {
     maybe_finish(b);
   }
+}
+
+bool Reassembly::set_aside(const Block &b, std::uint32_t packet_id, std::uint32_t length) noexcept {
+  if (!predicted_ || predicted_->block != &b || predicted_->buffer != b.buffer ||
+      packet_id < predicted_->first || packet_id - predicted_->first >= predicted_->count ||
+      (predicted_->evacuated >> (packet_id - predicted_->first) & 1u) != 0) {
+    return true;
+  }
+  --predicted_->taken;  // its own region is still to be read
+  const bool room =
+      make_room(b, 0, gvsp::payload_data_offset(packet_id, predicted_->psize), length);
+  ++predicted_->taken;
+  return room;
+}
+
+const std::byte *Reassembly::aside(const Block &b, std::uint32_t packet_id) const noexcept {
+  if (!predicted_ || predicted_->block != &b || packet_id < predicted_->first ||
+      packet_id - predicted_->first >= predicted_->count) {
+    return nullptr;
+  }
+  const std::uint32_t k = packet_id - predicted_->first;
+  return (predicted_->evacuated >> k & 1u) != 0
+             ? scratch_.get() + std::size_t{k} * predicted_->psize
+             : nullptr;
 }
 
 std::size_t Reassembly::predict(std::span<Prediction> out) noexcept {
@@ -214,7 +226,8 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
       [[fallthrough]];
     case Fit::longer:
     case Fit::past_end:
-      if (!learn_packet_size(b, packet_id, length, fit)) {
+      if (!learn_packet_size(b, packet_id, length, fit) &&
+          !vote_packet_size(b, packet_id, length)) {
         if (b.open()) refused();
         return false;
       }
@@ -229,6 +242,8 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
                                    ? stream_psize_
                                    : length);
   }
+  // A vote may have set the data aside from where the kernel put it.
+  if (src == nullptr) src = aside(b, packet_id);
   const std::uint64_t offset = b.geometry.offset(packet_id);
   if (offset + length > buf.size) {
     refuse_or_overrun(b, packet_id);
@@ -369,6 +384,8 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
       return true;
     }
   }
+  // Between two packets of their own ids, the vote decides.
+  if (lone != packet_id) return false;
   const bool prefer_new = length == stream_psize_ || (stream_psize_ != psize && length < psize);
   if (!prefer_new) return false;
   // The real packet of that id may have come already and been taken for a
@@ -387,6 +404,151 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     move_packet(b, *b.short_id, b.short_length, other);
   }
   b.geometry = other;
+  return true;
+}
+
+// While a block holds only a few payload packets, one of them may be a copy
+// with bytes appended (or a stray of a real length) that set the packet size.
+// Each packet votes for the sizes under which it stands where it is: a full
+// packet at its own length, or the block's last where the announced size or
+// the trailer puts the end. Copies come longer, never shorter, so a packet
+// that arrives again shorter votes in place of the one placed; and on a tie
+// the block keeps its size unless the other is the stream's, or the end
+// shows the contradicting packet to be a full one shorter than the size (one
+// of the two lengths was a copy's, and copies are the longer).
+bool Reassembly::vote_packet_size(Block &b, std::uint32_t packet_id,
+                                  std::uint32_t length) noexcept {
+  constexpr std::size_t most = 3;
+  const std::uint32_t psize = b.geometry.packet_size();
+  if (!b.open() || psize == 0 || b.payloads == 0 || b.payloads > most) return false;
+  struct Vote {
+    std::uint32_t id, length;
+  };
+  std::array<Vote, most + 1> votes{};
+  std::size_t n = 0;
+  const std::uint32_t trailer = b.geometry.trailer().value_or(0);
+  for (std::uint32_t id = 1; id <= b.touched && n < most; ++id) {
+    if (id != trailer && b.buffer->received.test(id)) {
+      votes[n++] = {id, b.short_id == id ? b.short_length : psize};
+    }
+  }
+  // The packet may be one placed already, weighed again as the block learnt
+  // more of its shape; or it came again, shorter.
+  bool again = false, placed = false;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (votes[k].id != packet_id) continue;
+    placed = length == votes[k].length;
+    if (length > votes[k].length) return false;
+    votes[k].length = length;
+    again = !placed;
+  }
+  if (!again && !placed) {
+    // In id order, as the placed ones are.
+    std::size_t k = n++;
+    for (; k > 0 && votes[k - 1].id > packet_id; --k) votes[k] = votes[k - 1];
+    votes[k] = {packet_id, length};
+  }
+  const Vote &self = *std::find_if(votes.begin(), votes.begin() + n,
+                                   [&](const Vote &v) { return v.id == packet_id; });
+  // A packet stands where it is a full one, the last one, or, shorter with
+  // the highest id while the end is unknown, maybe the last.
+  const std::uint32_t top = votes[n - 1].id;
+  auto stands = [&](const Geometry &g, const Vote &v) {
+    const Fit f = g.fit(v.id, v.length);
+    return (f == Fit::full || f == Fit::last || (f == Fit::short_packet && v.id == top)) &&
+           g.offset(v.id) + v.length <= b.buffer->size;
+  };
+  // The size under which most packets are full ones or the last for certain
+  // wins. Between those, the stream's packet size, or the length of a packet
+  // that the block's end shows to be a full one, yet shorter than the size
+  // (of two lengths one was a copy's, and copies are the longer); then the
+  // size that leaves fewest packets unexplained, where a size also explains
+  // a packet longer than its place holds (a copy); then the block's own.
+  const std::optional<std::uint64_t> last = b.geometry.last_payload();
+  auto score = [&](std::uint32_t size) {
+    Geometry g = b.geometry;
+    g.set_packet_size(size);
+    std::size_t firm = 0, explained = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      const Vote &v = votes[k];
+      const Fit f = g.fit(v.id, v.length);
+      const std::optional<std::uint64_t> end = g.announced();
+      const bool copy =
+          f == Fit::longer || (f == Fit::wrong_length && end && g.last_payload() == v.id &&
+                               g.offset(v.id) + v.length > *end);
+      firm += f == Fit::full || f == Fit::last;
+      explained += stands(g, v) || copy;
+    }
+    const bool preferred =
+        size == stream_psize_ || (size == length && length < psize && last && packet_id < *last);
+    return std::array<std::size_t, 3>{firm, preferred, explained};
+  };
+  std::uint32_t best = psize;
+  std::array<std::size_t, 3> best_score = score(psize);
+  for (std::size_t k = 0; k < n; ++k) {
+    std::array<std::optional<std::uint32_t>, 2> sizes{
+        votes[k].length, implied_packet_size(b.geometry, votes[k].id, votes[k].length)};
+    for (const std::optional<std::uint32_t> &size : sizes) {
+      if (!size || *size == psize || *size == 0) continue;
+      if (const auto s = score(*size); s > best_score) {
+        best = *size;
+        best_score = s;
+      }
+    }
+  }
+  Geometry to = b.geometry;
+  to.set_packet_size(best);
+  if (!stands(to, self)) return false;
+  if (best == psize) {
+    if (!again) return false;
+    // The same size, and the packet again shorter: the copy placed gives way.
+    unplace(b, packet_id);
+    b.geometry = to;
+    return true;
+  }
+  // The kernel may have put this packet's data where the prediction for
+  // this batch had it, where a move below may land: it goes aside first.
+  const Geometry from = b.geometry;
+  if (!placed && !set_aside(b, packet_id, length)) return false;
+  // Packets that do not stand under the size chosen were not the sender's
+  // (or were copies): taken back and, but for this one, asked for.
+  for (std::size_t k = 0; k < n; ++k) {
+    const Vote &v = votes[k];
+    if (v.id == packet_id) {
+      if (again) unplace(b, packet_id);
+    } else if (!stands(to, v)) {
+      unplace(b, v.id);
+      ask(b, v.id, v.id, flow_ + window_.get());
+    }
+  }
+  // The rest move to their places under it, in an order in which no move
+  // lands on a packet still to be moved: up the ids when the size shrinks,
+  // down them when it grows.
+  b.short_id.reset();
+  for (std::size_t i = 0; i < n; ++i) {
+    const Vote &v = votes[best < psize ? i : n - 1 - i];
+    if ((v.id == packet_id && !placed) || !b.buffer->received.test(v.id)) continue;
+    const std::uint64_t at = to.offset(v.id);
+    if (predicted_ && predicted_->block == &b && predicted_->buffer == b.buffer) {
+      make_room(b, v.id, at, v.length);
+    }
+    std::memmove(b.buffer->data + at, b.buffer->data + from.offset(v.id), v.length);
+    if (v.length < best) {
+      b.short_id = v.id;
+      b.short_length = v.length;
+    }
+  }
+  b.geometry = to;
+  if (b.payloads != 0) {
+    for (std::size_t k = 0; k < n; ++k) {
+      if ((votes[k].id != packet_id || placed) && b.buffer->received.test(votes[k].id)) {
+        b.first_payload_id = votes[k].id;
+        b.first_payload_length = votes[k].length;
+        break;
+      }
+    }
+  }
+  recompute_span(b);
   return true;
 }
 

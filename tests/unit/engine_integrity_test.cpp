@@ -586,6 +586,20 @@ TEST(EngineIntegrity, CraftedSequences) {
          s.send(longer), s.send(by[0], 1, 1);
        },
        seq(1, 1, 0)},
+      // Before the leader, a copy longer than the one packet so far: that
+      // packet may be the short last one, until two full ones outvote it.
+      {"an over-long copy, then packets that agree with the first",
+       {plain},
+       [](Stream &s, By by) {
+         s.answering = &by[0];
+         Bytes longer = by[0].packet(1, 1);
+         longer.resize(longer.size() + 54, std::byte{0xEE});
+         s.send(by[0], 1, 5, 5), s.send(longer), s.send(by[0], 1, 3, 3);
+         s.send(by[0], 1, 0, 0), s.send(by[0], 1, 1);
+       },
+       seq(1, 1, 0),
+       {.refused = 1, .resends = {{}}},
+       {.config = with_resend()}},
       {"a restart seen after more than the blocks remembered, its leader lost",
        {{.kind = HeaderKind::extended}, {.run = 1, .kind = HeaderKind::extended}},
        [](Stream &s, By by) {
