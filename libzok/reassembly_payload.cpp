@@ -409,13 +409,10 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
 
 // While a block holds only a few payload packets, one of them may be a copy
 // with bytes appended (or a stray of a real length) that set the packet size.
-// Each packet votes for the sizes under which it stands where it is: a full
-// packet at its own length, or the block's last where the announced size or
-// the trailer puts the end. Copies come longer, never shorter, so a packet
-// that arrives again shorter votes in place of the one placed; and on a tie
-// the block keeps its size unless the other is the stream's, or the end
-// shows the contradicting packet to be a full one shorter than the size (one
-// of the two lengths was a copy's, and copies are the longer).
+// They and the packet that contradicts them vote: each for its own length
+// (a full packet) and for the size that makes it the block's last where the
+// announced size puts the end. Copies come longer, never shorter, so a
+// packet that arrives again shorter votes in place of the one placed.
 bool Reassembly::vote_packet_size(Block &b, std::uint32_t packet_id,
                                   std::uint32_t length) noexcept {
   constexpr std::size_t most = 3;
