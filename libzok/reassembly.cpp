@@ -242,28 +242,39 @@ bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
   return (timestamp - p.timestamp) / ms > most;
 }
 
-std::uint64_t Reassembly::counted_from(std::uint64_t first, const Block *keep) const noexcept {
+std::optional<std::uint64_t> Reassembly::counted_from(std::uint64_t first,
+                                                      const Block *keep) const noexcept {
   std::uint64_t nearest = open_window + 1;
+  const Block *lead = nullptr;
   for (const Block &b : blocks_) {
     if (!b.open() || &b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
     const std::uint64_t d = gvsp::block_id_distance(b.block_id, first, config_.kind);
-    if (d >= 1 && d < nearest) nearest = d;
+    if (d >= 1 && d < nearest) {
+      nearest = d;
+      lead = &b;
+    }
   }
-  if (nearest > open_window) return first;
+  if (lead == nullptr) return std::nullopt;
   auto between = [&](std::uint64_t id) {
     const std::uint64_t d = gvsp::block_id_distance(id, first, config_.kind);
     return d >= 1 && d < nearest;
   };
+  // Packets that opened a block after that leader came, proving nothing
+  // yet, are likelier the new run's than the old one's.
   const bool none_between =
       std::none_of(blocks_.begin(), blocks_.end(),
-                   [&](const Block &b) { return b.open() && between(b.block_id); }) &&
+                   [&](const Block &b) {
+                     return b.open() && between(b.block_id) &&
+                            (b.confirmed() || b.leader_timestamp || b.order < lead->order);
+                   }) &&
       std::none_of(closed_.begin(), closed_.end(),
                    [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
-  return none_between ? sequence_.back(first, nearest - 1) : first;
+  if (!none_between) return std::nullopt;
+  return sequence_.back(first, nearest - 1);
 }
 
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
-  if (first) first = counted_from(*first, keep);
+  if (const auto from = first ? counted_from(*first, keep) : std::nullopt) first = from;
   // The new run's leaders that found no buffer before its first count as
   // not available: the run began with the earliest, and the ids between
   // them were passed over. Bit d - 1: the id d before the first.

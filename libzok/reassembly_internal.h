@@ -245,8 +245,9 @@ class Reassembly {
   void restart(std::optional<std::uint64_t> first, const Block *keep) noexcept;
   // The id a new run whose first is `first` is counted from: past a leader
   // of the new run that came before, shortly before `first` with none open
-  // or remembered between, and never proved (it ends as a block never seen).
-  std::uint64_t counted_from(std::uint64_t first, const Block *keep) const noexcept;
+  // or remembered between, and never proved (it ends as a block never seen);
+  // none when there is no such leader.
+  std::optional<std::uint64_t> counted_from(std::uint64_t first, const Block *keep) const noexcept;
   // True once, for the packet zok_drop_packet armed; disarms it.
   bool takes_forced_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
   void saw_block(std::uint64_t block_id) noexcept;

@@ -79,7 +79,7 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
 void Reassembly::take_for_senders(Block &b, bool done) noexcept {
   // A block shortly after a new run's unproven leader, none between, is of
   // that run: its packets prove the run as the leader's own block's would.
-  if (b.new_run || counted_from(b.block_id, &b) != b.block_id) {
+  if (b.new_run || counted_from(b.block_id, &b)) {
     b.new_run = false;
     restart(b.block_id, &b);
   }
