@@ -540,10 +540,14 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
         return b;
       }
       // A time out of the run's order: another run's leader of the same id.
-      // Packets that never proved the block the sender's are forgotten; the
-      // leader must prove a new run by those that follow it.
+      // Packets that never proved the block the sender's are forgotten, but
+      // for those that came from its port within the reorder window before
+      // it: its own, overtaking it. The leader must prove a new run by those
+      // that follow it.
       if (!b->confirmed()) {
-        forget_strays(*b);
+        if (at.now - b->first_arrival > window_.get() || b->ports_differ || b->port != at.port) {
+          forget_strays(*b);
+        }
         b->new_run = true;
         return b;
       }
