@@ -120,6 +120,7 @@ class Compare:
         self.root = os.geteuid() == 0
         two = (os.cpu_count() or 1) >= 2
         self.sender_cpu, self.receiver_cpu = ("0", "1") if two else (None, None)
+        self.camera_priority, self.controller_priority = self.device_priorities()
         self.programs = {name: os.path.join(self.build, sub, name) for sub, name in
                          (("strobix", "strobix"), ("plaingrab", "plaingrab"),
                           ("workergrab", "workergrab"), ("bench", "multigrab"))}
@@ -157,6 +158,27 @@ class Compare:
 
     def pinned(self, cpu, argv):
         return (["taskset", "-c", cpu] if cpu is not None else []) + argv
+
+    def device_priorities(self):
+        """Real-time priorities for the cameras and for the controllers beside
+        them, or none. A camera is a device of its own: at an ordinary
+        priority it shares its CPU with whatever else the host runs, and how
+        much of it that takes depends on the receiver (one that keeps its own
+        CPU busy leaves the host's other work to the cameras' CPU), so the
+        camera's rate would measure the host, not the receiver. Round-robin,
+        so that several cameras share their CPU; the controllers, which
+        sleep but for a command, a notch above them."""
+        if self.args.shared_cameras:
+            return [], []
+        try:
+            ok = subprocess.run(["chrt", "-r", "1", "true"], capture_output=True,
+                                timeout=10).returncode == 0
+        except (OSError, subprocess.TimeoutExpired):
+            ok = False
+        if not ok:
+            self.notes.append("cameras at an ordinary priority: chrt -r 1 is refused here")
+            return [], []
+        return ["chrt", "-r", "1"], ["chrt", "-r", "2"]
 
     def why_not(self, receiver, streams):
         """Why a receiver cannot run here, or None."""
@@ -216,7 +238,7 @@ class Compare:
     def start_cameras(self, net, count, frame, packet, rate, loss):
         cams = []
         for address in net.cameras[:count]:
-            argv = net.prefix + self.pinned(self.sender_cpu, [
+            argv = net.prefix + self.camera_priority + self.pinned(self.sender_cpu, [
                 "stdbuf", "-oL", self.program("strobix"), "--camera", "-l", address,
                 "-g", f"{frame[0]}x{frame[1]}", "-k", str(packet), "-r", f"{rate:g}",
                 "-L", f"{loss:g}"])
@@ -270,7 +292,8 @@ class Compare:
         if rate < TOP_RATE:
             argv += ["-r", f"{rate:g}"]
         argv.append(f"{net.host}:{dest_port}")
-        return Child(net.prefix + self.pinned(self.sender_cpu, argv), self.workdir, name)
+        return Child(net.prefix + self.camera_priority + self.pinned(self.sender_cpu, argv),
+                     self.workdir, name)
 
     # ------------------------------------------------------------ one run
 
@@ -396,7 +419,7 @@ class Compare:
     def controller(self, net, ports, frame, packet, rate, secs, loss):
         """The cameras pointed at our receiver and run for secs by the same
         client that runs them for Aravis's receiver, on the cameras' CPU."""
-        argv = self.pinned(self.sender_cpu, self.driver_argv(
+        argv = self.controller_priority + self.pinned(self.sender_cpu, self.driver_argv(
             "control", net.cameras[:len(ports)], frame, packet, rate, secs, loss)) + \
             [w for p in ports for w in ("--to", f"{net.host}:{p}")]
         c = Child(argv, self.workdir, "control", stdin=subprocess.PIPE)
@@ -617,6 +640,9 @@ def parse_args(argv):
     p.add_argument("--base-port", type=int, default=random.randrange(30000, 40000, 2))
     p.add_argument("--frames", help="frame sizes measured, e.g. 512x512,2048x2048")
     p.add_argument("--packets", help="packet sizes measured, e.g. 1500,9000")
+    p.add_argument("--shared-cameras", action="store_true",
+                   help="cameras at an ordinary priority (by default they run at real-time "
+                        "priority, so that the host's other work does not slow them)")
     p.add_argument("--probe-seconds", type=float,
                    help="seconds each paced rate is held (default 10)")
     args = p.parse_args(argv)
@@ -763,6 +789,9 @@ def report(c, nets):
               "control only (strobix has no camera mode in this build)")
     pinning = (f"cameras and controllers on CPU {c.sender_cpu}, receivers confined to CPU "
                f"{c.receiver_cpu}" if c.sender_cpu else "no CPU pinning")
+    pinning += ("; cameras at real-time priority (chrt -r 1), controllers beside them at 2, "
+                "receivers at an ordinary one" if c.camera_priority else
+                "; cameras at an ordinary priority, sharing their CPU with the host's other work")
     doc = [f"# Receivers beside Aravis, {when}", "",
            f"Mode: {'quick (proves it works; figures mean nothing)' if args.quick else 'full'}. "
            f"Source: {source}. Host: {os.cpu_count()} CPUs, {os.uname().release}; {pinning}.",
