@@ -102,6 +102,7 @@ void connect_sender(stream_state &st) {
   if (s < 0) return;
   st.send_fd = s;
   st.connected = true;
+  address_batches(st);
   setsockopt(s, SOL_SOCKET, SO_SNDBUF, &send_buffer_bytes, sizeof send_buffer_bytes);
 }
 
@@ -109,6 +110,7 @@ void disconnect_sender(stream_state &st) {
   if (st.connected) close(st.send_fd);
   st.send_fd = st.fd;
   st.connected = false;
+  address_batches(st);
 }
 
 void set_do_not_fragment(stream_state &st, bool on) {

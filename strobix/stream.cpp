@@ -237,6 +237,18 @@ void init_batch(send_batch &batch, std::size_t slots, const sockaddr_in *destina
   batch.pending_bytes = 0;
 }
 
+void address_batches(stream_state &st) {
+  // A datagram that names its destination makes the kernel look its route up
+  // again, even on a connected socket.
+  const sockaddr_in *named = st.connected ? nullptr : &st.opts.destination;
+  for (send_batch *batch : {&st.first, &st.resends}) {
+    for (mmsghdr &m : batch->msgs) {
+      m.msg_hdr.msg_name = const_cast<sockaddr_in *>(named);
+      m.msg_hdr.msg_namelen = named != nullptr ? sizeof *named : 0;
+    }
+  }
+}
+
 std::size_t send_pending(stream_state &st, send_batch &batch) {
   std::size_t done = 0;
   unsigned long long bytes = 0;

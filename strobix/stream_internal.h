@@ -113,6 +113,8 @@ void camera_take(camera &cam, gvsp::bytes datagram, const sockaddr_in &from, in_
 std::size_t send_pending(stream_state &st, send_batch &batch);
 // Datagrams of an unconnected socket name their destination.
 void init_batch(send_batch &batch, std::size_t slots, const sockaddr_in *destination);
+// Every batch's datagrams name the destination, or (connected) do not.
+void address_batches(stream_state &st);
 // socket.cpp: the sockets on the local address; prints why when they cannot be had.
 bool open_sockets(stream_state &st);
 void close_sockets(stream_state &st);
