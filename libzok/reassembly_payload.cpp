@@ -284,9 +284,12 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     note_duplicate(b, packet_id, resent);
     return true;
   }
+  // A datagram taken from its slot leaves its own packet's region alone only
+  // when it is the one the kernel put there: another of that id (the real
+  // one, where this is a copy with bytes appended) may wait there still.
   if (predicted_ && predicted_->block == &b && predicted_->buffer == b.buffer &&
-      predicted_->psize != b.geometry.packet_size() && !make_room(b, packet_id, offset, length))
-      [[unlikely]] {
+      predicted_->psize != b.geometry.packet_size() &&
+      !make_room(b, src == nullptr ? packet_id : 0, offset, length)) [[unlikely]] {
     // Its place still holds a datagram of this batch the kernel put there
     // for another packet size, and there was no room to move that: taken
     // for lost, it is asked for again.
