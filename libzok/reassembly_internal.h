@@ -303,6 +303,10 @@ class Reassembly {
   // for the block's geometry.
   void move_packet(Block &b, std::uint32_t packet_id, std::uint32_t length,
                    const Geometry &to) noexcept;
+  // Moves a received payload packet's data from where `from` puts it to
+  // where `to` does, the block's geometry unchanged.
+  void move_data(Block &b, std::uint32_t packet_id, std::uint32_t length, const Geometry &from,
+                 const Geometry &to) noexcept;
   // Takes back a payload packet found not to belong: it counts as refused.
   void unplace(Block &b, std::uint32_t packet_id) noexcept;
   void recompute_span(Block &b) noexcept;

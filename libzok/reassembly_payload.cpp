@@ -231,6 +231,8 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
         if (b.open()) refused();
         return false;
       }
+      // The vote may have set the data aside from where the kernel put it.
+      if (src == nullptr) src = aside(b, packet_id);
       break;
   }
   if (b.geometry.packet_size() == 0) {
@@ -242,8 +244,6 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
                                    ? stream_psize_
                                    : length);
   }
-  // A vote may have set the data aside from where the kernel put it.
-  if (src == nullptr) src = aside(b, packet_id);
   const std::uint64_t offset = b.geometry.offset(packet_id);
   if (offset + length > buf.size) {
     refuse_or_overrun(b, packet_id);
@@ -528,11 +528,7 @@ bool Reassembly::vote_packet_size(Block &b, std::uint32_t packet_id,
   for (std::size_t i = 0; i < n; ++i) {
     const Vote &v = votes[best < psize ? i : n - 1 - i];
     if ((v.id == packet_id && !placed) || !b.buffer->received.test(v.id)) continue;
-    const std::uint64_t at = to.offset(v.id);
-    if (predicted_ && predicted_->block == &b && predicted_->buffer == b.buffer) {
-      make_room(b, v.id, at, v.length);
-    }
-    std::memmove(b.buffer->data + at, b.buffer->data + from.offset(v.id), v.length);
+    move_data(b, v.id, v.length, from, to);
     if (v.length < best) {
       b.short_id = v.id;
       b.short_length = v.length;
@@ -598,14 +594,18 @@ bool Reassembly::unplace_past(Block &b, std::uint32_t last) noexcept {
 
 void Reassembly::move_packet(Block &b, std::uint32_t packet_id, std::uint32_t length,
                              const Geometry &to) noexcept {
-  const std::uint64_t from = b.geometry.offset(packet_id);
+  move_data(b, packet_id, length, b.geometry, to);
+  b.geometry = to;
+  recompute_span(b);
+}
+
+void Reassembly::move_data(Block &b, std::uint32_t packet_id, std::uint32_t length,
+                           const Geometry &from, const Geometry &to) noexcept {
   const std::uint64_t at = to.offset(packet_id);
   if (predicted_ && predicted_->block == &b && predicted_->buffer == b.buffer) {
     make_room(b, packet_id, at, length);
   }
-  std::memmove(b.buffer->data + at, b.buffer->data + from, length);
-  b.geometry = to;
-  recompute_span(b);
+  std::memmove(b.buffer->data + at, b.buffer->data + from.offset(packet_id), length);
 }
 
 void Reassembly::unplace(Block &b, std::uint32_t packet_id) noexcept {
