@@ -822,6 +822,23 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
     x.full |= !b.all_in && t.packet != 0 && t.packet < b.last_id() && b.length(t.packet) == b.psize;
     if (x.full && x.full_step == 0) x.full_step = i + 1;
   }
+  // The sender's own word that a packet is gone (0x800C), by block id and
+  // packet id: a packet that comes after it came too late, as the core must
+  // believe its sender.
+  std::multimap<std::pair<std::uint64_t, std::uint32_t>, std::size_t> gone;
+  for (std::size_t i = 0; i < trace.size(); ++i) {
+    const int d = trace[i].datagram;
+    if (d < 0 || sc.tags[d].origin != Origin::answer || sc.tags[d].data) continue;
+    const auto h = gvsp::parse_header(gvsp::bytes(sc.datagrams[d].bytes));
+    if (h && h.value.status == gvsp::status_packet_unavailable) {
+      gone.emplace(std::pair(h.value.block_id, h.value.packet_id), i + 1);
+    }
+  }
+  auto gone_before = [&](std::size_t b, std::uint32_t p, std::size_t step) {
+    auto [lo, hi] = gone.equal_range(std::pair(sc.blocks[b].id, p));
+    return std::any_of(lo, hi,
+                       [&](const auto &g) { return g.second > seen[b].first && g.second < step; });
+  };
   std::multimap<std::uint64_t, const Request *> asked;
   for (const Request &q : seam.requests) asked.emplace(q.block_id, &q);
   auto first_request = [&](std::size_t b, std::uint32_t p) -> const Request * {
@@ -1024,6 +1041,7 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
       if (x.times[k] - x.times[k - 1] >= s.block_timeout - ms) return false;
     }
     for (std::uint32_t p = 0; p <= b.last_id(); ++p) {
+      if (gone_before(i, p, x.step[p])) return false;
       const Request *q = first_request(i, p);
       if (q != nullptr && q->step < x.step[p]) {
         const Nanos margin = std::min(ms, s.resend_timeout / 4);
@@ -1236,7 +1254,7 @@ std::string describe(const Scenario &sc, const Datagram &d, const Tag &tag) {
   if (d.host != sc.host) {
     from = format("host %08x", ntohl(d.host));
   } else if (tag.block >= 0 && d.port == sc.ports[sc.blocks[tag.block].run]) {
-    from = format("run %d", sc.blocks[tag.block].run);
+    from = format("run %d:%u", sc.blocks[tag.block].run, ntohs(d.port));
   }
   return format("%-14s %-13s %s", origin_names[static_cast<int>(tag.origin)], from.c_str(),
                 what.c_str());
