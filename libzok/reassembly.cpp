@@ -179,6 +179,10 @@ void Reassembly::remember_closed(std::uint64_t block_id, const Block *b) noexcep
     c.leader_asked = b->leader_asked;
     // A leader that may begin a new run and found no buffer.
     c.new_run = b->new_run && !b->confirmed();
+    if (!b->leader_timestamp) {
+      c.first_arrival = b->first_arrival;
+      if (!b->ports_differ) c.port = b->port;
+    }
   }
   closed_[closed_next_] = c;
   closed_next_ = (closed_next_ + 1) % closed_.size();
@@ -196,6 +200,12 @@ bool Reassembly::restarts(const Closed &c, const gvsp::Packet &packet) const noe
   if (!c.leader_timestamp) return !fits_run(packet.header.block_id, timestamp);
   if (timestamp != 0 || *c.leader_timestamp != 0) return timestamp != *c.leader_timestamp;
   return !c.leader_asked && sequence_.newest() != packet.header.block_id;
+}
+
+// As for an open block (route): packets that came from the leader's port no
+// earlier than the reorder window before it were its own, overtaking it.
+bool Reassembly::came_for(const Closed &c, const Arrival &at) const noexcept {
+  return !c.leader_timestamp && c.port == at.port && at.now - c.first_arrival <= window_.get();
 }
 
 // A sender's clock runs forward: a leader whose time does not lie between
@@ -294,9 +304,10 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
     const std::uint64_t d = gvsp::block_id_distance(*newest, *first, config_.kind);
     const Block *open = find(*newest);
     const Closed *closed = open == nullptr ? recently_closed(*newest) : nullptr;
-    from_newest = d >= 1 && d <= open_window &&
-                  ((open != nullptr && !open->leader_timestamp) ||
-                   (closed != nullptr && !closed->leader_timestamp));
+    // (The newest itself may be the first: a block handed over before its
+    // leader came.)
+    from_newest = d <= open_window && ((d >= 1 && open != nullptr && !open->leader_timestamp) ||
+                                       (closed != nullptr && !closed->leader_timestamp));
   }
   // Blocks of the new run seen without their leaders follow the old run's
   // last block with one: the ids between them were never sent.
@@ -591,6 +602,12 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       if (opens_with_leader(packet.kind) && !lock_.locked && at.source != 0) {
         lock_onto(at.source, at.port, at.now);
       }
+      return nullptr;
+    }
+    if (came_for(*closed, at)) {
+      // Its block is the new run's first, handed over already: the old run
+      // ends, and the new one goes on from there.
+      restart(h.block_id, nullptr);
       return nullptr;
     }
     if (packet.leader.timestamp != 0 || closed->leader_timestamp.value_or(0) != 0) {

@@ -179,6 +179,10 @@ class Reassembly {
     bool leader_asked = false;
     // A leader that may begin a new run and found no buffer.
     bool new_run = false;
+    // Of a block without its leader: when its first packet came, and the
+    // one port its packets came from (none when they came from two).
+    Nanos first_arrival = 0;
+    std::optional<std::uint16_t> port;
   };
 
   // Whom the stream hears. Before the lock, anyone (the first leader's
@@ -238,6 +242,9 @@ class Reassembly {
   Block *find(std::uint64_t block_id) noexcept;
   const Closed *recently_closed(std::uint64_t block_id) const noexcept;
   bool restarts(const Closed &c, const gvsp::Packet &packet) const noexcept;
+  // A leader that restarts `c` yet came for it: `c` was the new run's
+  // first block, handed over before its leader overtaken by its packets.
+  bool came_for(const Closed &c, const Arrival &at) const noexcept;
   bool time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   // The sender counts afresh: its old run's blocks (all open ones but
   // `keep`) end, what is remembered of them is forgotten, and the sequence

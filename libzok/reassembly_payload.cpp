@@ -144,7 +144,12 @@ void Reassembly::overrun_or_note(Block &b, std::uint32_t packet_id) noexcept {
   // proof, or a block too long for the buffers would end as strays when
   // nothing follows it, counted nowhere.
   if (b.confirmed()) {
-    close_block(b, Ending::overrun);
+    // Proved by its packets alone, the block's first stray past the end
+    // must not end it: the packet that follows on from the highest, or a
+    // second one past the end, shows the sender there.
+    const bool follows = static_cast<std::int64_t>(packet_id) == b.highest + 1;
+    b.past_end.proves(packet_id, b.received, b.highest);
+    if (b.leader_timestamp || follows || b.past_end.count > 1) close_block(b, Ending::overrun);
     return;
   }
   b.overran = b.received != 0;

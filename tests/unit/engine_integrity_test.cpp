@@ -314,6 +314,28 @@ TEST(EngineIntegrity, CraftedSequences) {
          s.send(by[0], 1, 0, 9), s.send(make_payload(1, 11, 100)), s.send(by[0], 1, 10);
        },
        seq(1, 1, 0)},
+      // The sender's, as the two in a row before it show: one stray past
+      // the buffer does not end the block as too long.
+      {"a stray past the buffer of a block its packets proved, its leader late",
+       {plain},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 1, 2), s.send(make_payload(1, 50, 100));
+         s.send(by[0], 1, 3), s.send(by[0], 1, 0, 0);
+       },
+       seq(1, 1, 0),
+       {.refused = 1}},
+      // A new run's first block ended before its leader came: the leader,
+      // of a time that shows the restart, names the block handed over.
+      {"a new run's block handed over before its late leader",
+       {plain, restarted},
+       [](Stream &s, By by) {
+         s.send(by[0], 65534, 0, 0);
+         s.send(by[1], 1, 1), s.send(by[1], 1, 0, 0);
+         s.wait(2000 * ms);
+       },
+       {{1, bad}, {65534, bad}},
+       {},
+       {.config = {}}},
       {"packet ids past the block's end: refused, nothing asked for",
        {{.size = 14640, .psize = 1464}},
        [](Stream &s, By by) {
