@@ -254,6 +254,12 @@ bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
 
 std::optional<std::uint64_t> Reassembly::counted_from(std::uint64_t first,
                                                       const Block *keep) const noexcept {
+  const Block *lead = unproven_lead(first, keep);
+  if (lead == nullptr) return std::nullopt;
+  return sequence_.back(first, gvsp::block_id_distance(lead->block_id, first, config_.kind) - 1);
+}
+
+const Block *Reassembly::unproven_lead(std::uint64_t first, const Block *keep) const noexcept {
   std::uint64_t nearest = open_window + 1;
   const Block *lead = nullptr;
   for (const Block &b : blocks_) {
@@ -264,7 +270,7 @@ std::optional<std::uint64_t> Reassembly::counted_from(std::uint64_t first,
       lead = &b;
     }
   }
-  if (lead == nullptr) return std::nullopt;
+  if (lead == nullptr) return nullptr;
   auto between = [&](std::uint64_t id) {
     const std::uint64_t d = gvsp::block_id_distance(id, first, config_.kind);
     return d >= 1 && d < nearest;
@@ -279,11 +285,11 @@ std::optional<std::uint64_t> Reassembly::counted_from(std::uint64_t first,
                    }) &&
       std::none_of(closed_.begin(), closed_.end(),
                    [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
-  if (!none_between) return std::nullopt;
-  return sequence_.back(first, nearest - 1);
+  return none_between ? lead : nullptr;
 }
 
-void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) noexcept {
+void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
+                         const Block *lead) noexcept {
   if (const auto from = first ? counted_from(*first, keep) : std::nullopt) first = from;
   // The new run's leaders that found no buffer before its first count as
   // not available: the run began with the earliest, and the ids between
@@ -339,7 +345,7 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep) 
            gvsp::block_id_distance(*first, b.block_id, config_.kind) <= open_window;
   };
   for (Block &b : blocks_) {
-    if (!b.open() || &b == keep) continue;
+    if (!b.open() || &b == keep || &b == lead) continue;
     if (may_be_new(b)) {
       // What came of it so far may be the old run's: it gives way now, so
       // what the new run sends for it from here on is kept when its leader
@@ -528,7 +534,16 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
   // block tentatively, and the run restarts only when packets of the block
   // follow it, so a stray leader alone costs nothing but itself.
   bool new_run = false;
-  if (Block *b = find(h.block_id)) {
+  Block *found = find(h.block_id);
+  // Unproven and quiet for a block timeout before this arrived, the block
+  // had ended (whether a tick judged it yet or not): it was nothing, and
+  // this datagram meets no block.
+  if (found != nullptr && !found->confirmed() &&
+      at.now - found->quiet_since() >= config_.block_timeout) {
+    close_block(*found, Ending::timeout);
+    found = nullptr;
+  }
+  if (Block *b = found) {
     if (!opens_with_leader(packet.kind)) return b;
     if (!b->leader_timestamp) {
       if (b->received == 0) return b;

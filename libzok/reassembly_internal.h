@@ -247,14 +247,17 @@ class Reassembly {
   bool came_for(const Closed &c, const Arrival &at) const noexcept;
   bool time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   // The sender counts afresh: its old run's blocks (all open ones but
-  // `keep`) end, what is remembered of them is forgotten, and the sequence
+  // `keep` and `lead`) end, what is remembered of them is forgotten, and the sequence
   // goes on with `first`.
-  void restart(std::optional<std::uint64_t> first, const Block *keep) noexcept;
+  void restart(std::optional<std::uint64_t> first, const Block *keep,
+               const Block *lead = nullptr) noexcept;
   // The id a new run whose first is `first` is counted from: past a leader
   // of the new run that came before, shortly before `first` with none open
   // or remembered between, and never proved (it ends as a block never seen);
   // none when there is no such leader.
   std::optional<std::uint64_t> counted_from(std::uint64_t first, const Block *keep) const noexcept;
+  // That leader's block, if any.
+  const Block *unproven_lead(std::uint64_t first, const Block *keep) const noexcept;
   // True once, for the packet zok_drop_packet armed; disarms it.
   bool takes_forced_drop(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
   void saw_block(std::uint64_t block_id) noexcept;

@@ -79,7 +79,14 @@ void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
 void Reassembly::take_for_senders(Block &b, bool done) noexcept {
   // A block shortly after a new run's unproven leader, none between, is of
   // that run: its packets prove the run as the leader's own block's would.
-  if (b.new_run || counted_from(b.block_id, &b)) {
+  // The leader's block is the run's first, proved with it: it stays open.
+  if (const Block *lead = unproven_lead(b.block_id, &b)) {
+    Block &first = *find(lead->block_id);
+    b.new_run = false;
+    restart(b.block_id, &b, lead);
+    first.new_run = false;
+    take_for_senders(first, first.geometry.trailer().has_value());
+  } else if (b.new_run) {
     b.new_run = false;
     restart(b.block_id, &b);
   }

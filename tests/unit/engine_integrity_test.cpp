@@ -92,14 +92,15 @@ TEST(EngineIntegrity, RestartedSenderOpensItsBlocksWhileLateCopiesStayDropped) {
 
 // A restarted sender whose first block kept only its leader, whose second
 // was lost whole and whose third lost its leader: the third's packets prove
-// the new run, and the two blocks before it count as never seen.
+// the new run with its first block, which ends incomplete, and the second
+// counts as never seen.
 TEST(EngineIntegrity, NewRunProvedJustAfterItsLoneLeaderCountsTheIdsBefore) {
   Harness h({}, 3);
   h.feed(make_leader(21820, raw_leader(0, 1000)), 57 * ms);
   h.feed(make_leader(1, raw_leader(0, 5)), 586 * ms);
   for (std::uint32_t k = 1; k <= 3; ++k) h.feed(make_payload(3, k, 100), 606 * ms + k * us);
   for (Nanos t = 1; t <= 5; ++t) h.tick(t * 1000 * ms);
-  expect_counts(h.counters, {COUNT(blocks_incomplete, 2u), COUNT(blocks_unseen, 2u)});
+  expect_counts(h.counters, {COUNT(blocks_incomplete, 3u), COUNT(blocks_unseen, 1u)});
 }
 
 TEST(EngineIntegrity, PacketSizeIsEachBlocksOwn) {
@@ -324,6 +325,18 @@ TEST(EngineIntegrity, CraftedSequences) {
        },
        seq(1, 1, 0),
        {.refused = 1}},
+      // Quiet for a block timeout before the block's leader came, a stray
+      // trailer had ended as nothing: it no longer tells the block's end.
+      {"a stray trailer long before the block it names",
+       {plain},
+       [](Stream &s, By by) {
+         s.send(make_trailer(1, 4));
+         s.t += 2000 * ms;
+         s.send(by[0], 1);
+       },
+       seq(1, 1, 0),
+       {.refused = 1},
+       {.config = {}}},
       // A new run's first block ended before its leader came: the leader,
       // of a time that shows the restart, names the block handed over.
       {"a new run's block handed over before its late leader",
