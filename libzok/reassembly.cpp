@@ -315,22 +315,6 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
     from_newest = d <= open_window && ((d >= 1 && open != nullptr && !open->leader_timestamp) ||
                                        (closed != nullptr && !closed->leader_timestamp));
   }
-  // Blocks of the new run seen without their leaders follow the old run's
-  // last block with one: the ids between them were never sent.
-  if (newest) {
-    std::optional<std::uint64_t> lead, after;
-    for (std::uint64_t k = 0; k < open_window && !lead; ++k) {
-      const std::uint64_t id = sequence_.back(*newest, k);
-      const Block *open = find(id);
-      const Closed *closed = open == nullptr ? recently_closed(id) : nullptr;
-      if ((open != nullptr && open->leader_timestamp) || (closed && closed->leader_timestamp)) {
-        lead = id;
-      } else if (open != nullptr || closed != nullptr) {
-        after = id;
-      }
-    }
-    if (lead && after) sequence_.forget_between(*lead, *after);
-  }
   // What the old run still assembles will not be finished by it. But a
   // block from the sender's port without a leader, ahead of the new run's
   // first id, may be the new run's own that overtook its leader: it stays
@@ -344,6 +328,24 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
            !b.ports_differ && gvsp::block_id_before(*first, b.block_id, config_.kind) &&
            gvsp::block_id_distance(*first, b.block_id, config_.kind) <= open_window;
   };
+  // Blocks of the new run seen without their leaders follow the old run's
+  // last block with one: the ids between them were never sent.
+  if (newest) {
+    std::optional<std::uint64_t> led, after;
+    for (std::uint64_t k = 0; k < open_window && !led; ++k) {
+      const std::uint64_t id = sequence_.back(*newest, k);
+      const Block *open = find(id);
+      const Closed *closed = open == nullptr ? recently_closed(id) : nullptr;
+      if ((open != nullptr && open->leader_timestamp) || (closed && closed->leader_timestamp)) {
+        led = id;
+      } else if (open != nullptr || closed != nullptr) {
+        // Only while the blocks after it may be the new run's: one that
+        // proved itself the old run's passed over old ids.
+        after = open != nullptr && may_be_new(*open) ? std::optional(id) : std::nullopt;
+      }
+    }
+    if (led && after) sequence_.forget_between(*led, *after);
+  }
   for (Block &b : blocks_) {
     if (!b.open() || &b == keep || &b == lead) continue;
     if (may_be_new(b)) {
