@@ -336,6 +336,7 @@ class Reassembly {
   // moved on), the sequence has seen it, older blocks lost their tails, and
   // one that overran ends so.
   void take_for_senders(Block &b, bool done) noexcept;
+  bool lies_past(const Block &b) const noexcept;
   void forget_strays(Block &b) noexcept;
   // A packet of the block arrived: gaps it closes or shows.
   void note_received(Block &b, std::uint32_t packet_id, bool resent) noexcept;

@@ -251,6 +251,9 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   }
   const std::uint64_t offset = b.geometry.offset(packet_id);
   if (offset + length > buf.size) {
+    // A size guessed from the last block's that puts the first packet past
+    // the buffer held nothing: the next packet guesses afresh.
+    if (b.payloads == 0) b.geometry.set_packet_size(psize_before);
     refuse_or_overrun(b, packet_id);
     return false;
   }

@@ -99,7 +99,15 @@ void Reassembly::take_for_senders(Block &b, bool done) noexcept {
   if (top != 0) ask(b, 0, last_missing, done ? flow_ : flow_ + window_.get());
   saw_block(b.block_id);
   ask_tails(b);
-  if (b.overran) close_block(b, Ending::overrun);
+  if (b.overran && lies_past(b)) close_block(b, Ending::overrun);
+}
+
+// Packets judged past the buffer under one packet size may lie within it
+// under the size the block's packets settled on since.
+bool Reassembly::lies_past(const Block &b) const noexcept {
+  if (b.geometry.packet_size() == 0 || b.past_end.count == 0) return true;
+  return std::any_of(b.past_end.ids.begin(), b.past_end.ids.begin() + b.past_end.count,
+                     [&](std::uint32_t id) { return b.geometry.offset(id) >= b.buffer->size; });
 }
 
 // The leader came to a block that its packets alone did not confirm: they

@@ -325,6 +325,20 @@ TEST(EngineIntegrity, CraftedSequences) {
        },
        seq(1, 1, 0),
        {.refused = 1}},
+      // The last block's packet size puts the first packet that came past
+      // the buffer: a guess, not the block's size, which its next packets
+      // show.
+      {"a block of small packets after large ones, its last packet first",
+       {{.size = 3500, .psize = 1000}, {.size = 950, .psize = 100}},
+       [](Stream &s, By by) {
+         s.answering = &by[1];
+         s.send(by[0], 1);
+         s.send(by[1].packet(2, 11)), s.send(by[1].packet(2, 10));
+         for (std::uint32_t k = 9; k >= 1; --k) s.send(by[1].packet(2, k));
+         s.send(by[1].packet(2, 0));
+         s.wait(50 * ms);
+       },
+       {{1, 0}, {2, 1}}},
       // Quiet for a block timeout before the block's leader came, a stray
       // trailer had ended as nothing: it no longer tells the block's end.
       {"a stray trailer long before the block it names",
