@@ -471,7 +471,9 @@ bool Reassembly::vote_packet_size(Block &b, std::uint32_t packet_id,
   // that the block's end shows to be a full one, yet shorter than the size
   // (of two lengths one was a copy's, and copies are the longer); then the
   // size that leaves fewest packets unexplained, where a size also explains
-  // a packet longer than its place holds (a copy); then the block's own.
+  // a packet longer than its place holds (a copy); then the larger size (a
+  // sender's packets are as long as its packet size; one packet many times
+  // another's length is no copy of it).
   const std::optional<std::uint64_t> last = b.geometry.last_payload();
   auto score = [&](std::uint32_t size) {
     Geometry g = b.geometry;
@@ -489,10 +491,10 @@ bool Reassembly::vote_packet_size(Block &b, std::uint32_t packet_id,
     }
     const bool preferred =
         size == stream_psize_ || (size == length && length < psize && last && packet_id < *last);
-    return std::array<std::size_t, 3>{firm, preferred, explained};
+    return std::array<std::size_t, 4>{firm, preferred, explained, size};
   };
   std::uint32_t best = psize;
-  std::array<std::size_t, 3> best_score = score(psize);
+  std::array<std::size_t, 4> best_score = score(psize);
   for (std::size_t k = 0; k < n; ++k) {
     std::array<std::optional<std::uint32_t>, 2> sizes{
         votes[k].length, implied_packet_size(b.geometry, votes[k].id, votes[k].length)};

@@ -649,6 +649,19 @@ TEST(EngineIntegrity, CraftedSequences) {
        seq(1, 1, 0),
        {.refused = 1, .resends = {{}}},
        {.config = with_resend()}},
+      // The block's first packet, a copy of its short last with bytes
+      // appended: the full packet after it is no copy many times longer.
+      {"an over-long copy of the short last packet first",
+       {plain},
+       [](Stream &s, By by) {
+         s.answering = &by[0];
+         Bytes longer = by[0].packet(1, 10);
+         longer.resize(longer.size() + 16, std::byte{0xEE});
+         s.send(by[0], 1, 0, 0), s.send(longer), s.send(by[0], 1, 1);
+       },
+       seq(1, 1, 0),
+       {.refused = 1, .resends = {{}}},
+       {.config = with_resend()}},
       {"a restart seen after more than the blocks remembered, its leader lost",
        {{.kind = HeaderKind::extended}, {.run = 1, .kind = HeaderKind::extended}},
        [](Stream &s, By by) {
