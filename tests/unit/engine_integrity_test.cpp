@@ -315,30 +315,6 @@ TEST(EngineIntegrity, CraftedSequences) {
          s.send(by[0], 1, 0, 9), s.send(make_payload(1, 11, 100)), s.send(by[0], 1, 10);
        },
        seq(1, 1, 0)},
-      // The sender's, as the two in a row before it show: one stray past
-      // the buffer does not end the block as too long.
-      {"a stray past the buffer of a block its packets proved, its leader late",
-       {plain},
-       [](Stream &s, By by) {
-         s.send(by[0], 1, 1, 2), s.send(make_payload(1, 50, 100));
-         s.send(by[0], 1, 3), s.send(by[0], 1, 0, 0);
-       },
-       seq(1, 1, 0),
-       {.refused = 1}},
-      // The last block's packet size puts the first packet that came past
-      // the buffer: a guess, not the block's size, which its next packets
-      // show.
-      {"a block of small packets after large ones, its last packet first",
-       {{.size = 3500, .psize = 1000}, {.size = 950, .psize = 100}},
-       [](Stream &s, By by) {
-         s.answering = &by[1];
-         s.send(by[0], 1);
-         s.send(by[1].packet(2, 11)), s.send(by[1].packet(2, 10));
-         for (std::uint32_t k = 9; k >= 1; --k) s.send(by[1].packet(2, k));
-         s.send(by[1].packet(2, 0));
-         s.wait(50 * ms);
-       },
-       {{1, 0}, {2, 1}}},
       // Quiet for a block timeout before the block's leader came, a stray
       // trailer had ended as nothing: it no longer tells the block's end.
       {"a stray trailer long before the block it names",
@@ -350,18 +326,6 @@ TEST(EngineIntegrity, CraftedSequences) {
        },
        seq(1, 1, 0),
        {.refused = 1},
-       {.config = {}}},
-      // A new run's first block ended before its leader came: the leader,
-      // of a time that shows the restart, names the block handed over.
-      {"a new run's block handed over before its late leader",
-       {plain, restarted},
-       [](Stream &s, By by) {
-         s.send(by[0], 65534, 0, 0);
-         s.send(by[1], 1, 1), s.send(by[1], 1, 0, 0);
-         s.wait(2000 * ms);
-       },
-       {{1, bad}, {65534, bad}},
-       {},
        {.config = {}}},
       {"packet ids past the block's end: refused, nothing asked for",
        {{.size = 14640, .psize = 1464}},
@@ -645,19 +609,6 @@ TEST(EngineIntegrity, CraftedSequences) {
          longer.resize(longer.size() + 54, std::byte{0xEE});
          s.send(by[0], 1, 5, 5), s.send(longer), s.send(by[0], 1, 3, 3);
          s.send(by[0], 1, 0, 0), s.send(by[0], 1, 1);
-       },
-       seq(1, 1, 0),
-       {.refused = 1, .resends = {{}}},
-       {.config = with_resend()}},
-      // The block's first packet, a copy of its short last with bytes
-      // appended: the full packet after it is no copy many times longer.
-      {"an over-long copy of the short last packet first",
-       {plain},
-       [](Stream &s, By by) {
-         s.answering = &by[0];
-         Bytes longer = by[0].packet(1, 10);
-         longer.resize(longer.size() + 16, std::byte{0xEE});
-         s.send(by[0], 1, 0, 0), s.send(longer), s.send(by[0], 1, 1);
        },
        seq(1, 1, 0),
        {.refused = 1, .resends = {{}}},
