@@ -509,6 +509,13 @@ bool Reassembly::vote_packet_size(Block &b, std::uint32_t packet_id,
   Geometry to = b.geometry;
   to.set_packet_size(best);
   if (!stands(to, self)) return false;
+  // Before the leader, which may give the size, a packet above the highest
+  // placed one that this size makes short may as well name a packet past
+  // the end: it is refused, and the short one stays the last so far.
+  if (!again && !placed && !b.leader_timestamp && !to.trailer() && !to.announced() && n >= 2) {
+    const Vote &below = votes[n - 1].id == packet_id ? votes[n - 2] : votes[n - 1];
+    if (below.id < packet_id && to.fit(below.id, below.length) == Fit::short_packet) return false;
+  }
   if (best == psize) {
     if (!again) return false;
     // The same size, and the packet again shorter: the copy placed gives way.
