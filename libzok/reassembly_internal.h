@@ -247,14 +247,15 @@ class Reassembly {
   bool came_for(const Closed &c, const Arrival &at) const noexcept;
   bool time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   // The sender counts afresh: its old run's blocks (all open ones but
-  // `keep` and `lead`) end, what is remembered of them is forgotten, and the sequence
-  // goes on with `first`.
+  // `keep` and `lead`) end, what is remembered of them is forgotten, and
+  // the sequence goes on with `first`.
   void restart(std::optional<std::uint64_t> first, const Block *keep,
                const Block *lead = nullptr) noexcept;
   // The id a new run whose first is `first` is counted from: past a leader
   // of the new run that came before, shortly before `first` with none open
-  // or remembered between, and never proved (it ends as a block never seen);
-  // none when there is no such leader.
+  // or remembered between, and never proved (it ends as a block never seen,
+  // unless packets of a block after it prove the run: it is the run's first
+  // then); none when there is no such leader.
   std::optional<std::uint64_t> counted_from(std::uint64_t first, const Block *keep) const noexcept;
   // That leader's block, if any.
   const Block *unproven_lead(std::uint64_t first, const Block *keep) const noexcept;
