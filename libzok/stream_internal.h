@@ -49,9 +49,18 @@ inline constexpr char worker_thread_name[] = "zok-worker";
 // Worker setting bits (zok_create_recv_worker).
 inline constexpr std::uint32_t worker_busy_poll = 0x1;
 inline constexpr std::uint32_t worker_settings_known = worker_busy_poll;
-// Kernel-wait mode: empty polls (each followed by a yield) before the worker
-// sleeps in the kernel; a few tens of microseconds.
-inline constexpr unsigned polls_before_sleeping = 32;
+// Kernel-wait mode: a batch that brought fewer datagrams than this finds the
+// worker ahead of the stream, and it naps before the next read instead of
+// reading again at once. Read one at a time, a paced stream costs a system
+// call and a pass through the loop per datagram; after a nap one read takes
+// what came meanwhile.
+inline constexpr std::size_t thin_batch = batch_size / 4;
+// How long a nap lasts at most (the timer's slack comes on top); short
+// enough that a default-sized socket buffer holds what comes meanwhile.
+inline constexpr Nanos nap_length = 50'000;
+// Kernel-wait mode: empty polls in a row, each followed by a nap, before the
+// worker sleeps in the kernel until a datagram comes.
+inline constexpr unsigned naps_before_sleeping = 2;
 
 // Worker status values.
 enum class WorkerState : std::uint32_t { none = 0, idle = 1, running = 2, held = 3 };
@@ -109,6 +118,7 @@ class Stream final : public CoreShell {
   int choose_receive_path();
   void worker_main() noexcept;
   void wait_for_packets() noexcept;
+  void nap() noexcept;
   std::uint16_t take_request_id() noexcept;
   void refill_request_ids() noexcept;
   int join_group();

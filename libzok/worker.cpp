@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "stream_internal.h"
@@ -114,6 +115,26 @@ void Stream::wait_for_packets() noexcept {
   }
 }
 
+// Sleeps for a nap, without watching the stream: a datagram that comes
+// meanwhile waits for the next read instead of waking the worker, which
+// would cost the sender's CPU the wake-up. The next deadline or a stop ends
+// it sooner.
+void Stream::nap() noexcept {
+  Nanos length = nap_length;
+  if (const Nanos deadline = core_.next_deadline(); deadline != never) {
+    length = std::min(length, deadline - core_clock_now());
+    if (length <= 0) return;
+  }
+  const timespec ts{0, static_cast<long>(length)};
+  pollfd wake{wake_fd_, POLLIN, 0};
+  const int ready = ::ppoll(&wake, 1, &ts, nullptr);
+  if (ready < 0 && errno != EINTR) bump(counters_.receive_errors);
+  if (ready > 0) {
+    std::uint64_t drained = 0;
+    [[maybe_unused]] const ssize_t r = read(wake_fd_, &drained, sizeof drained);
+  }
+}
+
 void Stream::worker_main() noexcept {
   // Advice: a worker left on the creating thread's CPUs still works.
   if (load_affinity_known) sched_setaffinity(0, sizeof load_affinity, &load_affinity);
@@ -125,9 +146,9 @@ void Stream::worker_main() noexcept {
   }
   const bool busy = (worker_setting_ & worker_busy_poll) != 0;
   // Empty polls in a row since the last datagram. While a stream flows, the
-  // next datagram is microseconds away: a few more polls before sleeping
-  // spare the sender the wake-up it would pay for on every datagram (on
-  // loopback, its own CPU delivers them).
+  // next datagram is microseconds away: polling again after a nap or two
+  // before sleeping on the socket spares the sender the wake-up it would pay
+  // for on every datagram (on loopback, its own CPU delivers them).
   unsigned empty_polls = 0;
   while (!stop_.load(std::memory_order_acquire)) {
     if (hold_.load(std::memory_order_acquire)) {
@@ -138,21 +159,28 @@ void Stream::worker_main() noexcept {
       core_.note_hold_released();
       continue;
     }
-    if (receive() != 0) {
+    if (const std::size_t taken = receive(); taken != 0) {
       empty_polls = 0;
-      // Finished blocks wait for the program's thread, which also requeues
-      // the buffers this loop needs next; under a fixed real-time priority
-      // on a shared CPU it runs only when this thread lets it, and a socket
-      // that never empties would otherwise keep it out until the buffers
-      // ran out.
-      if (ready_.size() != 0) sched_yield();
+      if (!busy && taken < thin_batch) {
+        // Also lets the program's thread run, as the yield below does.
+        nap();
+      } else if (ready_.size() != 0) {
+        // Finished blocks wait for the program's thread, which also
+        // requeues the buffers this loop needs next; under a fixed
+        // real-time priority on a shared CPU it runs only when this thread
+        // lets it, and a socket that never empties would otherwise keep it
+        // out until the buffers ran out.
+        sched_yield();
+      }
       continue;
     }
-    if (busy || ++empty_polls <= polls_before_sleeping) {
+    if (busy) {
       // Spinning, but never past a thread that shares this CPU: the
       // program's own thread, which requeues the buffers this loop fills,
       // may be waiting for it at the same real-time priority.
       sched_yield();
+    } else if (empty_polls++ < naps_before_sleeping) {
+      nap();
     } else {
       wait_for_packets();
     }
