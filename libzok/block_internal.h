@@ -123,6 +123,10 @@ struct BlockFields {
   // before the lock, packets of one id from two ports are two senders'.
   std::uint16_t port = 0;
   bool ports_differ = false;
+  // The port its packets came from, when they all came from one.
+  std::optional<std::uint16_t> one_port() const noexcept {
+    return ports_differ ? std::nullopt : std::optional(port);
+  }
   std::uint64_t hold_generation = 0;
   bool after_hold = false;
   zok_block_desc desc{};

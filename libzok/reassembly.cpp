@@ -181,7 +181,7 @@ void Reassembly::remember_closed(std::uint64_t block_id, const Block *b) noexcep
     c.new_run = b->new_run && !b->confirmed();
     if (!b->leader_timestamp) {
       c.first_arrival = b->first_arrival;
-      if (!b->ports_differ) c.port = b->port;
+      c.port = b->one_port();
     }
   }
   closed_[closed_next_] = c;
@@ -202,10 +202,14 @@ bool Reassembly::restarts(const Closed &c, const gvsp::Packet &packet) const noe
   return !c.leader_asked && sequence_.newest() != packet.header.block_id;
 }
 
-// As for an open block (route): packets that came from the leader's port no
-// earlier than the reorder window before it were its own, overtaking it.
+bool Reassembly::overtook(Nanos first_arrival, std::optional<std::uint16_t> port,
+                          const Arrival &at) const noexcept {
+  return port == at.port && at.now - first_arrival <= window_.get();
+}
+
+// As for an open block (route), packets that overtook the leader.
 bool Reassembly::came_for(const Closed &c, const Arrival &at) const noexcept {
-  return !c.leader_timestamp && c.port == at.port && at.now - c.first_arrival <= window_.get();
+  return !c.leader_timestamp && overtook(c.first_arrival, c.port, at);
 }
 
 // A sender's clock runs forward: a leader whose time does not lie between
@@ -290,7 +294,12 @@ const Block *Reassembly::unproven_lead(std::uint64_t first, const Block *keep) c
 
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
                          const Block *lead) noexcept {
-  if (const auto from = first ? counted_from(*first, keep) : std::nullopt) first = from;
+  if (lead != nullptr && first) {
+    first =
+        sequence_.back(*first, gvsp::block_id_distance(lead->block_id, *first, config_.kind) - 1);
+  } else if (const auto from = first ? counted_from(*first, keep) : std::nullopt) {
+    first = from;
+  }
   // The new run's leaders that found no buffer before its first count as
   // not available: the run began with the earliest, and the ids between
   // them were passed over. Bit d - 1: the id d before the first.
@@ -573,9 +582,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       // it: its own, overtaking it. The leader must prove a new run by those
       // that follow it.
       if (!b->confirmed()) {
-        if (at.now - b->first_arrival > window_.get() || b->ports_differ || b->port != at.port) {
-          forget_strays(*b);
-        }
+        if (!overtook(b->first_arrival, b->one_port(), at)) forget_strays(*b);
         b->new_run = true;
         return b;
       }

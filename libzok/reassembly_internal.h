@@ -242,6 +242,10 @@ class Reassembly {
   Block *find(std::uint64_t block_id) noexcept;
   const Closed *recently_closed(std::uint64_t block_id) const noexcept;
   bool restarts(const Closed &c, const gvsp::Packet &packet) const noexcept;
+  // Packets first come at `first_arrival`, from `port` alone, no earlier
+  // than the reorder window before the leader `at`: its own, overtaking it.
+  bool overtook(Nanos first_arrival, std::optional<std::uint16_t> port,
+                const Arrival &at) const noexcept;
   // A leader that restarts `c` yet came for it: `c` was the new run's
   // first block, handed over before its leader overtaken by its packets.
   bool came_for(const Closed &c, const Arrival &at) const noexcept;
