@@ -48,6 +48,15 @@ class Receiver:
         self.unavailable = None
 
 
+def chosen(rows, labels, strict=True):
+    if labels is None:
+        return rows
+    unknown = set(labels) - {r.label for r in rows}
+    if unknown and strict:
+        sys.exit(f"compare: no receiver labelled {', '.join(sorted(unknown))}")
+    return [r for r in rows if r.label in labels]
+
+
 def single_receivers(zok_paths):
     rows = [Receiver("Aravis packet ring", "aravis", mode="packet"),
             Receiver("Aravis socket", "aravis", mode="socket"),
@@ -645,9 +654,18 @@ def parse_args(argv):
                         "priority, so that the host's other work does not slow them)")
     p.add_argument("--probe-seconds", type=float,
                    help="seconds each paced rate is held (default 10)")
+    p.add_argument("--nets", default="loopback,veth",
+                   help="where the traffic goes, comma-separated: loopback, veth (default both)")
+    p.add_argument("--receivers",
+                   help="only these receivers' columns, comma-separated labels as in the "
+                        "tables, e.g. 'Aravis packet ring,plaingrab,workergrab -w 0 (packet)'")
     args = p.parse_args(argv)
     frames, packets, probe_seconds = args.frames, args.packets, args.probe_seconds
     args.zok_paths = [x for x in args.zok_paths.split(",") if x]
+    args.nets = [x for x in args.nets.split(",") if x]
+    if any(x not in ("loopback", "veth") for x in args.nets):
+        p.error("--nets takes loopback and veth")
+    args.receivers = [x.strip() for x in args.receivers.split(",")] if args.receivers else None
     if args.quick:
         # Every kind of run once, briefly: the tables on loopback, the rows
         # under loss on a veth pair.
@@ -680,8 +698,8 @@ def main(argv):
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
     doc = []
     try:
-        nets = [c.loopback()]
-        if not args.no_veth:
+        nets = [c.loopback()] if "loopback" in args.nets else []
+        if not args.no_veth and "veth" in args.nets:
             nets += [c.veth(packet) for packet in args.packets]
         doc = report(c, nets)
     finally:
@@ -699,7 +717,7 @@ def main(argv):
 
 def report(c, nets):
     args = c.args
-    singles = single_receivers(args.zok_paths)
+    singles = chosen(single_receivers(args.zok_paths), args.receivers)
     labels = [r.label for r in singles]
     held_rows, cpu_rows, flat_rows, loss_rows, multi_rows = [], [], [], [], []
     common = {}
@@ -754,6 +772,7 @@ def report(c, nets):
                                       num(per_gb(x, "cpu"))])
     multis = multi_receivers(args.zok_paths)
     if not args.no_multi:
+        multis = chosen(multis, args.receivers, strict=False)
         frame = args.frames[0]
         for net in nets:
             for packet in args.packets:
