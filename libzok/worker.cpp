@@ -145,14 +145,6 @@ void Stream::worker_main() noexcept {
     refill_request_ids();
   }
   const bool busy = (worker_setting_ & worker_busy_poll) != 0;
-  // The program's thread needs this thread to step aside only where the
-  // scheduler would never take the CPU from it: a real-time policy. Under
-  // the fair one it gets its share anyway, and a yield there hands the CPU
-  // to any runnable task, however low its priority, for a whole time slice:
-  // with a background task on the CPU, a worker behind its stream yielded
-  // half the CPU away and the socket overflowed.
-  const int policy = sched_getscheduler(0);
-  const bool realtime = policy == SCHED_FIFO || policy == SCHED_RR;
   // Empty polls in a row since the last datagram. While a stream flows, the
   // next datagram is microseconds away: polling again after a nap or two
   // before sleeping on the socket spares the sender the wake-up it would pay
@@ -172,7 +164,7 @@ void Stream::worker_main() noexcept {
       if (!busy && taken < thin_batch) {
         // Also lets the program's thread run, as the yield below does.
         nap();
-      } else if (realtime && ready_.size() != 0) {
+      } else if (ready_.size() != 0) {
         // Finished blocks wait for the program's thread, which also
         // requeues the buffers this loop needs next; under a fixed
         // real-time priority on a shared CPU it runs only when this thread
