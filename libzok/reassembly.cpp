@@ -256,9 +256,9 @@ bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
   return (timestamp - p.timestamp) / ms > most;
 }
 
-std::optional<std::uint64_t> Reassembly::counted_from(std::uint64_t first,
-                                                      const Block *keep) const noexcept {
-  const Block *lead = unproven_lead(first, keep);
+std::optional<std::uint64_t> Reassembly::counted_from(std::uint64_t first, const Block *keep,
+                                                      const Block *lead) const noexcept {
+  if (lead == nullptr) lead = unproven_lead(first, keep);
   if (lead == nullptr) return std::nullopt;
   return sequence_.back(first, gvsp::block_id_distance(lead->block_id, first, config_.kind) - 1);
 }
@@ -294,12 +294,7 @@ const Block *Reassembly::unproven_lead(std::uint64_t first, const Block *keep) c
 
 void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
                          const Block *lead) noexcept {
-  if (lead != nullptr && first) {
-    first =
-        sequence_.back(*first, gvsp::block_id_distance(lead->block_id, *first, config_.kind) - 1);
-  } else if (const auto from = first ? counted_from(*first, keep) : std::nullopt) {
-    first = from;
-  }
+  if (const auto from = first ? counted_from(*first, keep, lead) : std::nullopt) first = from;
   // The new run's leaders that found no buffer before its first count as
   // not available: the run began with the earliest, and the ids between
   // them were passed over. Bit d - 1: the id d before the first.

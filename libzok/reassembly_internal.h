@@ -259,8 +259,10 @@ class Reassembly {
   // of the new run that came before, shortly before `first` with none open
   // or remembered between, and never proved (it ends as a block never seen,
   // unless packets of a block after it prove the run: it is the run's first
-  // then); none when there is no such leader.
-  std::optional<std::uint64_t> counted_from(std::uint64_t first, const Block *keep) const noexcept;
+  // then); none when there is no such leader. `lead`: that leader's block,
+  // when the caller found it already.
+  std::optional<std::uint64_t> counted_from(std::uint64_t first, const Block *keep,
+                                            const Block *lead = nullptr) const noexcept;
   // That leader's block, if any.
   const Block *unproven_lead(std::uint64_t first, const Block *keep) const noexcept;
   // True once, for the packet zok_drop_packet armed; disarms it.

@@ -119,6 +119,8 @@ class Stream final : public CoreShell {
   void worker_main() noexcept;
   void wait_for_packets() noexcept;
   void nap() noexcept;
+  // Takes the stop or hold signal off the wake fd once it was seen.
+  void drain_wake() noexcept;
   std::uint16_t take_request_id() noexcept;
   void refill_request_ids() noexcept;
   int join_group();

@@ -109,10 +109,12 @@ void Stream::wait_for_packets() noexcept {
   }
   const int ready = ::poll(wait_fds_.data(), wait_fds_.size(), timeout_ms);
   if (ready < 0 && errno != EINTR) bump(counters_.receive_errors);
-  if (ready > 0 && (wait_fds_[0].revents & POLLIN) != 0) {
-    std::uint64_t drained = 0;
-    [[maybe_unused]] const ssize_t r = read(wake_fd_, &drained, sizeof drained);
-  }
+  if (ready > 0 && (wait_fds_[0].revents & POLLIN) != 0) drain_wake();
+}
+
+void Stream::drain_wake() noexcept {
+  std::uint64_t drained = 0;
+  [[maybe_unused]] const ssize_t r = read(wake_fd_, &drained, sizeof drained);
 }
 
 // Sleeps for a nap, without watching the stream: a datagram that comes
@@ -129,10 +131,7 @@ void Stream::nap() noexcept {
   pollfd wake{wake_fd_, POLLIN, 0};
   const int ready = ::ppoll(&wake, 1, &ts, nullptr);
   if (ready < 0 && errno != EINTR) bump(counters_.receive_errors);
-  if (ready > 0) {
-    std::uint64_t drained = 0;
-    [[maybe_unused]] const ssize_t r = read(wake_fd_, &drained, sizeof drained);
-  }
+  if (ready > 0) drain_wake();
 }
 
 void Stream::worker_main() noexcept {
