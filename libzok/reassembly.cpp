@@ -334,8 +334,9 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
   };
   // Blocks of the new run seen without their leaders follow the old run's
   // last block with one: the ids between them were never sent.
+  std::optional<std::uint64_t> led;
   if (newest) {
-    std::optional<std::uint64_t> led, after;
+    std::optional<std::uint64_t> after;
     for (std::uint64_t k = 0; k < open_window && !led; ++k) {
       const std::uint64_t id = sequence_.back(*newest, k);
       const Block *open = find(id);
@@ -362,7 +363,20 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
       close_block(b, Ending::incomplete);
     }
   }
-  for (std::optional<Closed> &c : closed_) c.reset();
+  // Blocks finished without their leaders after the old run's last one
+  // with a leader, from the sender's port, before the new run's first, are
+  // the new run's as the sequence counts them: they stay remembered, so a
+  // late copy of their leader is not handed over as a block of its own.
+  auto new_runs = [&](const Closed &c) {
+    return first && !c.leader_timestamp && c.port == lock_.port &&
+           gvsp::block_id_before(c.block_id, *first, config_.kind) &&
+           gvsp::block_id_distance(c.block_id, *first, config_.kind) <= open_window &&
+           (!led || gvsp::block_id_before(*led, c.block_id, config_.kind));
+  };
+  for (std::optional<Closed> &c : closed_) {
+    if (c && !new_runs(*c)) c.reset();
+    if (c) c->through_restart = true;
+  }
   past_end_.reset();
   pace_ = ClockPace{};
   // A block kept open may still prove the old run's: the new run's ids
@@ -613,7 +627,12 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     return again;
   } else if (packet.kind == gvsp::PacketKind::error) {
     return nullptr;
-  } else if (const Closed *closed = recently_closed(h.block_id)) {
+  } else if (const Closed *closed = recently_closed(h.block_id);
+             closed != nullptr &&
+             (!closed->through_restart || at.now - closed->first_arrival < config_.block_timeout)) {
+    // (Not one kept through a restart as the new run's once a block timeout
+    // has passed since its packets: a leader of its id is then likelier
+    // another run's than its own.)
     // Late resends and duplicates of finished blocks, and answers about
     // them, are normal traffic: dropped without counting. The leader of a
     // block that ended before it came still names the sender.

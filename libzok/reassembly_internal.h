@@ -183,6 +183,8 @@ class Reassembly {
     // one port its packets came from (none when they came from two).
     Nanos first_arrival = 0;
     std::optional<std::uint16_t> port;
+    // Kept without its leader through a restart, taken for the new run's.
+    bool through_restart = false;
   };
 
   // Whom the stream hears. Before the lock, anyone (the first leader's
@@ -251,8 +253,9 @@ class Reassembly {
   bool came_for(const Closed &c, const Arrival &at) const noexcept;
   bool time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   // The sender counts afresh: its old run's blocks (all open ones but
-  // `keep` and `lead`) end, what is remembered of them is forgotten, and
-  // the sequence goes on with `first`.
+  // `keep` and `lead`) end, what is remembered of them is forgotten (not
+  // of the blocks it takes for the new run's), and the sequence goes on
+  // with `first`.
   void restart(std::optional<std::uint64_t> first, const Block *keep,
                const Block *lead = nullptr) noexcept;
   // The id a new run whose first is `first` is counted from: past a leader
