@@ -48,17 +48,20 @@ class BlockSequence {
     if (b != 0 && b <= sequence_depth) pending_ |= std::uint64_t{1} << (b - 1);
   }
 
+  enum class Known : std::uint8_t { no, open, finished };
   // Ids passed over at least `window` of flow time ago, or `idle` of time
   // ago, count as never seen, but for those whose block `known` says is
-  // open or finished. Returns how many.
-  template <typename Known>
-  std::uint64_t settle(Nanos flow, Nanos now, Nanos window, Nanos idle, Known &&known) noexcept {
+  // open (they wait) or finished (they were seen). Returns how many.
+  template <typename KnownOf>
+  std::uint64_t settle(Nanos flow, Nanos now, Nanos window, Nanos idle, KnownOf &&known) noexcept {
     if (pending_ == 0 || (flow - passed_at_ < window && now - passed_time_ < idle)) return 0;
     std::uint64_t settled = 0;
     for (std::uint64_t bits = pending_; bits != 0; bits &= bits - 1) {
       const int i = std::countr_zero(bits);
-      if (known(back(*newest_, static_cast<std::uint64_t>(i) + 1))) continue;
+      const Known k = known(back(*newest_, static_cast<std::uint64_t>(i) + 1));
+      if (k == Known::open) continue;
       pending_ &= ~(std::uint64_t{1} << i);
+      if (k == Known::finished) continue;
       unseen_ |= std::uint64_t{1} << i;
       ++settled;
     }

@@ -367,15 +367,30 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
   // with a leader, from the sender's port, before the new run's first, are
   // the new run's as the sequence counts them: they stay remembered, so a
   // late copy of their leader is not handed over as a block of its own.
+  // So do those after the new run's first whose leader's time follows the
+  // leader that proved the run at no more than any clock's pace.
+  const Block *proof = keep != nullptr && keep->leader_timestamp.value_or(0) != 0   ? keep
+                       : lead != nullptr && lead->leader_timestamp.value_or(0) != 0 ? lead
+                                                                                    : nullptr;
   auto new_runs = [&](const Closed &c) {
-    return first && !c.leader_timestamp && c.port == lock_.port &&
-           gvsp::block_id_before(c.block_id, *first, config_.kind) &&
-           gvsp::block_id_distance(c.block_id, *first, config_.kind) <= open_window &&
-           (!led || gvsp::block_id_before(*led, c.block_id, config_.kind));
+    if (!first) return false;
+    if (!c.leader_timestamp) {
+      return c.port == lock_.port && gvsp::block_id_before(c.block_id, *first, config_.kind) &&
+             gvsp::block_id_distance(c.block_id, *first, config_.kind) <= open_window &&
+             (!led || gvsp::block_id_before(*led, c.block_id, config_.kind));
+    }
+    if (proof == nullptr || *c.leader_timestamp < *proof->leader_timestamp ||
+        !gvsp::block_id_before(*first, c.block_id, config_.kind) ||
+        gvsp::block_id_distance(*first, c.block_id, config_.kind) > open_window) {
+      return false;
+    }
+    const auto ms =
+        static_cast<std::uint64_t>(std::max<Nanos>(now_ - proof->first_arrival, 0) / 1'000'000 + 1);
+    return (*c.leader_timestamp - *proof->leader_timestamp) / ms <= (std::uint64_t{1} << 40);
   };
   for (std::optional<Closed> &c : closed_) {
     if (c && !new_runs(*c)) c.reset();
-    if (c) c->through_restart = true;
+    if (c && !c->leader_timestamp) c->through_restart = true;
   }
   past_end_.reset();
   pace_ = ClockPace{};
@@ -1117,8 +1132,11 @@ void Reassembly::on_tick(Nanos now) noexcept {
 // come in time: a block timeout after it was passed over.
 void Reassembly::settle_sequence() noexcept {
   const Nanos wait = config_.block_timeout;
+  using Known = BlockSequence::Known;
   bump(counters_.blocks_unseen, sequence_.settle(flow_, now_, wait, wait, [this](std::uint64_t id) {
-    return find(id) != nullptr || recently_closed(id) != nullptr;
+    return find(id) != nullptr              ? Known::open
+           : recently_closed(id) != nullptr ? Known::finished
+                                            : Known::no;
   }));
 }
 
@@ -1139,7 +1157,7 @@ void Reassembly::abandon_all(Nanos now) noexcept {
     if (b.open()) close_block(b, Ending::timeout);
   }
   bump(counters_.blocks_unseen,
-       sequence_.settle(flow_, now_, 0, 0, [](std::uint64_t) { return false; }));
+       sequence_.settle(flow_, now_, 0, 0, [](std::uint64_t) { return BlockSequence::Known::no; }));
 }
 
 // Judged against the last block handed over or dropped: the next id always
