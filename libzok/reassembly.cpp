@@ -246,14 +246,16 @@ bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) cons
 // known, faster than any clock (2^40 ticks per millisecond).
 bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
   constexpr unsigned margin = 20;
-  constexpr std::uint64_t fastest = std::uint64_t{1} << 40;
   const ClockPace &p = pace_;
   if (p.timestamp == 0 || timestamp <= p.timestamp) return false;
-  const std::uint64_t most = p.ticks_per_ms != 0 && p.ticks_per_ms < (fastest >> margin)
+  const std::uint64_t most = p.ticks_per_ms != 0 && p.ticks_per_ms < (fastest_clock >> margin)
                                  ? p.ticks_per_ms << margin
-                                 : fastest;
-  const auto ms = static_cast<std::uint64_t>(std::max<Nanos>(now_ - p.at, 0) / 1'000'000 + 1);
-  return (timestamp - p.timestamp) / ms > most;
+                                 : fastest_clock;
+  return (timestamp - p.timestamp) / ms_since(p.at) > most;
+}
+
+std::uint64_t Reassembly::ms_since(Nanos at) const noexcept {
+  return static_cast<std::uint64_t>(std::max<Nanos>(now_ - at, 0) / 1'000'000 + 1);
 }
 
 std::optional<std::uint64_t> Reassembly::counted_from(std::uint64_t first, const Block *keep,
@@ -384,9 +386,8 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
         gvsp::block_id_distance(*first, c.block_id, config_.kind) > open_window) {
       return false;
     }
-    const auto ms =
-        static_cast<std::uint64_t>(std::max<Nanos>(now_ - proof->first_arrival, 0) / 1'000'000 + 1);
-    return (*c.leader_timestamp - *proof->leader_timestamp) / ms <= (std::uint64_t{1} << 40);
+    return (*c.leader_timestamp - *proof->leader_timestamp) / ms_since(proof->first_arrival) <=
+           fastest_clock;
   };
   for (std::optional<Closed> &c : closed_) {
     if (c && !new_runs(*c)) c.reset();

@@ -56,6 +56,8 @@ inline constexpr std::size_t max_open_blocks = 64;
 // A packet of a block not yet seen opens it only this close after the
 // newest block: a lost leader is normal, a far-off id is someone else's.
 inline constexpr std::uint64_t open_window = 64;
+// Ticks per millisecond no sender's clock reaches.
+inline constexpr std::uint64_t fastest_clock = std::uint64_t{1} << 40;
 // Ids of finished blocks remembered so that their late and duplicate
 // packets do not open them again.
 inline constexpr std::size_t closed_history = 64;
@@ -437,6 +439,8 @@ class Reassembly {
   // A leader time so far ahead of the sender's clock's pace that it is
   // another run's.
   bool leaps(std::uint64_t timestamp) const noexcept;
+  // Whole milliseconds from `at` to now, at least 1: the divisor of a pace.
+  std::uint64_t ms_since(Nanos at) const noexcept;
   // A leader time of this run: between its neighbours' and at its clock's pace.
   bool fits_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
     return time_fits(block_id, timestamp) && !leaps(timestamp);
