@@ -529,8 +529,82 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
   }
   const gvsp::Packet &packet = parsed.value;
   bool opened = false;
+  parkable_ = false;
   Block *b = route(packet, at, opened);
-  if (b != nullptr) dispatch(*b, packet, at, opened);
+  if (b == nullptr) {
+    if (parkable_) park(datagram, packet.header.block_id, at);
+    return;
+  }
+  dispatch(*b, packet, at, opened);
+  if (opened && packet.kind == gvsp::PacketKind::leader && b->open()) unpark(*b, at);
+}
+
+// A sender restarted on its port with ids far behind its old ones: the new
+// run's packets that overtake their leader name a block nowhere near the
+// newest, and are refused, yet they are the sender's. A leader from that
+// port soon after claims them, as it would have found them in a block they
+// opened (route): without them its block would ask again for packets that
+// came. Only packets that came after a leader that may have begun the run
+// are kept, and only a leader of that run claims them: before any leader of
+// it, a packet may as well be a run's that a second restart ended at once,
+// and its bytes would land in the next run's block of that id.
+void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arrival &at) noexcept {
+  if (datagram.size() > parked_bytes) return;
+  // That leader opened a block not yet proved, or found no buffer.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> lead;
+  if (const Block *b = unproven_lead(block_id, nullptr); b != nullptr && b->port == at.port) {
+    lead.emplace(b->block_id, *b->leader_timestamp);
+  } else {
+    std::uint64_t nearest = open_window + 1;
+    for (const std::optional<Closed> &c : closed_) {
+      if (!c || !c->new_run || !c->leader_timestamp) continue;
+      const std::uint64_t d = gvsp::block_id_distance(c->block_id, block_id, config_.kind);
+      if (d >= 1 && d < nearest) {
+        nearest = d;
+        lead.emplace(c->block_id, *c->leader_timestamp);
+      }
+    }
+  }
+  if (!lead) return;
+  if (!parked_data_) {
+    parked_data_.reset(new (std::nothrow) std::byte[parked_slots * parked_bytes]);
+    if (!parked_data_) return;
+  }
+  const std::size_t k = parked_next_;
+  parked_next_ = (parked_next_ + 1) % parked_slots;
+  std::memcpy(parked_data_.get() + k * parked_bytes, datagram.data(), datagram.size());
+  parked_[k] = Parked{.block_id = block_id,
+                      .at = at.now,
+                      .lead_id = lead->first,
+                      .lead_timestamp = lead->second,
+                      .port = at.port,
+                      .length = static_cast<std::uint32_t>(datagram.size())};
+}
+
+void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
+  for (std::size_t n = 0; n < parked_slots && b.open(); ++n) {
+    Parked &p = parked_[(parked_next_ + n) % parked_slots];  // oldest first
+    if (p.length == 0 || p.block_id != b.block_id || !overtook(p.at, p.port, at) ||
+        !follows_lead(p, b)) {
+      continue;
+    }
+    const std::size_t k = static_cast<std::size_t>(&p - parked_.data());
+    const gvsp::Result<gvsp::Packet> parsed =
+        gvsp::parse_packet(gvsp::bytes(parked_data_.get() + k * parked_bytes, p.length));
+    p.length = 0;
+    if (!parsed) continue;
+    counters_.datagrams_refused.fetch_sub(1, std::memory_order_relaxed);
+    dispatch(b, parsed.value, at, false);
+  }
+}
+
+// The leader's time lies after the lead's, at a pace a clock may run. Of a
+// sender that leaves the time at 0 nothing tells one run from the next.
+bool Reassembly::follows_lead(const Parked &p, const Block &b) const noexcept {
+  const std::uint64_t ts = b.leader_timestamp.value_or(0);
+  const std::uint64_t d = gvsp::block_id_distance(p.lead_id, b.block_id, config_.kind);
+  return d >= 1 && d <= open_window && p.lead_timestamp != 0 && ts >= p.lead_timestamp &&
+         (ts - p.lead_timestamp) / ms_since(p.at) <= fastest_clock;
 }
 
 Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &opened) noexcept {
@@ -700,6 +774,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       break;
     case Opening::no:
       refused();
+      parkable_ = lock_.locked && (at.port == lock_.port || lock_.port == 0);
       return nullptr;
     case Opening::past_buffers:
       // Packets of a block too long for the buffers take none until they

@@ -58,6 +58,11 @@ inline constexpr std::size_t max_open_blocks = 64;
 inline constexpr std::uint64_t open_window = 64;
 // Ticks per millisecond no sender's clock reaches.
 inline constexpr std::uint64_t fastest_clock = std::uint64_t{1} << 40;
+// The sender's packets that named no block near its newest are kept, this
+// many and up to this size, for a leader that may begin a new run (see
+// Reassembly::park).
+inline constexpr std::size_t parked_slots = 8;
+inline constexpr std::size_t parked_bytes = 9216;
 // Ids of finished blocks remembered so that their late and duplicate
 // packets do not open them again.
 inline constexpr std::size_t closed_history = 64;
@@ -277,6 +282,14 @@ class Reassembly {
   bool begins_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   enum class Opening : std::uint8_t { yes, no, past_buffers };
   Opening may_open(const gvsp::Packet &packet) const noexcept;
+  // A packet of the sender's refused for naming no block near its newest:
+  // kept a while, in case a leader of a new run it overtook claims it.
+  void park(gvsp::bytes datagram, std::uint64_t block_id, const Arrival &at) noexcept;
+  // The leader that opened `b` takes the packets of its block kept since
+  // the reorder window before it, from its port: they overtook it.
+  void unpark(Block &b, const Arrival &at) noexcept;
+  struct Parked;
+  bool follows_lead(const Parked &p, const Block &b) const noexcept;
   // A packet of no open block that lay past every buffer: true once such
   // packets prove the block the sender's.
   bool proves_past_end(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
@@ -455,6 +468,21 @@ class Reassembly {
   // A forced drop already taken from the wire, waiting for its block to open.
   std::optional<std::pair<std::uint64_t, std::uint32_t>> pending_forced_;
   std::optional<std::pair<std::uint64_t, PastEnd>> past_end_;
+  struct Parked {
+    std::uint64_t block_id = 0;
+    Nanos at = 0;
+    // The leader that came before it and may have begun the new run.
+    std::uint64_t lead_id = 0;
+    std::uint64_t lead_timestamp = 0;
+    std::uint16_t port = 0;
+    std::uint32_t length = 0;  // 0: the slot is free
+  };
+  std::array<Parked, parked_slots> parked_{};
+  std::size_t parked_next_ = 0;
+  // Set by route when it refuses a packet that park may keep.
+  bool parkable_ = false;
+  // The parked datagrams' bytes, a slot each; allocated when first needed.
+  std::unique_ptr<std::byte[]> parked_data_;
   std::atomic<bool> drop_armed_{false};
   std::atomic<std::uint64_t> drop_block_{0};
   std::atomic<std::uint32_t> drop_packet_{0};
