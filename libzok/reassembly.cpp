@@ -528,11 +528,10 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
     return;
   }
   const gvsp::Packet &packet = parsed.value;
-  bool opened = false;
-  parkable_ = false;
-  Block *b = route(packet, at, opened);
+  bool opened = false, parkable = false;
+  Block *b = route(packet, at, opened, parkable);
   if (b == nullptr) {
-    if (parkable_) park(datagram, packet.header.block_id, at);
+    if (parkable) park(datagram, packet.header.block_id, at);
     return;
   }
   dispatch(*b, packet, at, opened);
@@ -582,6 +581,8 @@ void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arriva
 }
 
 void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
+  // Most streams never park a packet: their leaders skip the scan.
+  if (!parked_data_) return;
   for (std::size_t n = 0; n < parked_slots && b.open(); ++n) {
     Parked &p = parked_[(parked_next_ + n) % parked_slots];  // oldest first
     if (p.length == 0 || p.block_id != b.block_id || !overtook(p.at, p.port, at) ||
@@ -598,7 +599,8 @@ void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
   }
 }
 
-// The leader's time lies after the lead's, at a pace a clock may run. Of a
+// The leader's time lies after the lead's, at a pace a clock may run (over
+// the time since the parked packet, which the lead came before). Of a
 // sender that leaves the time at 0 nothing tells one run from the next.
 bool Reassembly::follows_lead(const Parked &p, const Block &b) const noexcept {
   const std::uint64_t ts = b.leader_timestamp.value_or(0);
@@ -607,7 +609,8 @@ bool Reassembly::follows_lead(const Parked &p, const Block &b) const noexcept {
          (ts - p.lead_timestamp) / ms_since(p.at) <= fastest_clock;
 }
 
-Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &opened) noexcept {
+Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &opened,
+                         bool &parkable) noexcept {
   const gvsp::Header &h = packet.header;
   switch (source_of(opens_with_leader(packet.kind), h.block_id, at)) {
     case Source::sender:
@@ -774,7 +777,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       break;
     case Opening::no:
       refused();
-      parkable_ = lock_.locked && (at.port == lock_.port || lock_.port == 0);
+      parkable = lock_.locked && (at.port == lock_.port || lock_.port == 0);
       return nullptr;
     case Opening::past_buffers:
       // Packets of a block too long for the buffers take none until they

@@ -226,10 +226,11 @@ class Reassembly {
   };
 
   // Routing: the open block a parsed datagram goes to, opened if need be;
-  // null when it goes nowhere (refused, dropped, a late copy).
+  // null when it goes nowhere (refused, dropped, a late copy). `parkable`:
+  // refused, yet a packet that park may keep.
   // Both run once per datagram, from on_packet alone: inlined into it.
   [[gnu::always_inline]] inline Block *route(const gvsp::Packet &packet, const Arrival &at,
-                                             bool &opened) noexcept;
+                                             bool &opened, bool &parkable) noexcept;
   // Whom a datagram comes from: the sender, a stranger, or (a leader from
   // another port of the sender's host after the sender fell silent) the
   // sender restarted.
@@ -479,8 +480,6 @@ class Reassembly {
   };
   std::array<Parked, parked_slots> parked_{};
   std::size_t parked_next_ = 0;
-  // Set by route when it refuses a packet that park may keep.
-  bool parkable_ = false;
   // The parked datagrams' bytes, a slot each; allocated when first needed.
   std::unique_ptr<std::byte[]> parked_data_;
   std::atomic<bool> drop_armed_{false};
