@@ -40,13 +40,17 @@ CoreConfig config_from(const zok_open_params &p) {
 
 // Asks for a large kernel receive buffer: forced past rmem_max when the
 // process may (CAP_NET_ADMIN), else as much as rmem_max allows. Less than
-// asked is no failure; a refusal of both is.
-void enlarge_receive_buffer(int fd, Counters &counters) {
+// asked is no failure; a refusal of both is. The bytes the kernel granted.
+int enlarge_receive_buffer(int fd, Counters &counters) {
   int want = wanted_receive_buffer;
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0 &&
       setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want) != 0) {
     bump(counters.socket_option_errors);
   }
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) return 0;
+  return granted;
 }
 
 // The address of this host's interface on the route to `to`. Connecting a
@@ -174,7 +178,7 @@ int Stream::open(const OpenRequest &request, StreamId id, std::unique_ptr<Stream
 
   s->fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s->fd_ < 0) return errno;
-  enlarge_receive_buffer(s->fd_, s->counters_);
+  s->nap_ceiling_ = nap_ceiling(enlarge_receive_buffer(s->fd_, s->counters_));
   enable_receive_reports(s->fd_, s->counters_);
   const int on = 1;
   const bool multicast = IN_MULTICAST(ntohl(request.local_addr));

@@ -122,7 +122,7 @@ void Stream::drain_wake() noexcept {
 // would cost the sender's CPU the wake-up. The next deadline or a stop ends
 // it sooner.
 void Stream::nap() noexcept {
-  Nanos length = nap_length;
+  Nanos length = nap_;
   if (const Nanos deadline = core_.next_deadline(); deadline != never) {
     length = std::min(length, deadline - core_clock_now());
     if (length <= 0) return;
@@ -149,6 +149,7 @@ void Stream::worker_main() noexcept {
   // before sleeping on the socket spares the sender the wake-up it would pay
   // for on every datagram (on loopback, its own CPU delivers them).
   unsigned empty_polls = 0;
+  bool napped = false;
   while (!stop_.load(std::memory_order_acquire)) {
     if (hold_.load(std::memory_order_acquire)) {
       // Held at a batch boundary: packets wait in the socket buffer.
@@ -158,11 +159,21 @@ void Stream::worker_main() noexcept {
       core_.note_hold_released();
       continue;
     }
-    if (const std::size_t taken = receive(); taken != 0) {
+    const std::size_t taken = receive();
+    if (napped && taken != 0) {
+      if (taken < batch_size / 2) {
+        nap_ = std::min(nap_ * 2, nap_ceiling_);
+      } else if (taken == batch_size) {
+        nap_ = std::max(nap_ / 2, shortest_nap);
+      }
+    }
+    napped = false;
+    if (taken != 0) {
       empty_polls = 0;
       if (!busy && taken < thin_batch) {
         // Also lets the program's thread run, as the yield below does.
         nap();
+        napped = true;
       } else if (ready_.size() != 0) {
         // Finished blocks wait for the program's thread, which also
         // requeues the buffers this loop needs next; under a fixed
@@ -180,7 +191,11 @@ void Stream::worker_main() noexcept {
       sched_yield();
     } else if (empty_polls++ < naps_before_sleeping) {
       nap();
+      napped = true;
     } else {
+      // The stream paused: whatever comes first after it may come at any
+      // pace.
+      nap_ = shortest_nap;
       wait_for_packets();
     }
   }
