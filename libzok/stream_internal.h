@@ -58,10 +58,10 @@ inline constexpr std::uint32_t worker_settings_known = worker_busy_poll;
 inline constexpr std::size_t thin_batch = batch_size / 4;
 // How long a nap lasts (the timer's slack comes on top). It starts short
 // enough that a default-sized socket buffer holds what comes meanwhile, and
-// doubles while a nap still brings less than half a batch: each wake-up
-// costs a context switch whatever it brings: with 50 microseconds, a
+// doubles while a nap still brings less than half a batch, since each
+// wake-up costs a context switch whatever it brings (at 50 microseconds, a
 // quarter of the packet ring worker's time at a paced 1500-byte stream on
-// loopback, a seventh of the socket worker's. It never grows past what the
+// loopback, a seventh of the socket worker's). It never grows past what the
 // socket buffer holds of a stream that suddenly comes at 10 Gbit/s.
 inline constexpr Nanos shortest_nap = 50'000;
 inline constexpr Nanos longest_nap = 200'000;
