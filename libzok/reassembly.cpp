@@ -924,10 +924,16 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     pace_.timestamp = l.timestamp;
     pace_.at = now_;
   }
+  // A trailer that came first may have said the block has fewer lines; only
+  // an image trailer counts them. One of another type (another run's block
+  // of this id) says nothing of this leader's lines, and its fields, which
+  // share their place with the image's, read as 0 lines would announce no
+  // size at all.
+  const bool image_trailer =
+      b.geometry.trailer() && b.desc.payload_type == gvsp::payload_type_image;
   fill_leader(b.desc, l);
-  // A trailer that came first may have said the block has fewer lines.
   std::optional<std::uint32_t> lines;
-  if (b.geometry.trailer() && b.desc.payload_type == gvsp::payload_type_image &&
+  if (image_trailer && b.desc.payload_type == gvsp::payload_type_image &&
       b.desc.image.trailer_size_y < l.size_y) {
     lines = b.desc.image.trailer_size_y;
   }

@@ -631,6 +631,13 @@ TEST(EngineIntegrity, CraftedSequences) {
        },
        seq(1, 1, 0),
        {.refused = 0}},
+      {"a late image leader of an id whose raw block came leaderless, trailer and all",
+       {plain},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 1);
+         s.send(image_leader(1, 200));
+       },
+       seq(1, 1, bad)},
       {"blocks lost whole before the engine",
        {plain},
        [](Stream &s, By by) {
