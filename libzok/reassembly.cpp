@@ -752,8 +752,6 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     }
   } else if (opens_with_leader(packet.kind)) {
     const bool other_time = !fits_run(h.block_id, packet.leader.timestamp);
-    // Counted as never seen already: it stays so.
-    if (sequence_.counted_unseen(h.block_id) && !other_time) return nullptr;
     if (begins_run(h.block_id, packet.leader.timestamp)) {
       // An all-in packet is its whole block: nothing follows to prove a new
       // run. Behind the newest by less than the ids remembered and of a time
@@ -1300,7 +1298,11 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     // Ending unconfirmed it was never the sender's: its packets named a
     // block nobody sent. They count as refused and leave no trace, so the
     // real block of that id still opens.
-    if (b.new_run && b.leader_timestamp) {
+    if (b.new_run && b.leader_timestamp && sequence_.counted_unseen(b.block_id)) {
+      // A late leader of a block counted as never seen already: dropped
+      // like any late copy, and what came after it refused.
+      bump(counters_.datagrams_refused, b.received - 1);
+    } else if (b.new_run && b.leader_timestamp) {
       // But a leader of a new run from the sender's host that its packets
       // never proved: a restarted sender whose block was lost but for it.
       // Further off than the ids remembered, its ids go on from there.
