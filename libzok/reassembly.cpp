@@ -376,6 +376,11 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
                                                                                     : nullptr;
   auto new_runs = [&](const Closed &c) {
     if (!first) return false;
+    // Counted above as the new run's: a late copy of its leader is no block.
+    if (c.new_run && c.leader_timestamp) {
+      const std::uint64_t d = gvsp::block_id_distance(c.block_id, *first, config_.kind);
+      if (d >= 1 && d <= sequence_depth) return true;
+    }
     if (!c.leader_timestamp) {
       return c.port == lock_.port && gvsp::block_id_before(c.block_id, *first, config_.kind) &&
              gvsp::block_id_distance(c.block_id, *first, config_.kind) <= open_window &&
@@ -1298,7 +1303,8 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     // Ending unconfirmed it was never the sender's: its packets named a
     // block nobody sent. They count as refused and leave no trace, so the
     // real block of that id still opens.
-    if (b.new_run && b.leader_timestamp && sequence_.counted_unseen(b.block_id)) {
+    if (b.new_run && b.leader_timestamp && sequence_.counted_unseen(b.block_id) &&
+        fits_run(b.block_id, *b.leader_timestamp)) {
       // A late leader of a block counted as never seen already: dropped
       // like any late copy, and what came after it refused.
       bump(counters_.datagrams_refused, b.received - 1);
