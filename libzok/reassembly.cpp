@@ -1303,21 +1303,20 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     // Ending unconfirmed it was never the sender's: its packets named a
     // block nobody sent. They count as refused and leave no trace, so the
     // real block of that id still opens.
-    if (b.new_run && b.leader_timestamp && sequence_.counted_unseen(b.block_id) &&
-        fits_run(b.block_id, *b.leader_timestamp)) {
-      // A late leader of a block counted as never seen already: dropped
-      // like any late copy, and what came after it refused.
-      bump(counters_.datagrams_refused, b.received - 1);
-    } else if (b.new_run && b.leader_timestamp) {
+    if (b.new_run && b.leader_timestamp) {
       // But a leader of a new run from the sender's host that its packets
-      // never proved: a restarted sender whose block was lost but for it.
-      // Further off than the ids remembered, its ids go on from there.
-      bump(counters_.blocks_unseen);
+      // never proved: what came after it is refused, and it was a restarted
+      // sender whose block was lost but for it. Further off than the ids
+      // remembered, its ids go on from there. (Unless its id was counted as
+      // never seen already and its time fits the run: a late copy, dropped.)
       bump(counters_.datagrams_refused, b.received - 1);
-      if (sequence_.behind(b.block_id) > sequence_depth) {
-        bump(counters_.blocks_unseen, sequence_.restart(b.block_id));
-        bump(counters_.blocks_unseen, sequence_.saw(b.block_id, now_, flow_));
-        for (std::optional<Closed> &c : closed_) c.reset();
+      if (!sequence_.counted_unseen(b.block_id) || !fits_run(b.block_id, *b.leader_timestamp)) {
+        bump(counters_.blocks_unseen);
+        if (sequence_.behind(b.block_id) > sequence_depth) {
+          bump(counters_.blocks_unseen, sequence_.restart(b.block_id));
+          bump(counters_.blocks_unseen, sequence_.saw(b.block_id, now_, flow_));
+          for (std::optional<Closed> &c : closed_) c.reset();
+        }
       }
     } else {
       bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
