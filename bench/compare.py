@@ -717,7 +717,9 @@ def main(argv):
 
 def report(c, nets):
     args = c.args
-    singles = chosen(single_receivers(args.zok_paths), args.receivers)
+    # A label may name a several-stream receiver only; a label neither table knows is a typo.
+    chosen(single_receivers(args.zok_paths) + multi_receivers(args.zok_paths), args.receivers)
+    singles = chosen(single_receivers(args.zok_paths), args.receivers, strict=False)
     labels = [r.label for r in singles]
     held_rows, cpu_rows, flat_rows, loss_rows, multi_rows = [], [], [], [], []
     common = {}
