@@ -970,13 +970,15 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
     }
     if (b.short_id && !past_buffer && b.payloads <= 2 &&
         b.geometry.packet_size() > b.short_length &&
+        b.geometry.packet_size() != stream_psize_ &&
         b.geometry.fit(*b.short_id, b.short_length) != Fit::last &&
         !ends_frame_early(b, b.geometry, *b.short_id, b.short_length)) {
       // The size does not take the short packet for the last, yet it is
       // the last at the packet size the size implies, or a full packet at
       // its own length where the last does not go: the longer ones were
       // copies with bytes appended. (Otherwise it is itself a copy of the
-      // last, and gives way below.)
+      // last, and gives way below; so it is when the longer ones have the
+      // packet size the stream's blocks had, as copies seldom do.)
       const std::uint32_t id = *b.short_id;
       const std::uint32_t n = b.short_length;
       Geometry other = b.geometry;
@@ -991,8 +993,14 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
         if (other.fit(id, n) == Fit::full || other.fit(id, n) == Fit::last) f = other.fit(id, n);
       }
       if (f && other.offset(id) + n <= b.buffer->size) {
+        // The copies taken back stood for packets of their ids, which the
+        // sender sent too: those within the end are asked for, or the block
+        // would end at once without them.
+        const std::uint64_t end = other.last_payload().value_or(b.touched);
         for (std::uint32_t p = 1; p <= b.touched; ++p) {
-          if (p != id && b.geometry.trailer() != p && b.buffer->received.test(p)) unplace(b, p);
+          if (p == id || b.geometry.trailer() == p || !b.buffer->received.test(p)) continue;
+          unplace(b, p);
+          if (p <= end) ask(b, p, p, flow_ + window_.get());
         }
         move_packet(b, id, n, other);
         if (*f == Fit::full) b.short_id.reset();
