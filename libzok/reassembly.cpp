@@ -212,6 +212,21 @@ bool Reassembly::came_for(const Closed &c, const Arrival &at) const noexcept {
   return !c.leader_timestamp && overtook(c.first_arrival, c.port, at);
 }
 
+// As packets of an open block would (take_for_senders), they begin the new
+// run's block of that id: the old one was done with before that leader
+// came, or its time would follow the leader's at a clock's pace.
+bool Reassembly::after_new_lead(const Closed &c, const gvsp::Packet &packet,
+                                const Arrival &at) const noexcept {
+  if (opens_with_leader(packet.kind) || packet.kind == gvsp::PacketKind::error ||
+      !c.leader_timestamp) {
+    return false;
+  }
+  const Block *lead = unproven_lead(packet.header.block_id, nullptr);
+  if (lead == nullptr || lead->port != at.port) return false;
+  const std::uint64_t from = *lead->leader_timestamp, ts = *c.leader_timestamp;
+  return ts < from || (ts - from) / ms_since(lead->first_arrival) > fastest_clock;
+}
+
 // A sender's clock runs forward: a leader whose time does not lie between
 // those of the nearest blocks before and after it (of this run, as far as
 // they are remembered) is another run's leader of the same id, such as a
@@ -727,7 +742,8 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     return nullptr;
   } else if (const Closed *closed = recently_closed(h.block_id);
              closed != nullptr &&
-             (!closed->through_restart || at.now - closed->first_arrival < config_.block_timeout)) {
+             (!closed->through_restart || at.now - closed->first_arrival < config_.block_timeout) &&
+             !after_new_lead(*closed, packet, at)) {
     // (Not one kept through a restart as the new run's once a block timeout
     // has passed since its packets: a leader of its id is then likelier
     // another run's than its own.)
