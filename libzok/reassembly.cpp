@@ -985,8 +985,7 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
     }
     if (b.short_id && !past_buffer && b.payloads <= 2 &&
-        b.geometry.packet_size() > b.short_length &&
-        b.geometry.packet_size() != stream_psize_ &&
+        b.geometry.packet_size() > b.short_length && b.geometry.packet_size() != stream_psize_ &&
         b.geometry.fit(*b.short_id, b.short_length) != Fit::last &&
         !ends_frame_early(b, b.geometry, *b.short_id, b.short_length)) {
       // The size does not take the short packet for the last, yet it is

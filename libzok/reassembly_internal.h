@@ -261,7 +261,8 @@ class Reassembly {
   bool came_for(const Closed &c, const Arrival &at) const noexcept;
   // A packet, not a leader, of a finished block of the old run, after an
   // unproven leader of a new run just before its id, from its port.
-  bool after_new_lead(const Closed &c, const gvsp::Packet &packet, const Arrival &at) const noexcept;
+  bool after_new_lead(const Closed &c, const gvsp::Packet &packet,
+                      const Arrival &at) const noexcept;
   bool time_fits(std::uint64_t block_id, std::uint64_t timestamp) const noexcept;
   // The sender counts afresh: its old run's blocks (all open ones but
   // `keep` and `lead`) end, what is remembered of them is forgotten (not
