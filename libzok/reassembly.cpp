@@ -985,15 +985,18 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
       }
     }
     if (b.short_id && !past_buffer && b.payloads <= 2 &&
-        b.geometry.packet_size() > b.short_length && b.geometry.packet_size() != stream_psize_ &&
+        b.geometry.packet_size() > b.short_length &&
+        (b.payloads < 2 || b.geometry.packet_size() != stream_psize_) &&
         b.geometry.fit(*b.short_id, b.short_length) != Fit::last &&
         !ends_frame_early(b, b.geometry, *b.short_id, b.short_length)) {
       // The size does not take the short packet for the last, yet it is
       // the last at the packet size the size implies, or a full packet at
       // its own length where the last does not go: the longer ones were
       // copies with bytes appended. (Otherwise it is itself a copy of the
-      // last, and gives way below; so it is when the longer ones have the
-      // packet size the stream's blocks had, as copies seldom do.)
+      // last, and gives way below; so it is when a longer one has the
+      // packet size the stream's blocks had, as copies seldom do. Alone,
+      // the short one had only the last block's size to be measured by,
+      // and the sender may have changed it.)
       const std::uint32_t id = *b.short_id;
       const std::uint32_t n = b.short_length;
       Geometry other = b.geometry;
