@@ -217,14 +217,10 @@ bool Reassembly::came_for(const Closed &c, const Arrival &at) const noexcept {
 // came, or its time would follow the leader's at a clock's pace.
 bool Reassembly::after_new_lead(const Closed &c, const gvsp::Packet &packet,
                                 const Arrival &at) const noexcept {
-  if (opens_with_leader(packet.kind) || packet.kind == gvsp::PacketKind::error ||
-      !c.leader_timestamp) {
-    return false;
-  }
+  if (opens_with_leader(packet.kind) || !c.leader_timestamp) return false;
   const Block *lead = unproven_lead(packet.header.block_id, nullptr);
   if (lead == nullptr || lead->port != at.port) return false;
-  const std::uint64_t from = *lead->leader_timestamp, ts = *c.leader_timestamp;
-  return ts < from || (ts - from) / ms_since(lead->first_arrival) > fastest_clock;
+  return !follows_at_pace(*lead->leader_timestamp, *c.leader_timestamp, lead->first_arrival);
 }
 
 // A sender's clock runs forward: a leader whose time does not lie between
@@ -401,13 +397,11 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
              gvsp::block_id_distance(c.block_id, *first, config_.kind) <= open_window &&
              (!led || gvsp::block_id_before(*led, c.block_id, config_.kind));
     }
-    if (proof == nullptr || *c.leader_timestamp < *proof->leader_timestamp ||
-        !gvsp::block_id_before(*first, c.block_id, config_.kind) ||
+    if (proof == nullptr || !gvsp::block_id_before(*first, c.block_id, config_.kind) ||
         gvsp::block_id_distance(*first, c.block_id, config_.kind) > open_window) {
       return false;
     }
-    return (*c.leader_timestamp - *proof->leader_timestamp) / ms_since(proof->first_arrival) <=
-           fastest_clock;
+    return follows_at_pace(*proof->leader_timestamp, *c.leader_timestamp, proof->first_arrival);
   };
   for (std::optional<Closed> &c : closed_) {
     if (c && !new_runs(*c)) c.reset();
@@ -625,8 +619,8 @@ void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
 bool Reassembly::follows_lead(const Parked &p, const Block &b) const noexcept {
   const std::uint64_t ts = b.leader_timestamp.value_or(0);
   const std::uint64_t d = gvsp::block_id_distance(p.lead_id, b.block_id, config_.kind);
-  return d >= 1 && d <= open_window && p.lead_timestamp != 0 && ts >= p.lead_timestamp &&
-         (ts - p.lead_timestamp) / ms_since(p.at) <= fastest_clock;
+  return d >= 1 && d <= open_window && p.lead_timestamp != 0 &&
+         follows_at_pace(p.lead_timestamp, ts, p.at);
 }
 
 Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &opened,

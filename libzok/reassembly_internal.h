@@ -459,6 +459,11 @@ class Reassembly {
   bool leaps(std::uint64_t timestamp) const noexcept;
   // Whole milliseconds from `at` to now, at least 1: the divisor of a pace.
   std::uint64_t ms_since(Nanos at) const noexcept;
+  // A time `ts` at or after `from` by no more than any clock runs in the
+  // time since `at`.
+  bool follows_at_pace(std::uint64_t from, std::uint64_t ts, Nanos at) const noexcept {
+    return ts >= from && (ts - from) / ms_since(at) <= fastest_clock;
+  }
   // A leader time of this run: between its neighbours' and at its clock's pace.
   bool fits_run(std::uint64_t block_id, std::uint64_t timestamp) const noexcept {
     return time_fits(block_id, timestamp) && !leaps(timestamp);
