@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "block_geometry_internal.h"
 #include "buffer_internal.h"
@@ -56,6 +57,9 @@ struct PastEnd {
   std::array<std::uint32_t, 2> ids{};
   std::uint32_t count = 0;
   std::int64_t highest = -1;
+  // The block's last packet, with its length, where the packet size a
+  // longer one gave puts its end past the buffer (its start may lie within).
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> last;
 
   // True when `packet_id`, with `placed` packets taken up to `placed_highest`,
   // shows the sender at the block. Remembers it.

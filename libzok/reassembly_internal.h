@@ -385,6 +385,7 @@ class Reassembly {
   void refuse_or_overrun(Block &b, std::uint32_t packet_id) noexcept;
   // Data of the block lies past its buffer.
   void overrun_or_note(Block &b, std::uint32_t packet_id) noexcept;
+  bool lone_lies_past(Block &b, std::uint32_t lone_length, const Geometry &other) noexcept;
   void refused() noexcept { bump(counters_.datagrams_refused); }
   void count(const ResendRanges::Settled &s) noexcept {
     bump(counters_.resend_requests_ok, s.answered);

@@ -152,7 +152,7 @@ void Reassembly::overrun_or_note(Block &b, std::uint32_t packet_id) noexcept {
     if (b.leader_timestamp || follows || b.past_end.count > 1) close_block(b, Ending::overrun);
     return;
   }
-  b.overran = b.received != 0;
+  b.overran = b.overran || b.received != 0;
   if (b.past_end.proves(packet_id, b.received, b.highest) && b.received != 0 &&
       !(b.new_run && !b.leader_timestamp)) {
     ends_too_long(b);
@@ -252,8 +252,9 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   const std::uint64_t offset = b.geometry.offset(packet_id);
   if (offset + length > buf.size) {
     // A size guessed from the last block's that puts the first packet past
-    // the buffer held nothing: the next packet guesses afresh.
-    if (b.payloads == 0) b.geometry.set_packet_size(psize_before);
+    // the buffer held nothing: the next packet guesses afresh. (One learnt
+    // from a longer packet, whose lone packet went past the end, stands.)
+    if (b.payloads == 0 && psize_before == 0) b.geometry.set_packet_size(0);
     refuse_or_overrun(b, packet_id);
     return false;
   }
@@ -343,8 +344,7 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     other.set_packet_size(length);
     if (other.fit(packet_id, length) == Fit::full && other.fit(lone, b.short_length) == Fit::last) {
       if (other.offset(lone) + b.short_length > b.buffer->size) {
-        overrun_or_note(b, packet_id);
-        return false;
+        return lone_lies_past(b, b.short_length, other);
       }
       move_packet(b, lone, b.short_length, other);
       return true;
@@ -384,9 +384,7 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
         lone_fit == Fit::last || (packet_id < lone && (lone_fit == Fit::short_packet ||
                                                        ends_frame_early(b, other, lone, psize)));
     if (lone_is_last && other.offset(lone) + psize > b.buffer->size) {
-      // Where it belongs lies past the buffer: the block does not fit.
-      overrun_or_note(b, packet_id);
-      return false;
+      return lone_lies_past(b, psize, other);
     }
     if (lone_is_last) {
       b.short_id = lone;
@@ -415,6 +413,22 @@ bool Reassembly::learn_packet_size(Block &b, std::uint32_t packet_id, std::uint3
     move_packet(b, *b.short_id, b.short_length, other);
   }
   b.geometry = other;
+  return true;
+}
+
+// The lone packet, the block's last under the packet size a longer one
+// gives, ends past the buffer: the block does not fit. It leaves its place
+// for what lay past the end, where it counts in proving the block the
+// sender's, and the longer packet goes where that size puts it.
+bool Reassembly::lone_lies_past(Block &b, std::uint32_t lone_length,
+                                const Geometry &other) noexcept {
+  const std::uint32_t lone = b.first_payload_id;
+  unplace(b, lone);
+  b.geometry = other;
+  b.past_end.last.emplace(lone, lone_length);
+  overrun_or_note(b, lone);
+  if (!b.open()) return false;
+  b.overran = true;
   return true;
 }
 

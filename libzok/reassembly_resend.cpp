@@ -67,8 +67,13 @@ void Reassembly::spurious(Nanos late) noexcept {
 void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   const std::optional<std::uint32_t> trailer = b.geometry.trailer();
   // The short packet may be the last one itself.
-  const bool shows = shows_sender(packet_id, b.received, b.highest,
-                                  !b.short_id || *b.short_id == packet_id || trailer == packet_id);
+  // Of a block whose last packet ends past the buffer, that one shows the
+  // sender as well.
+  const bool last_past = b.past_end.last.has_value();
+  const bool shows =
+      shows_sender(packet_id, b.received + (last_past ? b.past_end.count : 0),
+                   std::max(b.highest, last_past ? b.past_end.highest : std::int64_t{-1}),
+                   !b.short_id || *b.short_id == packet_id || trailer == packet_id);
   b.highest = std::max<std::int64_t>(b.highest, packet_id);
   // A new run's block shows itself by its leader and packets that follow
   // it as a sender's do (in any order: a path may reorder them).
@@ -106,6 +111,10 @@ void Reassembly::take_for_senders(Block &b, bool done) noexcept {
 // under the size the block's packets settled on since.
 bool Reassembly::lies_past(const Block &b) const noexcept {
   if (b.geometry.packet_size() == 0 || b.past_end.count == 0) return true;
+  if (const auto &last = b.past_end.last;
+      last && b.geometry.offset(last->first) + last->second > b.buffer->size) {
+    return true;
+  }
   return std::any_of(b.past_end.ids.begin(), b.past_end.ids.begin() + b.past_end.count,
                      [&](std::uint32_t id) { return b.geometry.offset(id) >= b.buffer->size; });
 }
