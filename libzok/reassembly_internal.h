@@ -386,6 +386,8 @@ class Reassembly {
   // Data of the block lies past its buffer.
   void overrun_or_note(Block &b, std::uint32_t packet_id) noexcept;
   bool lone_lies_past(Block &b, std::uint32_t lone_length, const Geometry &other) noexcept;
+  void hold_last(const Block &b, std::uint32_t packet_id, const std::byte *data,
+                 std::uint32_t length, bool resent) noexcept;
   void refused() noexcept { bump(counters_.datagrams_refused); }
   void count(const ResendRanges::Settled &s) noexcept {
     bump(counters_.resend_requests_ok, s.answered);
@@ -492,6 +494,20 @@ class Reassembly {
   std::size_t parked_next_ = 0;
   // The parked datagrams' bytes, a slot each; allocated when first needed.
   std::unique_ptr<std::byte[]> parked_data_;
+  // A block's short last packet that came first and lay past the buffer
+  // under the last block's packet size, kept until a full packet of the
+  // block gives its own; the bytes allocated when first needed.
+  struct Held {
+    std::uint64_t block_id = 0;
+    std::uint64_t order = 0;
+    std::uint32_t packet_id = 0;
+    std::uint32_t length = 0;
+    std::uint32_t psize = 0;  // the size that put it past the buffer
+    bool resent = false;
+  };
+  std::optional<Held> held_;
+  std::unique_ptr<std::byte[]> held_data_;
+  std::uint32_t held_size_ = 0;
   std::atomic<bool> drop_armed_{false};
   std::atomic<std::uint64_t> drop_block_{0};
   std::atomic<std::uint32_t> drop_packet_{0};

@@ -254,7 +254,17 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
     // A size guessed from the last block's that puts the first packet past
     // the buffer held nothing: the next packet guesses afresh. (One learnt
     // from a longer packet, whose lone packet went past the end, stands.)
-    if (b.payloads == 0 && psize_before == 0) b.geometry.set_packet_size(0);
+    // The sender may have changed its packet size: the short last packet
+    // waits for a full one to tell where it goes.
+    if (b.payloads == 0 && psize_before == 0) {
+      if (b.geometry.packet_size() == stream_psize_ && length < stream_psize_) {
+        hold_last(
+            b, packet_id,
+            src != nullptr ? src : buf.data + gvsp::payload_data_offset(packet_id, placed_psize),
+            length, resent);
+      }
+      b.geometry.set_packet_size(0);
+    }
     refuse_or_overrun(b, packet_id);
     return false;
   }
@@ -324,7 +334,27 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
   }
   b.span_end = std::max(b.span_end, offset + length);
   note_received(b, packet_id, resent);
+  if (held_ && held_->block_id == b.block_id && held_->order == b.order && b.open() &&
+      b.geometry.packet_size() != held_->psize) {
+    // The block's packet size is known now: the held packet goes where it
+    // puts it (or is refused again).
+    const Held h = *held_;
+    held_.reset();
+    counters_.datagrams_refused.fetch_sub(1, std::memory_order_relaxed);
+    accept_payload(b, h.packet_id, held_data_.get(), h.length, 0, h.resent);
+  }
   return true;
+}
+
+void Reassembly::hold_last(const Block &b, std::uint32_t packet_id, const std::byte *data,
+                           std::uint32_t length, bool resent) noexcept {
+  if (held_size_ < length) {
+    held_data_.reset(new (std::nothrow) std::byte[length]);
+    held_size_ = held_data_ ? length : 0;
+    if (!held_data_) return;
+  }
+  std::memcpy(held_data_.get(), data, length);
+  held_ = Held{b.block_id, b.order, packet_id, length, b.geometry.packet_size(), resent};
 }
 
 // A payload packet contradicts the packet size the block has. While one
