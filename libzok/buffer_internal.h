@@ -35,6 +35,8 @@ class PacketBits {
   bool test(std::uint32_t i) const noexcept { return (words_[i >> 6] >> (i & 63)) & 1u; }
   void set(std::uint32_t i) noexcept { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }
   void reset(std::uint32_t i) noexcept { words_[i >> 6] &= ~(std::uint64_t{1} << (i & 63)); }
+  // The bits of packets 0..63.
+  std::uint64_t first_word() const noexcept { return words_ ? words_[0] : 0; }
   // Clears the bits of packets 0..up_to (inclusive), all that a block used.
   void clear_through(std::uint32_t up_to) noexcept;
 

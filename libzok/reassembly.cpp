@@ -177,6 +177,8 @@ void Reassembly::remember_closed(std::uint64_t block_id, const Block *b) noexcep
   if (b != nullptr) {
     c.leader_timestamp = b->leader_timestamp;
     c.leader_asked = b->leader_asked;
+    if (b->buffer != nullptr) c.took = b->buffer->received.first_word();
+    c.asked = b->commands != 0;
     // A leader that may begin a new run and found no buffer.
     c.new_run = b->new_run && !b->confirmed();
     if (!b->leader_timestamp) {
@@ -563,9 +565,15 @@ void Reassembly::on_packet(gvsp::bytes datagram, Arrival at) noexcept {
 // and its bytes would land in the next run's block of that id.
 void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arrival &at) noexcept {
   if (datagram.size() > parked_bytes) return;
-  // That leader opened a block not yet proved, or found no buffer.
+  // That leader opened a block not yet proved, or found no buffer; or the
+  // block of this id ended with its leader, and only a leader of another
+  // time claims the packet.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> lead;
-  if (const Block *b = unproven_lead(block_id, nullptr); b != nullptr && b->port == at.port) {
+  const Closed *ended = recently_closed(block_id);
+  if (ended != nullptr && ended->leader_timestamp) {
+    lead.emplace(block_id, *ended->leader_timestamp);
+  } else if (const Block *b = unproven_lead(block_id, nullptr);
+             b != nullptr && b->port == at.port) {
     lead.emplace(b->block_id, *b->leader_timestamp);
   } else {
     std::uint64_t nearest = open_window + 1;
@@ -591,7 +599,8 @@ void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arriva
                       .lead_id = lead->first,
                       .lead_timestamp = lead->second,
                       .port = at.port,
-                      .length = static_cast<std::uint32_t>(datagram.size())};
+                      .length = static_cast<std::uint32_t>(datagram.size()),
+                      .of_ended = ended != nullptr && ended->leader_timestamp.has_value()};
 }
 
 void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
@@ -600,7 +609,7 @@ void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
   for (std::size_t n = 0; n < parked_slots && b.open(); ++n) {
     Parked &p = parked_[(parked_next_ + n) % parked_slots];  // oldest first
     if (p.length == 0 || p.block_id != b.block_id || !overtook(p.at, p.port, at) ||
-        !follows_lead(p, b)) {
+        (p.of_ended ? b.leader_timestamp == p.lead_timestamp : !follows_lead(p, b))) {
       continue;
     }
     const std::size_t k = static_cast<std::size_t>(&p - parked_.data());
@@ -608,7 +617,8 @@ void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
         gvsp::parse_packet(gvsp::bytes(parked_data_.get() + k * parked_bytes, p.length));
     p.length = 0;
     if (!parsed) continue;
-    counters_.datagrams_refused.fetch_sub(1, std::memory_order_relaxed);
+    // (Those of an ended block were dropped uncounted, as late copies.)
+    if (!p.of_ended) counters_.datagrams_refused.fetch_sub(1, std::memory_order_relaxed);
     dispatch(b, parsed.value, at, false);
   }
 }
@@ -748,6 +758,14 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       if (opens_with_leader(packet.kind) && !lock_.locked && at.source != 0) {
         lock_onto(at.source, at.port, at.now);
       }
+      // Or, where the block never took a packet of that id nor asked for
+      // one (so this is no late copy or answer), the packet is a restarted
+      // sender's of that id, overtaken by its leader: kept a while, in case
+      // that leader comes. (A very late packet of the old block, just
+      // before such a leader, would be taken for the new run's.)
+      parkable = packet.kind == gvsp::PacketKind::payload && !gvsp::is_resent(h) &&
+                 closed->leader_timestamp && !closed->asked && h.packet_id < 64 &&
+                 ((closed->took >> h.packet_id) & 1u) == 0 && lock_.locked && at.port == lock_.port;
       return nullptr;
     }
     if (came_for(*closed, at)) {

@@ -184,6 +184,8 @@ class Reassembly {
     std::uint64_t block_id = 0;
     std::optional<std::uint64_t> leader_timestamp;  // when it had its leader
     bool leader_asked = false;
+    std::uint64_t took = 0;  // bit i: it took packet i (of 0..63)
+    bool asked = false;      // it asked for packets again
     // A leader that may begin a new run and found no buffer.
     bool new_run = false;
     // Of a block without its leader: when its first packet came, and the
@@ -489,6 +491,8 @@ class Reassembly {
     std::uint64_t lead_timestamp = 0;
     std::uint16_t port = 0;
     std::uint32_t length = 0;  // 0: the slot is free
+    // Of a block that ended with its leader: the lead is that leader.
+    bool of_ended = false;
   };
   std::array<Parked, parked_slots> parked_{};
   std::size_t parked_next_ = 0;
