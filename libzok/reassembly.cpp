@@ -599,8 +599,7 @@ void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arriva
                       .lead_id = lead->first,
                       .lead_timestamp = lead->second,
                       .port = at.port,
-                      .length = static_cast<std::uint32_t>(datagram.size()),
-                      .of_ended = ended != nullptr && ended->leader_timestamp.has_value()};
+                      .length = static_cast<std::uint32_t>(datagram.size())};
 }
 
 void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
@@ -608,8 +607,10 @@ void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
   if (!parked_data_) return;
   for (std::size_t n = 0; n < parked_slots && b.open(); ++n) {
     Parked &p = parked_[(parked_next_ + n) % parked_slots];  // oldest first
+    // A lead of the packet's own id is the leader of its ended block.
+    const bool of_ended = p.lead_id == p.block_id;
     if (p.length == 0 || p.block_id != b.block_id || !overtook(p.at, p.port, at) ||
-        (p.of_ended ? b.leader_timestamp == p.lead_timestamp : !follows_lead(p, b))) {
+        (of_ended ? b.leader_timestamp == p.lead_timestamp : !follows_lead(p, b))) {
       continue;
     }
     const std::size_t k = static_cast<std::size_t>(&p - parked_.data());
@@ -618,7 +619,7 @@ void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
     p.length = 0;
     if (!parsed) continue;
     // (Those of an ended block were dropped uncounted, as late copies.)
-    if (!p.of_ended) counters_.datagrams_refused.fetch_sub(1, std::memory_order_relaxed);
+    if (!of_ended) counters_.datagrams_refused.fetch_sub(1, std::memory_order_relaxed);
     dispatch(b, parsed.value, at, false);
   }
 }

@@ -486,13 +486,12 @@ class Reassembly {
   struct Parked {
     std::uint64_t block_id = 0;
     Nanos at = 0;
-    // The leader that came before it and may have begun the new run.
+    // The leader that came before it and may have begun the new run; or,
+    // of the packet's own id, the leader of the block that had ended.
     std::uint64_t lead_id = 0;
     std::uint64_t lead_timestamp = 0;
     std::uint16_t port = 0;
     std::uint32_t length = 0;  // 0: the slot is free
-    // Of a block that ended with its leader: the lead is that leader.
-    bool of_ended = false;
   };
   std::array<Parked, parked_slots> parked_{};
   std::size_t parked_next_ = 0;
