@@ -267,6 +267,23 @@ bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
   return (timestamp - p.timestamp) / ms_since(p.at) > most;
 }
 
+void Reassembly::learn_leader(const Closed &c, std::uint64_t timestamp) noexcept {
+  for (std::optional<Closed> &o : closed_) {
+    if (o && &*o == &c) o->leader_timestamp = timestamp;
+  }
+  keep_pace(timestamp);
+}
+
+void Reassembly::keep_pace(std::uint64_t timestamp) noexcept {
+  if (timestamp <= pace_.timestamp) return;
+  if (pace_.timestamp != 0) {
+    pace_.ticks_per_ms =
+        std::max(pace_.ticks_per_ms, (timestamp - pace_.timestamp) / ms_since(pace_.at));
+  }
+  pace_.timestamp = timestamp;
+  pace_.at = now_;
+}
+
 std::uint64_t Reassembly::ms_since(Nanos at) const noexcept {
   return static_cast<std::uint64_t>(std::max<Nanos>(now_ - at, 0) / 1'000'000 + 1);
 }
@@ -759,6 +776,13 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       if (opens_with_leader(packet.kind) && !lock_.locked && at.source != 0) {
         lock_onto(at.source, at.port, at.now);
       }
+      // A block that ended before its leader came learns its time, which
+      // may be all the engine has of this run when the next run's leader
+      // comes: without it, that block would be taken for the new run's
+      // first, its leader lost, and the ids between counted as unseen.
+      if (opens_with_leader(packet.kind) && !closed->leader_timestamp && at.port == lock_.port) {
+        learn_leader(*closed, packet.leader.timestamp);
+      }
       // Or, where the block never took a packet of that id nor asked for
       // one (so this is no late copy or answer), the packet is a restarted
       // sender's of that id, overtaken by its leader: kept a while, in case
@@ -947,15 +971,7 @@ void Reassembly::on_leader(Block &b, const gvsp::Leader &l) noexcept {
   }
   b.leader_timestamp = l.timestamp;
   if (!b.new_run) leader_order_ = std::max(leader_order_, b.order);
-  if (l.timestamp > pace_.timestamp) {
-    if (pace_.timestamp != 0) {
-      const auto ms =
-          static_cast<std::uint64_t>(std::max<Nanos>(now_ - pace_.at, 0) / 1'000'000 + 1);
-      pace_.ticks_per_ms = std::max(pace_.ticks_per_ms, (l.timestamp - pace_.timestamp) / ms);
-    }
-    pace_.timestamp = l.timestamp;
-    pace_.at = now_;
-  }
+  keep_pace(l.timestamp);
   // A trailer that came first may have said the block has fewer lines; only
   // an image trailer counts them. One of another type (another run's block
   // of this id) says nothing of this leader's lines, and its fields, which

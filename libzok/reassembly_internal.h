@@ -459,6 +459,8 @@ class Reassembly {
     std::uint64_t ticks_per_ms = 0;
   };
   ClockPace pace_;
+  void keep_pace(std::uint64_t timestamp) noexcept;
+  void learn_leader(const Closed &c, std::uint64_t timestamp) noexcept;
   // A leader time so far ahead of the sender's clock's pace that it is
   // another run's.
   bool leaps(std::uint64_t timestamp) const noexcept;

@@ -998,6 +998,14 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
       }
     }
     if (first == 0 || last_old == nb) continue;
+    // The ids go on from the old runs' last block the core had then, which
+    // need not be the last they sent.
+    for (std::size_t i = last_old + 1; i-- > 0;) {
+      if (sc.blocks[i].run < static_cast<int>(run) && seen[i].first != 0 && seen[i].first < first) {
+        last_old = i;
+        break;
+      }
+    }
     const Tag t = sc.tags[trace[first - 1].datagram];
     bool old_leader = false;
     for (std::size_t r = 0; r < run; ++r) old_leader |= lock[r] != 0 && lock[r] < first;
@@ -1006,12 +1014,12 @@ std::vector<Violation> check(const Scenario &sc, const std::vector<Step> &trace,
       continue;
     }
     const std::uint64_t gap = gvsp::block_id_distance(from, seen_id, s.kind);
-    std::uint64_t sent_between = 0;
-    for (std::size_t i = 0; i < nb; ++i) {
+    std::set<std::uint64_t> sent_between;  // ids a block sent since has
+    for (std::size_t i = last_old + 1; i < nb; ++i) {
       const std::uint64_t d = gvsp::block_id_distance(from, sc.blocks[i].id, s.kind);
-      sent_between += sc.blocks[i].run == static_cast<int>(run) && d != 0 && d < gap;
+      if (sc.blocks[i].run <= static_cast<int>(run) && d != 0 && d < gap) sent_between.insert(d);
     }
-    untellable += gap - 1 - std::min(gap - 1, sent_between);
+    untellable += gap - 1 - std::min<std::uint64_t>(gap - 1, sent_between.size());
   }
   const std::uint64_t accounted = seam.handed.size() + c.dropped + c.not_available + c.unseen;
   if (accounted > nb + untellable || accounted < known) {
