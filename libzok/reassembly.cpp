@@ -383,8 +383,26 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
     }
     if (led && after) sequence_.forget_between(*led, *after);
   }
+  const Block *proof = keep != nullptr && keep->leader_timestamp.value_or(0) != 0   ? keep
+                       : lead != nullptr && lead->leader_timestamp.value_or(0) != 0 ? lead
+                                                                                    : nullptr;
+  // A block after the new run's first whose leader's time follows that of
+  // the leader that proved the run at no more than any clock's pace.
+  auto after_proof = [&](std::uint64_t id, std::optional<std::uint64_t> timestamp) {
+    return first && proof != nullptr && timestamp &&
+           gvsp::block_id_before(*first, id, config_.kind) &&
+           gvsp::block_id_distance(*first, id, config_.kind) <= open_window &&
+           follows_at_pace(*proof->leader_timestamp, *timestamp, proof->first_arrival);
+  };
   for (Block &b : blocks_) {
     if (!b.open() || &b == keep || &b == lead) continue;
+    // A leader of the new run not yet proved by its packets stays open, a
+    // block of the run now proved: ended now, its id would count as never
+    // seen, and again when the sequence passes over it.
+    if (b.new_run && !b.confirmed() && after_proof(b.block_id, b.leader_timestamp)) {
+      b.new_run = false;
+      continue;
+    }
     if (may_be_new(b)) {
       // What came of it so far may be the old run's: it gives way now, so
       // what the new run sends for it from here on is kept when its leader
@@ -401,9 +419,6 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
   // late copy of their leader is not handed over as a block of its own.
   // So do those after the new run's first whose leader's time follows the
   // leader that proved the run at no more than any clock's pace.
-  const Block *proof = keep != nullptr && keep->leader_timestamp.value_or(0) != 0   ? keep
-                       : lead != nullptr && lead->leader_timestamp.value_or(0) != 0 ? lead
-                                                                                    : nullptr;
   auto new_runs = [&](const Closed &c) {
     if (!first) return false;
     // Counted above as the new run's: a late copy of its leader is no block.
@@ -416,11 +431,7 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
              gvsp::block_id_distance(c.block_id, *first, config_.kind) <= open_window &&
              (!led || gvsp::block_id_before(*led, c.block_id, config_.kind));
     }
-    if (proof == nullptr || !gvsp::block_id_before(*first, c.block_id, config_.kind) ||
-        gvsp::block_id_distance(*first, c.block_id, config_.kind) > open_window) {
-      return false;
-    }
-    return follows_at_pace(*proof->leader_timestamp, *c.leader_timestamp, proof->first_arrival);
+    return after_proof(c.block_id, c.leader_timestamp);
   };
   for (std::optional<Closed> &c : closed_) {
     if (c && !new_runs(*c)) c.reset();
@@ -603,6 +614,22 @@ void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arriva
       }
     }
   }
+  // Or a new run's leader came for a later block (one that may begin the
+  // run, or did, leaving this id behind its first): a leader of this id
+  // from before that leader's time claims the packet.
+  if (!lead && lock_.locked && at.port == lock_.port) {
+    std::uint64_t nearest = open_window + 1;
+    for (const Block &b : blocks_) {
+      if (!b.open() || !b.leader_timestamp || *b.leader_timestamp == 0 || b.port != at.port) {
+        continue;
+      }
+      const std::uint64_t d = gvsp::block_id_distance(block_id, b.block_id, config_.kind);
+      if (d >= 1 && d < nearest && (b.new_run || sequence_.before_first(block_id))) {
+        nearest = d;
+        lead.emplace(b.block_id, *b.leader_timestamp);
+      }
+    }
+  }
   if (!lead) return;
   if (!parked_data_) {
     parked_data_.reset(new (std::nothrow) std::byte[parked_slots * parked_bytes]);
@@ -647,8 +674,12 @@ void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
 bool Reassembly::follows_lead(const Parked &p, const Block &b) const noexcept {
   const std::uint64_t ts = b.leader_timestamp.value_or(0);
   const std::uint64_t d = gvsp::block_id_distance(p.lead_id, b.block_id, config_.kind);
-  return d >= 1 && d <= open_window && p.lead_timestamp != 0 &&
-         follows_at_pace(p.lead_timestamp, ts, p.at);
+  if (p.lead_timestamp == 0) return false;
+  if (d >= 1 && d <= open_window) return follows_at_pace(p.lead_timestamp, ts, p.at);
+  // A lead after the block: its time follows the block's.
+  const std::uint64_t ahead = gvsp::block_id_distance(b.block_id, p.lead_id, config_.kind);
+  return ahead >= 1 && ahead <= open_window && ts != 0 &&
+         follows_at_pace(ts, p.lead_timestamp, p.at);
 }
 
 Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &opened,
@@ -784,13 +815,15 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
         learn_leader(*closed, packet.leader.timestamp);
       }
       // Or, where the block never took a packet of that id nor asked for
-      // one (so this is no late copy or answer), the packet is a restarted
-      // sender's of that id, overtaken by its leader: kept a while, in case
-      // that leader comes. (A very late packet of the old block, just
-      // before such a leader, would be taken for the new run's.)
-      parkable = packet.kind == gvsp::PacketKind::payload && !gvsp::is_resent(h) &&
-                 closed->leader_timestamp && !closed->asked && h.packet_id < 64 &&
-                 ((closed->took >> h.packet_id) & 1u) == 0 && lock_.locked && at.port == lock_.port;
+      // any (so this is no late copy or answer), the packet (a payload
+      // packet or the trailer) is a restarted sender's of that id,
+      // overtaken by its leader: kept a while, in case that leader comes.
+      // (A very late packet of the old block, just before such a leader,
+      // would be taken for the new run's.)
+      parkable =
+          (packet.kind == gvsp::PacketKind::payload || packet.kind == gvsp::PacketKind::trailer) &&
+          !gvsp::is_resent(h) && closed->leader_timestamp && !closed->asked && h.packet_id < 64 &&
+          ((closed->took >> h.packet_id) & 1u) == 0 && lock_.locked && at.port == lock_.port;
       return nullptr;
     }
     if (came_for(*closed, at)) {
