@@ -1405,6 +1405,8 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
           bump(counters_.blocks_unseen, sequence_.saw(b.block_id, now_, flow_));
           for (std::optional<Closed> &c : closed_) c.reset();
         }
+        // Counted: a late copy of its leader is no block of its own.
+        remember_closed(b.block_id, &b);
       }
     } else {
       bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));
