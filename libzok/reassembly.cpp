@@ -348,8 +348,16 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
     const Closed *closed = open == nullptr ? recently_closed(*newest) : nullptr;
     // (The newest itself may be the first: a block handed over before its
     // leader came.)
-    from_newest = d <= open_window && ((d >= 1 && open != nullptr && !open->leader_timestamp) ||
-                                       (closed != nullptr && !closed->leader_timestamp));
+    // (Not after a block of the old run's with its leader, the id just
+    // before: the newest was the old run's too.)
+    const std::uint64_t before = sequence_.back(*newest, 1);
+    const Block *prev = find(before);
+    const Closed *prev_closed = prev == nullptr ? recently_closed(before) : nullptr;
+    const bool led_before = (prev != nullptr && prev->leader_timestamp && !prev->new_run) ||
+                            (prev_closed != nullptr && prev_closed->leader_timestamp);
+    from_newest = d <= open_window && !led_before &&
+                  ((d >= 1 && open != nullptr && !open->leader_timestamp) ||
+                   (closed != nullptr && !closed->leader_timestamp));
   }
   // What the old run still assembles will not be finished by it. But a
   // block from the sender's port without a leader, ahead of the new run's
