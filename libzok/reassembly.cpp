@@ -261,17 +261,31 @@ bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) cons
   return (!lo || timestamp >= *lo) && (!hi || timestamp <= *hi);
 }
 
+bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
+  const ClockPace &p = pace_;
+  if (p.timestamp == 0 || timestamp <= p.timestamp) return false;
+  return (timestamp - p.timestamp) / ms_since(p.at) > most_ticks_per_ms();
+}
+
+// Behind the latest leader's time by more than its clock runs in a block
+// timeout: a leader sent before that one came after it, so it was sent no
+// earlier than the longest a datagram is waited for before it.
+bool Reassembly::lags(std::uint64_t timestamp) const noexcept {
+  const ClockPace &p = pace_;
+  if (p.timestamp == 0 || timestamp == 0 || timestamp >= p.timestamp) return false;
+  const std::uint64_t ms = static_cast<std::uint64_t>(config_.block_timeout / 1'000'000) + 1;
+  return (p.timestamp - timestamp) / ms > most_ticks_per_ms();
+}
+
 // A million times the pace seen (far beyond a sender that paused: its clock
 // runs on with the receiver's, or whose rate varies), and before a pace is
 // known, faster than any clock (2^40 ticks per millisecond).
-bool Reassembly::leaps(std::uint64_t timestamp) const noexcept {
+std::uint64_t Reassembly::most_ticks_per_ms() const noexcept {
   constexpr unsigned margin = 20;
   const ClockPace &p = pace_;
-  if (p.timestamp == 0 || timestamp <= p.timestamp) return false;
-  const std::uint64_t most = p.ticks_per_ms != 0 && p.ticks_per_ms < (fastest_clock >> margin)
-                                 ? p.ticks_per_ms << margin
-                                 : fastest_clock;
-  return (timestamp - p.timestamp) / ms_since(p.at) > most;
+  return p.ticks_per_ms != 0 && p.ticks_per_ms < (fastest_clock >> margin)
+             ? p.ticks_per_ms << margin
+             : fastest_clock;
 }
 
 void Reassembly::learn_leader(const Closed &c, std::uint64_t timestamp) noexcept {
@@ -480,7 +494,7 @@ bool Reassembly::begins_run(std::uint64_t block_id, std::uint64_t timestamp) con
   const std::uint64_t behind = sequence_.behind(block_id);
   return behind > sequence_depth ||
          (behind != 0 && ((!sequence_.passed_over(block_id) && !sequence_.before_first(block_id)) ||
-                          !fits_run(block_id, timestamp)));
+                          !fits_run(block_id, timestamp) || lags(timestamp)));
 }
 
 Reassembly::Opening Reassembly::may_open(const gvsp::Packet &packet) const noexcept {
@@ -1420,8 +1434,10 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
           bump(counters_.blocks_unseen, sequence_.saw(b.block_id, now_, flow_));
           for (std::optional<Closed> &c : closed_) c.reset();
         }
-        // Counted: a late copy of its leader is no block of its own.
-        remember_closed(b.block_id, &b);
+        // Counted: a late copy of its leader is no block of its own. (Not
+        // while the old run's block of its id may still come, or count as
+        // never seen itself.)
+        if (!sequence_.passed_over(b.block_id)) remember_closed(b.block_id, &b);
       }
     } else {
       bump(counters_.datagrams_refused, std::max<std::uint32_t>(b.received, 1));

@@ -464,6 +464,9 @@ class Reassembly {
   // A leader time so far ahead of the sender's clock's pace that it is
   // another run's.
   bool leaps(std::uint64_t timestamp) const noexcept;
+  // A leader time so far behind the latest that it is another run's.
+  bool lags(std::uint64_t timestamp) const noexcept;
+  std::uint64_t most_ticks_per_ms() const noexcept;
   // Whole milliseconds from `at` to now, at least 1: the divisor of a pace.
   std::uint64_t ms_since(Nanos at) const noexcept;
   // A time `ts` at or after `from` by no more than any clock runs in the
