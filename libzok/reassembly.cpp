@@ -209,16 +209,9 @@ bool Reassembly::overtook(Nanos first_arrival, std::optional<std::uint16_t> port
   return port == at.port && at.now - first_arrival <= window_.get();
 }
 
-// As for an open block (route), packets that overtook the leader; or,
-// the newest block still and within a block timeout of its first packet,
-// from that port: a leader that lagged its block by more than the reorder
-// window is likelier than a sender that restarted twice so soon, and a
-// block handed over a second time would be one nobody sent.
+// As for an open block (route), packets that overtook the leader.
 bool Reassembly::came_for(const Closed &c, const Arrival &at) const noexcept {
-  if (c.leader_timestamp) return false;
-  return overtook(c.first_arrival, c.port, at) ||
-         (c.port == at.port && sequence_.newest() == c.block_id &&
-          at.now - c.first_arrival < config_.block_timeout);
+  return !c.leader_timestamp && overtook(c.first_arrival, c.port, at);
 }
 
 // As packets of an open block would (take_for_senders), they begin the new
