@@ -362,14 +362,14 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
     const Closed *closed = open == nullptr ? recently_closed(*newest) : nullptr;
     // (The newest itself may be the first: a block handed over before its
     // leader came.)
-    // (Not after a block of the old run's with its leader, the id just
-    // before: the newest was the old run's too.)
+    // (Unless the newest, not itself the first, follows a block of the old
+    // run's with its leader: the newest was the old run's too.)
     const std::uint64_t before = sequence_.back(*newest, 1);
     const Block *prev = find(before);
     const Closed *prev_closed = prev == nullptr ? recently_closed(before) : nullptr;
     const bool led_before = (prev != nullptr && prev->leader_timestamp && !prev->new_run) ||
                             (prev_closed != nullptr && prev_closed->leader_timestamp);
-    from_newest = d <= open_window && !led_before &&
+    from_newest = d <= open_window && (d == 0 || !led_before) &&
                   ((d >= 1 && open != nullptr && !open->leader_timestamp) ||
                    (closed != nullptr && !closed->leader_timestamp));
   }
