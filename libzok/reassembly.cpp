@@ -281,9 +281,9 @@ std::uint64_t Reassembly::most_ticks_per_ms() const noexcept {
              : fastest_clock;
 }
 
-void Reassembly::learn_leader(const Closed &c, std::uint64_t timestamp) noexcept {
-  for (std::optional<Closed> &o : closed_) {
-    if (o && &*o == &c) o->leader_timestamp = timestamp;
+void Reassembly::learn_leader(std::uint64_t block_id, std::uint64_t timestamp) noexcept {
+  if (const Closed *c = recently_closed(block_id)) {
+    const_cast<Closed *>(c)->leader_timestamp = timestamp;  // one of closed_, ours to change
   }
   keep_pace(timestamp);
 }
@@ -834,7 +834,7 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
       // comes: without it, that block would be taken for the new run's
       // first, its leader lost, and the ids between counted as unseen.
       if (opens_with_leader(packet.kind) && !closed->leader_timestamp && at.port == lock_.port) {
-        learn_leader(*closed, packet.leader.timestamp);
+        learn_leader(h.block_id, packet.leader.timestamp);
       }
       // Or, where the block never took a packet of that id nor asked for
       // any (so this is no late copy or answer), the packet (a payload

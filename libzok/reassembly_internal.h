@@ -460,7 +460,9 @@ class Reassembly {
   };
   ClockPace pace_;
   void keep_pace(std::uint64_t timestamp) noexcept;
-  void learn_leader(const Closed &c, std::uint64_t timestamp) noexcept;
+  // The late leader of an ended block that had none: its time is the
+  // block's, and the clock's.
+  void learn_leader(std::uint64_t block_id, std::uint64_t timestamp) noexcept;
   // A leader time so far ahead of the sender's clock's pace that it is
   // another run's.
   bool leaps(std::uint64_t timestamp) const noexcept;
