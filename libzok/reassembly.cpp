@@ -162,10 +162,10 @@ Block *Reassembly::find(std::uint64_t block_id) noexcept {
   return nullptr;
 }
 
-const Reassembly::Closed *Reassembly::recently_closed(std::uint64_t block_id) const noexcept {
+Reassembly::Closed *Reassembly::recently_closed(std::uint64_t block_id) noexcept {
   // Newest first: a restarted sender may have reused the id already.
   for (std::size_t i = 1; i <= closed_.size(); ++i) {
-    const std::optional<Closed> &c = closed_[(closed_next_ + closed_.size() - i) % closed_.size()];
+    std::optional<Closed> &c = closed_[(closed_next_ + closed_.size() - i) % closed_.size()];
     if (c && c->block_id == block_id) return &*c;
   }
   return nullptr;
@@ -282,9 +282,7 @@ std::uint64_t Reassembly::most_ticks_per_ms() const noexcept {
 }
 
 void Reassembly::learn_leader(std::uint64_t block_id, std::uint64_t timestamp) noexcept {
-  if (const Closed *c = recently_closed(block_id)) {
-    const_cast<Closed *>(c)->leader_timestamp = timestamp;  // one of closed_, ours to change
-  }
+  if (Closed *c = recently_closed(block_id)) c->leader_timestamp = timestamp;
   keep_pace(timestamp);
 }
 

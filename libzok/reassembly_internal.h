@@ -252,7 +252,7 @@ class Reassembly {
                                               const Arrival &at, bool opened) noexcept;
 
   Block *find(std::uint64_t block_id) noexcept;
-  const Closed *recently_closed(std::uint64_t block_id) const noexcept;
+  Closed *recently_closed(std::uint64_t block_id) noexcept;
   bool restarts(const Closed &c, const gvsp::Packet &packet) const noexcept;
   // Packets first come at `first_arrival`, from `port` alone, no earlier
   // than the reorder window before the leader `at`: its own, overtaking it.
