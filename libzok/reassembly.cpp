@@ -156,7 +156,7 @@ Block *Reassembly::find(std::uint64_t block_id) noexcept {
   if (last_found_ != nullptr && last_found_->open() && last_found_->block_id == block_id) {
     return last_found_;
   }
-  for (Block &b : blocks_) {
+  for (Block &b : open_blocks()) {
     if (b.open() && b.block_id == block_id) return last_found_ = &b;
   }
   return nullptr;
@@ -248,7 +248,7 @@ bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) cons
   for (const std::optional<Closed> &c : closed_) {
     if (c) neighbour(c->block_id, c->leader_timestamp);
   }
-  for (const Block &b : blocks_) {
+  for (const Block &b : open_blocks()) {
     if (b.open()) neighbour(b.block_id, b.leader_timestamp);
   }
   return (!lo || timestamp >= *lo) && (!hi || timestamp <= *hi);
@@ -310,7 +310,7 @@ std::optional<std::uint64_t> Reassembly::counted_from(std::uint64_t first, const
 const Block *Reassembly::unproven_lead(std::uint64_t first, const Block *keep) const noexcept {
   std::uint64_t nearest = open_window + 1;
   const Block *lead = nullptr;
-  for (const Block &b : blocks_) {
+  for (const Block &b : open_blocks()) {
     if (!b.open() || &b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
     const std::uint64_t d = gvsp::block_id_distance(b.block_id, first, config_.kind);
     if (d >= 1 && d < nearest) {
@@ -326,11 +326,11 @@ const Block *Reassembly::unproven_lead(std::uint64_t first, const Block *keep) c
   // Packets that opened a block after that leader came, proving nothing
   // yet, are likelier the new run's than the old one's.
   const bool none_between =
-      std::none_of(blocks_.begin(), blocks_.end(),
-                   [&](const Block &b) {
-                     return b.open() && between(b.block_id) &&
-                            (b.confirmed() || b.leader_timestamp || b.order < lead->order);
-                   }) &&
+      std::ranges::none_of(open_blocks(),
+                           [&](const Block &b) {
+                             return b.open() && between(b.block_id) &&
+                                    (b.confirmed() || b.leader_timestamp || b.order < lead->order);
+                           }) &&
       std::none_of(closed_.begin(), closed_.end(),
                    [&](const std::optional<Closed> &c) { return c && between(c->block_id); });
   return none_between ? lead : nullptr;
@@ -414,7 +414,7 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
            gvsp::block_id_distance(*first, id, config_.kind) <= open_window &&
            follows_at_pace(*proof->leader_timestamp, *timestamp, proof->first_arrival);
   };
-  for (Block &b : blocks_) {
+  for (Block &b : open_blocks()) {
     if (!b.open() || &b == keep || &b == lead) continue;
     // A leader of the new run not yet proved by its packets stays open, a
     // block of the run now proved: ended now, its id would count as never
@@ -506,7 +506,7 @@ Reassembly::Opening Reassembly::may_open(const gvsp::Packet &packet) const noexc
       };
       if (const std::optional<std::uint64_t> newest = sequence_.newest()) {
         if (!near(*newest) && !sequence_.passed_over(packet.header.block_id) &&
-            std::none_of(blocks_.begin(), blocks_.end(), [&](const Block &b) {
+            std::ranges::none_of(open_blocks(), [&](const Block &b) {
               return b.open() && b.new_run && b.leader_timestamp && near(b.block_id);
             })) {
           return Opening::no;
@@ -573,7 +573,7 @@ void Reassembly::lock_onto(std::uint32_t host, std::uint16_t port, Nanos now) no
   lock_.other_first.reset();
   // Packets from other ports that opened blocks before the lock were not
   // this sender's.
-  for (Block &b : blocks_) {
+  for (Block &b : open_blocks()) {
     if (b.open() && !b.confirmed() && b.received != 0 && port != 0 &&
         (b.ports_differ || (b.port != 0 && b.port != port))) {
       forget_strays(b);
@@ -639,7 +639,7 @@ void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arriva
   // from before that leader's time claims the packet.
   if (!lead && lock_.locked && at.port == lock_.port) {
     std::uint64_t nearest = open_window + 1;
-    for (const Block &b : blocks_) {
+    for (const Block &b : open_blocks()) {
       if (!b.open() || !b.leader_timestamp || *b.leader_timestamp == 0 || b.port != at.port) {
         continue;
       }
@@ -952,7 +952,7 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
       // The packet that opened the block was refused: it was never a block.
       // What lay past the buffer stays evidence of one.
       if (b.past_end.count != 0) past_end_.emplace(b.block_id, b.past_end);
-      b.state = BlockState::free;
+      free_slot(b);
       shell_.recycle(b.buffer);
       return;
     }
@@ -964,14 +964,8 @@ void Reassembly::dispatch(Block &b, const gvsp::Packet &packet, const Arrival &a
 Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
                               std::optional<std::uint64_t> leader_timestamp,
                               bool new_run) noexcept {
-  auto free_slot =
-      std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open(); });
-  if (free_slot == blocks_.end()) {
-    evict_oldest();
-    free_slot =
-        std::find_if(blocks_.begin(), blocks_.end(), [](const Block &b) { return !b.open(); });
-  }
-  Block &b = *free_slot;
+  if (open_ == ~std::uint64_t{0}) evict_oldest();
+  Block &b = blocks_[static_cast<std::size_t>(std::countr_one(open_))];
   b.reset();
   b.block_id = block_id;
   b.new_run = new_run;
@@ -991,6 +985,7 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
   }
   largest_buffer_ = std::max(largest_buffer_, b.buffer->size);
   b.state = BlockState::tentative;
+  open_ |= slot_bit(b);
   // A leader takes back what lay past the end; without one, those packets
   // still count in proving the block.
   if (past_end_ && past_end_->first == block_id) {
@@ -1007,7 +1002,7 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
 
 void Reassembly::evict_oldest() noexcept {
   Block *oldest = nullptr;
-  for (Block &b : blocks_) {
+  for (Block &b : open_blocks()) {
     if (b.open() && (oldest == nullptr || b.order < oldest->order)) oldest = &b;
   }
   if (oldest != nullptr) close_block(*oldest, Ending::incomplete);
@@ -1300,8 +1295,12 @@ void Reassembly::finish(Block &b) noexcept {
 }
 
 void Reassembly::on_tick(Nanos now) noexcept {
+  assert(open_mask_holds());
   now_ = now;
-  for (Block &b : blocks_) {
+  if (now < due_) return;
+  const std::uint64_t closes = closes_;
+  Nanos next = never;
+  for (Block &b : open_blocks()) {
     if (!b.open()) continue;
     // A tick late by more than the block timeout (a receiver held off its
     // CPU) ends a block that has asked before: asking again now would keep
@@ -1320,8 +1319,12 @@ void Reassembly::on_tick(Nanos now) noexcept {
       maybe_finish(b);
     }
     if (late && b.open() && b.commands == 0) close_block(b, Ending::timeout);
+    if (b.open()) next = std::min(next, deadline_of(b));
   }
   settle_sequence();
+  // An ended block moves the reorder window, and with it the deadlines of
+  // blocks already passed in this walk.
+  due_ = closes_ == closes ? std::min(next, sequence_.settles_at(config_.block_timeout)) : 0;
 }
 
 // An id passed over counts as never seen once its block could no longer
@@ -1336,20 +1339,25 @@ void Reassembly::settle_sequence() noexcept {
   }));
 }
 
+Nanos Reassembly::deadline_of(const Block &b) const noexcept {
+  Nanos next = std::min(b.quiet_since() + config_.block_timeout, b.ranges.next_wait_end());
+  if (idle_asks(b)) next = std::min(next, b.last_arrival + idle_after());
+  return next;
+}
+
 Nanos Reassembly::next_deadline() const noexcept {
+  if (due_ != 0) return due_;
   Nanos next = sequence_.settles_at(config_.block_timeout);
-  for (const Block &b : blocks_) {
-    if (!b.open()) continue;
-    next = std::min(next, b.quiet_since() + config_.block_timeout);
-    next = std::min(next, b.ranges.next_wait_end());
-    if (idle_asks(b)) next = std::min(next, b.last_arrival + idle_after());
+  for (const Block &b : open_blocks()) {
+    if (b.open()) next = std::min(next, deadline_of(b));
   }
   return next;
 }
 
 void Reassembly::abandon_all(Nanos now) noexcept {
   now_ = now;
-  for (Block &b : blocks_) {
+  due_ = 0;
+  for (Block &b : open_blocks()) {
     if (b.open()) close_block(b, Ending::timeout);
   }
   bump(counters_.blocks_unseen,
@@ -1389,6 +1397,7 @@ void Reassembly::zero_missing(Block &b) noexcept {
 }
 
 void Reassembly::close_block(Block &b, Ending how) noexcept {
+  ++closes_;
   if (predicted_ && predicted_->block == &b && b.buffer != nullptr &&
       predicted_->buffer == b.buffer) {
     // The batch's datagrams still to be taken in may belong to the block
@@ -1403,7 +1412,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     if (after_hold_) bump(counters_.blocked_blocks_dropped);
     remember_closed(b.block_id, &b);
     last_judged_ = b.block_id;
-    b.state = BlockState::free;
+    free_slot(b);
     return;
   }
   Buffer &buf = *b.buffer;
@@ -1436,7 +1445,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     count(b.ranges.give_up(buf));
     buf.received.clear_through(b.touched);
     buf.unavailable.clear_through(b.touched);
-    b.state = BlockState::free;
+    free_slot(b);
     shell_.recycle(&buf);
     return;
   }
@@ -1492,7 +1501,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
   if (handed && !complete) zero_missing(b);
   buf.received.clear_through(b.touched);
   buf.unavailable.clear_through(b.touched);
-  b.state = BlockState::free;
+  free_slot(b);
   if (handed) {
     shell_.hand_over(out);
   } else {

@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -130,6 +133,48 @@ struct Prediction {
   std::uint32_t packet_id = 0;
   std::uint32_t slot = 0;
   std::uint32_t psize = 0;  // the packet size `dest` was worked out with
+};
+
+// The open blocks among a core's slots, found through a mask of their slots:
+// the walks made per batch then touch those blocks alone, not every slot's
+// cache lines. The mask is read once, at begin: a block ended during the
+// walk is still visited (its state says so), one opened is not.
+template <class B>
+class OpenBlocks {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = std::remove_const_t<B>;
+    using difference_type = std::ptrdiff_t;
+    using pointer = B *;
+    using reference = B &;
+    iterator() = default;
+    iterator(B *slots, std::uint64_t mask) noexcept : slots_(slots), mask_(mask) {}
+    B &operator*() const noexcept { return slots_[std::countr_zero(mask_)]; }
+    B *operator->() const noexcept { return &**this; }
+    iterator &operator++() noexcept {
+      mask_ &= mask_ - 1;
+      return *this;
+    }
+    iterator operator++(int) noexcept {
+      iterator was = *this;
+      ++*this;
+      return was;
+    }
+    bool operator==(const iterator &o) const noexcept { return mask_ == o.mask_; }
+
+   private:
+    B *slots_ = nullptr;
+    std::uint64_t mask_ = 0;
+  };
+  OpenBlocks(B *slots, std::uint64_t mask) noexcept : slots_(slots), mask_(mask) {}
+  iterator begin() const noexcept { return {slots_, mask_}; }
+  iterator end() const noexcept { return {slots_, 0}; }
+
+ private:
+  B *slots_;
+  std::uint64_t mask_;
 };
 
 class Reassembly {
@@ -398,6 +443,7 @@ class Reassembly {
   // One datagram of the batch handed to the core (every one is, in order).
   void took_datagram() noexcept {
     if (predicted_) ++predicted_->taken;
+    due_ = 0;
   }
   void expire(Block &b, Nanos now) noexcept;
   // An idle block's tail is asked for once the reorder window and a resend
@@ -408,6 +454,8 @@ class Reassembly {
     return std::min(window_.get() + config_.resend_timeout, config_.block_timeout / 2);
   }
   bool idle_asks(const Block &b) const noexcept;
+  // Earliest time on_tick has something to do for this open block.
+  Nanos deadline_of(const Block &b) const noexcept;
   void settle_sequence() noexcept;
   void maybe_finish(Block &b) noexcept {
     if (b.state == BlockState::trailer_seen) finish(b);
@@ -425,6 +473,24 @@ class Reassembly {
   Counters &counters_;
   CoreShell &shell_;
   std::array<Block, max_open_blocks> blocks_{};
+  static_assert(max_open_blocks == 64, "one bit of open_ per slot");
+  std::uint64_t open_ = 0;  // bit i: blocks_[i] is open
+  OpenBlocks<Block> open_blocks() noexcept { return {blocks_.data(), open_}; }
+  OpenBlocks<const Block> open_blocks() const noexcept { return {blocks_.data(), open_}; }
+  std::uint64_t slot_bit(const Block &b) const noexcept {
+    return std::uint64_t{1} << static_cast<std::size_t>(&b - blocks_.data());
+  }
+  void free_slot(Block &b) noexcept {
+    b.state = BlockState::free;
+    open_ &= ~slot_bit(b);
+  }
+  bool open_mask_holds() const noexcept {
+    std::uint64_t mask = 0;
+    for (const Block &b : blocks_) {
+      if (b.open()) mask |= slot_bit(b);
+    }
+    return mask == open_;
+  }
   Block *last_found_ = nullptr;
   std::array<std::optional<Closed>, closed_history> closed_{};
   std::size_t closed_next_ = 0;
@@ -441,6 +507,11 @@ class Reassembly {
   std::uint32_t first_host_ = 0;
   std::size_t largest_buffer_ = 0;
   Nanos now_ = 0;
+  // Until then a tick has nothing to do, unless a datagram came or a block
+  // ended since it was worked out (0: unknown). A polling receiver ticks
+  // after every read, most of which find nothing.
+  Nanos due_ = 0;
+  std::uint64_t closes_ = 0;
   // Flow time: the clock of reorder windows (see max_flow_step).
   Nanos flow_ = 0;
   Nanos flow_seen_ = never;

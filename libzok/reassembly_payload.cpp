@@ -76,7 +76,7 @@ const std::byte *Reassembly::aside(const Block &b, std::uint32_t packet_id) cons
 std::size_t Reassembly::predict(std::span<Prediction> out) noexcept {
   predicted_.reset();
   Block *newest = nullptr;
-  for (Block &b : blocks_) {
+  for (Block &b : open_blocks()) {
     if (b.open() && (newest == nullptr || b.order > newest->order)) newest = &b;
   }
   if (newest == nullptr || newest->geometry.trailer()) return 0;

@@ -187,7 +187,7 @@ void Reassembly::sender_moved_on(Block &b) noexcept {
 // they still lack (and `newer` has, if a block started after it already).
 void Reassembly::ask_tails(const Block &newer) noexcept {
   bool overtaken = false;
-  for (Block &b : blocks_) {
+  for (Block &b : open_blocks()) {
     if (!b.confirmed() || &b == &newer) continue;
     if (b.order < newer.order) {
       sender_moved_on(b);
