@@ -149,7 +149,7 @@ TEST(GvcpTshark, DissectorReadsEveryBuiltCommand) {
     std::getline(fields, req_id, '|');
     std::getline(fields, malformed, '|');
     EXPECT_EQ(command, commands[i]) << lines[i];
-    char id[8];
+    char id[24];
     snprintf(id, sizeof id, "0x%04zx", i + 1);
     EXPECT_EQ(req_id, id) << lines[i];
     EXPECT_EQ(malformed, "") << lines[i];
