@@ -112,8 +112,11 @@ TEST(EngineEndToEnd, LossIsRecoveredByResends) {
   for (const std::string &program : receivers) {
     SCOPED_TRACE(name_of(program));
     // Generous resend waits and buffers: on a loaded machine strobix answers
-    // late, and every block waiting for a resend holds a buffer.
-    const PairRun run = run_pair(program, words("-i 40 -n 64 --verify-payload -R 5 -E 300"),
+    // late, and every block waiting for a resend holds a buffer. A block ends
+    // a block timeout after its last command, so only a block timeout longer
+    // than the resend wait leaves room to ask again for what a request lost
+    // at strobix's socket (sending flat out, it reads late) did not bring.
+    const PairRun run = run_pair(program, words("-i 40 -n 64 --verify-payload -R 5 -E 300 -b 1000"),
                                  words("-c -n 40 -L 5"));
     expect_all_good(run.receiver, 40, -1);
     const long long asked = counter(run.receiver.out, "Resend Requests");
