@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int send_buffer_bytes = 4 << 20;
+constexpr int command_buffer_bytes = 4 << 20;
 
 int udp_socket() {
   return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -24,6 +25,16 @@ int udp_socket() {
 
 bool bind_to(int fd, const sockaddr_in &a) {
   return bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+}
+
+// Requests come in bursts while the stream goes out flat out, and are read
+// between batches: a deeper queue keeps the kernel from dropping them (as
+// root past net.core.rmem_max). Refused, the default queue serves.
+void enlarge_command_queue(int fd) {
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &command_buffer_bytes,
+                 sizeof command_buffer_bytes) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &command_buffer_bytes, sizeof command_buffer_bytes);
+  }
 }
 
 void report_errno(const char *what) {
@@ -78,6 +89,7 @@ bool open_sockets(stream_state &st) {
     st.fd = -1;
     return false;
   }
+  enlarge_command_queue(st.fd);
   if (st.cam != nullptr) {
     // A camera answers from the address a command came to, and may answer a
     // discovery by broadcast; its stream's destination comes later.
@@ -91,6 +103,9 @@ bool open_sockets(stream_state &st) {
   st.send_fd = shared ? open_sender(st.fd, st.opts.destination) : -1;
   st.connected = st.send_fd >= 0;
   if (!st.connected) st.send_fd = st.fd;
+  // The receiver's requests come from the stream's port: they reach the
+  // socket connected to it.
+  if (st.connected) enlarge_command_queue(st.send_fd);
   // A larger queue keeps sendmmsg from stalling on bursts; refusal is harmless.
   setsockopt(st.send_fd, SOL_SOCKET, SO_SNDBUF, &send_buffer_bytes, sizeof send_buffer_bytes);
   return true;
