@@ -385,11 +385,12 @@ def scenario_path(args, scale):
             # so nothing is asked for but what the kernel dropped. A busy host
             # (tasks kept waiting for a CPU) reorders (each CPU's backlog is
             # its own) and drops where nobody counts: there a few packets may
-            # be asked for, every one answered. A sanitized receiver is
+            # be asked for, every one answered, or late: a packet held up
+            # past the resend wait counts its request failed, and the block
+            # still ends whole (seen once: a 180-packet gap on the packet ring
+            # while other work kept the host busy). A sanitized receiver is
             # several times slower than the stream's pace: any answered
-            # request; on a busy host also an answer later than the resend
-            # timeout (a sanitized sender stalls: its answers then come after
-            # the wait, and the block ends whole all the same). Fragmented packets on AF_XDP still draw a lone request
+            # request. Fragmented packets on AF_XDP still draw a lone request
             # now and then (an open fault: the fragments take the socket, the
             # rest the rings); more than one is the fault as it was.
             said = zoktest.closing(run.err) or {"kernel_drops": 0, "spurious": 0}
@@ -403,7 +404,7 @@ def scenario_path(args, scale):
                 asked_ok = r["resend_ok"] * 100 <= 3 * sent["packets"]
             else:
                 asked_ok = r["resend_requests"] <= allowed
-            asked_ok = asked_ok and (r["resend_failed"] == 0 or (scale != 1.0 and host.loaded))
+            asked_ok = asked_ok and (r["resend_failed"] == 0 or host.loaded)
             failures.check(r["complete"] == blocks and asked_ok,
                            f"{tag}: {r['complete']} of {blocks} complete, "
                            f"{r['resend_requests']} resend requests, {r['resend_ok']} packets "
