@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 #include "block_internal.h"
 #include "block_sequence_internal.h"
