@@ -866,11 +866,8 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     if (begins_run(h.block_id, packet.leader.timestamp)) {
       // An all-in packet is its whole block: nothing follows to prove a new
       // run. Behind the newest by less than the ids remembered and of a time
-      // that fits, it is a block that came late, not a restart; unless no
-      // block passed over its id and its time lags further than a late
-      // block's can.
+      // that fits, it is a block that came late, not a restart.
       new_run = packet.kind != gvsp::PacketKind::all_in || other_time ||
-                (lags(packet.leader.timestamp) && !sequence_.passed_over(h.block_id)) ||
                 sequence_.behind(h.block_id) > sequence_depth;
     } else if (other_time) {
       // Ahead of the newest, yet earlier than a block before it: the sender
