@@ -157,7 +157,7 @@ Block *Reassembly::find(std::uint64_t block_id) noexcept {
     return last_found_;
   }
   for (Block &b : open_blocks()) {
-    if (b.open() && b.block_id == block_id) return last_found_ = &b;
+    if (b.block_id == block_id) return last_found_ = &b;
   }
   return nullptr;
 }
@@ -248,9 +248,7 @@ bool Reassembly::time_fits(std::uint64_t block_id, std::uint64_t timestamp) cons
   for (const std::optional<Closed> &c : closed_) {
     if (c) neighbour(c->block_id, c->leader_timestamp);
   }
-  for (const Block &b : open_blocks()) {
-    if (b.open()) neighbour(b.block_id, b.leader_timestamp);
-  }
+  for (const Block &b : open_blocks()) neighbour(b.block_id, b.leader_timestamp);
   return (!lo || timestamp >= *lo) && (!hi || timestamp <= *hi);
 }
 
@@ -311,7 +309,7 @@ const Block *Reassembly::unproven_lead(std::uint64_t first, const Block *keep) c
   std::uint64_t nearest = open_window + 1;
   const Block *lead = nullptr;
   for (const Block &b : open_blocks()) {
-    if (!b.open() || &b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
+    if (&b == keep || !b.new_run || !b.leader_timestamp || b.confirmed()) continue;
     const std::uint64_t d = gvsp::block_id_distance(b.block_id, first, config_.kind);
     if (d >= 1 && d < nearest) {
       nearest = d;
@@ -328,7 +326,7 @@ const Block *Reassembly::unproven_lead(std::uint64_t first, const Block *keep) c
   const bool none_between =
       std::ranges::none_of(open_blocks(),
                            [&](const Block &b) {
-                             return b.open() && between(b.block_id) &&
+                             return between(b.block_id) &&
                                     (b.confirmed() || b.leader_timestamp || b.order < lead->order);
                            }) &&
       std::none_of(closed_.begin(), closed_.end(),
@@ -507,7 +505,7 @@ Reassembly::Opening Reassembly::may_open(const gvsp::Packet &packet) const noexc
       if (const std::optional<std::uint64_t> newest = sequence_.newest()) {
         if (!near(*newest) && !sequence_.passed_over(packet.header.block_id) &&
             std::ranges::none_of(open_blocks(), [&](const Block &b) {
-              return b.open() && b.new_run && b.leader_timestamp && near(b.block_id);
+              return b.new_run && b.leader_timestamp && near(b.block_id);
             })) {
           return Opening::no;
         }
@@ -574,7 +572,7 @@ void Reassembly::lock_onto(std::uint32_t host, std::uint16_t port, Nanos now) no
   // Packets from other ports that opened blocks before the lock were not
   // this sender's.
   for (Block &b : open_blocks()) {
-    if (b.open() && !b.confirmed() && b.received != 0 && port != 0 &&
+    if (!b.confirmed() && b.received != 0 && port != 0 &&
         (b.ports_differ || (b.port != 0 && b.port != port))) {
       forget_strays(b);
     }
@@ -640,7 +638,7 @@ void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arriva
   if (!lead && lock_.locked && at.port == lock_.port) {
     std::uint64_t nearest = open_window + 1;
     for (const Block &b : open_blocks()) {
-      if (!b.open() || !b.leader_timestamp || *b.leader_timestamp == 0 || b.port != at.port) {
+      if (!b.leader_timestamp || *b.leader_timestamp == 0 || b.port != at.port) {
         continue;
       }
       const std::uint64_t d = gvsp::block_id_distance(block_id, b.block_id, config_.kind);
@@ -1003,7 +1001,7 @@ Block *Reassembly::open_block(std::uint64_t block_id, const Arrival &at,
 void Reassembly::evict_oldest() noexcept {
   Block *oldest = nullptr;
   for (Block &b : open_blocks()) {
-    if (b.open() && (oldest == nullptr || b.order < oldest->order)) oldest = &b;
+    if (oldest == nullptr || b.order < oldest->order) oldest = &b;
   }
   if (oldest != nullptr) close_block(*oldest, Ending::incomplete);
 }
@@ -1298,7 +1296,7 @@ void Reassembly::on_tick(Nanos now) noexcept {
   assert(open_mask_holds());
   now_ = now;
   if (now < due_) return;
-  const std::uint64_t closes = closes_;
+  due_ = never;  // an ended block sets it to 0: unknown again
   Nanos next = never;
   for (Block &b : open_blocks()) {
     if (!b.open()) continue;
@@ -1322,9 +1320,9 @@ void Reassembly::on_tick(Nanos now) noexcept {
     if (b.open()) next = std::min(next, deadline_of(b));
   }
   settle_sequence();
-  // An ended block moves the reorder window, and with it the deadlines of
+  // An ended block moved the reorder window, and with it the deadlines of
   // blocks already passed in this walk.
-  due_ = closes_ == closes ? std::min(next, sequence_.settles_at(config_.block_timeout)) : 0;
+  if (due_ != 0) due_ = std::min(next, sequence_.settles_at(config_.block_timeout));
 }
 
 // An id passed over counts as never seen once its block could no longer
@@ -1348,9 +1346,7 @@ Nanos Reassembly::deadline_of(const Block &b) const noexcept {
 Nanos Reassembly::next_deadline() const noexcept {
   if (due_ != 0) return due_;
   Nanos next = sequence_.settles_at(config_.block_timeout);
-  for (const Block &b : open_blocks()) {
-    if (b.open()) next = std::min(next, deadline_of(b));
-  }
+  for (const Block &b : open_blocks()) next = std::min(next, deadline_of(b));
   return next;
 }
 
@@ -1397,7 +1393,7 @@ void Reassembly::zero_missing(Block &b) noexcept {
 }
 
 void Reassembly::close_block(Block &b, Ending how) noexcept {
-  ++closes_;
+  due_ = 0;
   if (predicted_ && predicted_->block == &b && b.buffer != nullptr &&
       predicted_->buffer == b.buffer) {
     // The batch's datagrams still to be taken in may belong to the block

@@ -138,8 +138,8 @@ struct Prediction {
 
 // The open blocks among a core's slots, found through a mask of their slots:
 // the walks made per batch then touch those blocks alone, not every slot's
-// cache lines. The mask is read once, at begin: a block ended during the
-// walk is still visited (its state says so), one opened is not.
+// cache lines. The mask is read once, at begin: a walk that ends blocks
+// checks each block's state, one opened during it is not visited.
 template <class B>
 class OpenBlocks {
  public:
@@ -512,7 +512,6 @@ class Reassembly {
   // ended since it was worked out (0: unknown). A polling receiver ticks
   // after every read, most of which find nothing.
   Nanos due_ = 0;
-  std::uint64_t closes_ = 0;
   // Flow time: the clock of reorder windows (see max_flow_step).
   Nanos flow_ = 0;
   Nanos flow_seen_ = never;

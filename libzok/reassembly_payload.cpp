@@ -77,7 +77,7 @@ std::size_t Reassembly::predict(std::span<Prediction> out) noexcept {
   predicted_.reset();
   Block *newest = nullptr;
   for (Block &b : open_blocks()) {
-    if (b.open() && (newest == nullptr || b.order > newest->order)) newest = &b;
+    if (newest == nullptr || b.order > newest->order) newest = &b;
   }
   if (newest == nullptr || newest->geometry.trailer()) return 0;
   const std::uint32_t psize =
