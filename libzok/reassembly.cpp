@@ -456,6 +456,7 @@ void Reassembly::restart(std::optional<std::uint64_t> first, const Block *keep,
     if (c && !c->leader_timestamp) c->through_restart = true;
   }
   past_end_.reset();
+  unbuffered_.reset();
   pace_ = ClockPace{};
   // A block kept open may still prove the old run's: the new run's ids
   // reach it when its leader comes, not before.
@@ -535,6 +536,45 @@ bool Reassembly::proves_past_end(std::uint64_t block_id, std::uint32_t packet_id
   if (!past_end_ || past_end_->first != block_id) past_end_.emplace(block_id, PastEnd{});
   if (!past_end_->second.proves(packet_id, 0, -1)) return false;
   past_end_.reset();
+  return true;
+}
+
+// A new run's leader not yet proved, and packets of a block just after it
+// with no block to prove the run in: the leader found no buffer (and the
+// block, near no id of the run the sequence knows, may not open), or its
+// block is open and no buffer is free for this one. Unproved, the run's
+// blocks would be counted nowhere: the packets, kept aside, prove it as a
+// block's would.
+std::optional<bool> Reassembly::proves_unbuffered(const gvsp::Packet &packet, const Arrival &at,
+                                                  const Block *&lead) noexcept {
+  const gvsp::Header &h = packet.header;
+  const std::optional<std::uint64_t> newest = sequence_.newest();
+  auto after = [&](std::uint64_t from) {
+    const std::uint64_t d = gvsp::block_id_distance(from, h.block_id, config_.kind);
+    return d >= 1 && d <= open_window;
+  };
+  if ((packet.kind != gvsp::PacketKind::payload && packet.kind != gvsp::PacketKind::trailer) ||
+      !lock_.locked || at.port != lock_.port || !newest || after(*newest) ||
+      sequence_.passed_over(h.block_id) || find(h.block_id) != nullptr) {
+    return std::nullopt;
+  }
+  lead = unproven_lead(h.block_id, nullptr);
+  if (lead != nullptr && lead->port != at.port) lead = nullptr;
+  if (lead == nullptr &&
+      std::none_of(closed_.begin(), closed_.end(), [&](const std::optional<Closed> &c) {
+        return c && c->new_run && c->leader_timestamp && after(c->block_id);
+      })) {
+    return std::nullopt;
+  }
+  if (lead != nullptr) {
+    if (Buffer *spare = shell_.take_buffer()) {
+      shell_.recycle(spare);
+      return std::nullopt;
+    }
+  }
+  if (!unbuffered_ || unbuffered_->first != h.block_id) unbuffered_.emplace(h.block_id, PastEnd{});
+  if (!unbuffered_->second.proves(h.packet_id, 0, -1)) return false;
+  unbuffered_.reset();
   return true;
 }
 
@@ -664,15 +704,17 @@ void Reassembly::park(gvsp::bytes datagram, std::uint64_t block_id, const Arriva
                       .length = static_cast<std::uint32_t>(datagram.size())};
 }
 
-void Reassembly::unpark(Block &b, const Arrival &at) noexcept {
+void Reassembly::unpark(Block &b, const Arrival &at, bool proved) noexcept {
   // Most streams never park a packet: their leaders skip the scan.
   if (!parked_data_) return;
   for (std::size_t n = 0; n < parked_slots && b.open(); ++n) {
     Parked &p = parked_[(parked_next_ + n) % parked_slots];  // oldest first
     // A lead of the packet's own id is the leader of its ended block.
     const bool of_ended = p.lead_id == p.block_id;
-    if (p.length == 0 || p.block_id != b.block_id || !overtook(p.at, p.port, at) ||
-        (of_ended ? b.leader_timestamp == p.lead_timestamp : !follows_lead(p, b))) {
+    if (p.length == 0 || p.block_id != b.block_id ||
+        (proved ? of_ended || p.port != lock_.port
+                : !overtook(p.at, p.port, at) ||
+                      (of_ended ? b.leader_timestamp == p.lead_timestamp : !follows_lead(p, b)))) {
       continue;
     }
     const std::size_t k = static_cast<std::size_t>(&p - parked_.data());
@@ -879,7 +921,32 @@ Block *Reassembly::route(const gvsp::Packet &packet, const Arrival &at, bool &op
     restart(std::nullopt, nullptr);
     new_run = false;
   }
-  switch (may_open(packet)) {
+  const Opening opening = may_open(packet);
+  const Block *lead = nullptr;
+  if (const std::optional<bool> proved =
+          opening == Opening::past_buffers ? std::nullopt : proves_unbuffered(packet, at, lead)) {
+    if (!*proved) {
+      refused();
+      parkable = true;
+      return nullptr;
+    }
+    // Proved as the leader's own block would prove it. The restart may
+    // free a buffer; if not, the block is counted as finding none.
+    restart(h.block_id, nullptr, lead);
+    if (lead != nullptr) {
+      Block &first = *find(lead->block_id);
+      first.new_run = false;
+      take_for_senders(first, first.geometry.trailer().has_value());
+    }
+    if (Block *b = open_block(h.block_id, at, std::nullopt)) {
+      // What came of it before was kept aside.
+      unpark(*b, at, true);
+      if (b->open()) dispatch(*b, packet, at, b->received == 0);
+      if (b->open() && b->state == BlockState::tentative) take_for_senders(*b, false);
+    }
+    return nullptr;
+  }
+  switch (opening) {
     case Opening::yes:
       break;
     case Opening::no:

@@ -340,12 +340,19 @@ class Reassembly {
   void park(gvsp::bytes datagram, std::uint64_t block_id, const Arrival &at) noexcept;
   // The leader that opened `b` takes the packets of its block kept since
   // the reorder window before it, from its port: they overtook it.
-  void unpark(Block &b, const Arrival &at) noexcept;
+  // (`proved`: the block's packets proved its run without it: those it
+  // left aside are its own.)
+  void unpark(Block &b, const Arrival &at, bool proved = false) noexcept;
   struct Parked;
   bool follows_lead(const Parked &p, const Block &b) const noexcept;
   // A packet of no open block that lay past every buffer: true once such
   // packets prove the block the sender's.
   bool proves_past_end(std::uint64_t block_id, std::uint32_t packet_id) noexcept;
+  // A packet of a block just after a new run's unproved leader, with no
+  // block to prove the run in: nullopt when that is not so, else whether
+  // such packets now prove the run (`lead`: that leader's block, if open).
+  std::optional<bool> proves_unbuffered(const gvsp::Packet &packet, const Arrival &at,
+                                        const Block *&lead) noexcept;
   // The block proved the sender's and is too long for its buffer: what it
   // would ask for is given up at once with it.
   void ends_too_long(Block &b) noexcept;
@@ -561,6 +568,7 @@ class Reassembly {
   // A forced drop already taken from the wire, waiting for its block to open.
   std::optional<std::pair<std::uint64_t, std::uint32_t>> pending_forced_;
   std::optional<std::pair<std::uint64_t, PastEnd>> past_end_;
+  std::optional<std::pair<std::uint64_t, PastEnd>> unbuffered_;
   struct Parked {
     std::uint64_t block_id = 0;
     Nanos at = 0;
