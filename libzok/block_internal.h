@@ -127,6 +127,30 @@ struct BlockFields {
   // before the lock, packets of one id from two ports are two senders'.
   std::uint16_t port = 0;
   bool ports_differ = false;
+  // Packets placed of which two copies came with other bytes: the block
+  // cannot be vouched for whole. (Past the array's room, for good.)
+  std::array<std::uint32_t, 4> conflicts{};
+  std::uint32_t conflict_count = 0;
+  void conflict(std::uint32_t packet_id) noexcept {
+    if (conflict_count < conflicts.size()) {
+      if (std::find(conflicts.begin(), conflicts.begin() + conflict_count, packet_id) ==
+          conflicts.begin() + conflict_count) {
+        conflicts[conflict_count++] = packet_id;
+      }
+    } else {
+      conflict_count = static_cast<std::uint32_t>(conflicts.size()) + 1;
+    }
+  }
+  // The packet left its place: its copies no longer conflict.
+  void unconflict(std::uint32_t packet_id) noexcept {
+    if (conflict_count > conflicts.size()) return;
+    const auto end = conflicts.begin() + conflict_count;
+    const auto at = std::find(conflicts.begin(), end, packet_id);
+    if (at != end) {
+      *at = *(end - 1);
+      --conflict_count;
+    }
+  }
   // The port its packets came from, when they all came from one.
   std::optional<std::uint16_t> one_port() const noexcept {
     return ports_differ ? std::nullopt : std::optional(port);

@@ -1512,6 +1512,7 @@ void Reassembly::close_block(Block &b, Ending how) noexcept {
     shell_.recycle(&buf);
     return;
   }
+  if (how == Ending::complete && b.conflict_count != 0) how = Ending::incomplete;
   const bool complete = how == Ending::complete;
   std::uint16_t status = b.sender_status;
   switch (how) {

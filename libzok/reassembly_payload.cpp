@@ -300,6 +300,15 @@ bool Reassembly::accept_payload(Block &b, std::uint32_t packet_id, const std::by
       refused();
       return true;
     }
+    // Other bytes for a packet it holds, from the sender's port: two runs
+    // of the sender (restarted on its port, its new leader lost) or another
+    // program there wrote into the block, and nothing tells which copy is
+    // the block's. (Copies with bytes appended differ only past the end.)
+    const std::uint32_t placed =
+        b.short_id == packet_id ? b.short_length : b.geometry.packet_size();
+    if (src != nullptr && std::memcmp(buf.data + offset, src, std::min(length, placed)) != 0) {
+      b.conflict(packet_id);
+    }
     note_duplicate(b, packet_id, resent);
     return true;
   }
@@ -671,6 +680,7 @@ void Reassembly::move_data(Block &b, std::uint32_t packet_id, std::uint32_t leng
 
 void Reassembly::unplace(Block &b, std::uint32_t packet_id) noexcept {
   b.buffer->received.reset(packet_id);
+  b.unconflict(packet_id);
   b.ranges.missing_again(packet_id);
   --b.received;
   --b.payloads;

@@ -258,6 +258,15 @@ TEST(EngineIntegrity, CraftedSequences) {
        },
        seq(1, 2, 0) + seq(3, 3, bad) + seq(1, 3, 1),
        {.refused = 0}},
+      // Its new leader lost, nothing tells the runs apart but a packet both
+      // sent with other bytes: the block is not whole.
+      {"a sender restarted mid-block on its own port, its new leader lost",
+       {plain, restarted},
+       [](Stream &s, By by) {
+         s.send(by[0], 1, 0, 5);
+         s.send(by[1], 1, 5);
+       },
+       {{1, bad, ZOK_BLOCK_STATUS_PACKET_UNAVAILABLE}}},
       {"a sender restarted mid-block on a new port",
        {plain, restarted},
        [](Stream &s, By by) {
