@@ -67,13 +67,12 @@ void Reassembly::spurious(Nanos late) noexcept {
 void Reassembly::confirm(Block &b, std::uint32_t packet_id) noexcept {
   const std::optional<std::uint32_t> trailer = b.geometry.trailer();
   // The short packet may be the last one itself.
-  // Of a block whose last packet ends past the buffer, that one shows the
-  // sender as well.
-  const bool last_past = b.past_end.last.has_value();
-  const bool shows =
-      shows_sender(packet_id, b.received + (last_past ? b.past_end.count : 0),
-                   std::max(b.highest, last_past ? b.past_end.highest : std::int64_t{-1}),
-                   !b.short_id || *b.short_id == packet_id || trailer == packet_id);
+  // The packets refused for lying past the buffer show the sender as well,
+  // or a block too long for the buffers, its packets before the end too few
+  // to prove it, would end as strays when its trailer comes, counted nowhere.
+  const bool shows = shows_sender(packet_id, b.received + b.past_end.count,
+                                  std::max(b.highest, b.past_end.highest),
+                                  !b.short_id || *b.short_id == packet_id || trailer == packet_id);
   b.highest = std::max<std::int64_t>(b.highest, packet_id);
   // A new run's block shows itself by its leader and packets that follow
   // it as a sender's do (in any order: a path may reorder them).
