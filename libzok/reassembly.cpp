@@ -555,7 +555,7 @@ std::optional<bool> Reassembly::proves_unbuffered(const gvsp::Packet &packet, co
   };
   if ((packet.kind != gvsp::PacketKind::payload && packet.kind != gvsp::PacketKind::trailer) ||
       !lock_.locked || at.port != lock_.port || !newest || after(*newest) ||
-      sequence_.passed_over(h.block_id) || find(h.block_id) != nullptr) {
+      sequence_.passed_over(h.block_id)) {
     return std::nullopt;
   }
   lead = unproven_lead(h.block_id, nullptr);
